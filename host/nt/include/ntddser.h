@@ -1,0 +1,385 @@
+// Serial port I/O controls, their structures and constants, with the WDK's
+// names and values.
+//
+// SERIAL_MSR_*, SERIAL_LSR_* and IOCTL_SERIAL_GET/SET_COMMCONFIG are not in
+// every DDK's ntddser.h (mingw-w64 lacks them); code that must also build
+// against such a DDK defines its own copies under #ifndef.
+#pragma once
+
+#include <ntdef.h>
+
+// The I/O control code layout; wdm.h defines the same macros with the same
+// bodies, so either header may come first.
+#ifndef CTL_CODE
+#define CTL_CODE(DeviceType, Function, Method, Access) \
+    (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
+#endif
+#ifndef METHOD_BUFFERED
+#define METHOD_BUFFERED 0
+#endif
+#ifndef FILE_ANY_ACCESS
+#define FILE_ANY_ACCESS 0x00000000
+#endif
+#ifndef FILE_DEVICE_SERIAL_PORT
+#define FILE_DEVICE_SERIAL_PORT 0x0000001b
+#endif
+
+#define ZEL_SERIAL_IOCTL(Function) \
+    CTL_CODE(FILE_DEVICE_SERIAL_PORT, Function, METHOD_BUFFERED, FILE_ANY_ACCESS)
+
+#define IOCTL_SERIAL_SET_BAUD_RATE ZEL_SERIAL_IOCTL(1)
+#define IOCTL_SERIAL_SET_QUEUE_SIZE ZEL_SERIAL_IOCTL(2)
+#define IOCTL_SERIAL_SET_LINE_CONTROL ZEL_SERIAL_IOCTL(3)
+#define IOCTL_SERIAL_SET_BREAK_ON ZEL_SERIAL_IOCTL(4)
+#define IOCTL_SERIAL_SET_BREAK_OFF ZEL_SERIAL_IOCTL(5)
+#define IOCTL_SERIAL_IMMEDIATE_CHAR ZEL_SERIAL_IOCTL(6)
+#define IOCTL_SERIAL_SET_TIMEOUTS ZEL_SERIAL_IOCTL(7)
+#define IOCTL_SERIAL_GET_TIMEOUTS ZEL_SERIAL_IOCTL(8)
+#define IOCTL_SERIAL_SET_DTR ZEL_SERIAL_IOCTL(9)
+#define IOCTL_SERIAL_CLR_DTR ZEL_SERIAL_IOCTL(10)
+#define IOCTL_SERIAL_RESET_DEVICE ZEL_SERIAL_IOCTL(11)
+#define IOCTL_SERIAL_SET_RTS ZEL_SERIAL_IOCTL(12)
+#define IOCTL_SERIAL_CLR_RTS ZEL_SERIAL_IOCTL(13)
+#define IOCTL_SERIAL_SET_XOFF ZEL_SERIAL_IOCTL(14)
+#define IOCTL_SERIAL_SET_XON ZEL_SERIAL_IOCTL(15)
+#define IOCTL_SERIAL_GET_WAIT_MASK ZEL_SERIAL_IOCTL(16)
+#define IOCTL_SERIAL_SET_WAIT_MASK ZEL_SERIAL_IOCTL(17)
+#define IOCTL_SERIAL_WAIT_ON_MASK ZEL_SERIAL_IOCTL(18)
+#define IOCTL_SERIAL_PURGE ZEL_SERIAL_IOCTL(19)
+#define IOCTL_SERIAL_GET_BAUD_RATE ZEL_SERIAL_IOCTL(20)
+#define IOCTL_SERIAL_GET_LINE_CONTROL ZEL_SERIAL_IOCTL(21)
+#define IOCTL_SERIAL_GET_CHARS ZEL_SERIAL_IOCTL(22)
+#define IOCTL_SERIAL_SET_CHARS ZEL_SERIAL_IOCTL(23)
+#define IOCTL_SERIAL_GET_HANDFLOW ZEL_SERIAL_IOCTL(24)
+#define IOCTL_SERIAL_SET_HANDFLOW ZEL_SERIAL_IOCTL(25)
+#define IOCTL_SERIAL_GET_MODEMSTATUS ZEL_SERIAL_IOCTL(26)
+#define IOCTL_SERIAL_GET_COMMSTATUS ZEL_SERIAL_IOCTL(27)
+#define IOCTL_SERIAL_XOFF_COUNTER ZEL_SERIAL_IOCTL(28)
+#define IOCTL_SERIAL_GET_PROPERTIES ZEL_SERIAL_IOCTL(29)
+#define IOCTL_SERIAL_GET_DTRRTS ZEL_SERIAL_IOCTL(30)
+#define IOCTL_SERIAL_LSRMST_INSERT ZEL_SERIAL_IOCTL(31)
+#define IOCTL_SERIAL_CONFIG_SIZE ZEL_SERIAL_IOCTL(32)
+#define IOCTL_SERIAL_GET_COMMCONFIG ZEL_SERIAL_IOCTL(33)
+#define IOCTL_SERIAL_SET_COMMCONFIG ZEL_SERIAL_IOCTL(34)
+#define IOCTL_SERIAL_GET_STATS ZEL_SERIAL_IOCTL(35)
+#define IOCTL_SERIAL_CLEAR_STATS ZEL_SERIAL_IOCTL(36)
+#define IOCTL_SERIAL_GET_MODEM_CONTROL ZEL_SERIAL_IOCTL(37)
+#define IOCTL_SERIAL_SET_MODEM_CONTROL ZEL_SERIAL_IOCTL(38)
+#define IOCTL_SERIAL_SET_FIFO_CONTROL ZEL_SERIAL_IOCTL(39)
+
+// ---------------------------------------------------------------------------
+// Structures the I/O controls carry
+// ---------------------------------------------------------------------------
+
+typedef struct _SERIAL_BAUD_RATE {
+    ULONG BaudRate;
+} SERIAL_BAUD_RATE, *PSERIAL_BAUD_RATE;
+
+typedef struct _SERIAL_LINE_CONTROL {
+    UCHAR StopBits;
+    UCHAR Parity;
+    UCHAR WordLength;
+} SERIAL_LINE_CONTROL, *PSERIAL_LINE_CONTROL;
+
+typedef struct _SERIAL_TIMEOUTS {
+    ULONG ReadIntervalTimeout;
+    ULONG ReadTotalTimeoutMultiplier;
+    ULONG ReadTotalTimeoutConstant;
+    ULONG WriteTotalTimeoutMultiplier;
+    ULONG WriteTotalTimeoutConstant;
+} SERIAL_TIMEOUTS, *PSERIAL_TIMEOUTS;
+
+typedef struct _SERIAL_CHARS {
+    UCHAR EofChar;
+    UCHAR ErrorChar;
+    UCHAR BreakChar;
+    UCHAR EventChar;
+    UCHAR XonChar;
+    UCHAR XoffChar;
+} SERIAL_CHARS, *PSERIAL_CHARS;
+
+typedef struct _SERIAL_HANDFLOW {
+    ULONG ControlHandShake;
+    ULONG FlowReplace;
+    LONG XonLimit;
+    LONG XoffLimit;
+} SERIAL_HANDFLOW, *PSERIAL_HANDFLOW;
+
+typedef struct _SERIAL_STATUS {
+    ULONG Errors;
+    ULONG HoldReasons;
+    ULONG AmountInInQueue;
+    ULONG AmountInOutQueue;
+    BOOLEAN EofReceived;
+    BOOLEAN WaitForImmediate;
+} SERIAL_STATUS, *PSERIAL_STATUS;
+
+typedef struct _SERIAL_QUEUE_SIZE {
+    ULONG InSize;
+    ULONG OutSize;
+} SERIAL_QUEUE_SIZE, *PSERIAL_QUEUE_SIZE;
+
+typedef struct _SERIAL_XOFF_COUNTER {
+    ULONG Timeout;  // milliseconds
+    LONG Counter;
+    UCHAR XoffChar;
+} SERIAL_XOFF_COUNTER, *PSERIAL_XOFF_COUNTER;
+
+typedef struct _SERIALPERF_STATS {
+    ULONG ReceivedCount;
+    ULONG TransmittedCount;
+    ULONG FrameErrorCount;
+    ULONG SerialOverrunErrorCount;
+    ULONG BufferOverrunErrorCount;
+    ULONG ParityErrorCount;
+} SERIALPERF_STATS, *PSERIALPERF_STATS;
+
+typedef struct _SERIAL_COMMPROP {
+    USHORT PacketLength;
+    USHORT PacketVersion;
+    ULONG ServiceMask;
+    ULONG Reserved1;
+    ULONG MaxTxQueue;
+    ULONG MaxRxQueue;
+    ULONG MaxBaud;
+    ULONG ProvSubType;
+    ULONG ProvCapabilities;
+    ULONG SettableParams;
+    ULONG SettableBaud;
+    USHORT SettableData;
+    USHORT SettableStopParity;
+    ULONG CurrentTxQueue;
+    ULONG CurrentRxQueue;
+    ULONG ProvSpec1;
+    ULONG ProvSpec2;
+    WCHAR ProvChar[1];
+} SERIAL_COMMPROP, *PSERIAL_COMMPROP;
+
+typedef struct _SERIAL_BASIC_SETTINGS {
+    SERIAL_TIMEOUTS Timeouts;
+    SERIAL_HANDFLOW HandFlow;
+    ULONG RxFifo;
+    ULONG TxFifo;
+} SERIAL_BASIC_SETTINGS, *PSERIAL_BASIC_SETTINGS;
+
+// ---------------------------------------------------------------------------
+// SERIAL_LINE_CONTROL values
+// ---------------------------------------------------------------------------
+
+#define STOP_BIT_1 0
+#define STOP_BITS_1_5 1
+#define STOP_BITS_2 2
+
+#define NO_PARITY 0
+#define ODD_PARITY 1
+#define EVEN_PARITY 2
+#define MARK_PARITY 3
+#define SPACE_PARITY 4
+
+// ---------------------------------------------------------------------------
+// SERIAL_HANDFLOW.ControlHandShake and FlowReplace
+// ---------------------------------------------------------------------------
+
+#define SERIAL_DTR_MASK ((ULONG)0x03)
+#define SERIAL_DTR_CONTROL ((ULONG)0x01)
+#define SERIAL_DTR_HANDSHAKE ((ULONG)0x02)
+#define SERIAL_CTS_HANDSHAKE ((ULONG)0x08)
+#define SERIAL_DSR_HANDSHAKE ((ULONG)0x10)
+#define SERIAL_DCD_HANDSHAKE ((ULONG)0x20)
+#define SERIAL_OUT_HANDSHAKEMASK ((ULONG)0x38)
+#define SERIAL_DSR_SENSITIVITY ((ULONG)0x40)
+#define SERIAL_ERROR_ABORT ((ULONG)0x80000000)
+#define SERIAL_CONTROL_INVALID ((ULONG)0x7fffff84)
+
+#define SERIAL_AUTO_TRANSMIT ((ULONG)0x01)
+#define SERIAL_AUTO_RECEIVE ((ULONG)0x02)
+#define SERIAL_ERROR_CHAR ((ULONG)0x04)
+#define SERIAL_NULL_STRIPPING ((ULONG)0x08)
+#define SERIAL_BREAK_CHAR ((ULONG)0x10)
+#define SERIAL_RTS_MASK ((ULONG)0xc0)
+#define SERIAL_RTS_CONTROL ((ULONG)0x40)
+#define SERIAL_RTS_HANDSHAKE ((ULONG)0x80)
+#define SERIAL_TRANSMIT_TOGGLE ((ULONG)0xc0)
+#define SERIAL_XOFF_CONTINUE ((ULONG)0x80000000)
+#define SERIAL_FLOW_INVALID ((ULONG)0x7fffff20)
+
+// ---------------------------------------------------------------------------
+// Wait-on-mask events, purge flags
+// ---------------------------------------------------------------------------
+
+#define SERIAL_EV_RXCHAR 0x0001
+#define SERIAL_EV_RXFLAG 0x0002
+#define SERIAL_EV_TXEMPTY 0x0004
+#define SERIAL_EV_CTS 0x0008
+#define SERIAL_EV_DSR 0x0010
+#define SERIAL_EV_RLSD 0x0020
+#define SERIAL_EV_BREAK 0x0040
+#define SERIAL_EV_ERR 0x0080
+#define SERIAL_EV_RING 0x0100
+#define SERIAL_EV_PERR 0x0200
+#define SERIAL_EV_RX80FULL 0x0400
+#define SERIAL_EV_EVENT1 0x0800
+#define SERIAL_EV_EVENT2 0x1000
+
+#define SERIAL_PURGE_TXABORT 0x00000001
+#define SERIAL_PURGE_RXABORT 0x00000002
+#define SERIAL_PURGE_TXCLEAR 0x00000004
+#define SERIAL_PURGE_RXCLEAR 0x00000008
+
+// ---------------------------------------------------------------------------
+// SERIAL_STATUS: errors and hold reasons
+// ---------------------------------------------------------------------------
+
+#define SERIAL_ERROR_BREAK 0x00000001
+#define SERIAL_ERROR_FRAMING 0x00000002
+#define SERIAL_ERROR_OVERRUN 0x00000004
+#define SERIAL_ERROR_QUEUEOVERRUN 0x00000008
+#define SERIAL_ERROR_PARITY 0x00000010
+
+#define SERIAL_TX_WAITING_FOR_CTS ((ULONG)0x00000001)
+#define SERIAL_TX_WAITING_FOR_DSR ((ULONG)0x00000002)
+#define SERIAL_TX_WAITING_FOR_DCD ((ULONG)0x00000004)
+#define SERIAL_TX_WAITING_FOR_XON ((ULONG)0x00000008)
+#define SERIAL_TX_WAITING_XOFF_SENT ((ULONG)0x00000010)
+#define SERIAL_TX_WAITING_ON_BREAK ((ULONG)0x00000020)
+#define SERIAL_RX_WAITING_FOR_DSR ((ULONG)0x00000040)
+
+// IOCTL_SERIAL_GET_DTRRTS and IOCTL_SERIAL_GET_MODEMSTATUS bits.
+#define SERIAL_DTR_STATE ((ULONG)0x00000001)
+#define SERIAL_RTS_STATE ((ULONG)0x00000002)
+#define SERIAL_CTS_STATE ((ULONG)0x00000010)
+#define SERIAL_DSR_STATE ((ULONG)0x00000020)
+#define SERIAL_RI_STATE ((ULONG)0x00000040)
+#define SERIAL_DCD_STATE ((ULONG)0x00000080)
+
+// The modem status register of a 16550, as IOCTL_SERIAL_GET_MODEMSTATUS
+// reports it: changes in the low nibble, line states in the high one.
+#define SERIAL_MSR_DCTS 0x01
+#define SERIAL_MSR_DDSR 0x02
+#define SERIAL_MSR_TERI 0x04
+#define SERIAL_MSR_DDCD 0x08
+#define SERIAL_MSR_CTS 0x10
+#define SERIAL_MSR_DSR 0x20
+#define SERIAL_MSR_RI 0x40
+#define SERIAL_MSR_DCD 0x80
+
+// The line status register of a 16550.
+#define SERIAL_LSR_DR 0x01
+#define SERIAL_LSR_OE 0x02
+#define SERIAL_LSR_PE 0x04
+#define SERIAL_LSR_FE 0x08
+#define SERIAL_LSR_BI 0x10
+#define SERIAL_LSR_THRE 0x20
+#define SERIAL_LSR_TEMT 0x40
+#define SERIAL_LSR_FIFOERR 0x80
+
+// IOCTL_SERIAL_LSRMST_INSERT: what follows the escape character.
+#define SERIAL_LSRMST_ESCAPE ((UCHAR)0x00)
+#define SERIAL_LSRMST_LSR_DATA ((UCHAR)0x01)
+#define SERIAL_LSRMST_LSR_NODATA ((UCHAR)0x02)
+#define SERIAL_LSRMST_MST ((UCHAR)0x03)
+
+// IOCTL_SERIAL_GET/SET_MODEM_CONTROL and SET_FIFO_CONTROL registers.
+#define SERIAL_IOC_MCR_DTR ((ULONG)0x00000001)
+#define SERIAL_IOC_MCR_RTS ((ULONG)0x00000002)
+#define SERIAL_IOC_MCR_OUT1 ((ULONG)0x00000004)
+#define SERIAL_IOC_MCR_OUT2 ((ULONG)0x00000008)
+#define SERIAL_IOC_MCR_LOOP ((ULONG)0x00000010)
+
+#define SERIAL_IOC_FCR_FIFO_ENABLE ((ULONG)0x00000001)
+#define SERIAL_IOC_FCR_RCVR_RESET ((ULONG)0x00000002)
+#define SERIAL_IOC_FCR_XMIT_RESET ((ULONG)0x00000004)
+#define SERIAL_IOC_FCR_DMA_MODE ((ULONG)0x00000008)
+#define SERIAL_IOC_FCR_RES1 ((ULONG)0x00000010)
+#define SERIAL_IOC_FCR_RES2 ((ULONG)0x00000020)
+#define SERIAL_IOC_FCR_RCVR_TRIGGER_LSB ((ULONG)0x00000040)
+#define SERIAL_IOC_FCR_RCVR_TRIGGER_MSB ((ULONG)0x00000080)
+
+// ---------------------------------------------------------------------------
+// SERIAL_COMMPROP values (IOCTL_SERIAL_GET_PROPERTIES)
+// ---------------------------------------------------------------------------
+
+#define SERIAL_SP_SERIALCOMM ((ULONG)0x00000001)
+
+#define SERIAL_SP_UNSPECIFIED ((ULONG)0x00000000)
+#define SERIAL_SP_RS232 ((ULONG)0x00000001)
+#define SERIAL_SP_PARALLEL ((ULONG)0x00000002)
+#define SERIAL_SP_RS422 ((ULONG)0x00000003)
+#define SERIAL_SP_RS423 ((ULONG)0x00000004)
+#define SERIAL_SP_RS449 ((ULONG)0x00000005)
+#define SERIAL_SP_MODEM ((ULONG)0x00000006)
+#define SERIAL_SP_FAX ((ULONG)0x00000021)
+#define SERIAL_SP_SCANNER ((ULONG)0x00000022)
+#define SERIAL_SP_BRIDGE ((ULONG)0x00000100)
+#define SERIAL_SP_LAT ((ULONG)0x00000101)
+#define SERIAL_SP_TELNET ((ULONG)0x00000102)
+#define SERIAL_SP_X25 ((ULONG)0x00000103)
+
+#define SERIAL_PCF_DTRDSR ((ULONG)0x0001)
+#define SERIAL_PCF_RTSCTS ((ULONG)0x0002)
+#define SERIAL_PCF_CD ((ULONG)0x0004)
+#define SERIAL_PCF_PARITY_CHECK ((ULONG)0x0008)
+#define SERIAL_PCF_XONXOFF ((ULONG)0x0010)
+#define SERIAL_PCF_SETXCHAR ((ULONG)0x0020)
+#define SERIAL_PCF_TOTALTIMEOUTS ((ULONG)0x0040)
+#define SERIAL_PCF_INTTIMEOUTS ((ULONG)0x0080)
+#define SERIAL_PCF_SPECIALCHARS ((ULONG)0x0100)
+#define SERIAL_PCF_16BITMODE ((ULONG)0x0200)
+
+#define SERIAL_SP_PARITY ((ULONG)0x0001)
+#define SERIAL_SP_BAUD ((ULONG)0x0002)
+#define SERIAL_SP_DATABITS ((ULONG)0x0004)
+#define SERIAL_SP_STOPBITS ((ULONG)0x0008)
+#define SERIAL_SP_HANDSHAKING ((ULONG)0x0010)
+#define SERIAL_SP_PARITY_CHECK ((ULONG)0x0020)
+#define SERIAL_SP_CARRIER_DETECT ((ULONG)0x0040)
+
+#define SERIAL_BAUD_075 ((ULONG)0x00000001)
+#define SERIAL_BAUD_110 ((ULONG)0x00000002)
+#define SERIAL_BAUD_134_5 ((ULONG)0x00000004)
+#define SERIAL_BAUD_150 ((ULONG)0x00000008)
+#define SERIAL_BAUD_300 ((ULONG)0x00000010)
+#define SERIAL_BAUD_600 ((ULONG)0x00000020)
+#define SERIAL_BAUD_1200 ((ULONG)0x00000040)
+#define SERIAL_BAUD_1800 ((ULONG)0x00000080)
+#define SERIAL_BAUD_2400 ((ULONG)0x00000100)
+#define SERIAL_BAUD_4800 ((ULONG)0x00000200)
+#define SERIAL_BAUD_7200 ((ULONG)0x00000400)
+#define SERIAL_BAUD_9600 ((ULONG)0x00000800)
+#define SERIAL_BAUD_14400 ((ULONG)0x00001000)
+#define SERIAL_BAUD_19200 ((ULONG)0x00002000)
+#define SERIAL_BAUD_38400 ((ULONG)0x00004000)
+#define SERIAL_BAUD_56K ((ULONG)0x00008000)
+#define SERIAL_BAUD_128K ((ULONG)0x00010000)
+#define SERIAL_BAUD_115200 ((ULONG)0x00020000)
+#define SERIAL_BAUD_57600 ((ULONG)0x00040000)
+#define SERIAL_BAUD_USER ((ULONG)0x10000000)
+
+#define SERIAL_DATABITS_5 ((USHORT)0x0001)
+#define SERIAL_DATABITS_6 ((USHORT)0x0002)
+#define SERIAL_DATABITS_7 ((USHORT)0x0004)
+#define SERIAL_DATABITS_8 ((USHORT)0x0008)
+#define SERIAL_DATABITS_16 ((USHORT)0x0010)
+#define SERIAL_DATABITS_16X ((USHORT)0x0020)
+
+#define SERIAL_STOPBITS_10 ((USHORT)0x0001)
+#define SERIAL_STOPBITS_15 ((USHORT)0x0002)
+#define SERIAL_STOPBITS_20 ((USHORT)0x0004)
+#define SERIAL_PARITY_NONE ((USHORT)0x0100)
+#define SERIAL_PARITY_ODD ((USHORT)0x0200)
+#define SERIAL_PARITY_EVEN ((USHORT)0x0400)
+#define SERIAL_PARITY_MARK ((USHORT)0x0800)
+#define SERIAL_PARITY_SPACE ((USHORT)0x1000)
+
+#ifdef __cplusplus
+// The layouts applications exchange with the driver (x64 WDK).
+static_assert(sizeof(SERIAL_LINE_CONTROL) == 3, "three bytes, no padding");
+static_assert(sizeof(SERIAL_CHARS) == 6, "six bytes, no padding");
+static_assert(sizeof(SERIAL_STATUS) == 20, "SERIAL_STATUS");
+static_assert(sizeof(SERIAL_HANDFLOW) == 16, "SERIAL_HANDFLOW");
+static_assert(sizeof(SERIAL_TIMEOUTS) == 20, "SERIAL_TIMEOUTS");
+static_assert(sizeof(SERIAL_COMMPROP) == 64, "SERIAL_COMMPROP");
+static_assert(sizeof(SERIAL_XOFF_COUNTER) == 12, "SERIAL_XOFF_COUNTER");
+static_assert(IOCTL_SERIAL_SET_BAUD_RATE == 0x001B0004, "serial I/O control code layout");
+static_assert(IOCTL_SERIAL_WAIT_ON_MASK == 0x001B0048, "serial I/O control code layout");
+#endif

@@ -1,0 +1,355 @@
+// IRP allocation, IofCallDriver and IofCompleteRequest, with the verifier's
+// checks on both sides of every dispatch and completion routine.
+#include "callback_check.h"
+#include "device_table.h"
+#include "io_manager.h"
+#include "irp_engine.h"
+#include "irp_table.h"
+#include "kernel_impl.h"
+#include "thread_state.h"
+#include "verifier.h"
+#include "verifier_rules.h"
+
+#include <cstdio>
+
+namespace host {
+namespace {
+
+constexpr const char* kMajorFunctionNames[] = {
+    "IRP_MJ_CREATE", "IRP_MJ_CREATE_NAMED_PIPE", "IRP_MJ_CLOSE", "IRP_MJ_READ", "IRP_MJ_WRITE",
+    "IRP_MJ_QUERY_INFORMATION", "IRP_MJ_SET_INFORMATION", "IRP_MJ_QUERY_EA", "IRP_MJ_SET_EA",
+    "IRP_MJ_FLUSH_BUFFERS", "IRP_MJ_QUERY_VOLUME_INFORMATION", "IRP_MJ_SET_VOLUME_INFORMATION",
+    "IRP_MJ_DIRECTORY_CONTROL", "IRP_MJ_FILE_SYSTEM_CONTROL", "IRP_MJ_DEVICE_CONTROL",
+    "IRP_MJ_INTERNAL_DEVICE_CONTROL", "IRP_MJ_SHUTDOWN", "IRP_MJ_LOCK_CONTROL", "IRP_MJ_CLEANUP",
+    "IRP_MJ_CREATE_MAILSLOT", "IRP_MJ_QUERY_SECURITY", "IRP_MJ_SET_SECURITY", "IRP_MJ_POWER",
+    "IRP_MJ_SYSTEM_CONTROL", "IRP_MJ_DEVICE_CHANGE", "IRP_MJ_QUERY_QUOTA", "IRP_MJ_SET_QUOTA",
+    "IRP_MJ_PNP"};
+
+IrpTable& Irps() { return Internals().Irps(); }
+
+std::string Hex(ULONG value)
+{
+    char text[16];
+    std::snprintf(text, sizeof(text), "0x%08X", value);
+    return text;
+}
+
+std::string PointerText(const void* p)
+{
+    char text[32];
+    std::snprintf(text, sizeof(text), "%p", p);
+    return text;
+}
+
+PIO_STACK_LOCATION LocationAt(PIRP irp, CHAR level)
+{
+    return reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + (level - 1);
+}
+
+// ---------------------------------------------------------------------------
+// IofCallDriver
+
+CHAR EnterNextLocation(PDEVICE_OBJECT device, PIRP irp)
+{
+    if (irp->CurrentLocation <= 1) {
+        verifier::BugCheck(rule::kNoMoreIrpStackLocations,
+                           "IofCallDriver to " + Internals().Devices().NameOf(device) +
+                               " with no stack location left in IRP " + PointerText(irp));
+    }
+    IoSetNextIrpStackLocation(irp);
+    IoGetCurrentIrpStackLocation(irp)->DeviceObject = device;
+    return irp->CurrentLocation;
+}
+
+void BeginDispatch(PIRP irp, CHAR level)
+{
+    Irps().With(irp, [&](IrpRecord* record) {
+        if (record == nullptr) {
+            verifier::BugCheck(rule::kIoManagerViolation,
+                               "IofCallDriver with " + PointerText(irp) + ", which is not an allocated IRP");
+        }
+        record->Levels[level] = IrpLevel{};
+        ++record->Holds;
+    });
+}
+
+PDRIVER_DISPATCH RoutineFor(PDEVICE_OBJECT device, UCHAR major)
+{
+    if (major > IRP_MJ_MAXIMUM_FUNCTION) {
+        verifier::BugCheck(rule::kIoManagerViolation,
+                           "IRP with major function " + std::to_string(major));
+    }
+    return device->DriverObject->MajorFunction[major];
+}
+
+// Cleanup is the one request the I/O manager finishes itself when the
+// driver returns without completing it.
+bool IoManagerFinishes(const IrpRecord& record, CHAR level, UCHAR major)
+{
+    return record.Request != nullptr && major == IRP_MJ_CLEANUP &&
+           static_cast<std::size_t>(level) == record.Levels.size() - 1;
+}
+
+void VerifyDispatchResult(PIRP irp, CHAR level, UCHAR major, NTSTATUS status)
+{
+    const std::string who = "dispatch routine for " + MajorFunctionName(major);
+    Irps().With(irp, [&](IrpRecord* record) {
+        const IrpLevel& state = record->Levels[level];
+        const bool marked = state.Completed
+                                ? state.MarkedPending
+                                : (LocationAt(irp, level)->Control & SL_PENDING_RETURNED) != 0;
+        if (status == STATUS_PENDING && !marked && !state.LowerReturnedPending) {
+            verifier::BugCheck(rule::kIoManagerViolation,
+                               who + " returned STATUS_PENDING without IoMarkIrpPending");
+        }
+        if (status != STATUS_PENDING && (marked || state.LowerReturnedPending)) {
+            verifier::BugCheck(rule::kIoManagerViolation,
+                               who + " returned " + Hex(status) +
+                                   " for an IRP marked pending (it must return STATUS_PENDING)");
+        }
+        if (status != STATUS_PENDING && !state.Completed && !IoManagerFinishes(*record, level, major)) {
+            verifier::BugCheck(rule::kIoManagerViolation,
+                               "IRP not completed: " + who + " returned " + Hex(status) +
+                                   " without completing the IRP");
+        }
+        if (static_cast<std::size_t>(level) + 1 < record->Levels.size() && status == STATUS_PENDING) {
+            record->Levels[level + 1].LowerReturnedPending = true;
+        }
+    });
+}
+
+// ---------------------------------------------------------------------------
+// IofCompleteRequest
+
+void BeginCompletion(PIRP irp)
+{
+    Irps().With(irp, [&](IrpRecord* record) {
+        if (record == nullptr) {
+            verifier::BugCheck(rule::kMultipleIrpCompleteRequests,
+                               "IofCompleteRequest on " + PointerText(irp) +
+                                   ", which is no longer an allocated IRP (completed twice?)");
+        }
+        if (record->Completing || record->CompletedToTop || irp->CurrentLocation > irp->StackCount) {
+            verifier::BugCheck(rule::kMultipleIrpCompleteRequests,
+                               "IRP " + PointerText(irp) + " completed twice");
+        }
+        record->Completing = true;
+        ++record->Completions;
+        ++record->Holds;
+    });
+}
+
+struct LevelCompletion {
+    UCHAR Control;
+    PIO_COMPLETION_ROUTINE Routine;
+    PVOID Context;
+};
+
+// Notes that the completion passed the location and clears it, as NT does.
+LevelCompletion PassLocation(PIRP irp, PIO_STACK_LOCATION stack, CHAR level)
+{
+    return Irps().With(irp, [&](IrpRecord* record) {
+        const LevelCompletion passed{stack->Control, stack->CompletionRoutine, stack->Context};
+        record->Levels[level].Completed = true;
+        record->Levels[level].MarkedPending = (passed.Control & SL_PENDING_RETURNED) != 0;
+        stack->Control = 0;
+        stack->CompletionRoutine = nullptr;
+        stack->Context = nullptr;
+        return passed;
+    });
+}
+
+bool ShouldInvoke(PIRP irp, const LevelCompletion& level)
+{
+    const NTSTATUS status = irp->IoStatus.Status;
+    return (NT_SUCCESS(status) && (level.Control & SL_INVOKE_ON_SUCCESS) != 0) ||
+           (!NT_SUCCESS(status) && (level.Control & SL_INVOKE_ON_ERROR) != 0) ||
+           (irp->Cancel && (level.Control & SL_INVOKE_ON_CANCEL) != 0);
+}
+
+NTSTATUS CallCompletionRoutine(PIRP irp, const LevelCompletion& level, PDEVICE_OBJECT device)
+{
+    unsigned completions = 0;
+    Irps().With(irp, [&](IrpRecord* record) {
+        // While its routine runs the IRP belongs to that level's driver.
+        record->Completing = false;
+        record->InRoutine = true;
+        completions = record->Completions;
+    });
+    const thread_state::Snapshot before = thread_state::Take();
+    const NTSTATUS status = level.Routine(device, irp, level.Context);
+    verifier::RequireUnchanged(before, "completion routine");
+    Irps().With(irp, [&](IrpRecord* record) {
+        record->InRoutine = false;
+        if (status == STATUS_MORE_PROCESSING_REQUIRED) {
+            return;
+        }
+        if (record->OwnerReleased) {
+            verifier::BugCheck(rule::kIoManagerViolation,
+                               "a completion routine freed its IRP and returned " + Hex(status) +
+                                   " instead of STATUS_MORE_PROCESSING_REQUIRED");
+        }
+        if (record->Completions != completions) {
+            verifier::BugCheck(rule::kMultipleIrpCompleteRequests,
+                               "a completion routine completed its IRP again and returned " +
+                                   Hex(status));
+        }
+        record->Completing = true;
+    });
+    return status;
+}
+
+void PropagatePending(PIRP irp)
+{
+    Irps().With(irp, [&](IrpRecord*) { IoMarkIrpPending(irp); });
+}
+
+// True when a completion routine took the IRP back.
+bool WalkStack(PIRP irp)
+{
+    while (irp->CurrentLocation <= irp->StackCount) {
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+        const CHAR level = irp->CurrentLocation;
+        IoSkipCurrentIrpStackLocation(irp);
+        const LevelCompletion passed = PassLocation(irp, stack, level);
+        irp->PendingReturned = (passed.Control & SL_PENDING_RETURNED) != 0;
+        const bool atTop = irp->CurrentLocation > irp->StackCount;
+        if (passed.Routine != nullptr && ShouldInvoke(irp, passed)) {
+            PDEVICE_OBJECT device = atTop ? nullptr : IoGetCurrentIrpStackLocation(irp)->DeviceObject;
+            if (CallCompletionRoutine(irp, passed, device) == STATUS_MORE_PROCESSING_REQUIRED) {
+                return true;
+            }
+        } else if (!atTop && irp->PendingReturned) {
+            PropagatePending(irp);
+        }
+    }
+    return false;
+}
+
+void CompleteAtTop(PIRP irp)
+{
+    IoRequest* request = Irps().With(irp, [&](IrpRecord* record) {
+        record->Completing = false;
+        record->CompletedToTop = true;
+        return record->Request;
+    });
+    if (request == nullptr) {
+        verifier::BugCheck(rule::kIoManagerViolation,
+                           "IRP " + PointerText(irp) +
+                               " from IoAllocateIrp completed past its last stack location: its "
+                               "completion routine must return STATUS_MORE_PROCESSING_REQUIRED");
+    }
+    Internals().Io().FinishRequest(irp, *request);
+    Irps().ReleaseOwner(irp);
+}
+
+void StopWalk(PIRP irp)
+{
+    Irps().With(irp, [&](IrpRecord* record) { record->Completing = false; });
+}
+
+// ---------------------------------------------------------------------------
+// IoFreeIrp
+
+void ReleaseDriverIrp(PIRP irp)
+{
+    Irps().With(irp, [&](IrpRecord* record) {
+        if (record == nullptr || record->OwnerReleased) {
+            verifier::BugCheck(rule::kBadPoolCaller,
+                               "IoFreeIrp of " + PointerText(irp) + ", which is not an allocated IRP (freed twice?)");
+        }
+        if (record->Request != nullptr) {
+            verifier::BugCheck(rule::kIoManagerViolation,
+                               "IoFreeIrp of an IRP the I/O manager built");
+        }
+        const bool withLowerDriver = irp->CurrentLocation <= irp->StackCount &&
+                                     !record->Levels[irp->CurrentLocation].Completed;
+        if (!record->InRoutine && (record->Completing || withLowerDriver)) {
+            verifier::BugCheck(rule::kIoManagerViolation,
+                               "IoFreeIrp of IRP " + PointerText(irp) + " while a driver still owns it");
+        }
+        if (irp->CancelRoutine != nullptr) {
+            verifier::BugCheck(rule::kCancelStateInCompletedIrp,
+                               "IoFreeIrp of an IRP with a cancel routine set");
+        }
+    });
+    Irps().ReleaseOwner(irp);
+}
+
+}  // namespace
+
+std::string MajorFunctionName(UCHAR major)
+{
+    if (major < RTL_NUMBER_OF(kMajorFunctionNames)) {
+        return kMajorFunctionNames[major];
+    }
+    return "major function " + std::to_string(major);
+}
+
+bool IsLevelCompleted(PIRP irp, CHAR level)
+{
+    return Irps().With(irp, [&](IrpRecord* record) { return record->Levels[level].Completed; });
+}
+
+}  // namespace host
+
+extern "C" {
+
+PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota)
+{
+    UNREFERENCED_PARAMETER(ChargeQuota);
+    host::verifier::RequireIrqlAtMost(DISPATCH_LEVEL, "IoAllocateIrp");
+    if (StackSize < 1) {
+        host::verifier::BugCheck(host::rule::kIoManagerViolation,
+                                 "IoAllocateIrp with stack size " + std::to_string(StackSize));
+    }
+    return host::Irps().Allocate(StackSize, nullptr);
+}
+
+VOID NTAPI IoFreeIrp(PIRP Irp)
+{
+    host::verifier::RequireIrqlAtMost(DISPATCH_LEVEL, "IoFreeIrp");
+    host::ReleaseDriverIrp(Irp);
+}
+
+NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    host::verifier::RequireIrqlAtMost(DISPATCH_LEVEL, "IofCallDriver");
+    host::Irps().Hold(Irp);
+    const CHAR level = host::EnterNextLocation(DeviceObject, Irp);
+    host::BeginDispatch(Irp, level);
+    host::Irps().Release(Irp);
+    const UCHAR major = IoGetCurrentIrpStackLocation(Irp)->MajorFunction;
+    const PDRIVER_DISPATCH routine = host::RoutineFor(DeviceObject, major);
+
+    const host::thread_state::Snapshot before = host::thread_state::Take();
+    const NTSTATUS status = routine(DeviceObject, Irp);
+    host::verifier::RequireUnchanged(before, ("dispatch routine for " + host::MajorFunctionName(major)).c_str());
+
+    host::VerifyDispatchResult(Irp, level, major, status);
+    host::Irps().Release(Irp);
+    return status;
+}
+
+VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
+{
+    UNREFERENCED_PARAMETER(PriorityBoost);
+    host::verifier::RequireIrqlAtMost(DISPATCH_LEVEL, "IofCompleteRequest");
+    host::BeginCompletion(Irp);
+    if (Irp->IoStatus.Status == STATUS_PENDING) {
+        host::verifier::BugCheck(host::rule::kIoManagerViolation,
+                                 "IRP completed with status STATUS_PENDING");
+    }
+    if (Irp->CancelRoutine != nullptr) {
+        host::verifier::BugCheck(host::rule::kCancelStateInCompletedIrp,
+                                 "IRP completed with its cancel routine still set");
+    }
+    if (host::WalkStack(Irp)) {
+        host::StopWalk(Irp);
+    } else {
+        host::CompleteAtTop(Irp);
+    }
+    host::Irps().Release(Irp);
+}
+
+}  // extern "C"

@@ -1,0 +1,118 @@
+#include "irp_table.h"
+
+#include "verifier.h"
+#include "verifier_rules.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace host {
+namespace {
+
+constexpr unsigned char kFreedFill = 0xDD;
+
+std::size_t IrpBytes(CCHAR stackSize)
+{
+    return sizeof(IRP) + static_cast<std::size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
+}
+
+void InitializeIrp(PIRP irp, CCHAR stackSize)
+{
+    std::memset(irp, 0, IrpBytes(stackSize));
+    irp->Type = IO_TYPE_IRP;
+    irp->Size = IoSizeOfIrp(stackSize);
+    irp->StackCount = stackSize;
+    irp->CurrentLocation = static_cast<CHAR>(stackSize + 1);
+    InitializeListHead(&irp->ThreadListEntry);
+    // No current location yet: the caller fills the next one.
+    irp->Tail.Overlay.CurrentStackLocation =
+        reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + stackSize;
+}
+
+std::string PointerText(const void* p)
+{
+    char text[32];
+    std::snprintf(text, sizeof(text), "%p", p);
+    return text;
+}
+
+}  // namespace
+
+IrpTable::~IrpTable()
+{
+    for (auto& [irp, record] : records_) {
+        std::free(irp);
+    }
+}
+
+PIRP IrpTable::Allocate(CCHAR stackSize, IoRequest* request)
+{
+    auto irp = static_cast<PIRP>(std::malloc(IrpBytes(stackSize)));
+    if (irp == nullptr) {
+        return nullptr;
+    }
+    InitializeIrp(irp, stackSize);
+    IrpRecord record;
+    record.Request = request;
+    record.Levels.resize(static_cast<std::size_t>(stackSize) + 1);
+    std::lock_guard<std::mutex> lock(mutex_);
+    records_.emplace(irp, std::move(record));
+    return irp;
+}
+
+IrpRecord* IrpTable::Find(PIRP irp)
+{
+    auto it = records_.find(irp);
+    return it == records_.end() ? nullptr : &it->second;
+}
+
+void IrpTable::Hold(PIRP irp)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    IrpRecord* record = Find(irp);
+    if (record == nullptr) {
+        verifier::BugCheck(rule::kIoManagerViolation,
+                           PointerText(irp) + " used as an IRP but is not an allocated IRP");
+    }
+    ++record->Holds;
+}
+
+void IrpTable::Release(PIRP irp)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    ReleaseLocked(irp, *Find(irp));
+}
+
+void IrpTable::ReleaseOwner(PIRP irp)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    IrpRecord& record = *Find(irp);
+    record.OwnerReleased = true;
+    ReleaseLocked(irp, record);
+}
+
+void IrpTable::ReleaseLocked(PIRP irp, IrpRecord& record)
+{
+    if (--record.Holds != 0) {
+        return;
+    }
+    const std::size_t bytes = IrpBytes(static_cast<CCHAR>(record.Levels.size() - 1));
+    records_.erase(irp);
+    std::memset(irp, kFreedFill, bytes);
+    std::free(irp);
+}
+
+std::vector<std::string> IrpTable::DriverAllocated() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<std::string> lines;
+    for (const auto& [irp, record] : records_) {
+        if (record.Request == nullptr && !record.OwnerReleased) {
+            lines.push_back("IRP " + PointerText(irp));
+        }
+    }
+    return lines;
+}
+
+}  // namespace host

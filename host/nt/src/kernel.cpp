@@ -1,0 +1,166 @@
+#include "kernel_impl.h"
+
+#include "device_table.h"
+#include "dispatcher.h"
+#include "io_manager.h"
+#include "irp_table.h"
+#include "loaded_driver.h"
+#include "object_namespace.h"
+#include "pool.h"
+#include "registry_store.h"
+#include "timer_queue.h"
+#include "verifier.h"
+#include "verifier_rules.h"
+#include "work_item_table.h"
+#include "worker.h"
+
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <stdexcept>
+
+namespace host {
+namespace {
+
+// The one live kernel of the process.
+std::atomic<Kernel*> current{nullptr};
+
+std::string WithoutTrailingNewline(std::string text)
+{
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
+        text.pop_back();
+    }
+    return text;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Kernel::Impl
+
+Kernel::Impl::Impl(KernelOptions options) : options_(std::move(options))
+{
+    if (options_.StateDirectory.empty()) {
+        throw std::invalid_argument("KernelOptions::StateDirectory is empty");
+    }
+    std::filesystem::create_directories(options_.StateDirectory);
+    registry_ = RegistryStore::Open(options_.StateDirectory);
+    pool_ = std::make_unique<Pool>();
+    dispatcher_ = std::make_unique<Dispatcher>();
+    names_ = std::make_unique<ObjectNamespace>();
+    devices_ = std::make_unique<DeviceTable>(*names_);
+    irps_ = std::make_unique<IrpTable>();
+    worker_ = std::make_unique<Worker>();
+    timers_ = std::make_unique<TimerQueue>(*dispatcher_);
+    workItems_ = std::make_unique<WorkItemTable>(*worker_, *devices_);
+    io_ = std::make_unique<IoManager>(*irps_, *devices_, *worker_);
+}
+
+Kernel::Impl::~Impl() = default;
+
+Kernel::Impl* Kernel::Impl::CurrentOrNull()
+{
+    Kernel* kernel = current.load();
+    return kernel == nullptr ? nullptr : kernel->impl_.get();
+}
+
+void Kernel::Impl::Log(LogLevel level, const std::string& line)
+{
+    std::lock_guard<std::recursive_mutex> lock(logMutex_);
+    if (options_.Log) {
+        options_.Log(level, line);
+    } else if (level >= LogLevel::Info) {
+        std::fprintf(stderr, "%s\n", line.c_str());
+    }
+}
+
+void Kernel::Impl::LogToSinkOnly(LogLevel level, const std::string& line)
+{
+    std::lock_guard<std::recursive_mutex> lock(logMutex_);
+    if (options_.Log) {
+        options_.Log(level, line);
+    }
+}
+
+void Kernel::Impl::RecordDebugOutput(const std::string& message)
+{
+    {
+        std::lock_guard<std::mutex> lock(debugMutex_);
+        debugOutput_.push_back(message);
+    }
+    Log(LogLevel::Info, "DbgPrint: " + WithoutTrailingNewline(message));
+}
+
+std::vector<std::string> Kernel::Impl::DebugOutput() const
+{
+    std::lock_guard<std::mutex> lock(debugMutex_);
+    return debugOutput_;
+}
+
+// ---------------------------------------------------------------------------
+// Kernel
+
+Kernel::Kernel(KernelOptions options)
+{
+    if (current.load() != nullptr) {
+        throw std::logic_error("a host kernel is already running in this process");
+    }
+    impl_ = std::make_unique<Impl>(std::move(options));
+    current.store(this);
+}
+
+Kernel::~Kernel()
+{
+    if (impl_->DriverLoaded()) {
+        impl_->UnloadDriver();
+    }
+    // The parts stop while the kernel is still current: their threads may
+    // finish a last callback.
+    impl_.reset();
+    current.store(nullptr);
+}
+
+Kernel& Kernel::Current()
+{
+    Kernel* kernel = current.load();
+    if (kernel == nullptr) {
+        verifier::BugCheck(rule::kNoKernel, "an NT routine was called with no host kernel running");
+    }
+    return *kernel;
+}
+
+NTSTATUS Kernel::LoadDriver(const std::string& serviceName, PDRIVER_INITIALIZE entry)
+{
+    return impl_->LoadDriver(serviceName, entry);
+}
+
+bool Kernel::DriverLoaded() const { return impl_->DriverLoaded(); }
+
+void Kernel::UnloadDriver() { impl_->UnloadDriver(); }
+
+PDRIVER_OBJECT Kernel::DriverObject() const { return impl_->DriverObject(); }
+
+NTSTATUS Kernel::Open(const std::string& name, std::unique_ptr<File>* file)
+{
+    return impl_->Io().Open(name, file);
+}
+
+std::vector<std::string> Kernel::DeviceNames() const { return impl_->Names().DeviceNames(); }
+
+std::optional<std::string> Kernel::SymbolicLinkTarget(const std::string& linkName) const
+{
+    return impl_->Names().LinkTarget(linkName);
+}
+
+std::vector<std::string> Kernel::SymbolicLinkNames() const { return impl_->Names().LinkNames(); }
+
+PDEVICE_OBJECT Kernel::FindDevice(const std::string& deviceName) const
+{
+    return impl_->Names().FindDevice(deviceName);
+}
+
+Registry& Kernel::RegistryView() { return impl_->Registry(); }
+
+std::vector<std::string> Kernel::DebugOutput() const { return impl_->DebugOutput(); }
+
+}  // namespace host

@@ -1,0 +1,43 @@
+// The host registry: the services tree persists in an SQLite database in the
+// state directory; the device map lives in memory, rebuilt at every start.
+//
+// Roots: RTL_REGISTRY_SERVICES, RTL_REGISTRY_DEVICEMAP, and
+// RTL_REGISTRY_ABSOLUTE paths below either of them. Other NT roots answer
+// STATUS_NOT_IMPLEMENTED; values outside the NT set STATUS_INVALID_PARAMETER.
+// Key paths use backslashes (one leading backslash is allowed, empty
+// components are not); key and value names are case-insensitive and keep the
+// case they were created with. A value lives in a key, never in a root.
+// Every call is one transaction, durable when it returns.
+#pragma once
+
+#include <host/kernel.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace host {
+
+struct RegistryNamedValue {
+    std::string Name;
+    RegistryValue Value;
+};
+
+class RegistryStore : public Registry {
+public:
+    // Opens (creating when absent) the services database in stateDirectory.
+    // Throws std::runtime_error with a clear message when it cannot.
+    static std::unique_ptr<RegistryStore> Open(const std::filesystem::path& stateDirectory);
+
+    // Every value of one key, in the order the values were created, read in
+    // one transaction. STATUS_OBJECT_NAME_NOT_FOUND when the key is absent.
+    virtual NTSTATUS ReadKey(ULONG relativeTo, const std::string& key,
+                             std::vector<RegistryNamedValue>* values) const = 0;
+    // Creates a key and its missing parents; success when it already exists.
+    virtual NTSTATUS CreateKey(ULONG relativeTo, const std::string& key) = 0;
+    // SQLite's integrity check of the persistent database: "ok" when sound.
+    virtual std::string CheckIntegrity() const = 0;
+};
+
+}  // namespace host

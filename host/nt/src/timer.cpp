@@ -1,0 +1,89 @@
+// Kernel timers and DPCs, served by the timer thread.
+#include "dispatcher.h"
+#include "kernel_impl.h"
+#include "nt_time.h"
+#include "timer_queue.h"
+#include "verifier.h"
+#include "verifier_rules.h"
+
+namespace {
+
+constexpr UCHAR kTimerSizeInLongs = sizeof(KTIMER) / sizeof(LONG);
+constexpr UCHAR kDpcObject = 19;  // NT's DpcObject type
+
+host::TimerQueue& Timers() { return host::Internals().Timers(); }
+
+}  // namespace
+
+extern "C" {
+
+VOID NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type)
+{
+    if (Timers().IsTimerQueued(Timer)) {
+        host::verifier::BugCheck(host::rule::kTimerOrDpcInvalid,
+                                 "KeInitializeTimer on a queued timer");
+    }
+    const auto type = Type == SynchronizationTimer ? host::kTimerSynchronizationObject
+                                                   : host::kTimerNotificationObject;
+    host::Internals().Dispatch().Initialize(&Timer->Header, type, 0, kTimerSizeInLongs);
+    Timer->DueTime.QuadPart = 0;
+    InitializeListHead(&Timer->TimerListEntry);
+    Timer->Dpc = nullptr;
+    Timer->Processor = 0;
+    Timer->Period = 0;
+}
+
+VOID NTAPI KeInitializeTimer(PKTIMER Timer) { KeInitializeTimerEx(Timer, NotificationTimer); }
+
+BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc)
+{
+    host::verifier::RequireIrqlAtMost(DISPATCH_LEVEL, "KeSetTimer");
+    if (Period < 0) {
+        host::verifier::BugCheck(host::rule::kVerifierViolation, "KeSetTimerEx with a negative period");
+    }
+    return Timers().SetTimer(Timer, host::nt_time::DueTime(DueTime.QuadPart), Period, Dpc);
+}
+
+BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc)
+{
+    return KeSetTimerEx(Timer, DueTime, 0, Dpc);
+}
+
+BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer)
+{
+    host::verifier::RequireIrqlAtMost(DISPATCH_LEVEL, "KeCancelTimer");
+    return Timers().CancelTimer(Timer);
+}
+
+BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer)
+{
+    return host::Internals().Dispatch().ReadState(&Timer->Header) != 0;
+}
+
+VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext)
+{
+    if (Timers().IsDpcQueued(Dpc)) {
+        host::verifier::BugCheck(host::rule::kTimerOrDpcInvalid, "KeInitializeDpc on a queued DPC");
+    }
+    Dpc->Type = kDpcObject;
+    Dpc->Importance = MediumImportance;
+    Dpc->Number = 0;
+    InitializeListHead(&Dpc->DpcListEntry);
+    Dpc->DeferredRoutine = DeferredRoutine;
+    Dpc->DeferredContext = DeferredContext;
+    Dpc->SystemArgument1 = nullptr;
+    Dpc->SystemArgument2 = nullptr;
+    Dpc->DpcData = nullptr;
+}
+
+BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2)
+{
+    if (Dpc->Type != kDpcObject) {
+        host::verifier::BugCheck(host::rule::kInvalidObject, "KeInsertQueueDpc on an uninitialised DPC");
+    }
+    return Timers().InsertDpc(Dpc, SystemArgument1, SystemArgument2);
+}
+
+BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) { return Timers().RemoveDpc(Dpc); }
+
+}  // extern "C"

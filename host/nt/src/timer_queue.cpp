@@ -1,0 +1,231 @@
+#include "timer_queue.h"
+
+#include "callback_check.h"
+#include "dispatcher.h"
+#include "nt_time.h"
+#include "thread_state.h"
+#include "verifier.h"
+
+#include <cstdio>
+
+namespace host {
+namespace {
+
+std::string PointerText(const void* p)
+{
+    char text[32];
+    std::snprintf(text, sizeof(text), "%p", p);
+    return text;
+}
+
+std::string DescribeDpc(PKDPC dpc)
+{
+    return "DPC " + PointerText(dpc) + " (routine " +
+           PointerText(reinterpret_cast<const void*>(dpc->DeferredRoutine)) + ")";
+}
+
+bool Within(const void* object, std::size_t objectSize, const void* begin, std::size_t bytes)
+{
+    const auto* p = static_cast<const unsigned char*>(object);
+    const auto* b = static_cast<const unsigned char*>(begin);
+    return p + objectSize > b && p < b + bytes;
+}
+
+}  // namespace
+
+TimerQueue::TimerQueue(Dispatcher& dispatcher)
+    : dispatcher_(dispatcher), thread_([this] { Run(); })
+{
+}
+
+TimerQueue::~TimerQueue()
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stop_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
+}
+
+bool TimerQueue::SetTimer(PKTIMER timer, Clock::time_point due, LONG periodMs, PKDPC dpc)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    const bool wasQueued = timers_.count(timer) != 0;
+    RemoveTimerLocked(timer);
+    timer->Dpc = dpc;
+    timer->Period = static_cast<ULONG>(periodMs);
+    timer->DueTime.QuadPart = static_cast<ULONGLONG>(nt_time::SystemTimeNow());
+    dispatcher_.Reset(&timer->Header);
+    timers_[timer] = byDue_.emplace(due, timer);
+    wake_.notify_all();
+    return wasQueued;
+}
+
+bool TimerQueue::CancelTimer(PKTIMER timer)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    const bool wasQueued = timers_.count(timer) != 0;
+    RemoveTimerLocked(timer);
+    return wasQueued;
+}
+
+bool TimerQueue::IsTimerQueued(PKTIMER timer)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return timers_.count(timer) != 0;
+}
+
+void TimerQueue::RemoveTimerLocked(PKTIMER timer)
+{
+    auto it = timers_.find(timer);
+    if (it != timers_.end()) {
+        byDue_.erase(it->second);
+        timers_.erase(it);
+    }
+}
+
+bool TimerQueue::InsertDpc(PKDPC dpc, PVOID argument1, PVOID argument2)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return InsertDpcLocked(dpc, argument1, argument2);
+}
+
+bool TimerQueue::InsertDpcLocked(PKDPC dpc, PVOID argument1, PVOID argument2)
+{
+    if (!queuedDpcs_.insert(dpc).second) {
+        return false;
+    }
+    dpc->SystemArgument1 = argument1;
+    dpc->SystemArgument2 = argument2;
+    dpcs_.push_back(dpc);
+    wake_.notify_all();
+    return true;
+}
+
+bool TimerQueue::RemoveDpc(PKDPC dpc)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (queuedDpcs_.erase(dpc) == 0) {
+        return false;
+    }
+    for (auto it = dpcs_.begin(); it != dpcs_.end(); ++it) {
+        if (*it == dpc) {
+            dpcs_.erase(it);
+            break;
+        }
+    }
+    return true;
+}
+
+bool TimerQueue::IsDpcQueued(PKDPC dpc)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return queuedDpcs_.count(dpc) != 0;
+}
+
+void TimerQueue::WaitUntilIdle()
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    idle_.wait(lock, [this] { return !runningDpc_ && dpcs_.empty(); });
+}
+
+std::vector<std::string> TimerQueue::Queued()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<std::string> lines;
+    for (const auto& [timer, position] : timers_) {
+        lines.push_back("timer " + PointerText(timer) +
+                        (timer->Dpc != nullptr ? " with " + DescribeDpc(timer->Dpc) : ""));
+    }
+    for (PKDPC dpc : dpcs_) {
+        lines.push_back(DescribeDpc(dpc));
+    }
+    return lines;
+}
+
+std::optional<std::string> TimerQueue::FindQueuedWithin(const void* begin, std::size_t bytes)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& [timer, position] : timers_) {
+        if (Within(timer, sizeof(KTIMER), begin, bytes)) {
+            return "timer " + PointerText(timer);
+        }
+        if (timer->Dpc != nullptr && Within(timer->Dpc, sizeof(KDPC), begin, bytes)) {
+            return DescribeDpc(timer->Dpc) + " of queued timer " + PointerText(timer);
+        }
+    }
+    for (PKDPC dpc : dpcs_) {
+        if (Within(dpc, sizeof(KDPC), begin, bytes)) {
+            return DescribeDpc(dpc);
+        }
+    }
+    return std::nullopt;
+}
+
+void TimerQueue::ExpireTimer(PKTIMER timer, Clock::time_point now)
+{
+    RemoveTimerLocked(timer);
+    if (timer->Dpc != nullptr) {
+        LARGE_INTEGER systemTime;
+        systemTime.QuadPart = nt_time::SystemTimeNow();
+        InsertDpcLocked(timer->Dpc, reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(systemTime.LowPart)),
+                        reinterpret_cast<PVOID>(static_cast<LONG_PTR>(systemTime.HighPart)));
+    }
+    if (timer->Period != 0) {
+        timers_[timer] = byDue_.emplace(now + std::chrono::milliseconds(timer->Period), timer);
+    }
+    // Last: a released waiter may free the timer at once.
+    dispatcher_.Signal(&timer->Header);
+}
+
+void TimerQueue::ExpireDueTimers(Clock::time_point now)
+{
+    while (!byDue_.empty() && byDue_.begin()->first <= now) {
+        ExpireTimer(byDue_.begin()->second, now);
+    }
+}
+
+void TimerQueue::RunOneDpc(std::unique_lock<std::mutex>& lock)
+{
+    PKDPC dpc = dpcs_.front();
+    dpcs_.pop_front();
+    queuedDpcs_.erase(dpc);
+    const PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;
+    PVOID context = dpc->DeferredContext;
+    PVOID argument1 = dpc->SystemArgument1;
+    PVOID argument2 = dpc->SystemArgument2;
+    runningDpc_ = true;
+    lock.unlock();
+
+    thread_state::SetIrql(DISPATCH_LEVEL);
+    const thread_state::Snapshot before = thread_state::Take();
+    routine(dpc, context, argument1, argument2);
+    verifier::RequireUnchanged(before, "DPC routine");
+    thread_state::SetIrql(PASSIVE_LEVEL);
+
+    lock.lock();
+    runningDpc_ = false;
+    idle_.notify_all();
+}
+
+void TimerQueue::Run()
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!stop_) {
+        ExpireDueTimers(Clock::now());
+        if (!dpcs_.empty()) {
+            RunOneDpc(lock);
+            continue;
+        }
+        if (byDue_.empty()) {
+            wake_.wait(lock);
+        } else {
+            // A copy: the queue entry may go while this thread waits.
+            const Clock::time_point due = byDue_.begin()->first;
+            wake_.wait_until(lock, due);
+        }
+    }
+}
+
+}  // namespace host

@@ -1,0 +1,73 @@
+// The timer thread: it keeps queued timers ordered by due time and runs
+// DPCs. At expiry a timer is signalled and its DPC queued; DPCs, whether
+// queued by a timer or by KeInsertQueueDpc, run one at a time on this
+// thread at DISPATCH_LEVEL, once per insertion.
+#pragma once
+
+#include <wdm.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+namespace host {
+
+class Dispatcher;
+
+class TimerQueue {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    explicit TimerQueue(Dispatcher& dispatcher);
+    ~TimerQueue();
+    TimerQueue(const TimerQueue&) = delete;
+    TimerQueue& operator=(const TimerQueue&) = delete;
+
+    // Each returns whether the timer (or DPC) was queued before the call.
+    bool SetTimer(PKTIMER timer, Clock::time_point due, LONG periodMs, PKDPC dpc);
+    bool CancelTimer(PKTIMER timer);
+    bool IsTimerQueued(PKTIMER timer);
+    bool InsertDpc(PKDPC dpc, PVOID argument1, PVOID argument2);
+    bool RemoveDpc(PKDPC dpc);
+    bool IsDpcQueued(PKDPC dpc);
+
+    // Blocks until no DPC is queued or running.
+    void WaitUntilIdle();
+    // Descriptions of queued timers and DPCs.
+    std::vector<std::string> Queued();
+    // A queued timer or DPC (or the DPC of a queued timer) that lies in the
+    // given memory, which is about to be freed.
+    std::optional<std::string> FindQueuedWithin(const void* begin, std::size_t bytes);
+
+private:
+    using DueMap = std::multimap<Clock::time_point, PKTIMER>;
+
+    void Run();
+    void ExpireDueTimers(Clock::time_point now);
+    void ExpireTimer(PKTIMER timer, Clock::time_point now);
+    bool InsertDpcLocked(PKDPC dpc, PVOID argument1, PVOID argument2);
+    void RemoveTimerLocked(PKTIMER timer);
+    void RunOneDpc(std::unique_lock<std::mutex>& lock);
+
+    Dispatcher& dispatcher_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::condition_variable idle_;
+    DueMap byDue_;
+    std::unordered_map<PKTIMER, DueMap::iterator> timers_;
+    std::deque<PKDPC> dpcs_;
+    std::unordered_set<PKDPC> queuedDpcs_;
+    bool runningDpc_ = false;
+    bool stop_ = false;
+    std::thread thread_;
+};
+
+}  // namespace host

@@ -1,0 +1,16 @@
+// The host's driver verifier: rules the NT kernel enforces with a bug check.
+// A violation stops the process with a message naming the rule.
+#pragma once
+
+#include <wdm.h>
+
+#include <string>
+
+namespace host::verifier {
+
+[[noreturn]] void BugCheck(const char* rule, const std::string& detail);
+
+// Bug check unless the calling thread runs at or below maxIrql.
+void RequireIrqlAtMost(KIRQL maxIrql, const char* routine);
+
+}  // namespace host::verifier

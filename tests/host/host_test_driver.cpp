@@ -1,0 +1,176 @@
+#include "host_test_driver.h"
+
+#include "rtl_unicode.h"
+
+#include "../support/deadline.h"
+
+#include <utility>
+
+namespace hosttest {
+
+TestDriver* TestDriver::Current = nullptr;
+
+NtString::NtString(const std::string& utf8) : text_(host::rtl::Utf8ToUtf16(utf8).value())
+{
+    string_.Buffer = reinterpret_cast<PWSTR>(text_.data());
+    string_.Length = static_cast<USHORT>(text_.size() * sizeof(WCHAR));
+    string_.MaximumLength = string_.Length;
+}
+
+std::string Utf8(const UNICODE_STRING& string)
+{
+    return host::rtl::Utf16ToUtf8(host::rtl::ToU16(string.Buffer, string.Length / sizeof(WCHAR)))
+        .value_or("<invalid UTF-16>");
+}
+
+NTSTATUS WaitSafely(PVOID object)
+{
+    constexpr LONGLONG kUnitsPerMillisecond = 10000;
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -zel::test::kSafetyTimeout.count() * kUnitsPerMillisecond;
+    return KeWaitForSingleObject(object, Executive, KernelMode, FALSE, &timeout);
+}
+
+NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information)
+{
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = information;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+TestDriver::TestDriver()
+{
+    auto succeed = [](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS); };
+    Dispatch[IRP_MJ_CREATE] = succeed;
+    Dispatch[IRP_MJ_CLOSE] = succeed;
+}
+
+template <UCHAR Major>
+NTSTATUS NTAPI TestDriver::Trampoline(PDEVICE_OBJECT device, PIRP irp)
+{
+    Current->RecordCall(Major);
+    return Current->Dispatch.at(Major)(device, irp);
+}
+
+template <std::size_t... Majors>
+void TestDriver::InstallTrampolines(PDRIVER_OBJECT driver, std::index_sequence<Majors...>)
+{
+    ((Dispatch.count(Majors) != 0 ? driver->MajorFunction[Majors] = &Trampoline<Majors> : nullptr),
+     ...);
+}
+
+NTSTATUS NTAPI TestDriver::DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
+{
+    TestDriver& self = *Current;
+    self.RegistryPath = Utf8(*registryPath);
+    self.driver_ = driver;
+    self.InstallTrampolines(driver, std::make_index_sequence<IRP_MJ_MAXIMUM_FUNCTION + 1>());
+    driver->DriverUnload = Unload;
+    if (self.Entry) {
+        return self.Entry(driver);
+    }
+    self.CreateDevice(driver, "\\Device\\HostTest0", "\\DosDevices\\HostTest0", true);
+    return STATUS_SUCCESS;
+}
+
+PDEVICE_OBJECT TestDriver::CreateDevice(PDRIVER_OBJECT driver, const std::string& name,
+                                        const std::string& link, bool exclusive)
+{
+    NtString deviceName(name);
+    PDEVICE_OBJECT device = nullptr;
+    NTSTATUS status = IoCreateDevice(driver, sizeof(TestExtension), deviceName.Get(),
+                                     FILE_DEVICE_UNKNOWN, 0, exclusive ? TRUE : FALSE, &device);
+    EXPECT_EQ(status, STATUS_SUCCESS) << name;
+    if (!NT_SUCCESS(status)) {
+        return nullptr;
+    }
+    if (!link.empty()) {
+        NtString linkName(link);
+        EXPECT_EQ(IoCreateSymbolicLink(linkName.Get(), deviceName.Get()), STATUS_SUCCESS) << link;
+        links_.push_back(link);
+    }
+    TestExtension* extension = Extension(device);
+    extension->Index = static_cast<ULONG>(devices_.size());
+    KeInitializeSpinLock(&extension->Lock);
+    KeInitializeTimer(&extension->Timer);
+    KeInitializeEvent(&extension->Event, NotificationEvent, FALSE);
+    device->Flags |= DO_BUFFERED_IO;
+    device->Flags &= ~DO_DEVICE_INITIALIZING;
+    devices_.push_back(device);
+    return device;
+}
+
+void NTAPI TestDriver::Unload(PDRIVER_OBJECT driver)
+{
+    TestDriver& self = *Current;
+    if (self.BeforeUnload) {
+        self.BeforeUnload(driver);
+    }
+    for (const std::string& link : self.links_) {
+        NtString linkName(link);
+        IoDeleteSymbolicLink(linkName.Get());
+    }
+    while (driver->DeviceObject != nullptr) {
+        IoDeleteDevice(driver->DeviceObject);
+    }
+}
+
+void TestDriver::RecordCall(UCHAR major)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    calls_.push_back(major);
+}
+
+std::vector<UCHAR> TestDriver::Calls()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return calls_;
+}
+
+void HostKernelTest::SetUp()
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    TestDriver::Current = &driver_;
+    host::KernelOptions options;
+    options.StateDirectory = state_.Path() / "state";
+    options.Log = [this](host::LogLevel, const std::string& line) {
+        std::lock_guard<std::mutex> lock(logMutex_);
+        log_.push_back(line);
+    };
+    kernel_ = std::make_unique<host::Kernel>(std::move(options));
+}
+
+void HostKernelTest::TearDown()
+{
+    kernel_.reset();
+    TestDriver::Current = nullptr;
+}
+
+void HostKernelTest::LoadDriver()
+{
+    ASSERT_EQ(kernel_->LoadDriver("HostTest", TestDriver::DriverEntry), STATUS_SUCCESS);
+}
+
+std::unique_ptr<host::File> HostKernelTest::OpenOk(const std::string& name)
+{
+    std::unique_ptr<host::File> file;
+    EXPECT_EQ(kernel_->Open(name, &file), STATUS_SUCCESS) << name;
+    return file;
+}
+
+NTSTATUS HostKernelTest::OpenStatus(const std::string& name)
+{
+    std::unique_ptr<host::File> file;
+    const NTSTATUS status = kernel_->Open(name, &file);
+    EXPECT_EQ(file != nullptr, NT_SUCCESS(status));
+    return status;
+}
+
+std::vector<std::string> HostKernelTest::LogLines()
+{
+    std::lock_guard<std::mutex> lock(logMutex_);
+    return log_;
+}
+
+}  // namespace hosttest

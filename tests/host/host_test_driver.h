@@ -1,0 +1,128 @@
+// A tiny driver for the host kernel's tests: each test installs the
+// dispatch routines it needs as lambdas, and the fixture loads the driver
+// into a kernel of its own (a fresh state directory per test).
+#pragma once
+
+#include <host/kernel.h>
+#include <wdm.h>
+
+#include <gtest/gtest.h>
+
+#include "../support/temp_dir.h"
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace hosttest {
+
+// A UNICODE_STRING over a UTF-16 copy of a UTF-8 name.
+class NtString {
+public:
+    explicit NtString(const std::string& utf8);
+    NtString(const NtString&) = delete;
+    NtString& operator=(const NtString&) = delete;
+    PUNICODE_STRING Get() { return &string_; }
+
+private:
+    std::u16string text_;
+    UNICODE_STRING string_{};
+};
+
+using DispatchRoutine = std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)>;
+
+// What every device of the test driver carries.
+struct TestExtension {
+    ULONG Index;
+    KSPIN_LOCK Lock;
+    PIRP PendingIrp;
+    KTIMER Timer;
+    KDPC Dpc;
+    KEVENT Event;
+    PVOID Context;  // for the test's own use
+};
+
+class TestDriver {
+public:
+    // Create and close succeed unless a test routes them elsewhere.
+    TestDriver();
+
+    // Set by the fixture for the duration of a test.
+    static TestDriver* Current;
+    static NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
+
+    // The registry path the driver entry was given.
+    std::string RegistryPath;
+    // Major functions routed to the test's routines; the others keep the
+    // host's default (STATUS_INVALID_DEVICE_REQUEST).
+    std::map<UCHAR, DispatchRoutine> Dispatch;
+    // Runs in the driver entry; by default creates "\Device\HostTest0"
+    // (exclusive) with the link "\DosDevices\HostTest0".
+    std::function<NTSTATUS(PDRIVER_OBJECT)> Entry;
+    // Runs in the unload routine before the driver's links and devices are
+    // deleted.
+    std::function<void(PDRIVER_OBJECT)> BeforeUnload;
+
+    // Creates a buffered device with a TestExtension and a link, clears
+    // DO_DEVICE_INITIALIZING; the unload routine deletes both.
+    PDEVICE_OBJECT CreateDevice(PDRIVER_OBJECT driver, const std::string& name,
+                                const std::string& link, bool exclusive);
+    static TestExtension* Extension(PDEVICE_OBJECT device)
+    {
+        return static_cast<TestExtension*>(device->DeviceExtension);
+    }
+
+    PDRIVER_OBJECT Driver() const { return driver_; }
+    PDEVICE_OBJECT Device(std::size_t index) const { return devices_.at(index); }
+
+    // The major functions the driver has been called with, in order.
+    std::vector<UCHAR> Calls();
+
+private:
+    static void NTAPI Unload(PDRIVER_OBJECT driver);
+    void RecordCall(UCHAR major);
+    template <UCHAR Major>
+    static NTSTATUS NTAPI Trampoline(PDEVICE_OBJECT device, PIRP irp);
+    template <std::size_t... Majors>
+    void InstallTrampolines(PDRIVER_OBJECT driver, std::index_sequence<Majors...>);
+
+    PDRIVER_OBJECT driver_ = nullptr;
+    std::vector<PDEVICE_OBJECT> devices_;
+    std::vector<std::string> links_;
+    std::mutex mutex_;
+    std::vector<UCHAR> calls_;
+};
+
+std::string Utf8(const UNICODE_STRING& string);
+
+// Waits for a dispatcher object at most the tests' safety timeout; the
+// result is STATUS_TIMEOUT only when something is broken.
+NTSTATUS WaitSafely(PVOID object);
+
+// Completes the IRP with the given status and byte count.
+NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0);
+
+class HostKernelTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    host::Kernel& Kernel() { return *kernel_; }
+    void LoadDriver();
+    std::unique_ptr<host::File> OpenOk(const std::string& name);
+    NTSTATUS OpenStatus(const std::string& name);
+    std::vector<std::string> LogLines();
+
+    TestDriver driver_;
+
+private:
+    zel::test::TempDir state_;
+    std::mutex logMutex_;
+    std::vector<std::string> log_;
+    std::unique_ptr<host::Kernel> kernel_;
+};
+
+}  // namespace hosttest

@@ -1,0 +1,167 @@
+// The verifier's rules around dispatch routines and unload: each violation
+// stops the process with the rule's name.
+#include "host_test_driver.h"
+
+namespace hosttest {
+namespace {
+
+constexpr const char* kDevice = "\\\\.\\HostTest0";
+constexpr ULONG kReadLength = 4;
+
+class VerifierDeathTest : public HostKernelTest {
+protected:
+    // Loads the driver with `read` as its read routine and reads once.
+    void ReadWith(DispatchRoutine read)
+    {
+        driver_.Dispatch[IRP_MJ_READ] = std::move(read);
+        LoadDriver();
+        auto file = OpenOk(kDevice);
+        file->Read(kReadLength);
+    }
+};
+
+TEST_F(VerifierDeathTest, DoubleCompletion)
+{
+    EXPECT_DEATH(ReadWith([](PDEVICE_OBJECT, PIRP irp) {
+                     Complete(irp, STATUS_SUCCESS);
+                     return Complete(irp, STATUS_SUCCESS);
+                 }),
+                 "MULTIPLE_IRP_COMPLETE_REQUESTS");
+}
+
+TEST_F(VerifierDeathTest, PendingWithoutIoMarkIrpPending)
+{
+    EXPECT_DEATH(ReadWith([](PDEVICE_OBJECT device, PIRP irp) {
+                     TestDriver::Extension(device)->PendingIrp = irp;
+                     return STATUS_PENDING;
+                 }),
+                 "DRIVER_VERIFIER_IOMANAGER_VIOLATION: dispatch routine for IRP_MJ_READ returned "
+                 "STATUS_PENDING without IoMarkIrpPending");
+}
+
+TEST_F(VerifierDeathTest, MarkedPendingButReturnedAnotherStatus)
+{
+    EXPECT_DEATH(ReadWith([](PDEVICE_OBJECT, PIRP irp) {
+                     IoMarkIrpPending(irp);
+                     Complete(irp, STATUS_SUCCESS);
+                     return STATUS_SUCCESS;
+                 }),
+                 "DRIVER_VERIFIER_IOMANAGER_VIOLATION.*marked pending");
+}
+
+TEST_F(VerifierDeathTest, ReturnedWithoutCompleting)
+{
+    EXPECT_DEATH(ReadWith([](PDEVICE_OBJECT, PIRP irp) {
+                     irp->IoStatus.Status = STATUS_SUCCESS;
+                     return STATUS_SUCCESS;
+                 }),
+                 "IRP not completed: dispatch routine for IRP_MJ_READ");
+}
+
+TEST_F(VerifierDeathTest, CloseLeftUncompleted)
+{
+    driver_.Dispatch[IRP_MJ_CLOSE] = [](PDEVICE_OBJECT, PIRP) { return STATUS_SUCCESS; };
+    LoadDriver();
+    EXPECT_DEATH(OpenOk(kDevice)->Close(), "IRP not completed: dispatch routine for IRP_MJ_CLOSE");
+}
+
+TEST_F(VerifierDeathTest, CompletedWithStatusPending)
+{
+    EXPECT_DEATH(ReadWith([](PDEVICE_OBJECT, PIRP irp) {
+                     IoMarkIrpPending(irp);
+                     Complete(irp, STATUS_PENDING);
+                     return STATUS_PENDING;
+                 }),
+                 "DRIVER_VERIFIER_IOMANAGER_VIOLATION: IRP completed with status STATUS_PENDING");
+}
+
+TEST_F(VerifierDeathTest, SpinLockHeldOnReturnFromDispatch)
+{
+    EXPECT_DEATH(ReadWith([](PDEVICE_OBJECT device, PIRP irp) {
+                     KIRQL irql;
+                     KeAcquireSpinLock(&TestDriver::Extension(device)->Lock, &irql);
+                     return Complete(irp, STATUS_SUCCESS);
+                 }),
+                 "DRIVER_VERIFIER_DETECTED_VIOLATION: dispatch routine for IRP_MJ_READ returned "
+                 "holding 1 spin lock");
+}
+
+TEST_F(VerifierDeathTest, IrqlChangedAcrossDispatch)
+{
+    EXPECT_DEATH(ReadWith([](PDEVICE_OBJECT, PIRP irp) {
+                     KIRQL irql;
+                     KeRaiseIrql(APC_LEVEL, &irql);
+                     return Complete(irp, STATUS_SUCCESS);
+                 }),
+                 "IRQL_UNEXPECTED_VALUE: dispatch routine for IRP_MJ_READ was called at IRQL 0 and "
+                 "returned at IRQL 1");
+}
+
+TEST_F(VerifierDeathTest, MoreBytesThanTheBufferHolds)
+{
+    EXPECT_DEATH(ReadWith([](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS, kReadLength + 1); }),
+                 "DRIVER_VERIFIER_IOMANAGER_VIOLATION: IRP_MJ_READ completed with Information 5 for a "
+                 "buffer of 4 bytes");
+}
+
+TEST_F(VerifierDeathTest, DeviceLeftAtUnload)
+{
+    driver_.Entry = [this](PDRIVER_OBJECT driver) {
+        driver_.CreateDevice(driver, "\\Device\\Forgotten", "", false);
+        driver->DriverUnload = [](PDRIVER_OBJECT) {};
+        return STATUS_SUCCESS;
+    };
+    LoadDriver();
+    EXPECT_DEATH(Kernel().UnloadDriver(),
+                 "DRIVER_VERIFIER_DETECTED_VIOLATION: driver unloaded without deleting its device "
+                 "objects: \\\\Device\\\\Forgotten");
+    IoDeleteDevice(driver_.Device(0));
+}
+
+TEST_F(VerifierDeathTest, FailedEntryMustNotLeaveADevice)
+{
+    driver_.Entry = [this](PDRIVER_OBJECT driver) {
+        driver_.CreateDevice(driver, "\\Device\\Orphan", "", false);
+        return STATUS_UNSUCCESSFUL;
+    };
+    EXPECT_DEATH(Kernel().LoadDriver("HostTest", TestDriver::DriverEntry),
+                 "driver failed its DriverEntry without deleting its device objects: \\\\Device\\\\Orphan");
+}
+
+TEST_F(VerifierDeathTest, UnloadWithAHandleOpen)
+{
+    LoadDriver();
+    auto file = OpenOk(kDevice);
+    EXPECT_DEATH(Kernel().UnloadDriver(), "DRIVER_VERIFIER_DETECTED_VIOLATION: driver unloaded while 1 handle");
+}
+
+TEST_F(VerifierDeathTest, UnloadWithARequestPending)
+{
+    driver_.Dispatch[IRP_MJ_READ] = [](PDEVICE_OBJECT device, PIRP irp) {
+        IoMarkIrpPending(irp);
+        TestDriver::Extension(device)->PendingIrp = irp;
+        return STATUS_PENDING;
+    };
+    driver_.Dispatch[IRP_MJ_CLEANUP] = [](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS); };
+    LoadDriver();
+    auto file = OpenOk(kDevice);
+    auto read = file->StartRead(kReadLength);
+    file->Close();
+    EXPECT_DEATH(Kernel().UnloadDriver(), "DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS");
+    Complete(TestDriver::Extension(driver_.Device(0))->PendingIrp, STATUS_CANCELLED);
+    read->Wait();
+}
+
+TEST_F(VerifierDeathTest, NoKernelRunning)
+{
+    EXPECT_DEATH(
+        {
+            TearDown();
+            KEVENT event;
+            KeInitializeEvent(&event, NotificationEvent, FALSE);
+        },
+        "HOST_KERNEL_NOT_RUNNING");
+}
+
+}  // namespace
+}  // namespace hosttest

@@ -1,0 +1,112 @@
+// Work items: queued from DISPATCH_LEVEL, run on the system worker thread at
+// PASSIVE_LEVEL with their device and context; a routine may free its item.
+#include "host_test_driver.h"
+
+#include <atomic>
+#include <thread>
+
+namespace hosttest {
+namespace {
+
+struct WorkRecord {
+    PIO_WORKITEM Item = nullptr;
+    std::atomic<KIRQL> Irql{HIGH_LEVEL};
+    std::atomic<PDEVICE_OBJECT> Device{nullptr};
+    std::atomic<std::thread::id> Thread{};
+    bool FreeInRoutine = false;
+    KEVENT Done;
+};
+
+void NTAPI RecordWork(PDEVICE_OBJECT device, PVOID context)
+{
+    auto* record = static_cast<WorkRecord*>(context);
+    record->Irql = KeGetCurrentIrql();
+    record->Device = device;
+    record->Thread = std::this_thread::get_id();
+    if (record->FreeInRoutine) {
+        IoFreeWorkItem(record->Item);
+        record->Item = nullptr;
+    }
+    KeSetEvent(&record->Done, IO_NO_INCREMENT, FALSE);
+}
+
+class WorkItemTest : public HostKernelTest {
+protected:
+    void SetUp() override
+    {
+        HostKernelTest::SetUp();
+        LoadDriver();
+        KeInitializeEvent(&record_.Done, SynchronizationEvent, FALSE);
+        record_.Item = IoAllocateWorkItem(driver_.Device(0));
+        ASSERT_NE(record_.Item, nullptr);
+    }
+
+    void TearDown() override
+    {
+        if (record_.Item != nullptr) {
+            IoFreeWorkItem(record_.Item);
+        }
+        HostKernelTest::TearDown();
+    }
+
+    WorkRecord record_;
+};
+
+TEST_F(WorkItemTest, QueuedAtDispatchLevelRunsAtPassiveLevelElsewhere)
+{
+    KIRQL irql;
+    KeRaiseIrql(DISPATCH_LEVEL, &irql);
+    IoQueueWorkItem(record_.Item, RecordWork, DelayedWorkQueue, &record_);
+    KeLowerIrql(irql);
+    ASSERT_EQ(WaitSafely(&record_.Done), STATUS_SUCCESS);
+    EXPECT_EQ(record_.Irql, PASSIVE_LEVEL);
+    EXPECT_EQ(record_.Device, driver_.Device(0));
+    EXPECT_NE(record_.Thread.load(), std::this_thread::get_id());
+}
+
+TEST_F(WorkItemTest, ItemMayBeQueuedAgainAfterItRan)
+{
+    IoQueueWorkItem(record_.Item, RecordWork, DelayedWorkQueue, &record_);
+    ASSERT_EQ(WaitSafely(&record_.Done), STATUS_SUCCESS);
+    IoQueueWorkItem(record_.Item, RecordWork, CriticalWorkQueue, &record_);
+    ASSERT_EQ(WaitSafely(&record_.Done), STATUS_SUCCESS);
+}
+
+TEST_F(WorkItemTest, RoutineMayFreeItsItem)
+{
+    record_.FreeInRoutine = true;
+    IoQueueWorkItem(record_.Item, RecordWork, DelayedWorkQueue, &record_);
+    ASSERT_EQ(WaitSafely(&record_.Done), STATUS_SUCCESS);
+    EXPECT_EQ(record_.Item, nullptr);
+}
+
+using WorkItemDeathTest = WorkItemTest;
+
+TEST_F(WorkItemDeathTest, WorkItemLeakedAtUnload)
+{
+    EXPECT_DEATH(Kernel().UnloadDriver(), "DRIVER_VERIFIER_DETECTED_VIOLATION.*without freeing its work items");
+}
+
+TEST_F(WorkItemDeathTest, RoutineReturningWithASpinLockHeld)
+{
+    static KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    EXPECT_DEATH(
+        {
+            IoQueueWorkItem(
+                record_.Item,
+                [](PDEVICE_OBJECT, PVOID context) {
+                    KIRQL irql;
+                    KeAcquireSpinLock(&lock, &irql);
+                    KeSetEvent(&static_cast<WorkRecord*>(context)->Done, IO_NO_INCREMENT, FALSE);
+                },
+                DelayedWorkQueue, &record_);
+            KEVENT never;
+            KeInitializeEvent(&never, NotificationEvent, FALSE);
+            WaitSafely(&never);
+        },
+        "work item routine returned holding 1 spin lock");
+}
+
+}  // namespace
+}  // namespace hosttest

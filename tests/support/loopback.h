@@ -1,0 +1,150 @@
+// Test support: plain TCP clients on 127.0.0.1, and reads that end at a
+// deadline instead of hanging.
+#pragma once
+
+#include "deadline.h"
+#include "unique_fd.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <string_view>
+
+namespace zel::test {
+
+struct ConnectResult {
+    UniqueFd Fd;     // valid when connected (or, for StartConnect, connecting)
+    int Error = 0;   // errno when not
+};
+
+inline sockaddr_in LoopbackAddress(std::uint16_t port)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    return address;
+}
+
+inline ConnectResult ConnectWith(std::uint16_t port, int socketFlags)
+{
+    UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | socketFlags, 0));
+    if (!fd.Valid()) {
+        return {UniqueFd(), errno};
+    }
+    const sockaddr_in address = LoopbackAddress(port);
+    if (connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 &&
+        errno != EINPROGRESS) {
+        return {UniqueFd(), errno};
+    }
+    return {std::move(fd), 0};
+}
+
+// A blocking connect to 127.0.0.1:port.
+inline ConnectResult ConnectLoopback(std::uint16_t port) { return ConnectWith(port, 0); }
+
+// A non-blocking connect that may still be in progress; see WaitConnected.
+inline ConnectResult StartConnect(std::uint16_t port) { return ConnectWith(port, SOCK_NONBLOCK); }
+
+// True once a StartConnect socket has connected; false when it failed or
+// the deadline passed first.
+inline bool WaitConnected(int fd, const Deadline& deadline)
+{
+    pollfd wait{fd, POLLOUT, 0};
+    if (poll(&wait, 1, deadline.PollMs()) != 1) {
+        return false;
+    }
+    int error = 0;
+    socklen_t size = sizeof error;
+    return getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0;
+}
+
+inline bool SendAll(int fd, std::string_view bytes)
+{
+    while (!bytes.empty()) {
+        const ssize_t sent = send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR) {
+            continue;
+        }
+        if (sent <= 0) {
+            return false;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(sent));
+    }
+    return true;
+}
+
+enum class StreamEnd { Complete, Eof, Error, Timeout };
+
+struct Received {
+    std::string Data;
+    StreamEnd End = StreamEnd::Complete;
+    int Error = 0;  // errno for StreamEnd::Error
+};
+
+// Reads until count bytes have come, the peer closes or resets, or the
+// deadline passes. Never reads past count.
+inline Received ReceiveBytes(int fd, std::size_t count, const Deadline& deadline = Deadline())
+{
+    constexpr std::size_t kBlock = 64 * 1024;
+    std::array<char, kBlock> block{};
+    Received received;
+    while (received.Data.size() < count) {
+        pollfd wait{fd, POLLIN, 0};
+        const int ready = poll(&wait, 1, deadline.PollMs());
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready <= 0) {
+            received.End = StreamEnd::Timeout;
+            return received;
+        }
+        const std::size_t want = std::min(block.size(), count - received.Data.size());
+        const ssize_t got = recv(fd, block.data(), want, 0);
+        if (got == 0) {
+            received.End = StreamEnd::Eof;
+            return received;
+        }
+        if (got < 0 && errno != EINTR && errno != EAGAIN) {
+            received.End = StreamEnd::Error;
+            received.Error = errno;
+            return received;
+        }
+        received.Data.append(block.data(), static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+    }
+    return received;
+}
+
+// Reads until the peer closes or resets (or the deadline passes).
+inline Received ReceiveToEnd(int fd, const Deadline& deadline = Deadline())
+{
+    return ReceiveBytes(fd, std::numeric_limits<std::size_t>::max(), deadline);
+}
+
+// Reads until the data received ends with marker.
+inline Received ReceiveThrough(int fd, std::string_view marker, const Deadline& deadline = Deadline())
+{
+    Received received;
+    while (received.Data.size() < marker.size() ||
+           received.Data.compare(received.Data.size() - marker.size(), marker.size(), marker) != 0) {
+        Received next = ReceiveBytes(fd, 1, deadline);
+        received.Data += next.Data;
+        if (next.End != StreamEnd::Complete) {
+            received.End = next.End;
+            received.Error = next.Error;
+            return received;
+        }
+    }
+    return received;
+}
+
+}  // namespace zel::test
