@@ -1,0 +1,29 @@
+#include "numbers.h"
+
+#include "errors.h"
+
+#include <charconv>
+#include <limits>
+#include <string>
+
+namespace zelmodsim {
+
+std::uint64_t ParseDecimal(std::string_view text, std::uint64_t min, std::uint64_t max,
+                           std::string_view what)
+{
+    std::uint64_t value = 0;
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (text.empty() || error != std::errc() || stop != end || value < min || value > max) {
+        throw ParseError(std::string(what) + " must be a number from " + std::to_string(min) + " to " +
+                         std::to_string(max) + ", not '" + std::string(text) + "'");
+    }
+    return value;
+}
+
+std::uint16_t ParsePort(std::string_view text)
+{
+    return static_cast<std::uint16_t>(ParseDecimal(text, 0, std::numeric_limits<std::uint16_t>::max(), "port"));
+}
+
+}  // namespace zelmodsim

@@ -1,0 +1,64 @@
+// The whole module: control port, channels, command inputs and the loop
+// that drives them.
+#pragma once
+
+#include "channel.h"
+#include "command.h"
+#include "command_result.h"
+#include "command_server.h"
+#include "control_port.h"
+#include "event_log.h"
+#include "event_loop.h"
+#include "options.h"
+#include "signal_watch.h"
+#include "stdin_commands.h"
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zelmodsim {
+
+class Simulator {
+public:
+    // Binds every port; throws when a port or file cannot be used.
+    explicit Simulator(Options options);
+
+    // Prints the READY line, then serves until quit or a stop signal.
+    void Run();
+
+    CommandResult Execute(std::string_view line);
+
+private:
+    CommandResult Apply(const command::Cts& command);
+    CommandResult Apply(const command::Status& command);
+    CommandResult Apply(const command::SendControl& command);
+    CommandResult Apply(const command::Send& command);
+    CommandResult Apply(const command::Close& command);
+    CommandResult Apply(const command::Reset& command);
+    CommandResult Apply(const command::CloseControl& command);
+    CommandResult Apply(const command::ResetControl& command);
+    CommandResult Apply(const command::Accept& command);
+    CommandResult Apply(const command::Hold& command);
+    CommandResult Apply(const command::Reply& command);
+    CommandResult Apply(const command::Stats& command);
+    CommandResult Apply(const command::Quit& command);
+
+    // The channel with a 1-based number, or nullptr.
+    Channel* Find(int number);
+    template <typename Action>
+    CommandResult OnChannel(int number, Action action);
+    std::string ReadyLine() const;
+
+    EventLoop loop_;
+    EventLog log_;
+    SignalWatch signals_;
+    ControlPort control_;
+    std::vector<std::unique_ptr<Channel>> channels_;
+    std::optional<CommandServer> commandServer_;
+    StdinCommands stdin_;
+};
+
+}  // namespace zelmodsim
