@@ -405,3 +405,43 @@ TEST_F(IoManagerTest, DebugOutputIsRecordedAndLogged)
 
 }  // namespace
 }  // namespace hosttest
+
+namespace hosttest {
+namespace {
+
+// The callback runs once, in the completing thread when registered first,
+// and at once when the request had already completed.
+TEST_F(IoManagerTest, CompletionCallbackRunsOnceInEitherOrder)
+{
+    driver_.Dispatch[IRP_MJ_READ] = PendRead;
+    LoadDriver();
+    PDEVICE_OBJECT device = driver_.Device(0);
+    auto file = OpenOk(kDevice);
+
+    auto pending = file->StartRead(kReadLength);
+    std::atomic<int> calls{0};
+    std::atomic<NTSTATUS> seen{STATUS_PENDING};
+    pending->OnComplete([&](const IoResult& result) {
+        seen = result.Status;
+        ++calls;
+    });
+    EXPECT_EQ(calls, 0);
+    Complete(TakePending(device), STATUS_CANCELLED);
+    pending->Wait();
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(seen, STATUS_CANCELLED);
+
+    auto late = file->StartRead(kReadLength);
+    Complete(TakePending(device), STATUS_SUCCESS);
+    late->Wait();
+    int lateCalls = 0;
+    late->OnComplete([&](const IoResult& result) {
+        EXPECT_EQ(result.Status, STATUS_SUCCESS);
+        ++lateCalls;
+    });
+    EXPECT_EQ(lateCalls, 1);
+    file->Close();
+}
+
+}  // namespace
+}  // namespace hosttest

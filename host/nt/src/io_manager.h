@@ -36,6 +36,7 @@ public:
     const IoResult& Wait() override;
     bool WaitFor(std::chrono::milliseconds timeout) override;
     void Cancel() override;
+    void OnComplete(std::function<void(const IoResult&)> callback) override;
 
     static std::shared_ptr<IoRequest> Failed(NTSTATUS status);
 
@@ -65,6 +66,7 @@ private:
     std::condition_variable finished_;
     bool done_ = false;
     IoResult result_;
+    std::function<void(const IoResult&)> onComplete_;
 };
 
 class IoManager {

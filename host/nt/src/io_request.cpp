@@ -45,6 +45,18 @@ void IoRequest::Cancel()
     }
 }
 
+void IoRequest::OnComplete(std::function<void(const IoResult&)> callback)
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!done_) {
+            onComplete_ = std::move(callback);
+            return;
+        }
+    }
+    callback(result_);
+}
+
 void IoRequest::AllocateBuffer(ULONG length)
 {
     bufferLength_ = length;
@@ -56,12 +68,18 @@ void IoRequest::Finish(IoResult result)
     // The last reference may be this one: let it go only after the waiters
     // have been told.
     std::shared_ptr<IoRequest> keepAlive = std::move(self_);
+    std::function<void(const IoResult&)> onComplete;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         result_ = std::move(result);
         done_ = true;
+        onComplete = std::move(onComplete_);
     }
     finished_.notify_all();
+    // The result no longer changes once done_ is set, so it is read unlocked.
+    if (onComplete) {
+        onComplete(result_);
+    }
 }
 
 }  // namespace host

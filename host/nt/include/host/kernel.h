@@ -42,6 +42,11 @@ public:
     virtual bool WaitFor(std::chrono::milliseconds timeout) = 0;
     // IoCancelIrp on the request; harmless once it has completed.
     virtual void Cancel() = 0;
+    // Runs callback once with the result: at once when the request has
+    // already completed, otherwise in the thread that completes it (possibly
+    // at DISPATCH_LEVEL, so it must only hand the result on). One callback
+    // per request.
+    virtual void OnComplete(std::function<void(const IoResult&)> callback) = 0;
 };
 
 // One open handle (one file object). Closing the handle sends IRP_MJ_CLEANUP
