@@ -324,6 +324,16 @@ typedef enum _LOCK_OPERATION { IoReadAccess, IoWriteAccess, IoModifyAccess } LOC
 #define MDL_ALLOCATED_FIXED_SIZE 0x0008
 #define MDL_PARTIAL 0x0010
 
+#define PAGE_SIZE 0x1000
+#define PAGE_SHIFT 12L
+typedef ULONG_PTR PFN_NUMBER, *PPFN_NUMBER;
+
+#define BYTE_OFFSET(Va) ((ULONG)((ULONG_PTR)(Va) & (PAGE_SIZE - 1)))
+#define PAGE_ALIGN(Va) ((PVOID)((ULONG_PTR)(Va) & ~((ULONG_PTR)PAGE_SIZE - 1)))
+#define MmGetMdlVirtualAddress(Mdl) ((PVOID)((PCHAR)((Mdl)->StartVa) + (Mdl)->ByteOffset))
+#define MmGetMdlByteCount(Mdl) ((Mdl)->ByteCount)
+#define MmGetMdlByteOffset(Mdl) ((Mdl)->ByteOffset)
+
 typedef enum _MEMORY_CACHING_TYPE {
     MmNonCached = 0,
     MmCached = 1,
@@ -940,8 +950,8 @@ VOID NTAPI IoFreeWorkItem(PIO_WORKITEM IoWorkItem);
 VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine,
                            WORK_QUEUE_TYPE QueueType, PVOID Context);
 
-// Declared for the transport client; the host implements them with its TCP
-// transport.
+// MDLs, kernel handles and object references: what a client of the TCP
+// transport needs.
 PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer,
                          BOOLEAN ChargeQuota, PIRP Irp);
 VOID NTAPI IoFreeMdl(PMDL Mdl);
@@ -951,6 +961,7 @@ VOID NTAPI MmUnlockPages(PMDL MemoryDescriptorList);
 PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
                                          MEMORY_CACHING_TYPE CacheType, PVOID RequestedAddress,
                                          ULONG BugCheckOnFailure, ULONG Priority);
+VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList);
 #define MmGetSystemAddressForMdlSafe(_Mdl, _Priority)                                   \
     (((_Mdl)->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL))       \
          ? (_Mdl)->MappedSystemVa                                                       \
@@ -966,6 +977,8 @@ NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAcces
                                          POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
                                          PVOID* Object,
                                          POBJECT_HANDLE_INFORMATION HandleInformation);
+LONG_PTR FASTCALL ObfReferenceObject(PVOID Object);
+#define ObReferenceObject ObfReferenceObject
 LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object);
 #define ObDereferenceObject ObfDereferenceObject
 extern POBJECT_TYPE* IoFileObjectType;

@@ -6,6 +6,8 @@
 #include "irp_table.h"
 #include "kernel_impl.h"
 #include "loaded_driver.h"
+#include "mdl_table.h"
+#include "ob_handle_table.h"
 #include "pool.h"
 #include "rtl_unicode.h"
 #include "thread_state.h"
@@ -161,6 +163,11 @@ void Kernel::Impl::VerifyNothingLeft(PDRIVER_OBJECT driver, const char* when)
                  driverText + " without freeing the IRPs it allocated");
     RequireEmpty(pool_->LiveBlocks(), rule::kVerifierViolation,
                  driverText + " without freeing its pool allocations");
+    RequireEmpty(objects_->OpenHandles(), rule::kVerifierViolation,
+                 driverText + " without closing its handles");
+    RequireEmpty(objects_->ReferencedObjects(), rule::kVerifierViolation,
+                 driverText + " without dereferencing its file objects");
+    RequireEmpty(mdls_->Allocated(), rule::kVerifierViolation, driverText + " without freeing its MDLs");
 }
 
 }  // namespace host

@@ -5,15 +5,19 @@
 #include "io_manager.h"
 #include "irp_table.h"
 #include "loaded_driver.h"
+#include "mdl_table.h"
+#include "ob_handle_table.h"
 #include "object_namespace.h"
 #include "pool.h"
 #include "registry_store.h"
+#include "tcp_transport.h"
 #include "timer_queue.h"
 #include "verifier.h"
 #include "verifier_rules.h"
 #include "work_item_table.h"
 #include "worker.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
@@ -54,9 +58,18 @@ Kernel::Impl::Impl(KernelOptions options) : options_(std::move(options))
     timers_ = std::make_unique<TimerQueue>(*dispatcher_);
     workItems_ = std::make_unique<WorkItemTable>(*worker_, *devices_);
     io_ = std::make_unique<IoManager>(*irps_, *devices_, *worker_);
+    objects_ = std::make_unique<ObjectTable>();
+    mdls_ = std::make_unique<MdlTable>();
 }
 
 Kernel::Impl::~Impl() = default;
+
+void Kernel::Impl::StartTransport()
+{
+    tcp_ = std::make_unique<TcpTransport>(*devices_, *worker_);
+}
+
+void Kernel::Impl::StopTransport() { tcp_.reset(); }
 
 Kernel::Impl* Kernel::Impl::CurrentOrNull()
 {
@@ -107,6 +120,14 @@ Kernel::Kernel(KernelOptions options)
     }
     impl_ = std::make_unique<Impl>(std::move(options));
     current.store(this);
+    // The transport creates its device through the running kernel.
+    try {
+        impl_->StartTransport();
+    } catch (...) {
+        impl_.reset();
+        current.store(nullptr);
+        throw;
+    }
 }
 
 Kernel::~Kernel()
@@ -114,6 +135,7 @@ Kernel::~Kernel()
     if (impl_->DriverLoaded()) {
         impl_->UnloadDriver();
     }
+    impl_->StopTransport();
     // The parts stop while the kernel is still current: their threads may
     // finish a last callback.
     impl_.reset();
@@ -145,7 +167,16 @@ NTSTATUS Kernel::Open(const std::string& name, std::unique_ptr<File>* file)
     return impl_->Io().Open(name, file);
 }
 
-std::vector<std::string> Kernel::DeviceNames() const { return impl_->Names().DeviceNames(); }
+std::vector<std::string> Kernel::DeviceNames() const
+{
+    // The kernel's own devices belong to no driver the caller loaded.
+    std::vector<std::string> names = impl_->Names().DeviceNames();
+    const PDEVICE_OBJECT transport = impl_->Tcp().Device();
+    names.erase(std::remove_if(names.begin(), names.end(),
+                               [&](const std::string& name) { return impl_->Names().FindDevice(name) == transport; }),
+                names.end());
+    return names;
+}
 
 std::optional<std::string> Kernel::SymbolicLinkTarget(const std::string& linkName) const
 {

@@ -21,6 +21,9 @@ class DeviceTable;
 class IrpTable;
 class IoManager;
 class RegistryStore;
+class ObjectTable;
+class MdlTable;
+class TcpTransport;
 struct LoadedDriver;
 
 class Kernel::Impl {
@@ -32,6 +35,10 @@ public:
 
     // The instance of the running Kernel, or null while none exists.
     static Impl* CurrentOrNull();
+    // \Device\Tcp lives while the kernel is current: its device is
+    // created and deleted through the running kernel.
+    void StartTransport();
+    void StopTransport();
 
     void Log(LogLevel level, const std::string& line);
     // For the verifier: the sink only, since the stop message already went
@@ -55,6 +62,9 @@ public:
     IrpTable& Irps() { return *irps_; }
     IoManager& Io() { return *io_; }
     RegistryStore& Registry() { return *registry_; }
+    ObjectTable& Objects() { return *objects_; }
+    MdlTable& Mdls() { return *mdls_; }
+    TcpTransport& Tcp() { return *tcp_; }
     PKSPIN_LOCK CancelSpinLock() { return &cancelSpinLock_; }
 
 private:
@@ -76,9 +86,13 @@ private:
     std::unique_ptr<IrpTable> irps_;
     std::unique_ptr<WorkItemTable> workItems_;
     std::unique_ptr<IoManager> io_;
+    std::unique_ptr<ObjectTable> objects_;
+    std::unique_ptr<MdlTable> mdls_;
     // Threads last, so they stop before what they use goes away.
     std::unique_ptr<TimerQueue> timers_;
     std::unique_ptr<Worker> worker_;
+    // Its reactor thread may queue work for the worker.
+    std::unique_ptr<TcpTransport> tcp_;
     std::unique_ptr<LoadedDriver> driver_;
 };
 

@@ -21,6 +21,11 @@ inline constexpr const char* kPendingOperationsAtUnload =
     "DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS";
 inline constexpr const char* kInvalidObject = "INVALID_KERNEL_OBJECT";
 inline constexpr const char* kKeBugCheckEx = "KeBugCheckEx";
+inline constexpr const char* kInvalidKernelHandle = "INVALID_KERNEL_HANDLE";
+inline constexpr const char* kReferenceByPointer = "REFERENCE_BY_POINTER";
+inline constexpr const char* kLockedPagesLeft = "DRIVER_LEFT_LOCKED_PAGES_IN_PROCESS";
 inline constexpr const char* kNoKernel = "HOST_KERNEL_NOT_RUNNING";
+// The host itself could not go on: an operating system call failed.
+inline constexpr const char* kHostSystemCall = "HOST_SYSTEM_CALL_FAILED";
 
 }  // namespace host::rule

@@ -136,6 +136,8 @@ public:
     NTSTATUS Open(const std::string& name, std::unique_ptr<File>* file);
 
     // The object namespace: device names, and symbolic links with targets.
+    // The kernel's own \Device\Tcp is not among the names, though
+    // FindDevice and Open reach it.
     std::vector<std::string> DeviceNames() const;
     std::optional<std::string> SymbolicLinkTarget(const std::string& linkName) const;
     std::vector<std::string> SymbolicLinkNames() const;

@@ -1,0 +1,205 @@
+#include "net/connection.h"
+
+#include "net/connection_events.h"
+#include "net/delay.h"
+#include "net/locked_buffer.h"
+#include "net/provider_info.h"
+#include "net/tcp_device.h"
+#include "net/transport_address.h"
+#include "net/transport_control.h"
+#include "net/transport_open.h"
+#include "net/transport_references.h"
+
+namespace {
+
+// Relative times in 100 ns units.
+constexpr LONGLONG SEND_TIMEOUT = -10000000;        // 1 s
+constexpr LONGLONG CONNECT_TIMEOUT = -1000000;      // 100 ms
+constexpr LONGLONG DISCONNECT_TIMEOUT = -1000000;   // 100 ms
+
+// Disconnect waits up to 20 x 100 ms for the peer to close its side.
+constexpr ULONG PEER_DISCONNECT_POLLS = 20;
+constexpr ULONG PEER_DISCONNECT_POLL_MICROSECONDS = 100000;
+
+// The receive buffer keeps one byte beyond what a receive may fill, so a
+// receive's text can always be terminated.
+constexpr ULONG RECEIVE_BUFFER_ALLOCATION = CONNECTION_BUFFER_SIZE + 1;
+
+constexpr ULONG TDI_NO_FLAGS = 0;
+
+void FreeBuffer(PUCHAR* Buffer)
+{
+    if (*Buffer != nullptr) {
+        ExFreePool(*Buffer);
+        *Buffer = nullptr;
+    }
+}
+
+void SetTimeouts(ConnectionRecord* Connection)
+{
+    Connection->SendTimeout.QuadPart = SEND_TIMEOUT;
+    Connection->ConnectTimeout.QuadPart = CONNECT_TIMEOUT;
+    Connection->DisconnectTimeout.QuadPart = DISCONNECT_TIMEOUT;
+}
+
+NTSTATUS AllocateBuffers(ConnectionRecord* Connection)
+{
+    Connection->SendBuffer = static_cast<PUCHAR>(ExAllocatePool(NonPagedPool, CONNECTION_BUFFER_SIZE));
+    Connection->ReceiveBuffer =
+        static_cast<PUCHAR>(ExAllocatePool(NonPagedPool, RECEIVE_BUFFER_ALLOCATION));
+    SetTimeouts(Connection);
+    if (Connection->SendBuffer == nullptr || Connection->ReceiveBuffer == nullptr) {
+        FreeBuffer(&Connection->SendBuffer);
+        FreeBuffer(&Connection->ReceiveBuffer);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    return STATUS_SUCCESS;
+}
+
+// Buffers, the locked receive buffer, and what runs the endpoint's close.
+NTSTATUS AcquireResources(ConnectionRecord* Connection)
+{
+    NTSTATUS status = AllocateBuffers(Connection);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    Connection->ReceiveMdl = LockBuffer(Connection->ReceiveBuffer, CONNECTION_BUFFER_SIZE);
+    if (Connection->ReceiveMdl == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    return PrepareEndpointCloser(&Connection->Closer, Connection->OwnerDevice);
+}
+
+NTSTATUS OpenTransportObjects(ConnectionRecord* Connection)
+{
+    BuildIpAddress(&Connection->LocalAddress, 0, 0);
+    NTSTATUS status = OpenTransportAddress(
+        TCP_DEVICE_NAME, reinterpret_cast<const TRANSPORT_ADDRESS*>(&Connection->LocalAddress),
+        &Connection->AddressObject);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    status = CreateConnectionEndpoint(TCP_DEVICE_NAME, &Connection->AddressObject,
+                                      &Connection->Endpoint, &Connection->Endpoint,
+                                      &Connection->Closer);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    TransportEventHandlers handlers = {};
+    handlers.Disconnect = DisconnectEventHandler;
+    handlers.Error = ErrorEventHandler;
+    handlers.Receive = ReceiveEventHandler;
+    handlers.ReceiveExpedited = ReceiveEventHandler;
+    return SetEventHandlers(&Connection->AddressObject, Connection, handlers);
+}
+
+void ForgetUnread(ConnectionRecord* Connection)
+{
+    Connection->UnreadOffset = 0;
+    Connection->UnreadCount = 0;
+}
+
+}  // namespace
+
+NTSTATUS OpenConnection(ConnectionRecord* Connection)
+{
+    if (Connection->Opened) {
+        return STATUS_SUCCESS;
+    }
+    Connection->PeerDisconnected = 0;
+    CloseConnection(Connection);
+
+    NTSTATUS status = AcquireResources(Connection);
+    if (NT_SUCCESS(status)) {
+        QueryProviderInfo(TCP_DEVICE_NAME, &Connection->ProviderInfo);
+        status = OpenTransportObjects(Connection);
+    }
+    if (!NT_SUCCESS(status)) {
+        // Also drops the owner's references on whatever was opened.
+        CloseConnection(Connection);
+        return status;
+    }
+    ForgetUnread(Connection);
+    OpenReceiveGate(&Connection->Receive);
+    Connection->Opened = TRUE;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CloseConnection(ConnectionRecord* Connection)
+{
+    // No receive may write into the buffers once they are freed.
+    CloseReceiveGate(&Connection->Receive);
+
+    ReleaseEndpoint(&Connection->Endpoint);
+    RetireEndpointCloser(&Connection->Closer);
+    ReleaseAddress(&Connection->AddressObject);
+
+    if (Connection->ReceiveMdl != nullptr) {
+        UnlockBuffer(Connection->ReceiveMdl);
+        Connection->ReceiveMdl = nullptr;
+    }
+    FreeBuffer(&Connection->SendBuffer);
+    FreeBuffer(&Connection->ReceiveBuffer);
+    ForgetUnread(Connection);
+    Connection->Opened = FALSE;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS Connect(ConnectionRecord* Connection)
+{
+    if (!Connection->Opened) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    if (Connection->Connected) {
+        return STATUS_SUCCESS;
+    }
+    BuildIpAddress(&Connection->RemoteTransportAddress, Connection->RemoteAddress,
+                   Connection->RemotePort);
+    NTSTATUS status = TdiConnectRequest(&Connection->Endpoint, &Connection->RemoteTransportAddress,
+                                        &Connection->ConnectTimeout);
+    Connection->Connected = NT_SUCCESS(status) ? TRUE : FALSE;
+    return status;
+}
+
+NTSTATUS Disconnect(ConnectionRecord* Connection)
+{
+    if (!Connection->Connected) {
+        return STATUS_SUCCESS;
+    }
+    NTSTATUS status =
+        TdiDisconnectRequest(&Connection->Endpoint, TDI_NO_FLAGS, &Connection->DisconnectTimeout);
+    Connection->Connected = FALSE;
+    for (ULONG polls = 0; !Connection->PeerDisconnected && polls < PEER_DISCONNECT_POLLS; ++polls) {
+        DelayMicroseconds(PEER_DISCONNECT_POLL_MICROSECONDS);
+    }
+    return status;
+}
+
+NTSTATUS SendConnection(ConnectionRecord* Connection)
+{
+    if (!Connection->Opened) {
+        return STATUS_UNSUCCESSFUL;
+    }
+    // SendBuffer is the record's own nonpaged pool.
+    Connection->SendMdl = LockBuffer(Connection->SendBuffer, Connection->SendLength);
+    if (Connection->SendMdl == nullptr) {
+        return STATUS_UNSUCCESSFUL;
+    }
+    NTSTATUS status = TdiSendRequest(&Connection->Endpoint, nullptr, nullptr,
+                                     &Connection->SendStatus, Connection->SendMdl,
+                                     TDI_SEND_PARTIAL, &Connection->SendTimeout);
+    UnlockBuffer(Connection->SendMdl);
+    Connection->SendMdl = nullptr;
+    return status;
+}
+
+NTSTATUS PostReceive(ConnectionRecord* Connection, CompletionCallback Callback, PVOID Context)
+{
+    PMDL mdl = Connection->ReceiveMdl;
+    if (mdl == nullptr) {
+        return STATUS_INVALID_DEVICE_STATE;  // not open
+    }
+    mdl->Next = nullptr;
+    return TdiReceiveRequest(&Connection->Endpoint, Callback, Context, &Connection->ReceiveStatus,
+                             mdl, TDI_NO_FLAGS, nullptr, &Connection->Receive);
+}

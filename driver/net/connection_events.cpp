@@ -1,0 +1,42 @@
+#include "net/connection_events.h"
+
+#include "net/connection_record.h"
+
+NTSTATUS NTAPI DisconnectEventHandler(PVOID TdiEventContext, CONNECTION_CONTEXT ConnectionContext,
+                                      LONG DisconnectDataLength, PVOID DisconnectData,
+                                      LONG DisconnectInformationLength,
+                                      PVOID DisconnectInformation, ULONG DisconnectFlags)
+{
+    UNREFERENCED_PARAMETER(ConnectionContext);
+    UNREFERENCED_PARAMETER(DisconnectDataLength);
+    UNREFERENCED_PARAMETER(DisconnectData);
+    UNREFERENCED_PARAMETER(DisconnectInformationLength);
+    UNREFERENCED_PARAMETER(DisconnectInformation);
+    UNREFERENCED_PARAMETER(DisconnectFlags);
+    auto* connection = static_cast<ConnectionRecord*>(TdiEventContext);
+    connection->PeerDisconnected = TRUE;
+    connection->Connected = FALSE;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI ReceiveEventHandler(PVOID TdiEventContext, CONNECTION_CONTEXT ConnectionContext,
+                                   ULONG ReceiveFlags, ULONG BytesIndicated, ULONG BytesAvailable,
+                                   ULONG* BytesTaken, PVOID Tsdu, PIRP* IoRequestPacket)
+{
+    UNREFERENCED_PARAMETER(TdiEventContext);
+    UNREFERENCED_PARAMETER(ConnectionContext);
+    UNREFERENCED_PARAMETER(ReceiveFlags);
+    UNREFERENCED_PARAMETER(BytesIndicated);
+    UNREFERENCED_PARAMETER(BytesAvailable);
+    UNREFERENCED_PARAMETER(BytesTaken);
+    UNREFERENCED_PARAMETER(Tsdu);
+    UNREFERENCED_PARAMETER(IoRequestPacket);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI ErrorEventHandler(PVOID TdiEventContext, NTSTATUS Status)
+{
+    UNREFERENCED_PARAMETER(TdiEventContext);
+    UNREFERENCED_PARAMETER(Status);
+    return STATUS_SUCCESS;
+}

@@ -1,0 +1,257 @@
+#include "net/transport_io.h"
+
+#include "net/ndis_memory.h"
+#include "net/transport_references.h"
+#include "net/transport_request.h"
+
+#include <tdikrnl.h>
+
+namespace {
+
+// Request contexts may come from anywhere in physical memory.
+PHYSICAL_ADDRESS HighestAcceptableAddress()
+{
+    PHYSICAL_ADDRESS highest;
+    highest.QuadPart = -1;
+    return highest;
+}
+
+RequestContext* NewRequestContext(ConnectionEndpoint* Endpoint, PIO_STATUS_BLOCK StatusBlock)
+{
+    PVOID memory = nullptr;
+    if (NdisAllocateMemory(&memory, sizeof(RequestContext), NDIS_PLAIN_MEMORY,
+                           HighestAcceptableAddress()) != NDIS_ALLOCATION_SUCCEEDED ||
+        memory == nullptr) {
+        return nullptr;
+    }
+    auto* request = static_cast<RequestContext*>(memory);
+    RtlZeroMemory(request, sizeof(*request));
+    request->StatusBlock = StatusBlock != nullptr ? StatusBlock : &request->OwnStatus;
+    request->Endpoint = Endpoint;
+    return request;
+}
+
+void FreeRequestContext(RequestContext* Request)
+{
+    NdisFreeMemory(Request, sizeof(*Request), NDIS_PLAIN_MEMORY);
+}
+
+// With a callback the request runs on its own; without one the issuer waits
+// on an event in its own frame.
+void ChooseMode(RequestContext* Request, CompletionCallback Callback, PVOID CallbackContext,
+                PKEVENT Completed)
+{
+    if (Callback != nullptr) {
+        Request->Callback = Callback;
+        Request->CallbackContext = CallbackContext;
+        return;
+    }
+    KeInitializeEvent(Completed, NotificationEvent, FALSE);
+    Request->Event = Completed;
+    Request->Synchronous = TRUE;
+}
+
+PDEVICE_OBJECT TransportOf(const ConnectionEndpoint* Endpoint)
+{
+    return IoGetRelatedDeviceObject(Endpoint->FileObject);
+}
+
+ULONG ChainLength(PMDL Mdl)
+{
+    ULONG length = 0;
+    for (; Mdl != nullptr; Mdl = Mdl->Next) {
+        length += Mdl->ByteCount;
+    }
+    return length;
+}
+
+void FillSend(PIRP Irp, const ConnectionEndpoint* Endpoint, PMDL Mdl, ULONG Flags)
+{
+    Irp->MdlAddress = Mdl;
+    PIO_STACK_LOCATION stack = PrepareTransportRequest(Irp, TDI_SEND, Endpoint->FileObject);
+    auto* parameters = TransportParameters<TDI_REQUEST_KERNEL_SEND>(stack);
+    parameters->SendLength = ChainLength(Mdl);
+    parameters->SendFlags = Flags;
+}
+
+void FillReceive(PIRP Irp, const ConnectionEndpoint* Endpoint, PMDL Mdl, ULONG Flags)
+{
+    Irp->MdlAddress = Mdl;
+    PIO_STACK_LOCATION stack = PrepareTransportRequest(Irp, TDI_RECEIVE, Endpoint->FileObject);
+    auto* parameters = TransportParameters<TDI_REQUEST_KERNEL_RECEIVE>(stack);
+    parameters->ReceiveLength = ChainLength(Mdl);
+    parameters->ReceiveFlags = Flags;
+}
+
+void FillDisconnect(PIRP Irp, const ConnectionEndpoint* Endpoint, ULONG Flags,
+                    PLARGE_INTEGER Timeout)
+{
+    PIO_STACK_LOCATION stack = PrepareTransportRequest(Irp, TDI_DISCONNECT, Endpoint->FileObject);
+    auto* parameters = TransportParameters<TDI_REQUEST_KERNEL_DISCONNECT>(stack);
+    parameters->RequestFlags = Flags;
+    parameters->RequestConnectionInformation = nullptr;
+    parameters->ReturnConnectionInformation = nullptr;
+    parameters->RequestSpecific = Timeout;
+}
+
+// A synchronous request's issuer waits for it and frees its IRP. A wait
+// that runs out cancels the request and waits for it to finish.
+NTSTATUS WaitForRequest(PIRP Irp, NTSTATUS CallStatus, PKEVENT Completed, PLARGE_INTEGER Timeout)
+{
+    if (CallStatus != STATUS_SUCCESS && CallStatus != STATUS_PENDING) {
+        FreeTransportIrp(Irp);
+        return CallStatus;
+    }
+    NTSTATUS status = KeWaitForSingleObject(Completed, Executive, KernelMode, FALSE, Timeout);
+    if (status == STATUS_TIMEOUT) {
+        IoCancelIrp(Irp);
+        KeWaitForSingleObject(Completed, Executive, KernelMode, FALSE, nullptr);
+    } else {
+        status = Irp->IoStatus.Status;
+    }
+    FreeTransportIrp(Irp);
+    return status;
+}
+
+// Hands the prepared request to the transport. From here on an asynchronous
+// request belongs to RequestCompletion.
+NTSTATUS Issue(ConnectionEndpoint* Endpoint, RequestContext* Request, PIRP Irp,
+               PKEVENT Completed, PLARGE_INTEGER WaitTimeout)
+{
+    const bool synchronous = Request->Synchronous != FALSE;
+    SetTransportCompletion(Irp, RequestCompletion, Request);
+    ReferenceEndpoint(Endpoint);
+    Request->StatusBlock->Status = STATUS_UNSUCCESSFUL;
+    Request->StatusBlock->Information = 0;
+    NTSTATUS status = IofCallDriver(TransportOf(Endpoint), Irp);
+    if (!synchronous) {
+        return status;
+    }
+    return WaitForRequest(Irp, status, Completed, WaitTimeout);
+}
+
+// A receive that is not the gate's to post goes nowhere.
+NTSTATUS Refused(ReceiveAdmission Admission)
+{
+    return Admission == ReceiveAdmission::AlreadyPosted ? STATUS_SUCCESS
+                                                        : STATUS_INVALID_DEVICE_STATE;
+}
+
+struct PreparedRequest {
+    RequestContext* Request;
+    PIRP Irp;
+};
+
+// The context and IRP of a send or receive; both null when either cannot be
+// had (nothing is left allocated).
+PreparedRequest Prepare(ConnectionEndpoint* Endpoint, CompletionCallback Callback,
+                        PVOID CallbackContext, PIO_STATUS_BLOCK StatusBlock, PKEVENT Completed)
+{
+    RequestContext* request = NewRequestContext(Endpoint, StatusBlock);
+    if (request == nullptr) {
+        return {nullptr, nullptr};
+    }
+    ChooseMode(request, Callback, CallbackContext, Completed);
+    PIRP irp = IoAllocateIrp(TransportOf(Endpoint)->StackSize, FALSE);
+    if (irp == nullptr) {
+        FreeRequestContext(request);
+        return {nullptr, nullptr};
+    }
+    return {request, irp};
+}
+
+}  // namespace
+
+NTSTATUS TdiSendRequest(ConnectionEndpoint* Endpoint, CompletionCallback Callback,
+                        PVOID CallbackContext, PIO_STATUS_BLOCK StatusBlock, PMDL Mdl,
+                        ULONG SendFlags, PLARGE_INTEGER WaitTimeout)
+{
+    if (Endpoint->FileObject == nullptr) {
+        return STATUS_INVALID_DEVICE_STATE;  // not open: nothing to send on
+    }
+    KEVENT completed;
+    PreparedRequest prepared = Prepare(Endpoint, Callback, CallbackContext, StatusBlock, &completed);
+    if (prepared.Request == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    FillSend(prepared.Irp, Endpoint, Mdl, SendFlags);
+    return Issue(Endpoint, prepared.Request, prepared.Irp, &completed, WaitTimeout);
+}
+
+NTSTATUS TdiReceiveRequest(ConnectionEndpoint* Endpoint, CompletionCallback Callback,
+                           PVOID CallbackContext, PIO_STATUS_BLOCK StatusBlock, PMDL Mdl,
+                           ULONG ReceiveFlags, PLARGE_INTEGER WaitTimeout, ReceiveGate* Gate)
+{
+    if (Endpoint->FileObject == nullptr) {
+        return STATUS_INVALID_DEVICE_STATE;  // not open: nothing to receive on
+    }
+    KEVENT completed;
+    PreparedRequest prepared = Prepare(Endpoint, Callback, CallbackContext, StatusBlock, &completed);
+    if (prepared.Request == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    FillReceive(prepared.Irp, Endpoint, Mdl, ReceiveFlags);
+    // Only an asynchronous receive is the connection's standing receive.
+    if (Gate != nullptr && Callback != nullptr) {
+        ReceiveAdmission admission = AdmitReceive(Gate, prepared.Irp);
+        if (admission != ReceiveAdmission::Admitted) {
+            FreeTransportIrp(prepared.Irp);
+            FreeRequestContext(prepared.Request);
+            return Refused(admission);
+        }
+        prepared.Request->Gate = Gate;
+    }
+    return Issue(Endpoint, prepared.Request, prepared.Irp, &completed, WaitTimeout);
+}
+
+NTSTATUS TdiDisconnectRequest(ConnectionEndpoint* Endpoint, ULONG DisconnectFlags,
+                              const LARGE_INTEGER* Timeout)
+{
+    if (Endpoint->FileObject == nullptr) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    LARGE_INTEGER timeout = *Timeout;
+    KEVENT completed;
+    PreparedRequest prepared = Prepare(Endpoint, nullptr, nullptr, nullptr, &completed);
+    if (prepared.Request == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    FillDisconnect(prepared.Irp, Endpoint, DisconnectFlags, &timeout);
+    return Issue(Endpoint, prepared.Request, prepared.Irp, &completed, nullptr);
+}
+
+NTSTATUS NTAPI RequestCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
+    UNREFERENCED_PARAMETER(DeviceObject);
+    auto* request = static_cast<RequestContext*>(Context);
+    if (request == nullptr) {
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    }
+    ReceiveGate* gate = request->Gate;
+    if (gate != nullptr) {
+        ReceiveReturned(gate, Irp);
+    }
+    request->StatusBlock->Status = Irp->IoStatus.Status;
+    request->StatusBlock->Information = Irp->IoStatus.Information;
+    if (request->Event != nullptr) {
+        KeSetEvent(request->Event, IO_NO_INCREMENT, FALSE);
+    }
+    if (request->Callback != nullptr) {
+        request->Callback(request->CallbackContext, request->StatusBlock, request->Extra);
+    }
+
+    // Everything the request owns goes before the endpoint's reference: that
+    // release may be the one a closing connection waits for.
+    ConnectionEndpoint* endpoint = request->Endpoint;
+    const bool asynchronous = request->Synchronous == FALSE;
+    FreeRequestContext(request);
+    if (asynchronous) {
+        if (gate != nullptr) {
+            ReceiveFinished(gate, Irp);
+        } else {
+            FreeTransportIrp(Irp);
+        }
+    }
+    ReleaseEndpoint(endpoint);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}

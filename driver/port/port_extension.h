@@ -1,0 +1,48 @@
+// PortExtension: the extension of a port device (\Device\VSer<n>), what an
+// application opens as COM<n>. It holds the line settings, the receive
+// buffer and the channel's data connection.
+#pragma once
+
+#include "core/nt.h"
+
+#include "core/counted_string.h"
+#include "core/dispatch_table.h"
+#include "net/connection_record.h"
+
+#include <ntddser.h>
+
+constexpr ULONG PORT_RX_BUFFER_SIZE = 2048;
+
+struct PortExtension {
+    DISPATCH_TABLE DispatchTable;
+    PDEVICE_OBJECT ModuleDevice;  // the owning module device
+    CountedString DeviceName;     // "\Device\VSer" + n
+    CountedString LinkName;       // "\DosDevices\COM" + n
+    ULONG ChannelIndex;           // c, from 0
+    ULONG ComNumber;              // n
+    KSPIN_LOCK PortLock;          // read, read-timeout and serial control paths
+    KDPC ReadDpc;
+    KTIMER ReadTimer;
+    PIRP PendingRead;   // the read waiting for data
+    ULONG WaitEvents;   // events recorded when a wait is satisfied
+    ULONG WaitMask;     // from IOCTL_SERIAL_SET_WAIT_MASK
+    ULONG WaitPending;  // a wait-on-mask request is pending
+    PIRP PendingWait;
+    PUCHAR RxBuffer;  // PORT_RX_BUFFER_SIZE bytes, nonpaged: filled at DISPATCH_LEVEL
+    ULONG RxCount;
+    ULONG BaudRate;
+    ULONG IsOpen;  // an application has the port open
+    ULONG ModemStatus;
+    SERIAL_STATUS CommStatus;
+    SERIAL_HANDFLOW HandFlow;
+    SERIAL_LINE_CONTROL LineControl;
+    SERIAL_TIMEOUTS Timeouts;
+    SERIAL_CHARS SpecialChars;
+    ConnectionRecord DataConnection;
+    KEVENT WriteLock;  // the port's writes run one at a time (port/port_write.h)
+};
+
+inline PortExtension* PortExtensionOf(PDEVICE_OBJECT PortDevice)
+{
+    return static_cast<PortExtension*>(PortDevice->DeviceExtension);
+}

@@ -1,0 +1,80 @@
+#include "port/port_write.h"
+
+#include "core/dispatch_table.h"
+#include "net/control_protocol.h"
+#include "port/port_extension.h"
+
+namespace {
+
+// A write carries at most one byte less than the send buffer holds.
+constexpr ULONG LONGEST_WRITE = CONNECTION_BUFFER_SIZE - 1;
+
+ULONG WriteLengthOf(PIRP Write)
+{
+    return IoGetCurrentIrpStackLocation(Write)->Parameters.Write.Length;
+}
+
+// A synchronization event that starts signalled works as a mutex that may
+// be held across the send's waits.
+void AcquireWriteLock(PortExtension* Port)
+{
+    KeWaitForSingleObject(&Port->WriteLock, Executive, KernelMode, FALSE, nullptr);
+}
+
+void ReleaseWriteLock(PortExtension* Port)
+{
+    KeSetEvent(&Port->WriteLock, IO_NO_INCREMENT, FALSE);
+}
+
+// Fills the send buffer with the first Length bytes of the write.
+bool FillSendBuffer(PortExtension* Port, PIRP Write, ULONG Length)
+{
+    ConnectionRecord* data = &Port->DataConnection;
+    KIRQL irql;
+    KeAcquireSpinLock(&Port->PortLock, &irql);
+    const bool open = data->SendBuffer != nullptr;
+    if (open) {
+        data->SendLength = Length;
+        RtlCopyMemory(data->SendBuffer, Write->AssociatedIrp.SystemBuffer, Length);
+        Port->CommStatus.AmountInOutQueue = Length;
+    }
+    KeReleaseSpinLock(&Port->PortLock, irql);
+    return open;
+}
+
+void ClearOutQueue(PortExtension* Port)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&Port->PortLock, &irql);
+    Port->CommStatus.AmountInOutQueue = 0;
+    KeReleaseSpinLock(&Port->PortLock, irql);
+}
+
+}  // namespace
+
+void InitializeWriteLock(PortExtension* Port)
+{
+    KeInitializeEvent(&Port->WriteLock, SynchronizationEvent, TRUE);
+}
+
+NTSTATUS NTAPI PortWrite(PDEVICE_OBJECT PortDevice, PIRP Irp)
+{
+    PortExtension* port = PortExtensionOf(PortDevice);
+    const ULONG requested = WriteLengthOf(Irp);
+    if (requested == 0) {
+        return CompleteRequest(Irp, STATUS_SUCCESS, 0);  // nothing to send
+    }
+    const ULONG length = requested > LONGEST_WRITE ? LONGEST_WRITE : requested;
+
+    AcquireWriteLock(port);
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    if (FillSendBuffer(port, Irp, length)) {
+        status = SendWithReconnect(port);
+    }
+    if (NT_SUCCESS(status)) {
+        status = STATUS_SUCCESS;
+        ClearOutQueue(port);
+    }
+    ReleaseWriteLock(port);
+    return CompleteRequest(Irp, status, length);
+}

@@ -1,0 +1,22 @@
+// The wait-on-mask mechanism: one IOCTL_SERIAL_WAIT_ON_MASK may pend per
+// port until a data arrival, a CTS report, a new wait mask, cleanup or its
+// cancellation completes it. Whichever completer takes the request first
+// owns it: a completer takes it only when it can clear the cancel routine,
+// so the cancel routine, once running, is the one that completes it.
+#pragma once
+
+#include "port/serial_request.h"
+
+// With PortLock held: the pending wait, now the caller's to complete, or
+// null when none is pending or its cancel routine has it. The port forgets it.
+PIRP TakePendingWait(PortExtension* Port);
+
+// Completes a taken wait with an event word: STATUS_SUCCESS, 4 bytes.
+void CompleteWait(PIRP Wait, ULONG EventWord);
+
+// Cleanup: completes the pending wait, if any, with STATUS_CANCELLED.
+void CancelPendingWait(PortExtension* Port);
+
+NTSTATUS WaitOnMask(PortExtension* Port, SerialRequest* Request);
+NTSTATUS SetWaitMask(PortExtension* Port, SerialRequest* Request);
+NTSTATUS GetWaitMask(PortExtension* Port, SerialRequest* Request);

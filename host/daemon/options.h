@@ -1,0 +1,26 @@
+// Command line of zelvcomd.
+#pragma once
+
+#include <host/kernel.h>
+
+#include <filesystem>
+#include <optional>
+
+namespace zelvcomd {
+
+struct Options {
+    std::filesystem::path StateDirectory;
+    std::filesystem::path SocketPath;
+    host::LogLevel LogLevel = host::LogLevel::Info;
+    bool Foreground = false;
+};
+
+// The daemon's files inside the state directory.
+constexpr const char kLockFileName[] = "zelvcomd.lock";
+constexpr const char kLogFileName[] = "zelvcomd.log";
+
+// Parses argv; on a bad argument prints the reason and usage to stderr and
+// returns nothing. --help prints the usage and exits.
+std::optional<Options> ParseOptions(int argc, char** argv);
+
+}  // namespace zelvcomd

@@ -1,0 +1,198 @@
+#include "request_executor.h"
+
+#include <string>
+
+namespace zelvcomd {
+namespace {
+
+// Not in the host's ntstatus.h: a cancel aimed at a request that is no
+// longer in flight.
+constexpr NTSTATUS kStatusNotFound = static_cast<NTSTATUS>(0xC0000225);
+
+std::string Client(const std::shared_ptr<ClientSession>& session)
+{
+    return "client " + std::to_string(session->Id());
+}
+
+}  // namespace
+
+struct RequestExecutor::Dispatcher {
+    RequestExecutor& executor;
+    const Context& context;
+
+    void operator()(const zelipc::HelloRequest&) const
+    {
+        executor.Finish(context, STATUS_SUCCESS, zelipc::kVersion);
+    }
+    void operator()(const zelipc::OpenRequest& r) const { executor.Open(context, r); }
+    void operator()(const zelipc::ReadRequest& r) const { executor.Read(context, r); }
+    void operator()(const zelipc::WriteRequest& r) const { executor.Write(context, r); }
+    void operator()(const zelipc::DeviceControlRequest& r) const { executor.Control(context, r); }
+    void operator()(const zelipc::FlushRequest& r) const { executor.Flush(context, r); }
+    void operator()(const zelipc::CancelRequest& r) const { executor.Cancel(context, r); }
+    void operator()(const zelipc::CloseRequest& r) const { executor.Close(context, r); }
+};
+
+void RequestExecutor::Execute(const std::shared_ptr<ClientSession>& session,
+                              const zelipc::Request& request)
+{
+    const Context context{session, request.Id};
+    if (!session->Handles().Enter()) {
+        Drop(context);
+        return;
+    }
+    std::visit(Dispatcher{*this, context}, request.Body);
+    session->Handles().Leave();
+}
+
+void RequestExecutor::Teardown(const std::shared_ptr<ClientSession>& session)
+{
+    const auto files = session->Handles().Shut();
+    for (const auto& file : files) {
+        file->CancelAll();
+    }
+    for (const auto& file : files) {
+        file->Close();
+    }
+    if (!files.empty()) {
+        log_.Info(Client(session) + ": closed " + std::to_string(files.size()) + " handle(s) left open");
+    }
+    watch_.Check();
+}
+
+void RequestExecutor::Open(const Context& context, const zelipc::OpenRequest& request)
+{
+    if (request.Name.empty() || request.Name.find('\0') != std::string::npos) {
+        Finish(context, STATUS_OBJECT_NAME_INVALID);
+        return;
+    }
+    std::unique_ptr<host::File> file;
+    const NTSTATUS status = kernel_.Open(request.Name, &file);
+    if (!NT_SUCCESS(status)) {
+        log_.Debug(Client(context.Session) + ": open " + request.Name + " failed with " + StatusText(status));
+        Finish(context, status);
+        return;
+    }
+    const std::uint64_t handle = context.Session->Handles().Add(std::move(file));
+    log_.Debug(Client(context.Session) + ": opened " + request.Name + " as handle " + std::to_string(handle));
+    Finish(context, status, handle);
+}
+
+void RequestExecutor::Read(const Context& context, const zelipc::ReadRequest& request)
+{
+    if (auto file = FileOf(context, request.Handle)) {
+        Await(context, request.Handle, file->StartRead(request.Length));
+    }
+}
+
+void RequestExecutor::Write(const Context& context, const zelipc::WriteRequest& request)
+{
+    if (auto file = FileOf(context, request.Handle)) {
+        const auto length = static_cast<ULONG>(request.Data.size());
+        Await(context, request.Handle, file->StartWrite(request.Data.data(), length));
+    }
+}
+
+void RequestExecutor::Control(const Context& context, const zelipc::DeviceControlRequest& request)
+{
+    if (auto file = FileOf(context, request.Handle)) {
+        const auto inputLength = static_cast<ULONG>(request.Input.size());
+        Await(context, request.Handle,
+              file->StartDeviceControl(request.Code, request.Input.data(), inputLength,
+                                       request.OutputLength));
+        // Control requests are what create and delete devices.
+        watch_.Check();
+    }
+}
+
+void RequestExecutor::Flush(const Context& context, const zelipc::FlushRequest& request)
+{
+    if (auto file = FileOf(context, request.Handle)) {
+        Await(context, request.Handle, file->StartFlush());
+    }
+}
+
+void RequestExecutor::Cancel(const Context& context, const zelipc::CancelRequest& request)
+{
+    auto file = FileOf(context, request.Handle);
+    if (file == nullptr) {
+        return;
+    }
+    constexpr std::uint64_t kEveryRequest = 0;
+    if (request.Target == kEveryRequest) {
+        file->CancelAll();
+        Finish(context, STATUS_SUCCESS);
+        return;
+    }
+    auto io = context.Session->Handles().Request(request.Target, request.Handle);
+    if (io == nullptr) {
+        Finish(context, kStatusNotFound);
+        return;
+    }
+    io->Cancel();
+    Finish(context, STATUS_SUCCESS);
+}
+
+void RequestExecutor::Close(const Context& context, const zelipc::CloseRequest& request)
+{
+    auto file = context.Session->Handles().Remove(request.Handle);
+    if (file == nullptr) {
+        Finish(context, STATUS_INVALID_HANDLE);
+        return;
+    }
+    file->Close();
+    log_.Debug(Client(context.Session) + ": closed handle " + std::to_string(request.Handle));
+    Finish(context, STATUS_SUCCESS);
+}
+
+// The open file behind a handle; answers STATUS_INVALID_HANDLE when there is none.
+std::shared_ptr<host::File> RequestExecutor::FileOf(const Context& context, std::uint64_t handle)
+{
+    auto file = context.Session->Handles().Find(handle);
+    if (file == nullptr) {
+        Finish(context, STATUS_INVALID_HANDLE);
+    }
+    return file;
+}
+
+void RequestExecutor::Await(const Context& context, std::uint64_t handle,
+                            std::shared_ptr<host::PendingIo> io)
+{
+    context.Session->Handles().Track(context.RequestId, handle, io);
+    if (!io->Done()) {
+        log_.Debug(Client(context.Session) + ": request " + std::to_string(context.RequestId) +
+                   " pending in the driver");
+        zelipc::Reply pending;
+        pending.Id = context.RequestId;
+        pending.Final = false;
+        pending.Status = STATUS_PENDING;
+        context.Session->QueueReply(pending);
+    }
+    // Runs at once, or later in the completing thread: it only hands the
+    // result on.
+    io->OnComplete([this, context](const host::IoResult& result) {
+        context.Session->Handles().Forget(context.RequestId);
+        Finish(context, result.Status, result.Information, result.Data);
+    });
+}
+
+void RequestExecutor::Finish(const Context& context, NTSTATUS status, std::uint64_t information,
+                             const std::vector<std::uint8_t>& data)
+{
+    zelipc::Reply reply;
+    reply.Id = context.RequestId;
+    reply.Status = status;
+    reply.Information = information;
+    reply.Data = data;
+    context.Session->QueueReply(reply);
+    Drop(context);
+}
+
+// The request is over for the counters, answered or not.
+void RequestExecutor::Drop(const Context& context)
+{
+    context.Session->EndRequest();
+    activity_.End();
+}
+
+}  // namespace zelvcomd

@@ -1,0 +1,63 @@
+// Runs the clients' requests against the host kernel, on worker threads.
+// A request the driver pends holds no thread: its reply is queued by the
+// completion callback, from whichever thread completes the IRP.
+#pragma once
+
+#include "activity_counter.h"
+#include "client_session.h"
+#include "device_watch.h"
+#include "logger.h"
+
+#include <host/kernel.h>
+#include <zelvcom_ipc/protocol.h>
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace zelvcomd {
+
+class RequestExecutor {
+public:
+    RequestExecutor(host::Kernel& kernel, Logger& log, DeviceWatch& watch, ActivityCounter& activity)
+        : kernel_(kernel), log_(log), watch_(watch), activity_(activity)
+    {
+    }
+
+    // A request the event loop accepted (counted in the session and in the
+    // activity counter); answered exactly once, or dropped when the client
+    // has gone.
+    void Execute(const std::shared_ptr<ClientSession>& session, const zelipc::Request& request);
+
+    // A client that has gone, as a process exit on Windows: its requests
+    // are cancelled, then every handle is cleaned up and closed.
+    void Teardown(const std::shared_ptr<ClientSession>& session);
+
+private:
+    struct Context {
+        std::shared_ptr<ClientSession> Session;
+        std::uint64_t RequestId = 0;
+    };
+    struct Dispatcher;
+
+    void Open(const Context& context, const zelipc::OpenRequest& request);
+    void Read(const Context& context, const zelipc::ReadRequest& request);
+    void Write(const Context& context, const zelipc::WriteRequest& request);
+    void Control(const Context& context, const zelipc::DeviceControlRequest& request);
+    void Flush(const Context& context, const zelipc::FlushRequest& request);
+    void Cancel(const Context& context, const zelipc::CancelRequest& request);
+    void Close(const Context& context, const zelipc::CloseRequest& request);
+
+    std::shared_ptr<host::File> FileOf(const Context& context, std::uint64_t handle);
+    void Await(const Context& context, std::uint64_t handle, std::shared_ptr<host::PendingIo> io);
+    void Finish(const Context& context, NTSTATUS status, std::uint64_t information = 0,
+                const std::vector<std::uint8_t>& data = {});
+    void Drop(const Context& context);
+
+    host::Kernel& kernel_;
+    Logger& log_;
+    DeviceWatch& watch_;
+    ActivityCounter& activity_;
+};
+
+}  // namespace zelvcomd

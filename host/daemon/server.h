@@ -1,0 +1,60 @@
+// The event loop: accepts clients, reads their requests and hands them to
+// the workers, writes replies, and on SIGTERM/SIGINT tears every client
+// down and waits for the last request before returning.
+#pragma once
+
+#include "activity_counter.h"
+#include "client_session.h"
+#include "device_watch.h"
+#include "epoll.h"
+#include "logger.h"
+#include "request_executor.h"
+#include "signal_watch.h"
+#include "unix_listener.h"
+#include "wake_queue.h"
+#include "worker_pool.h"
+
+#include <host/kernel.h>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+
+namespace zelvcomd {
+
+class Server {
+public:
+    Server(host::Kernel& kernel, Logger& log, DeviceWatch& watch, UnixListener& listener,
+           SignalWatch& signals);
+
+    // Returns once a stop signal has been handled and every client is gone.
+    void Run();
+
+private:
+    void Accept();
+    void OnClient(int fd, std::uint32_t events);
+    void Admit(const std::shared_ptr<ClientSession>& session, const zelipc::Request& request);
+    void FlushQueued();
+    void Flush(const std::shared_ptr<ClientSession>& session);
+    void Disconnect(std::shared_ptr<ClientSession> session, host::LogLevel level,
+                    const std::string& why);
+    void Shutdown(int signal);
+    std::shared_ptr<ClientSession> Find(int fd) const;
+
+    Logger& log_;
+    DeviceWatch& watch_;
+    UnixListener& listener_;
+    SignalWatch& signals_;
+    Epoll epoll_;
+    WakeQueue wake_;
+    ActivityCounter activity_;
+    RequestExecutor executor_;
+    std::map<int, std::shared_ptr<ClientSession>> sessions_;
+    std::uint64_t nextClientId_ = 1;
+    bool stopping_ = false;
+    // Declared last: destroyed first, so no task outlives what it uses.
+    WorkerPool workers_;
+};
+
+}  // namespace zelvcomd

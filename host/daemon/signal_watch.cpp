@@ -1,0 +1,43 @@
+#include "signal_watch.h"
+
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <system_error>
+
+namespace zelvcomd {
+namespace {
+
+sigset_t StopSignals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
+    return set;
+}
+
+}  // namespace
+
+SignalWatch::SignalWatch()
+{
+    signal(SIGPIPE, SIG_IGN);
+    const sigset_t set = StopSignals();
+    if (pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) {
+        throw std::system_error(errno, std::generic_category(), "blocking signals");
+    }
+    fd_.Reset(signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC));
+    if (!fd_.Valid()) {
+        throw std::system_error(errno, std::generic_category(), "signalfd");
+    }
+}
+
+int SignalWatch::Take()
+{
+    signalfd_siginfo info{};
+    const ssize_t got = read(fd_.Get(), &info, sizeof info);
+    return got == static_cast<ssize_t>(sizeof info) ? static_cast<int>(info.ssi_signo) : 0;
+}
+
+}  // namespace zelvcomd

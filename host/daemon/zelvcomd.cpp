@@ -1,0 +1,96 @@
+// zelvcomd: hosts the ZelVCOM driver in the user-mode host kernel and serves
+// the client processes that reach its devices through zelwin32.
+//
+// Start: lock the state directory, detach (unless --foreground), load the
+// driver (its saved configuration starts with it), listen, print the ready
+// line. Stop (SIGTERM/SIGINT): tear every client down as at process exit,
+// wait for the last request, unload the driver (the verifier checks run).
+#include "background.h"
+#include "device_watch.h"
+#include "logger.h"
+#include "options.h"
+#include "server.h"
+#include "signal_watch.h"
+#include "state_lock.h"
+#include "unix_listener.h"
+
+#include <host/kernel.h>
+
+#include <cstdlib>
+#include <exception>
+#include <iostream>
+#include <optional>
+
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+
+namespace zelvcomd {
+namespace {
+
+constexpr const char kServiceName[] = "ZelVCOM";
+
+// Listens and serves until a stop signal; false when it cannot listen.
+bool Serve(host::Kernel& kernel, Logger& log, DeviceWatch& watch, SignalWatch& signals,
+           const Options& options, Background& background)
+{
+    std::optional<UnixListener> listener;
+    try {
+        listener.emplace(options.SocketPath);
+    } catch (const std::exception& error) {
+        log.Error(error.what());
+        return false;
+    }
+    Server server(kernel, log, watch, *listener, signals);
+    log.Info("accepting clients on " + options.SocketPath.string());
+    background.ReportReady("zelvcomd ready socket=" + options.SocketPath.string());
+    server.Run();
+    return true;
+}
+
+int Run(const Options& options)
+{
+    std::filesystem::create_directories(options.StateDirectory);
+    std::string error;
+    const auto lock = StateLock::Acquire(options.StateDirectory, &error);
+    if (!lock) {
+        std::cerr << "zelvcomd: " << error << "\n";
+        return EXIT_FAILURE;
+    }
+    Background background = Background::Start(options.Foreground, options.StateDirectory / kLogFileName);
+    lock->RecordProcessId();
+    Logger log(options.LogLevel, !options.Foreground);
+    // Before the kernel starts its threads, so they inherit the blocked signals.
+    SignalWatch signals;
+    host::Kernel kernel({options.StateDirectory, log.Sink()});
+
+    const NTSTATUS status = kernel.LoadDriver(kServiceName, DriverEntry);
+    if (!NT_SUCCESS(status)) {
+        log.Error(std::string("driver ") + kServiceName + " failed to load with " + StatusText(status));
+        return EXIT_FAILURE;
+    }
+    log.Info(std::string("driver ") + kServiceName + " loaded, state in " + options.StateDirectory.string());
+    DeviceWatch watch(kernel, log);
+    watch.Check();
+
+    const bool served = Serve(kernel, log, watch, signals, options, background);
+    kernel.UnloadDriver();
+    watch.Check();
+    log.Info(std::string("driver ") + kServiceName + " unloaded");
+    return served ? EXIT_SUCCESS : EXIT_FAILURE;
+}
+
+}  // namespace
+}  // namespace zelvcomd
+
+int main(int argc, char** argv)
+{
+    const auto options = zelvcomd::ParseOptions(argc, argv);
+    if (!options) {
+        return 2;
+    }
+    try {
+        return zelvcomd::Run(*options);
+    } catch (const std::exception& error) {
+        std::cerr << "zelvcomd: " << error.what() << "\n";
+        return EXIT_FAILURE;
+    }
+}

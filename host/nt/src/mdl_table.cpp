@@ -1,0 +1,161 @@
+#include "mdl_table.h"
+
+#include "verifier.h"
+#include "verifier_rules.h"
+
+#include <cstdio>
+#include <new>
+
+namespace host {
+namespace {
+
+constexpr CSHORT kMdlResident = MDL_PAGES_LOCKED | MDL_SOURCE_IS_NONPAGED_POOL;
+
+std::string PointerText(const void* p)
+{
+    char text[32];
+    std::snprintf(text, sizeof(text), "%p", p);
+    return text;
+}
+
+std::string Describe(PMDL mdl)
+{
+    return "MDL " + PointerText(mdl) + " for " + std::to_string(mdl->ByteCount) + " bytes at " +
+           PointerText(MmGetMdlVirtualAddress(mdl));
+}
+
+}  // namespace
+
+MdlTable::~MdlTable()
+{
+    for (auto& [mdl, record] : records_) {
+        delete mdl;
+    }
+}
+
+PMDL MdlTable::Allocate(PVOID virtualAddress, ULONG length)
+{
+    auto* mdl = new (std::nothrow) MDL{};
+    if (mdl == nullptr) {
+        return nullptr;
+    }
+    // No page frame array follows: the host has no physical pages.
+    mdl->Size = sizeof(MDL);
+    mdl->StartVa = PAGE_ALIGN(virtualAddress);
+    mdl->ByteOffset = BYTE_OFFSET(virtualAddress);
+    mdl->ByteCount = length;
+    std::lock_guard<std::mutex> lock(mutex_);
+    records_.emplace(mdl, Record{});
+    return mdl;
+}
+
+void MdlTable::Free(PMDL mdl)
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = records_.find(mdl);
+        if (it == records_.end()) {
+            verifier::BugCheck(rule::kBadPoolCaller, "IoFreeMdl of " + PointerText(mdl) +
+                                                         ", which is not an allocated MDL (freed twice?)");
+        }
+        if (it->second.Pins != 0) {
+            verifier::BugCheck(rule::kVerifierViolation,
+                               "IoFreeMdl of " + Describe(mdl) + " while a pending request uses it");
+        }
+        if ((mdl->MdlFlags & MDL_PAGES_LOCKED) != 0) {
+            verifier::BugCheck(rule::kLockedPagesLeft,
+                               "IoFreeMdl of " + Describe(mdl) + " whose pages are still locked");
+        }
+        records_.erase(it);
+    }
+    delete mdl;
+}
+
+void MdlTable::Lock(PMDL mdl)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (records_.count(mdl) == 0) {
+        verifier::BugCheck(rule::kVerifierViolation,
+                           "MmProbeAndLockPages on " + PointerText(mdl) + ", which is not an allocated MDL");
+    }
+    if ((mdl->MdlFlags & kMdlResident) != 0) {
+        verifier::BugCheck(rule::kVerifierViolation,
+                           "MmProbeAndLockPages on " + Describe(mdl) + " whose pages are already locked");
+    }
+    mdl->MdlFlags |= MDL_PAGES_LOCKED;
+}
+
+void MdlTable::Unlock(PMDL mdl)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    Record& record = RequireLocked(mdl, "MmUnlockPages");
+    if ((mdl->MdlFlags & MDL_PAGES_LOCKED) == 0) {
+        verifier::BugCheck(rule::kVerifierViolation,
+                           "MmUnlockPages on " + Describe(mdl) + ", which MmProbeAndLockPages did not lock");
+    }
+    if (record.Pins != 0) {
+        verifier::BugCheck(rule::kVerifierViolation,
+                           "MmUnlockPages on " + Describe(mdl) + " while a pending request uses it");
+    }
+    // Unlocking also ends the system mapping, as on Windows.
+    mdl->MdlFlags &= ~(MDL_PAGES_LOCKED | MDL_MAPPED_TO_SYSTEM_VA);
+    mdl->MappedSystemVa = nullptr;
+}
+
+void MdlTable::BuildForNonPagedPool(PMDL mdl)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (records_.count(mdl) == 0) {
+        verifier::BugCheck(rule::kVerifierViolation, "MmBuildMdlForNonPagedPool on " + PointerText(mdl) +
+                                                         ", which is not an allocated MDL");
+    }
+    mdl->MdlFlags |= MDL_SOURCE_IS_NONPAGED_POOL;
+    mdl->MappedSystemVa = MmGetMdlVirtualAddress(mdl);
+}
+
+PVOID MdlTable::Map(PMDL mdl)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    RequireLocked(mdl, "MmMapLockedPagesSpecifyCache");
+    mdl->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
+    mdl->MappedSystemVa = MmGetMdlVirtualAddress(mdl);
+    return mdl->MappedSystemVa;
+}
+
+void MdlTable::Pin(PMDL mdl, const char* user)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++RequireLocked(mdl, user).Pins;
+}
+
+void MdlTable::Unpin(PMDL mdl)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    --records_.at(mdl).Pins;
+}
+
+MdlTable::Record& MdlTable::RequireLocked(PMDL mdl, const char* routine)
+{
+    auto it = records_.find(mdl);
+    if (it == records_.end()) {
+        verifier::BugCheck(rule::kVerifierViolation,
+                           std::string(routine) + " with " + PointerText(mdl) + ", which is not an allocated MDL");
+    }
+    if ((mdl->MdlFlags & kMdlResident) == 0) {
+        verifier::BugCheck(rule::kVerifierViolation,
+                           std::string(routine) + " with " + Describe(mdl) + " whose pages are not locked");
+    }
+    return it->second;
+}
+
+std::vector<std::string> MdlTable::Allocated() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<std::string> lines;
+    for (const auto& [mdl, record] : records_) {
+        lines.push_back(Describe(mdl));
+    }
+    return lines;
+}
+
+}  // namespace host

@@ -1,0 +1,29 @@
+// A file object opened with ZwCreateFile: the FILE_OBJECT the driver sees
+// and the name it was opened by. Its handles and references are counted by
+// the ObjectTable.
+#pragma once
+
+#include <wdm.h>
+
+#include <string>
+
+namespace host {
+
+class KernelFile {
+public:
+    // `remainder` is the part of the name below the device ("" for none).
+    KernelFile(PDEVICE_OBJECT device, const std::string& openedName, const std::string& remainder);
+    KernelFile(const KernelFile&) = delete;
+    KernelFile& operator=(const KernelFile&) = delete;
+
+    PFILE_OBJECT Object() { return &object_; }
+    PDEVICE_OBJECT Device() const { return object_.DeviceObject; }
+    const std::string& OpenedName() const { return openedName_; }
+
+private:
+    FILE_OBJECT object_{};
+    std::string openedName_;
+    std::u16string fileName_;
+};
+
+}  // namespace host

@@ -1,0 +1,75 @@
+// The transport's one event thread: an epoll set over the sockets of every
+// connection, an eventfd to wake it, and a timerfd for deadlines. Clients
+// are called on this thread at DISPATCH_LEVEL, where a transport runs its
+// receive completions and event handlers on Windows. Events are only hints:
+// a client re-checks its sockets whenever it is called.
+#pragma once
+
+#include "posix_fd.h"
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+namespace host {
+
+class ReactorClient {
+public:
+    virtual ~ReactorClient() = default;
+    // `events` are the epoll events of the client's socket, or 0 when the
+    // client was kicked or one of its deadlines came.
+    virtual void Service(std::uint32_t events) = 0;
+};
+
+class Reactor {
+public:
+    using Clock = std::chrono::steady_clock;
+    using Id = std::uint64_t;
+
+    Reactor();
+    ~Reactor();
+    Reactor(const Reactor&) = delete;
+    Reactor& operator=(const Reactor&) = delete;
+
+    // Ends the thread; a client being served finishes first.
+    void Stop();
+
+    Id Add(std::weak_ptr<ReactorClient> client);
+    void Remove(Id id);
+
+    // Reports `events` of fd to the client (0 still reports errors).
+    void Watch(Id id, int fd, std::uint32_t events);
+    void Unwatch(int fd);
+    // Serves the client soon, on the reactor thread.
+    void Kick(Id id);
+    // Serves the client once `when` has come.
+    void WakeAt(Id id, Clock::time_point when);
+
+private:
+    using Work = std::map<Id, std::uint32_t>;
+
+    void Run();
+    void Signal();
+    void Collect(int count, Work* work);
+    bool TakeQueued(Work* work);
+    void Serve(Id id, std::uint32_t events);
+    void ArmTimer();
+
+    PosixFd epoll_;
+    PosixFd wake_;
+    PosixFd timer_;
+    std::mutex mutex_;
+    std::unordered_map<Id, std::weak_ptr<ReactorClient>> clients_;
+    std::vector<Id> kicked_;
+    std::multimap<Clock::time_point, Id> deadlines_;
+    Id nextId_;
+    bool stopping_ = false;
+    std::thread thread_;
+};
+
+}  // namespace host

@@ -1,0 +1,191 @@
+// IRP_MJ_INTERNAL_DEVICE_CONTROL on the transport's file objects: the TDI
+// requests by minor function, and the cancel routine of pending ones.
+// Minor functions this transport does not offer (listen, accept, datagrams,
+// set information, actions) complete with STATUS_INVALID_DEVICE_REQUEST,
+// as does a request on the wrong kind of object.
+#include "kernel_impl.h"
+#include "nt_time.h"
+#include "ob_handle_table.h"
+#include "tcp_actions.h"
+#include "tcp_transport.h"
+#include "tdi_address.h"
+#include "tdi_provider_info.h"
+
+#include <tdikrnl.h>
+
+namespace host {
+namespace {
+
+TcpTransport& Tcp() { return Internals().Tcp(); }
+
+NTSTATUS Done(PIRP irp, NTSTATUS status, ULONG_PTR information = 0)
+{
+    CompleteIrp(irp, status, information);
+    return status;
+}
+
+template <typename Parameters>
+Parameters* ParametersOf(PIO_STACK_LOCATION stack)
+{
+    return reinterpret_cast<Parameters*>(&stack->Parameters);
+}
+
+// RequestSpecific of a connect or disconnect: null, or the timeout.
+TcpEndpoint::Deadline DeadlineFrom(PVOID requestSpecific)
+{
+    if (requestSpecific == nullptr) {
+        return std::nullopt;
+    }
+    return nt_time::DueTime(static_cast<PLARGE_INTEGER>(requestSpecific)->QuadPart);
+}
+
+std::optional<sockaddr_in> RemoteAddress(const TDI_CONNECTION_INFORMATION* information)
+{
+    if (information == nullptr || information->RemoteAddressLength < 0) {
+        return std::nullopt;
+    }
+    std::optional<sockaddr_in> remote = tdi::FirstIpAddress(
+        information->RemoteAddress, static_cast<ULONG>(information->RemoteAddressLength));
+    if (!remote || remote->sin_addr.s_addr == INADDR_ANY || remote->sin_port == 0) {
+        return std::nullopt;
+    }
+    return remote;
+}
+
+NTSTATUS Associate(PIRP irp, PIO_STACK_LOCATION stack, TcpEndpoint& endpoint)
+{
+    const HANDLE handle = ParametersOf<TDI_REQUEST_KERNEL_ASSOCIATE>(stack)->AddressHandle;
+    KernelFile* file = Internals().Objects().Lookup(handle);
+    const std::optional<TransportFile> target =
+        file != nullptr ? Tcp().Files().Find(file->Object()) : std::nullopt;
+    if (!target || target->Address == nullptr) {
+        return Done(irp, STATUS_INVALID_HANDLE);
+    }
+    return Done(irp, endpoint.Associate(target->Address));
+}
+
+NTSTATUS SetEventHandler(PIRP irp, PIO_STACK_LOCATION stack, TcpAddress& address)
+{
+    const auto* event = ParametersOf<TDI_REQUEST_KERNEL_SET_EVENT>(stack);
+    return Done(irp, address.SetHandler(event->EventType, event->EventHandler, event->EventContext));
+}
+
+NTSTATUS Connect(PIRP irp, PIO_STACK_LOCATION stack, TcpEndpoint& endpoint)
+{
+    const auto* connect = ParametersOf<TDI_REQUEST_KERNEL_CONNECT>(stack);
+    if (connect->RequestConnectionInformation == nullptr) {
+        return Done(irp, STATUS_INVALID_PARAMETER);
+    }
+    const std::optional<sockaddr_in> remote = RemoteAddress(connect->RequestConnectionInformation);
+    if (!remote) {
+        return Done(irp, STATUS_INVALID_ADDRESS_COMPONENT);
+    }
+    TcpRequest request(irp, RequestKind::Connect);
+    request.Deadline = DeadlineFrom(connect->RequestSpecific);
+    return endpoint.Connect(std::move(request), *remote);
+}
+
+NTSTATUS Disconnect(PIRP irp, PIO_STACK_LOCATION stack, TcpEndpoint& endpoint)
+{
+    const auto* disconnect = ParametersOf<TDI_REQUEST_KERNEL_DISCONNECT>(stack);
+    TcpRequest request(irp, RequestKind::Disconnect);
+    request.Flags = disconnect->RequestFlags;
+    request.Deadline = DeadlineFrom(disconnect->RequestSpecific);
+    return endpoint.Disconnect(std::move(request));
+}
+
+NTSTATUS Send(PIRP irp, PIO_STACK_LOCATION stack, TcpEndpoint& endpoint)
+{
+    const auto* send = ParametersOf<TDI_REQUEST_KERNEL_SEND>(stack);
+    // TCP here has no urgent data. TDI_SEND_PARTIAL needs nothing: every
+    // send goes out at once (no Nagle delay), and completes once all its
+    // bytes are with the socket.
+    if ((send->SendFlags & TDI_SEND_EXPEDITED) != 0) {
+        return Done(irp, STATUS_NOT_SUPPORTED);
+    }
+    TcpRequest request(irp, RequestKind::Send);
+    request.Flags = send->SendFlags;
+    request.Transfer = MdlTransfer(irp->MdlAddress, send->SendLength, "TDI_SEND");
+    return endpoint.Send(std::move(request));
+}
+
+NTSTATUS Receive(PIRP irp, PIO_STACK_LOCATION stack, TcpEndpoint& endpoint)
+{
+    const auto* receive = ParametersOf<TDI_REQUEST_KERNEL_RECEIVE>(stack);
+    if (receive->ReceiveLength == 0) {
+        return Done(irp, STATUS_INVALID_PARAMETER);
+    }
+    TcpRequest request(irp, RequestKind::Receive);
+    request.Flags = receive->ReceiveFlags;
+    request.Transfer = MdlTransfer(irp->MdlAddress, receive->ReceiveLength, "TDI_RECEIVE");
+    return endpoint.Receive(std::move(request));
+}
+
+NTSTATUS Query(PIRP irp, PIO_STACK_LOCATION stack)
+{
+    if (ParametersOf<TDI_REQUEST_KERNEL_QUERY_INFORMATION>(stack)->QueryType != TDI_QUERY_PROVIDER_INFO) {
+        return Done(irp, STATUS_INVALID_DEVICE_REQUEST);
+    }
+    const TDI_PROVIDER_INFO info = TcpProviderInfo(Tcp().StartTime());
+    if (MdlTransfer::ChainLength(irp->MdlAddress) < sizeof info) {
+        return Done(irp, STATUS_BUFFER_TOO_SMALL);
+    }
+    MdlTransfer buffer(irp->MdlAddress, sizeof info, "TDI_QUERY_INFORMATION");
+    buffer.CopyIn(&info, sizeof info);
+    buffer.Release();
+    return Done(irp, STATUS_SUCCESS, sizeof info);
+}
+
+NTSTATUS ForEndpoint(PIRP irp, PIO_STACK_LOCATION stack, TcpEndpoint& endpoint)
+{
+    switch (stack->MinorFunction) {
+    case TDI_ASSOCIATE_ADDRESS:
+        return Associate(irp, stack, endpoint);
+    case TDI_DISASSOCIATE_ADDRESS:
+        return Done(irp, endpoint.Disassociate());
+    case TDI_CONNECT:
+        return Connect(irp, stack, endpoint);
+    case TDI_DISCONNECT:
+        return Disconnect(irp, stack, endpoint);
+    case TDI_SEND:
+        return Send(irp, stack, endpoint);
+    case TDI_RECEIVE:
+        return Receive(irp, stack, endpoint);
+    default:
+        return Done(irp, STATUS_INVALID_DEVICE_REQUEST);
+    }
+}
+
+}  // namespace
+
+NTSTATUS NTAPI TcpDispatchInternalControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    UNREFERENCED_PARAMETER(DeviceObject);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    const std::optional<TransportFile> file = Tcp().Files().Find(stack->FileObject);
+    if (!file) {
+        return Done(Irp, STATUS_INVALID_DEVICE_REQUEST);
+    }
+    if (stack->MinorFunction == TDI_QUERY_INFORMATION) {
+        return Query(Irp, stack);
+    }
+    if (stack->MinorFunction == TDI_SET_EVENT_HANDLER && file->Address != nullptr) {
+        return SetEventHandler(Irp, stack, *file->Address);
+    }
+    if (file->Endpoint != nullptr) {
+        return ForEndpoint(Irp, stack, *file->Endpoint);
+    }
+    return Done(Irp, STATUS_INVALID_DEVICE_REQUEST);
+}
+
+VOID NTAPI CancelTransportRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    UNREFERENCED_PARAMETER(DeviceObject);
+    IoReleaseCancelSpinLock(Irp->CancelIrql);
+    const std::optional<TransportFile> file = Tcp().Files().Find(IoGetCurrentIrpStackLocation(Irp)->FileObject);
+    if (file && file->Endpoint != nullptr) {
+        file->Endpoint->Cancel(Irp);
+    }
+}
+
+}  // namespace host

@@ -1,0 +1,52 @@
+// The host's TCP transport: the driver \Driver\Tcpip with its device
+// \Device\Tcp, reached through TDI exactly as a driver reaches tcpip.sys.
+// It belongs to the kernel, not to the loaded driver: its device is no part
+// of the driver's unload checks. Sockets are served by one reactor thread.
+#pragma once
+
+#include "reactor.h"
+#include "tcp_files.h"
+
+#include <wdm.h>
+
+#include <string>
+
+namespace host {
+
+class DeviceTable;
+class Worker;
+
+class TcpTransport {
+public:
+    TcpTransport(DeviceTable& devices, Worker& worker);
+    // Stops the reactor first, then lets queued closes finish.
+    ~TcpTransport();
+    TcpTransport(const TcpTransport&) = delete;
+    TcpTransport& operator=(const TcpTransport&) = delete;
+
+    PDEVICE_OBJECT Device() const { return device_; }
+    Reactor& Events() { return reactor_; }
+    TransportFiles& Files() { return files_; }
+    // System time of the transport's start, for TDI_QUERY_PROVIDER_INFO.
+    LONGLONG StartTime() const { return startTime_; }
+
+private:
+    void CreateDevice();
+
+    DeviceTable& devices_;
+    Worker& worker_;
+    DRIVER_OBJECT driver_{};
+    std::u16string driverName_;
+    PDEVICE_OBJECT device_ = nullptr;
+    LONGLONG startTime_ = 0;
+    Reactor reactor_;
+    TransportFiles files_;
+};
+
+// The dispatch routines of \Driver\Tcpip (tcp_objects.cpp, tcp_requests.cpp).
+NTSTATUS NTAPI TcpDispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI TcpDispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI TcpDispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI TcpDispatchInternalControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+}  // namespace host

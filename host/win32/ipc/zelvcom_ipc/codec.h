@@ -1,0 +1,29 @@
+// Encoding and checked decoding of the messages described in protocol.h.
+#pragma once
+
+#include "protocol.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace zelipc {
+
+std::vector<std::uint8_t> EncodeRequest(const Request& request);
+std::vector<std::uint8_t> EncodeReply(const Reply& reply);
+
+// The header of a message, or nothing with the reason in *error when it
+// breaks the rules (magic, version, reserved bits, kind, length limit).
+std::optional<Header> DecodeHeader(const std::uint8_t* bytes, std::string* error);
+
+// A request (or reply) of the kind the header names; nothing with the
+// reason when the payload has the wrong shape or exceeds a limit.
+std::optional<Request> DecodeRequest(const Header& header, const std::vector<std::uint8_t>& payload,
+                                     std::string* error);
+std::optional<Reply> DecodeReply(const Header& header, const std::vector<std::uint8_t>& payload,
+                                 std::string* error);
+
+bool IsRequestKind(Kind kind);
+
+}  // namespace zelipc

@@ -1,0 +1,75 @@
+// zelvcomd as a child process of a test: started in the foreground on a
+// temporary state directory and socket, ready once it prints its ready
+// line; its log (stderr) can be waited on line by line.
+#pragma once
+
+#include "support/deadline.h"
+#include "support/process.h"
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace zeltest {
+
+class DaemonProcess {
+public:
+    DaemonProcess(const std::filesystem::path& stateDirectory, const std::filesystem::path& socketPath)
+        : process_(std::make_unique<zel::test::ChildProcess>(
+              ZELVCOMD_PATH, std::vector<std::string>{"--foreground", "--log-level", "debug", "--state",
+                                                      stateDirectory.string(), "--socket",
+                                                      socketPath.string()})),
+          socket_(socketPath)
+    {
+    }
+
+    // True once the ready line naming the socket has come.
+    bool WaitReady()
+    {
+        return process_->Stdout().WaitFor([this](const std::string& line) {
+            return line == "zelvcomd ready socket=" + socket_.string();
+        }).has_value();
+    }
+
+    // The next log line (not yet waited for) that contains text.
+    bool SawLog(const std::string& text, const zel::test::Deadline& deadline = zel::test::Deadline())
+    {
+        return process_->Stderr()
+            .WaitFor([&text](const std::string& line) { return line.find(text) != std::string::npos; },
+                     deadline)
+            .has_value();
+    }
+
+    // The next log line that contains both texts.
+    bool SawLog(const std::string& first, const std::string& second,
+                const zel::test::Deadline& deadline = zel::test::Deadline())
+    {
+        return process_->Stderr()
+            .WaitFor(
+                [&](const std::string& line) {
+                    return line.find(first) != std::string::npos && line.find(second) != std::string::npos;
+                },
+                deadline)
+            .has_value();
+    }
+
+    std::string Log() const { return process_->Stderr().Text(); }
+    std::string Output() const { return process_->Stdout().Text(); }
+
+    // SIGTERM, then the wait status.
+    std::optional<int> Stop()
+    {
+        process_->Signal(SIGTERM);
+        return process_->WaitForExit();
+    }
+    std::optional<int> WaitForExit() { return process_->WaitForExit(); }
+    zel::test::ChildProcess& Process() { return *process_; }
+
+private:
+    std::unique_ptr<zel::test::ChildProcess> process_;
+    std::filesystem::path socket_;
+};
+
+}  // namespace zeltest

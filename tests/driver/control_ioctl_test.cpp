@@ -1,0 +1,282 @@
+// The ten control I/O controls of \\.\ZelMain: buffer and index checks, the
+// add's refusals, and the table they change.
+#include "driver_fixture.h"
+
+#include <cstring>
+
+namespace zeltest {
+namespace {
+
+using ControlIoctlTest = DriverTest;
+
+ModuleRecord Numbered(unsigned i)
+{
+    return MakeRecord(Ip(10, 1, static_cast<std::uint8_t>(i >> 8), static_cast<std::uint8_t>(i)),
+                      5000 + i, "module" + std::to_string(i), {});
+}
+
+TEST_F(ControlIoctlTest, CodesAreBufferedWriteAccessFunctionsOneToTen)
+{
+    const ULONG codes[] = {IOCTL_VCOM_ADD_MODULE,       IOCTL_VCOM_STOP_ALL_SERIAL,
+                           IOCTL_VCOM_START_ALL_SERIAL, IOCTL_VCOM_SAVE_INFO_REG,
+                           IOCTL_VCOM_RESET_READ_REG,   IOCTL_VCOM_GET_DEV_RUN_STS,
+                           IOCTL_VCOM_CLEAR_DEV_INFO,   IOCTL_VCOM_CLEAR_DEV_REG,
+                           IOCTL_VCOM_GET_DEV_MOD_INFO, IOCTL_VCOM_GET_DEV_MOD_COUNT};
+    for (ULONG n = 1; n <= 10; ++n) {
+        EXPECT_EQ(codes[n - 1], CTL_CODE(0x1170, n, METHOD_BUFFERED, FILE_WRITE_ACCESS)) << n;
+    }
+    EXPECT_EQ(IOCTL_VCOM_ADD_MODULE, 0x11708004u);
+    EXPECT_EQ(IOCTL_VCOM_GET_DEV_MOD_COUNT, 0x11708028u);
+}
+
+TEST_F(ControlIoctlTest, UnknownCodeIsInvalidParameter)
+{
+    std::uint32_t word = 0;
+    for (ULONG code : {ULONG(0x11708000), ULONG(0x1170802C), ULONG(0x11704004), ULONG(0x001B0004)}) {
+        host::IoResult result = Ioctl(code, &word, sizeof(word), sizeof(word));
+        EXPECT_EQ(result.Status, STATUS_INVALID_PARAMETER) << std::hex << code;
+        EXPECT_EQ(result.Information, 0u);
+    }
+}
+
+TEST_F(ControlIoctlTest, AddStoresTheRecordByteForByte)
+{
+    ModuleRecord record = MakeRecord(Ip(192, 168, 1, 10), 0x1234, "Lab rack", {{4001, 5, 0}, {4002, 6, 1}});
+    // Channels beyond SerialCount are carried unchanged.
+    record.SerialPort[5] = 0xAAAA;
+    record.SerialNum[7] = 77;
+    record.SerialParaFlag[6] = 3;
+    host::IoResult add = Add(record);
+    EXPECT_EQ(add.Status, STATUS_SUCCESS);
+    EXPECT_EQ(add.Information, 0u);
+    EXPECT_EQ(ModuleCount(), 1u);
+
+    std::uint32_t index = 0;
+    host::IoResult get = Ioctl(IOCTL_VCOM_GET_DEV_MOD_INFO, &index, sizeof(index), sizeof(ModuleRecord));
+    ASSERT_EQ(get.Status, STATUS_SUCCESS);
+    ASSERT_EQ(get.Information, sizeof(ModuleRecord));
+    ASSERT_EQ(get.Data.size(), sizeof(ModuleRecord));
+    EXPECT_EQ(std::memcmp(get.Data.data(), &record, sizeof(record)), 0);
+    const std::uint8_t address[] = {192, 168, 1, 10};
+    const std::uint8_t port[] = {0x34, 0x12, 0x00, 0x00};
+    EXPECT_EQ(std::memcmp(get.Data.data() + 0, address, 4), 0);
+    EXPECT_EQ(std::memcmp(get.Data.data() + 4, port, 4), 0);
+    // Adding runs nothing.
+    EXPECT_EQ(RunStatus(), 0u);
+    EXPECT_FALSE(HasDevice("\\Device\\VZelSerial0"));
+}
+
+TEST_F(ControlIoctlTest, AddOf127BytesIsTooSmall)
+{
+    ModuleRecord record = Numbered(1);
+    host::IoResult result = Ioctl(IOCTL_VCOM_ADD_MODULE, &record, sizeof(record) - 1, 0);
+    EXPECT_EQ(result.Status, STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(result.Information, 0u);
+    EXPECT_EQ(ModuleCount(), 0u);
+    result = Ioctl(IOCTL_VCOM_ADD_MODULE, nullptr, 0, 0);
+    EXPECT_EQ(result.Status, STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(ModuleCount(), 0u);
+}
+
+TEST_F(ControlIoctlTest, AddLongerThanARecordTakesTheFirst128Bytes)
+{
+    std::uint8_t input[sizeof(ModuleRecord) + 16];
+    std::memset(input, 0x5C, sizeof(input));
+    ModuleRecord record = Numbered(9);
+    std::memcpy(input, &record, sizeof(record));
+    ASSERT_EQ(Ioctl(IOCTL_VCOM_ADD_MODULE, input, sizeof(input), 0).Status, STATUS_SUCCESS);
+    ModuleRecord stored = Record(0);
+    EXPECT_EQ(std::memcmp(&stored, &record, sizeof(record)), 0);
+}
+
+TEST_F(ControlIoctlTest, DuplicateModuleIPIsRefused)
+{
+    ModuleRecord first = MakeRecord(Ip(10, 0, 0, 1), 4000, "first", {{4001, 5, 0}});
+    ModuleRecord second = MakeRecord(Ip(10, 0, 0, 1), 4100, "second", {{4101, 6, 1}, {4102, 7, 0}});
+    ASSERT_EQ(Add(first).Status, STATUS_SUCCESS);
+    host::IoResult result = Add(second);
+    EXPECT_EQ(result.Status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(result.Information, 0u);
+    EXPECT_EQ(ModuleCount(), 1u);
+    EXPECT_EQ(RecordName(Record(0)), "first");
+
+    // Only the address identifies a module: same COM numbers are accepted.
+    ModuleRecord third = first;
+    third.ModuleIP = Ip(10, 0, 0, 2);
+    EXPECT_EQ(Add(third).Status, STATUS_SUCCESS);
+    EXPECT_EQ(ModuleCount(), 2u);
+}
+
+TEST_F(ControlIoctlTest, SerialCountAboveEightIsRefused)
+{
+    ModuleRecord record = Numbered(3);
+    record.SerialCount = MODULE_CHANNEL_COUNT + 1;
+    host::IoResult result = Add(record);
+    EXPECT_EQ(result.Status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(result.Information, 0u);
+    EXPECT_EQ(ModuleCount(), 0u);
+
+    record.SerialCount = 0xFFFFFFFF;
+    EXPECT_EQ(Add(record).Status, STATUS_INVALID_PARAMETER);
+    // The length test comes first.
+    EXPECT_EQ(Ioctl(IOCTL_VCOM_ADD_MODULE, &record, sizeof(record) - 1, 0).Status,
+              STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(ModuleCount(), 0u);
+
+    record.SerialCount = MODULE_CHANNEL_COUNT;
+    EXPECT_EQ(Add(record).Status, STATUS_SUCCESS);
+    EXPECT_EQ(ModuleCount(), 1u);
+}
+
+TEST_F(ControlIoctlTest, FullTableRefusesEveryAdd)
+{
+    for (unsigned i = 0; i < MODULE_TABLE_SIZE; ++i) {
+        ASSERT_EQ(Add(Numbered(i)).Status, STATUS_SUCCESS) << i;
+    }
+    EXPECT_EQ(ModuleCount(), 256u);
+
+    ModuleRecord extra = Numbered(1000);
+    EXPECT_EQ(Add(extra).Status, STATUS_UNSUCCESSFUL);
+    // The full test comes before the length test and the channel test.
+    EXPECT_EQ(Ioctl(IOCTL_VCOM_ADD_MODULE, &extra, 4, 0).Status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(Ioctl(IOCTL_VCOM_ADD_MODULE, nullptr, 0, 0).Status, STATUS_UNSUCCESSFUL);
+    extra.SerialCount = 9;
+    EXPECT_EQ(Add(extra).Status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(ModuleCount(), 256u);
+    EXPECT_EQ(RecordName(Record(255)), "module255");
+}
+
+TEST_F(ControlIoctlTest, GetRecordChecksBuffersAndIndex)
+{
+    ASSERT_EQ(Add(Numbered(0)).Status, STATUS_SUCCESS);
+    ASSERT_EQ(Add(Numbered(1)).Status, STATUS_SUCCESS);
+
+    std::uint32_t index = 0;
+    host::IoResult result = Ioctl(IOCTL_VCOM_GET_DEV_MOD_INFO, &index, 4, 127);
+    EXPECT_EQ(result.Status, STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(result.Information, 0u);
+    result = Ioctl(IOCTL_VCOM_GET_DEV_MOD_INFO, &index, 3, 128);
+    EXPECT_EQ(result.Status, STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(result.Information, 0u);
+
+    index = 2;  // equal to ModuleCount
+    result = Ioctl(IOCTL_VCOM_GET_DEV_MOD_INFO, &index, 4, 128);
+    EXPECT_EQ(result.Status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(result.Information, 0u);
+    EXPECT_TRUE(result.Data.empty());
+    index = 0xFFFFFFFF;
+    result = Ioctl(IOCTL_VCOM_GET_DEV_MOD_INFO, &index, 4, 128);
+    EXPECT_EQ(result.Status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(result.Information, 0u);
+
+    index = 1;
+    result = Ioctl(IOCTL_VCOM_GET_DEV_MOD_INFO, &index, 4, 200);
+    EXPECT_EQ(result.Status, STATUS_SUCCESS);
+    EXPECT_EQ(result.Information, 128u);
+    ModuleRecord expected = Numbered(1);
+    ASSERT_EQ(result.Data.size(), sizeof(expected));
+    EXPECT_EQ(std::memcmp(result.Data.data(), &expected, sizeof(expected)), 0);
+}
+
+TEST_F(ControlIoctlTest, CountAndRunStatusNeedFourBytes)
+{
+    for (ULONG code : {ULONG(IOCTL_VCOM_GET_DEV_MOD_COUNT), ULONG(IOCTL_VCOM_GET_DEV_RUN_STS)}) {
+        host::IoResult result = Ioctl(code, nullptr, 0, 3);
+        EXPECT_EQ(result.Status, STATUS_BUFFER_TOO_SMALL) << std::hex << code;
+        EXPECT_EQ(result.Information, 0u);
+        result = Ioctl(code, nullptr, 0, 0);
+        EXPECT_EQ(result.Status, STATUS_BUFFER_TOO_SMALL);
+        result = Ioctl(code, nullptr, 0, 64);
+        EXPECT_EQ(result.Status, STATUS_SUCCESS);
+        EXPECT_EQ(result.Information, 4u);
+    }
+}
+
+TEST_F(ControlIoctlTest, RunStatusFollowsStartAndStop)
+{
+    EXPECT_EQ(RunStatus(), 0u);
+    ASSERT_EQ(Add(Numbered(0)).Status, STATUS_SUCCESS);
+    ASSERT_EQ(Add(Numbered(1)).Status, STATUS_SUCCESS);
+    EXPECT_EQ(RunStatus(), 0u);
+    EXPECT_EQ(StartAll().Status, STATUS_SUCCESS);
+    EXPECT_EQ(RunStatus(), 1u);
+    EXPECT_EQ(StopAll().Status, STATUS_SUCCESS);
+    EXPECT_EQ(RunStatus(), 0u);
+}
+
+TEST_F(ControlIoctlTest, StartAndStopOnEmptyTableSucceed)
+{
+    host::IoResult start = StartAll();
+    EXPECT_EQ(start.Status, STATUS_SUCCESS);
+    EXPECT_EQ(start.Information, 0u);
+    host::IoResult stop = StopAll();
+    EXPECT_EQ(stop.Status, STATUS_SUCCESS);
+    EXPECT_EQ(stop.Information, 0u);
+    EXPECT_EQ(Kernel().DeviceNames().size(), 1u);
+}
+
+TEST_F(ControlIoctlTest, SecondStartReportsNameCollisionAndChangesNothing)
+{
+    ASSERT_EQ(Add(MakeRecord(Ip(10, 0, 0, 1), 4000, "a", {{4001, 5, 0}})).Status, STATUS_SUCCESS);
+    ASSERT_EQ(StartAll().Status, STATUS_SUCCESS);
+    PDEVICE_OBJECT module = Device("\\Device\\VZelSerial0");
+    auto names = Kernel().DeviceNames();
+
+    host::IoResult again = StartAll();
+    EXPECT_EQ(again.Status, STATUS_OBJECT_NAME_COLLISION);
+    EXPECT_EQ(again.Information, 0u);
+    EXPECT_EQ(Device("\\Device\\VZelSerial0"), module);
+    EXPECT_EQ(Kernel().DeviceNames().size(), names.size());
+}
+
+TEST_F(ControlIoctlTest, AddWhileRunningThenStartCreatesOnlyTheNewModule)
+{
+    ASSERT_EQ(Add(MakeRecord(Ip(10, 0, 0, 1), 4000, "a", {{4001, 5, 0}})).Status, STATUS_SUCCESS);
+    ASSERT_EQ(StartAll().Status, STATUS_SUCCESS);
+    PDEVICE_OBJECT first = Device("\\Device\\VZelSerial0");
+    ASSERT_EQ(Add(MakeRecord(Ip(10, 0, 0, 2), 4000, "b", {{4001, 6, 0}})).Status, STATUS_SUCCESS);
+    EXPECT_EQ(StartAll().Status, STATUS_SUCCESS);  // the last creation is the new one
+    EXPECT_EQ(Device("\\Device\\VZelSerial0"), first);
+    EXPECT_TRUE(HasDevice("\\Device\\VZelSerial1"));
+    EXPECT_TRUE(HasDevice("\\Device\\VSer6"));
+}
+
+TEST_F(ControlIoctlTest, ClearEmptiesTheTableButLeavesDevices)
+{
+    ASSERT_EQ(Add(MakeRecord(Ip(10, 0, 0, 1), 4000, "a", {{4001, 5, 0}})).Status, STATUS_SUCCESS);
+    ASSERT_EQ(StartAll().Status, STATUS_SUCCESS);
+    host::IoResult clear = Ioctl(IOCTL_VCOM_CLEAR_DEV_INFO);
+    EXPECT_EQ(clear.Status, STATUS_SUCCESS);
+    EXPECT_EQ(clear.Information, 0u);
+    EXPECT_EQ(ModuleCount(), 0u);
+    EXPECT_EQ(RunStatus(), 0u);
+    EXPECT_TRUE(HasDevice("\\Device\\VZelSerial0"));
+    EXPECT_TRUE(HasDevice("\\Device\\VSer5"));
+    std::uint32_t index = 0;
+    EXPECT_EQ(Ioctl(IOCTL_VCOM_GET_DEV_MOD_INFO, &index, 4, 128).Status, STATUS_UNSUCCESSFUL);
+
+    // A stop-all no longer reaches the orphaned module.
+    EXPECT_EQ(StopAll().Status, STATUS_SUCCESS);
+    EXPECT_TRUE(HasDevice("\\Device\\VZelSerial0"));
+
+    // The same index again collides with the device left behind.
+    ASSERT_EQ(Add(MakeRecord(Ip(10, 0, 0, 9), 4000, "z", {})).Status, STATUS_SUCCESS);
+    EXPECT_EQ(StartAll().Status, STATUS_OBJECT_NAME_COLLISION);
+    EXPECT_EQ(RunStatus(), 0u);
+    // Unload (in TearDown) deletes the orphans; the verifier checks nothing leaks.
+}
+
+TEST_F(ControlIoctlTest, ControlRequestsCarryNoBytesOnSuccess)
+{
+    for (ULONG code : {ULONG(IOCTL_VCOM_STOP_ALL_SERIAL), ULONG(IOCTL_VCOM_START_ALL_SERIAL),
+                       ULONG(IOCTL_VCOM_CLEAR_DEV_INFO), ULONG(IOCTL_VCOM_CLEAR_DEV_REG),
+                       ULONG(IOCTL_VCOM_SAVE_INFO_REG)}) {
+        host::IoResult result = Ioctl(code, nullptr, 0, 16);
+        EXPECT_EQ(result.Status, STATUS_SUCCESS) << std::hex << code;
+        EXPECT_EQ(result.Information, 0u);
+        EXPECT_TRUE(result.Data.empty());
+    }
+}
+
+}  // namespace
+}  // namespace zeltest

@@ -1,0 +1,283 @@
+// Driver entry, the routers and their empty entries, exclusive opens and
+// unload.
+#include "driver_fixture.h"
+#include "module_simulator.h"
+
+#include "core/control_device.h"
+
+namespace zeltest {
+namespace {
+
+// What a driver-built request came back with.
+struct DirectResult {
+    NTSTATUS Returned;
+    NTSTATUS IoStatus;
+    bool Completed;
+};
+
+NTSTATUS NTAPI NoteCompletion(PDEVICE_OBJECT, PIRP, PVOID context)
+{
+    *static_cast<bool*>(context) = true;
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// Sends a request of the given major function straight to the device, as a
+// higher driver would, and keeps the IRP for inspection.
+DirectResult SendDirect(PDEVICE_OBJECT device, UCHAR majorFunction)
+{
+    PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
+    EXPECT_NE(irp, nullptr);
+    if (irp == nullptr) {
+        return {STATUS_INSUFFICIENT_RESOURCES, STATUS_INSUFFICIENT_RESOURCES, false};
+    }
+    constexpr NTSTATUS UNTOUCHED = static_cast<NTSTATUS>(0x12345678);
+    irp->IoStatus.Status = UNTOUCHED;
+    irp->IoStatus.Information = 0x55;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = majorFunction;
+    bool completed = false;
+    IoSetCompletionRoutine(irp, NoteCompletion, &completed, TRUE, TRUE, TRUE);
+    NTSTATUS returned = IoCallDriver(device, irp);
+    DirectResult result{returned, irp->IoStatus.Status, completed};
+    IoFreeIrp(irp);
+    return result;
+}
+
+using DispatchTest = DriverTest;
+
+TEST_F(DispatchTest, LoadWithoutConfigurationHasOnlyTheControlDevice)
+{
+    EXPECT_TRUE(HasDevice("\\Device\\ZelMinVirtCOM"));
+    EXPECT_EQ(LinkTarget("\\DosDevices\\ZelMain"), "\\Device\\ZelMinVirtCOM");
+    EXPECT_EQ(Kernel().DeviceNames().size(), 1u);
+    EXPECT_EQ(ModuleCount(), 0u);
+    EXPECT_EQ(RunStatus(), 0u);
+    EXPECT_TRUE(Kernel().DebugOutput().empty());
+}
+
+TEST_F(DispatchTest, ControlDeviceShape)
+{
+    PDEVICE_OBJECT device = Device("\\Device\\ZelMinVirtCOM");
+    ASSERT_NE(device, nullptr);
+    EXPECT_EQ(device->DeviceType, static_cast<DEVICE_TYPE>(FILE_DEVICE_UNKNOWN));
+    EXPECT_EQ(device->Characteristics, 0u);
+    EXPECT_NE(device->Flags & DO_BUFFERED_IO, 0u);
+    EXPECT_EQ(device->Flags & DO_DEVICE_INITIALIZING, 0u);
+    ControlExtension* control = ControlExt();
+    ASSERT_NE(control, nullptr);
+    EXPECT_EQ(control->DriverObject, Kernel().DriverObject());
+    EXPECT_EQ(Utf8(control->DeviceName.AsUnicodeString()), "\\Device\\ZelMinVirtCOM");
+    EXPECT_EQ(Utf8(control->LinkName.AsUnicodeString()), "\\DosDevices\\ZelMain");
+    EXPECT_EQ(control->DeviceName.Kind, StringKind::Owned);
+    EXPECT_EQ(control->LinkName.Kind, StringKind::Owned);
+}
+
+TEST_F(DispatchTest, ReadAndWriteOnControlDeviceSucceedWithNoBytes)
+{
+    host::IoResult read = Control().Read(16);
+    EXPECT_EQ(read.Status, STATUS_SUCCESS);
+    EXPECT_EQ(read.Information, 0u);
+    EXPECT_TRUE(read.Data.empty());
+
+    const char bytes[] = "ignored";
+    host::IoResult write = Control().Write(bytes, sizeof(bytes));
+    EXPECT_EQ(write.Status, STATUS_SUCCESS);
+    EXPECT_EQ(write.Information, 0u);
+
+    host::IoResult flush = Control().StartFlush()->Wait();
+    EXPECT_EQ(flush.Status, STATUS_SUCCESS);
+    EXPECT_EQ(flush.Information, 0u);
+}
+
+TEST_F(DispatchTest, ControlDeviceIsExclusive)
+{
+    Control();
+    std::unique_ptr<host::File> second;
+    EXPECT_EQ(Kernel().Open("\\\\.\\ZelMain", &second), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(second, nullptr);
+
+    // Cleanup and close of the only handle free the device for a new open.
+    CloseControl();
+    std::unique_ptr<host::File> again;
+    EXPECT_EQ(Kernel().Open("\\\\.\\ZelMain", &again), STATUS_SUCCESS);
+    ASSERT_NE(again, nullptr);
+    again->Close();
+}
+
+// The I/O manager sends the cleanup of a handle's last close; the empty entry
+// only sets the status, and the I/O manager finishes the request.
+TEST_F(DispatchTest, HandleCloseOnEveryKindOfDeviceCleansUp)
+{
+    // Opening a module or port device connects to the module.
+    ModuleSimulator module({"echo"});
+    ASSERT_EQ(Add(MakeRecord(Ip(127, 0, 0, 1), module.ControlPort(), "m",
+                             {{module.ChannelPort(1), 5, 0}}))
+                  .Status,
+              STATUS_SUCCESS);
+    ASSERT_EQ(StartAll().Status, STATUS_SUCCESS);
+    for (const char* name : {"\\\\.\\ZelSerial0", "\\\\.\\COM5"}) {
+        for (int round = 0; round < 2; ++round) {
+            std::unique_ptr<host::File> file;
+            ASSERT_EQ(Kernel().Open(name, &file), STATUS_SUCCESS) << name << " round " << round;
+            file->Close();
+        }
+    }
+    CloseControl();
+    Control();
+}
+
+TEST_F(DispatchTest, CreateAndCloseOfControlDeviceComplete)
+{
+    for (UCHAR major : {UCHAR(IRP_MJ_CREATE), UCHAR(IRP_MJ_CLOSE)}) {
+        DirectResult result = SendDirect(Device("\\Device\\ZelMinVirtCOM"), major);
+        EXPECT_EQ(result.Returned, STATUS_SUCCESS);
+        EXPECT_EQ(result.IoStatus, STATUS_SUCCESS);
+        EXPECT_TRUE(result.Completed);
+    }
+}
+
+TEST_F(DispatchTest, UnroutedRequestsFailOnEveryKindOfDevice)
+{
+    ModuleRecord record = MakeRecord(Ip(10, 0, 0, 1), 4000, "m", {{4001, 5, 0}});
+    ASSERT_EQ(Add(record).Status, STATUS_SUCCESS);
+    ASSERT_EQ(StartAll().Status, STATUS_SUCCESS);
+
+    for (const char* name : {"\\Device\\ZelMinVirtCOM", "\\Device\\VZelSerial0", "\\Device\\VSer5"}) {
+        PDEVICE_OBJECT device = Device(name);
+        ASSERT_NE(device, nullptr) << name;
+        for (UCHAR major : {UCHAR(IRP_MJ_QUERY_INFORMATION), UCHAR(IRP_MJ_SET_INFORMATION),
+                            UCHAR(IRP_MJ_INTERNAL_DEVICE_CONTROL), UCHAR(IRP_MJ_SHUTDOWN),
+                            UCHAR(IRP_MJ_PNP)}) {
+            DirectResult result = SendDirect(device, major);
+            EXPECT_EQ(result.Returned, STATUS_INVALID_DEVICE_REQUEST) << name << " major " << int(major);
+            EXPECT_EQ(result.IoStatus, STATUS_INVALID_DEVICE_REQUEST);
+            EXPECT_TRUE(result.Completed);
+        }
+    }
+}
+
+TEST_F(DispatchTest, RoutedEntriesAreTheSevenRouters)
+{
+    PDRIVER_OBJECT driver = Kernel().DriverObject();
+    ASSERT_NE(driver, nullptr);
+    for (UCHAR major : {UCHAR(IRP_MJ_CREATE), UCHAR(IRP_MJ_CLOSE), UCHAR(IRP_MJ_READ),
+                        UCHAR(IRP_MJ_WRITE), UCHAR(IRP_MJ_FLUSH_BUFFERS),
+                        UCHAR(IRP_MJ_DEVICE_CONTROL), UCHAR(IRP_MJ_CLEANUP)}) {
+        EXPECT_NE(driver->MajorFunction[major], driver->MajorFunction[IRP_MJ_QUERY_INFORMATION])
+            << "major " << int(major);
+    }
+    EXPECT_NE(driver->DriverUnload, nullptr);
+}
+
+TEST_F(DispatchTest, ModuleDeviceOpensSharedAndCompletesEverything)
+{
+    ModuleSimulator module({});
+    ModuleRecord record = MakeRecord(Ip(127, 0, 0, 1), module.ControlPort(), "m", {});
+    ASSERT_EQ(Add(record).Status, STATUS_SUCCESS);
+    ASSERT_EQ(StartAll().Status, STATUS_SUCCESS);
+
+    std::unique_ptr<host::File> first;
+    std::unique_ptr<host::File> second;
+    ASSERT_EQ(Kernel().Open("\\\\.\\ZelSerial0", &first), STATUS_SUCCESS);
+    ASSERT_EQ(Kernel().Open("\\\\.\\ZelSerial0", &second), STATUS_SUCCESS);
+
+    host::IoResult read = first->Read(8);
+    EXPECT_EQ(read.Status, STATUS_SUCCESS);
+    EXPECT_EQ(read.Information, 0u);
+    const char bytes[4] = {1, 2, 3, 4};
+    host::IoResult write = first->Write(bytes, sizeof(bytes));
+    EXPECT_EQ(write.Status, STATUS_SUCCESS);
+    EXPECT_EQ(write.Information, 0u);
+    host::IoResult flush = second->StartFlush()->Wait();
+    EXPECT_EQ(flush.Status, STATUS_SUCCESS);
+    EXPECT_EQ(flush.Information, 0u);
+    for (ULONG code : {ULONG(0x001B0004), ULONG(IOCTL_VCOM_GET_DEV_MOD_COUNT), ULONG(0)}) {
+        host::IoResult control = second->DeviceControl(code, bytes, sizeof(bytes), 16);
+        EXPECT_EQ(control.Status, STATUS_SUCCESS) << code;
+        EXPECT_EQ(control.Information, 0u);
+        EXPECT_TRUE(control.Data.empty());
+    }
+    first->Close();
+    second->Close();
+}
+
+TEST_F(DispatchTest, PortDeviceIsExclusiveAndFlushSucceeds)
+{
+    ModuleSimulator module({"echo"});
+    ModuleRecord record =
+        MakeRecord(Ip(127, 0, 0, 1), module.ControlPort(), "m", {{module.ChannelPort(1), 5, 0}});
+    ASSERT_EQ(Add(record).Status, STATUS_SUCCESS);
+    ASSERT_EQ(StartAll().Status, STATUS_SUCCESS);
+
+    std::unique_ptr<host::File> port;
+    ASSERT_EQ(Kernel().Open("\\\\.\\COM5", &port), STATUS_SUCCESS);
+    std::unique_ptr<host::File> second;
+    EXPECT_EQ(Kernel().Open("\\\\.\\COM5", &second), STATUS_ACCESS_DENIED);
+    host::IoResult flush = port->StartFlush()->Wait();
+    EXPECT_EQ(flush.Status, STATUS_SUCCESS);
+    EXPECT_EQ(flush.Information, 0u);
+    port->Close();
+
+    std::unique_ptr<host::File> again;
+    EXPECT_EQ(Kernel().Open("\\\\.\\COM5", &again), STATUS_SUCCESS);
+    again->Close();
+}
+
+TEST_F(DispatchTest, UnloadAfterStopFindsOnlyTheControlDevice)
+{
+    ASSERT_EQ(Add(MakeRecord(Ip(10, 0, 0, 4), 4000, "m", {{4001, 5, 0}})).Status, STATUS_SUCCESS);
+    ASSERT_EQ(StartAll().Status, STATUS_SUCCESS);
+    ASSERT_EQ(StopAll().Status, STATUS_SUCCESS);
+    EXPECT_EQ(Kernel().DeviceNames().size(), 1u);
+    StopKernel();  // the verifier checks that unload left nothing behind
+}
+
+TEST_F(DispatchTest, UnloadTearsDownRunningModulesAndPorts)
+{
+    ASSERT_EQ(Add(MakeRecord(Ip(10, 0, 0, 5), 4000, "a", {{4001, 5, 0}, {4002, 6, 0}})).Status,
+              STATUS_SUCCESS);
+    ASSERT_EQ(Add(MakeRecord(Ip(10, 0, 0, 6), 4000, "b", {{4001, 7, 0}})).Status, STATUS_SUCCESS);
+    ASSERT_EQ(StartAll().Status, STATUS_SUCCESS);
+    ASSERT_EQ(Kernel().DeviceNames().size(), 6u);
+    CloseControl();
+    Kernel().UnloadDriver();
+    EXPECT_TRUE(Kernel().DeviceNames().empty());
+    EXPECT_TRUE(Kernel().SymbolicLinkNames().empty());
+    EXPECT_FALSE(SerialCommValue("\\Device\\VSer5"));
+    EXPECT_FALSE(SerialCommValue("\\Device\\VSer7"));
+}
+
+// Loading with \DosDevices\ZelMain taken: the load fails with the link's
+// status, says so on the debug output, and leaves no device.
+TEST(DriverLoadTest, ExistingMainLinkFailsTheLoad)
+{
+    TempDir state;
+    host::KernelOptions options;
+    options.StateDirectory = state.Path();
+    options.Log = [](host::LogLevel, const std::string&) {};
+    host::Kernel kernel(options);
+
+    UNICODE_STRING link;
+    UNICODE_STRING target;
+    RtlInitUnicodeString(&link, L"\\DosDevices\\ZelMain");
+    RtlInitUnicodeString(&target, L"\\Device\\SomeoneElse");
+    ASSERT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_SUCCESS);
+
+    NTSTATUS status = kernel.LoadDriver(SERVICE_KEY, DriverEntry);
+    EXPECT_FALSE(NT_SUCCESS(status));
+    EXPECT_EQ(status, STATUS_OBJECT_NAME_COLLISION);
+    EXPECT_FALSE(kernel.DriverLoaded());
+    bool printed = false;
+    for (const std::string& line : kernel.DebugOutput()) {
+        printed = printed || line == "MAIN Create Error\n";
+    }
+    EXPECT_TRUE(printed);
+    for (const std::string& name : kernel.DeviceNames()) {
+        EXPECT_NE(name, "\\Device\\ZelMinVirtCOM");
+    }
+    EXPECT_EQ(kernel.SymbolicLinkTarget("\\DosDevices\\ZelMain"), "\\Device\\SomeoneElse");
+    EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_SUCCESS);
+}
+
+}  // namespace
+}  // namespace zeltest

@@ -1,0 +1,336 @@
+#include "driver_fixture.h"
+
+#include "core/control_device.h"
+#include "core/module_extension.h"
+#include "port/port_extension.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <stdexcept>
+
+namespace zeltest {
+
+TempDir::TempDir()
+{
+    std::string pattern = (std::filesystem::temp_directory_path() / "zelvcom-driver-XXXXXX").string();
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    if (mkdtemp(buffer.data()) == nullptr) {
+        throw std::runtime_error("mkdtemp failed for " + pattern);
+    }
+    path_ = buffer.data();
+}
+
+TempDir::~TempDir()
+{
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+std::string Utf8(const WCHAR* text, std::size_t units)
+{
+    std::string out;
+    for (std::size_t i = 0; i < units; ++i) {
+        std::uint32_t c = static_cast<std::uint16_t>(text[i]);
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+std::string Utf8(const UNICODE_STRING& text)
+{
+    return text.Buffer == nullptr ? std::string() : Utf8(text.Buffer, text.Length / sizeof(WCHAR));
+}
+
+std::string Utf8FromBytes(const std::vector<std::uint8_t>& utf16le)
+{
+    std::vector<WCHAR> units(utf16le.size() / sizeof(WCHAR));
+    std::memcpy(units.data(), utf16le.data(), units.size() * sizeof(WCHAR));
+    return Utf8(units.data(), units.size());
+}
+
+std::vector<std::uint8_t> Utf16Bytes(const std::string& ascii)
+{
+    std::vector<std::uint8_t> bytes;
+    for (char c : ascii) {
+        bytes.push_back(static_cast<std::uint8_t>(c));
+        bytes.push_back(0);
+    }
+    return bytes;
+}
+
+std::uint32_t Ip(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d)
+{
+    const std::uint8_t bytes[4] = {a, b, c, d};
+    std::uint32_t word;
+    std::memcpy(&word, bytes, sizeof(word));
+    return word;
+}
+
+ModuleRecord MakeRecord(std::uint32_t moduleIP, std::uint32_t controlPort, const std::string& name,
+                        std::initializer_list<Channel> channels)
+{
+    ModuleRecord record;
+    std::memset(&record, 0, sizeof(record));
+    record.ModuleIP = moduleIP;
+    record.ControlPort = controlPort;
+    record.SerialCount = static_cast<std::uint32_t>(channels.size());
+    std::memcpy(record.ModuleName, name.data(), std::min(name.size(), sizeof(record.ModuleName)));
+    unsigned c = 0;
+    for (const Channel& channel : channels) {
+        if (c < MODULE_CHANNEL_COUNT) {
+            record.SerialPort[c] = channel.SerialPort;
+            record.SerialNum[c] = channel.SerialNum;
+            record.SerialParaFlag[c] = channel.SerialParaFlag;
+        }
+        ++c;
+    }
+    return record;
+}
+
+std::string RecordName(const ModuleRecord& record)
+{
+    return std::string(record.ModuleName, strnlen(record.ModuleName, sizeof(record.ModuleName)));
+}
+
+std::string ModuleKey(unsigned index)
+{
+    return "ZelVCOM\\ModuleSvr" + std::to_string(index);
+}
+
+void DriverTest::SetUp()
+{
+    StartKernel();
+    ASSERT_EQ(LoadDriver(), STATUS_SUCCESS);
+}
+
+void DriverTest::TearDown()
+{
+    StopKernel();
+}
+
+void DriverTest::StartKernel()
+{
+    host::KernelOptions options;
+    options.StateDirectory = state_.Path();
+    options.Log = [](host::LogLevel level, const std::string& line) {
+        if (level >= host::LogLevel::Warning) {
+            std::cerr << line << '\n';
+        }
+    };
+    kernel_ = std::make_unique<host::Kernel>(options);
+}
+
+NTSTATUS DriverTest::LoadDriver()
+{
+    return kernel_->LoadDriver(SERVICE_KEY, DriverEntry);
+}
+
+void DriverTest::StopKernel()
+{
+    if (!kernel_) {
+        return;
+    }
+    for (auto& file : files_) {
+        if (file) {
+            file->Close();
+        }
+    }
+    files_.clear();
+    CloseControl();
+    if (kernel_->DriverLoaded()) {
+        kernel_->UnloadDriver();
+    }
+    kernel_.reset();
+}
+
+void DriverTest::Restart()
+{
+    StopKernel();
+    StartKernel();
+    ASSERT_EQ(LoadDriver(), STATUS_SUCCESS);
+}
+
+host::File& DriverTest::Control()
+{
+    if (!control_) {
+        NTSTATUS status = kernel_->Open("\\\\.\\ZelMain", &control_);
+        if (!NT_SUCCESS(status) || !control_) {
+            throw std::runtime_error("cannot open \\\\.\\ZelMain: status " + std::to_string(status));
+        }
+    }
+    return *control_;
+}
+
+void DriverTest::CloseControl()
+{
+    if (control_) {
+        control_->Close();
+        control_.reset();
+    }
+}
+
+host::IoResult DriverTest::Ioctl(ULONG code, const void* input, ULONG inputLength, ULONG outputLength)
+{
+    return Control().DeviceControl(code, input, inputLength, outputLength);
+}
+
+host::IoResult DriverTest::Add(const ModuleRecord& record)
+{
+    return Ioctl(IOCTL_VCOM_ADD_MODULE, &record, sizeof(record), 0);
+}
+
+host::IoResult DriverTest::StartAll()
+{
+    return Ioctl(IOCTL_VCOM_START_ALL_SERIAL);
+}
+
+host::IoResult DriverTest::StopAll()
+{
+    return Ioctl(IOCTL_VCOM_STOP_ALL_SERIAL);
+}
+
+std::uint32_t DriverTest::ModuleCount()
+{
+    host::IoResult result = Ioctl(IOCTL_VCOM_GET_DEV_MOD_COUNT, nullptr, 0, sizeof(std::uint32_t));
+    EXPECT_EQ(result.Status, STATUS_SUCCESS);
+    EXPECT_EQ(result.Information, sizeof(std::uint32_t));
+    std::uint32_t count = 0;
+    if (result.Data.size() >= sizeof(count)) {
+        std::memcpy(&count, result.Data.data(), sizeof(count));
+    }
+    return count;
+}
+
+std::uint32_t DriverTest::RunStatus()
+{
+    host::IoResult result = Ioctl(IOCTL_VCOM_GET_DEV_RUN_STS, nullptr, 0, sizeof(std::uint32_t));
+    EXPECT_EQ(result.Status, STATUS_SUCCESS);
+    EXPECT_EQ(result.Information, sizeof(std::uint32_t));
+    std::uint32_t running = 0xFFFFFFFF;
+    if (result.Data.size() >= sizeof(running)) {
+        std::memcpy(&running, result.Data.data(), sizeof(running));
+    }
+    return running;
+}
+
+ModuleRecord DriverTest::Record(std::uint32_t index)
+{
+    host::IoResult result =
+        Ioctl(IOCTL_VCOM_GET_DEV_MOD_INFO, &index, sizeof(index), sizeof(ModuleRecord));
+    EXPECT_EQ(result.Status, STATUS_SUCCESS) << "record " << index;
+    EXPECT_EQ(result.Information, sizeof(ModuleRecord));
+    ModuleRecord record;
+    std::memset(&record, 0xEE, sizeof(record));
+    if (result.Data.size() >= sizeof(record)) {
+        std::memcpy(&record, result.Data.data(), sizeof(record));
+    }
+    return record;
+}
+
+bool DriverTest::HasDevice(const std::string& name) const
+{
+    for (const std::string& device : kernel_->DeviceNames()) {
+        if (device == name) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::optional<std::string> DriverTest::LinkTarget(const std::string& link) const
+{
+    return kernel_->SymbolicLinkTarget(link);
+}
+
+PDEVICE_OBJECT DriverTest::Device(const std::string& name) const
+{
+    return kernel_->FindDevice(name);
+}
+
+PortExtension* DriverTest::Port(unsigned comNumber) const
+{
+    PDEVICE_OBJECT device = Device("\\Device\\VSer" + std::to_string(comNumber));
+    return device == nullptr ? nullptr : static_cast<PortExtension*>(device->DeviceExtension);
+}
+
+ModuleExtension* DriverTest::Module(unsigned index) const
+{
+    PDEVICE_OBJECT device = Device("\\Device\\VZelSerial" + std::to_string(index));
+    return device == nullptr ? nullptr : static_cast<ModuleExtension*>(device->DeviceExtension);
+}
+
+ControlExtension* DriverTest::ControlExt() const
+{
+    PDEVICE_OBJECT device = Device("\\Device\\ZelMinVirtCOM");
+    return device == nullptr ? nullptr : static_cast<ControlExtension*>(device->DeviceExtension);
+}
+
+std::optional<std::uint32_t> DriverTest::QueryDword(const std::string& key,
+                                                    const std::string& name) const
+{
+    auto value = kernel_->RegistryView().Query(RTL_REGISTRY_SERVICES, key, name);
+    if (!value) {
+        return std::nullopt;
+    }
+    EXPECT_EQ(value->Type, static_cast<ULONG>(REG_DWORD)) << key << "\\" << name;
+    EXPECT_EQ(value->Data.size(), sizeof(std::uint32_t)) << key << "\\" << name;
+    std::uint32_t word = 0;
+    std::memcpy(&word, value->Data.data(), std::min(value->Data.size(), sizeof(word)));
+    return word;
+}
+
+std::optional<std::string> DriverTest::QueryName(const std::string& key) const
+{
+    auto value = kernel_->RegistryView().Query(RTL_REGISTRY_SERVICES, key, "ModuleName");
+    if (!value) {
+        return std::nullopt;
+    }
+    EXPECT_EQ(value->Type, static_cast<ULONG>(REG_SZ));
+    return Utf8FromBytes(value->Data);
+}
+
+void DriverTest::WriteDword(const std::string& key, const std::string& name, std::uint32_t value)
+{
+    host::RegistryValue data;
+    data.Type = REG_DWORD;
+    data.Data.resize(sizeof(value));
+    std::memcpy(data.Data.data(), &value, sizeof(value));
+    ASSERT_EQ(Registry().Write(RTL_REGISTRY_SERVICES, key, name, data), STATUS_SUCCESS);
+}
+
+void DriverTest::WriteString(const std::string& key, const std::string& name,
+                             const std::string& ascii)
+{
+    host::RegistryValue data;
+    data.Type = REG_SZ;
+    data.Data = Utf16Bytes(ascii);
+    ASSERT_EQ(Registry().Write(RTL_REGISTRY_SERVICES, key, name, data), STATUS_SUCCESS);
+}
+
+std::optional<host::RegistryValue> DriverTest::SerialCommValue(const std::string& deviceName) const
+{
+    return kernel_->RegistryView().Query(RTL_REGISTRY_DEVICEMAP, "SERIALCOMM", deviceName);
+}
+
+bool DriverTest::DebugOutputHas(const std::string& message) const
+{
+    for (const std::string& line : kernel_->DebugOutput()) {
+        if (line == message) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace zeltest

@@ -1,0 +1,116 @@
+// A host kernel with ZelVCOM loaded, on a state directory of the test's own,
+// and the helpers the driver tests share.
+#pragma once
+
+#include <host/kernel.h>
+
+#include <gtest/gtest.h>
+
+#include <zelvcom/control_ioctl.h>
+#include <zelvcom/module_record.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <initializer_list>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+
+struct PortExtension;
+struct ModuleExtension;
+struct ControlExtension;
+
+namespace zeltest {
+
+// A fresh directory under the system's temporary directory, removed with
+// everything in it when the object goes.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::filesystem::path& Path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+// UTF-16 text as UTF-8, for assertions.
+std::string Utf8(const WCHAR* text, std::size_t units);
+std::string Utf8(const UNICODE_STRING& text);
+std::string Utf8FromBytes(const std::vector<std::uint8_t>& utf16le);
+std::vector<std::uint8_t> Utf16Bytes(const std::string& ascii);
+
+// The ModuleIP word of a.b.c.d: the first number at the lowest address.
+std::uint32_t Ip(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d);
+
+struct Channel {
+    std::uint32_t SerialPort;
+    std::uint32_t SerialNum;
+    std::uint32_t SerialParaFlag;
+};
+
+ModuleRecord MakeRecord(std::uint32_t moduleIP, std::uint32_t controlPort, const std::string& name,
+                        std::initializer_list<Channel> channels);
+
+std::string RecordName(const ModuleRecord& record);
+
+constexpr char SERVICE_KEY[] = "ZelVCOM";
+constexpr char MODULE_INFO_KEY[] = "ZelVCOM\\ModuleInfo";
+std::string ModuleKey(unsigned index);
+
+class DriverTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Starts a kernel on the state directory; LoadDriver() then loads ZelVCOM.
+    void StartKernel();
+    NTSTATUS LoadDriver();
+    // Closes every handle, unloads (the verifier checks for leaks) and stops
+    // the kernel.
+    void StopKernel();
+    // A host restart: the same state directory, a new kernel, the driver loaded.
+    void Restart();
+
+    host::Kernel& Kernel() { return *kernel_; }
+    host::Registry& Registry() { return kernel_->RegistryView(); }
+
+    host::File& Control();
+    void CloseControl();
+    host::IoResult Ioctl(ULONG code, const void* input = nullptr, ULONG inputLength = 0,
+                         ULONG outputLength = 0);
+    host::IoResult Add(const ModuleRecord& record);
+    host::IoResult StartAll();
+    host::IoResult StopAll();
+    std::uint32_t ModuleCount();
+    std::uint32_t RunStatus();
+    ModuleRecord Record(std::uint32_t index);
+
+    bool HasDevice(const std::string& name) const;
+    std::optional<std::string> LinkTarget(const std::string& link) const;
+    PDEVICE_OBJECT Device(const std::string& name) const;
+    PortExtension* Port(unsigned comNumber) const;
+    ModuleExtension* Module(unsigned index) const;
+    ControlExtension* ControlExt() const;
+
+    std::optional<std::uint32_t> QueryDword(const std::string& key, const std::string& name) const;
+    std::optional<std::string> QueryName(const std::string& key) const;
+    void WriteDword(const std::string& key, const std::string& name, std::uint32_t value);
+    void WriteString(const std::string& key, const std::string& name, const std::string& ascii);
+    std::optional<host::RegistryValue> SerialCommValue(const std::string& deviceName) const;
+
+    bool DebugOutputHas(const std::string& message) const;
+
+    TempDir state_;
+    std::unique_ptr<host::Kernel> kernel_;
+    std::unique_ptr<host::File> control_;
+    // Further handles a test opened; closed before unload.
+    std::vector<std::unique_ptr<host::File>> files_;
+};
+
+}  // namespace zeltest

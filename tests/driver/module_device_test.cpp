@@ -1,0 +1,67 @@
+// An application that opens a module device (\\.\ZelSerial<i>) itself: its
+// create and close reach the module's handlers, which the router completes
+// once with their status.
+#include "net_fixture.h"
+
+#include "core/module_extension.h"
+
+namespace zeltest {
+namespace {
+
+using ModuleDeviceTest = NetTest;
+
+TEST_F(ModuleDeviceTest, OpeningTheModuleBringsItsControlConnectionUp)
+{
+    ModuleSimulator module({"echo"});
+    AddLoopbackModule(module.ControlPort(), {module.ChannelPort(1)});
+    ModuleExtension* ext = Module(0);
+
+    std::unique_ptr<host::File> file;
+    ASSERT_EQ(Kernel().Open("\\\\.\\ZelSerial0", &file), STATUS_SUCCESS);
+    EXPECT_TRUE(module.Saw("CONNECTED control"));
+    EXPECT_TRUE(ext->ControlConnection.Connected);
+    EXPECT_EQ(ext->OpenPortCount, 0u);
+
+    // A port of the module opened meanwhile shares the connection.
+    host::File* com5 = nullptr;
+    ASSERT_EQ(OpenPort(5, &com5), STATUS_SUCCESS);
+    EXPECT_TRUE(module.Saw("CONNECTED channel=1"));
+    EXPECT_EQ(ext->ControlConnection.Receive.Posted != nullptr, true);
+    ClosePort(com5);
+    EXPECT_TRUE(module.Saw("DISCONNECTED control reason=peer"));
+
+    file->Close();
+    EXPECT_FALSE(ext->ControlConnection.Opened);
+}
+
+TEST_F(ModuleDeviceTest, ClosingTheModuleTakesTheControlConnectionDown)
+{
+    ModuleSimulator module({});
+    AddLoopbackModule(module.ControlPort(), {});
+    std::unique_ptr<host::File> file;
+    ASSERT_EQ(Kernel().Open("\\\\.\\ZelSerial0", &file), STATUS_SUCCESS);
+    ASSERT_TRUE(module.Saw("CONNECTED control"));
+    file->Close();
+    EXPECT_TRUE(module.Saw("DISCONNECTED control reason=peer"));
+    EXPECT_FALSE(Module(0)->ControlConnection.Opened);
+}
+
+TEST_F(ModuleDeviceTest, AnUnreachableModuleFailsTheOpenWithTheConnectStatus)
+{
+    ClosedPort control;
+    AddLoopbackModule(control.Port(), {});
+    std::unique_ptr<host::File> file;
+    NTSTATUS status = Kernel().Open("\\\\.\\ZelSerial0", &file);
+    EXPECT_TRUE(NT_ERROR(status)) << std::hex << status;
+    EXPECT_EQ(file, nullptr);
+    // Nothing stays open for the failed attempt.
+    EXPECT_FALSE(Module(0)->ControlConnection.Opened);
+
+    control.Listen();
+    ASSERT_EQ(Kernel().Open("\\\\.\\ZelSerial0", &file), STATUS_SUCCESS);
+    EXPECT_TRUE(control.Accept().Valid());
+    file->Close();
+}
+
+}  // namespace
+}  // namespace zeltest

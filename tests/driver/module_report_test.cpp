@@ -1,0 +1,122 @@
+// What a module reports on its control connection: CTS reports and status
+// records reach the port's modem status, and wait for CTS events.
+#include "serial_fixture.h"
+
+namespace zeltest {
+namespace {
+
+class ModuleReportTest : public SerialTest {
+protected:
+    void SetUp() override
+    {
+        SerialTest::SetUp();
+        StartModule({"echo", "echo"});
+    }
+
+    ULONG ModemStatus(unsigned channel = 1) { return Get<ULONG>(IOCTL_SERIAL_GET_MODEMSTATUS, channel); }
+
+    bool ModemStatusBecomes(ULONG value, unsigned channel = 1)
+    {
+        return Eventually([&] { return ModemStatus(channel) == value; });
+    }
+
+    // Sends text whose length no earlier receive had, and waits until the
+    // driver has handled it.
+    void SendControlText(const std::string& text)
+    {
+        ModuleCommand("send-control " + text);
+        ASSERT_TRUE(ControlReceived(static_cast<ULONG>(text.size()))) << text;
+    }
+};
+
+TEST_F(ModuleReportTest, ACtsReportKeepsModemStatusCurrentWhateverTheMask)
+{
+    ModuleCommand("cts 1 1");
+    ASSERT_TRUE(ModemStatusBecomes(SERIAL_MSR_CTS));
+    EXPECT_EQ(ModemStatus(2), 0u) << "another channel's port";
+    EXPECT_EQ(Get<ULONG>(IOCTL_SERIAL_GET_WAIT_MASK), 0u) << "no event recorded without SERIAL_EV_CTS";
+    ModuleCommand("cts 1 0");
+    ASSERT_TRUE(ModemStatusBecomes(0));
+    ModuleCommand("cts 2 1");
+    ASSERT_TRUE(ModemStatusBecomes(SERIAL_MSR_CTS, 2));
+}
+
+TEST_F(ModuleReportTest, ACtsReportCompletesAWaitForCtsWithTheCtsEvent)
+{
+    ASSERT_EQ(Set(IOCTL_SERIAL_SET_WAIT_MASK, ULONG{SERIAL_EV_CTS}).Status, STATUS_SUCCESS);
+    auto wait = StartWait();
+    ASSERT_TRUE(Eventually([&] { return Observe(Port(5)->WaitPending) == 1; }));
+    ModuleCommand("cts 1 1");
+    const host::IoResult& result = Await(wait);
+    EXPECT_EQ(result.Status, STATUS_SUCCESS);
+    EXPECT_EQ(result.Information, 4u);
+    EXPECT_EQ(ValueOf<ULONG>(result), static_cast<ULONG>(SERIAL_EV_CTS));
+    EXPECT_EQ(ModemStatus(), static_cast<ULONG>(SERIAL_MSR_CTS));
+    EXPECT_EQ(Get<ULONG>(IOCTL_SERIAL_GET_WAIT_MASK), static_cast<ULONG>(SERIAL_EV_CTS));
+    EXPECT_EQ(Port(5)->WaitPending, 0u);
+}
+
+TEST_F(ModuleReportTest, ACtsReportLeavesAWaitForOtherEvents)
+{
+    ASSERT_EQ(Set(IOCTL_SERIAL_SET_WAIT_MASK, ULONG{SERIAL_EV_RXFLAG}).Status, STATUS_SUCCESS);
+    auto wait = StartWait();
+    ASSERT_TRUE(Eventually([&] { return Observe(Port(5)->WaitPending) == 1; }));
+    ModuleCommand("cts 1 1");
+    // The same report that sets the modem status decides about the wait.
+    ASSERT_TRUE(ModemStatusBecomes(SERIAL_MSR_CTS));
+    EXPECT_FALSE(wait->Done());
+    EXPECT_EQ(Get<ULONG>(IOCTL_SERIAL_GET_WAIT_MASK), 0u);
+    ASSERT_EQ(Set(IOCTL_SERIAL_SET_WAIT_MASK, ULONG{0}).Status, STATUS_SUCCESS);
+    EXPECT_EQ(ValueOf<ULONG>(Await(wait)), 0u);
+}
+
+TEST_F(ModuleReportTest, AStatusRecordReportsTheLevel)
+{
+    ModuleCommand("status 1 1");  // 9 bytes
+    ASSERT_TRUE(ModemStatusBecomes(SERIAL_MSR_CTS));
+    ModuleCommand("status 1 0");
+    ASSERT_TRUE(ModemStatusBecomes(0));
+}
+
+TEST_F(ModuleReportTest, OfTwoStatusRecordsOnlyTheLastCounts)
+{
+    // 18 bytes: the first record says on, the last off, and the reverse.
+    ModuleCommand("cts 1 1");
+    ASSERT_TRUE(ModemStatusBecomes(SERIAL_MSR_CTS));
+    ModuleCommand("status 1 0 2");
+    ASSERT_TRUE(ModemStatusBecomes(0));
+    ModuleCommand("status 1 1 2");
+    ASSERT_TRUE(ModemStatusBecomes(SERIAL_MSR_CTS));
+}
+
+TEST_F(ModuleReportTest, SeventeenBytesOfRecordsReportNothing)
+{
+    SendControlText("29000101029000101");  // 17 bytes, records saying on
+    EXPECT_EQ(ModemStatus(), 0u);
+    SendControlText("290001010");  // the same record whole: 9 bytes
+    EXPECT_EQ(ModemStatus(), static_cast<ULONG>(SERIAL_MSR_CTS));
+}
+
+TEST_F(ModuleReportTest, ReportsForChannelsWithoutAPortOrNotAtTheStartAreIgnored)
+{
+    SendControlText("CTS0 1");    // channel index -1
+    SendControlText("CTS9 1..");  // channel index 8
+    SendControlText("CTS3 1...");  // no port on the third channel
+    SendControlText(" CTS1 1");   // not at the start
+    SendControlText("CTS1");      // too short to be examined
+    EXPECT_EQ(ModemStatus(1), 0u);
+    EXPECT_EQ(ModemStatus(2), 0u);
+    SendControlText("CTS1 1 and more");  // the start is what counts
+    EXPECT_EQ(ModemStatus(1), static_cast<ULONG>(SERIAL_MSR_CTS));
+}
+
+TEST_F(ModuleReportTest, AnyLevelButOneIsOff)
+{
+    ModuleCommand("cts 1 1");
+    ASSERT_TRUE(ModemStatusBecomes(SERIAL_MSR_CTS));
+    SendControlText("CTS1 x.");
+    EXPECT_EQ(ModemStatus(), 0u);
+}
+
+}  // namespace
+}  // namespace zeltest

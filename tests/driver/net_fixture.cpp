@@ -1,0 +1,125 @@
+#include "net_fixture.h"
+
+#include "core/module_extension.h"
+#include "port/port_extension.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <stdexcept>
+#include <thread>
+
+namespace zeltest {
+namespace {
+
+// Polls a condition of the driver's state until it holds or the deadline
+// passes; the condition is read without the driver's locks, so it must be
+// one that stays true once reached.
+template <typename Condition>
+bool WaitUntil(Condition condition, const zel::test::Deadline& deadline = zel::test::Deadline())
+{
+    while (!condition()) {
+        if (deadline.Passed()) {
+            return false;
+        }
+        std::this_thread::yield();
+    }
+    return true;
+}
+
+ULONG LoadULong(const ULONG& field)
+{
+    return __atomic_load_n(&field, __ATOMIC_ACQUIRE);
+}
+
+}  // namespace
+
+ClosedPort::ClosedPort() : socket_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof(address);
+    if (!socket_.Valid() || bind(socket_.Get(), reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+        getsockname(socket_.Get(), reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+        throw std::runtime_error("cannot bind a loopback port");
+    }
+    port_ = ntohs(address.sin_port);
+}
+
+void ClosedPort::Listen()
+{
+    if (listen(socket_.Get(), 1) != 0) {
+        throw std::runtime_error("cannot listen on a loopback port");
+    }
+}
+
+zel::test::UniqueFd ClosedPort::Accept(const zel::test::Deadline& deadline)
+{
+    pollfd wait{socket_.Get(), POLLIN, 0};
+    if (poll(&wait, 1, deadline.PollMs()) != 1) {
+        return zel::test::UniqueFd();
+    }
+    return zel::test::UniqueFd(accept4(socket_.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+}
+
+void NetTest::AddLoopbackModule(std::uint16_t controlPort,
+                                std::initializer_list<std::uint16_t> dataPorts, unsigned firstCom)
+{
+    ModuleRecord record = MakeRecord(Ip(127, 0, 0, 1), controlPort, "loopback", {});
+    unsigned c = 0;
+    for (std::uint16_t port : dataPorts) {
+        record.SerialPort[c] = port;
+        record.SerialNum[c] = firstCom + c;
+        ++c;
+    }
+    record.SerialCount = c;
+    ASSERT_EQ(Add(record).Status, STATUS_SUCCESS);
+    ASSERT_EQ(StartAll().Status, STATUS_SUCCESS);
+}
+
+NTSTATUS NetTest::OpenPort(unsigned comNumber, host::File** file)
+{
+    std::unique_ptr<host::File> opened;
+    NTSTATUS status = Kernel().Open("\\\\.\\COM" + std::to_string(comNumber), &opened);
+    *file = opened.get();
+    if (opened) {
+        files_.push_back(std::move(opened));
+    }
+    return status;
+}
+
+void NetTest::ClosePort(host::File* file)
+{
+    file->Close();
+}
+
+void NetTest::SetReadTimeouts(unsigned comNumber, ULONG intervalMs, ULONG totalConstant)
+{
+    PortExtension* port = Port(comNumber);
+    ASSERT_NE(port, nullptr);
+    port->Timeouts.ReadIntervalTimeout = intervalMs;
+    port->Timeouts.ReadTotalTimeoutConstant = totalConstant;
+}
+
+bool NetTest::WaitHeld(unsigned comNumber, ULONG count)
+{
+    PortExtension* port = Port(comNumber);
+    return port != nullptr && WaitUntil([&] { return LoadULong(port->RxCount) >= count; });
+}
+
+bool NetTest::WaitReceiveIdle(unsigned comNumber)
+{
+    PortExtension* port = Port(comNumber);
+    return port != nullptr &&
+           WaitUntil([&] { return LoadULong(port->DataConnection.Receive.InFlight) == 0; });
+}
+
+std::string NetTest::Text(const host::IoResult& result)
+{
+    return std::string(result.Data.begin(), result.Data.end());
+}
+
+}  // namespace zeltest

@@ -1,0 +1,171 @@
+// Port open and close bring a module's connections up and down: the control
+// connection for the module's first open port, a data connection per port.
+#include "net_fixture.h"
+
+#include "core/module_extension.h"
+#include "port/port_extension.h"
+
+#include "support/loopback.h"
+
+namespace zeltest {
+namespace {
+
+using PortConnectionTest = NetTest;
+
+TEST_F(PortConnectionTest, OpenBringsControlAndDataUpAndCloseTakesThemDown)
+{
+    ModuleSimulator module({"echo"});
+    AddLoopbackModule(module.ControlPort(), {module.ChannelPort(1)});
+
+    host::File* com5 = nullptr;
+    ASSERT_EQ(OpenPort(5, &com5), STATUS_SUCCESS);
+    EXPECT_TRUE(module.Saw("CONNECTED control"));
+    EXPECT_TRUE(module.Saw("CONNECTED channel=1"));
+    ModuleExtension* ext = Module(0);
+    EXPECT_EQ(ext->OpenPortCount, 1u);
+    EXPECT_EQ(ext->ChannelOpen[0], 1u);
+    EXPECT_EQ(Port(5)->IsOpen, 1u);
+    EXPECT_TRUE(ext->ControlConnection.Opened && ext->ControlConnection.Connected);
+    EXPECT_TRUE(Port(5)->DataConnection.Opened && Port(5)->DataConnection.Connected);
+
+    ClosePort(com5);
+    EXPECT_TRUE(module.Saw("DISCONNECTED channel=1 reason=peer"));
+    EXPECT_TRUE(module.Saw("DISCONNECTED control reason=peer"));
+    EXPECT_EQ(ext->OpenPortCount, 0u);
+    EXPECT_EQ(ext->ChannelOpen[0], 0u);
+    EXPECT_EQ(Port(5)->IsOpen, 0u);
+    EXPECT_FALSE(ext->ControlConnection.Opened);
+    EXPECT_FALSE(Port(5)->DataConnection.Opened);
+}
+
+TEST_F(PortConnectionTest, PortsOfOneModuleShareTheControlConnection)
+{
+    ModuleSimulator module({"echo", "echo"});
+    AddLoopbackModule(module.ControlPort(), {module.ChannelPort(1), module.ChannelPort(2)});
+    ModuleExtension* ext = Module(0);
+
+    host::File* com5 = nullptr;
+    ASSERT_EQ(OpenPort(5, &com5), STATUS_SUCCESS);
+    ASSERT_TRUE(module.Saw("CONNECTED control"));
+    PFILE_OBJECT controlEndpoint = ext->ControlConnection.Endpoint.FileObject;
+
+    host::File* com6 = nullptr;
+    ASSERT_EQ(OpenPort(6, &com6), STATUS_SUCCESS);
+    EXPECT_TRUE(module.Saw("CONNECTED channel=2"));
+    EXPECT_EQ(ext->OpenPortCount, 2u);
+    EXPECT_EQ(ext->ControlConnection.Endpoint.FileObject, controlEndpoint);
+
+    // Closing one of the two leaves the control connection as it was.
+    ClosePort(com5);
+    EXPECT_TRUE(module.Saw("DISCONNECTED channel=1 reason=peer"));
+    EXPECT_EQ(ext->OpenPortCount, 1u);
+    EXPECT_TRUE(ext->ControlConnection.Opened && ext->ControlConnection.Connected);
+    EXPECT_EQ(ext->ControlConnection.Endpoint.FileObject, controlEndpoint);
+
+    ClosePort(com6);
+    EXPECT_TRUE(module.Saw("DISCONNECTED control reason=peer"));
+    EXPECT_EQ(ext->OpenPortCount, 0u);
+    EXPECT_FALSE(ext->ControlConnection.Opened);
+    EXPECT_EQ(module.CountPrinted("CONNECTED control"), 1);
+}
+
+TEST_F(PortConnectionTest, UnreachableChannelFailsTheOpenUntilItListens)
+{
+    ModuleSimulator module({});
+    ClosedPort channel;
+    AddLoopbackModule(module.ControlPort(), {channel.Port()});
+    ModuleExtension* ext = Module(0);
+
+    host::File* com5 = nullptr;
+    EXPECT_EQ(OpenPort(5, &com5), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(com5, nullptr);
+    // The control connection opened for the attempt is closed again.
+    EXPECT_TRUE(module.Saw("CONNECTED control"));
+    EXPECT_TRUE(module.Saw("DISCONNECTED control reason=peer"));
+    EXPECT_EQ(ext->OpenPortCount, 0u);
+    EXPECT_EQ(ext->ChannelOpen[0], 0u);
+    EXPECT_EQ(Port(5)->IsOpen, 0u);
+    EXPECT_FALSE(ext->ControlConnection.Opened);
+    EXPECT_FALSE(Port(5)->DataConnection.Opened);
+
+    channel.Listen();
+    ASSERT_EQ(OpenPort(5, &com5), STATUS_SUCCESS);
+    zel::test::UniqueFd far = channel.Accept();
+    ASSERT_TRUE(far.Valid());
+    EXPECT_EQ(ext->OpenPortCount, 1u);
+    ASSERT_TRUE(zel::test::SendAll(far.Get(), "late"));
+    ASSERT_TRUE(WaitHeld(5, 4));
+
+    // This far end never closes its side: the close gives up waiting for it,
+    // cancels the posted receive and still releases everything.
+    ClosePort(com5);
+    EXPECT_EQ(zel::test::ReceiveToEnd(far.Get()).End, zel::test::StreamEnd::Eof);
+    EXPECT_EQ(ext->OpenPortCount, 0u);
+    EXPECT_FALSE(Port(5)->DataConnection.Opened);
+    EXPECT_TRUE(module.Saw("DISCONNECTED control reason=peer"));
+}
+
+TEST_F(PortConnectionTest, UnreachableControlPortFailsTheOpenUntilItListens)
+{
+    ModuleSimulator module({"echo"});
+    ClosedPort control;
+    AddLoopbackModule(control.Port(), {module.ChannelPort(1)});
+    ModuleExtension* ext = Module(0);
+
+    host::File* com5 = nullptr;
+    EXPECT_EQ(OpenPort(5, &com5), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(ext->OpenPortCount, 0u);
+    EXPECT_EQ(Port(5)->IsOpen, 0u);
+    EXPECT_FALSE(ext->ControlConnection.Opened);
+    EXPECT_FALSE(Port(5)->DataConnection.Opened);
+
+    control.Listen();
+    ASSERT_EQ(OpenPort(5, &com5), STATUS_SUCCESS);
+    zel::test::UniqueFd far = control.Accept();
+    EXPECT_TRUE(far.Valid());
+    EXPECT_TRUE(module.Saw("CONNECTED channel=1"));
+    EXPECT_EQ(ext->OpenPortCount, 1u);
+    far.Reset();  // the module goes away; the port stays open
+    ClosePort(com5);
+    EXPECT_TRUE(module.Saw("DISCONNECTED channel=1 reason=peer"));
+    EXPECT_FALSE(ext->ControlConnection.Opened);
+}
+
+TEST_F(PortConnectionTest, BytesNotReadBeforeCloseAreGoneAfterReopen)
+{
+    ModuleSimulator module({"echo"});
+    AddLoopbackModule(module.ControlPort(), {module.ChannelPort(1)});
+
+    host::File* com5 = nullptr;
+    ASSERT_EQ(OpenPort(5, &com5), STATUS_SUCCESS);
+    ASSERT_TRUE(module.Saw("CONNECTED channel=1"));
+    ASSERT_EQ(module.Command("send 1 xyz").rfind("ok", 0), 0u);
+    ASSERT_TRUE(WaitHeld(5, 3));
+    ClosePort(com5);
+    EXPECT_EQ(Port(5)->RxCount, 0u);
+    EXPECT_EQ(Port(5)->CommStatus.AmountInInQueue, 0u);
+
+    ASSERT_EQ(OpenPort(5, &com5), STATUS_SUCCESS);
+    EXPECT_EQ(Port(5)->RxCount, 0u);
+    host::IoResult read = com5->Read(3);
+    EXPECT_EQ(read.Status, STATUS_SUCCESS);
+    EXPECT_EQ(read.Information, 0u);
+}
+
+TEST_F(PortConnectionTest, CleanupAndFlushSucceedOnAnOpenPort)
+{
+    ModuleSimulator module({"echo"});
+    AddLoopbackModule(module.ControlPort(), {module.ChannelPort(1)});
+    host::File* com5 = nullptr;
+    ASSERT_EQ(OpenPort(5, &com5), STATUS_SUCCESS);
+    ASSERT_EQ(module.Command("send 1 kept").rfind("ok", 0), 0u);
+    ASSERT_TRUE(WaitHeld(5, 4));
+
+    host::IoResult flush = com5->StartFlush()->Wait();
+    EXPECT_EQ(flush.Status, STATUS_SUCCESS);
+    EXPECT_EQ(flush.Information, 0u);
+    EXPECT_EQ(Port(5)->RxCount, 4u);  // flush leaves the receive buffer alone
+}
+
+}  // namespace
+}  // namespace zeltest

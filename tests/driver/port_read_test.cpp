@@ -1,0 +1,201 @@
+// Bytes from the module reach reads: at once when enough are held, through
+// a pending read's timer or a data arrival, and, with more than the receive
+// buffer holds, whole and in order as reads make room.
+#include "net_fixture.h"
+
+#include "core/module_extension.h"
+#include "port/port_extension.h"
+
+#include "support/loopback.h"
+
+#include <fstream>
+#include <random>
+
+namespace zeltest {
+namespace {
+
+constexpr ULONG WAIT_FOR_DATA = 1;        // any ReadTotalTimeoutConstant but 0 and MAXULONG
+constexpr ULONG SHORT_INTERVAL_MS = 50;
+constexpr ULONG BEYOND_THE_CAP_MS = 5000;  // waits one second
+
+class PortReadTest : public NetTest {
+protected:
+    // A module with one channel of the given mode, its port COM5 open.
+    void OpenWithModule(const std::string& mode)
+    {
+        module_ = std::make_unique<ModuleSimulator>(std::vector<std::string>{mode});
+        AddLoopbackModule(module_->ControlPort(), {module_->ChannelPort(1)});
+        ASSERT_EQ(OpenPort(5, &com5_), STATUS_SUCCESS);
+        ASSERT_TRUE(module_->Saw("CONNECTED channel=1"));
+    }
+
+    void ModuleSends(const std::string& text)
+    {
+        ASSERT_EQ(module_->Command("send 1 " + text).rfind("ok", 0), 0u) << text;
+    }
+
+    std::unique_ptr<ModuleSimulator> module_;
+    host::File* com5_ = nullptr;
+};
+
+TEST_F(PortReadTest, HeldBytesAreReadAtOnce)
+{
+    OpenWithModule("echo");
+    ModuleSends("hello");
+    ASSERT_TRUE(WaitHeld(5, 5));
+
+    host::IoResult read = com5_->Read(5);
+    EXPECT_EQ(read.Status, STATUS_SUCCESS);
+    EXPECT_EQ(read.Information, 5u);
+    EXPECT_EQ(Text(read), "hello");
+    EXPECT_EQ(Port(5)->RxCount, 0u);
+    EXPECT_EQ(Port(5)->CommStatus.AmountInOutQueue, 5u);
+}
+
+TEST_F(PortReadTest, ShortOfDataTheDefaultTimeoutsAnswerAtOnceWithNothing)
+{
+    OpenWithModule("echo");
+    ModuleSends("abc");
+    ASSERT_TRUE(WaitHeld(5, 3));
+
+    host::IoResult read = com5_->Read(10);
+    EXPECT_EQ(read.Status, STATUS_SUCCESS);
+    EXPECT_EQ(read.Information, 0u);
+    EXPECT_EQ(Port(5)->RxCount, 3u);
+    EXPECT_EQ(Port(5)->CommStatus.AmountInInQueue, 3u);
+}
+
+TEST_F(PortReadTest, APartialReadLeavesTheRestInOrder)
+{
+    OpenWithModule("echo");
+    std::string hundred;
+    for (int i = 0; i < 100; ++i) {
+        hundred += static_cast<char>('A' + i % 26);
+    }
+    ModuleSends(hundred);
+    ASSERT_TRUE(WaitHeld(5, 100));
+
+    EXPECT_EQ(Text(com5_->Read(50)), hundred.substr(0, 50));
+    EXPECT_EQ(Port(5)->RxCount, 50u);
+    EXPECT_EQ(Text(com5_->Read(50)), hundred.substr(50));
+}
+
+TEST_F(PortReadTest, ZeroLengthReadSucceedsWithNothing)
+{
+    OpenWithModule("echo");
+    Port(5)->CommStatus.AmountInOutQueue = 7;
+    host::IoResult read = com5_->Read(0);
+    EXPECT_EQ(read.Status, STATUS_SUCCESS);
+    EXPECT_EQ(read.Information, 0u);
+    EXPECT_EQ(Port(5)->CommStatus.AmountInOutQueue, 0u);
+}
+
+TEST_F(PortReadTest, TheTimerDeliversWhatIsHeld)
+{
+    OpenWithModule("echo");
+    SetReadTimeouts(5, SHORT_INTERVAL_MS, WAIT_FOR_DATA);
+    ModuleSends("abc");
+    ASSERT_TRUE(WaitHeld(5, 3));
+
+    host::IoResult read = com5_->Read(10);
+    EXPECT_EQ(read.Status, STATUS_SUCCESS);
+    EXPECT_EQ(Text(read), "abc");
+    EXPECT_EQ(Port(5)->RxCount, 0u);
+}
+
+TEST_F(PortReadTest, ALongIntervalIsCutToOneSecond)
+{
+    OpenWithModule("echo");
+    SetReadTimeouts(5, BEYOND_THE_CAP_MS, WAIT_FOR_DATA);
+    ModuleSends("abc");
+    ASSERT_TRUE(WaitHeld(5, 3));
+
+    host::IoResult read = com5_->Read(10);
+    EXPECT_EQ(read.Status, STATUS_SUCCESS);
+    EXPECT_EQ(Text(read), "abc");
+}
+
+TEST_F(PortReadTest, AnArrivalCompletesAReadThatAsksForAtLeastAllHeld)
+{
+    OpenWithModule("echo");
+    SetReadTimeouts(5, BEYOND_THE_CAP_MS, WAIT_FOR_DATA);
+
+    auto pending = com5_->StartRead(10);
+    ASSERT_FALSE(pending->Done());
+    // A second read while one waits is refused and leaves the first alone.
+    host::IoResult second = com5_->Read(10);
+    EXPECT_EQ(second.Status, STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(second.Information, 0u);
+
+    ModuleSends("0123456");
+    const host::IoResult& read = pending->Wait();
+    EXPECT_EQ(read.Status, STATUS_SUCCESS);
+    // Normally the arrival itself completes the read with all 7 bytes; should
+    // the timer come first, the rest follows in order.
+    std::string delivered = Text(read);
+    if (delivered.size() < 7) {
+        ASSERT_TRUE(WaitHeld(5, static_cast<ULONG>(7 - delivered.size())));
+        delivered += Text(com5_->Read(static_cast<ULONG>(7 - delivered.size())));
+    }
+    EXPECT_EQ(delivered, "0123456");
+}
+
+TEST_F(PortReadTest, AFloodLargerThanTheBufferArrivesWholeAndInOrder)
+{
+    constexpr std::size_t FLOOD_BYTES = 64 * 1024;
+    std::string flood(FLOOD_BYTES, '\0');
+    std::mt19937 random(20260);
+    for (char& byte : flood) {
+        byte = static_cast<char>(random());
+    }
+    const std::string path = (state_.Path() / "flood.bin").string();
+    std::ofstream(path, std::ios::binary).write(flood.data(), static_cast<std::streamsize>(flood.size()));
+
+    OpenWithModule("source=" + path);
+    // A read as long as the buffer's capacity never waits for a timer: it
+    // is answered at once when the buffer is full, else by the next arrival.
+    constexpr ULONG READ_LENGTH = PORT_RX_BUFFER_SIZE - 1;
+    SetReadTimeouts(5, BEYOND_THE_CAP_MS, WAIT_FOR_DATA);
+
+    std::string received;
+    zel::test::Deadline deadline;
+    while (received.size() < flood.size() && !deadline.Passed()) {
+        host::IoResult read = com5_->Read(READ_LENGTH);
+        ASSERT_EQ(read.Status, STATUS_SUCCESS);
+        ASSERT_LE(Port(5)->RxCount, READ_LENGTH);
+        received += Text(read);
+    }
+    ASSERT_EQ(received.size(), flood.size());
+    EXPECT_TRUE(received == flood) << "bytes lost, doubled or out of order";
+    EXPECT_TRUE(module_->Saw("SENT channel=1 bytes=" + std::to_string(FLOOD_BYTES)));
+}
+
+TEST_F(PortReadTest, TheModuleClosingTheDataConnectionEndsTheReceiveCycle)
+{
+    OpenWithModule("echo");
+    ModuleSends("before");
+    ASSERT_TRUE(WaitHeld(5, 6));
+
+    ASSERT_EQ(module_->Command("close 1").rfind("ok", 0), 0u);
+    ASSERT_TRUE(module_->Saw("DISCONNECTED channel=1 reason=close"));
+    ASSERT_TRUE(WaitReceiveIdle(5));  // the last receive completed empty; none follows
+    EXPECT_EQ(Port(5)->IsOpen, 1u);
+
+    // A new connection to the channel is not the port's: nothing reconnects
+    // until a write, so what the module sends now goes to that connection.
+    zel::test::ConnectResult other = zel::test::ConnectLoopback(module_->ChannelPort(1));
+    ASSERT_TRUE(other.Fd.Valid());
+    ASSERT_TRUE(module_->Saw("CONNECTED channel=1"));
+    ModuleSends("after");
+    EXPECT_EQ(zel::test::ReceiveBytes(other.Fd.Get(), 5).Data, "after");
+
+    EXPECT_EQ(Text(com5_->Read(6)), "before");
+    EXPECT_EQ(Port(5)->RxCount, 0u);
+    host::IoResult nothing = com5_->Read(5);
+    EXPECT_EQ(nothing.Status, STATUS_SUCCESS);
+    EXPECT_EQ(nothing.Information, 0u);
+    EXPECT_EQ(module_->CountPrinted("CONNECTED channel=1"), 2);
+}
+
+}  // namespace
+}  // namespace zeltest

@@ -1,0 +1,335 @@
+// Save, reload and delete of the module table against the registry, with host
+// restarts in between, and what the load makes of odd stored values.
+#include "driver_fixture.h"
+
+#include "core/module_extension.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace zeltest {
+namespace {
+
+using RegistryConfigTest = DriverTest;
+
+std::size_t ValueCount(host::Registry& registry, const std::string& key)
+{
+    return registry.ValueNames(RTL_REGISTRY_SERVICES, key).size();
+}
+
+bool HasValue(const std::vector<std::string>& names, const std::string& name)
+{
+    return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+TEST_F(RegistryConfigTest, SaveWritesEveryModuleThenTheCount)
+{
+    ModuleRecord first = MakeRecord(Ip(192, 168, 1, 10), 0x1234, "alpha", {});
+    ModuleRecord second = MakeRecord(Ip(192, 168, 1, 11), 950, "beta",
+                                     {{4001, 5, 0}, {4002, 6, 1}, {4003, 0, 0}});
+    ASSERT_EQ(Add(first).Status, STATUS_SUCCESS);
+    ASSERT_EQ(Add(second).Status, STATUS_SUCCESS);
+
+    host::IoResult save = Ioctl(IOCTL_VCOM_SAVE_INFO_REG);
+    EXPECT_EQ(save.Status, STATUS_SUCCESS);
+    EXPECT_EQ(save.Information, 0u);
+
+    EXPECT_EQ(QueryDword(MODULE_INFO_KEY, "ModuleCount"), 2u);
+    EXPECT_EQ(ValueCount(Registry(), ModuleKey(0)), 4u);
+    EXPECT_EQ(ValueCount(Registry(), ModuleKey(1)), 4u + 3u * 3u);
+    EXPECT_EQ(QueryDword(ModuleKey(0), "ModuleIP"), first.ModuleIP);
+    EXPECT_EQ(QueryDword(ModuleKey(0), "ControlPort"), 0x1234u);
+    EXPECT_EQ(QueryDword(ModuleKey(0), "SerialCount"), 0u);
+    EXPECT_EQ(QueryDword(ModuleKey(1), "SerialPort1"), 4002u);
+    EXPECT_EQ(QueryDword(ModuleKey(1), "SerialNum1"), 6u);
+    EXPECT_EQ(QueryDword(ModuleKey(1), "SerialParaFlag1"), 1u);
+    EXPECT_EQ(QueryDword(ModuleKey(1), "SerialNum2"), 0u);
+    EXPECT_FALSE(QueryDword(ModuleKey(1), "SerialPort3"));
+
+    auto name = Registry().Query(RTL_REGISTRY_SERVICES, ModuleKey(1), "ModuleName");
+    ASSERT_TRUE(name);
+    EXPECT_EQ(name->Type, static_cast<ULONG>(REG_SZ));
+    EXPECT_EQ(name->Data, Utf16Bytes("beta"));  // 2n bytes, no NUL
+    // Saving changes only the registry.
+    EXPECT_FALSE(HasDevice("\\Device\\VZelSerial0"));
+}
+
+TEST_F(RegistryConfigTest, SavedTableRunsAfterHostRestart)
+{
+    ModuleRecord first = MakeRecord(Ip(192, 168, 1, 10), 0x1234, "alpha", {{4001, 5, 0}});
+    ModuleRecord second = MakeRecord(Ip(192, 168, 1, 11), 950, "beta",
+                                     {{4001, 0, 0}, {4002, 9, 1}});
+    ASSERT_EQ(Add(first).Status, STATUS_SUCCESS);
+    ASSERT_EQ(Add(second).Status, STATUS_SUCCESS);
+    ASSERT_EQ(Ioctl(IOCTL_VCOM_SAVE_INFO_REG).Status, STATUS_SUCCESS);
+
+    Restart();
+
+    EXPECT_EQ(ModuleCount(), 2u);
+    ModuleRecord loaded0 = Record(0);
+    ModuleRecord loaded1 = Record(1);
+    EXPECT_EQ(std::memcmp(&loaded0, &first, sizeof(first)), 0);
+    EXPECT_EQ(std::memcmp(&loaded1, &second, sizeof(second)), 0);
+    // Running as soon as the driver entry returned.
+    EXPECT_EQ(RunStatus(), 1u);
+    EXPECT_EQ(LinkTarget("\\DosDevices\\COM5"), "\\Device\\VSer5");
+    EXPECT_EQ(LinkTarget("\\DosDevices\\COM9"), "\\Device\\VSer9");
+    EXPECT_TRUE(HasDevice("\\Device\\VZelSerial1"));
+    EXPECT_EQ(Module(1)->SerialParaFlag[1], 1u);
+    auto serialComm = SerialCommValue("\\Device\\VSer9");
+    ASSERT_TRUE(serialComm);
+    EXPECT_EQ(serialComm->Data, Utf16Bytes("COM9"));
+}
+
+TEST_F(RegistryConfigTest, ReloadOverwritesTheTableInPlace)
+{
+    ASSERT_EQ(Add(MakeRecord(Ip(10, 0, 0, 1), 4000, "kept", {{4001, 5, 0}})).Status, STATUS_SUCCESS);
+    ASSERT_EQ(Ioctl(IOCTL_VCOM_SAVE_INFO_REG).Status, STATUS_SUCCESS);
+    ASSERT_EQ(Add(MakeRecord(Ip(10, 0, 0, 2), 4000, "unsaved", {})).Status, STATUS_SUCCESS);
+    ASSERT_EQ(ModuleCount(), 2u);
+
+    host::IoResult reload = Ioctl(IOCTL_VCOM_RESET_READ_REG);
+    EXPECT_EQ(reload.Status, STATUS_SUCCESS);
+    EXPECT_EQ(reload.Information, 0u);
+    EXPECT_EQ(ModuleCount(), 1u);
+    EXPECT_EQ(RecordName(Record(0)), "kept");
+    // A reload touches no device.
+    EXPECT_FALSE(HasDevice("\\Device\\VZelSerial0"));
+}
+
+TEST_F(RegistryConfigTest, ReloadWithoutConfigurationFailsAndKeepsTheTable)
+{
+    ASSERT_EQ(Add(MakeRecord(Ip(10, 0, 0, 1), 4000, "a", {})).Status, STATUS_SUCCESS);
+    host::IoResult reload = Ioctl(IOCTL_VCOM_RESET_READ_REG);
+    EXPECT_FALSE(NT_SUCCESS(reload.Status));
+    EXPECT_EQ(reload.Information, 0u);
+    EXPECT_EQ(ModuleCount(), 1u);
+}
+
+TEST_F(RegistryConfigTest, DeleteRemovesCountAndNumbersButLeavesNamesAndFlags)
+{
+    ASSERT_EQ(Add(MakeRecord(Ip(10, 0, 0, 1), 4000, "a", {{4001, 5, 1}, {4002, 6, 0}})).Status,
+              STATUS_SUCCESS);
+    ASSERT_EQ(Ioctl(IOCTL_VCOM_SAVE_INFO_REG).Status, STATUS_SUCCESS);
+
+    host::IoResult remove = Ioctl(IOCTL_VCOM_CLEAR_DEV_REG);
+    EXPECT_EQ(remove.Status, STATUS_SUCCESS);
+    EXPECT_EQ(remove.Information, 0u);
+
+    EXPECT_FALSE(QueryDword(MODULE_INFO_KEY, "ModuleCount"));
+    EXPECT_TRUE(Registry().KeyExists(RTL_REGISTRY_SERVICES, MODULE_INFO_KEY));
+    auto names = Registry().ValueNames(RTL_REGISTRY_SERVICES, ModuleKey(0));
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"ModuleName", "SerialParaFlag0", "SerialParaFlag1"}));
+    // Deleting changes only the registry.
+    EXPECT_EQ(ModuleCount(), 1u);
+
+    Restart();
+    EXPECT_EQ(ModuleCount(), 0u);
+    EXPECT_EQ(RunStatus(), 0u);
+    EXPECT_EQ(Kernel().DeviceNames().size(), 1u);
+}
+
+TEST_F(RegistryConfigTest, DeleteAfterClearRemovesOnlyTheCount)
+{
+    ASSERT_EQ(Add(MakeRecord(Ip(10, 0, 0, 1), 4000, "a", {{4001, 5, 0}})).Status, STATUS_SUCCESS);
+    ASSERT_EQ(Ioctl(IOCTL_VCOM_SAVE_INFO_REG).Status, STATUS_SUCCESS);
+    ASSERT_EQ(Ioctl(IOCTL_VCOM_CLEAR_DEV_INFO).Status, STATUS_SUCCESS);
+    ASSERT_EQ(Ioctl(IOCTL_VCOM_CLEAR_DEV_REG).Status, STATUS_SUCCESS);
+
+    EXPECT_FALSE(QueryDword(MODULE_INFO_KEY, "ModuleCount"));
+    EXPECT_EQ(ValueCount(Registry(), ModuleKey(0)), 4u + 3u);
+    EXPECT_EQ(Ioctl(IOCTL_VCOM_RESET_READ_REG).Status, STATUS_SUCCESS);
+    EXPECT_EQ(ModuleCount(), 0u);
+}
+
+TEST_F(RegistryConfigTest, SaveOfEmptyTableWritesCountZero)
+{
+    WriteDword(MODULE_INFO_KEY, "ModuleCount", 3);
+    EXPECT_EQ(Ioctl(IOCTL_VCOM_SAVE_INFO_REG).Status, STATUS_SUCCESS);
+    EXPECT_EQ(QueryDword(MODULE_INFO_KEY, "ModuleCount"), 0u);
+}
+
+TEST_F(RegistryConfigTest, SaveAfterShrinkLeavesTheOldModuleKey)
+{
+    for (std::uint8_t i = 0; i < 3; ++i) {
+        ASSERT_EQ(Add(MakeRecord(Ip(10, 0, 0, i), 4000, "m" + std::to_string(i), {})).Status,
+                  STATUS_SUCCESS);
+    }
+    ASSERT_EQ(Ioctl(IOCTL_VCOM_SAVE_INFO_REG).Status, STATUS_SUCCESS);
+    ASSERT_EQ(Ioctl(IOCTL_VCOM_CLEAR_DEV_INFO).Status, STATUS_SUCCESS);
+    for (std::uint8_t i = 0; i < 2; ++i) {
+        ASSERT_EQ(Add(MakeRecord(Ip(10, 0, 1, i), 4000, "n" + std::to_string(i), {})).Status,
+                  STATUS_SUCCESS);
+    }
+    ASSERT_EQ(Ioctl(IOCTL_VCOM_SAVE_INFO_REG).Status, STATUS_SUCCESS);
+    EXPECT_EQ(QueryDword(MODULE_INFO_KEY, "ModuleCount"), 2u);
+    EXPECT_EQ(QueryName(ModuleKey(2)), "m2");
+
+    Restart();
+    EXPECT_EQ(ModuleCount(), 2u);
+    EXPECT_EQ(RecordName(Record(1)), "n1");
+    EXPECT_FALSE(HasDevice("\\Device\\VZelSerial2"));
+}
+
+TEST_F(RegistryConfigTest, NineteenCharacterNameRoundTrips)
+{
+    const std::string name = "ABCDEFGHIJKLMNOPQRS";
+    ASSERT_EQ(name.size(), 19u);
+    ASSERT_EQ(Add(MakeRecord(Ip(10, 0, 0, 1), 4000, name, {})).Status, STATUS_SUCCESS);
+    ASSERT_EQ(Ioctl(IOCTL_VCOM_SAVE_INFO_REG).Status, STATUS_SUCCESS);
+    auto stored = Registry().Query(RTL_REGISTRY_SERVICES, ModuleKey(0), "ModuleName");
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(stored->Data.size(), 38u);
+
+    Restart();
+    ModuleRecord record = Record(0);
+    EXPECT_EQ(RecordName(record), name);
+    EXPECT_EQ(record.ModuleName[19], '\0');
+}
+
+TEST_F(RegistryConfigTest, NameWithoutNulIsSavedAsAtMostTwentyCharacters)
+{
+    ModuleRecord record = MakeRecord(Ip(10, 0, 0, 1), 4000, "", {{0x41414141, 0x41414141, 0}});
+    std::memset(record.ModuleName, 'Z', sizeof(record.ModuleName));
+    record.SerialCount = 1;
+    ASSERT_EQ(Add(record).Status, STATUS_SUCCESS);
+    ASSERT_EQ(Ioctl(IOCTL_VCOM_SAVE_INFO_REG).Status, STATUS_SUCCESS);
+    EXPECT_EQ(QueryName(ModuleKey(0)), std::string(20, 'Z'));
+
+    // Twenty characters do not fit the load's name buffer: that module's
+    // query fails at the name, which then reads "NULL".
+    Ioctl(IOCTL_VCOM_RESET_READ_REG);
+    ModuleRecord loaded = Record(0);
+    EXPECT_EQ(RecordName(loaded), "NULL");
+    EXPECT_EQ(loaded.ModuleIP, Ip(10, 0, 0, 1));
+    EXPECT_EQ(loaded.SerialPort[0], 0x41414141u);
+}
+
+TEST_F(RegistryConfigTest, MissingModuleKeyGivesZeroRecordNamedNull)
+{
+    WriteDword(MODULE_INFO_KEY, "ModuleCount", 2);
+    WriteDword(ModuleKey(0), "ModuleIP", Ip(10, 9, 8, 7));
+    WriteDword(ModuleKey(0), "SerialCount", 1);
+    WriteDword(ModuleKey(0), "SerialNum0", 44);
+    WriteString(ModuleKey(0), "ModuleName", "First");
+
+    Restart();
+    EXPECT_EQ(ModuleCount(), 2u);
+    ModuleRecord first = Record(0);
+    EXPECT_EQ(RecordName(first), "First");
+    EXPECT_EQ(first.ModuleIP, Ip(10, 9, 8, 7));
+    EXPECT_EQ(first.SerialNum[0], 44u);
+    EXPECT_EQ(first.SerialPort[0], 0u);  // absent values take their default
+    EXPECT_EQ(first.ControlPort, 0u);
+
+    ModuleRecord second = Record(1);
+    EXPECT_EQ(RecordName(second), "NULL");
+    EXPECT_EQ(second.ModuleIP, 0u);
+    EXPECT_EQ(second.ControlPort, 0u);
+    EXPECT_EQ(second.SerialCount, 0u);
+    // Its module device exists all the same, without ports.
+    EXPECT_TRUE(HasDevice("\\Device\\VZelSerial1"));
+    EXPECT_TRUE(HasDevice("\\Device\\VSer44"));
+    EXPECT_EQ(Kernel().DeviceNames().size(), 4u);
+}
+
+TEST_F(RegistryConfigTest, MissingFirstModuleKeyIsNamedNullToo)
+{
+    WriteDword(MODULE_INFO_KEY, "ModuleCount", 1);
+    Restart();
+    ASSERT_EQ(ModuleCount(), 1u);
+    EXPECT_EQ(RecordName(Record(0)), "NULL");
+}
+
+TEST_F(RegistryConfigTest, ModuleKeyWithoutNameGivesNull)
+{
+    WriteDword(MODULE_INFO_KEY, "ModuleCount", 1);
+    WriteDword(ModuleKey(0), "ControlPort", 6000);
+    Restart();
+    ModuleRecord record = Record(0);
+    EXPECT_EQ(RecordName(record), "NULL");
+    EXPECT_EQ(record.ControlPort, 6000u);
+}
+
+TEST_F(RegistryConfigTest, MistypedValueFailsThatModulesQuery)
+{
+    WriteDword(MODULE_INFO_KEY, "ModuleCount", 2);
+    WriteString(ModuleKey(0), "ModuleIP", "192.168.1.10");  // text where a number belongs
+    WriteDword(ModuleKey(0), "ControlPort", 4000);
+    WriteString(ModuleKey(0), "ModuleName", "zero");
+    WriteDword(ModuleKey(1), "ControlPort", 4100);
+    WriteString(ModuleKey(1), "ModuleName", "one");
+    Restart();
+
+    ASSERT_EQ(ModuleCount(), 2u);
+    ModuleRecord first = Record(0);
+    EXPECT_EQ(first.ModuleIP, 0u);
+    EXPECT_EQ(RecordName(first), "NULL");
+    ModuleRecord second = Record(1);
+    EXPECT_EQ(second.ControlPort, 4100u);
+    EXPECT_EQ(RecordName(second), "one");
+}
+
+TEST_F(RegistryConfigTest, StoredCountAbove256LoadsAs256)
+{
+    WriteDword(MODULE_INFO_KEY, "ModuleCount", 300);
+    WriteDword(ModuleKey(255), "ModuleIP", Ip(1, 2, 3, 4));
+    WriteDword(ModuleKey(256), "ModuleIP", Ip(5, 6, 7, 8));
+    Restart();
+
+    EXPECT_EQ(ModuleCount(), 256u);
+    EXPECT_EQ(Record(255).ModuleIP, Ip(1, 2, 3, 4));
+    std::uint32_t index = 256;
+    EXPECT_EQ(Ioctl(IOCTL_VCOM_GET_DEV_MOD_INFO, &index, 4, 128).Status, STATUS_UNSUCCESSFUL);
+    EXPECT_TRUE(HasDevice("\\Device\\VZelSerial255"));
+    EXPECT_FALSE(HasDevice("\\Device\\VZelSerial256"));
+    // The table is full.
+    EXPECT_EQ(Add(MakeRecord(Ip(9, 9, 9, 9), 1, "x", {})).Status, STATUS_UNSUCCESSFUL);
+}
+
+TEST_F(RegistryConfigTest, StoredSerialCountAboveEightLoadsAsEight)
+{
+    WriteDword(MODULE_INFO_KEY, "ModuleCount", 1);
+    WriteDword(ModuleKey(0), "ModuleIP", Ip(10, 0, 0, 1));
+    WriteDword(ModuleKey(0), "SerialCount", 12);
+    for (unsigned j = 0; j < 12; ++j) {
+        WriteDword(ModuleKey(0), "SerialNum" + std::to_string(j), 30 + j);
+        WriteDword(ModuleKey(0), "SerialPort" + std::to_string(j), 7000 + j);
+    }
+    Restart();
+
+    ModuleRecord record = Record(0);
+    EXPECT_EQ(record.SerialCount, 8u);
+    EXPECT_EQ(record.SerialNum[7], 37u);
+    EXPECT_EQ(record.SerialPort[7], 7007u);
+    EXPECT_TRUE(HasDevice("\\Device\\VSer37"));
+    EXPECT_FALSE(HasDevice("\\Device\\VSer38"));
+    EXPECT_EQ(Module(0)->SerialCount, 8u);
+    EXPECT_EQ(Kernel().DeviceNames().size(), 1u + 1u + 8u);
+
+    // Saving it back writes eight channels.
+    ASSERT_EQ(Ioctl(IOCTL_VCOM_SAVE_INFO_REG).Status, STATUS_SUCCESS);
+    EXPECT_EQ(QueryDword(ModuleKey(0), "SerialCount"), 8u);
+    auto names = Registry().ValueNames(RTL_REGISTRY_SERVICES, ModuleKey(0));
+    EXPECT_TRUE(HasValue(names, "SerialParaFlag7"));
+    EXPECT_FALSE(HasValue(names, "SerialParaFlag8"));
+}
+
+TEST_F(RegistryConfigTest, ReloadOfMissingModuleKeyKeepsOldNumbersButNamesItNull)
+{
+    ASSERT_EQ(Add(MakeRecord(Ip(10, 0, 0, 1), 4000, "one", {})).Status, STATUS_SUCCESS);
+    ASSERT_EQ(Add(MakeRecord(Ip(10, 0, 0, 2), 4100, "two", {})).Status, STATUS_SUCCESS);
+    ASSERT_EQ(Ioctl(IOCTL_VCOM_SAVE_INFO_REG).Status, STATUS_SUCCESS);
+    ASSERT_EQ(Registry().DeleteKey(RTL_REGISTRY_SERVICES, ModuleKey(1)), STATUS_SUCCESS);
+
+    Ioctl(IOCTL_VCOM_RESET_READ_REG);
+    ModuleRecord second = Record(1);
+    EXPECT_EQ(second.ModuleIP, Ip(10, 0, 0, 2));  // kept from before the reload
+    EXPECT_EQ(second.ControlPort, 4100u);
+    EXPECT_EQ(RecordName(second), "NULL");
+    EXPECT_EQ(RecordName(Record(0)), "one");
+}
+
+}  // namespace
+}  // namespace zeltest

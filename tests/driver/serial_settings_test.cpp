@@ -1,0 +1,207 @@
+// The serial I/O controls that store and return settings: their size
+// checks, value checks, defaults, and the controls accepted without effect.
+#include "serial_fixture.h"
+
+namespace zeltest {
+namespace {
+
+class SerialSettingsTest : public SerialTest {
+protected:
+    void SetUp() override
+    {
+        SerialTest::SetUp();
+        StartModule({"echo"});
+    }
+};
+
+struct SizeRule {
+    ULONG Code;
+    ULONG MinimumInput;
+    ULONG MinimumOutput;
+};
+
+const SizeRule SIZE_RULES[] = {
+    {IOCTL_SERIAL_SET_BAUD_RATE, 4, 0},     {IOCTL_SERIAL_SET_QUEUE_SIZE, 8, 0},
+    {IOCTL_SERIAL_SET_LINE_CONTROL, 3, 0},  {IOCTL_SERIAL_SET_TIMEOUTS, 20, 0},
+    {IOCTL_SERIAL_GET_TIMEOUTS, 0, 20},     {IOCTL_SERIAL_GET_WAIT_MASK, 0, 4},
+    {IOCTL_SERIAL_SET_WAIT_MASK, 4, 0},     {IOCTL_SERIAL_WAIT_ON_MASK, 0, 4},
+    {IOCTL_SERIAL_PURGE, 4, 0},             {IOCTL_SERIAL_GET_BAUD_RATE, 0, 4},
+    {IOCTL_SERIAL_GET_LINE_CONTROL, 0, 3},  {IOCTL_SERIAL_GET_CHARS, 0, 6},
+    {IOCTL_SERIAL_SET_CHARS, 6, 0},         {IOCTL_SERIAL_GET_HANDFLOW, 0, 16},
+    {IOCTL_SERIAL_SET_HANDFLOW, 16, 0},     {IOCTL_SERIAL_GET_MODEMSTATUS, 0, 4},
+    {IOCTL_SERIAL_GET_COMMSTATUS, 0, 20},   {IOCTL_SERIAL_CONFIG_SIZE, 0, 4},
+};
+
+TEST_F(SerialSettingsTest, EveryBufferBelowItsSizeIsTooSmallAndChangesNothing)
+{
+    // Values that would change something were the size check not first.
+    std::vector<std::uint8_t> input(32, 0x01);
+    for (const SizeRule& rule : SIZE_RULES) {
+        if (rule.MinimumInput != 0) {
+            host::IoResult result = Control(rule.Code, input.data(), rule.MinimumInput - 1, 64);
+            EXPECT_EQ(result.Status, STATUS_BUFFER_TOO_SMALL) << std::hex << rule.Code;
+            EXPECT_EQ(result.Information, 0u) << std::hex << rule.Code;
+        }
+        if (rule.MinimumOutput != 0) {
+            host::IoResult result = Control(rule.Code, input.data(), 32, rule.MinimumOutput - 1);
+            EXPECT_EQ(result.Status, STATUS_BUFFER_TOO_SMALL) << std::hex << rule.Code;
+            EXPECT_EQ(result.Information, 0u) << std::hex << rule.Code;
+        }
+    }
+    PortExtension* port = Port(5);
+    EXPECT_EQ(port->BaudRate, 9600u);
+    EXPECT_EQ(port->LineControl.WordLength, 0u);
+    EXPECT_EQ(port->Timeouts.ReadIntervalTimeout, 10000000u);
+    EXPECT_EQ(port->WaitMask, 0u);
+    EXPECT_EQ(port->WaitPending, 0u);
+    EXPECT_EQ(port->HandFlow.ControlHandShake, 0u);
+    EXPECT_EQ(port->SpecialChars.EofChar, 0u);
+    EXPECT_EQ(module_->CountPrinted("FRAME 021"), 0);
+}
+
+TEST_F(SerialSettingsTest, AFreshPortReportsItsDefaults)
+{
+    EXPECT_EQ(Get<ULONG>(IOCTL_SERIAL_GET_BAUD_RATE), 9600u);
+    SERIAL_LINE_CONTROL line = Get<SERIAL_LINE_CONTROL>(IOCTL_SERIAL_GET_LINE_CONTROL);
+    EXPECT_EQ(line.StopBits, 0u);
+    EXPECT_EQ(line.Parity, 0u);
+    EXPECT_EQ(line.WordLength, 0u);
+    SERIAL_TIMEOUTS timeouts = Get<SERIAL_TIMEOUTS>(IOCTL_SERIAL_GET_TIMEOUTS);
+    EXPECT_EQ(timeouts.ReadIntervalTimeout, 10000000u);
+    EXPECT_EQ(timeouts.ReadTotalTimeoutMultiplier, 0u);
+    EXPECT_EQ(timeouts.ReadTotalTimeoutConstant, 0u);
+    EXPECT_EQ(timeouts.WriteTotalTimeoutMultiplier, 0u);
+    EXPECT_EQ(timeouts.WriteTotalTimeoutConstant, 10000000u);
+    SERIAL_HANDFLOW flow = Get<SERIAL_HANDFLOW>(IOCTL_SERIAL_GET_HANDFLOW);
+    EXPECT_EQ(flow.ControlHandShake, 0u);
+    EXPECT_EQ(flow.FlowReplace, 0u);
+    EXPECT_EQ(flow.XonLimit, 0);
+    EXPECT_EQ(flow.XoffLimit, 0);
+    EXPECT_EQ(Get<ULONG>(IOCTL_SERIAL_GET_WAIT_MASK), 0u);
+    EXPECT_EQ(Get<ULONG>(IOCTL_SERIAL_GET_MODEMSTATUS), 0u);
+    EXPECT_EQ(Get<ULONG>(IOCTL_SERIAL_CONFIG_SIZE), 0u);
+    SERIAL_STATUS status = Get<SERIAL_STATUS>(IOCTL_SERIAL_GET_COMMSTATUS);
+    EXPECT_EQ(status.AmountInInQueue, 0u);
+    EXPECT_EQ(status.AmountInOutQueue, 0u);
+    EXPECT_EQ(status.Errors, 0u);
+}
+
+TEST_F(SerialSettingsTest, BaudRateZeroReadsBackAs9600)
+{
+    ASSERT_EQ(Set(IOCTL_SERIAL_SET_BAUD_RATE, ULONG{0}).Status, STATUS_SUCCESS);
+    EXPECT_TRUE(module_->Saw("FRAME 021"));
+    EXPECT_EQ(Port(5)->BaudRate, 0u);
+    EXPECT_EQ(Get<ULONG>(IOCTL_SERIAL_GET_BAUD_RATE), 9600u);
+    EXPECT_EQ(Port(5)->BaudRate, 9600u);
+}
+
+TEST_F(SerialSettingsTest, LineControlIsStoredAndReturned)
+{
+    SERIAL_LINE_CONTROL line{};
+    line.StopBits = STOP_BITS_2;
+    line.Parity = ODD_PARITY;
+    line.WordLength = 7;
+    ASSERT_EQ(Set(IOCTL_SERIAL_SET_LINE_CONTROL, line).Status, STATUS_SUCCESS);
+    SERIAL_LINE_CONTROL back = Get<SERIAL_LINE_CONTROL>(IOCTL_SERIAL_GET_LINE_CONTROL);
+    EXPECT_EQ(back.StopBits, STOP_BITS_2);
+    EXPECT_EQ(back.Parity, ODD_PARITY);
+    EXPECT_EQ(back.WordLength, 7u);
+}
+
+TEST_F(SerialSettingsTest, TimeoutsRefuseOnlyAllThreeReadTimeoutsInfinite)
+{
+    SERIAL_TIMEOUTS infinite{MAXULONG, MAXULONG, MAXULONG, 1, 2};
+    EXPECT_EQ(Set(IOCTL_SERIAL_SET_TIMEOUTS, infinite).Status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Get<SERIAL_TIMEOUTS>(IOCTL_SERIAL_GET_TIMEOUTS).WriteTotalTimeoutMultiplier, 0u);
+
+    SERIAL_TIMEOUTS interval{MAXULONG, 0, 0, 3, 4};
+    EXPECT_EQ(Set(IOCTL_SERIAL_SET_TIMEOUTS, interval).Status, STATUS_SUCCESS);
+    SERIAL_TIMEOUTS back = Get<SERIAL_TIMEOUTS>(IOCTL_SERIAL_GET_TIMEOUTS);
+    EXPECT_EQ(back.ReadIntervalTimeout, MAXULONG);
+    EXPECT_EQ(back.ReadTotalTimeoutConstant, 0u);
+    EXPECT_EQ(back.WriteTotalTimeoutMultiplier, 3u);
+    EXPECT_EQ(back.WriteTotalTimeoutConstant, 4u);
+}
+
+TEST_F(SerialSettingsTest, HandFlowChecksBitsThenIgnoresLimitsOutOfRange)
+{
+    SERIAL_HANDFLOW good{SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL, 100, 200};
+    ASSERT_EQ(Set(IOCTL_SERIAL_SET_HANDFLOW, good).Status, STATUS_SUCCESS);
+
+    const SERIAL_HANDFLOW refused[] = {
+        {SERIAL_DTR_MASK, 0, 1, 1},          // both DTR bits
+        {0x00000004, 0, 1, 1},               // a control bit no handshake has
+        {0, 0x00000020, 1, 1},               // a flow bit no handshake has
+        {0x80000000 | 0x00000080, 0, 1, 1},  // invalid control bit next to a valid one
+    };
+    for (const SERIAL_HANDFLOW& flow : refused) {
+        EXPECT_EQ(Set(IOCTL_SERIAL_SET_HANDFLOW, flow).Status, STATUS_INVALID_PARAMETER)
+            << std::hex << flow.ControlHandShake << " " << flow.FlowReplace;
+    }
+    const SERIAL_HANDFLOW ignored[] = {
+        {0, 0, 4096, 1}, {0, 0, -1, 1}, {0, 0, 1, 2049}, {0, 0, 1, -5},
+    };
+    for (const SERIAL_HANDFLOW& flow : ignored) {
+        EXPECT_EQ(Set(IOCTL_SERIAL_SET_HANDFLOW, flow).Status, STATUS_SUCCESS);
+    }
+    SERIAL_HANDFLOW back = Get<SERIAL_HANDFLOW>(IOCTL_SERIAL_GET_HANDFLOW);
+    EXPECT_EQ(back.ControlHandShake, good.ControlHandShake);
+    EXPECT_EQ(back.FlowReplace, good.FlowReplace);
+    EXPECT_EQ(back.XonLimit, good.XonLimit);
+    EXPECT_EQ(back.XoffLimit, good.XoffLimit);
+
+    SERIAL_HANDFLOW edge{0, 0, 2048, 0};
+    ASSERT_EQ(Set(IOCTL_SERIAL_SET_HANDFLOW, edge).Status, STATUS_SUCCESS);
+    EXPECT_EQ(Get<SERIAL_HANDFLOW>(IOCTL_SERIAL_GET_HANDFLOW).XonLimit, 2048);
+}
+
+TEST_F(SerialSettingsTest, SpecialCharactersAreStoredAndReturned)
+{
+    SERIAL_CHARS chars{'\x1a', '?', '!', '\n', '\x11', '\x13'};
+    ASSERT_EQ(Set(IOCTL_SERIAL_SET_CHARS, chars).Status, STATUS_SUCCESS);
+    SERIAL_CHARS back = Get<SERIAL_CHARS>(IOCTL_SERIAL_GET_CHARS);
+    EXPECT_EQ(std::memcmp(&back, &chars, sizeof(chars)), 0);
+}
+
+TEST_F(SerialSettingsTest, WaitMaskRefusesBitsAboveTheEvents)
+{
+    EXPECT_EQ(Set(IOCTL_SERIAL_SET_WAIT_MASK, ULONG{0x2000}).Status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Port(5)->WaitMask, 0u);
+    EXPECT_EQ(Set(IOCTL_SERIAL_SET_WAIT_MASK, ULONG{0x1FFF}).Status, STATUS_SUCCESS);
+    EXPECT_EQ(Port(5)->WaitMask, 0x1FFFu);
+}
+
+TEST_F(SerialSettingsTest, ControlsWithoutEffectSucceedWithNothing)
+{
+    const ULONG codes[] = {
+        IOCTL_SERIAL_SET_BREAK_ON, IOCTL_SERIAL_SET_BREAK_OFF, IOCTL_SERIAL_IMMEDIATE_CHAR,
+        IOCTL_SERIAL_SET_DTR,      IOCTL_SERIAL_CLR_DTR,       IOCTL_SERIAL_RESET_DEVICE,
+        IOCTL_SERIAL_SET_XOFF,     IOCTL_SERIAL_SET_XON,       IOCTL_SERIAL_XOFF_COUNTER,
+        IOCTL_SERIAL_GET_PROPERTIES, IOCTL_SERIAL_GET_DTRRTS,  IOCTL_SERIAL_LSRMST_INSERT,
+        0x001B0084 /* GET_COMMCONFIG */, 0x001B0088 /* SET_COMMCONFIG */,
+        IOCTL_SERIAL_GET_STATS,    IOCTL_SERIAL_CLEAR_STATS,   IOCTL_SERIAL_GET_MODEM_CONTROL,
+        IOCTL_SERIAL_SET_MODEM_CONTROL, IOCTL_SERIAL_SET_FIFO_CONTROL,
+        0x00370200, 0x00370204, 0x00370208, 0x0037020C,  // serial enumerator
+    };
+    for (ULONG code : codes) {
+        host::IoResult result = Control(code, nullptr, 0, 64);
+        EXPECT_EQ(result.Status, STATUS_SUCCESS) << std::hex << code;
+        EXPECT_EQ(result.Information, 0u) << std::hex << code;
+    }
+    const ULONG queueSizes[2] = {4096, 4096};
+    host::IoResult queue = Control(IOCTL_SERIAL_SET_QUEUE_SIZE, queueSizes, sizeof(queueSizes));
+    EXPECT_EQ(queue.Status, STATUS_SUCCESS);
+    EXPECT_EQ(queue.Information, 0u);
+}
+
+TEST_F(SerialSettingsTest, UnknownCodesAreInvalid)
+{
+    for (ULONG code : {0x001B00A0u, 0x00370210u, 0x11708004u, 0x001B0000u}) {
+        host::IoResult result = Control(code, nullptr, 0, 64);
+        EXPECT_EQ(result.Status, STATUS_INVALID_PARAMETER) << std::hex << code;
+        EXPECT_EQ(result.Information, 0u);
+    }
+}
+
+}  // namespace
+}  // namespace zeltest

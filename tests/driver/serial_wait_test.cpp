@@ -1,0 +1,181 @@
+// The wait-on-mask mechanism: each completer (data arrival, a new wait
+// mask, cleanup, cancel), and a cancel racing a data arrival, complete the
+// wait exactly once (the host kernel stops on a second completion or one
+// with the cancel routine still set) and leave the port without it.
+#include "serial_fixture.h"
+
+namespace zeltest {
+namespace {
+
+constexpr ULONG ARRIVAL_EVENT_WORD = SERIAL_EV_RXCHAR | SERIAL_EV_RLSD;  // 0x21
+
+class SerialWaitTest : public SerialTest {
+protected:
+    void SetUp() override
+    {
+        SerialTest::SetUp();
+        StartModule({"echo"});
+    }
+
+    void SetMask(ULONG mask) { ASSERT_EQ(Set(IOCTL_SERIAL_SET_WAIT_MASK, mask).Status, STATUS_SUCCESS); }
+
+    bool Forgotten()
+    {
+        PortExtension* port = Port(5);
+        return Observe(port->WaitPending) == 0 && Observe(port->PendingWait) == nullptr;
+    }
+
+    // The wait is pending in the port (it may still be on its way there).
+    bool Kept()
+    {
+        PortExtension* port = Port(5);
+        return Eventually([&] { return Observe(port->WaitPending) == 1; });
+    }
+};
+
+TEST_F(SerialWaitTest, ASecondWaitIsRefusedAndTheFirstStays)
+{
+    auto wait = StartWait();
+    ASSERT_TRUE(Kept());
+    host::IoResult second = Control(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG));
+    EXPECT_EQ(second.Status, STATUS_INVALID_PARAMETER);
+    EXPECT_FALSE(wait->Done());
+    SetMask(0);
+    EXPECT_EQ(Await(wait).Status, STATUS_SUCCESS);
+}
+
+TEST_F(SerialWaitTest, ANewMaskCompletesThePendingWaitWithNoEvent)
+{
+    auto wait = StartWait();
+    ASSERT_TRUE(Kept());
+    SetMask(SERIAL_EV_RXFLAG);
+    const host::IoResult& result = Await(wait);
+    EXPECT_EQ(result.Status, STATUS_SUCCESS);
+    EXPECT_EQ(result.Information, 4u);
+    EXPECT_EQ(ValueOf<ULONG>(result), 0u);
+    EXPECT_TRUE(Forgotten());
+    EXPECT_EQ(Port(5)->WaitMask, SERIAL_EV_RXFLAG);
+    EXPECT_EQ(Get<ULONG>(IOCTL_SERIAL_GET_WAIT_MASK), 0u) << "no event yet";
+}
+
+TEST_F(SerialWaitTest, ArrivingDataCompletesAWaitForRxFlag)
+{
+    SetMask(SERIAL_EV_RXFLAG);
+    auto wait = StartWait();
+    ASSERT_TRUE(Kept());
+    ModuleCommand("send 1 x");
+    const host::IoResult& result = Await(wait);
+    EXPECT_EQ(result.Status, STATUS_SUCCESS);
+    EXPECT_EQ(result.Information, 4u);
+    EXPECT_EQ(ValueOf<ULONG>(result), ARRIVAL_EVENT_WORD);
+    EXPECT_TRUE(Forgotten());
+    EXPECT_EQ(Get<ULONG>(IOCTL_SERIAL_GET_WAIT_MASK), 3u);
+}
+
+TEST_F(SerialWaitTest, ArrivingDataCompletesAWaitForRxChar)
+{
+    SetMask(SERIAL_EV_RXCHAR);
+    auto wait = StartWait();
+    ASSERT_TRUE(Kept());
+    ModuleCommand("send 1 x");
+    const host::IoResult& result = Await(wait);
+    EXPECT_EQ(result.Status, STATUS_SUCCESS);
+    EXPECT_EQ(result.Information, 4u);
+    EXPECT_EQ(ValueOf<ULONG>(result), ARRIVAL_EVENT_WORD);
+    EXPECT_EQ(Get<ULONG>(IOCTL_SERIAL_GET_WAIT_MASK), 3u);
+}
+
+TEST_F(SerialWaitTest, ArrivingDataLeavesAWaitForOtherEvents)
+{
+    SetMask(SERIAL_EV_CTS | SERIAL_EV_TXEMPTY);
+    auto wait = StartWait();
+    ASSERT_TRUE(Kept());
+    ModuleCommand("send 1 abc");
+    ASSERT_TRUE(WaitHeld(5, 3));  // the arrival has been handled
+    EXPECT_FALSE(wait->Done());
+    SetMask(0);
+    EXPECT_EQ(ValueOf<ULONG>(Await(wait)), 0u);
+}
+
+TEST_F(SerialWaitTest, ArrivingDataGoesToAPendingReadBeforeAWait)
+{
+    SetMask(SERIAL_EV_RXCHAR);
+    SetReadTimeouts(5, 5000, 1);
+    auto read = Com().StartRead(10);
+    auto wait = StartWait();
+    ASSERT_TRUE(Kept());
+    ModuleCommand("send 1 abc");
+    EXPECT_EQ(Text(Await(read)), "abc");
+    EXPECT_FALSE(wait->Done());
+    SetMask(0);
+    EXPECT_EQ(ValueOf<ULONG>(Await(wait)), 0u);
+}
+
+TEST_F(SerialWaitTest, CleanupCancelsThePendingWait)
+{
+    auto wait = StartWait();
+    ASSERT_TRUE(Kept());
+    ClosePort(&Com());
+    const host::IoResult& result = Await(wait);
+    EXPECT_EQ(result.Status, STATUS_CANCELLED);
+    EXPECT_EQ(result.Information, 0u);
+    EXPECT_TRUE(Forgotten());
+}
+
+TEST_F(SerialWaitTest, CancelCompletesTheWaitAndThePortForgetsIt)
+{
+    auto wait = StartWait();
+    ASSERT_TRUE(Kept());
+    wait->Cancel();
+    const host::IoResult& result = Await(wait);
+    EXPECT_EQ(result.Status, STATUS_CANCELLED);
+    EXPECT_EQ(result.Information, 0u);
+    EXPECT_TRUE(Forgotten());
+    // A new wait is accepted.
+    auto next = StartWait();
+    ASSERT_TRUE(Kept());
+    SetMask(0);
+    EXPECT_EQ(Await(next).Status, STATUS_SUCCESS);
+}
+
+TEST_F(SerialWaitTest, ACancelRacingADataArrivalCompletesTheWaitOnce)
+{
+    constexpr int ROUNDS = 40;
+    SetMask(SERIAL_EV_RXCHAR);
+    int byData = 0;
+    int byCancel = 0;
+    for (int round = 0; round < ROUNDS; ++round) {
+        auto wait = StartWait();
+        ASSERT_TRUE(Kept());
+        // The module's send and the cancel run at the same time.
+        ASSERT_TRUE(module_->Command("send 1 z").rfind("ok", 0) == 0);
+        wait->Cancel();
+        const host::IoResult& result = Await(wait);
+        if (result.Status == STATUS_SUCCESS) {
+            EXPECT_EQ(ValueOf<ULONG>(result), ARRIVAL_EVENT_WORD);
+            EXPECT_EQ(result.Information, 4u);
+            ++byData;
+        } else {
+            EXPECT_EQ(result.Status, STATUS_CANCELLED);
+            EXPECT_EQ(result.Information, 0u);
+            ++byCancel;
+        }
+        EXPECT_TRUE(Forgotten());
+    }
+    EXPECT_EQ(byData + byCancel, ROUNDS);
+}
+
+TEST_F(SerialWaitTest, AWaitForAnEmptyMaskIsKept)
+{
+    SetMask(0);
+    auto wait = StartWait();
+    ASSERT_TRUE(Kept());
+    ModuleCommand("send 1 q");
+    ASSERT_TRUE(WaitHeld(5, 1));
+    EXPECT_FALSE(wait->Done());
+    wait->Cancel();
+    EXPECT_EQ(Await(wait).Status, STATUS_CANCELLED);
+}
+
+}  // namespace
+}  // namespace zeltest

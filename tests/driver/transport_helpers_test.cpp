@@ -1,0 +1,124 @@
+// The transport client's pure helpers: transport addresses, EA buffers and
+// the report forms on a module's control connection.
+#include "driver_fixture.h"
+
+#include "net/control_report.h"
+#include "net/ea_buffer.h"
+#include "net/transport_address.h"
+
+#include <tdi.h>
+
+#include <cstring>
+#include <string>
+
+namespace zeltest {
+namespace {
+
+using TransportHelpersTest = DriverTest;
+
+TEST(TransportAddressTest, LengthOfNoneOneAndEmpty)
+{
+    EXPECT_EQ(TransportAddressLength(nullptr), 0u);
+    TA_IP_ADDRESS address;
+    std::memset(&address, 0, sizeof(address));
+    EXPECT_EQ(TransportAddressLength(reinterpret_cast<TRANSPORT_ADDRESS*>(&address)), 4u);
+    BuildIpAddress(&address, Ip(127, 0, 0, 1), 0x3412);
+    EXPECT_EQ(TransportAddressLength(reinterpret_cast<TRANSPORT_ADDRESS*>(&address)), 22u);
+}
+
+TEST(TransportAddressTest, BuildKeepsTheByteOrderItIsGiven)
+{
+    TA_IP_ADDRESS address;
+    std::memset(&address, 0xAA, sizeof(address));
+    BuildIpAddress(&address, Ip(10, 1, 2, 3), 0x3412);
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(&address);
+    EXPECT_EQ(address.TAAddressCount, 1);
+    EXPECT_EQ(address.Address[0].AddressLength, 14u);
+    EXPECT_EQ(address.Address[0].AddressType, 2u);
+    // sin_port as given (bytes 12 34), then in_addr 10.1.2.3.
+    const std::uint8_t expected[] = {0x12, 0x34, 10, 1, 2, 3};
+    EXPECT_EQ(std::memcmp(bytes + 8, expected, sizeof(expected)), 0);
+    EXPECT_EQ(bytes[14], 0xAA);  // the trailing zero bytes are not written
+}
+
+TEST_F(TransportHelpersTest, EaBufferForATransportAddress)
+{
+    TA_IP_ADDRESS address;
+    std::memset(&address, 0, sizeof(address));
+    BuildIpAddress(&address, Ip(0, 0, 0, 0), 0);
+    PFILE_FULL_EA_INFORMATION ea = nullptr;
+    ULONG length = 0;
+    ASSERT_EQ(BuildEaBuffer(16, "TransportAddress", 22, &address, &ea, &length), STATUS_SUCCESS);
+    EXPECT_EQ(length, 47u);
+    EXPECT_EQ(ea->NextEntryOffset, 0u);
+    EXPECT_EQ(ea->Flags, 0u);
+    EXPECT_EQ(ea->EaNameLength, 16u);
+    EXPECT_EQ(ea->EaValueLength, 22u);
+    EXPECT_EQ(std::string(ea->EaName), "TransportAddress");
+    EXPECT_EQ(std::memcmp(ea->EaName + 17, &address, 22), 0);
+    ExFreePoolWithTag(ea, 0);
+}
+
+TEST_F(TransportHelpersTest, EaBufferForAConnectionContext)
+{
+    PVOID context = &context;
+    PFILE_FULL_EA_INFORMATION ea = nullptr;
+    ULONG length = 0;
+    ASSERT_EQ(BuildEaBuffer(17, "ConnectionContext", sizeof(context), &context, &ea, &length),
+              STATUS_SUCCESS);
+    EXPECT_EQ(length, 17u + sizeof(context) + 9u);
+    EXPECT_EQ(std::memcmp(ea->EaName + 18, &context, sizeof(context)), 0);
+    ExFreePoolWithTag(ea, 0);
+}
+
+struct Found {
+    bool Report;
+    LONG Channel;
+    bool On;
+};
+
+Found Find(const std::string& text)
+{
+    CtsReport report{-100, FALSE};
+    bool found = FindCtsReport(reinterpret_cast<const UCHAR*>(text.data()),
+                               static_cast<ULONG>(text.size()), &report);
+    return {found, report.ChannelIndex, report.On != FALSE};
+}
+
+TEST(CtsReportTest, CtsAtTheStart)
+{
+    Found on = Find("CTS1 1");
+    EXPECT_TRUE(on.Report);
+    EXPECT_EQ(on.Channel, 0);
+    EXPECT_TRUE(on.On);
+    Found off = Find("CTS1x0");
+    EXPECT_TRUE(off.Report);
+    EXPECT_FALSE(off.On);
+    // Out of range channels come back as they are: 0 is -1, 9 is 8.
+    EXPECT_EQ(Find("CTS0 1").Channel, -1);
+    EXPECT_EQ(Find("CTS9 1").Channel, 8);
+}
+
+TEST(CtsReportTest, TheLastOfWholeStatusRecords)
+{
+    // "29000" channel "0" level "0"
+    Found second = Find("290001010" "290003000");
+    EXPECT_TRUE(second.Report);
+    EXPECT_EQ(second.Channel, 2);
+    EXPECT_FALSE(second.On);
+    Found on = Find("290002010");
+    EXPECT_TRUE(on.Report);
+    EXPECT_TRUE(on.On);
+    EXPECT_EQ(on.Channel, 1);
+    EXPECT_FALSE(Find("29000101" "290003000").Report);  // 17 bytes
+}
+
+TEST(CtsReportTest, OtherTextIsNoReport)
+{
+    EXPECT_FALSE(Find("CTS1 ").Report);      // too short
+    EXPECT_FALSE(Find("OK CTS1 1").Report);  // not at the start
+    EXPECT_FALSE(Find("OKOKOKOKO").Report);
+}
+
+}  // namespace
+}  // namespace zeltest

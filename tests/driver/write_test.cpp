@@ -1,0 +1,279 @@
+// Port writes: sent whole up to 2047 bytes, nothing for an empty write, and
+// a write that meets a dropped data connection reconnects, restarts the
+// receive, replays the line settings and resends, reporting the resend.
+#include "serial_fixture.h"
+
+#include "support/loopback.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <stdexcept>
+
+namespace zeltest {
+namespace {
+
+// A listening loopback socket of the test's own, for far ends zelmodsim
+// cannot play: connections are accepted when the test says so, and reset.
+class Listener {
+public:
+    Listener() : socket_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
+    {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof(address);
+        if (!socket_.Valid() || bind(socket_.Get(), reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+            getsockname(socket_.Get(), reinterpret_cast<sockaddr*>(&address), &size) != 0 ||
+            listen(socket_.Get(), 4) != 0) {
+            throw std::runtime_error("cannot listen on a loopback port");
+        }
+        port_ = ntohs(address.sin_port);
+    }
+
+    std::uint16_t Port() const { return port_; }
+
+    zel::test::UniqueFd Accept()
+    {
+        zel::test::Deadline deadline;
+        pollfd wait{socket_.Get(), POLLIN, 0};
+        if (poll(&wait, 1, deadline.PollMs()) != 1) {
+            return zel::test::UniqueFd();
+        }
+        return zel::test::UniqueFd(accept4(socket_.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+    }
+
+    // No more connections: further connects are refused.
+    void Stop() { socket_ = zel::test::UniqueFd(); }
+
+    // Drops a connection with a reset.
+    static void Reset(zel::test::UniqueFd& connection)
+    {
+        linger abort{1, 0};
+        setsockopt(connection.Get(), SOL_SOCKET, SO_LINGER, &abort, sizeof(abort));
+        connection = zel::test::UniqueFd();
+    }
+
+private:
+    zel::test::UniqueFd socket_;
+    std::uint16_t port_ = 0;
+};
+
+class WriteTest : public SerialTest {
+protected:
+    bool DataConnected(ULONG connected)
+    {
+        return Eventually([&] { return Observe(Port(5)->DataConnection.Connected) == connected; });
+    }
+
+    std::string Stats() { return module_->Command("stats"); }
+
+    // The three frames as the module logged them, each read one FRAME line.
+    bool ReplayLogged(const std::string& baud, const std::string& framing, const std::string& rts)
+    {
+        auto logged = [&](std::initializer_list<std::string> reads) {
+            for (const std::string& read : reads) {
+                if (module_->CountPrinted("FRAME " + read) == 0) {
+                    return false;
+                }
+            }
+            return true;
+        };
+        // The replay repeats frames sent before; only a second copy of them counts.
+        auto again = [&](const std::string& frame) { return module_->CountPrinted("FRAME " + frame) >= 2; };
+        return (again(baud) && again(framing) && logged({rts})) ||
+               logged({baud + framing, rts}) || (again(baud) && logged({framing + rts})) ||
+               logged({baud + framing + rts});
+    }
+};
+
+TEST_F(WriteTest, AWriteIsSentAndCompletesWithItsLength)
+{
+    StartModule({"echo"});
+    host::IoResult write = Com().Write("0123456789", 10);
+    EXPECT_EQ(write.Status, STATUS_SUCCESS);
+    EXPECT_EQ(write.Information, 10u);
+    EXPECT_EQ(Port(5)->CommStatus.AmountInOutQueue, 0u);
+    ASSERT_TRUE(WaitHeld(5, 10));
+    EXPECT_EQ(Text(Com().Read(10)), "0123456789");
+}
+
+TEST_F(WriteTest, AnEmptyWriteSendsNothing)
+{
+    StartModule({"echo"});
+    host::IoResult empty = Com().Write("", 0);
+    EXPECT_EQ(empty.Status, STATUS_SUCCESS);
+    EXPECT_EQ(empty.Information, 0u);
+    ASSERT_EQ(Com().Write("x", 1).Status, STATUS_SUCCESS);
+    ASSERT_TRUE(WaitHeld(5, 1));
+    EXPECT_EQ(Stats().rfind("ok stats frames=0 received=1", 0), 0u) << Stats();
+}
+
+TEST_F(WriteTest, AWriteIsCutTo2047Bytes)
+{
+    StartModule({"sink"});
+    std::string big(3000, 'w');
+    host::IoResult write = Com().Write(big.data(), static_cast<ULONG>(big.size()));
+    EXPECT_EQ(write.Status, STATUS_SUCCESS);
+    EXPECT_EQ(write.Information, 2047u);
+    EXPECT_TRUE(Eventually([&] { return Stats().rfind("ok stats frames=0 received=2047", 0) == 0; }));
+    // A second write shows nothing more of the first went.
+    ASSERT_EQ(Com().Write("!", 1).Status, STATUS_SUCCESS);
+    EXPECT_TRUE(Eventually([&] { return Stats().rfind("ok stats frames=0 received=2048", 0) == 0; }));
+}
+
+TEST_F(WriteTest, AWriteAfterTheModuleDroppedBothConnectionsReconnectsAndReplaysTheSettings)
+{
+    StartModule({"echo"});
+    ASSERT_EQ(Set(IOCTL_SERIAL_SET_BAUD_RATE, ULONG{19200}).Status, STATUS_SUCCESS);
+    SERIAL_LINE_CONTROL line{};
+    line.WordLength = 8;
+    ASSERT_EQ(Set(IOCTL_SERIAL_SET_LINE_CONTROL, line).Status, STATUS_SUCCESS);
+    ASSERT_TRUE(module_->Saw("FRAME 0318N1"));
+
+    ModuleCommand("close-control");
+    ASSERT_TRUE(module_->Saw("DISCONNECTED control reason=close-control"));
+    ModuleCommand("close 1");
+    ASSERT_TRUE(module_->Saw("DISCONNECTED channel=1 reason=close"));
+    ASSERT_TRUE(DataConnected(0));
+    ASSERT_TRUE(WaitReceiveIdle(5));
+
+    host::IoResult write = Com().Write("hello", 5);
+    EXPECT_EQ(write.Status, STATUS_SUCCESS);
+    EXPECT_EQ(write.Information, 5u);
+
+    // The data connection, then the control connection.
+    EXPECT_TRUE(module_->Saw("CONNECTED channel=1"));
+    EXPECT_TRUE(module_->Saw("CONNECTED control"));
+    // Then the settings and RTS on, in this order. They go back to back
+    // without waiting for replies, so the module may read them as one.
+    EXPECT_TRUE(Eventually([&] { return ReplayLogged("02119200", "0318N1", "0511"); }));
+    // The receive runs again: the echo comes back.
+    EXPECT_EQ(Port(5)->CommStatus.AmountInOutQueue, 0u);
+    ASSERT_TRUE(WaitHeld(5, 5));
+    EXPECT_EQ(Text(Com().Read(5)), "hello");
+}
+
+TEST_F(WriteTest, AChannelWithSerialParaFlagGetsNoSettingsReplayed)
+{
+    StartModule({"echo"}, true, {1});
+    ModuleCommand("close 1");
+    ASSERT_TRUE(module_->Saw("DISCONNECTED channel=1 reason=close"));
+    ASSERT_TRUE(DataConnected(0));
+    ASSERT_TRUE(WaitReceiveIdle(5));
+
+    ASSERT_EQ(Com().Write("abc", 3).Status, STATUS_SUCCESS);
+    EXPECT_TRUE(module_->Saw("CONNECTED channel=1"));
+    ASSERT_TRUE(WaitHeld(5, 3));
+    // The control connection was taken down and up again, but no frame went.
+    EXPECT_EQ(Control(IOCTL_SERIAL_SET_RTS).Status, STATUS_SUCCESS);
+    ASSERT_TRUE(module_->Saw("FRAME 0511"));
+    EXPECT_EQ(module_->CountPrinted("FRAME 0219600"), 0);
+    EXPECT_EQ(module_->CountPrinted("FRAME 0511"), 1);
+}
+
+TEST_F(WriteTest, AWriteWhoseResendFailsReportsTheFailure)
+{
+    Listener control;
+    Listener data;
+    AddLoopbackModule(control.Port(), {data.Port()});
+    host::File* com5 = nullptr;
+    ASSERT_EQ(OpenPort(5, &com5), STATUS_SUCCESS);
+    zel::test::UniqueFd control1 = control.Accept();
+    zel::test::UniqueFd data1 = data.Accept();
+    ASSERT_TRUE(control1.Valid() && data1.Valid());
+
+    Listener::Reset(data1);
+    ASSERT_TRUE(DataConnected(0));
+    ASSERT_TRUE(WaitReceiveIdle(5));
+
+    // The write runs in the caller's thread until it is done.
+    host::IoResult result;
+    std::thread writer([&] { result = com5->Write("lost", 4); });
+    // The reconnect succeeds, then the new connection is reset before the
+    // resend: the driver is meanwhile taking the control connection down
+    // and waits for this side to close it.
+    zel::test::UniqueFd data2 = data.Accept();
+    EXPECT_TRUE(data2.Valid());
+    EXPECT_TRUE(DataConnected(1));
+    Listener::Reset(data2);
+    EXPECT_TRUE(DataConnected(0));
+    control1 = zel::test::UniqueFd();
+    zel::test::UniqueFd control2 = control.Accept();
+    EXPECT_TRUE(control2.Valid());
+
+    writer.join();
+    EXPECT_FALSE(NT_SUCCESS(result.Status)) << std::hex << result.Status;
+    EXPECT_EQ(result.Information, 4u);
+    EXPECT_EQ(Port(5)->CommStatus.AmountInOutQueue, 4u);
+}
+
+TEST_F(WriteTest, AWriteWhoseReconnectFailsReportsTheFailure)
+{
+    module_ = std::make_unique<ModuleSimulator>(std::vector<std::string>{"echo"});
+    Listener data;
+    AddLoopbackModule(module_->ControlPort(), {data.Port()});
+    host::File* com5 = nullptr;
+    ASSERT_EQ(OpenPort(5, &com5), STATUS_SUCCESS);
+    zel::test::UniqueFd data1 = data.Accept();
+    ASSERT_TRUE(data1.Valid());
+    data.Stop();
+    Listener::Reset(data1);
+    ASSERT_TRUE(DataConnected(0));
+    ASSERT_TRUE(WaitReceiveIdle(5));
+
+    host::IoResult write = com5->Write("abcdef", 6);
+    EXPECT_FALSE(NT_SUCCESS(write.Status)) << std::hex << write.Status;
+    EXPECT_EQ(write.Information, 6u);
+    EXPECT_EQ(Port(5)->CommStatus.AmountInOutQueue, 6u);
+    // Nothing was replayed: the control connection saw no reconnect.
+    EXPECT_EQ(module_->CountPrinted("CONNECTED control"), 1);
+}
+
+TEST_F(WriteTest, WritesOfOnePortFromTwoThreadsArriveWhole)
+{
+    module_ = std::make_unique<ModuleSimulator>(std::vector<std::string>{"echo"});
+    Listener data;
+    AddLoopbackModule(module_->ControlPort(), {data.Port()});
+    host::File* com5 = nullptr;
+    ASSERT_EQ(OpenPort(5, &com5), STATUS_SUCCESS);
+    zel::test::UniqueFd far = data.Accept();
+    ASSERT_TRUE(far.Valid());
+
+    constexpr int ROUNDS = 30;
+    const std::string first(1000, 'a');
+    const std::string second(1500, 'b');
+    auto writer = [&](const std::string& bytes) {
+        for (int round = 0; round < ROUNDS; ++round) {
+            host::IoResult write = com5->Write(bytes.data(), static_cast<ULONG>(bytes.size()));
+            EXPECT_EQ(write.Status, STATUS_SUCCESS);
+            EXPECT_EQ(write.Information, bytes.size());
+        }
+    };
+    std::thread one(writer, std::cref(first));
+    std::thread two(writer, std::cref(second));
+    const std::size_t total = ROUNDS * (first.size() + second.size());
+    zel::test::Received received = zel::test::ReceiveBytes(far.Get(), total);
+    one.join();
+    two.join();
+
+    // The stream is whole writes one after the other, none cut into by the other.
+    const std::string& stream = received.Data;
+    ASSERT_EQ(stream.size(), total);
+    int firsts = 0;
+    int seconds = 0;
+    for (std::size_t at = 0; at < stream.size();) {
+        const std::string& block = stream[at] == 'a' ? first : second;
+        ASSERT_EQ(stream.compare(at, block.size(), block), 0) << "at byte " << at;
+        (stream[at] == 'a' ? firsts : seconds) += 1;
+        at += block.size();
+    }
+    EXPECT_EQ(firsts, ROUNDS);
+    EXPECT_EQ(seconds, ROUNDS);
+}
+
+}  // namespace
+}  // namespace zeltest

@@ -1,0 +1,194 @@
+// TDI_SEND and TDI_RECEIVE over a loopback connection: data both ways,
+// MDL chains, a large send, receives that complete with what has come,
+// where completions run, and cancellation of pending transfers.
+#include "tdi_fixture.h"
+
+#include "../support/loopback.h"
+
+#include <sys/socket.h>
+
+#include <future>
+
+namespace hosttest {
+namespace {
+
+using TdiDataTest = TdiTest;
+
+constexpr std::size_t kMebibyte = 1024 * 1024;
+
+std::string Pattern(std::size_t size)
+{
+    std::string text(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) {
+        text[i] = static_cast<char>('a' + (i * 7 + i / 251) % 26);
+    }
+    return text;
+}
+
+TEST_F(TdiDataTest, DataGoesBothWays)
+{
+    ASSERT_NO_FATAL_FAILURE(OpenAndConnect());
+    LockedBuffer out(5);
+    out.Fill("hello");
+    TdiRequest send(endpoint_);
+    send.Send(out.Mdl(), out.Size(), TDI_SEND_PARTIAL);
+    ASSERT_EQ(send.Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(send.Information(), 5u);
+    EXPECT_EQ(zel::test::ReceiveBytes(peer_.Get(), 5).Data, "hello");
+
+    ASSERT_TRUE(zel::test::SendAll(peer_.Get(), "world"));
+    LockedBuffer in(2048);
+    TdiRequest receive(endpoint_);
+    receive.Receive(in.Mdl(), in.Size());
+    ASSERT_EQ(receive.Wait(), STATUS_SUCCESS);
+    ASSERT_EQ(receive.Information(), 5u);
+    EXPECT_EQ(in.Text(5), "world");
+}
+
+TEST_F(TdiDataTest, AReceiveCompletesWithWhatHasComeOnTheReactorAtDispatchLevel)
+{
+    ASSERT_NO_FATAL_FAILURE(OpenAndConnect());
+    LockedBuffer in(2048);
+    TdiRequest receive(endpoint_);
+    EXPECT_EQ(receive.Receive(in.Mdl(), in.Size()), STATUS_PENDING);
+    EXPECT_FALSE(receive.Completed());
+    ASSERT_TRUE(zel::test::SendAll(peer_.Get(), "abc"));
+    ASSERT_EQ(receive.Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(receive.Information(), 3u);
+    EXPECT_EQ(in.Text(3), "abc");
+    EXPECT_EQ(receive.CompletionIrql(), DISPATCH_LEVEL);
+    EXPECT_NE(receive.CompletionThread(), std::this_thread::get_id());
+}
+
+TEST_F(TdiDataTest, AReceiveTakesNoMoreThanItsLength)
+{
+    ASSERT_NO_FATAL_FAILURE(OpenAndConnect());
+    ASSERT_TRUE(zel::test::SendAll(peer_.Get(), "0123456789"));
+    LockedBuffer in(16);
+    std::string got;
+    while (got.size() < 10) {
+        TdiRequest receive(endpoint_);
+        receive.Receive(in.Mdl(), 4);
+        ASSERT_EQ(receive.Wait(), STATUS_SUCCESS);
+        ASSERT_GT(receive.Information(), 0u);
+        ASSERT_LE(receive.Information(), 4u);
+        got += in.Text(receive.Information());
+    }
+    EXPECT_EQ(got, "0123456789");
+}
+
+TEST_F(TdiDataTest, AMebibyteGoesOutThroughAnMdlChain)
+{
+    ASSERT_NO_FATAL_FAILURE(OpenAndConnect());
+    const std::string pattern = Pattern(kMebibyte);
+    constexpr std::size_t kChunks = 4;
+    LockedBuffer out(kMebibyte, kChunks);
+    out.Fill(pattern);
+    auto reader = std::async(std::launch::async, [this] { return zel::test::ReceiveBytes(peer_.Get(), kMebibyte); });
+    TdiRequest send(endpoint_);
+    send.Send(out.Mdl(), out.Size(), TDI_SEND_PARTIAL);
+    ASSERT_EQ(send.Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(send.Information(), kMebibyte);
+    const zel::test::Received received = reader.get();
+    ASSERT_EQ(received.Data.size(), kMebibyte);
+    EXPECT_TRUE(received.Data == pattern);
+}
+
+TEST_F(TdiDataTest, AMebibyteComesInThroughReceives)
+{
+    ASSERT_NO_FATAL_FAILURE(OpenAndConnect());
+    const std::string pattern = Pattern(kMebibyte);
+    auto writer = std::async(std::launch::async, [this, &pattern] { return zel::test::SendAll(peer_.Get(), pattern); });
+    LockedBuffer in(2048, 2);
+    std::string got;
+    while (got.size() < kMebibyte) {
+        TdiRequest receive(endpoint_);
+        receive.Receive(in.Mdl(), in.Size());
+        ASSERT_EQ(receive.Wait(), STATUS_SUCCESS);
+        ASSERT_GT(receive.Information(), 0u);
+        got += in.Text(receive.Information());
+    }
+    EXPECT_TRUE(writer.get());
+    EXPECT_TRUE(got == pattern);
+}
+
+TEST_F(TdiDataTest, APendingReceiveCanBeCancelled)
+{
+    ASSERT_NO_FATAL_FAILURE(OpenAndConnect());
+    LockedBuffer in(2048);
+    TdiRequest receive(endpoint_);
+    EXPECT_EQ(receive.Receive(in.Mdl(), in.Size()), STATUS_PENDING);
+    receive.Cancel();
+    EXPECT_EQ(receive.Wait(), STATUS_CANCELLED);
+    EXPECT_EQ(receive.Information(), 0u);
+    // The connection goes on: the next receive gets the data.
+    ASSERT_TRUE(zel::test::SendAll(peer_.Get(), "next"));
+    TdiRequest next(endpoint_);
+    next.Receive(in.Mdl(), in.Size());
+    ASSERT_EQ(next.Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(in.Text(next.Information()), "next");
+}
+
+TEST_F(TdiDataTest, APendingSendCanBeCancelledAfterPartOfItWentOut)
+{
+    Listener slowListener(SOMAXCONN, 4096);
+    ASSERT_NO_FATAL_FAILURE(OpenObjects());
+    TdiRequest connect(endpoint_);
+    connect.Connect(slowListener.Port(), nullptr);
+    ASSERT_EQ(connect.Wait(), STATUS_SUCCESS);
+    zel::test::UniqueFd peer = slowListener.Accept();
+    // More than the socket buffers on both sides can hold.
+    constexpr std::size_t kLarge = 16 * kMebibyte;
+    LockedBuffer out(kLarge);
+    TdiRequest send(endpoint_);
+    EXPECT_EQ(send.Send(out.Mdl(), out.Size(), 0), STATUS_PENDING);
+    ASSERT_EQ(zel::test::ReceiveBytes(peer.Get(), 1).Data.size(), 1u);
+    // The reactor may hold the IRP at this instant (IoCancelIrp returns
+    // FALSE then); either way the send ends as cancelled.
+    send.Cancel();
+    EXPECT_EQ(send.Wait(), STATUS_CANCELLED);
+    EXPECT_GE(send.Information(), 1u);
+    EXPECT_LT(send.Information(), kLarge);
+}
+
+TEST_F(TdiDataTest, TransfersNeedAConnection)
+{
+    ASSERT_NO_FATAL_FAILURE(OpenObjects());
+    LockedBuffer buffer(8);
+    TdiRequest send(endpoint_);
+    send.Send(buffer.Mdl(), buffer.Size(), 0);
+    EXPECT_EQ(send.Wait(), STATUS_CONNECTION_INVALID);
+    TdiRequest receive(endpoint_);
+    receive.Receive(buffer.Mdl(), buffer.Size());
+    EXPECT_EQ(receive.Wait(), STATUS_CONNECTION_INVALID);
+}
+
+TEST_F(TdiDataTest, EmptyTransfers)
+{
+    ASSERT_NO_FATAL_FAILURE(OpenAndConnect());
+    LockedBuffer buffer(8);
+    TdiRequest send(endpoint_);
+    EXPECT_EQ(send.Send(buffer.Mdl(), 0, 0), STATUS_SUCCESS);
+    EXPECT_EQ(send.Information(), 0u);
+    TdiRequest receive(endpoint_);
+    EXPECT_EQ(receive.Receive(buffer.Mdl(), 0), STATUS_INVALID_PARAMETER);
+}
+
+TEST_F(TdiDataTest, ReceivesQueueInOrder)
+{
+    ASSERT_NO_FATAL_FAILURE(OpenAndConnect());
+    LockedBuffer first(2);
+    LockedBuffer second(2);
+    TdiRequest one(endpoint_);
+    TdiRequest two(endpoint_);
+    EXPECT_EQ(one.Receive(first.Mdl(), first.Size()), STATUS_PENDING);
+    EXPECT_EQ(two.Receive(second.Mdl(), second.Size()), STATUS_PENDING);
+    ASSERT_TRUE(zel::test::SendAll(peer_.Get(), "abcd"));
+    ASSERT_EQ(one.Wait(), STATUS_SUCCESS);
+    ASSERT_EQ(two.Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(first.Text(2), "ab");
+    EXPECT_EQ(second.Text(2), "cd");
+}
+
+}  // namespace
+}  // namespace hosttest

@@ -1,0 +1,102 @@
+#include "control_session.h"
+
+#include "command_error.h"
+
+#include <string>
+
+namespace vcomctl {
+namespace {
+
+[[noreturn]] void ThrowOpenFailure(DWORD error)
+{
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+        throw CommandError(ExitCode::DaemonNotRunning,
+                           "zelvcomd is not running (the control device \\\\.\\ZelMain does not exist)");
+    case ERROR_ACCESS_DENIED:
+        throw CommandError(ExitCode::DeviceBusy,
+                           "the control device is busy: another program has it open; try again when it is done");
+    default:
+        throw CommandError(ExitCode::Failed,
+                           "cannot open the control device \\\\.\\ZelMain (error " + std::to_string(error) + ")");
+    }
+}
+
+std::optional<std::uint32_t> Word(BOOL ok, DWORD word)
+{
+    return ok ? std::optional<std::uint32_t>(word) : std::nullopt;
+}
+
+}  // namespace
+
+ControlSession::ControlSession() : handle_(VCOM_CreateDevice())
+{
+    if (handle_ == INVALID_HANDLE_VALUE) {
+        ThrowOpenFailure(GetLastError());
+    }
+}
+
+ControlSession::~ControlSession()
+{
+    VCOM_ReleaseDevice(handle_);
+}
+
+bool ControlSession::AddModule(const ModuleRecord& Record)
+{
+    return VCOM_AddModule(handle_, &Record) != FALSE;
+}
+
+bool ControlSession::StartAll()
+{
+    return VCOM_StartAllSerial(handle_) != FALSE;
+}
+
+bool ControlSession::StopAll()
+{
+    return VCOM_StopAllSerial(handle_) != FALSE;
+}
+
+bool ControlSession::Save()
+{
+    return VCOM_SaveInfoReg(handle_) != FALSE;
+}
+
+bool ControlSession::Reload()
+{
+    return VCOM_ResetReadReg(handle_) != FALSE;
+}
+
+bool ControlSession::Clear()
+{
+    return VCOM_ClearDevInfo(handle_) != FALSE;
+}
+
+bool ControlSession::DeleteSaved()
+{
+    return VCOM_ClearDevReg(handle_) != FALSE;
+}
+
+std::optional<std::uint32_t> ControlSession::RunStatus()
+{
+    DWORD status = 0;
+    const BOOL ok = VCOM_GetDevRunSts(handle_, &status);
+    return Word(ok, status);
+}
+
+std::optional<std::uint32_t> ControlSession::ModuleCount()
+{
+    DWORD count = 0;
+    const BOOL ok = VCOM_GetDevModCount(handle_, &count);
+    return Word(ok, count);
+}
+
+std::optional<ModuleRecord> ControlSession::Module(std::uint32_t Index)
+{
+    ModuleRecord record{};
+    if (!VCOM_GetDevModInfo(handle_, Index, &record)) {
+        return std::nullopt;
+    }
+    return record;
+}
+
+}  // namespace vcomctl

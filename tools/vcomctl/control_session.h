@@ -1,0 +1,38 @@
+// The control device held open through VZelSerial for one command: opened
+// by the constructor, released by the destructor. The device is exclusive,
+// so a session is short and a second one fails while it lives.
+#pragma once
+
+#include <VZelSerial.h>
+
+#include <cstdint>
+#include <optional>
+
+namespace vcomctl {
+
+class ControlSession {
+public:
+    // Throws CommandError: daemon not running, control device busy, or
+    // another failure to open.
+    ControlSession();
+    ControlSession(const ControlSession&) = delete;
+    ControlSession& operator=(const ControlSession&) = delete;
+    ~ControlSession();
+
+    // Each is the library's 1/0 as a bool; data only on success.
+    bool AddModule(const ModuleRecord& Record);
+    bool StartAll();
+    bool StopAll();
+    bool Save();
+    bool Reload();
+    bool Clear();
+    bool DeleteSaved();
+    std::optional<std::uint32_t> RunStatus();
+    std::optional<std::uint32_t> ModuleCount();
+    std::optional<ModuleRecord> Module(std::uint32_t Index);
+
+private:
+    HANDLE handle_;
+};
+
+}  // namespace vcomctl
