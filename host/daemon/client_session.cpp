@@ -6,7 +6,6 @@
 
 #include <sys/socket.h>
 
-#include <array>
 #include <cerrno>
 
 namespace zelvcomd {
@@ -28,22 +27,25 @@ pid_t PeerProcessOf(int fd)
 }  // namespace
 
 ClientSession::ClientSession(std::uint64_t id, zelipc::UniqueFd socket, WakeQueue& wake)
-    : id_(id), socket_(std::move(socket)), wake_(wake), peerProcess_(PeerProcessOf(socket_.Get()))
+    : id_(id),
+      socket_(std::move(socket)),
+      wake_(wake),
+      peerProcess_(PeerProcessOf(socket_.Get())),
+      receiveBlock_(kReceiveBlock)
 {
 }
 
 ClientSession::Received ClientSession::Receive(std::vector<zelipc::Request>* requests,
                                                std::string* reason)
 {
-    std::array<std::uint8_t, kReceiveBlock> block{};
-    const ssize_t got = recv(socket_.Get(), block.data(), block.size(), 0);
+    const ssize_t got = recv(socket_.Get(), receiveBlock_.data(), receiveBlock_.size(), 0);
     if (got < 0) {
         return errno == EAGAIN || errno == EINTR ? Received::Open : Received::Closed;
     }
     if (got == 0) {
         return Received::Closed;
     }
-    frames_.Append(block.data(), static_cast<std::size_t>(got));
+    frames_.Append(receiveBlock_.data(), static_cast<std::size_t>(got));
     for (;;) {
         zelipc::Frame frame;
         switch (frames_.Next(&frame, reason)) {

@@ -65,6 +65,7 @@ private:
     SessionHandles handles_;
 
     // Event loop only.
+    std::vector<std::uint8_t> receiveBlock_;
     zelipc::FrameReader frames_;
     bool greeted_ = false;
     bool watchingWritable_ = false;

@@ -27,6 +27,7 @@ namespace zelvcomd {
 namespace {
 
 constexpr const char kServiceName[] = "ZelVCOM";
+constexpr int kUsageError = 2;
 
 // Listens and serves until a stop signal; false when it cannot listen.
 bool Serve(host::Kernel& kernel, Logger& log, DeviceWatch& watch, SignalWatch& signals,
@@ -85,7 +86,7 @@ int main(int argc, char** argv)
 {
     const auto options = zelvcomd::ParseOptions(argc, argv);
     if (!options) {
-        return 2;
+        return zelvcomd::kUsageError;
     }
     try {
         return zelvcomd::Run(*options);

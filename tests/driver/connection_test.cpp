@@ -5,6 +5,7 @@
 
 #include "core/counted_string.h"
 #include "net/connection.h"
+#include "net/transport_references.h"
 
 #include <atomic>
 #include <cstring>
@@ -137,6 +138,49 @@ TEST_F(ConnectionTest, CloseCancelsAReceiveThePeerNeverEnds)
     EXPECT_EQ(PostReceive(&record_, NoteReceive, &outcome), STATUS_INVALID_DEVICE_STATE);
     // Closing a connected endpoint aborts its connection.
     EXPECT_TRUE(module_->SawPrefix("DISCONNECTED channel=1 ")) << module_->Output();
+}
+
+TEST_F(ConnectionTest, TheLastCompletionClosesTheEndpointAtPassiveLevel)
+{
+    ASSERT_EQ(OpenConnection(&record_), STATUS_SUCCESS);
+    ASSERT_EQ(Connect(&record_), STATUS_SUCCESS);
+    ASSERT_TRUE(module_->Saw("CONNECTED channel=1"));
+    ReceiveOutcome outcome;
+    ASSERT_EQ(PostReceive(&record_, NoteReceive, &outcome), STATUS_PENDING);
+
+    // The owner lets go while the receive is with the transport: the
+    // endpoint stays open for it.
+    ReleaseEndpoint(&record_.Endpoint);
+    EXPECT_EQ(record_.Endpoint.ReferenceCount, 1);
+    EXPECT_NE(record_.Endpoint.FileObject, nullptr);
+
+    // Its completion (in the transport's thread, at DISPATCH_LEVEL) drops
+    // the last reference; the close runs from the work item.
+    ASSERT_EQ(module_->Command("send 1 last").rfind("ok", 0), 0u);
+    ASSERT_TRUE(WaitCompletions(outcome, 1));
+    EXPECT_EQ(outcome.Bytes.load(), 4u);
+    EXPECT_EQ(KeWaitForSingleObject(&record_.Closer.Closed, Executive, KernelMode, FALSE, nullptr),
+              STATUS_SUCCESS);
+    EXPECT_EQ(record_.Endpoint.FileObject, nullptr);
+    EXPECT_EQ(record_.Endpoint.AddressObject, nullptr);
+    EXPECT_EQ(record_.AddressObject.ReferenceCount, 1);  // the owner's
+    EXPECT_TRUE(module_->SawPrefix("DISCONNECTED channel=1 "));
+
+    // A release past zero changes nothing; the close releases the rest.
+    ReleaseEndpoint(&record_.Endpoint);
+    EXPECT_EQ(record_.Endpoint.ReferenceCount, 0);
+    EXPECT_EQ(CloseConnection(&record_), STATUS_SUCCESS);
+    EXPECT_EQ(record_.AddressObject.ReferenceCount, 0);
+    EXPECT_EQ(record_.AddressObject.FileObject, nullptr);
+}
+
+TEST_F(ConnectionTest, ASendOnARecordThatIsOpenButNotConnectedFailsInTheTransport)
+{
+    ASSERT_EQ(OpenConnection(&record_), STATUS_SUCCESS);
+    std::memcpy(record_.SendBuffer, "x", 1);
+    record_.SendLength = 1;
+    NTSTATUS status = SendConnection(&record_);
+    EXPECT_TRUE(NT_ERROR(status)) << std::hex << status;
 }
 
 TEST_F(ConnectionTest, ConnectToAPortThatRefusesFailsAndCanBeRetried)

@@ -152,6 +152,39 @@ TEST_F(PortConnectionTest, BytesNotReadBeforeCloseAreGoneAfterReopen)
     EXPECT_EQ(read.Information, 0u);
 }
 
+NTSTATUS NTAPI KeepRequest(PDEVICE_OBJECT, PIRP, PVOID)
+{
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// A create that reaches an open port (as from a driver above it) succeeds,
+// resets RxCount and leaves the connections alone.
+TEST_F(PortConnectionTest, CreateOnAnOpenPortOnlyResetsTheCount)
+{
+    ModuleSimulator module({"echo"});
+    AddLoopbackModule(module.ControlPort(), {module.ChannelPort(1)});
+    host::File* com5 = nullptr;
+    ASSERT_EQ(OpenPort(5, &com5), STATUS_SUCCESS);
+    ASSERT_EQ(module.Command("send 1 held").rfind("ok", 0), 0u);
+    ASSERT_TRUE(WaitHeld(5, 4));
+    PFILE_OBJECT endpoint = Port(5)->DataConnection.Endpoint.FileObject;
+
+    PDEVICE_OBJECT device = Device("\\Device\\VSer5");
+    PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
+    ASSERT_NE(irp, nullptr);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_CREATE;
+    IoSetCompletionRoutine(irp, KeepRequest, nullptr, TRUE, TRUE, TRUE);
+    EXPECT_EQ(IoCallDriver(device, irp), STATUS_SUCCESS);
+    EXPECT_EQ(irp->IoStatus.Status, STATUS_SUCCESS);
+    IoFreeIrp(irp);
+
+    EXPECT_EQ(Port(5)->RxCount, 0u);
+    EXPECT_EQ(Port(5)->IsOpen, 1u);
+    EXPECT_EQ(Module(0)->OpenPortCount, 1u);
+    EXPECT_EQ(Port(5)->DataConnection.Endpoint.FileObject, endpoint);
+    EXPECT_EQ(module.CountPrinted("CONNECTED channel=1"), 1);
+}
+
 TEST_F(PortConnectionTest, CleanupAndFlushSucceedOnAnOpenPort)
 {
     ModuleSimulator module({"echo"});

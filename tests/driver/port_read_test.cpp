@@ -103,6 +103,18 @@ TEST_F(PortReadTest, TheTimerDeliversWhatIsHeld)
     EXPECT_EQ(Port(5)->RxCount, 0u);
 }
 
+TEST_F(PortReadTest, NoIntervalEndsTheWaitAtOnce)
+{
+    OpenWithModule("echo");
+    SetReadTimeouts(5, 0, WAIT_FOR_DATA);
+    ModuleSends("abc");
+    ASSERT_TRUE(WaitHeld(5, 3));
+
+    host::IoResult read = com5_->Read(10);
+    EXPECT_EQ(read.Status, STATUS_SUCCESS);
+    EXPECT_EQ(Text(read), "abc");
+}
+
 TEST_F(PortReadTest, ALongIntervalIsCutToOneSecond)
 {
     OpenWithModule("echo");

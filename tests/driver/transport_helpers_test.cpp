@@ -5,6 +5,7 @@
 #include "net/control_report.h"
 #include "net/ea_buffer.h"
 #include "net/transport_address.h"
+#include "net/transport_references.h"
 
 #include <tdi.h>
 
@@ -69,6 +70,25 @@ TEST_F(TransportHelpersTest, EaBufferForAConnectionContext)
     EXPECT_EQ(length, 17u + sizeof(context) + 9u);
     EXPECT_EQ(std::memcmp(ea->EaName + 18, &context, sizeof(context)), 0);
     ExFreePoolWithTag(ea, 0);
+}
+
+TEST_F(TransportHelpersTest, AnEndpointThatNeverOpenedReleasesQuietly)
+{
+    ConnectionEndpoint endpoint;
+    std::memset(&endpoint, 0, sizeof(endpoint));
+    endpoint.ReferenceCount = 1;
+    ReleaseEndpoint(&endpoint);  // unlinked, no file, no address object
+    EXPECT_EQ(endpoint.ReferenceCount, 0);
+    EXPECT_EQ(endpoint.Links.Flink, nullptr);
+    ReleaseEndpoint(&endpoint);
+    EXPECT_EQ(endpoint.ReferenceCount, 0);
+
+    TransportAddressObject address;
+    std::memset(&address, 0, sizeof(address));
+    ReleaseAddress(&address);
+    EXPECT_EQ(address.ReferenceCount, 0);
+    ReleaseAddress(nullptr);
+    ReferenceAddress(nullptr);
 }
 
 struct Found {

@@ -172,9 +172,8 @@ std::vector<std::string> Kernel::DeviceNames() const
     // The kernel's own devices belong to no driver the caller loaded.
     std::vector<std::string> names = impl_->Names().DeviceNames();
     const PDEVICE_OBJECT transport = impl_->Tcp().Device();
-    names.erase(std::remove_if(names.begin(), names.end(),
-                               [&](const std::string& name) { return impl_->Names().FindDevice(name) == transport; }),
-                names.end());
+    auto isTransport = [&](const std::string& name) { return impl_->Names().FindDevice(name) == transport; };
+    names.erase(std::remove_if(names.begin(), names.end(), isTransport), names.end());
     return names;
 }
 
