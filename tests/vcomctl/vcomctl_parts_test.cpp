@@ -1,9 +1,9 @@
 // vcomctl's parsers and writers on their own.
-#include "channel_spec.h"
+#include "channel_argument.h"
 #include "command_error.h"
 #include "ipv4_address.h"
 #include "json_output.h"
-#include "module_spec.h"
+#include "module_argument.h"
 #include "numbers.h"
 
 #include <gtest/gtest.h>
@@ -45,30 +45,30 @@ TEST(VcomctlIpv4, RefusesMalformedAddresses)
     }
 }
 
-TEST(VcomctlChannelSpec, PortComAndWithhold)
+TEST(VcomctlChannelArgument, PortComAndWithhold)
 {
-    const auto plain = ParseChannelSpec("4001:5");
+    const auto plain = ParseChannelArgument("4001:5");
     EXPECT_EQ(plain.TcpPort, 4001u);
     EXPECT_EQ(plain.ComNumber, 5u);
     EXPECT_FALSE(plain.Withhold);
-    const auto withheld = ParseChannelSpec("4002:COM255:withhold");
+    const auto withheld = ParseChannelArgument("4002:COM255:withhold");
     EXPECT_EQ(withheld.ComNumber, 255u);
     EXPECT_TRUE(withheld.Withhold);
-    EXPECT_EQ(ParseChannelSpec("1:com0").ComNumber, 0u);
+    EXPECT_EQ(ParseChannelArgument("1:com0").ComNumber, 0u);
 }
 
-TEST(VcomctlChannelSpec, RefusesBadChannels)
+TEST(VcomctlChannelArgument, RefusesBadChannels)
 {
     for (const char* text : {"", "4001", "4001:", ":5", "0:5", "65536:5", "4001:256", "4001:COM", "4001:5:",
                              "4001:5:keep", "4001:5:withhold:x", "4001:-1"}) {
-        EXPECT_THROW(ParseChannelSpec(text), UsageError) << text;
+        EXPECT_THROW(ParseChannelArgument(text), UsageError) << text;
     }
 }
 
-TEST(VcomctlModuleSpec, BuildsTheRecord)
+TEST(VcomctlModuleArgument, BuildsTheRecord)
 {
     const ModuleRecord record =
-        ParseModuleSpec({"192.168.1.10", "4660", "nineteen-bytes-name", "4001:5", "4002:0:withhold"});
+        ParseModuleArgument({"192.168.1.10", "4660", "nineteen-bytes-name", "4001:5", "4002:0:withhold"});
     const unsigned char address[] = {192, 168, 1, 10};
     EXPECT_EQ(std::memcmp(&record.ModuleIP, address, sizeof address), 0);
     EXPECT_EQ(record.ControlPort, 0x1234u);
@@ -83,14 +83,14 @@ TEST(VcomctlModuleSpec, BuildsTheRecord)
     EXPECT_EQ(record.SerialPort[2], 0u);
 }
 
-TEST(VcomctlModuleSpec, EightChannelsFit)
+TEST(VcomctlModuleArgument, EightChannelsFit)
 {
-    const ModuleRecord record = ParseModuleSpec(
+    const ModuleRecord record = ParseModuleArgument(
         {"10.0.0.1", "4000", "eight", "1:1", "2:2", "3:3", "4:4", "5:5", "6:6", "7:7", "8:8"});
     EXPECT_EQ(record.SerialCount, 8u);
 }
 
-TEST(VcomctlModuleSpec, RefusesBadModules)
+TEST(VcomctlModuleArgument, RefusesBadModules)
 {
     using Args = std::vector<std::string>;
     const Args bad[] = {
@@ -110,13 +110,13 @@ TEST(VcomctlModuleSpec, RefusesBadModules)
         {"10.0.0.1", "4000", "name", "4000:1"},
     };
     for (const auto& args : bad) {
-        EXPECT_THROW(ParseModuleSpec(args), UsageError) << ::testing::PrintToString(args);
+        EXPECT_THROW(ParseModuleArgument(args), UsageError) << ::testing::PrintToString(args);
     }
 }
 
-TEST(VcomctlModuleSpec, ChannelsWithoutPortMayRepeatComZero)
+TEST(VcomctlModuleArgument, ChannelsWithoutPortMayRepeatComZero)
 {
-    const ModuleRecord record = ParseModuleSpec({"10.0.0.1", "4000", "name", "1:0", "2:0"});
+    const ModuleRecord record = ParseModuleArgument({"10.0.0.1", "4000", "name", "1:0", "2:0"});
     EXPECT_EQ(record.SerialNum[0], 0u);
     EXPECT_EQ(record.SerialNum[1], 0u);
 }

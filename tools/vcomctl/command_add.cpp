@@ -4,7 +4,7 @@
 #include "commands.h"
 #include "control_session.h"
 #include "ipv4_address.h"
-#include "module_spec.h"
+#include "module_argument.h"
 #include "module_table.h"
 #include "module_view.h"
 
@@ -56,7 +56,7 @@ void CheckRoom(const std::vector<ModuleRecord>& modules)
 
 void RunAdd(const Arguments& Args, std::ostream& Out)
 {
-    const ModuleRecord record = ParseModuleSpec(Args);
+    const ModuleRecord record = ParseModuleArgument(Args);
     ControlSession session;
     const auto modules = ReadModuleTable(session);
     CheckRoom(modules);

@@ -1,4 +1,4 @@
-#include "channel_spec.h"
+#include "channel_argument.h"
 
 #include "command_error.h"
 #include "numbers.h"
@@ -45,14 +45,14 @@ bool StartsWithComPrefix(std::string_view text)
     return true;
 }
 
-[[noreturn]] void Refuse(std::string_view spec, const std::string& reason)
+[[noreturn]] void Refuse(std::string_view text, const std::string& reason)
 {
-    throw UsageError("channel '" + std::string(spec) + "': " + reason);
+    throw UsageError("channel '" + std::string(text) + "': " + reason);
 }
 
 }  // namespace
 
-ChannelSpec ParseChannelSpec(std::string_view Text)
+ChannelArgument ParseChannelArgument(std::string_view Text)
 {
     const auto fields = SplitFields(Text);
     if (fields.size() < FIELDS_MIN || fields.size() > FIELDS_MAX) {
@@ -74,7 +74,7 @@ ChannelSpec ParseChannelSpec(std::string_view Text)
     if (withhold && fields[FLAG_FIELD] != WITHHOLD_WORD) {
         Refuse(Text, "the third part may only be 'withhold'");
     }
-    return ChannelSpec{*port, *number, withhold};
+    return ChannelArgument{*port, *number, withhold};
 }
 
 }  // namespace vcomctl

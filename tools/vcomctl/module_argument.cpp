@@ -1,6 +1,6 @@
-#include "module_spec.h"
+#include "module_argument.h"
 
-#include "channel_spec.h"
+#include "channel_argument.h"
 #include "command_error.h"
 #include "ipv4_address.h"
 #include "numbers.h"
@@ -61,7 +61,7 @@ void CheckName(const std::string& name)
 
 // Two channels on one TCP port, or two channels for one COM port, cannot
 // both work; nor can a channel on the control port.
-void CheckDistinct(const std::vector<ChannelSpec>& channels, std::uint32_t controlPort)
+void CheckDistinct(const std::vector<ChannelArgument>& channels, std::uint32_t controlPort)
 {
     std::set<std::uint32_t> ports{controlPort};
     std::set<std::uint32_t> comNumbers;
@@ -76,7 +76,7 @@ void CheckDistinct(const std::vector<ChannelSpec>& channels, std::uint32_t contr
     }
 }
 
-std::vector<ChannelSpec> ParseChannels(const std::vector<std::string>& args)
+std::vector<ChannelArgument> ParseChannels(const std::vector<std::string>& args)
 {
     const std::size_t count = args.size() - FIRST_CHANNEL_ARG;
     if (count == 0) {
@@ -86,16 +86,16 @@ std::vector<ChannelSpec> ParseChannels(const std::vector<std::string>& args)
         throw UsageError("a module has at most " + std::to_string(MODULE_CHANNEL_COUNT) + " channels, not " +
                          std::to_string(count));
     }
-    std::vector<ChannelSpec> channels;
+    std::vector<ChannelArgument> channels;
     for (std::size_t i = FIRST_CHANNEL_ARG; i < args.size(); ++i) {
-        channels.push_back(ParseChannelSpec(args[i]));
+        channels.push_back(ParseChannelArgument(args[i]));
     }
     return channels;
 }
 
 }  // namespace
 
-ModuleRecord ParseModuleSpec(const std::vector<std::string>& Args)
+ModuleRecord ParseModuleArgument(const std::vector<std::string>& Args)
 {
     if (Args.size() < FIRST_CHANNEL_ARG) {
         throw UsageError("add needs ADDRESS CONTROL_PORT NAME CHANNEL...");

@@ -6,7 +6,7 @@
 
 namespace vcomctl {
 
-struct ChannelSpec {
+struct ChannelArgument {
     std::uint32_t TcpPort;    // the channel's data port on the module
     std::uint32_t ComNumber;  // n of COM<n>; 0 = the channel gets no port
     bool Withhold;            // line settings stay local (SerialParaFlag 1)
@@ -18,6 +18,6 @@ constexpr std::uint32_t COM_NUMBER_NONE = 0;
 constexpr std::uint32_t COM_NUMBER_MAX = 255;
 
 // Throws UsageError naming what is wrong. COM may be written "3" or "COM3".
-ChannelSpec ParseChannelSpec(std::string_view Text);
+ChannelArgument ParseChannelArgument(std::string_view Text);
 
 }  // namespace vcomctl

@@ -10,6 +10,6 @@ namespace vcomctl {
 
 // ADDRESS CONTROL_PORT NAME CHANNEL...; throws UsageError naming the first
 // thing wrong. Entries past the channels are zero.
-ModuleRecord ParseModuleSpec(const std::vector<std::string>& Args);
+ModuleRecord ParseModuleArgument(const std::vector<std::string>& Args);
 
 }  // namespace vcomctl
