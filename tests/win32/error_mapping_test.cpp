@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <ostream>
+
 namespace zelwin32 {
 namespace {
 
@@ -10,6 +13,15 @@ struct Mapping {
     NtStatus Status;
     DWORD Error;
 };
+
+// Names each case in test listings by its status and error.
+void PrintTo(const Mapping& mapping, std::ostream* out)
+{
+    char text[48];
+    std::snprintf(text, sizeof(text), "status 0x%08X to error %u", static_cast<unsigned>(mapping.Status),
+                  static_cast<unsigned>(mapping.Error));
+    *out << text;
+}
 
 class ErrorMappingTest : public ::testing::TestWithParam<Mapping> {};
 
