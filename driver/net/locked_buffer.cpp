@@ -8,7 +8,7 @@ PMDL LockBuffer(PVOID VirtualAddress, ULONG Length)
     }
     // MmProbeAndLockPages raises when a page cannot be made resident, and
     // this compiler has no structured exception handling to catch it. The
-    // driver only locks nonpaged pool it allocated itself, which cannot fault.
+    // driver only locks nonpaged memory it owns, which cannot fault.
     MmProbeAndLockPages(mdl, KernelMode, IoModifyAccess);
     mdl->Next = nullptr;
     return mdl;

@@ -4,7 +4,8 @@
 #include "core/nt.h"
 
 // An MDL describing the buffer with its pages locked, or null. Only
-// nonpaged pool the driver allocated itself is ever locked.
+// nonpaged memory the driver owns (its pool, its device extensions) is
+// ever locked.
 PMDL LockBuffer(PVOID VirtualAddress, ULONG Length);
 
 // Unlocks the pages and frees the MDL.

@@ -26,7 +26,7 @@ TEST_F(ModuleDeviceTest, OpeningTheModuleBringsItsControlConnectionUp)
     host::File* com5 = nullptr;
     ASSERT_EQ(OpenPort(5, &com5), STATUS_SUCCESS);
     EXPECT_TRUE(module.Saw("CONNECTED channel=1"));
-    EXPECT_EQ(ext->ControlConnection.Receive.Posted != nullptr, true);
+    EXPECT_NE(ext->ControlConnection.Receive.Posted, nullptr);  // still the one receive
     ClosePort(com5);
     EXPECT_TRUE(module.Saw("DISCONNECTED control reason=peer"));
 
