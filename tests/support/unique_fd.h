@@ -1,42 +1,8 @@
 // Test support: ownership of one file descriptor.
 #pragma once
 
-#include <unistd.h>
-
-#include <utility>
+#include "../../host/common/unique_fd.h"
 
 namespace zel::test {
-
-class UniqueFd {
-public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) noexcept : fd_(fd) {}
-    UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept
-    {
-        if (this != &other) {
-            Reset(other.Release());
-        }
-        return *this;
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    ~UniqueFd() { Reset(); }
-
-    int Get() const noexcept { return fd_; }
-    bool Valid() const noexcept { return fd_ >= 0; }
-    int Release() noexcept { return std::exchange(fd_, kNone); }
-    void Reset(int fd = kNone) noexcept
-    {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-        fd_ = fd;
-    }
-
-private:
-    static constexpr int kNone = -1;
-    int fd_ = kNone;
-};
-
+using UniqueFd = zel::UniqueFd;
 }  // namespace zel::test
