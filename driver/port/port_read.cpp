@@ -68,7 +68,7 @@ NTSTATUS NTAPI PortRead(PDEVICE_OBJECT PortDevice, PIRP Irp)
     KIRQL irql;
     KeAcquireSpinLock(&port->PortLock, &irql);
     NTSTATUS status = ServeRead(port, Irp, &delivered);
-    const bool restart = TakeUnread(port);
+    const bool restart = TakeUnreadAsArrival(port);
     KeReleaseSpinLock(&port->PortLock, irql);
 
     if (restart) {
@@ -96,7 +96,7 @@ VOID NTAPI ReadTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument
         port->PendingRead = nullptr;
         ULONG delivered = port->RxCount != 0 ? CopyOut(read, port) : 0;
         CompleteRequest(read, STATUS_SUCCESS, delivered);
-        restart = TakeUnread(port);
+        restart = TakeUnreadAsArrival(port);
     }
     KeReleaseSpinLock(&port->PortLock, irql);
 

@@ -27,7 +27,6 @@ void FinishPendingRead(PortExtension* Port, NTSTATUS ReceiveStatus)
     ULONG delivered = CopyOut(read, Port);
     Port->PendingRead = nullptr;
     CompleteRequest(read, ReceiveStatus, delivered);
-    TakeUnread(Port);
 }
 
 bool WaitsForArrival(const PortExtension* Port)
@@ -47,6 +46,17 @@ void FinishWaitOnArrival(PortExtension* Port)
 
 }  // namespace
 
+bool TakeUnreadAsArrival(PortExtension* Port)
+{
+    if (!TakeUnread(Port)) {
+        return false;
+    }
+    if (Port->PendingRead == nullptr && WaitsForArrival(Port)) {
+        FinishWaitOnArrival(Port);
+    }
+    return true;
+}
+
 VOID ReceiveComplete(PVOID Context, PIO_STATUS_BLOCK StatusBlock, ULONG_PTR Extra)
 {
     UNREFERENCED_PARAMETER(Extra);
@@ -64,6 +74,7 @@ VOID ReceiveComplete(PVOID Context, PIO_STATUS_BLOCK StatusBlock, ULONG_PTR Extr
     TakeArrival(port, received);
     if (port->PendingRead != nullptr) {
         FinishPendingRead(port, status);
+        TakeUnreadAsArrival(port);
     } else if (WaitsForArrival(port)) {
         FinishWaitOnArrival(port);
     }

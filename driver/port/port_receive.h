@@ -9,6 +9,12 @@
 // A failed or empty receive, or one after close, ends the cycle.
 VOID ReceiveComplete(PVOID Context, PIO_STATUS_BLOCK StatusBlock, ULONG_PTR Extra);
 
+// TakeUnread, and when it moved bytes in, they count as an arrival: with no
+// read pending, a wait-on-mask for arrivals is finished, as a receive would
+// finish it. PortLock held. True when the caller is to post the next
+// receive (after releasing PortLock).
+bool TakeUnreadAsArrival(PortExtension* Port);
+
 // Posts the next receive of the cycle. Callable at DISPATCH_LEVEL, without
 // PortLock held (its completion takes it).
 NTSTATUS RestartReceive(PortExtension* Port);

@@ -10,6 +10,7 @@
 
 #include <fstream>
 #include <random>
+#include <thread>
 
 namespace zeltest {
 namespace {
@@ -180,6 +181,40 @@ TEST_F(PortReadTest, AFloodLargerThanTheBufferArrivesWholeAndInOrder)
     ASSERT_EQ(received.size(), flood.size());
     EXPECT_TRUE(received == flood) << "bytes lost, doubled or out of order";
     EXPECT_TRUE(module_->Saw("SENT channel=1 bytes=" + std::to_string(FLOOD_BYTES)));
+}
+
+// Bytes that waited unread in the connection and are moved in by a read are
+// an arrival like any other: a wait-on-mask for arrivals hears of them, or a
+// program waiting for data would never learn that they are there.
+TEST_F(PortReadTest, BytesMovedInByAReadFinishAWaitForArrivals)
+{
+    // One byte more than the buffer holds: it waits unread, and nothing
+    // arrives after it.
+    constexpr std::size_t SOURCE_BYTES = PORT_RX_BUFFER_SIZE;
+    const std::string path = (state_.Path() / "source.bin").string();
+    std::ofstream(path, std::ios::binary) << std::string(SOURCE_BYTES, 'x');
+    OpenWithModule("source=" + path);
+    constexpr ULONG FULL = PORT_RX_BUFFER_SIZE - 1;
+    ASSERT_TRUE(WaitHeld(5, FULL));
+    zel::test::Deadline deadline;
+    while (Port(5)->DataConnection.UnreadCount == 0 && !deadline.Passed()) {
+        std::this_thread::yield();
+    }
+    ASSERT_EQ(Port(5)->DataConnection.UnreadCount, 1u);
+
+    const ULONG arrivals = SERIAL_EV_RXFLAG;
+    ASSERT_EQ(com5_->DeviceControl(IOCTL_SERIAL_SET_WAIT_MASK, &arrivals, sizeof arrivals, 0).Status,
+              STATUS_SUCCESS);
+    std::shared_ptr<host::PendingIo> wait = com5_->StartDeviceControl(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG));
+    ASSERT_FALSE(wait->Done());
+
+    host::IoResult read = com5_->Read(FULL);
+    ASSERT_EQ(read.Information, FULL);
+    ASSERT_EQ(Port(5)->RxCount, 1u) << "the unread byte was moved in";
+    ASSERT_TRUE(wait->WaitFor(zel::test::kSafetyTimeout)) << "the wait did not hear of the bytes";
+    const host::IoResult& woken = wait->Wait();
+    EXPECT_EQ(woken.Status, STATUS_SUCCESS);
+    ASSERT_EQ(woken.Data.size(), sizeof(ULONG));
 }
 
 TEST_F(PortReadTest, TheModuleClosingTheDataConnectionEndsTheReceiveCycle)
