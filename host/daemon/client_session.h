@@ -21,11 +21,14 @@
 
 namespace zelvcomd {
 
+class ClientSession;
+template <typename Item>
 class WakeQueue;
+using SessionWakeQueue = WakeQueue<std::shared_ptr<ClientSession>>;
 
 class ClientSession : public std::enable_shared_from_this<ClientSession> {
 public:
-    ClientSession(std::uint64_t id, zelipc::UniqueFd socket, WakeQueue& wake);
+    ClientSession(std::uint64_t id, zelipc::UniqueFd socket, SessionWakeQueue& wake);
 
     std::uint64_t Id() const { return id_; }
     int Fd() const { return socket_.Get(); }
@@ -60,7 +63,7 @@ private:
 
     const std::uint64_t id_;
     zelipc::UniqueFd socket_;
-    WakeQueue& wake_;
+    SessionWakeQueue& wake_;
     pid_t peerProcess_ = 0;
     SessionHandles handles_;
 

@@ -37,16 +37,28 @@ void DeviceWatch::CompareDevices()
     devices_ = std::move(now);
 }
 
+void DeviceWatch::ObserveNames(NamesObserver observer)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    namesObserver_ = std::move(observer);
+    if (namesObserver_) namesObserver_({links_.begin(), links_.end()}, {});
+}
+
 void DeviceWatch::CompareLinks()
 {
     auto now = AsSet(kernel_.SymbolicLinkNames());
-    for (const auto& name : Missing(now, links_)) {
+    const auto created = Missing(now, links_);
+    const auto removed = Missing(links_, now);
+    for (const auto& name : created) {
         log_.Info("name created: " + name + " -> " + kernel_.SymbolicLinkTarget(name).value_or("?"));
     }
-    for (const auto& name : Missing(links_, now)) {
+    for (const auto& name : removed) {
         log_.Info("name removed: " + name);
     }
     links_ = std::move(now);
+    if (namesObserver_ && (!created.empty() || !removed.empty())) {
+        namesObserver_(created, removed);
+    }
 }
 
 }  // namespace zelvcomd

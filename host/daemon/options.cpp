@@ -2,6 +2,9 @@
 
 #include <zelvcom_ipc/runtime_paths.h>
 
+#include <grp.h>
+#include <pwd.h>
+
 #include <cstdlib>
 #include <iostream>
 #include <string>
@@ -12,6 +15,7 @@ namespace {
 constexpr const char kUsage[] =
     "usage: zelvcomd [--state DIR] [--socket PATH] [--foreground]\n"
     "                [--log-level debug|info|warning|error]\n"
+    "                [--pty-dir DIR] [--pty-owner USER] [--pty-group GROUP] [--pty-mode MODE]\n"
     "  --state DIR        registry database and runtime files\n"
     "                     (default /var/lib/zelvcom as root, else $XDG_STATE_HOME/zelvcom\n"
     "                     or ~/.local/state/zelvcom)\n"
@@ -20,6 +24,11 @@ constexpr const char kUsage[] =
     "  --foreground       stay attached and log to stderr; without it zelvcomd detaches\n"
     "                     once it is ready and logs to DIR/zelvcomd.log\n"
     "  --log-level L      least severe log level written (default info)\n"
+    "  --pty-dir DIR      where each port appears as COM<n>, a link to its\n"
+    "                     pseudo-terminal (default STATE/dev)\n"
+    "  --pty-owner USER   owner of the pseudo-terminals (default: zelvcomd's user)\n"
+    "  --pty-group GROUP  their group (default unchanged), e.g. dialout\n"
+    "  --pty-mode MODE    their mode, octal (default 0660)\n"
     "Prints 'zelvcomd ready socket=PATH' once it accepts clients; SIGTERM or SIGINT\n"
     "closes every client handle, unloads the driver and exits.\n";
 
@@ -30,6 +39,32 @@ std::optional<host::LogLevel> ParseLogLevel(const std::string& text)
     if (text == "warning") return host::LogLevel::Warning;
     if (text == "error") return host::LogLevel::Error;
     return std::nullopt;
+}
+
+constexpr mode_t kLargestMode = 07777;
+constexpr int kOctal = 8;
+
+std::optional<unsigned long> Number(const std::string& text, int base)
+{
+    if (text.empty()) return std::nullopt;
+    char* end = nullptr;
+    const unsigned long value = std::strtoul(text.c_str(), &end, base);
+    if (*end != '\0' || text[0] == '-') return std::nullopt;
+    return value;
+}
+
+std::optional<uid_t> ParseUser(const std::string& text)
+{
+    if (auto id = Number(text, 10)) return static_cast<uid_t>(*id);
+    const passwd* user = getpwnam(text.c_str());
+    return user != nullptr ? std::optional<uid_t>(user->pw_uid) : std::nullopt;
+}
+
+std::optional<gid_t> ParseGroup(const std::string& text)
+{
+    if (auto id = Number(text, 10)) return static_cast<gid_t>(*id);
+    const group* found = getgrnam(text.c_str());
+    return found != nullptr ? std::optional<gid_t>(found->gr_gid) : std::nullopt;
 }
 
 std::nullopt_t Fail(const std::string& reason)
@@ -60,6 +95,22 @@ std::optional<Options> ParseOptions(int argc, char** argv)
             auto level = ParseLogLevel(argv[++i]);
             if (!level) return Fail("unknown log level '" + std::string(argv[i]) + "'");
             options.LogLevel = *level;
+        } else if (arg == "--pty-dir") {
+            if (!hasValue) return Fail("--pty-dir needs a directory");
+            options.PtyDirectory = argv[++i];
+        } else if (arg == "--pty-owner") {
+            if (!hasValue) return Fail("--pty-owner needs a user");
+            options.PtyAccess.Owner = ParseUser(argv[++i]);
+            if (!options.PtyAccess.Owner) return Fail("unknown user '" + std::string(argv[i]) + "'");
+        } else if (arg == "--pty-group") {
+            if (!hasValue) return Fail("--pty-group needs a group");
+            options.PtyAccess.Group = ParseGroup(argv[++i]);
+            if (!options.PtyAccess.Group) return Fail("unknown group '" + std::string(argv[i]) + "'");
+        } else if (arg == "--pty-mode") {
+            if (!hasValue) return Fail("--pty-mode needs an octal mode");
+            const auto mode = Number(argv[++i], kOctal);
+            if (!mode || *mode > kLargestMode) return Fail("bad mode '" + std::string(argv[i]) + "'");
+            options.PtyAccess.Mode = static_cast<mode_t>(*mode);
         } else if (arg == "--help" || arg == "-h") {
             std::cout << kUsage;
             std::exit(EXIT_SUCCESS);
@@ -70,9 +121,13 @@ std::optional<Options> ParseOptions(int argc, char** argv)
     if (options.SocketPath.empty()) {
         options.SocketPath = options.StateDirectory / zelipc::kSocketFileName;
     }
+    if (options.PtyDirectory.empty()) {
+        options.PtyDirectory = options.StateDirectory / kPtyDirectoryName;
+    }
     // Absolute, so the daemon's paths survive the chdir of daemonising.
     options.StateDirectory = std::filesystem::absolute(options.StateDirectory);
     options.SocketPath = std::filesystem::absolute(options.SocketPath);
+    options.PtyDirectory = std::filesystem::absolute(options.PtyDirectory);
     return options;
 }
 

@@ -1,6 +1,8 @@
 // Command line of zelvcomd.
 #pragma once
 
+#include "pty/pty_pair.h"
+
 #include <host/kernel.h>
 
 #include <filesystem>
@@ -13,11 +15,16 @@ struct Options {
     std::filesystem::path SocketPath;
     host::LogLevel LogLevel = host::LogLevel::Info;
     bool Foreground = false;
+    // Where the ports' links COM<n> go (default DIR/dev), and who may open
+    // the pseudo-terminals behind them.
+    std::filesystem::path PtyDirectory;
+    SlaveAccess PtyAccess;
 };
 
 // The daemon's files inside the state directory.
 constexpr const char kLockFileName[] = "zelvcomd.lock";
 constexpr const char kLogFileName[] = "zelvcomd.log";
+constexpr const char kPtyDirectoryName[] = "dev";
 
 // Parses argv; on a bad argument prints the reason and usage to stderr and
 // returns nothing. --help prints the usage and exits.

@@ -47,7 +47,7 @@ private:
     UnixListener& listener_;
     SignalWatch& signals_;
     Epoll epoll_;
-    WakeQueue wake_;
+    SessionWakeQueue wake_;
     ActivityCounter activity_;
     RequestExecutor executor_;
     std::map<int, std::shared_ptr<ClientSession>> sessions_;

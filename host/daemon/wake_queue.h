@@ -1,30 +1,59 @@
-// Sessions that have replies to send, handed from the threads that
-// complete requests to the event loop (an eventfd wakes it).
+// Items handed from any thread to an event loop; an eventfd wakes the loop.
 #pragma once
 
 #include <zelvcom_ipc/unique_fd.h>
 
-#include <memory>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
 #include <mutex>
+#include <system_error>
+#include <utility>
 #include <vector>
 
 namespace zelvcomd {
 
-class ClientSession;
-
+template <typename Item>
 class WakeQueue {
 public:
-    WakeQueue();
+    WakeQueue() : fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
+    {
+        if (!fd_.Valid()) {
+            throw std::system_error(errno, std::generic_category(), "eventfd");
+        }
+    }
+
     int Fd() const { return fd_.Get(); }
+
     // Any thread.
-    void Push(std::shared_ptr<ClientSession> session);
-    // The event loop: everything pushed so far.
-    std::vector<std::shared_ptr<ClientSession>> Take();
+    void Push(Item item)
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            items_.push_back(std::move(item));
+        }
+        const std::uint64_t one = 1;
+        // A full counter still wakes the loop, so a failed write loses nothing.
+        [[maybe_unused]] const ssize_t ignored = write(fd_.Get(), &one, sizeof one);
+    }
+
+    // The event loop: everything pushed so far, in order.
+    std::vector<Item> Take()
+    {
+        std::uint64_t count = 0;
+        [[maybe_unused]] const ssize_t ignored = read(fd_.Get(), &count, sizeof count);
+        std::vector<Item> items;
+        std::lock_guard<std::mutex> lock(mutex_);
+        items.swap(items_);
+        return items;
+    }
 
 private:
     zelipc::UniqueFd fd_;
     std::mutex mutex_;
-    std::vector<std::shared_ptr<ClientSession>> sessions_;
+    std::vector<Item> items_;
 };
 
 }  // namespace zelvcomd

@@ -4,11 +4,14 @@
 // Start: lock the state directory, detach (unless --foreground), load the
 // driver (its saved configuration starts with it), listen, print the ready
 // line. Stop (SIGTERM/SIGINT): tear every client down as at process exit,
-// wait for the last request, unload the driver (the verifier checks run).
+// wait for the last request, close the ports programs held as
+// pseudo-terminals, unload the driver (the verifier checks run).
 #include "background.h"
 #include "device_watch.h"
 #include "logger.h"
 #include "options.h"
+#include "pty/capacity.h"
+#include "pty/pty_bridge.h"
 #include "server.h"
 #include "signal_watch.h"
 #include "state_lock.h"
@@ -72,7 +75,21 @@ int Run(const Options& options)
     DeviceWatch watch(kernel, log);
     watch.Check();
 
+    PrepareCapacity(log);
+    std::optional<PtyBridge> ptys;
+    try {
+        ptys.emplace(kernel, log, PtyOptions{options.PtyDirectory, options.PtyAccess});
+    } catch (const std::exception& error) {
+        log.Error(std::string("pseudo-terminal ports: ") + error.what());
+        kernel.UnloadDriver();
+        return EXIT_FAILURE;
+    }
+    watch.ObserveNames([&ptys](const auto& created, const auto& removed) { ptys->OnNamesChanged(created, removed); });
+    log.Info("ports appear in " + options.PtyDirectory.string());
+
     const bool served = Serve(kernel, log, watch, signals, options, background);
+    watch.ObserveNames(nullptr);
+    ptys->Stop();
     kernel.UnloadDriver();
     watch.Check();
     log.Info(std::string("driver ") + kServiceName + " unloaded");

@@ -1,0 +1,174 @@
+#include "pty_bridge.h"
+
+#include <sys/epoll.h>
+
+#include <algorithm>
+#include <cctype>
+
+namespace zelvcomd {
+namespace {
+
+// Port opens and closes connect and disconnect, and a write may wait for a
+// reconnect: each holds a thread for up to seconds.
+constexpr std::size_t kWorkerThreads = 8;
+constexpr char kComLinkPrefix[] = "\\DosDevices\\COM";
+constexpr std::size_t kDosDevicesLength = sizeof("\\DosDevices\\") - 1;
+
+// "\DosDevices\COM11" gives "COM11"; other names give nothing.
+std::string ComNameOf(const std::string& link)
+{
+    const std::string prefix = kComLinkPrefix;
+    if (link.size() <= prefix.size() || link.compare(0, prefix.size(), prefix) != 0) return {};
+    for (std::size_t i = prefix.size(); i < link.size(); ++i) {
+        if (std::isdigit(static_cast<unsigned char>(link[i])) == 0) return {};
+    }
+    return link.substr(kDosDevicesLength);
+}
+
+}  // namespace
+
+PtyBridge::PtyBridge(host::Kernel& kernel, Logger& log, PtyOptions options)
+    : kernel_(kernel), log_(log), options_(std::move(options)), workers_(kWorkerThreads)
+{
+    std::filesystem::create_directories(options_.Directory);
+    epoll_.Add(mailbox_.Fd(), EPOLLIN);
+    epoll_.Add(slaves_.Fd(), EPOLLIN);
+    loop_ = std::thread([this] { Run(); });
+}
+
+PtyBridge::~PtyBridge() { Stop(); }
+
+void PtyBridge::OnNamesChanged(const std::vector<std::string>& created, const std::vector<std::string>& removed)
+{
+    std::vector<std::string> added;
+    std::vector<std::string> gone;
+    for (const auto& link : created) {
+        if (auto name = ComNameOf(link); !name.empty()) added.push_back(name);
+    }
+    for (const auto& link : removed) {
+        if (auto name = ComNameOf(link); !name.empty()) gone.push_back(name);
+    }
+    if (added.empty() && gone.empty()) return;
+    Post([this, added, gone] {
+        for (const auto& name : gone) RemovePort(name);
+        for (const auto& name : added) AddPort(name);
+    });
+}
+
+void PtyBridge::Stop()
+{
+    if (!loop_.joinable()) return;
+    Post([this] {
+        stopping_ = true;
+        RetireAll();
+    });
+    loop_.join();
+    workers_.WaitIdle();
+}
+
+void PtyBridge::Run()
+{
+    while (!Finished()) {
+        for (const epoll_event& event : epoll_.Wait()) {
+            try {
+                Dispatch(event);
+            } catch (const std::exception& error) {
+                log_.Error(std::string("pseudo-terminal loop: ") + error.what());
+            }
+        }
+    }
+}
+
+void PtyBridge::Dispatch(const epoll_event& event)
+{
+    const int fd = event.data.fd;
+    if (fd == mailbox_.Fd()) {
+        RunPosted();
+    } else if (fd == slaves_.Fd()) {
+        OnSlaveOpens();
+    } else if (auto port = masters_.find(fd); port != masters_.end()) {
+        port->second->OnMasterEvents(event.events);
+    }
+}
+
+void PtyBridge::RunPosted()
+{
+    for (auto& task : mailbox_.Take()) {
+        task();
+    }
+    retiring_.erase(std::remove_if(retiring_.begin(), retiring_.end(),
+                                   [](const std::shared_ptr<PtyPort>& port) { return port->Quiet(); }),
+                    retiring_.end());
+}
+
+bool PtyBridge::Finished() const { return stopping_ && ports_.empty() && retiring_.empty(); }
+
+void PtyBridge::OnSlaveOpens()
+{
+    const SlaveWatch::Opens opens = slaves_.Take();
+    for (const int watch : opens.Watches) {
+        if (auto port = watches_.find(watch); port != watches_.end()) {
+            port->second->OnSlaveOpened();
+        }
+    }
+    if (opens.Overflowed) {
+        log_.Warning("pseudo-terminal open events were lost; checking every port");
+        for (auto& [name, port] : ports_) port->CheckForProgram();
+    }
+}
+
+void PtyBridge::AddPort(const std::string& comName)
+{
+    if (stopping_ || ports_.count(comName) != 0) return;
+    auto port = std::make_shared<PtyPort>(*this, comName);
+    try {
+        port->Publish();
+    } catch (const std::exception& error) {
+        log_.Error(comName + ": no pseudo-terminal: " + error.what());
+        return;
+    }
+    ports_.emplace(comName, std::move(port));
+}
+
+void PtyBridge::RemovePort(const std::string& comName)
+{
+    auto found = ports_.find(comName);
+    if (found == ports_.end()) return;
+    found->second->Retire();
+    if (!found->second->Quiet()) retiring_.push_back(found->second);
+    ports_.erase(found);
+}
+
+void PtyBridge::RetireAll()
+{
+    while (!ports_.empty()) RemovePort(ports_.begin()->first);
+}
+
+void PtyBridge::WatchMaster(int fd, std::uint32_t events, PtyPort* port)
+{
+    epoll_.Add(fd, events);
+    masters_[fd] = port;
+}
+
+void PtyBridge::ChangeMaster(int fd, std::uint32_t events) { epoll_.Modify(fd, events); }
+
+void PtyBridge::ForgetMaster(int fd)
+{
+    epoll_.Remove(fd);
+    masters_.erase(fd);
+}
+
+int PtyBridge::WatchSlave(const std::string& slavePath, PtyPort* port)
+{
+    const int watch = slaves_.Add(slavePath);
+    watches_[watch] = port;
+    return watch;
+}
+
+void PtyBridge::ForgetSlave(int watch)
+{
+    slaves_.Remove(watch);
+    watches_.erase(watch);
+}
+
+}  // namespace zelvcomd

@@ -1,0 +1,86 @@
+// Serves every COM port device as a pseudo-terminal: one event loop (its
+// own thread) for all ports, and a few worker threads for the requests the
+// driver blocks in. Ports come and go with the DOS names the driver
+// creates and removes.
+#pragma once
+
+#include "../epoll.h"
+#include "../logger.h"
+#include "../wake_queue.h"
+#include "../worker_pool.h"
+#include "pty_pair.h"
+#include "pty_port.h"
+#include "slave_watch.h"
+
+#include <host/kernel.h>
+
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+namespace zelvcomd {
+
+struct PtyOptions {
+    std::filesystem::path Directory;
+    SlaveAccess Access;
+};
+
+class PtyBridge {
+public:
+    // Creates the directory and starts the loop. Throws when it cannot.
+    PtyBridge(host::Kernel& kernel, Logger& log, PtyOptions options);
+    ~PtyBridge();
+    PtyBridge(const PtyBridge&) = delete;
+    PtyBridge& operator=(const PtyBridge&) = delete;
+
+    // Any thread: DOS names the driver created and removed.
+    void OnNamesChanged(const std::vector<std::string>& created, const std::vector<std::string>& removed);
+    // Removes every port (open ones are closed) and stops the loop. Before
+    // the driver unloads.
+    void Stop();
+
+    // For the ports, on the loop thread.
+    host::Kernel& Kernel() { return kernel_; }
+    Logger& Log() { return log_; }
+    const PtyOptions& Options() const { return options_; }
+    void WatchMaster(int fd, std::uint32_t events, PtyPort* port);
+    void ChangeMaster(int fd, std::uint32_t events);
+    void ForgetMaster(int fd);
+    int WatchSlave(const std::string& slavePath, PtyPort* port);
+    void ForgetSlave(int watch);
+    // Any thread.
+    void RunBlocking(std::function<void()> task) { workers_.Post(std::move(task)); }
+    void Post(std::function<void()> task) { mailbox_.Push(std::move(task)); }
+
+private:
+    void Run();
+    void Dispatch(const epoll_event& event);
+    void RunPosted();
+    void OnSlaveOpens();
+    void AddPort(const std::string& comName);
+    void RemovePort(const std::string& comName);
+    void RetireAll();
+    bool Finished() const;
+
+    host::Kernel& kernel_;
+    Logger& log_;
+    const PtyOptions options_;
+    Epoll epoll_;
+    SlaveWatch slaves_;
+    WakeQueue<std::function<void()>> mailbox_;
+    std::map<std::string, std::shared_ptr<PtyPort>> ports_;
+    std::vector<std::shared_ptr<PtyPort>> retiring_;
+    std::unordered_map<int, PtyPort*> masters_;
+    std::unordered_map<int, PtyPort*> watches_;
+    bool stopping_ = false;
+    // Joined before the mailbox and the ports go.
+    WorkerPool workers_;
+    std::thread loop_;
+};
+
+}  // namespace zelvcomd

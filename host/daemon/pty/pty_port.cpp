@@ -1,0 +1,534 @@
+#include "pty_port.h"
+
+#include "port_link.h"
+#include "pty_bridge.h"
+
+#include <ntddser.h>
+
+#include <sys/epoll.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+
+namespace zelvcomd {
+namespace {
+
+// The driver sends at most this much per write request.
+constexpr std::size_t kLongestPortWrite = 2047;
+// The most the driver holds for a port; one read takes all of it.
+constexpr ULONG kLongestPortRead = 2047;
+// In packet mode every read of the master starts with one status byte.
+constexpr std::size_t kPacketHeader = 1;
+constexpr UCHAR kDataBits = 8;
+// Any value but 0 and MAXULONG makes a read wait for its timer rather than
+// answer at once with nothing.
+constexpr ULONG kReadWaitsForTimer = 1;
+// The driver's longest read wait: one second.
+constexpr ULONG kLongestReadWaitMs = 1000;
+
+std::string Status(NTSTATUS status) { return StatusText(status); }
+
+std::string Describe(const LineSettings& line)
+{
+    return std::to_string(line.BaudRate) + " baud, " + (line.TwoStopBits ? "2 stop bits" : "1 stop bit");
+}
+
+// The wait for data arrival; the read timeouts are set per read.
+NTSTATUS PrepareForBridge(host::File& file, SERIAL_TIMEOUTS* baseTimeouts)
+{
+    host::IoResult current = file.DeviceControl(IOCTL_SERIAL_GET_TIMEOUTS, nullptr, 0, sizeof(SERIAL_TIMEOUTS));
+    if (!NT_SUCCESS(current.Status)) return current.Status;
+    std::memcpy(baseTimeouts, current.Data.data(), sizeof *baseTimeouts);
+    const ULONG mask = SERIAL_EV_RXFLAG;  // completes a pending wait when data arrives
+    return file.DeviceControl(IOCTL_SERIAL_SET_WAIT_MASK, &mask, sizeof mask, 0).Status;
+}
+
+}  // namespace
+
+PtyPort::PtyPort(PtyBridge& bridge, std::string comName) : bridge_(bridge), name_(std::move(comName)) {}
+
+std::filesystem::path PtyPort::LinkPath() const { return bridge_.Options().Directory / name_; }
+
+void PtyPort::Publish() { CreatePty(); }
+
+// ---- the pseudo-terminal ------------------------------------------------
+
+void PtyPort::CreatePty()
+{
+    PtyPair pty = PtyPair::Create(bridge_.Options().Access);
+    const int watch = bridge_.WatchSlave(pty.SlavePath(), this);
+    try {
+        PublishLink(LinkPath(), pty.SlavePath());
+    } catch (...) {
+        bridge_.ForgetSlave(watch);
+        throw;
+    }
+    pty_.emplace(std::move(pty));
+    watch_ = watch;
+    selfOpens_ = 0;
+    bridge_.Log().Info(name_ + ": " + LinkPath().string() + " -> " + pty_->SlavePath());
+}
+
+void PtyPort::DropPty()
+{
+    if (programPresent_) {
+        bridge_.ForgetMaster(pty_->Master());
+        programPresent_ = false;
+        interest_ = 0;
+    }
+    if (watch_ >= 0) {
+        bridge_.ForgetSlave(watch_);
+        watch_ = -1;
+    }
+    pty_.reset();  // a program still holding the slave sees a hangup
+}
+
+// The port could not be opened: the program that opened the slave gets a
+// hangup, and a fresh pseudo-terminal takes the name for the next try.
+void PtyPort::HangUp()
+{
+    DropPty();
+    try {
+        CreatePty();
+    } catch (const std::exception& error) {
+        bridge_.Log().Error(name_ + ": " + error.what() + "; the port is unavailable to programs");
+    }
+}
+
+void PtyPort::Retire()
+{
+    if (retired_) return;
+    retired_ = true;
+    RemoveLink(LinkPath());
+    DropPty();
+    if (phase_ == Phase::Open) {
+        EndSession();
+    }
+    bridge_.Log().Info(name_ + ": " + LinkPath().string() + " removed");
+}
+
+// ---- the strand: blocking jobs, one at a time, in order -----------------
+
+void PtyPort::Submit(Job job)
+{
+    jobs_.push_back(std::move(job));
+    if (!jobRunning_) StartNextJob();
+}
+
+void PtyPort::StartNextJob()
+{
+    if (jobs_.empty()) {
+        jobRunning_ = false;
+        return;
+    }
+    jobRunning_ = true;
+    Job job = std::move(jobs_.front());
+    jobs_.pop_front();
+    auto self = shared_from_this();
+    bridge_.RunBlocking([self, job = std::move(job)] {
+        std::function<void()> then = job();
+        self->bridge_.Post([self, then = std::move(then)] {
+            then();
+            self->StartNextJob();
+        });
+    });
+}
+
+// ---- opening and closing the port ---------------------------------------
+
+void PtyPort::OnSlaveOpened()
+{
+    if (retired_) return;
+    if (selfOpens_ > 0) {
+        --selfOpens_;
+        return;
+    }
+    switch (phase_) {
+    case Phase::Idle:
+        BeginOpen();
+        break;
+    case Phase::Opening:
+        break;
+    case Phase::Open:
+        // A program came while the last one's bytes were still going out.
+        if (!programPresent_) reopenWanted_ = true;
+        break;
+    case Phase::Closing:
+        reopenWanted_ = true;
+        break;
+    }
+}
+
+void PtyPort::CheckForProgram()
+{
+    if (retired_ || phase_ != Phase::Idle || !pty_ || !pty_->SlaveHeld()) return;
+    BeginOpen();
+}
+
+void PtyPort::BeginOpen()
+{
+    phase_ = Phase::Opening;
+    reopenWanted_ = false;
+    auto self = shared_from_this();
+    Submit([self] {
+        std::unique_ptr<host::File> opened;
+        NTSTATUS status = self->bridge_.Kernel().Open("\\\\.\\" + self->name_, &opened);
+        std::shared_ptr<host::File> file(std::move(opened));
+        SERIAL_TIMEOUTS timeouts{};
+        if (NT_SUCCESS(status)) {
+            status = PrepareForBridge(*file, &timeouts);
+            if (!NT_SUCCESS(status)) {
+                file->Close();
+                file.reset();
+            }
+        }
+        return [self, status, file, timeouts] {
+            self->baseTimeouts_ = timeouts;
+            self->OnOpened(status, file);
+        };
+    });
+}
+
+void PtyPort::OnOpened(NTSTATUS status, std::shared_ptr<host::File> file)
+{
+    if (retired_) {
+        if (file) {
+            file_ = std::move(file);
+            phase_ = Phase::Open;
+            EndSession();
+        } else {
+            phase_ = Phase::Idle;
+        }
+        return;
+    }
+    if (!NT_SUCCESS(status)) {
+        phase_ = Phase::Idle;
+        bridge_.Log().Warning(name_ + ": the port did not open (status " + Status(status) +
+                              "); the program sees a hangup and its next open tries again");
+        HangUp();
+        return;
+    }
+    file_ = std::move(file);
+    phase_ = Phase::Open;
+    programPresent_ = true;
+    interest_ = EPOLLIN;
+    bridge_.WatchMaster(pty_->Master(), interest_, this);
+    bridge_.Log().Info(name_ + ": opened by a program on " + pty_->SlavePath());
+    applied_.reset();
+    ApplyLineSettings();
+    PumpFromPort();
+}
+
+void PtyPort::EndSession()
+{
+    phase_ = Phase::Closing;
+    toProgram_.clear();
+    toProgramSent_ = 0;
+    std::shared_ptr<host::PendingIo> wait = std::move(wait_);
+    std::shared_ptr<host::PendingIo> read = std::move(read_);
+    wait_.reset();
+    read_.reset();
+    waitSerial_ = readSerial_ = 0;
+    heldMaybe_ = false;
+    active_ = false;
+    readTimeouts_.reset();
+    for (const auto& pending : {wait, read}) {
+        if (pending) pending->Cancel();
+    }
+    std::shared_ptr<host::File> file = std::move(file_);
+    file_.reset();
+    auto self = shared_from_this();
+    Submit([self, file, wait, read] {
+        for (const auto& pending : {wait, read}) {
+            if (pending) pending->Wait();
+        }
+        file->Close();
+        return [self] { self->OnClosed(); };
+    });
+}
+
+void PtyPort::OnClosed()
+{
+    phase_ = Phase::Idle;
+    if (retired_) return;
+    bridge_.Log().Info(name_ + ": closed");
+    try {
+        ++selfOpens_;
+        pty_->DiscardSlaveInput();
+    } catch (const std::exception& error) {
+        --selfOpens_;
+        bridge_.Log().Warning(name_ + ": " + error.what());
+    }
+    if (reopenWanted_) BeginOpen();
+}
+
+// ---- program to module ---------------------------------------------------
+
+void PtyPort::OnMasterEvents(std::uint32_t events)
+{
+    if ((events & EPOLLOUT) != 0) {
+        FlushToProgram();
+        PumpFromPort();
+    }
+    if ((events & EPOLLIN) != 0 && ReadPackets() == Drain::Ended && programPresent_) {
+        ProgramGone();
+    }
+    // The hangup is checked again: it is what ends the session.
+    if ((events & (EPOLLHUP | EPOLLERR)) != 0 && programPresent_ && !pty_->SlaveHeld()) {
+        ProgramGone();
+    }
+}
+
+// Reads packets until a write is under way or the master has nothing more.
+PtyPort::Drain PtyPort::ReadPackets()
+{
+    std::array<std::uint8_t, kPacketHeader + kLongestPortWrite> packet;
+    while (!writing_ && pty_) {
+        const ssize_t length = read(pty_->Master(), packet.data(), packet.size());
+        if (length < 0 && errno == EAGAIN) return Drain::Empty;
+        if (length <= 0) return Drain::Ended;  // EIO: no program and nothing left
+        if (packet[0] == TIOCPKT_DATA) {
+            if (length > 1) SubmitWrite(packet.data() + kPacketHeader, static_cast<std::size_t>(length) - 1);
+        } else if ((packet[0] & TIOCPKT_IOCTL) != 0) {
+            ApplyLineSettings();
+        }
+    }
+    return pty_ ? Drain::Writing : Drain::Ended;
+}
+
+void PtyPort::ProgramGone()
+{
+    bridge_.ForgetMaster(pty_->Master());
+    programPresent_ = false;
+    interest_ = 0;
+    toProgram_.clear();
+    toProgramSent_ = 0;
+    bridge_.Log().Debug(name_ + ": the last program closed the port");
+    DrainAfterProgram();
+}
+
+// What the program wrote before it closed still goes to the module; then
+// the port closes. (A program that opens meanwhile finds the master empty
+// and is served by the next open.)
+void PtyPort::DrainAfterProgram()
+{
+    if (writing_ || phase_ != Phase::Open) return;
+    if (ReadPackets() != Drain::Writing) EndSession();
+}
+
+void PtyPort::SubmitWrite(const std::uint8_t* data, std::size_t length)
+{
+    writing_ = true;
+    UpdateInterest();
+    auto bytes = std::make_shared<std::vector<std::uint8_t>>(data, data + length);
+    auto file = file_;
+    auto self = shared_from_this();
+    Submit([self, file, bytes] {
+        const host::IoResult result = file->Write(bytes->data(), static_cast<ULONG>(bytes->size()));
+        return [self, status = result.Status, length = bytes->size()] { self->OnWritten(status, length); };
+    });
+}
+
+void PtyPort::OnWritten(NTSTATUS status, std::size_t length)
+{
+    writing_ = false;
+    if (!NT_SUCCESS(status)) {
+        bridge_.Log().Warning(name_ + ": a write of " + std::to_string(length) + " bytes failed (status " +
+                              Status(status) + "); the module did not get them");
+    }
+    if (retired_ || phase_ != Phase::Open) return;
+    if (programPresent_) {
+        UpdateInterest();
+    } else {
+        DrainAfterProgram();
+    }
+}
+
+void PtyPort::ApplyLineSettings()
+{
+    if (!pty_) return;
+    LineSettings now;
+    try {
+        now = ReadLineSettings(pty_->Master());
+    } catch (const std::exception& error) {
+        bridge_.Log().Warning(name_ + ": " + error.what());
+        return;
+    }
+    if (phase_ != Phase::Open || (applied_ && *applied_ == now)) return;
+    const std::optional<LineSettings> before = applied_;
+    applied_ = now;
+    bridge_.Log().Info(name_ + ": " + Describe(now));
+    auto file = file_;
+    auto self = shared_from_this();
+    Submit([self, file, before, now] {
+        NTSTATUS baud = STATUS_SUCCESS;
+        NTSTATUS line = STATUS_SUCCESS;
+        if (!before || before->BaudRate != now.BaudRate) {
+            const SERIAL_BAUD_RATE rate{now.BaudRate};
+            baud = file->DeviceControl(IOCTL_SERIAL_SET_BAUD_RATE, &rate, sizeof rate, 0).Status;
+        }
+        if (!before || before->TwoStopBits != now.TwoStopBits) {
+            SERIAL_LINE_CONTROL control{};
+            control.StopBits = now.TwoStopBits ? STOP_BITS_2 : STOP_BIT_1;
+            control.Parity = NO_PARITY;
+            control.WordLength = kDataBits;
+            line = file->DeviceControl(IOCTL_SERIAL_SET_LINE_CONTROL, &control, sizeof control, 0).Status;
+        }
+        return [self, baud, line] {
+            if (!NT_SUCCESS(baud) || !NT_SUCCESS(line)) {
+                self->bridge_.Log().Warning(self->name_ + ": the module refused the line settings (status " +
+                                            Status(NT_SUCCESS(baud) ? line : baud) + ")");
+            }
+        };
+    });
+}
+
+// ---- module to program ---------------------------------------------------
+
+// Reads wait for their timer: the bridge's two kinds differ only in how
+// long. The port is switched between them as needed.
+void PtyPort::UseReadTimeouts(ReadKind kind)
+{
+    if (readTimeouts_ == kind) return;
+    SERIAL_TIMEOUTS timeouts = baseTimeouts_;
+    timeouts.ReadIntervalTimeout = kind == ReadKind::Waiting ? kLongestReadWaitMs : 0;
+    timeouts.ReadTotalTimeoutConstant = kReadWaitsForTimer;
+    const host::IoResult set = file_->DeviceControl(IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof timeouts, 0);
+    readTimeouts_ = NT_SUCCESS(set.Status) ? std::optional<ReadKind>(kind) : std::nullopt;
+}
+
+void PtyPort::PostWait()
+{
+    wait_ = file_->StartDeviceControl(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG));
+    const std::uint64_t serial = ++serial_;
+    waitSerial_ = serial;
+    std::weak_ptr<PtyPort> weak = shared_from_this();
+    PtyBridge& bridge = bridge_;
+    wait_->OnComplete([&bridge, weak, serial](const host::IoResult& result) {
+        bridge.Post([weak, serial, status = result.Status] {
+            if (auto port = weak.lock()) port->OnWaitDone(serial, status);
+        });
+    });
+}
+
+// Bytes arrived while no read was pending. A waiting read posted since then
+// found them held and would sit until its timer: it is called off, and a
+// draining read takes them.
+void PtyPort::OnWaitDone(std::uint64_t serial, NTSTATUS status)
+{
+    if (serial != waitSerial_) return;  // a wait of an ended session
+    wait_.reset();
+    if (!NT_SUCCESS(status)) {
+        bridge_.Log().Warning(name_ + ": the data wait ended with status " + Status(status));
+        return;
+    }
+    heldMaybe_ = true;
+    if (read_ && readKind_ == ReadKind::Waiting) {
+        const ULONG noFlags = 0;  // only ends the pending read; the held bytes stay
+        file_->DeviceControl(IOCTL_SERIAL_PURGE, &noFlags, sizeof noFlags, 0);
+    }
+    PumpFromPort();
+}
+
+void PtyPort::PostRead(ReadKind kind)
+{
+    UseReadTimeouts(kind);
+    readKind_ = kind;
+    read_ = file_->StartRead(kLongestPortRead);
+    const std::uint64_t serial = ++serial_;
+    readSerial_ = serial;
+    std::weak_ptr<PtyPort> weak = shared_from_this();
+    PtyBridge& bridge = bridge_;
+    read_->OnComplete([&bridge, weak, serial](const host::IoResult& result) {
+        bridge.Post([weak, serial, status = result.Status, data = result.Data]() mutable {
+            if (auto port = weak.lock()) port->OnRead(serial, status, std::move(data));
+        });
+    });
+}
+
+void PtyPort::OnRead(std::uint64_t serial, NTSTATUS status, std::vector<std::uint8_t> data)
+{
+    if (serial != readSerial_) return;  // a read of an ended session
+    read_.reset();
+    if (status == STATUS_CANCELLED) {
+        PumpFromPort();  // called off by OnWaitDone
+        return;
+    }
+    if (!NT_SUCCESS(status)) {
+        bridge_.Log().Warning(name_ + ": a read ended with status " + Status(status));
+        return;
+    }
+    if (data.empty()) {
+        // A waiting read ran out: the port is idle, and the wait alone
+        // watches it. (An empty draining read means nothing was held.)
+        if (readKind_ == ReadKind::Waiting) active_ = false;
+    } else {
+        active_ = true;
+        if (data.size() == kLongestPortRead) heldMaybe_ = true;  // more may be left
+        if (programPresent_) {
+            toProgram_ = std::move(data);
+            toProgramSent_ = 0;
+            FlushToProgram();
+        }
+    }
+    PumpFromPort();
+}
+
+// Keeps one request watching for bytes from the module while the master
+// takes them. An active port keeps a waiting read pending, which arrivals
+// complete directly. The wait catches arrivals while no read is pending;
+// bytes it reports are taken by a draining read, which completes at once
+// with everything held. An idle port has only the wait pending.
+void PtyPort::PumpFromPort()
+{
+    if (phase_ != Phase::Open || !programPresent_ || !toProgram_.empty() || read_) return;
+    if (!wait_) {
+        PostWait();
+        heldMaybe_ = true;  // bytes may have arrived while no wait was armed
+    }
+    if (heldMaybe_) {
+        heldMaybe_ = false;
+        PostRead(ReadKind::Draining);
+    } else if (active_) {
+        PostRead(ReadKind::Waiting);
+    }
+}
+
+// Never writes while no program holds the slave: the tty would keep the
+// bytes for the next program.
+void PtyPort::FlushToProgram()
+{
+    while (programPresent_ && toProgramSent_ < toProgram_.size()) {
+        const ssize_t written = write(pty_->Master(), toProgram_.data() + toProgramSent_,
+                                      toProgram_.size() - toProgramSent_);
+        if (written < 0) {
+            if (errno != EAGAIN) toProgram_.clear();  // EIO: the program is gone; its hangup follows
+            break;
+        }
+        toProgramSent_ += static_cast<std::size_t>(written);
+    }
+    if (toProgramSent_ >= toProgram_.size()) {
+        toProgram_.clear();
+        toProgramSent_ = 0;
+    }
+    UpdateInterest();
+}
+
+void PtyPort::UpdateInterest()
+{
+    if (!programPresent_) return;
+    std::uint32_t wanted = 0;
+    if (!writing_) wanted |= EPOLLIN;
+    if (!toProgram_.empty()) wanted |= EPOLLOUT;
+    if (wanted != interest_) {
+        interest_ = wanted;
+        bridge_.ChangeMaster(pty_->Master(), interest_);
+    }
+}
+
+}  // namespace zelvcomd

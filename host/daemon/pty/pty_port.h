@@ -1,0 +1,130 @@
+// One COM port served as a pseudo-terminal. The first program to open the
+// slave opens the port; bytes then flow both ways until the last program
+// closes it, and the port is closed again.
+//
+// Module to program: reads kept pending in the driver complete as bytes
+// arrive, and the bytes go to the master; a wait-on-mask catches what
+// arrives between reads (see PumpFromPort). The master taking no more holds
+// the next read back, so the driver's buffer and then TCP hold the module
+// back. No polling: an idle port has only its wait pending.
+// Program to module: one port write at a time; while it runs the master is
+// not read, so a program writing faster than the module takes blocks.
+//
+// Everything here runs on the bridge's event loop, except the jobs handed
+// to the port's strand (open, writes, line settings, close), which run in
+// order on a worker thread because the driver blocks in them.
+#pragma once
+
+#include "line_settings.h"
+#include "pty_pair.h"
+
+#include <host/kernel.h>
+#include <ntddser.h>
+
+#include <cstdint>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace zelvcomd {
+
+class PtyBridge;
+
+class PtyPort : public std::enable_shared_from_this<PtyPort> {
+public:
+    PtyPort(PtyBridge& bridge, std::string comName);
+
+    const std::string& Name() const { return name_; }
+    std::filesystem::path LinkPath() const;
+
+    // Creates the pseudo-terminal and its link. Throws on failure.
+    void Publish();
+    // The port device went away or the daemon stops: the link and the
+    // pseudo-terminal go at once (a program holding it sees a hangup); an
+    // open port is closed.
+    void Retire();
+    // Retired and no job left.
+    bool Quiet() const { return retired_ && !jobRunning_ && jobs_.empty(); }
+
+    void OnSlaveOpened();
+    void OnMasterEvents(std::uint32_t events);
+    // After the slave watch lost events: opens the port when a program
+    // holds the slave.
+    void CheckForProgram();
+
+private:
+    enum class Phase { Idle, Opening, Open, Closing };
+    // Runs on a worker; returns what to run on the loop afterwards.
+    using Job = std::function<std::function<void()>()>;
+
+    void Submit(Job job);
+    void StartNextJob();
+
+    void CreatePty();
+    void DropPty();
+    void HangUp();
+
+    void BeginOpen();
+    void OnOpened(NTSTATUS status, std::shared_ptr<host::File> file);
+    void EndSession();
+    void OnClosed();
+
+    enum class Drain { Writing, Empty, Ended };
+    Drain ReadPackets();
+    void ProgramGone();
+    void DrainAfterProgram();
+    void SubmitWrite(const std::uint8_t* data, std::size_t length);
+    void OnWritten(NTSTATUS status, std::size_t length);
+    void ApplyLineSettings();
+
+    // Reads wait up to a second for data, or only for a timer of no length
+    // (taking what is held).
+    enum class ReadKind { Waiting, Draining };
+    void UseReadTimeouts(ReadKind kind);
+    void PostWait();
+    void OnWaitDone(std::uint64_t serial, NTSTATUS status);
+    void PostRead(ReadKind kind);
+    void OnRead(std::uint64_t serial, NTSTATUS status, std::vector<std::uint8_t> data);
+    void PumpFromPort();
+    void FlushToProgram();
+    void UpdateInterest();
+
+    PtyBridge& bridge_;
+    const std::string name_;
+    std::optional<PtyPair> pty_;
+    int watch_ = -1;
+    unsigned selfOpens_ = 0;  // the daemon's own opens of the slave, still to be seen by the watch
+
+    Phase phase_ = Phase::Idle;
+    bool retired_ = false;
+    bool reopenWanted_ = false;
+    bool programPresent_ = false;  // the master is in the event loop
+    std::uint32_t interest_ = 0;
+    std::shared_ptr<host::File> file_;
+
+    std::deque<Job> jobs_;
+    bool jobRunning_ = false;
+
+    // Module to program. Serials tell a current request's completion from
+    // that of an ended session.
+    std::uint64_t serial_ = 0;
+    std::shared_ptr<host::PendingIo> wait_;  // completes when data arrives with no read pending
+    std::uint64_t waitSerial_ = 0;
+    std::shared_ptr<host::PendingIo> read_;
+    std::uint64_t readSerial_ = 0;
+    ReadKind readKind_ = ReadKind::Draining;
+    std::optional<ReadKind> readTimeouts_;  // what the port is set to
+    SERIAL_TIMEOUTS baseTimeouts_{};        // the port's other timeouts, kept
+    bool heldMaybe_ = false;                // bytes may be held with no read pending
+    bool active_ = false;                   // data came recently: keep a read waiting
+    std::vector<std::uint8_t> toProgram_;
+    std::size_t toProgramSent_ = 0;
+    bool writing_ = false;
+    std::optional<LineSettings> applied_;
+};
+
+}  // namespace zelvcomd
