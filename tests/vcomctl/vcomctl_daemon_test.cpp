@@ -2,6 +2,10 @@
 #include "lib/library_fixture.h"
 #include "vcomctl/vcomctl_harness.h"
 
+#include "support/deadline.h"
+
+#include <cstdlib>
+
 namespace zel::test {
 namespace {
 
@@ -9,10 +13,10 @@ const std::vector<std::string> kAddLab = {"add", "192.168.1.10", "4000", "lab", 
 const std::vector<std::string> kAddBench = {"add", "10.0.0.2", "4100", "bench", "4101:0"};
 
 constexpr const char kTwoModulesTable[] =
-    "INDEX NAME                 ADDRESS          CONTROL  CHANNEL  TCPPORT  PORT    LINE SETTINGS\n"
-    "0     lab                  192.168.1.10     4000     0        4001     COM5    sent\n"
-    "                                                     1        4002     COM6    withheld\n"
-    "1     bench                10.0.0.2         4100     0        4101     -       sent\n";
+    "INDEX NAME                 ADDRESS          CONTROL  CHANNEL  TCPPORT  PORT    LINE SETTINGS  PATH\n"
+    "0     lab                  192.168.1.10     4000     0        4001     COM5    sent           -\n"
+    "                                                     1        4002     COM6    withheld       -\n"
+    "1     bench                10.0.0.2         4100     0        4101     -       sent           -\n";
 
 constexpr const char kTwoModulesJson[] = R"({
   "modules": [
@@ -22,8 +26,8 @@ constexpr const char kTwoModulesJson[] = R"({
       "address": "192.168.1.10",
       "control_port": 4000,
       "channels": [
-        {"tcp_port": 4001, "com": 5, "withhold": false},
-        {"tcp_port": 4002, "com": 6, "withhold": true}
+        {"tcp_port": 4001, "com": 5, "withhold": false, "path": null},
+        {"tcp_port": 4002, "com": 6, "withhold": true, "path": null}
       ]
     },
     {
@@ -32,7 +36,7 @@ constexpr const char kTwoModulesJson[] = R"({
       "address": "10.0.0.2",
       "control_port": 4100,
       "channels": [
-        {"tcp_port": 4101, "com": 0, "withhold": false}
+        {"tcp_port": 4101, "com": 0, "withhold": false, "path": null}
       ]
     }
   ]
@@ -141,6 +145,32 @@ TEST_F(VcomctlTest, StatusFollowsStartAndStop)
     EXPECT_EQ(Ok({"status"}), "run status: running (at least one module device exists)\nmodules: 1\n");
     EXPECT_EQ(Ok({"stop"}), "stopped all modules\n");
     EXPECT_TRUE(Contains(Ok({"status"}), "run status: stopped"));
+}
+
+// Started ports are where programs open them: the daemon's links, shown
+// once they exist and gone again after a stop.
+TEST_F(VcomctlTest, StartedPortsListTheirPaths)
+{
+    const std::string ptyDir = dir_.File("state") + "/dev";
+    ASSERT_EQ(setenv("ZELVCOM_PTY_DIR", ptyDir.c_str(), 1), 0);
+    const std::string com6 = ptyDir + "/COM6";
+    // The daemon makes and removes the links just after the command.
+    auto listWhen = [this](bool withCom6, const std::string& com6Path) {
+        Deadline deadline;
+        std::string table = Ok({"list"});
+        while (Contains(table, com6Path) != withCom6 && !deadline.Passed()) {
+            table = Ok({"list"});
+        }
+        return table;
+    };
+    Ok(kAddLab);
+    Ok({"start"});
+    const std::string table = listWhen(true, com6);
+    EXPECT_TRUE(Contains(table, "sent           " + ptyDir + "/COM5\n")) << table;
+    EXPECT_TRUE(Contains(table, "withheld       " + com6 + "\n")) << table;
+    EXPECT_TRUE(Contains(Ok({"list", "--json"}), "\"path\": \"" + com6 + "\"}"));
+    Ok({"stop"});
+    EXPECT_FALSE(Contains(listWhen(false, com6), com6));
 }
 
 TEST_F(VcomctlTest, SecondStartFailsWithAHint)

@@ -4,6 +4,7 @@
 #include "control_session.h"
 #include "json_output.h"
 #include "module_table.h"
+#include "port_paths.h"
 #include "table_output.h"
 
 namespace vcomctl {
@@ -31,9 +32,9 @@ void RunList(const Arguments& Args, std::ostream& Out)
     ControlSession session;
     const auto modules = ReadModuleTable(session);
     if (json) {
-        WriteModulesJson(modules, Out);
+        WriteModulesJson(modules, PtyDirectory(), Out);
     } else {
-        WriteModuleTable(modules, Out);
+        WriteModuleTable(modules, PtyDirectory(), Out);
     }
 }
 

@@ -26,11 +26,14 @@ const std::vector<Command>& AllCommands()
          RunAdd},
         {"list", "list [--json]", "show the module table",
          "Shows every module of the table in order: index, name, address, control port\n"
-         "and per channel its TCP port, its COM port and whether line settings are sent.\n"
+         "and per channel its TCP port, its COM port, whether line settings are sent, and\n"
+         "the path programs open it by (zelvcomd's link to the port's pseudo-terminal,\n"
+         "once the port exists; looked for in $ZELVCOM_PTY_DIR, else in \"dev\" beside\n"
+         "the daemon's socket).\n"
          "  --json  the same as a JSON document:\n"
          "          {\"modules\": [{\"index\", \"name\", \"address\", \"control_port\",\n"
-         "                        \"channels\": [{\"tcp_port\", \"com\", \"withhold\"}]}]}\n"
-         "          (\"com\" 0: the channel has no port)\n",
+         "                        \"channels\": [{\"tcp_port\", \"com\", \"withhold\", \"path\"}]}]}\n"
+         "          (\"com\" 0: the channel has no port; \"path\" null: no link)\n",
          RunList},
         {"status", "status", "show the run status and the module count",
          "Prints the run status (running: at least one module device exists) and the\n"

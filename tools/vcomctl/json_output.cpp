@@ -2,6 +2,7 @@
 
 #include "ipv4_address.h"
 #include "module_view.h"
+#include "port_paths.h"
 
 #include <cstdio>
 #include <string>
@@ -20,19 +21,27 @@ std::string UnicodeEscape(unsigned char byte)
     return escape;
 }
 
-void WriteChannels(const ModuleRecord& record, std::ostream& out)
+std::string PathJson(const std::filesystem::path& ptyDir, std::uint32_t comNumber)
+{
+    const auto path = PortPath(ptyDir, comNumber);
+    return path ? JsonString(path->string()) : "null";
+}
+
+void WriteChannels(const ModuleRecord& record, const std::filesystem::path& ptyDir, std::ostream& out)
 {
     const std::uint32_t channels = ChannelCount(record);
     out << "[";
     for (std::uint32_t c = 0; c < channels; ++c) {
         out << (c == 0 ? "\n" : ",\n") << "        {\"tcp_port\": " << record.SerialPort[c]
             << ", \"com\": " << record.SerialNum[c]
-            << ", \"withhold\": " << (LineSettingsWithheld(record, c) ? "true" : "false") << "}";
+            << ", \"withhold\": " << (LineSettingsWithheld(record, c) ? "true" : "false")
+            << ", \"path\": " << PathJson(ptyDir, record.SerialNum[c]) << "}";
     }
     out << (channels == 0 ? "]" : "\n      ]");
 }
 
-void WriteModule(std::size_t index, const ModuleRecord& record, std::ostream& out)
+void WriteModule(std::size_t index, const ModuleRecord& record, const std::filesystem::path& ptyDir,
+                 std::ostream& out)
 {
     out << "    {\n"
         << "      \"index\": " << index << ",\n"
@@ -40,7 +49,7 @@ void WriteModule(std::size_t index, const ModuleRecord& record, std::ostream& ou
         << "      \"address\": \"" << FormatIpv4(record.ModuleIP) << "\",\n"
         << "      \"control_port\": " << record.ControlPort << ",\n"
         << "      \"channels\": ";
-    WriteChannels(record, out);
+    WriteChannels(record, ptyDir, out);
     out << "\n    }";
 }
 
@@ -63,12 +72,13 @@ std::string JsonString(std::string_view Text)
     return json + "\"";
 }
 
-void WriteModulesJson(const std::vector<ModuleRecord>& Modules, std::ostream& Out)
+void WriteModulesJson(const std::vector<ModuleRecord>& Modules, const std::filesystem::path& PtyDir,
+                      std::ostream& Out)
 {
     Out << "{\n  \"modules\": [";
     for (std::size_t i = 0; i < Modules.size(); ++i) {
         Out << (i == 0 ? "\n" : ",\n");
-        WriteModule(i, Modules[i], Out);
+        WriteModule(i, Modules[i], PtyDir, Out);
     }
     Out << (Modules.empty() ? "]\n}\n" : "\n  ]\n}\n");
 }

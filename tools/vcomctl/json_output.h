@@ -6,6 +6,7 @@
 
 #include <zelvcom/module_record.h>
 
+#include <filesystem>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -13,7 +14,8 @@
 
 namespace vcomctl {
 
-void WriteModulesJson(const std::vector<ModuleRecord>& Modules, std::ostream& Out);
+void WriteModulesJson(const std::vector<ModuleRecord>& Modules, const std::filesystem::path& PtyDir,
+                      std::ostream& Out);
 // A JSON string literal. Bytes above 0x7F (the name's code page) are taken
 // as Latin-1, so the output is always valid UTF-8.
 std::string JsonString(std::string_view Text);

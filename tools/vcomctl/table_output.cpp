@@ -2,6 +2,7 @@
 
 #include "ipv4_address.h"
 #include "module_view.h"
+#include "port_paths.h"
 
 #include <iomanip>
 #include <string>
@@ -17,11 +18,12 @@ constexpr int CONTROL_WIDTH = 9;
 constexpr int CHANNEL_WIDTH = 9;
 constexpr int TCP_PORT_WIDTH = 9;
 constexpr int COM_WIDTH = 8;
+constexpr int LINE_WIDTH = 15;
 
 constexpr const char NO_PORT[] = "-";
 
 struct Row {
-    std::string Index, Name, Address, Control, Channel, TcpPort, Com, Line;
+    std::string Index, Name, Address, Control, Channel, TcpPort, Com, Line, Path;
 };
 
 void WriteRow(const Row& row, std::ostream& out)
@@ -29,7 +31,7 @@ void WriteRow(const Row& row, std::ostream& out)
     out << std::left << std::setw(INDEX_WIDTH) << row.Index << std::setw(NAME_WIDTH) << row.Name
         << std::setw(ADDRESS_WIDTH) << row.Address << std::setw(CONTROL_WIDTH) << row.Control
         << std::setw(CHANNEL_WIDTH) << row.Channel << std::setw(TCP_PORT_WIDTH) << row.TcpPort
-        << std::setw(COM_WIDTH) << row.Com << row.Line << "\n";
+        << std::setw(COM_WIDTH) << row.Com << std::setw(LINE_WIDTH) << row.Line << row.Path << "\n";
 }
 
 std::string ComName(std::uint32_t number)
@@ -37,10 +39,11 @@ std::string ComName(std::uint32_t number)
     return number == 0 ? NO_PORT : "COM" + std::to_string(number);
 }
 
-void WriteModule(std::size_t index, const ModuleRecord& record, std::ostream& out)
+void WriteModule(std::size_t index, const ModuleRecord& record, const std::filesystem::path& ptyDir,
+                 std::ostream& out)
 {
     Row row{std::to_string(index), ModuleName(record), FormatIpv4(record.ModuleIP),
-            std::to_string(record.ControlPort), NO_PORT, NO_PORT, NO_PORT, NO_PORT};
+            std::to_string(record.ControlPort), NO_PORT, NO_PORT, NO_PORT, NO_PORT, NO_PORT};
     const std::uint32_t channels = ChannelCount(record);
     if (channels == 0) {
         WriteRow(row, out);
@@ -50,6 +53,8 @@ void WriteModule(std::size_t index, const ModuleRecord& record, std::ostream& ou
         row.TcpPort = std::to_string(record.SerialPort[c]);
         row.Com = ComName(record.SerialNum[c]);
         row.Line = LineSettingsWithheld(record, c) ? "withheld" : "sent";
+        const auto path = PortPath(ptyDir, record.SerialNum[c]);
+        row.Path = path ? path->string() : NO_PORT;
         WriteRow(row, out);
         // The module's own columns only on its first row.
         row.Index = row.Name = row.Address = row.Control = "";
@@ -58,15 +63,16 @@ void WriteModule(std::size_t index, const ModuleRecord& record, std::ostream& ou
 
 }  // namespace
 
-void WriteModuleTable(const std::vector<ModuleRecord>& Modules, std::ostream& Out)
+void WriteModuleTable(const std::vector<ModuleRecord>& Modules, const std::filesystem::path& PtyDir,
+                      std::ostream& Out)
 {
     if (Modules.empty()) {
         Out << "no modules configured\n";
         return;
     }
-    WriteRow({"INDEX", "NAME", "ADDRESS", "CONTROL", "CHANNEL", "TCPPORT", "PORT", "LINE SETTINGS"}, Out);
+    WriteRow({"INDEX", "NAME", "ADDRESS", "CONTROL", "CHANNEL", "TCPPORT", "PORT", "LINE SETTINGS", "PATH"}, Out);
     for (std::size_t i = 0; i < Modules.size(); ++i) {
-        WriteModule(i, Modules[i], Out);
+        WriteModule(i, Modules[i], PtyDir, Out);
     }
 }
 

@@ -3,11 +3,14 @@
 
 #include <zelvcom/module_record.h>
 
+#include <filesystem>
 #include <ostream>
 #include <vector>
 
 namespace vcomctl {
 
-void WriteModuleTable(const std::vector<ModuleRecord>& Modules, std::ostream& Out);
+// PtyDir: where the daemon links each port (a port without a link shows "-").
+void WriteModuleTable(const std::vector<ModuleRecord>& Modules, const std::filesystem::path& PtyDir,
+                      std::ostream& Out);
 
 }  // namespace vcomctl
