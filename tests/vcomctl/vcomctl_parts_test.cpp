@@ -51,15 +51,15 @@ TEST(VcomctlChannelArgument, PortComAndWithhold)
     EXPECT_EQ(plain.TcpPort, 4001u);
     EXPECT_EQ(plain.ComNumber, 5u);
     EXPECT_FALSE(plain.Withhold);
-    const auto withheld = ParseChannelArgument("4002:COM255:withhold");
-    EXPECT_EQ(withheld.ComNumber, 255u);
+    const auto withheld = ParseChannelArgument("4002:COM4096:withhold");
+    EXPECT_EQ(withheld.ComNumber, 4096u);
     EXPECT_TRUE(withheld.Withhold);
     EXPECT_EQ(ParseChannelArgument("1:com0").ComNumber, 0u);
 }
 
 TEST(VcomctlChannelArgument, RefusesBadChannels)
 {
-    for (const char* text : {"", "4001", "4001:", ":5", "0:5", "65536:5", "4001:256", "4001:COM", "4001:5:",
+    for (const char* text : {"", "4001", "4001:", ":5", "0:5", "65536:5", "4001:4097", "4001:COM", "4001:5:",
                              "4001:5:keep", "4001:5:withhold:x", "4001:-1"}) {
         EXPECT_THROW(ParseChannelArgument(text), UsageError) << text;
     }

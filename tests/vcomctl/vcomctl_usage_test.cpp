@@ -54,7 +54,7 @@ TEST_F(VcomctlUsageTest, AddHelpExplainsTheChannels)
     const auto outcome = RunVcomctl({"add", "-h"});
     EXPECT_EQ(outcome.Status, kExitOk);
     EXPECT_TRUE(Contains(outcome.Out, "TCPPORT:COM:withhold"));
-    EXPECT_TRUE(Contains(outcome.Out, "0-255"));
+    EXPECT_TRUE(Contains(outcome.Out, "0-4096"));
 }
 
 TEST_F(VcomctlUsageTest, NoCommandIsAUsageError)
@@ -117,7 +117,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadCommandLine{{"add", "10.0.0.1", "4000", "twenty-bytes-name-xx", "4001:5"}, "at most 19"},
         BadCommandLine{{"add", "10.0.0.1", "4000", "lab", "4001"}, "TCPPORT:COM"},
         BadCommandLine{{"add", "10.0.0.1", "4000", "lab", "0:5"}, "TCP port"},
-        BadCommandLine{{"add", "10.0.0.1", "4000", "lab", "4001:256"}, "0 to 255"},
+        BadCommandLine{{"add", "10.0.0.1", "4000", "lab", "4001:4097"}, "0 to 4096"},
         BadCommandLine{{"add", "10.0.0.1", "4000", "lab", "4001:5:keep"}, "'withhold'"},
         BadCommandLine{{"add", "10.0.0.1", "4000", "lab", "4001:5", "4002:5"}, "COM5 is given to two"},
         BadCommandLine{{"add", "10.0.0.1", "4000", "lab", "4001:5", "4001:6"}, "TCP port 4001 is given twice"},

@@ -68,7 +68,7 @@ ChannelArgument ParseChannelArgument(std::string_view Text)
     }
     const auto number = ParseDecimal(com, COM_NUMBER_NONE, COM_NUMBER_MAX);
     if (!number) {
-        Refuse(Text, "the COM number must be from 0 to 255 (0: the channel gets no port)");
+        Refuse(Text, "the COM number must be from 0 to " + std::to_string(COM_NUMBER_MAX) + " (0: the channel gets no port)");
     }
     const bool withhold = fields.size() == FIELDS_MAX;
     if (withhold && fields[FLAG_FIELD] != WITHHOLD_WORD) {

@@ -15,7 +15,9 @@ struct ChannelArgument {
 constexpr std::uint32_t TCP_PORT_MIN = 1;
 constexpr std::uint32_t TCP_PORT_MAX = 65535;
 constexpr std::uint32_t COM_NUMBER_NONE = 0;
-constexpr std::uint32_t COM_NUMBER_MAX = 255;
+// Windows numbers serial ports up to COM4096; a full table (256 modules of 8
+// channels) needs 2048 of them.
+constexpr std::uint32_t COM_NUMBER_MAX = 4096;
 
 // Throws UsageError naming what is wrong. COM may be written "3" or "COM3".
 ChannelArgument ParseChannelArgument(std::string_view Text);

@@ -15,7 +15,7 @@ const std::vector<Command>& AllCommands()
          "  NAME          a display name of 1 to 19 bytes\n"
          "  CHANNEL       1 to 8 channels, each TCPPORT:COM or TCPPORT:COM:withhold\n"
          "                TCPPORT  the channel's data port on the module, 1-65535\n"
-         "                COM      n of the port COM<n>, 0-255 (also written COM5);\n"
+         "                COM      n of the port COM<n>, 0-4096 (also written COM5);\n"
          "                         0 gives the channel no port\n"
          "                withhold baud rate and framing are never sent to the module\n"
          "Refused when the table is full (256 modules), when a module with the same\n"
