@@ -27,8 +27,10 @@ class TcpEndpoint : public ReactorClient, public std::enable_shared_from_this<Tc
 public:
     using Deadline = std::optional<Reactor::Clock::time_point>;
 
-    // At most this much of the waiting data is shown to a receive handler.
-    static constexpr ULONG kLookaheadBytes = 64 * 1024;
+    // At most this much of the waiting data is shown to a receive handler;
+    // the rest waits for a receive. Small, as every connection holds a
+    // buffer of this size.
+    static constexpr ULONG kLookaheadBytes = 4 * 1024;
 
     TcpEndpoint(Reactor& reactor, PDEVICE_OBJECT device, CONNECTION_CONTEXT context);
     // Registers with the reactor; once, right after construction.
