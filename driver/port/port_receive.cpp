@@ -44,17 +44,27 @@ void FinishWaitOnArrival(PortExtension* Port)
     }
 }
 
+// Bytes were added to the held ones: a pending read that asks for at least
+// all held takes them; with no read pending, a wait for arrivals is
+// finished. A read left pending keeps the wait from hearing of them.
+void AnnounceArrival(PortExtension* Port, NTSTATUS ReceiveStatus)
+{
+    if (Port->PendingRead != nullptr) {
+        FinishPendingRead(Port, ReceiveStatus);
+    } else if (WaitsForArrival(Port)) {
+        FinishWaitOnArrival(Port);
+    }
+}
+
 }  // namespace
 
 bool TakeUnreadAsArrival(PortExtension* Port)
 {
-    if (!TakeUnread(Port)) {
+    if (TakeUnread(Port) == 0) {
         return false;
     }
-    if (Port->PendingRead == nullptr && WaitsForArrival(Port)) {
-        FinishWaitOnArrival(Port);
-    }
-    return true;
+    AnnounceArrival(Port, STATUS_SUCCESS);
+    return Port->DataConnection.UnreadCount == 0;
 }
 
 VOID ReceiveComplete(PVOID Context, PIO_STATUS_BLOCK StatusBlock, ULONG_PTR Extra)
@@ -72,11 +82,11 @@ VOID ReceiveComplete(PVOID Context, PIO_STATUS_BLOCK StatusBlock, ULONG_PTR Extr
     KIRQL irql;
     KeAcquireSpinLock(&port->PortLock, &irql);
     TakeArrival(port, received);
-    if (port->PendingRead != nullptr) {
-        FinishPendingRead(port, status);
+    const bool readWasPending = port->PendingRead != nullptr;
+    AnnounceArrival(port, status);
+    // A read that took everything made room for what did not fit.
+    if (readWasPending && port->PendingRead == nullptr) {
         TakeUnreadAsArrival(port);
-    } else if (WaitsForArrival(port)) {
-        FinishWaitOnArrival(port);
     }
     const bool nothingUnread = port->DataConnection.UnreadCount == 0;
     KeReleaseSpinLock(&port->PortLock, irql);

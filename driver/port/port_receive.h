@@ -9,10 +9,10 @@
 // A failed or empty receive, or one after close, ends the cycle.
 VOID ReceiveComplete(PVOID Context, PIO_STATUS_BLOCK StatusBlock, ULONG_PTR Extra);
 
-// TakeUnread, and when it moved bytes in, they count as an arrival: with no
-// read pending, a wait-on-mask for arrivals is finished, as a receive would
-// finish it. PortLock held. True when the caller is to post the next
-// receive (after releasing PortLock).
+// TakeUnread, and the bytes it moved in count as an arrival, as those of a
+// receive do: a pending read that asks for at least all held takes them,
+// and with no read pending a wait-on-mask for arrivals is finished. PortLock held. True when the last unread bytes went in: the
+// caller then posts the next receive (after releasing PortLock).
 bool TakeUnreadAsArrival(PortExtension* Port);
 
 // Posts the next receive of the cycle. Callable at DISPATCH_LEVEL, without

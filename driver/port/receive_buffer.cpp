@@ -51,16 +51,20 @@ void TakeArrival(PortExtension* Port, ULONG Received)
     data->UnreadCount = Received - taken;
 }
 
-bool TakeUnread(PortExtension* Port)
+ULONG TakeUnread(PortExtension* Port)
 {
     ConnectionRecord* data = &Port->DataConnection;
-    if (data->UnreadCount == 0 || data->UnreadCount > RoomLeft(Port)) {
-        return false;
+    ULONG room = RoomLeft(Port);
+    ULONG moved = data->UnreadCount < room ? data->UnreadCount : room;
+    if (moved != 0) {
+        Append(Port, data->ReceiveBuffer + data->UnreadOffset, moved);
+        data->UnreadOffset += moved;
+        data->UnreadCount -= moved;
     }
-    Append(Port, data->ReceiveBuffer + data->UnreadOffset, data->UnreadCount);
-    data->UnreadOffset = 0;
-    data->UnreadCount = 0;
-    return true;
+    if (data->UnreadCount == 0) {
+        data->UnreadOffset = 0;
+    }
+    return moved;
 }
 
 void DiscardReceived(PortExtension* Port)

@@ -1,8 +1,8 @@
 // The port's receive buffer: a flat RxBuffer whose first RxCount bytes are
 // held in arrival order. Arrivals that do not fit stay unread in the data
-// connection's ReceiveBuffer, and no receive is posted until reads have made
-// room for all of them, so the module is held back by TCP and nothing is
-// lost. Every routine here runs with PortLock held.
+// connection's ReceiveBuffer, reads move them in as room allows, and no
+// receive is posted until all of them are in, so the module is held back by
+// TCP and nothing is lost. Every routine here runs with PortLock held.
 #pragma once
 
 #include "port/port_extension.h"
@@ -20,9 +20,11 @@ ULONG CopyOut(PIRP Read, PortExtension* Port);
 // Appends what fits of a receive of Received bytes; the rest stays unread.
 void TakeArrival(PortExtension* Port, ULONG Received);
 
-// Moves the unread bytes in once all of them fit. True when it did: the
-// caller then posts the next receive (after releasing PortLock).
-bool TakeUnread(PortExtension* Port);
+// Moves in as many unread bytes as there is room for; returns how many.
+// (A whole receive can be one byte more than the buffer holds.) Once none
+// is left unread the caller posts the next receive, after releasing
+// PortLock.
+ULONG TakeUnread(PortExtension* Port);
 
 // Drops the held and the unread bytes.
 void DiscardReceived(PortExtension* Port);

@@ -1,5 +1,5 @@
 // The port's receive buffer on its own: what fits is held, the rest stays
-// unread in the data connection's buffer until all of it fits.
+// unread in the data connection's buffer and moves in as room allows.
 #include "port/receive_buffer.h"
 
 #include <gtest/gtest.h>
@@ -34,7 +34,7 @@ TEST_F(ReceiveBufferTest, AnArrivalThatFitsIsHeldWhole)
     EXPECT_EQ(port_.CommStatus.AmountInInQueue, 100u);
     EXPECT_EQ(port_.DataConnection.UnreadCount, 0u);
     EXPECT_EQ(std::memcmp(rx_.data(), received_.data(), 100), 0);
-    EXPECT_FALSE(TakeUnread(&port_));
+    EXPECT_EQ(TakeUnread(&port_), 0u);
 }
 
 TEST_F(ReceiveBufferTest, TheBufferHoldsOneByteLessThanItsSize)
@@ -45,7 +45,7 @@ TEST_F(ReceiveBufferTest, TheBufferHoldsOneByteLessThanItsSize)
     EXPECT_EQ(port_.DataConnection.UnreadOffset, PORT_RX_LIMIT);
 }
 
-TEST_F(ReceiveBufferTest, UnreadBytesMoveInOnlyWhenAllFit)
+TEST_F(ReceiveBufferTest, UnreadBytesMoveInAsRoomAllows)
 {
     SetRxCount(&port_, 2000);
     TakeArrival(&port_, 100);  // 47 fit, 53 wait
@@ -53,15 +53,34 @@ TEST_F(ReceiveBufferTest, UnreadBytesMoveInOnlyWhenAllFit)
     EXPECT_EQ(port_.DataConnection.UnreadCount, 53u);
     EXPECT_EQ(port_.DataConnection.UnreadOffset, 47u);
 
-    SetRxCount(&port_, PORT_RX_LIMIT - 52);  // room for 52 of them: not enough
-    EXPECT_FALSE(TakeUnread(&port_));
-    EXPECT_EQ(port_.DataConnection.UnreadCount, 53u);
-
-    SetRxCount(&port_, PORT_RX_LIMIT - 53);
-    EXPECT_TRUE(TakeUnread(&port_));
+    SetRxCount(&port_, PORT_RX_LIMIT - 50);  // room for 50 of them
+    EXPECT_EQ(TakeUnread(&port_), 50u);
     EXPECT_EQ(port_.RxCount, PORT_RX_LIMIT);
+    EXPECT_EQ(port_.DataConnection.UnreadCount, 3u);
+    EXPECT_EQ(std::memcmp(rx_.data() + PORT_RX_LIMIT - 50, received_.data() + 47, 50), 0);
+
+    SetRxCount(&port_, 0);
+    EXPECT_EQ(TakeUnread(&port_), 3u);
+    EXPECT_EQ(port_.RxCount, 3u);
     EXPECT_EQ(port_.DataConnection.UnreadCount, 0u);
-    EXPECT_EQ(std::memcmp(rx_.data() + PORT_RX_LIMIT - 53, received_.data() + 47, 53), 0);
+    EXPECT_EQ(std::memcmp(rx_.data(), received_.data() + 97, 3), 0);
+}
+
+// A whole receive into a full buffer is one byte more than the buffer
+// holds: it must still get in, over two reads, or the port stops for good.
+TEST_F(ReceiveBufferTest, AWholeReceiveIntoAFullBufferGetsInOverTwoReads)
+{
+    SetRxCount(&port_, PORT_RX_LIMIT);
+    TakeArrival(&port_, CONNECTION_BUFFER_SIZE);
+    EXPECT_EQ(port_.DataConnection.UnreadCount, CONNECTION_BUFFER_SIZE);
+
+    SetRxCount(&port_, 0);
+    EXPECT_EQ(TakeUnread(&port_), PORT_RX_LIMIT);
+    EXPECT_EQ(port_.DataConnection.UnreadCount, 1u);
+    SetRxCount(&port_, 0);
+    EXPECT_EQ(TakeUnread(&port_), 1u);
+    EXPECT_EQ(port_.DataConnection.UnreadCount, 0u);
+    EXPECT_EQ(port_.RxBuffer[0], received_[PORT_RX_LIMIT]);
 }
 
 TEST_F(ReceiveBufferTest, AnArrivalIntoAFullBufferStaysUnreadWhole)
@@ -81,7 +100,7 @@ TEST_F(ReceiveBufferTest, DiscardDropsHeldAndUnread)
     EXPECT_EQ(port_.RxCount, 0u);
     EXPECT_EQ(port_.CommStatus.AmountInInQueue, 0u);
     EXPECT_EQ(port_.DataConnection.UnreadCount, 0u);
-    EXPECT_FALSE(TakeUnread(&port_));
+    EXPECT_EQ(TakeUnread(&port_), 0u);
 }
 
 }  // namespace
