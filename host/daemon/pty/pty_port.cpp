@@ -237,9 +237,10 @@ void PtyPort::EndSession()
     heldMaybe_ = false;
     active_ = false;
     readTimeouts_.reset();
-    for (const auto& pending : {wait, read}) {
-        if (pending) pending->Cancel();
-    }
+    // A read has no cancel routine: a purge ends it at once, rather than
+    // its timer up to a second later. The wait is cancelled.
+    if (read) CallOffRead();
+    if (wait) wait->Cancel();
     std::shared_ptr<host::File> file = std::move(file_);
     file_.reset();
     auto self = shared_from_this();
@@ -428,11 +429,15 @@ void PtyPort::OnWaitDone(std::uint64_t serial, NTSTATUS status)
         return;
     }
     heldMaybe_ = true;
-    if (read_ && readKind_ == ReadKind::Waiting) {
-        const ULONG noFlags = 0;  // only ends the pending read; the held bytes stay
-        file_->DeviceControl(IOCTL_SERIAL_PURGE, &noFlags, sizeof noFlags, 0);
-    }
+    if (read_ && readKind_ == ReadKind::Waiting) CallOffRead();
     PumpFromPort();
+}
+
+// Completes the pending read with STATUS_CANCELLED; the held bytes stay.
+void PtyPort::CallOffRead()
+{
+    const ULONG noFlags = 0;
+    file_->DeviceControl(IOCTL_SERIAL_PURGE, &noFlags, sizeof noFlags, 0);
 }
 
 void PtyPort::PostRead(ReadKind kind)

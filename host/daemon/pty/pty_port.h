@@ -88,6 +88,7 @@ private:
     void PostWait();
     void OnWaitDone(std::uint64_t serial, NTSTATUS status);
     void PostRead(ReadKind kind);
+    void CallOffRead();
     void OnRead(std::uint64_t serial, NTSTATUS status, std::vector<std::uint8_t> data);
     void PumpFromPort();
     void FlushToProgram();
