@@ -77,6 +77,44 @@ TEST_F(TdiDataTest, AReceiveTakesNoMoreThanItsLength)
     EXPECT_EQ(got, "0123456789");
 }
 
+// The socket takes a small send at once: it completes before the call
+// returns, with no trip through the reactor.
+TEST_F(TdiDataTest, ASendTheSocketTakesAtOnceCompletesInTheCallersCall)
+{
+    ASSERT_NO_FATAL_FAILURE(OpenAndConnect());
+    LockedBuffer out(5);
+    out.Fill("quick");
+    TdiRequest send(endpoint_);
+    EXPECT_EQ(send.Send(out.Mdl(), out.Size(), TDI_SEND_PARTIAL), STATUS_SUCCESS);
+    ASSERT_EQ(send.Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(send.Information(), 5u);
+    EXPECT_EQ(zel::test::ReceiveBytes(peer_.Get(), 5).Data, "quick");
+}
+
+// A send behind one the socket could not take waits its turn: bytes leave
+// in the order of the sends.
+TEST_F(TdiDataTest, ASendBehindAPendingOneKeepsItsPlace)
+{
+    ASSERT_NO_FATAL_FAILURE(OpenAndConnect());
+    constexpr std::size_t kLarge = 16 * kMebibyte;  // more than the socket buffers hold
+    const std::string first = Pattern(kLarge);
+    LockedBuffer large(kLarge);
+    large.Fill(first);
+    LockedBuffer small(4);
+    small.Fill("last");
+    TdiRequest sendLarge(endpoint_);
+    ASSERT_EQ(sendLarge.Send(large.Mdl(), large.Size(), 0), STATUS_PENDING);
+    TdiRequest sendSmall(endpoint_);
+    EXPECT_EQ(sendSmall.Send(small.Mdl(), small.Size(), 0), STATUS_PENDING);
+
+    const zel::test::Received received = zel::test::ReceiveBytes(peer_.Get(), kLarge + 4);
+    ASSERT_EQ(sendLarge.Wait(), STATUS_SUCCESS);
+    ASSERT_EQ(sendSmall.Wait(), STATUS_SUCCESS);
+    ASSERT_EQ(received.Data.size(), kLarge + 4);
+    EXPECT_TRUE(received.Data.compare(0, kLarge, first) == 0);
+    EXPECT_EQ(received.Data.substr(kLarge), "last");
+}
+
 TEST_F(TdiDataTest, AMebibyteGoesOutThroughAnMdlChain)
 {
     ASSERT_NO_FATAL_FAILURE(OpenAndConnect());

@@ -127,6 +127,18 @@ NTSTATUS TcpEndpoint::Send(TcpRequest request)
     if (request.Transfer.Length() == 0) {
         return Finish(lock, actions, std::move(request), STATUS_SUCCESS);
     }
+    // Nothing queued ahead: the bytes go out from the caller's thread, and
+    // only what the socket cannot take now waits for the reactor. A failure
+    // is left to the reactor, which sees it again and fails the connection.
+    if (sends_.empty()) {
+        const ssize_t sent = socket_.Send(request.Transfer.Remaining());
+        if (sent > 0) {
+            request.Transfer.Advance(static_cast<ULONG>(sent));
+        }
+        if (request.Transfer.Finished()) {
+            return Finish(lock, actions, std::move(request), STATUS_SUCCESS);
+        }
+    }
     return Admit(lock, actions, sends_, std::move(request));
 }
 

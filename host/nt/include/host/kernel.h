@@ -44,8 +44,8 @@ public:
     virtual void Cancel() = 0;
     // Runs callback once with the result: at once when the request has
     // already completed, otherwise in the thread that completes it (possibly
-    // at DISPATCH_LEVEL, so it must only hand the result on). One callback
-    // per request.
+    // at DISPATCH_LEVEL, so it must neither block nor call into the driver).
+    // One callback per request.
     virtual void OnComplete(std::function<void(const IoResult&)> callback) = 0;
 };
 
