@@ -20,6 +20,10 @@ namespace {
 
 // The driver sends at most this much per write request.
 constexpr std::size_t kLongestPortWrite = 2047;
+// Bytes of the program's that may be on their way to the module: enough to
+// keep the writes back to back, few enough that a slow module soon blocks
+// the program's writes.
+constexpr std::size_t kWriteWindow = 4 * kLongestPortWrite;
 // The most the driver holds for a port; one read takes all of it.
 constexpr ULONG kLongestPortRead = 2047;
 // In packet mode every read of the master starts with one status byte.
@@ -76,6 +80,7 @@ void PtyPort::CreatePty()
 
 void PtyPort::DropPty()
 {
+    SetDelivery(-1);
     if (programPresent_) {
         bridge_.ForgetMaster(pty_->Master());
         programPresent_ = false;
@@ -116,28 +121,67 @@ void PtyPort::Retire()
 
 void PtyPort::Submit(Job job)
 {
-    jobs_.push_back(std::move(job));
-    if (!jobRunning_) StartNextJob();
+    {
+        std::lock_guard<std::mutex> lock(strandMutex_);
+        jobs_.push_back(std::move(job));
+    }
+    if (!strandRunning_) {
+        strandRunning_ = true;
+        StartJobs();
+    }
 }
 
-void PtyPort::StartNextJob()
+void PtyPort::StartJobs()
 {
-    if (jobs_.empty()) {
-        jobRunning_ = false;
-        return;
-    }
-    jobRunning_ = true;
-    Job job = std::move(jobs_.front());
-    jobs_.pop_front();
     auto self = shared_from_this();
-    bridge_.RunBlocking([self, job = std::move(job)] {
-        std::function<void()> then = job();
-        self->bridge_.Post([self, then = std::move(then)] {
-            then();
-            self->StartNextJob();
-        });
-    });
+    bridge_.RunBlocking([self] { self->RunJobs(); });
 }
+
+// One worker runs the queued jobs back to back; their continuations reach
+// the loop in the same order. The last one also tells the loop that the
+// worker is done, so only the loop decides whether the strand is idle.
+void PtyPort::RunJobs()
+{
+    auto self = shared_from_this();
+    for (;;) {
+        Job job;
+        {
+            std::lock_guard<std::mutex> lock(strandMutex_);
+            job = std::move(jobs_.front());
+            jobs_.pop_front();
+        }
+        std::function<void()> then = job();
+        bool last = false;
+        {
+            std::lock_guard<std::mutex> lock(strandMutex_);
+            last = jobs_.empty();
+        }
+        if (last) {
+            bridge_.Post([self, then = std::move(then)] {
+                then();
+                self->OnJobsDone();
+            });
+            return;
+        }
+        bridge_.Post(std::move(then));
+    }
+}
+
+void PtyPort::OnJobsDone()
+{
+    bool more = false;
+    {
+        std::lock_guard<std::mutex> lock(strandMutex_);
+        more = !jobs_.empty();
+    }
+    if (more) {
+        StartJobs();  // submitted after the worker looked
+    } else {
+        strandRunning_ = false;
+    }
+}
+
+bool PtyPort::Quiet() const { return retired_ && !strandRunning_; }
 
 // ---- opening and closing the port ---------------------------------------
 
@@ -218,6 +262,7 @@ void PtyPort::OnOpened(NTSTATUS status, std::shared_ptr<host::File> file)
     programPresent_ = true;
     interest_ = EPOLLIN;
     bridge_.WatchMaster(pty_->Master(), interest_, this);
+    SetDelivery(pty_->Master());
     bridge_.Log().Info(name_ + ": opened by a program on " + pty_->SlavePath());
     applied_.reset();
     ApplyLineSettings();
@@ -226,6 +271,7 @@ void PtyPort::OnOpened(NTSTATUS status, std::shared_ptr<host::File> file)
 
 void PtyPort::EndSession()
 {
+    SetDelivery(-1);
     phase_ = Phase::Closing;
     toProgram_.clear();
     toProgramSent_ = 0;
@@ -289,7 +335,7 @@ void PtyPort::OnMasterEvents(std::uint32_t events)
 PtyPort::Drain PtyPort::ReadPackets()
 {
     std::array<std::uint8_t, kPacketHeader + kLongestPortWrite> packet;
-    while (!writing_ && pty_) {
+    while (writeBytesInFlight_ < kWriteWindow && pty_) {
         const ssize_t length = read(pty_->Master(), packet.data(), packet.size());
         if (length < 0 && errno == EAGAIN) return Drain::Empty;
         if (length <= 0) return Drain::Ended;  // EIO: no program and nothing left
@@ -299,11 +345,12 @@ PtyPort::Drain PtyPort::ReadPackets()
             ApplyLineSettings();
         }
     }
-    return pty_ ? Drain::Writing : Drain::Ended;
+    return pty_ ? Drain::WindowFull : Drain::Ended;
 }
 
 void PtyPort::ProgramGone()
 {
+    SetDelivery(-1);
     bridge_.ForgetMaster(pty_->Master());
     programPresent_ = false;
     interest_ = 0;
@@ -318,18 +365,19 @@ void PtyPort::ProgramGone()
 // and is served by the next open.)
 void PtyPort::DrainAfterProgram()
 {
-    if (writing_ || phase_ != Phase::Open) return;
-    if (ReadPackets() != Drain::Writing) EndSession();
+    if (phase_ != Phase::Open) return;
+    const Drain drained = ReadPackets();
+    if (drained != Drain::WindowFull && writeBytesInFlight_ == 0) EndSession();
 }
 
 void PtyPort::SubmitWrite(const std::uint8_t* data, std::size_t length)
 {
-    writing_ = true;
+    writeBytesInFlight_ += length;
     UpdateInterest();
     auto bytes = std::make_shared<std::vector<std::uint8_t>>(data, data + length);
     auto file = file_;
     auto self = shared_from_this();
-    Submit([self, file, bytes] {
+    Submit([self, file, bytes]() -> std::function<void()> {
         const host::IoResult result = file->Write(bytes->data(), static_cast<ULONG>(bytes->size()));
         return [self, status = result.Status, length = bytes->size()] { self->OnWritten(status, length); };
     });
@@ -337,7 +385,7 @@ void PtyPort::SubmitWrite(const std::uint8_t* data, std::size_t length)
 
 void PtyPort::OnWritten(NTSTATUS status, std::size_t length)
 {
-    writing_ = false;
+    writeBytesInFlight_ -= length;
     if (!NT_SUCCESS(status)) {
         bridge_.Log().Warning(name_ + ": a write of " + std::to_string(length) + " bytes failed (status " +
                               Status(status) + "); the module did not get them");
@@ -450,13 +498,36 @@ void PtyPort::PostRead(ReadKind kind)
     std::weak_ptr<PtyPort> weak = shared_from_this();
     PtyBridge& bridge = bridge_;
     read_->OnComplete([&bridge, weak, serial](const host::IoResult& result) {
-        bridge.Post([weak, serial, status = result.Status, data = result.Data]() mutable {
-            if (auto port = weak.lock()) port->OnRead(serial, status, std::move(data));
+        auto port = weak.lock();
+        if (!port) return;
+        const std::size_t delivered = port->DeliverNow(result);
+        bridge.Post([port, serial, status = result.Status, data = result.Data, delivered]() mutable {
+            port->OnRead(serial, status, std::move(data), delivered);
         });
     });
 }
 
-void PtyPort::OnRead(std::uint64_t serial, NTSTATUS status, std::vector<std::uint8_t> data)
+// In the thread that completed the read: the bytes go to the master at
+// once, without waiting for the loop. Nothing else writes the master
+// meanwhile (the loop posts a read only once its own bytes are out), and
+// the loop closes the way here before the program or the pseudo-terminal
+// goes. Returns the bytes written; the loop sends the rest.
+std::size_t PtyPort::DeliverNow(const host::IoResult& result)
+{
+    if (!NT_SUCCESS(result.Status) || result.Data.empty()) return 0;
+    std::lock_guard<std::mutex> lock(deliveryMutex_);
+    if (deliveryFd_ < 0) return 0;
+    const ssize_t written = write(deliveryFd_, result.Data.data(), result.Data.size());
+    return written > 0 ? static_cast<std::size_t>(written) : 0;
+}
+
+void PtyPort::SetDelivery(int masterFd)
+{
+    std::lock_guard<std::mutex> lock(deliveryMutex_);
+    deliveryFd_ = masterFd;
+}
+
+void PtyPort::OnRead(std::uint64_t serial, NTSTATUS status, std::vector<std::uint8_t> data, std::size_t delivered)
 {
     if (serial != readSerial_) return;  // a read of an ended session
     read_.reset();
@@ -475,9 +546,9 @@ void PtyPort::OnRead(std::uint64_t serial, NTSTATUS status, std::vector<std::uin
     } else {
         active_ = true;
         if (data.size() == kLongestPortRead) heldMaybe_ = true;  // more may be left
-        if (programPresent_) {
+        if (programPresent_ && delivered < data.size()) {
             toProgram_ = std::move(data);
-            toProgramSent_ = 0;
+            toProgramSent_ = delivered;
             FlushToProgram();
         }
     }
@@ -528,7 +599,7 @@ void PtyPort::UpdateInterest()
 {
     if (!programPresent_) return;
     std::uint32_t wanted = 0;
-    if (!writing_) wanted |= EPOLLIN;
+    if (writeBytesInFlight_ < kWriteWindow) wanted |= EPOLLIN;
     if (!toProgram_.empty()) wanted |= EPOLLOUT;
     if (wanted != interest_) {
         interest_ = wanted;

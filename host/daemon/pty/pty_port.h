@@ -7,12 +7,14 @@
 // arrives between reads (see PumpFromPort). The master taking no more holds
 // the next read back, so the driver's buffer and then TCP hold the module
 // back. No polling: an idle port has only its wait pending.
-// Program to module: one port write at a time; while it runs the master is
-// not read, so a program writing faster than the module takes blocks.
+// Program to module: port writes in order, a few kilobytes under way at
+// most; beyond that the master is not read, so a program writing faster
+// than the module takes blocks.
 //
 // Everything here runs on the bridge's event loop, except the jobs handed
 // to the port's strand (open, writes, line settings, close), which run in
-// order on a worker thread because the driver blocks in them.
+// order on a worker thread because the driver blocks in them, and the
+// delivery of a completed read to the master (see DeliverNow).
 #pragma once
 
 #include "line_settings.h"
@@ -26,6 +28,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -48,7 +51,7 @@ public:
     // open port is closed.
     void Retire();
     // Retired and no job left.
-    bool Quiet() const { return retired_ && !jobRunning_ && jobs_.empty(); }
+    bool Quiet() const;
 
     void OnSlaveOpened();
     void OnMasterEvents(std::uint32_t events);
@@ -62,7 +65,9 @@ private:
     using Job = std::function<std::function<void()>()>;
 
     void Submit(Job job);
-    void StartNextJob();
+    void StartJobs();
+    void RunJobs();
+    void OnJobsDone();
 
     void CreatePty();
     void DropPty();
@@ -73,7 +78,7 @@ private:
     void EndSession();
     void OnClosed();
 
-    enum class Drain { Writing, Empty, Ended };
+    enum class Drain { WindowFull, Empty, Ended };
     Drain ReadPackets();
     void ProgramGone();
     void DrainAfterProgram();
@@ -89,7 +94,9 @@ private:
     void OnWaitDone(std::uint64_t serial, NTSTATUS status);
     void PostRead(ReadKind kind);
     void CallOffRead();
-    void OnRead(std::uint64_t serial, NTSTATUS status, std::vector<std::uint8_t> data);
+    void OnRead(std::uint64_t serial, NTSTATUS status, std::vector<std::uint8_t> data, std::size_t delivered);
+    std::size_t DeliverNow(const host::IoResult& result);
+    void SetDelivery(int masterFd);
     void PumpFromPort();
     void FlushToProgram();
     void UpdateInterest();
@@ -107,8 +114,9 @@ private:
     std::uint32_t interest_ = 0;
     std::shared_ptr<host::File> file_;
 
+    std::mutex strandMutex_;  // guards jobs_, shared with the strand's worker
     std::deque<Job> jobs_;
-    bool jobRunning_ = false;
+    bool strandRunning_ = false;  // a worker has the strand (loop only)
 
     // Module to program. Serials tell a current request's completion from
     // that of an ended session.
@@ -122,9 +130,11 @@ private:
     SERIAL_TIMEOUTS baseTimeouts_{};        // the port's other timeouts, kept
     bool heldMaybe_ = false;                // bytes may be held with no read pending
     bool active_ = false;                   // data came recently: keep a read waiting
+    std::mutex deliveryMutex_;
+    int deliveryFd_ = -1;  // the master while a program has the port open
     std::vector<std::uint8_t> toProgram_;
     std::size_t toProgramSent_ = 0;
-    bool writing_ = false;
+    std::size_t writeBytesInFlight_ = 0;
     std::optional<LineSettings> applied_;
 };
 
