@@ -161,6 +161,8 @@ TEST_F(SerialWaitTest, ACancelRacingADataArrivalCompletesTheWaitOnce)
             ++byCancel;
         }
         EXPECT_TRUE(Forgotten());
+        // A byte that lost the race must not complete the next round's wait.
+        ASSERT_TRUE(WaitHeld(5, static_cast<ULONG>(round + 1)));
     }
     EXPECT_EQ(byData + byCancel, ROUNDS);
 }
