@@ -30,16 +30,23 @@ public:
     // Any thread.
     void Push(Item item)
     {
+        bool first = false;
         {
             std::lock_guard<std::mutex> lock(mutex_);
+            first = items_.empty();
             items_.push_back(std::move(item));
         }
-        const std::uint64_t one = 1;
-        // A full counter still wakes the loop, so a failed write loses nothing.
-        [[maybe_unused]] const ssize_t ignored = write(fd_.Get(), &one, sizeof one);
+        // One wake-up per batch: the loop takes everything at once.
+        if (first) {
+            const std::uint64_t one = 1;
+            // A full counter still wakes the loop, so a failed write loses nothing.
+            [[maybe_unused]] const ssize_t ignored = write(fd_.Get(), &one, sizeof one);
+        }
     }
 
-    // The event loop: everything pushed so far, in order.
+    // The event loop: everything pushed so far, in order. The counter is
+    // read first, so a Push that finds the queue empty afterwards wakes the
+    // loop again.
     std::vector<Item> Take()
     {
         std::uint64_t count = 0;

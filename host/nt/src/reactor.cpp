@@ -12,6 +12,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <string>
 
 namespace host {
@@ -131,11 +132,17 @@ void Reactor::Unwatch(int fd)
 
 void Reactor::Kick(Id id)
 {
+    bool first = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        first = kicked_.empty();
         kicked_.push_back(id);
     }
-    Signal();
+    // One wake-up per batch; the reactor's own kicks need none, as it looks
+    // at the queue before it waits again.
+    if (first && std::this_thread::get_id() != thread_.get_id()) {
+        Signal();
+    }
 }
 
 void Reactor::WakeAt(Id id, Clock::time_point when)
@@ -160,7 +167,7 @@ void Reactor::Run()
 {
     std::array<epoll_event, kEventsPerWait> ready{};
     for (;;) {
-        const int count = epoll_wait(epoll_.Get(), ready.data(), kEventsPerWait, kWaitForever);
+        const int count = epoll_wait(epoll_.Get(), ready.data(), kEventsPerWait, WaitTimeout());
         if (count < 0 && errno != EINTR) {
             Fail("epoll_wait");
         }
@@ -171,6 +178,7 @@ void Reactor::Run()
                 Drain(wake_);
             } else if (id == kTimerId) {
                 Drain(timer_);
+                armedFor_.reset();  // a one-shot timer that fired is disarmed
             } else {
                 work[id] |= ready[static_cast<std::size_t>(i)].events;
             }
@@ -183,6 +191,13 @@ void Reactor::Run()
         }
         ArmTimer();
     }
+}
+
+// Kicks made while serving are taken without waiting.
+int Reactor::WaitTimeout()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return kicked_.empty() ? kWaitForever : 0;
 }
 
 bool Reactor::TakeQueued(Work* work)
@@ -225,18 +240,25 @@ void Reactor::Serve(Id id, std::uint32_t events)
 
 void Reactor::ArmTimer()
 {
-    itimerspec setting{};
+    std::optional<Clock::time_point> earliest;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!deadlines_.empty()) {
-            setting.it_value = MonotonicTime(deadlines_.begin()->first);
+            earliest = deadlines_.begin()->first;
         }
     }
-    // A zero it_value disarms; a time already past fires at once.
-    if (setting.it_value.tv_sec == 0 && setting.it_value.tv_nsec == 0) {
-        timerfd_settime(timer_.Get(), 0, &setting, nullptr);
+    // Only the reactor's thread arms the timer: unchanged, it is left alone.
+    if (earliest == armedFor_) {
         return;
     }
+    armedFor_ = earliest;
+    itimerspec setting{};
+    if (!earliest) {
+        timerfd_settime(timer_.Get(), 0, &setting, nullptr);  // a zero it_value disarms
+        return;
+    }
+    // A time already past fires at once.
+    setting.it_value = MonotonicTime(*earliest);
     if (timerfd_settime(timer_.Get(), TFD_TIMER_ABSTIME, &setting, nullptr) != 0) {
         Fail("timerfd_settime");
     }

@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -56,6 +57,7 @@ private:
     void Run();
     void Signal();
     void Collect(int count, Work* work);
+    int WaitTimeout();
     bool TakeQueued(Work* work);
     void Serve(Id id, std::uint32_t events);
     void ArmTimer();
@@ -65,10 +67,11 @@ private:
     PosixFd timer_;
     std::mutex mutex_;
     std::unordered_map<Id, std::weak_ptr<ReactorClient>> clients_;
-    std::vector<Id> kicked_;
+    std::vector<Id> kicked_;  // a Signal is owed only when this turns non-empty
     std::multimap<Clock::time_point, Id> deadlines_;
     Id nextId_;
     bool stopping_ = false;
+    std::optional<Clock::time_point> armedFor_;  // what the timerfd is set to (reactor thread only)
     std::thread thread_;
 };
 

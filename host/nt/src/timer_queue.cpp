@@ -57,8 +57,14 @@ bool TimerQueue::SetTimer(PKTIMER timer, Clock::time_point due, LONG periodMs, P
     timer->Period = static_cast<ULONG>(periodMs);
     timer->DueTime.QuadPart = static_cast<ULONGLONG>(nt_time::SystemTimeNow());
     dispatcher_.Reset(&timer->Header);
-    timers_[timer] = byDue_.emplace(due, timer);
-    wake_.notify_all();
+    const auto position = byDue_.emplace(due, timer);
+    timers_[timer] = position;
+    // The thread sleeps until the expiry that was earliest when it went to
+    // sleep; only an earlier one needs it awake (a later one, or one that
+    // replaced the earliest, is found when it wakes).
+    if (position == byDue_.begin() && (!sleepingUntil_ || due < *sleepingUntil_)) {
+        wake_.notify_all();
+    }
     return wasQueued;
 }
 
@@ -219,12 +225,15 @@ void TimerQueue::Run()
             continue;
         }
         if (byDue_.empty()) {
+            sleepingUntil_.reset();
             wake_.wait(lock);
         } else {
             // A copy: the queue entry may go while this thread waits.
             const Clock::time_point due = byDue_.begin()->first;
+            sleepingUntil_ = due;
             wake_.wait_until(lock, due);
         }
+        sleepingUntil_.reset();
     }
 }
 

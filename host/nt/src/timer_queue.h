@@ -62,6 +62,8 @@ private:
     std::condition_variable wake_;
     std::condition_variable idle_;
     DueMap byDue_;
+    // While the thread sleeps: until when (none: until woken).
+    std::optional<Clock::time_point> sleepingUntil_;
     std::unordered_map<PKTIMER, DueMap::iterator> timers_;
     std::deque<PKDPC> dpcs_;
     std::unordered_set<PKDPC> queuedDpcs_;
