@@ -2,6 +2,8 @@
 // control library drives it.
 #include "daemon_fixture.h"
 
+#include "support/loopback.h"
+
 #include <arpa/inet.h>
 
 #include <cstring>
@@ -9,9 +11,15 @@
 namespace zeltest {
 namespace {
 
-constexpr std::uint16_t kUnusedControlPort = 1;
+class ControlDeviceTest : public DaemonTest {
+protected:
+    // A control port nothing listens on, held for the whole test: a connect
+    // to it is refused.
+    std::uint16_t RefusingControlPort() const { return refusing_.Port(); }
 
-class ControlDeviceTest : public DaemonTest {};
+private:
+    zel::test::ClosedPort refusing_;
+};
 
 TEST_F(ControlDeviceTest, ModulesAreAddedListedAndClearedThroughTheControlIoctls)
 {
@@ -19,7 +27,7 @@ TEST_F(ControlDeviceTest, ModulesAreAddedListedAndClearedThroughTheControlIoctls
     ASSERT_NE(control, INVALID_HANDLE_VALUE) << GetLastError();
     EXPECT_EQ(ModuleCount(control), 0u);
 
-    const ModuleRecord record = LoopbackModule(kUnusedControlPort, {2, 3}, 21);
+    const ModuleRecord record = LoopbackModule(RefusingControlPort(), {2, 3}, 21);
     ASSERT_TRUE(Control(control, IOCTL_VCOM_ADD_MODULE, &record, sizeof record, nullptr, 0)) << GetLastError();
     EXPECT_EQ(ModuleCount(control), 1u);
 
@@ -54,7 +62,7 @@ TEST_F(ControlDeviceTest, DriverFailuresReachGetLastErrorAndLeaveTheOutputAlone)
     EXPECT_FALSE(Control(control, IOCTL_VCOM_GET_DEV_MOD_COUNT, nullptr, 0, &tooSmall, sizeof tooSmall));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
 
-    const ModuleRecord record = LoopbackModule(kUnusedControlPort, {2}, 21);
+    const ModuleRecord record = LoopbackModule(RefusingControlPort(), {2}, 21);
     ASSERT_TRUE(Control(control, IOCTL_VCOM_ADD_MODULE, &record, sizeof record, nullptr, 0));
     EXPECT_FALSE(Control(control, IOCTL_VCOM_ADD_MODULE, &record, sizeof record, nullptr, 0));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_GEN_FAILURE));
@@ -94,7 +102,7 @@ TEST_F(ControlDeviceTest, AnUnknownDeviceIsNotFound)
 
 TEST_F(ControlDeviceTest, StartingAModuleCreatesItsPortsAndTheLogSaysSo)
 {
-    AddAndStart(LoopbackModule(kUnusedControlPort, {2}, 23));
+    AddAndStart(LoopbackModule(RefusingControlPort(), {2}, 23));
     EXPECT_TRUE(Daemon().SawLog("name created: ", "COM23")) << Daemon().Log();
     const HANDLE control = OpenControl();
     std::uint32_t running = 0;

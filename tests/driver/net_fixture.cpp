@@ -3,12 +3,6 @@
 #include "core/module_extension.h"
 #include "port/port_extension.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-
-#include <stdexcept>
 #include <thread>
 
 namespace zeltest {
@@ -35,35 +29,6 @@ ULONG LoadULong(const ULONG& field)
 }
 
 }  // namespace
-
-ClosedPort::ClosedPort() : socket_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
-{
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof(address);
-    if (!socket_.Valid() || bind(socket_.Get(), reinterpret_cast<sockaddr*>(&address), size) != 0 ||
-        getsockname(socket_.Get(), reinterpret_cast<sockaddr*>(&address), &size) != 0) {
-        throw std::runtime_error("cannot bind a loopback port");
-    }
-    port_ = ntohs(address.sin_port);
-}
-
-void ClosedPort::Listen()
-{
-    if (listen(socket_.Get(), 1) != 0) {
-        throw std::runtime_error("cannot listen on a loopback port");
-    }
-}
-
-zel::test::UniqueFd ClosedPort::Accept(const zel::test::Deadline& deadline)
-{
-    pollfd wait{socket_.Get(), POLLIN, 0};
-    if (poll(&wait, 1, deadline.PollMs()) != 1) {
-        return zel::test::UniqueFd();
-    }
-    return zel::test::UniqueFd(accept4(socket_.Get(), nullptr, nullptr, SOCK_CLOEXEC));
-}
 
 void NetTest::AddLoopbackModule(std::uint16_t controlPort,
                                 std::initializer_list<std::uint16_t> dataPorts, unsigned firstCom)

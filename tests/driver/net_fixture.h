@@ -6,6 +6,7 @@
 #include "module_simulator.h"
 
 #include "support/deadline.h"
+#include "support/loopback.h"
 #include "support/unique_fd.h"
 
 #include <cstdint>
@@ -14,20 +15,7 @@
 
 namespace zeltest {
 
-// A TCP port on 127.0.0.1 that refuses connections until Listen(): the
-// socket is bound, so nobody else gets the port, but does not listen yet.
-class ClosedPort {
-public:
-    ClosedPort();
-    std::uint16_t Port() const { return port_; }
-    void Listen();
-    // The next connection made to the port once it listens.
-    zel::test::UniqueFd Accept(const zel::test::Deadline& deadline = zel::test::Deadline());
-
-private:
-    zel::test::UniqueFd socket_;
-    std::uint16_t port_ = 0;
-};
+using zel::test::ClosedPort;
 
 class NetTest : public DriverTest {
 protected:

@@ -1,5 +1,5 @@
-// Test support: plain TCP clients on 127.0.0.1, and reads that end at a
-// deadline instead of hanging.
+// Test support: plain TCP clients on 127.0.0.1, ports that refuse them, and
+// reads that end at a deadline instead of hanging.
 #pragma once
 
 #include "deadline.h"
@@ -9,6 +9,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -16,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -48,6 +50,45 @@ inline ConnectResult ConnectWith(std::uint16_t port, int socketFlags)
     }
     return {std::move(fd), 0};
 }
+
+// A TCP port on 127.0.0.1 that refuses connections until Listen(): the
+// socket is bound, so nobody else gets the port, but does not listen yet.
+class ClosedPort {
+public:
+    ClosedPort() : socket_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
+    {
+        sockaddr_in address = LoopbackAddress(0);
+        socklen_t size = sizeof(address);
+        if (!socket_.Valid() || bind(socket_.Get(), reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+            getsockname(socket_.Get(), reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+            throw std::runtime_error("cannot bind a loopback port");
+        }
+        port_ = ntohs(address.sin_port);
+    }
+
+    std::uint16_t Port() const { return port_; }
+
+    void Listen()
+    {
+        if (listen(socket_.Get(), 1) != 0) {
+            throw std::runtime_error("cannot listen on a loopback port");
+        }
+    }
+
+    // The next connection made to the port once it listens.
+    UniqueFd Accept(const Deadline& deadline = Deadline())
+    {
+        pollfd wait{socket_.Get(), POLLIN, 0};
+        if (poll(&wait, 1, deadline.PollMs()) != 1) {
+            return UniqueFd();
+        }
+        return UniqueFd(accept4(socket_.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+    }
+
+private:
+    UniqueFd socket_;
+    std::uint16_t port_ = 0;
+};
 
 // A blocking connect to 127.0.0.1:port.
 inline ConnectResult ConnectLoopback(std::uint16_t port) { return ConnectWith(port, 0); }
@@ -92,7 +133,8 @@ struct Received {
 };
 
 // Reads until count bytes have come, the peer closes or resets, or the
-// deadline passes. Never reads past count.
+// deadline passes. Never reads past count. Any stream descriptor will do:
+// on a terminal, a hangup ends it as Eof or as the Error EIO.
 inline Received ReceiveBytes(int fd, std::size_t count, const Deadline& deadline = Deadline())
 {
     constexpr std::size_t kBlock = 64 * 1024;
@@ -109,7 +151,7 @@ inline Received ReceiveBytes(int fd, std::size_t count, const Deadline& deadline
             return received;
         }
         const std::size_t want = std::min(block.size(), count - received.Data.size());
-        const ssize_t got = recv(fd, block.data(), want, 0);
+        const ssize_t got = read(fd, block.data(), want);
         if (got == 0) {
             received.End = StreamEnd::Eof;
             return received;

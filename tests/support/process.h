@@ -7,6 +7,7 @@
 //
 // The child gets SIGTERM if the thread that started it ends (a crashed test
 // leaves no orphan), and SIGKILL when the ChildProcess goes while it runs.
+// RunToExit runs a program to its end and returns its status and output.
 #pragma once
 
 #include "deadline.h"
@@ -287,5 +288,30 @@ private:
     std::thread stderrReader_;
     std::optional<int> status_;
 };
+
+// A program run to its end with stdin closed: its exit status and all it wrote.
+struct ProgramOutcome {
+    int Status = -1;  // the exit status; -1 when it did not exit normally
+    std::string Out;
+    std::string Err;
+};
+
+inline ProgramOutcome RunToExit(const std::string& program, const std::vector<std::string>& args)
+{
+    ChildProcess process(program, args);
+    process.CloseStdin();
+    const auto status = process.WaitForExit();
+    // Both streams to their end, so nothing written is missed.
+    const auto never = [](const std::string&) { return false; };
+    process.Stdout().WaitFor(never);
+    process.Stderr().WaitFor(never);
+    ProgramOutcome outcome;
+    if (status && WIFEXITED(*status)) {
+        outcome.Status = WEXITSTATUS(*status);
+    }
+    outcome.Out = process.Stdout().Text();
+    outcome.Err = process.Stderr().Text();
+    return outcome;
+}
 
 }  // namespace zel::test

@@ -4,6 +4,8 @@
 #include "numbers.h"
 #include "text_escape.h"
 
+#include <common/argument_reader.h>
+
 #include <arpa/inet.h>
 
 #include <string_view>
@@ -114,24 +116,7 @@ in_addr ParseAddress(std::string_view text)
     return address;
 }
 
-class ArgumentReader {
-public:
-    ArgumentReader(int argc, const char* const* argv) : argc_(argc), argv_(argv) {}
-    bool Done() const { return next_ >= argc_; }
-    std::string_view Next() { return argv_[next_++]; }
-    std::string_view ValueOf(std::string_view option)
-    {
-        if (Done()) {
-            throw ParseError(std::string(option) + " needs a value");
-        }
-        return Next();
-    }
-
-private:
-    int argc_;
-    const char* const* argv_;
-    int next_ = 1;  // argv[0] is the program
-};
+using ArgumentReader = zeltools::ArgumentReader<ParseError>;
 
 void AddChannel(Options& options, std::string_view setup)
 {
