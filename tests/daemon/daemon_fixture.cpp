@@ -26,7 +26,7 @@ void DaemonTest::TearDown()
 
 void DaemonTest::StartDaemon()
 {
-    daemon_ = std::make_unique<DaemonProcess>(dir_.Path(), SocketPath());
+    daemon_ = std::make_unique<DaemonProcess>(dir_.Path(), SocketPath(), PtyDirectory());
     stopped_ = false;
     ASSERT_TRUE(daemon_->WaitReady()) << daemon_->Log();
 }

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -32,6 +33,8 @@ protected:
     bool StopDaemon();
     DaemonProcess& Daemon() { return *daemon_; }
     std::string SocketPath() const { return dir_.File("s"); }
+    // Where the daemon links the COM ports to their pseudo-terminals.
+    std::filesystem::path PtyDirectory() const { return dir_.Path() / "pty"; }
     const zel::test::TempDir& Dir() const { return dir_; }
 
     // CreateFileA as the control library calls it.

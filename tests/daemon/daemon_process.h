@@ -1,6 +1,7 @@
 // zelvcomd as a child process of a test: started in the foreground on a
-// temporary state directory and socket, ready once it prints its ready
-// line; its log (stderr) can be waited on line by line.
+// temporary state directory and socket (and, when given, the directory of
+// its COM links), ready once it prints its ready line; its log (stderr) can
+// be waited on line by line.
 #pragma once
 
 #include "support/deadline.h"
@@ -16,11 +17,10 @@ namespace zeltest {
 
 class DaemonProcess {
 public:
-    DaemonProcess(const std::filesystem::path& stateDirectory, const std::filesystem::path& socketPath)
+    DaemonProcess(const std::filesystem::path& stateDirectory, const std::filesystem::path& socketPath,
+                  const std::filesystem::path& ptyDirectory = {})
         : process_(std::make_unique<zel::test::ChildProcess>(
-              ZELVCOMD_PATH, std::vector<std::string>{"--foreground", "--log-level", "debug", "--state",
-                                                      stateDirectory.string(), "--socket",
-                                                      socketPath.string()})),
+              ZELVCOMD_PATH, Arguments(stateDirectory, socketPath, ptyDirectory))),
           socket_(socketPath)
     {
     }
@@ -68,6 +68,18 @@ public:
     zel::test::ChildProcess& Process() { return *process_; }
 
 private:
+    static std::vector<std::string> Arguments(const std::filesystem::path& stateDirectory,
+                                              const std::filesystem::path& socketPath,
+                                              const std::filesystem::path& ptyDirectory)
+    {
+        std::vector<std::string> args{"--foreground", "--log-level", "debug", "--state",
+                                      stateDirectory.string(), "--socket", socketPath.string()};
+        if (!ptyDirectory.empty()) {
+            args.insert(args.end(), {"--pty-dir", ptyDirectory.string()});
+        }
+        return args;
+    }
+
     std::unique_ptr<zel::test::ChildProcess> process_;
     std::filesystem::path socket_;
 };

@@ -73,6 +73,11 @@ bool ModuleSimulator::Saw(const std::string& line, const zel::test::Deadline& de
         .has_value();
 }
 
+bool ModuleSimulator::SawMatching(const zel::test::LineCollector::Match& match, const zel::test::Deadline& deadline)
+{
+    return process_.Stdout().WaitFor(match, deadline).has_value();
+}
+
 int ModuleSimulator::CountPrinted(const std::string& line)
 {
     std::istringstream lines(process_.Stdout().Text());

@@ -33,6 +33,10 @@ public:
     // Waits for the next output line (not yet waited for) that is exactly line.
     bool Saw(const std::string& line, const zel::test::Deadline& deadline = zel::test::Deadline());
 
+    // Waits for the next output line (not yet waited for) that match accepts.
+    bool SawMatching(const zel::test::LineCollector::Match& match,
+                     const zel::test::Deadline& deadline = zel::test::Deadline());
+
     // Everything printed so far, for failure messages.
     std::string Output() { return process_.Stdout().Text(); }
 

@@ -8,6 +8,8 @@
 #include "core/module_extension.h"
 #include "port/port_extension.h"
 
+#include "support/eventually.h"
+
 #include <ntddser.h>
 
 #include <cstring>
@@ -18,19 +20,8 @@
 
 namespace zeltest {
 
-// Polls the driver's state until a condition holds; the condition must stay
-// true once reached. False when the safety deadline passed first.
-template <typename Condition>
-bool Eventually(Condition condition, const zel::test::Deadline& deadline = zel::test::Deadline())
-{
-    while (!condition()) {
-        if (deadline.Passed()) {
-            return false;
-        }
-        std::this_thread::yield();
-    }
-    return true;
-}
+// Polls the driver's state until a condition holds.
+using zel::test::Eventually;
 
 template <typename T>
 T Observe(const T& field)

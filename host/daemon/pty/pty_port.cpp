@@ -189,8 +189,11 @@ void PtyPort::OnSlaveOpened()
 {
     if (retired_) return;
     if (selfOpens_ > 0) {
+        // The daemon's own open. The watch merges opens not yet taken into
+        // one event, so a program's open may be in it too: a program holding
+        // the slave now tells.
         --selfOpens_;
-        return;
+        if (!pty_->SlaveHeld()) return;
     }
     switch (phase_) {
     case Phase::Idle:
@@ -304,6 +307,18 @@ void PtyPort::OnClosed()
     phase_ = Phase::Idle;
     if (retired_) return;
     bridge_.Log().Info(name_ + ": closed");
+    if (reopenWanted_) {
+        BeginOpen();
+    } else {
+        CheckForProgram();  // an open the watch merged or that came meanwhile
+    }
+}
+
+// What the module sent for the program that has gone stays with it: the
+// slave's unread input is dropped as soon as the daemon sees the program
+// leave, before the next one can read it.
+void PtyPort::DiscardLeftovers()
+{
     try {
         ++selfOpens_;
         pty_->DiscardSlaveInput();
@@ -311,7 +326,6 @@ void PtyPort::OnClosed()
         --selfOpens_;
         bridge_.Log().Warning(name_ + ": " + error.what());
     }
-    if (reopenWanted_) BeginOpen();
 }
 
 // ---- program to module ---------------------------------------------------
@@ -356,6 +370,7 @@ void PtyPort::ProgramGone()
     interest_ = 0;
     toProgram_.clear();
     toProgramSent_ = 0;
+    DiscardLeftovers();
     bridge_.Log().Debug(name_ + ": the last program closed the port");
     DrainAfterProgram();
 }

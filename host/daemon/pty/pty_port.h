@@ -55,8 +55,8 @@ public:
 
     void OnSlaveOpened();
     void OnMasterEvents(std::uint32_t events);
-    // After the slave watch lost events: opens the port when a program
-    // holds the slave.
+    // Opens an idle port when a program holds the slave: after the slave
+    // watch lost events, and after a session ended.
     void CheckForProgram();
 
 private:
@@ -77,6 +77,7 @@ private:
     void OnOpened(NTSTATUS status, std::shared_ptr<host::File> file);
     void EndSession();
     void OnClosed();
+    void DiscardLeftovers();
 
     enum class Drain { WindowFull, Empty, Ended };
     Drain ReadPackets();

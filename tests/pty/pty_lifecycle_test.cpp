@@ -1,0 +1,147 @@
+// The COM links over their lives: many short opens, a module that cannot be
+// reached, the ports stopped and started, and the daemon stopped while a
+// program holds a port.
+#include "pty_fixture.h"
+
+#include "support/eventually.h"
+#include "support/loopback.h"
+#include "support/process.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace zeltest {
+namespace {
+
+constexpr int kOpenCloseCycles = 100;
+// Between looks at the daemon's descriptors in /proc.
+constexpr std::chrono::milliseconds kProcPause{10};
+constexpr char kPtyMaster[] = "/dev/ptmx";
+
+std::vector<std::string> NamesIn(const std::filesystem::path& directory)
+{
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+bool Linked(const std::filesystem::path& link) { return std::filesystem::is_symlink(link); }
+
+std::string Lines(const std::vector<std::string>& texts)
+{
+    std::string all;
+    for (const auto& text : texts) all += text + "\n";
+    return all;
+}
+
+class PtyLifecycleTest : public PtyTest {
+protected:
+    static zel::test::ProgramOutcome Vcomctl(const std::string& command)
+    {
+        return zel::test::RunToExit(VCOMCTL_PATH, {command});
+    }
+};
+
+TEST_F(PtyLifecycleTest, AHundredOpensAndClosesLeaveNoDescriptorOrTerminalBehind)
+{
+    StartModule({"echo"});
+    // Once through first, so that whatever the first session sets up for
+    // good is in the count.
+    {
+        Terminal warm = OpenRaw();
+        ASSERT_TRUE(Echoes(warm, "warm"));
+    }
+    ASSERT_TRUE(SawClosed()) << Daemon().Log();
+    const pid_t daemon = Daemon().Process().Pid();
+    const std::size_t before = DescriptorTargets(daemon).size();
+    const std::filesystem::path slave = std::filesystem::read_symlink(Link());
+
+    for (int cycle = 0; cycle < kOpenCloseCycles; ++cycle) {
+        Terminal opened(Link());
+    }
+    // A program after them is served: the daemon kept up with the opens.
+    {
+        Terminal last = OpenRaw();
+        EXPECT_TRUE(Echoes(last, "still served")) << Daemon().Log();
+    }
+    // Its session was the last; once it has ended, the daemon holds what it
+    // held before.
+    EXPECT_TRUE(zel::test::Eventually([&] { return DescriptorTargets(daemon).size() == before; },
+                                      zel::test::Deadline(), kProcPause))
+        << before << " descriptors before, now:\n"
+        << Lines(DescriptorTargets(daemon));
+    const auto held = DescriptorTargets(daemon);
+    EXPECT_EQ(std::count(held.begin(), held.end(), kPtyMaster), 1) << Lines(held);
+    EXPECT_EQ(std::filesystem::read_symlink(Link()), slave);
+    EXPECT_TRUE(std::filesystem::exists(slave));
+    EXPECT_EQ(NamesIn(PtyDirectory()), std::vector<std::string>{Link().filename().string()});
+}
+
+TEST_F(PtyLifecycleTest, AnUnreachableModuleHangsUpTheProgramAndTheNextOpenTriesAgain)
+{
+    // Bound but not listening: the channel refuses the port's connection.
+    zel::test::ClosedPort channel;
+    module_ = std::make_unique<ModuleSimulator>(std::vector<std::string>{});
+    AddModule(Module().ControlPort(), {channel.Port()});
+    {
+        Terminal refused(Link());
+        EXPECT_TRUE(refused.HungUp()) << Daemon().Log();
+        EXPECT_EQ(refused.Write("x"), EIO);
+    }
+    EXPECT_TRUE(Daemon().SawLog("COM" + std::to_string(kCom) + ": the port did not open")) << Daemon().Log();
+    ASSERT_TRUE(SawLinked()) << Daemon().Log();
+
+    channel.Listen();
+    Terminal com = OpenRaw();
+    zel::test::UniqueFd data = channel.Accept();
+    ASSERT_TRUE(data.Valid()) << Daemon().Log();
+    const std::string out = "reached";
+    ASSERT_EQ(com.Write(out), 0);
+    EXPECT_EQ(zel::test::ReceiveBytes(data.Get(), out.size()).Data, out);
+    const std::string in = "and back";
+    ASSERT_TRUE(zel::test::SendAll(data.Get(), in));
+    EXPECT_EQ(com.Read(in.size()).Data, in);
+}
+
+TEST_F(PtyLifecycleTest, StopTakesTheLinksAwayAndStartBringsThemBack)
+{
+    StartModule({"echo", "echo"});
+    const std::vector<unsigned> ports{kCom, kCom + 1};
+
+    const auto stop = Vcomctl("stop");
+    ASSERT_EQ(stop.Status, 0) << stop.Err;
+    for (const unsigned com : ports) {
+        EXPECT_TRUE(SawUnlinked(com)) << Daemon().Log();
+        EXPECT_FALSE(Linked(Link(com)));
+    }
+
+    const auto start = Vcomctl("start");
+    ASSERT_EQ(start.Status, 0) << start.Err;
+    for (const unsigned com : ports) {
+        ASSERT_TRUE(SawLinked(com)) << Daemon().Log();
+        Terminal terminal = OpenRaw(Link(com));
+        EXPECT_TRUE(Echoes(terminal, "back on COM" + std::to_string(com)));
+    }
+}
+
+TEST_F(PtyLifecycleTest, SigtermHangsUpAProgramHoldingAPortAndRemovesTheLinks)
+{
+    StartModule({"echo"});
+    Terminal held = OpenRaw();
+    ASSERT_TRUE(Echoes(held, "open"));
+
+    EXPECT_TRUE(StopDaemon()) << Daemon().Log();
+    EXPECT_TRUE(held.HungUp());
+    EXPECT_EQ(held.Write("x"), EIO);
+    EXPECT_FALSE(Linked(Link()));
+}
+
+}  // namespace
+}  // namespace zeltest
