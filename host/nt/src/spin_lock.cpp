@@ -16,13 +16,23 @@ namespace {
 
 constexpr ULONG_PTR kLockFree = 0;
 constexpr ULONG_PTR kLockTaken = 1;
-constexpr int kSpinsBeforeYield = 64;
+// Locks are held for a few hundred nanoseconds, or for a system call made
+// by a completion routine: spin (politely) for some microseconds before
+// giving the processor away, as a yield is itself a system call.
+constexpr int kSpinsBeforeYield = 1024;
 
 std::string Describe(PKSPIN_LOCK lock)
 {
     char text[32];
     std::snprintf(text, sizeof(text), "%p", static_cast<void*>(lock));
     return text;
+}
+
+void CpuRelax()
+{
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
 }
 
 void Spin(PKSPIN_LOCK lock)
@@ -38,6 +48,8 @@ void Spin(PKSPIN_LOCK lock)
             if (++spins >= kSpinsBeforeYield) {
                 spins = 0;
                 sched_yield();
+            } else {
+                CpuRelax();
             }
         }
     }
