@@ -1,6 +1,7 @@
 #include "file_state.h"
 
 #include "io_manager.h"
+#include "ob_file_object.h"
 #include "rtl_unicode.h"
 
 #include <algorithm>
@@ -10,15 +11,7 @@ namespace host {
 FileState::FileState(IoManager& io, PDEVICE_OBJECT device, const std::string& remainder)
     : io_(io), fileName_(rtl::Utf8ToUtf16(remainder).value_or(std::u16string()))
 {
-    object_.Type = IO_TYPE_FILE;
-    object_.Size = sizeof(FILE_OBJECT);
-    object_.DeviceObject = device;
-    object_.FileName.Buffer = fileName_.empty() ? nullptr : reinterpret_cast<PWSTR>(fileName_.data());
-    object_.FileName.Length = static_cast<USHORT>(fileName_.size() * sizeof(WCHAR));
-    object_.FileName.MaximumLength = object_.FileName.Length;
-    KeInitializeEvent(&object_.Lock, SynchronizationEvent, FALSE);
-    KeInitializeEvent(&object_.Event, NotificationEvent, FALSE);
-    InitializeListHead(&object_.IrpList);
+    InitializeFileObject(object_, device, fileName_);
 }
 
 bool FileState::AddRequest(IoRequest* request)

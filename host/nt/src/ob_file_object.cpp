@@ -4,19 +4,24 @@
 
 namespace host {
 
+void InitializeFileObject(FILE_OBJECT& object, PDEVICE_OBJECT device, std::u16string& fileName)
+{
+    object.Type = IO_TYPE_FILE;
+    object.Size = sizeof(FILE_OBJECT);
+    object.DeviceObject = device;
+    object.FileName.Buffer = fileName.empty() ? nullptr : reinterpret_cast<PWSTR>(fileName.data());
+    object.FileName.Length = static_cast<USHORT>(fileName.size() * sizeof(WCHAR));
+    object.FileName.MaximumLength = object.FileName.Length;
+    KeInitializeEvent(&object.Lock, SynchronizationEvent, FALSE);
+    KeInitializeEvent(&object.Event, NotificationEvent, FALSE);
+    InitializeListHead(&object.IrpList);
+}
+
 KernelFile::KernelFile(PDEVICE_OBJECT device, const std::string& openedName,
                        const std::string& remainder)
     : openedName_(openedName), fileName_(rtl::Utf8ToUtf16(remainder).value_or(std::u16string()))
 {
-    object_.Type = IO_TYPE_FILE;
-    object_.Size = sizeof(FILE_OBJECT);
-    object_.DeviceObject = device;
-    object_.FileName.Buffer = fileName_.empty() ? nullptr : reinterpret_cast<PWSTR>(fileName_.data());
-    object_.FileName.Length = static_cast<USHORT>(fileName_.size() * sizeof(WCHAR));
-    object_.FileName.MaximumLength = object_.FileName.Length;
-    KeInitializeEvent(&object_.Lock, SynchronizationEvent, FALSE);
-    KeInitializeEvent(&object_.Event, NotificationEvent, FALSE);
-    InitializeListHead(&object_.IrpList);
+    InitializeFileObject(object_, device, fileName_);
 }
 
 }  // namespace host

@@ -9,6 +9,11 @@
 
 namespace host {
 
+// A fresh FILE_OBJECT on device whose FileName points into fileName (which
+// must outlive it), with its events and IRP list initialised. Every file
+// object of the host, kernel-opened or the caller's, starts this way.
+void InitializeFileObject(FILE_OBJECT& object, PDEVICE_OBJECT device, std::u16string& fileName);
+
 class KernelFile {
 public:
     // `remainder` is the part of the name below the device ("" for none).
