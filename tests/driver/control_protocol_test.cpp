@@ -144,7 +144,8 @@ TEST_F(ControlProtocolTest, AModuleWhoseControlConnectionDroppedGetsTheFrameAfte
     EXPECT_TRUE(module_->Saw("FRAME 0511"));
     // The new connection has a receive again: reports arrive.
     ModuleCommand("cts 1 1");
-    EXPECT_TRUE(Eventually([&] { return Get<ULONG>(IOCTL_SERIAL_GET_MODEMSTATUS) == SERIAL_MSR_CTS; }));
+    EXPECT_TRUE(Eventually([&] { return Get<ULONG>(IOCTL_SERIAL_GET_MODEMSTATUS) == SERIAL_MSR_CTS; }))
+        << module_->Output();
 }
 
 // Two ports of one module set baud rates at the same time; every frame
