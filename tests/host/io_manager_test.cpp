@@ -443,5 +443,95 @@ TEST_F(IoManagerTest, CompletionCallbackRunsOnceInEitherOrder)
     file->Close();
 }
 
+// What the driver's code does from the dispatch routine of a write: complete
+// the pending read under its spin lock, or set its timer already due.
+struct DriverWork {
+    std::atomic<bool> Returned{false};  // the dispatch routine has returned
+    std::atomic<int> DpcRuns{0};
+    std::atomic<KIRQL> DpcIrql{PASSIVE_LEVEL};
+    std::thread::id DpcThread;
+};
+
+NTSTATUS CompletePendingUnderLock(PDEVICE_OBJECT device, PIRP irp, DriverWork* work)
+{
+    TestExtension* extension = TestDriver::Extension(device);
+    KIRQL irql;
+    KeAcquireSpinLock(&extension->Lock, &irql);
+    Complete(TakePending(device), STATUS_SUCCESS);
+    KeReleaseSpinLock(&extension->Lock, irql);
+    work->Returned = true;
+    return Complete(irp, STATUS_SUCCESS);
+}
+
+void NTAPI RecordDpcThread(PKDPC, PVOID context, PVOID, PVOID)
+{
+    auto* work = static_cast<DriverWork*>(context);
+    work->DpcIrql = KeGetCurrentIrql();
+    work->DpcThread = std::this_thread::get_id();
+    ++work->DpcRuns;
+}
+
+// A callback may call into the driver: it runs once the completing thread
+// is out of it, at PASSIVE_LEVEL, before that thread's request returns.
+TEST_F(IoManagerTest, ACallbackHearsOfACompletionOnceTheCompletingThreadHasLeftTheDriver)
+{
+    DriverWork work;
+    driver_.Dispatch[IRP_MJ_READ] = PendRead;
+    driver_.Dispatch[IRP_MJ_WRITE] = [&work](PDEVICE_OBJECT device, PIRP irp) {
+        return CompletePendingUnderLock(device, irp, &work);
+    };
+    LoadDriver();
+    PDEVICE_OBJECT device = driver_.Device(0);
+    auto file = OpenOk(kDevice);
+
+    auto read = file->StartRead(kReadLength);
+    std::atomic<bool> sawReturned{false};
+    std::atomic<KIRQL> irql{HIGH_LEVEL};
+    std::thread::id thread;
+    std::shared_ptr<host::PendingIo> next;
+    read->OnComplete([&](const IoResult&) {
+        sawReturned = work.Returned.load();
+        irql = KeGetCurrentIrql();
+        thread = std::this_thread::get_id();
+        next = file->StartRead(kReadLength);  // pends again: the driver is callable
+    });
+    const std::uint8_t byte = 0;
+    EXPECT_EQ(file->Write(&byte, 1).Status, STATUS_SUCCESS);
+    EXPECT_TRUE(sawReturned);
+    EXPECT_EQ(irql, PASSIVE_LEVEL);
+    EXPECT_EQ(thread, std::this_thread::get_id());
+    ASSERT_NE(next, nullptr);
+    EXPECT_FALSE(next->Done());
+    Complete(TakePending(device), STATUS_SUCCESS);
+    file->Close();
+}
+
+// Like a DPC queued on the current processor: the timer thread is not
+// needed, and the DPC has run when the request returns.
+TEST_F(IoManagerTest, ATimerTheDriverSetsAlreadyDueRunsItsDpcInThatThreadOnItsWayOut)
+{
+    DriverWork work;
+    driver_.Dispatch[IRP_MJ_WRITE] = [&work](PDEVICE_OBJECT device, PIRP irp) {
+        TestExtension* extension = TestDriver::Extension(device);
+        KeInitializeTimer(&extension->Timer);
+        KeInitializeDpc(&extension->Dpc, RecordDpcThread, &work);
+        LARGE_INTEGER due;
+        due.QuadPart = 0;  // absolute: long past
+        KeSetTimer(&extension->Timer, due, &extension->Dpc);
+        EXPECT_EQ(work.DpcRuns, 0) << "a DPC never runs inside the routine that queued it";
+        return Complete(irp, STATUS_SUCCESS);
+    };
+    LoadDriver();
+    auto file = OpenOk(kDevice);
+
+    const std::uint8_t byte = 0;
+    EXPECT_EQ(file->Write(&byte, 1).Status, STATUS_SUCCESS);
+    EXPECT_EQ(work.DpcRuns, 1);
+    EXPECT_EQ(work.DpcIrql, DISPATCH_LEVEL);
+    EXPECT_EQ(work.DpcThread, std::this_thread::get_id());
+    EXPECT_TRUE(KeReadStateTimer(&TestDriver::Extension(driver_.Device(0))->Timer));
+    file->Close();
+}
+
 }  // namespace
 }  // namespace hosttest

@@ -1,6 +1,7 @@
 // Timers and DPCs: KeSetTimer/KeCancelTimer report whether the timer was
 // queued, a new due time replaces the old, expiry signals the timer and runs
-// its DPC at DISPATCH_LEVEL; DPCs run once per insertion, one at a time.
+// its DPC at DISPATCH_LEVEL; DPCs run once per insertion, and the timer
+// thread runs them one at a time.
 #include "host_test_driver.h"
 
 #include <atomic>

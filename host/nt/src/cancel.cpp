@@ -52,6 +52,7 @@ BOOLEAN CancelHeldIrp(PIRP irp)
 
 void CancelRequestIrp(PIRP irp, const IoRequest* request)
 {
+    const thread_state::DriverScope inDriver;
     const bool inFlight = Internals().Irps().With(irp, [&](IrpRecord* record) {
         if (record == nullptr || record->Request != request || record->CompletedToTop) {
             return false;

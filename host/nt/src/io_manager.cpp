@@ -4,6 +4,7 @@
 #include "file_state.h"
 #include "irp_engine.h"
 #include "irp_table.h"
+#include "thread_state.h"
 #include "verifier.h"
 #include "verifier_rules.h"
 #include "worker.h"
@@ -166,6 +167,7 @@ void IoManager::BuildIrp(PIRP irp, IoRequest& request)
 std::shared_ptr<IoRequest> IoManager::Send(const std::shared_ptr<FileState>& file, RequestSetup setup)
 {
     verifier::RequireIrqlAtMost(PASSIVE_LEVEL, "a request from a caller");
+    const thread_state::DriverScope inDriver;
     PDEVICE_OBJECT device = IoGetRelatedDeviceObject(file->Object());
     if (!Supported(setup, device)) {
         return IoRequest::Failed(STATUS_NOT_IMPLEMENTED);

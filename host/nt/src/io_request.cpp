@@ -2,6 +2,7 @@
 
 #include "file_state.h"
 #include "irp_engine.h"
+#include "thread_state.h"
 
 namespace host {
 
@@ -77,8 +78,12 @@ void IoRequest::Finish(IoResult result)
     }
     finished_.notify_all();
     // The result no longer changes once done_ is set, so it is read unlocked.
+    // The completing thread may be deep in the driver, holding its locks:
+    // the caller hears of it once the thread is out.
     if (onComplete) {
-        onComplete(result_);
+        std::shared_ptr<IoRequest> self = keepAlive != nullptr ? std::move(keepAlive) : shared_from_this();
+        thread_state::RunOutsideDriver(
+            [self = std::move(self), onComplete = std::move(onComplete)] { onComplete(self->result_); });
     }
 }
 

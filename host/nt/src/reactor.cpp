@@ -231,6 +231,7 @@ void Reactor::Serve(Id id, std::uint32_t events)
     if (client == nullptr) {
         return;
     }
+    const thread_state::DriverScope inDriver;
     thread_state::SetIrql(DISPATCH_LEVEL);
     const thread_state::Snapshot before = thread_state::Take();
     client->Service(events);

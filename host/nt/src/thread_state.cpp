@@ -1,6 +1,7 @@
 #include "thread_state.h"
 
 #include <algorithm>
+#include <deque>
 #include <vector>
 
 namespace host::thread_state {
@@ -8,6 +9,25 @@ namespace {
 
 thread_local KIRQL currentIrql = PASSIVE_LEVEL;
 thread_local std::vector<PKSPIN_LOCK> heldLocks;
+thread_local unsigned driverDepth = 0;
+thread_local bool runningDeferred = false;
+thread_local std::deque<std::function<void()>> deferred;
+
+// Work deferred by the work itself joins the queue being run, rather than
+// nesting a run of its own on the stack.
+void RunDeferred()
+{
+    if (runningDeferred) {
+        return;
+    }
+    runningDeferred = true;
+    while (!deferred.empty()) {
+        std::function<void()> work = std::move(deferred.front());
+        deferred.pop_front();
+        work();
+    }
+    runningDeferred = false;
+}
 
 }  // namespace
 
@@ -36,5 +56,25 @@ bool HoldsLock(PKSPIN_LOCK lock)
 std::size_t HeldLockCount() { return heldLocks.size(); }
 
 Snapshot Take() { return Snapshot{currentIrql, heldLocks.size()}; }
+
+DriverScope::DriverScope() { ++driverDepth; }
+
+DriverScope::~DriverScope()
+{
+    if (--driverDepth == 0) {
+        RunDeferred();
+    }
+}
+
+bool InDriver() { return driverDepth != 0; }
+
+void RunOutsideDriver(std::function<void()> work)
+{
+    if (driverDepth == 0 && !runningDeferred) {
+        work();
+        return;
+    }
+    deferred.push_back(std::move(work));
+}
 
 }  // namespace host::thread_state

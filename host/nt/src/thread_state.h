@@ -5,6 +5,7 @@
 #include <wdm.h>
 
 #include <cstddef>
+#include <functional>
 
 namespace host::thread_state {
 
@@ -24,5 +25,25 @@ struct Snapshot {
 };
 
 Snapshot Take();
+
+// Marks the thread as running driver code, from a call into the driver
+// (a client's request, a cancel, a DPC, a work item, the transport's
+// reactor) until it returns. Work handed to RunOutsideDriver meanwhile runs
+// when the outermost scope ends, at PASSIVE_LEVEL with no spin lock held,
+// in the order given.
+class DriverScope {
+public:
+    DriverScope();
+    ~DriverScope();
+    DriverScope(const DriverScope&) = delete;
+    DriverScope& operator=(const DriverScope&) = delete;
+};
+
+// Whether the thread is within a DriverScope.
+bool InDriver();
+
+// Runs work once this thread has left the driver: at once outside any
+// DriverScope, else when the outermost one ends.
+void RunOutsideDriver(std::function<void()> work);
 
 }  // namespace host::thread_state

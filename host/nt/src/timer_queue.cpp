@@ -59,6 +59,12 @@ bool TimerQueue::SetTimer(PKTIMER timer, Clock::time_point due, LONG periodMs, P
     dispatcher_.Reset(&timer->Header);
     const auto position = byDue_.emplace(due, timer);
     timers_[timer] = position;
+    const Clock::time_point now = Clock::now();
+    if (due <= now && periodMs == 0 && thread_state::InDriver()) {
+        ExpireTimer(timer, now, false);
+        thread_state::RunOutsideDriver([this] { RunQueuedDpcs(); });
+        return wasQueued;
+    }
     // The thread sleeps until the expiry that was earliest when it went to
     // sleep; only an earlier one needs it awake (a later one, or one that
     // replaced the earliest, is found when it wakes).
@@ -97,7 +103,7 @@ bool TimerQueue::InsertDpc(PKDPC dpc, PVOID argument1, PVOID argument2)
     return InsertDpcLocked(dpc, argument1, argument2);
 }
 
-bool TimerQueue::InsertDpcLocked(PKDPC dpc, PVOID argument1, PVOID argument2)
+bool TimerQueue::InsertDpcLocked(PKDPC dpc, PVOID argument1, PVOID argument2, bool wakeThread)
 {
     if (!queuedDpcs_.insert(dpc).second) {
         return false;
@@ -105,7 +111,9 @@ bool TimerQueue::InsertDpcLocked(PKDPC dpc, PVOID argument1, PVOID argument2)
     dpc->SystemArgument1 = argument1;
     dpc->SystemArgument2 = argument2;
     dpcs_.push_back(dpc);
-    wake_.notify_all();
+    if (wakeThread) {
+        wake_.notify_all();
+    }
     return true;
 }
 
@@ -133,7 +141,7 @@ bool TimerQueue::IsDpcQueued(PKDPC dpc)
 void TimerQueue::WaitUntilIdle()
 {
     std::unique_lock<std::mutex> lock(mutex_);
-    idle_.wait(lock, [this] { return !runningDpc_ && dpcs_.empty(); });
+    idle_.wait(lock, [this] { return runningDpcs_ == 0 && dpcs_.empty(); });
 }
 
 std::vector<std::string> TimerQueue::Queued()
@@ -169,14 +177,14 @@ std::optional<std::string> TimerQueue::FindQueuedWithin(const void* begin, std::
     return std::nullopt;
 }
 
-void TimerQueue::ExpireTimer(PKTIMER timer, Clock::time_point now)
+void TimerQueue::ExpireTimer(PKTIMER timer, Clock::time_point now, bool wakeThread)
 {
     RemoveTimerLocked(timer);
     if (timer->Dpc != nullptr) {
         LARGE_INTEGER systemTime;
         systemTime.QuadPart = nt_time::SystemTimeNow();
         InsertDpcLocked(timer->Dpc, reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(systemTime.LowPart)),
-                        reinterpret_cast<PVOID>(static_cast<LONG_PTR>(systemTime.HighPart)));
+                        reinterpret_cast<PVOID>(static_cast<LONG_PTR>(systemTime.HighPart)), wakeThread);
     }
     if (timer->Period != 0) {
         timers_[timer] = byDue_.emplace(now + std::chrono::milliseconds(timer->Period), timer);
@@ -201,18 +209,33 @@ void TimerQueue::RunOneDpc(std::unique_lock<std::mutex>& lock)
     PVOID context = dpc->DeferredContext;
     PVOID argument1 = dpc->SystemArgument1;
     PVOID argument2 = dpc->SystemArgument2;
-    runningDpc_ = true;
+    ++runningDpcs_;
     lock.unlock();
-
-    thread_state::SetIrql(DISPATCH_LEVEL);
-    const thread_state::Snapshot before = thread_state::Take();
-    routine(dpc, context, argument1, argument2);
-    verifier::RequireUnchanged(before, "DPC routine");
-    thread_state::SetIrql(PASSIVE_LEVEL);
-
+    {
+        // What the routine's completions hand to their callers runs once
+        // the DPC counts as done.
+        const thread_state::DriverScope inDriver;
+        thread_state::SetIrql(DISPATCH_LEVEL);
+        const thread_state::Snapshot before = thread_state::Take();
+        routine(dpc, context, argument1, argument2);
+        verifier::RequireUnchanged(before, "DPC routine");
+        thread_state::SetIrql(PASSIVE_LEVEL);
+        lock.lock();
+        --runningDpcs_;
+        idle_.notify_all();
+        lock.unlock();
+    }
     lock.lock();
-    runningDpc_ = false;
-    idle_.notify_all();
+}
+
+// DPCs queued without waking the timer thread; any others queued meanwhile
+// go too.
+void TimerQueue::RunQueuedDpcs()
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!dpcs_.empty() && !stop_) {
+        RunOneDpc(lock);
+    }
 }
 
 void TimerQueue::Run()

@@ -1,7 +1,9 @@
 // The timer thread: it keeps queued timers ordered by due time and runs
 // DPCs. At expiry a timer is signalled and its DPC queued; DPCs, whether
-// queued by a timer or by KeInsertQueueDpc, run one at a time on this
-// thread at DISPATCH_LEVEL, once per insertion.
+// queued by a timer or by KeInsertQueueDpc, run on this thread at
+// DISPATCH_LEVEL, once per insertion. A timer that driver code sets already
+// due has its DPC run by that thread once it leaves the driver, as a DPC
+// queued on the current processor runs when its IRQL drops.
 #pragma once
 
 #include <wdm.h>
@@ -52,8 +54,9 @@ private:
 
     void Run();
     void ExpireDueTimers(Clock::time_point now);
-    void ExpireTimer(PKTIMER timer, Clock::time_point now);
-    bool InsertDpcLocked(PKDPC dpc, PVOID argument1, PVOID argument2);
+    void ExpireTimer(PKTIMER timer, Clock::time_point now, bool wakeThread = true);
+    bool InsertDpcLocked(PKDPC dpc, PVOID argument1, PVOID argument2, bool wakeThread = true);
+    void RunQueuedDpcs();
     void RemoveTimerLocked(PKTIMER timer);
     void RunOneDpc(std::unique_lock<std::mutex>& lock);
 
@@ -67,7 +70,7 @@ private:
     std::unordered_map<PKTIMER, DueMap::iterator> timers_;
     std::deque<PKDPC> dpcs_;
     std::unordered_set<PKDPC> queuedDpcs_;
-    bool runningDpc_ = false;
+    unsigned runningDpcs_ = 0;
     bool stop_ = false;
     std::thread thread_;
 };

@@ -72,6 +72,7 @@ void WorkItemTable::Run(PIO_WORKITEM item, PIO_WORKITEM_ROUTINE routine, PVOID c
         std::lock_guard<std::mutex> lock(mutex_);
         item->Queued = false;
     }
+    const thread_state::DriverScope inDriver;
     const thread_state::Snapshot before = thread_state::Take();
     routine(device, context);
     verifier::RequireUnchanged(before, "work item routine");

@@ -43,9 +43,10 @@ public:
     // IoCancelIrp on the request; harmless once it has completed.
     virtual void Cancel() = 0;
     // Runs callback once with the result: at once when the request has
-    // already completed, otherwise in the thread that completes it (possibly
-    // at DISPATCH_LEVEL, so it must neither block nor call into the driver).
-    // One callback per request.
+    // already completed, otherwise in the thread that completes it, once
+    // that thread has left the driver (at PASSIVE_LEVEL, no spin lock
+    // held). It may call into the driver but must not block: the thread may
+    // be one the transport or the timers depend on. One callback per request.
     virtual void OnComplete(std::function<void(const IoResult&)> callback) = 0;
 };
 
