@@ -24,16 +24,9 @@ constexpr std::size_t kLongestPortWrite = 2047;
 // keep the writes back to back, few enough that a slow module soon blocks
 // the program's writes.
 constexpr std::size_t kWriteWindow = 4 * kLongestPortWrite;
-// The most the driver holds for a port; one read takes all of it.
-constexpr ULONG kLongestPortRead = 2047;
 // In packet mode every read of the master starts with one status byte.
 constexpr std::size_t kPacketHeader = 1;
 constexpr UCHAR kDataBits = 8;
-// Any value but 0 and MAXULONG makes a read wait for its timer rather than
-// answer at once with nothing.
-constexpr ULONG kReadWaitsForTimer = 1;
-// The driver's longest read wait: one second.
-constexpr ULONG kLongestReadWaitMs = 1000;
 
 std::string Status(NTSTATUS status) { return StatusText(status); }
 
@@ -80,7 +73,7 @@ void PtyPort::CreatePty()
 
 void PtyPort::DropPty()
 {
-    SetDelivery(-1);
+    StopDownload();
     if (programPresent_) {
         bridge_.ForgetMaster(pty_->Master());
         programPresent_ = false;
@@ -265,38 +258,23 @@ void PtyPort::OnOpened(NTSTATUS status, std::shared_ptr<host::File> file)
     programPresent_ = true;
     interest_ = EPOLLIN;
     bridge_.WatchMaster(pty_->Master(), interest_, this);
-    SetDelivery(pty_->Master());
     bridge_.Log().Info(name_ + ": opened by a program on " + pty_->SlavePath());
     applied_.reset();
     ApplyLineSettings();
-    PumpFromPort();
+    StartDownload(baseTimeouts_);
 }
 
 void PtyPort::EndSession()
 {
-    SetDelivery(-1);
+    StopDownload();
+    std::shared_ptr<PortDownload> download = std::move(download_);
+    download_.reset();
     phase_ = Phase::Closing;
-    toProgram_.clear();
-    toProgramSent_ = 0;
-    std::shared_ptr<host::PendingIo> wait = std::move(wait_);
-    std::shared_ptr<host::PendingIo> read = std::move(read_);
-    wait_.reset();
-    read_.reset();
-    waitSerial_ = readSerial_ = 0;
-    heldMaybe_ = false;
-    active_ = false;
-    readTimeouts_.reset();
-    // A read has no cancel routine: a purge ends it at once, rather than
-    // its timer up to a second later. The wait is cancelled.
-    if (read) CallOffRead();
-    if (wait) wait->Cancel();
     std::shared_ptr<host::File> file = std::move(file_);
     file_.reset();
     auto self = shared_from_this();
-    Submit([self, file, wait, read] {
-        for (const auto& pending : {wait, read}) {
-            if (pending) pending->Wait();
-        }
+    Submit([self, file, download] {
+        if (download) download->AwaitRequests();
         file->Close();
         return [self] { self->OnClosed(); };
     });
@@ -332,9 +310,10 @@ void PtyPort::DiscardLeftovers()
 
 void PtyPort::OnMasterEvents(std::uint32_t events)
 {
-    if ((events & EPOLLOUT) != 0) {
-        FlushToProgram();
-        PumpFromPort();
+    if ((events & EPOLLOUT) != 0 && downloadBlocked_) {
+        downloadBlocked_ = false;
+        UpdateInterest();
+        if (download_) download_->MasterWritable();
     }
     if ((events & EPOLLIN) != 0 && ReadPackets() == Drain::Ended && programPresent_) {
         ProgramGone();
@@ -364,12 +343,10 @@ PtyPort::Drain PtyPort::ReadPackets()
 
 void PtyPort::ProgramGone()
 {
-    SetDelivery(-1);
+    StopDownload();
     bridge_.ForgetMaster(pty_->Master());
     programPresent_ = false;
     interest_ = 0;
-    toProgram_.clear();
-    toProgramSent_ = 0;
     DiscardLeftovers();
     bridge_.Log().Debug(name_ + ": the last program closed the port");
     DrainAfterProgram();
@@ -454,159 +431,31 @@ void PtyPort::ApplyLineSettings()
 
 // ---- module to program ---------------------------------------------------
 
-// Reads wait for their timer: the bridge's two kinds differ only in how
-// long. The port is switched between them as needed.
-void PtyPort::UseReadTimeouts(ReadKind kind)
+void PtyPort::StartDownload(const SERIAL_TIMEOUTS& baseTimeouts)
 {
-    if (readTimeouts_ == kind) return;
-    SERIAL_TIMEOUTS timeouts = baseTimeouts_;
-    timeouts.ReadIntervalTimeout = kind == ReadKind::Waiting ? kLongestReadWaitMs : 0;
-    timeouts.ReadTotalTimeoutConstant = kReadWaitsForTimer;
-    const host::IoResult set = file_->DeviceControl(IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof timeouts, 0);
-    readTimeouts_ = NT_SUCCESS(set.Status) ? std::optional<ReadKind>(kind) : std::nullopt;
-}
-
-void PtyPort::PostWait()
-{
-    wait_ = file_->StartDeviceControl(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG));
-    const std::uint64_t serial = ++serial_;
-    waitSerial_ = serial;
     std::weak_ptr<PtyPort> weak = shared_from_this();
     PtyBridge& bridge = bridge_;
-    wait_->OnComplete([&bridge, weak, serial](const host::IoResult& result) {
-        bridge.Post([weak, serial, status = result.Status] {
-            if (auto port = weak.lock()) port->OnWaitDone(serial, status);
-        });
-    });
+    download_ = std::make_shared<PortDownload>(file_, pty_->Master(), baseTimeouts, bridge_.Log(), name_,
+                                               [&bridge, weak] {
+                                                   bridge.Post([weak] {
+                                                       if (auto port = weak.lock()) port->OnDownloadBlocked();
+                                                   });
+                                               });
+    download_->Start();
 }
 
-// Bytes arrived while no read was pending. A waiting read posted since then
-// found them held and would sit until its timer: it is called off, and a
-// draining read takes them.
-void PtyPort::OnWaitDone(std::uint64_t serial, NTSTATUS status)
+// Never writes to the master once this returns: the program has gone, or
+// the pseudo-terminal goes.
+void PtyPort::StopDownload()
 {
-    if (serial != waitSerial_) return;  // a wait of an ended session
-    wait_.reset();
-    if (!NT_SUCCESS(status)) {
-        bridge_.Log().Warning(name_ + ": the data wait ended with status " + Status(status));
-        return;
-    }
-    heldMaybe_ = true;
-    if (read_ && readKind_ == ReadKind::Waiting) CallOffRead();
-    PumpFromPort();
+    if (download_) download_->Stop();
+    downloadBlocked_ = false;
 }
 
-// Completes the pending read with STATUS_CANCELLED; the held bytes stay.
-void PtyPort::CallOffRead()
+void PtyPort::OnDownloadBlocked()
 {
-    const ULONG noFlags = 0;
-    file_->DeviceControl(IOCTL_SERIAL_PURGE, &noFlags, sizeof noFlags, 0);
-}
-
-void PtyPort::PostRead(ReadKind kind)
-{
-    UseReadTimeouts(kind);
-    readKind_ = kind;
-    read_ = file_->StartRead(kLongestPortRead);
-    const std::uint64_t serial = ++serial_;
-    readSerial_ = serial;
-    std::weak_ptr<PtyPort> weak = shared_from_this();
-    PtyBridge& bridge = bridge_;
-    read_->OnComplete([&bridge, weak, serial](const host::IoResult& result) {
-        auto port = weak.lock();
-        if (!port) return;
-        const std::size_t delivered = port->DeliverNow(result);
-        bridge.Post([port, serial, status = result.Status, data = result.Data, delivered]() mutable {
-            port->OnRead(serial, status, std::move(data), delivered);
-        });
-    });
-}
-
-// In the thread that completed the read: the bytes go to the master at
-// once, without waiting for the loop. Nothing else writes the master
-// meanwhile (the loop posts a read only once its own bytes are out), and
-// the loop closes the way here before the program or the pseudo-terminal
-// goes. Returns the bytes written; the loop sends the rest.
-std::size_t PtyPort::DeliverNow(const host::IoResult& result)
-{
-    if (!NT_SUCCESS(result.Status) || result.Data.empty()) return 0;
-    std::lock_guard<std::mutex> lock(deliveryMutex_);
-    if (deliveryFd_ < 0) return 0;
-    const ssize_t written = write(deliveryFd_, result.Data.data(), result.Data.size());
-    return written > 0 ? static_cast<std::size_t>(written) : 0;
-}
-
-void PtyPort::SetDelivery(int masterFd)
-{
-    std::lock_guard<std::mutex> lock(deliveryMutex_);
-    deliveryFd_ = masterFd;
-}
-
-void PtyPort::OnRead(std::uint64_t serial, NTSTATUS status, std::vector<std::uint8_t> data, std::size_t delivered)
-{
-    if (serial != readSerial_) return;  // a read of an ended session
-    read_.reset();
-    if (status == STATUS_CANCELLED) {
-        PumpFromPort();  // called off by OnWaitDone
-        return;
-    }
-    if (!NT_SUCCESS(status)) {
-        bridge_.Log().Warning(name_ + ": a read ended with status " + Status(status));
-        return;
-    }
-    if (data.empty()) {
-        // A waiting read ran out: the port is idle, and the wait alone
-        // watches it. (An empty draining read means nothing was held.)
-        if (readKind_ == ReadKind::Waiting) active_ = false;
-    } else {
-        active_ = true;
-        if (data.size() == kLongestPortRead) heldMaybe_ = true;  // more may be left
-        if (programPresent_ && delivered < data.size()) {
-            toProgram_ = std::move(data);
-            toProgramSent_ = delivered;
-            FlushToProgram();
-        }
-    }
-    PumpFromPort();
-}
-
-// Keeps one request watching for bytes from the module while the master
-// takes them. An active port keeps a waiting read pending, which arrivals
-// complete directly. The wait catches arrivals while no read is pending;
-// bytes it reports are taken by a draining read, which completes at once
-// with everything held. An idle port has only the wait pending.
-void PtyPort::PumpFromPort()
-{
-    if (phase_ != Phase::Open || !programPresent_ || !toProgram_.empty() || read_) return;
-    if (!wait_) {
-        PostWait();
-        heldMaybe_ = true;  // bytes may have arrived while no wait was armed
-    }
-    if (heldMaybe_) {
-        heldMaybe_ = false;
-        PostRead(ReadKind::Draining);
-    } else if (active_) {
-        PostRead(ReadKind::Waiting);
-    }
-}
-
-// Never writes while no program holds the slave: the tty would keep the
-// bytes for the next program.
-void PtyPort::FlushToProgram()
-{
-    while (programPresent_ && toProgramSent_ < toProgram_.size()) {
-        const ssize_t written = write(pty_->Master(), toProgram_.data() + toProgramSent_,
-                                      toProgram_.size() - toProgramSent_);
-        if (written < 0) {
-            if (errno != EAGAIN) toProgram_.clear();  // EIO: the program is gone; its hangup follows
-            break;
-        }
-        toProgramSent_ += static_cast<std::size_t>(written);
-    }
-    if (toProgramSent_ >= toProgram_.size()) {
-        toProgram_.clear();
-        toProgramSent_ = 0;
-    }
+    if (!download_ || !programPresent_) return;
+    downloadBlocked_ = true;
     UpdateInterest();
 }
 
@@ -615,7 +464,7 @@ void PtyPort::UpdateInterest()
     if (!programPresent_) return;
     std::uint32_t wanted = 0;
     if (writeBytesInFlight_ < kWriteWindow) wanted |= EPOLLIN;
-    if (!toProgram_.empty()) wanted |= EPOLLOUT;
+    if (downloadBlocked_) wanted |= EPOLLOUT;
     if (wanted != interest_) {
         interest_ = wanted;
         bridge_.ChangeMaster(pty_->Master(), interest_);

@@ -2,11 +2,7 @@
 // slave opens the port; bytes then flow both ways until the last program
 // closes it, and the port is closed again.
 //
-// Module to program: reads kept pending in the driver complete as bytes
-// arrive, and the bytes go to the master; a wait-on-mask catches what
-// arrives between reads (see PumpFromPort). The master taking no more holds
-// the next read back, so the driver's buffer and then TCP hold the module
-// back. No polling: an idle port has only its wait pending.
+// Module to program: see PortDownload.
 // Program to module: port writes in order, a few kilobytes under way at
 // most; beyond that the master is not read, so a program writing faster
 // than the module takes blocks.
@@ -14,10 +10,11 @@
 // Everything here runs on the bridge's event loop, except the jobs handed
 // to the port's strand (open, writes, line settings, close), which run in
 // order on a worker thread because the driver blocks in them, and the
-// delivery of a completed read to the master (see DeliverNow).
+// session's PortDownload.
 #pragma once
 
 #include "line_settings.h"
+#include "port_download.h"
 #include "pty_pair.h"
 
 #include <host/kernel.h>
@@ -87,19 +84,9 @@ private:
     void OnWritten(NTSTATUS status, std::size_t length);
     void ApplyLineSettings();
 
-    // Reads wait up to a second for data, or only for a timer of no length
-    // (taking what is held).
-    enum class ReadKind { Waiting, Draining };
-    void UseReadTimeouts(ReadKind kind);
-    void PostWait();
-    void OnWaitDone(std::uint64_t serial, NTSTATUS status);
-    void PostRead(ReadKind kind);
-    void CallOffRead();
-    void OnRead(std::uint64_t serial, NTSTATUS status, std::vector<std::uint8_t> data, std::size_t delivered);
-    std::size_t DeliverNow(const host::IoResult& result);
-    void SetDelivery(int masterFd);
-    void PumpFromPort();
-    void FlushToProgram();
+    void StartDownload(const SERIAL_TIMEOUTS& baseTimeouts);
+    void StopDownload();
+    void OnDownloadBlocked();
     void UpdateInterest();
 
     PtyBridge& bridge_;
@@ -119,22 +106,9 @@ private:
     std::deque<Job> jobs_;
     bool strandRunning_ = false;  // a worker has the strand (loop only)
 
-    // Module to program. Serials tell a current request's completion from
-    // that of an ended session.
-    std::uint64_t serial_ = 0;
-    std::shared_ptr<host::PendingIo> wait_;  // completes when data arrives with no read pending
-    std::uint64_t waitSerial_ = 0;
-    std::shared_ptr<host::PendingIo> read_;
-    std::uint64_t readSerial_ = 0;
-    ReadKind readKind_ = ReadKind::Draining;
-    std::optional<ReadKind> readTimeouts_;  // what the port is set to
-    SERIAL_TIMEOUTS baseTimeouts_{};        // the port's other timeouts, kept
-    bool heldMaybe_ = false;                // bytes may be held with no read pending
-    bool active_ = false;                   // data came recently: keep a read waiting
-    std::mutex deliveryMutex_;
-    int deliveryFd_ = -1;  // the master while a program has the port open
-    std::vector<std::uint8_t> toProgram_;
-    std::size_t toProgramSent_ = 0;
+    std::shared_ptr<PortDownload> download_;  // while a program has the port open
+    SERIAL_TIMEOUTS baseTimeouts_{};
+    bool downloadBlocked_ = false;  // the master took no more: watch for room
     std::size_t writeBytesInFlight_ = 0;
     std::optional<LineSettings> applied_;
 };

@@ -1,0 +1,97 @@
+// Module to program, for one session of a port: reads kept pending in the
+// driver complete as bytes arrive, and the bytes go to the pseudo-terminal's
+// master. A wait-on-mask catches what arrives between reads. The master
+// taking no more holds the next read back, so the driver's buffer and then
+// TCP hold the module back. No polling: an idle port has only its wait
+// pending.
+//
+// The work runs in whichever thread a completion arrives on (the transport's
+// reactor, mostly), once that thread has left the driver; one thread at a
+// time pumps, and a completion arriving meanwhile is left to it. A stream
+// from the module thus moves without a hand-off between threads.
+#pragma once
+
+#include "../logger.h"
+
+#include <host/kernel.h>
+#include <ntddser.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace zelvcomd {
+
+class PortDownload : public std::enable_shared_from_this<PortDownload> {
+public:
+    // baseTimeouts: the port's timeouts, kept but for the read ones.
+    // wantWritable: called, from any thread, when the master takes no more;
+    // MasterWritable is the answer.
+    PortDownload(std::shared_ptr<host::File> file, int masterFd, const SERIAL_TIMEOUTS& baseTimeouts,
+                 Logger& log, std::string name, std::function<void()> wantWritable);
+
+    void Start();
+    void MasterWritable();
+    // No more writes to the master and no more requests once this returns;
+    // the requests in flight are called off. Idempotent.
+    void Stop();
+    // Blocks until the called-off requests have completed. After Stop.
+    void AwaitRequests();
+
+private:
+    // Reads wait up to a second for data, or only for a timer of no length
+    // (taking what is held).
+    enum class ReadKind { Waiting, Draining };
+    enum class Step { None, PostWait, PostWaitingRead, PostDrainingRead, CallOffRead };
+
+    void Pump();
+    Step NextStep();
+    void Perform(Step step);
+    void TakeReadResult();
+    bool TakeWaitResult();
+    bool FlushToProgram();
+
+    void UseReadTimeouts(ReadKind kind);
+    void PostWait();
+    void PostRead(ReadKind kind);
+    void CallOffRead();
+    void OnReadDone(std::uint64_t serial, const host::IoResult& result);
+    void OnWaitDone(std::uint64_t serial, NTSTATUS status);
+
+    const std::shared_ptr<host::File> file_;
+    const SERIAL_TIMEOUTS baseTimeouts_;
+    Logger& log_;
+    const std::string name_;
+    const std::function<void()> wantWritable_;
+    std::optional<ReadKind> readTimeouts_;  // what the port is set to; pumping thread only
+
+    std::mutex mutex_;  // guards what follows
+    std::condition_variable idle_;
+    int masterFd_;  // -1 once stopped
+    bool stopped_ = false;
+    bool pumping_ = false;
+    bool masterFull_ = false;
+    std::uint64_t serial_ = 0;  // tells a current request's completion from a called-off one's
+
+    std::shared_ptr<host::PendingIo> read_;
+    std::uint64_t readSerial_ = 0;
+    ReadKind readKind_ = ReadKind::Draining;
+    std::optional<host::IoResult> readResult_;  // completed, not yet taken by the pump
+
+    std::shared_ptr<host::PendingIo> wait_;  // completes when data arrives with no read pending
+    std::uint64_t waitSerial_ = 0;
+    std::optional<NTSTATUS> waitResult_;
+
+    bool heldMaybe_ = false;  // bytes may be held with no read pending
+    bool active_ = false;     // data came recently: keep a read waiting
+    std::vector<std::uint8_t> toProgram_;
+    std::size_t toProgramSent_ = 0;
+    std::vector<std::shared_ptr<host::PendingIo>> calledOff_;
+};
+
+}  // namespace zelvcomd
