@@ -18,22 +18,7 @@
 namespace zelvcomd {
 namespace {
 
-// The driver sends at most this much per write request.
-constexpr std::size_t kLongestPortWrite = 2047;
-// Bytes of the program's that may be on their way to the module: enough to
-// keep the writes back to back, few enough that a slow module soon blocks
-// the program's writes.
-constexpr std::size_t kWriteWindow = 4 * kLongestPortWrite;
-// In packet mode every read of the master starts with one status byte.
-constexpr std::size_t kPacketHeader = 1;
-constexpr UCHAR kDataBits = 8;
-
 std::string Status(NTSTATUS status) { return StatusText(status); }
-
-std::string Describe(const LineSettings& line)
-{
-    return std::to_string(line.BaudRate) + " baud, " + (line.TwoStopBits ? "2 stop bits" : "1 stop bit");
-}
 
 // The wait for data arrival; the read timeouts are set per read.
 NTSTATUS PrepareForBridge(host::File& file, SERIAL_TIMEOUTS* baseTimeouts)
@@ -255,12 +240,23 @@ void PtyPort::OnOpened(NTSTATUS status, std::shared_ptr<host::File> file)
     }
     file_ = std::move(file);
     phase_ = Phase::Open;
+    try {
+        upload_ = std::make_shared<PortUpload>(file_, pty_->Master(), bridge_.Log(), name_);
+    } catch (const std::exception& error) {
+        bridge_.Log().Error(name_ + ": " + error.what() + "; the program sees a hangup");
+        EndSession();
+        HangUp();
+        return;
+    }
     programPresent_ = true;
     interest_ = EPOLLIN;
     bridge_.WatchMaster(pty_->Master(), interest_, this);
     bridge_.Log().Info(name_ + ": opened by a program on " + pty_->SlavePath());
-    applied_.reset();
-    ApplyLineSettings();
+    auto upload = upload_;
+    Submit([upload] {
+        upload->ApplyLineSettings();
+        return [] {};
+    });
     StartDownload(baseTimeouts_);
 }
 
@@ -269,6 +265,7 @@ void PtyPort::EndSession()
     StopDownload();
     std::shared_ptr<PortDownload> download = std::move(download_);
     download_.reset();
+    upload_.reset();  // queued turns keep what they need
     phase_ = Phase::Closing;
     std::shared_ptr<host::File> file = std::move(file_);
     file_.reset();
@@ -315,30 +312,42 @@ void PtyPort::OnMasterEvents(std::uint32_t events)
         UpdateInterest();
         if (download_) download_->MasterWritable();
     }
-    if ((events & EPOLLIN) != 0 && ReadPackets() == Drain::Ended && programPresent_) {
-        ProgramGone();
-    }
+    if ((events & EPOLLIN) != 0) StartUpload();
     // The hangup is checked again: it is what ends the session.
     if ((events & (EPOLLHUP | EPOLLERR)) != 0 && programPresent_ && !pty_->SlaveHeld()) {
         ProgramGone();
     }
 }
 
-// Reads packets until a write is under way or the master has nothing more.
-PtyPort::Drain PtyPort::ReadPackets()
+void PtyPort::StartUpload()
 {
-    std::array<std::uint8_t, kPacketHeader + kLongestPortWrite> packet;
-    while (writeBytesInFlight_ < kWriteWindow && pty_) {
-        const ssize_t length = read(pty_->Master(), packet.data(), packet.size());
-        if (length < 0 && errno == EAGAIN) return Drain::Empty;
-        if (length <= 0) return Drain::Ended;  // EIO: no program and nothing left
-        if (packet[0] == TIOCPKT_DATA) {
-            if (length > 1) SubmitWrite(packet.data() + kPacketHeader, static_cast<std::size_t>(length) - 1);
-        } else if ((packet[0] & TIOCPKT_IOCTL) != 0) {
-            ApplyLineSettings();
-        }
+    if (uploading_ || !upload_) return;
+    uploading_ = true;
+    UpdateInterest();
+    SubmitUploadTurn();
+}
+
+void PtyPort::SubmitUploadTurn()
+{
+    auto upload = upload_;
+    auto self = shared_from_this();
+    Submit([self, upload] {
+        const PortUpload::Outcome outcome = upload->TakeTurn();
+        return [self, outcome] { self->OnUploadTurn(outcome); };
+    });
+}
+
+void PtyPort::OnUploadTurn(PortUpload::Outcome outcome)
+{
+    uploading_ = false;
+    if (retired_ || phase_ != Phase::Open) return;
+    if (!programPresent_) {
+        DrainAfterProgram();
+    } else if (outcome == PortUpload::Outcome::Ended) {
+        ProgramGone();
+    } else {
+        UpdateInterest();  // the master's input is watched again
     }
-    return pty_ ? Drain::WindowFull : Drain::Ended;
 }
 
 void PtyPort::ProgramGone()
@@ -357,76 +366,14 @@ void PtyPort::ProgramGone()
 // and is served by the next open.)
 void PtyPort::DrainAfterProgram()
 {
-    if (phase_ != Phase::Open) return;
-    const Drain drained = ReadPackets();
-    if (drained != Drain::WindowFull && writeBytesInFlight_ == 0) EndSession();
-}
-
-void PtyPort::SubmitWrite(const std::uint8_t* data, std::size_t length)
-{
-    writeBytesInFlight_ += length;
-    UpdateInterest();
-    auto bytes = std::make_shared<std::vector<std::uint8_t>>(data, data + length);
-    auto file = file_;
-    auto self = shared_from_this();
-    Submit([self, file, bytes]() -> std::function<void()> {
-        const host::IoResult result = file->Write(bytes->data(), static_cast<ULONG>(bytes->size()));
-        return [self, status = result.Status, length = bytes->size()] { self->OnWritten(status, length); };
-    });
-}
-
-void PtyPort::OnWritten(NTSTATUS status, std::size_t length)
-{
-    writeBytesInFlight_ -= length;
-    if (!NT_SUCCESS(status)) {
-        bridge_.Log().Warning(name_ + ": a write of " + std::to_string(length) + " bytes failed (status " +
-                              Status(status) + "); the module did not get them");
-    }
-    if (retired_ || phase_ != Phase::Open) return;
-    if (programPresent_) {
-        UpdateInterest();
-    } else {
-        DrainAfterProgram();
-    }
-}
-
-void PtyPort::ApplyLineSettings()
-{
-    if (!pty_) return;
-    LineSettings now;
-    try {
-        now = ReadLineSettings(pty_->Master());
-    } catch (const std::exception& error) {
-        bridge_.Log().Warning(name_ + ": " + error.what());
-        return;
-    }
-    if (phase_ != Phase::Open || (applied_ && *applied_ == now)) return;
-    const std::optional<LineSettings> before = applied_;
-    applied_ = now;
-    bridge_.Log().Info(name_ + ": " + Describe(now));
-    auto file = file_;
-    auto self = shared_from_this();
-    Submit([self, file, before, now] {
-        NTSTATUS baud = STATUS_SUCCESS;
-        NTSTATUS line = STATUS_SUCCESS;
-        if (!before || before->BaudRate != now.BaudRate) {
-            const SERIAL_BAUD_RATE rate{now.BaudRate};
-            baud = file->DeviceControl(IOCTL_SERIAL_SET_BAUD_RATE, &rate, sizeof rate, 0).Status;
+    if (phase_ != Phase::Open || uploading_) return;  // the turn under way ends it
+    auto upload = upload_;
+    Submit([upload] {
+        while (upload->TakeTurn() == PortUpload::Outcome::More) {
         }
-        if (!before || before->TwoStopBits != now.TwoStopBits) {
-            SERIAL_LINE_CONTROL control{};
-            control.StopBits = now.TwoStopBits ? STOP_BITS_2 : STOP_BIT_1;
-            control.Parity = NO_PARITY;
-            control.WordLength = kDataBits;
-            line = file->DeviceControl(IOCTL_SERIAL_SET_LINE_CONTROL, &control, sizeof control, 0).Status;
-        }
-        return [self, baud, line] {
-            if (!NT_SUCCESS(baud) || !NT_SUCCESS(line)) {
-                self->bridge_.Log().Warning(self->name_ + ": the module refused the line settings (status " +
-                                            Status(NT_SUCCESS(baud) ? line : baud) + ")");
-            }
-        };
+        return [] {};
     });
+    EndSession();
 }
 
 // ---- module to program ---------------------------------------------------
@@ -463,7 +410,7 @@ void PtyPort::UpdateInterest()
 {
     if (!programPresent_) return;
     std::uint32_t wanted = 0;
-    if (writeBytesInFlight_ < kWriteWindow) wanted |= EPOLLIN;
+    if (!uploading_) wanted |= EPOLLIN;
     if (downloadBlocked_) wanted |= EPOLLOUT;
     if (wanted != interest_) {
         interest_ = wanted;

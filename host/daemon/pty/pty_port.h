@@ -2,19 +2,19 @@
 // slave opens the port; bytes then flow both ways until the last program
 // closes it, and the port is closed again.
 //
-// Module to program: see PortDownload.
-// Program to module: port writes in order, a few kilobytes under way at
-// most; beyond that the master is not read, so a program writing faster
-// than the module takes blocks.
+// Module to program: see PortDownload. Program to module: see PortUpload;
+// while one of its turns is queued or running, the loop leaves the master's
+// input alone.
 //
 // Everything here runs on the bridge's event loop, except the jobs handed
-// to the port's strand (open, writes, line settings, close), which run in
-// order on a worker thread because the driver blocks in them, and the
-// session's PortDownload.
+// to the port's strand (open, upload turns, close), which run in order on a
+// worker thread because the driver blocks in them, and the session's
+// PortDownload.
 #pragma once
 
 #include "line_settings.h"
 #include "port_download.h"
+#include "port_upload.h"
 #include "pty_pair.h"
 
 #include <host/kernel.h>
@@ -76,13 +76,11 @@ private:
     void OnClosed();
     void DiscardLeftovers();
 
-    enum class Drain { WindowFull, Empty, Ended };
-    Drain ReadPackets();
+    void StartUpload();
+    void SubmitUploadTurn();
+    void OnUploadTurn(PortUpload::Outcome outcome);
     void ProgramGone();
     void DrainAfterProgram();
-    void SubmitWrite(const std::uint8_t* data, std::size_t length);
-    void OnWritten(NTSTATUS status, std::size_t length);
-    void ApplyLineSettings();
 
     void StartDownload(const SERIAL_TIMEOUTS& baseTimeouts);
     void StopDownload();
@@ -109,8 +107,8 @@ private:
     std::shared_ptr<PortDownload> download_;  // while a program has the port open
     SERIAL_TIMEOUTS baseTimeouts_{};
     bool downloadBlocked_ = false;  // the master took no more: watch for room
-    std::size_t writeBytesInFlight_ = 0;
-    std::optional<LineSettings> applied_;
+    std::shared_ptr<PortUpload> upload_;  // while the port is open
+    bool uploading_ = false;  // an upload turn is queued or running
 };
 
 }  // namespace zelvcomd

@@ -1,0 +1,104 @@
+#include "port_upload.h"
+
+#include <ntddser.h>
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+
+namespace zelvcomd {
+namespace {
+
+// The driver sends at most this much per write request.
+constexpr std::size_t kLongestPortWrite = 2047;
+// In packet mode every read of the master starts with one status byte.
+constexpr std::size_t kPacketHeader = 1;
+// A turn takes at most this many packets, so that a program writing without
+// pause does not keep the worker from the other ports' jobs.
+constexpr int kPacketsPerTurn = 16;
+constexpr UCHAR kDataBits = 8;
+
+zelipc::UniqueFd Duplicate(int fd)
+{
+    zelipc::UniqueFd copy(fcntl(fd, F_DUPFD_CLOEXEC, 0));
+    if (!copy.Valid()) throw std::system_error(errno, std::generic_category(), "duplicating the master");
+    return copy;
+}
+
+std::string Describe(const LineSettings& line)
+{
+    return std::to_string(line.BaudRate) + " baud, " + (line.TwoStopBits ? "2 stop bits" : "1 stop bit");
+}
+
+}  // namespace
+
+PortUpload::PortUpload(std::shared_ptr<host::File> file, int masterFd, Logger& log, std::string name)
+    : file_(std::move(file)), master_(Duplicate(masterFd)), log_(log), name_(std::move(name))
+{
+}
+
+PortUpload::Outcome PortUpload::TakeTurn()
+{
+    std::array<std::uint8_t, kPacketHeader + kLongestPortWrite> packet;
+    for (int taken = 0; taken < kPacketsPerTurn;) {
+        const ssize_t length = read(master_.Get(), packet.data(), packet.size());
+        if (length < 0 && errno == EINTR) continue;
+        if (length < 0 && errno == EAGAIN) return Outcome::Empty;
+        if (length <= 0) return Outcome::Ended;  // EIO: no program and nothing left
+        ++taken;
+        if (packet[0] == TIOCPKT_DATA) {
+            if (length > 1) Write(packet.data() + kPacketHeader, static_cast<std::size_t>(length) - kPacketHeader);
+        } else if ((packet[0] & TIOCPKT_IOCTL) != 0) {
+            ApplyLineSettings();
+        }
+    }
+    return Outcome::More;
+}
+
+void PortUpload::Write(const std::uint8_t* data, std::size_t length)
+{
+    const host::IoResult result = file_->Write(data, static_cast<ULONG>(length));
+    if (!NT_SUCCESS(result.Status)) {
+        log_.Warning(name_ + ": a write of " + std::to_string(length) + " bytes failed (status " +
+                     StatusText(result.Status) + "); the module did not get them");
+    }
+}
+
+void PortUpload::ApplyLineSettings()
+{
+    LineSettings now;
+    try {
+        now = ReadLineSettings(master_.Get());
+    } catch (const std::exception& error) {
+        log_.Warning(name_ + ": " + error.what());
+        return;
+    }
+    if (applied_ && *applied_ == now) return;
+    const std::optional<LineSettings> before = applied_;
+    applied_ = now;
+    log_.Info(name_ + ": " + Describe(now));
+    NTSTATUS baud = STATUS_SUCCESS;
+    NTSTATUS line = STATUS_SUCCESS;
+    if (!before || before->BaudRate != now.BaudRate) {
+        const SERIAL_BAUD_RATE rate{now.BaudRate};
+        baud = file_->DeviceControl(IOCTL_SERIAL_SET_BAUD_RATE, &rate, sizeof rate, 0).Status;
+    }
+    if (!before || before->TwoStopBits != now.TwoStopBits) {
+        SERIAL_LINE_CONTROL control{};
+        control.StopBits = now.TwoStopBits ? STOP_BITS_2 : STOP_BIT_1;
+        control.Parity = NO_PARITY;
+        control.WordLength = kDataBits;
+        line = file_->DeviceControl(IOCTL_SERIAL_SET_LINE_CONTROL, &control, sizeof control, 0).Status;
+    }
+    const NTSTATUS refused = NT_SUCCESS(baud) ? line : baud;
+    if (!NT_SUCCESS(refused)) {
+        log_.Warning(name_ + ": the module refused the line settings (status " + StatusText(refused) + ")");
+    }
+}
+
+}  // namespace zelvcomd

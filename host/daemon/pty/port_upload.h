@@ -1,0 +1,49 @@
+// Program to module, for one session of a port: what the program writes is
+// read from the pseudo-terminal's master and goes out as port writes, in
+// order, with the line settings the program makes between them. Runs on the
+// port's strand, where the driver may block; while a write is under way the
+// master is not read, so a program writing faster than the module takes
+// blocks.
+#pragma once
+
+#include "../logger.h"
+#include "line_settings.h"
+
+#include <host/kernel.h>
+#include <zelvcom_ipc/unique_fd.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace zelvcomd {
+
+class PortUpload {
+public:
+    // Keeps a descriptor of its own for the master, so the master stays
+    // valid while a turn runs even if the pseudo-terminal goes meanwhile.
+    // Throws when it cannot have one.
+    PortUpload(std::shared_ptr<host::File> file, int masterFd, Logger& log, std::string name);
+
+    enum class Outcome {
+        Empty,  // the master has nothing more for now
+        More,   // the turn ended with more to read: others get a turn first
+        Ended,  // no program holds the slave, and all it wrote has gone out
+    };
+    // Moves what the master holds to the module, a bounded amount per turn.
+    Outcome TakeTurn();
+    // Sends the program's line settings when they changed, all of them the
+    // first time.
+    void ApplyLineSettings();
+
+private:
+    void Write(const std::uint8_t* data, std::size_t length);
+
+    const std::shared_ptr<host::File> file_;
+    const zelipc::UniqueFd master_;
+    Logger& log_;
+    const std::string name_;
+    std::optional<LineSettings> applied_;
+};
+
+}  // namespace zelvcomd
