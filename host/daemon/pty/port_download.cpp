@@ -112,18 +112,19 @@ PortDownload::Step PortDownload::NextStep()
     // A waiting read posted before the wait heard of held bytes would sit
     // until its timer: it is called off, and a draining read takes them.
     if (arrival && read_ && readKind_ == ReadKind::Waiting) return Step::CallOffRead;
-    // A draining read completes at once: what it takes goes to the master
-    // in one write with the bytes before it.
-    if (!read_ && wait_ && heldMaybe_ && !masterFull_ && toProgram_.size() <= kLongestPortRead) {
-        heldMaybe_ = false;
-        return Step::PostDrainingRead;
-    }
-    if (!FlushToProgram()) return Step::None;
+    // Bytes are written before a waiting read is posted; a draining read
+    // completes at once, and what it takes goes to the master in the same
+    // write as the bytes before it.
     if (read_) return Step::None;
     if (!wait_) {
         heldMaybe_ = true;  // bytes may have arrived while no wait was armed
         return Step::PostWait;
     }
+    if (heldMaybe_ && !masterFull_ && toProgram_.size() <= kLongestPortRead) {
+        heldMaybe_ = false;
+        return Step::PostDrainingRead;
+    }
+    if (!FlushToProgram()) return Step::None;
     if (heldMaybe_) {
         heldMaybe_ = false;
         return Step::PostDrainingRead;
