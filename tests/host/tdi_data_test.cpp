@@ -3,6 +3,7 @@
 // where completions run, and cancellation of pending transfers.
 #include "tdi_fixture.h"
 
+#include "../support/eventually.h"
 #include "../support/loopback.h"
 
 #include <sys/socket.h>
@@ -226,6 +227,92 @@ TEST_F(TdiDataTest, ReceivesQueueInOrder)
     ASSERT_EQ(two.Wait(), STATUS_SUCCESS);
     EXPECT_EQ(first.Text(2), "ab");
     EXPECT_EQ(second.Text(2), "cd");
+}
+
+// Receives that fill their buffers make the transport read ahead of them;
+// whether a byte comes from the socket or from what was read ahead, the
+// receives, a peek and the receive handler see the stream in order.
+class TdiReadAheadTest : public TdiTest {
+protected:
+    static constexpr ULONG kChunk = 2048;
+
+    void SetUp() override
+    {
+        TdiTest::SetUp();
+        in_ = std::make_unique<LockedBuffer>(kChunk);
+        ASSERT_NO_FATAL_FAILURE(OpenAndConnect());
+        pattern_ = Pattern(10 * kChunk + 123);
+        ASSERT_TRUE(zel::test::SendAll(peer_.Get(), pattern_));
+    }
+
+    void TearDown() override
+    {
+        in_.reset();  // its MDL goes while the kernel runs
+        TdiTest::TearDown();
+    }
+
+    // One receive of kChunk bytes (or the flags' kind); what it got.
+    std::string ReceiveChunk(ULONG flags = TDI_RECEIVE_NORMAL)
+    {
+        TdiRequest receive(endpoint_);
+        receive.Receive(in_->Mdl(), kChunk, flags);
+        EXPECT_EQ(receive.Wait(), STATUS_SUCCESS);
+        return in_->Text(receive.Information());
+    }
+
+    std::string pattern_;
+    std::unique_ptr<LockedBuffer> in_;
+};
+
+TEST_F(TdiReadAheadTest, EveryByteArrivesInOrderAndThenTheEnd)
+{
+    ASSERT_EQ(shutdown(peer_.Get(), SHUT_WR), 0);
+    // The end: a receive with nothing, or, once the transport has seen the
+    // peer's close, a refused one.
+    std::string got;
+    for (;;) {
+        TdiRequest receive(endpoint_);
+        receive.Receive(in_->Mdl(), kChunk);
+        const NTSTATUS status = receive.Wait();
+        if (status == STATUS_CONNECTION_INVALID || (status == STATUS_SUCCESS && receive.Information() == 0)) {
+            break;
+        }
+        ASSERT_EQ(status, STATUS_SUCCESS);
+        got += in_->Text(receive.Information());
+        ASSERT_LE(got.size(), pattern_.size());
+    }
+    EXPECT_TRUE(got == pattern_);
+    EXPECT_EQ(events_->WaitForDisconnect(), STATUS_SUCCESS);
+}
+
+TEST_F(TdiReadAheadTest, APeekLeavesTheBytesForTheNextReceive)
+{
+    std::string got = ReceiveChunk();
+    got += ReceiveChunk();
+    const std::string peeked = ReceiveChunk(TDI_RECEIVE_PEEK);
+    ASSERT_FALSE(peeked.empty());
+    const std::string taken = ReceiveChunk();
+    EXPECT_EQ(taken.substr(0, peeked.size()), peeked);
+    got += taken;
+    EXPECT_EQ(got, pattern_.substr(0, got.size()));
+}
+
+TEST_F(TdiReadAheadTest, TheReceiveHandlerIsShownTheBytesAfterTheLastReceive)
+{
+    std::string got = ReceiveChunk();
+    got += ReceiveChunk();
+    ASSERT_EQ(got, pattern_.substr(0, got.size()));
+    // Declined, the bytes are offered once after each receive; the last
+    // offer starts where the last receive ended.
+    ASSERT_TRUE(zel::test::Eventually([&] {
+        const auto offers = events_->Receives();
+        return !offers.empty() && offers.back().Data.size() >= 1 &&
+               offers.back().Data == pattern_.substr(got.size(), offers.back().Data.size());
+    }));
+    const auto last = events_->Receives().back();
+    EXPECT_EQ(last.Indicated, last.Data.size());
+    EXPECT_GE(last.Available, last.Indicated);
+    EXPECT_EQ(ReceiveChunk(), pattern_.substr(got.size(), kChunk));
 }
 
 }  // namespace

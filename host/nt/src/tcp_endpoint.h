@@ -12,6 +12,7 @@
 #include "reactor.h"
 #include "tcp_actions.h"
 #include "tcp_address.h"
+#include "tcp_read_ahead.h"
 #include "tcp_request.h"
 #include "tcp_socket.h"
 
@@ -124,6 +125,7 @@ private:
     std::uint32_t watchedEvents_ = 0;
     // What the receive handler is shown; the reactor thread's alone.
     std::vector<std::uint8_t> lookahead_;
+    TcpReadAhead readAhead_;
 };
 
 }  // namespace host

@@ -15,6 +15,7 @@ void TcpEndpoint::BeginOpen()
     peerShut_ = false;
     indicated_ = false;
     held_ = false;
+    readAhead_.Clear();
 }
 
 void TcpEndpoint::ShutDownSending()
@@ -70,6 +71,7 @@ void TcpEndpoint::EndLink()
 
 void TcpEndpoint::DropSocket(bool reset)
 {
+    readAhead_.Clear();
     if (!socket_.Valid()) {
         return;
     }

@@ -177,7 +177,20 @@ void TcpEndpoint::ProgressReceives(TcpActions& actions)
             return;
         }
         const bool peek = (receive->Flags & TDI_RECEIVE_PEEK) != 0;
-        const ssize_t received = socket_.Receive(receive->Transfer.Remaining(), peek);
+        const std::vector<iovec> room = receive->Transfer.Remaining();
+        if (!readAhead_.Empty()) {
+            // What an earlier read took comes first, without a system call.
+            receive->Transfer.Advance(static_cast<ULONG>(readAhead_.CopyTo(room, !peek)));
+            actions.Complete(std::move(*receive), STATUS_SUCCESS);
+            receives_.pop_front();
+            continue;
+        }
+        std::vector<iovec> buffers = room;
+        if (!peek) {
+            const std::vector<iovec> spare = readAhead_.Spare();
+            buffers.insert(buffers.end(), spare.begin(), spare.end());
+        }
+        const ssize_t received = socket_.Receive(buffers, peek);
         if (received == 0) {
             PeerClosed(actions);  // the claimed receive ends with 0 bytes
             return;
@@ -190,8 +203,16 @@ void TcpEndpoint::ProgressReceives(TcpActions& actions)
             Fail(FromNegatedErrno(received), actions);
             return;
         }
-        // A receive completes with what has come, however little.
-        receive->Transfer.Advance(static_cast<ULONG>(received));
+        // A receive completes with what has come, however little; what ran
+        // on past it is kept for the next.
+        const ULONG wanted = receive->Transfer.Length() - receive->Transfer.Done();
+        const ULONG taken = std::min(static_cast<ULONG>(received), wanted);
+        receive->Transfer.Advance(taken);
+        if (static_cast<ULONG>(received) > taken) {
+            readAhead_.Filled(static_cast<std::size_t>(received) - taken);
+        } else if (taken == wanted && !peek) {
+            readAhead_.Want();  // filled to its end: more is likely to follow
+        }
         actions.Complete(std::move(*receive), STATUS_SUCCESS);
         receives_.pop_front();
     }
@@ -219,6 +240,14 @@ void TcpEndpoint::OfferIfDue()
 
 std::optional<TcpEndpoint::Offer> TcpEndpoint::PeekOffer(TcpActions& actions)
 {
+    if (!readAhead_.Empty()) {
+        // Bytes already read are what the handler is shown first.
+        const std::size_t shown = std::min(readAhead_.Size(), static_cast<std::size_t>(kLookaheadBytes));
+        lookahead_.assign(readAhead_.Data(), readAhead_.Data() + shown);
+        held_ = true;
+        const auto available = static_cast<ULONG>(readAhead_.Size() + socket_.Available());
+        return Offer{address_, static_cast<ULONG>(shown), available};
+    }
     lookahead_.resize(kLookaheadBytes);
     const ssize_t peeked = socket_.Peek(lookahead_.data(), lookahead_.size());
     if (peeked == -EAGAIN) {
@@ -270,6 +299,11 @@ void TcpEndpoint::Indicate(const Offer& offer)
 void TcpEndpoint::Consume(ULONG taken, TcpActions& actions)
 {
     if (taken == 0 || closed_ || link_ != Link::Open) {
+        return;
+    }
+    if (!readAhead_.Empty()) {
+        // An offer shows either bytes already read or bytes in the socket.
+        readAhead_.Consume(taken);
         return;
     }
     const std::vector<iovec> taking{iovec{lookahead_.data(), taken}};
