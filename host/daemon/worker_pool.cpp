@@ -37,11 +37,19 @@ void WorkerPool::WaitIdle()
     idle_.wait(lock, [this] { return tasks_.empty() && running_ == 0; });
 }
 
+std::size_t WorkerPool::IdleThreads()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return tasks_.empty() ? waiting_ : 0;
+}
+
 void WorkerPool::Run()
 {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
+        ++waiting_;
         queued_.wait(lock, [this] { return stopping_ || !tasks_.empty(); });
+        --waiting_;
         if (tasks_.empty()) {
             return;  // stopping, and nothing left to run
         }

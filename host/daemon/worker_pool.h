@@ -25,6 +25,8 @@ public:
     void Post(Task task);
     // Blocks until the queue is empty and no task runs.
     void WaitIdle();
+    // Threads waiting for a task now.
+    std::size_t IdleThreads();
 
 private:
     void Run();
@@ -34,6 +36,7 @@ private:
     std::condition_variable idle_;
     std::deque<Task> tasks_;
     std::size_t running_ = 0;
+    std::size_t waiting_ = 0;
     bool stopping_ = false;
     std::vector<std::thread> threads_;
 };

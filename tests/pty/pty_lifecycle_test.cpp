@@ -8,16 +8,19 @@
 #include "support/process.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace zeltest {
 namespace {
 
 constexpr int kOpenCloseCycles = 100;
+constexpr std::size_t kWriteChunk = 4096;
 // Between looks at the daemon's descriptors in /proc.
 constexpr std::chrono::milliseconds kProcPause{10};
 constexpr char kPtyMaster[] = "/dev/ptmx";
@@ -129,6 +132,29 @@ TEST_F(PtyLifecycleTest, StopTakesTheLinksAwayAndStartBringsThemBack)
         Terminal terminal = OpenRaw(Link(com));
         EXPECT_TRUE(Echoes(terminal, "back on COM" + std::to_string(com)));
     }
+}
+
+// A program that never stops writing keeps a worker busy with its port;
+// stopping the daemon still takes the port away from it at once.
+TEST_F(PtyLifecycleTest, SigtermHangsUpAProgramThatKeepsWriting)
+{
+    StartModule({"sink"});
+    Terminal held = OpenRaw();
+    const std::string chunk(kWriteChunk, 'w');
+    ASSERT_EQ(held.Write(chunk), 0);
+    std::atomic<int> error{0};
+    std::thread writer([&] {
+        const zel::test::Deadline deadline;
+        int result = 0;
+        while (!deadline.Passed() && (result = held.Write(chunk, deadline)) == 0) {
+        }
+        error = result;
+    });
+    const bool stopped = StopDaemon();
+    writer.join();
+    EXPECT_TRUE(stopped) << Daemon().Log();
+    EXPECT_EQ(error, EIO);
+    EXPECT_FALSE(Linked(Link()));
 }
 
 TEST_F(PtyLifecycleTest, SigtermHangsUpAProgramHoldingAPortAndRemovesTheLinks)

@@ -3,6 +3,7 @@
 #include <ntddser.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -58,6 +59,16 @@ PortUpload::Outcome PortUpload::TakeTurn()
         }
     }
     return Outcome::More;
+}
+
+bool PortUpload::AwaitInput(std::chrono::milliseconds timeout)
+{
+    pollfd master{master_.Get(), POLLIN, 0};
+    int ready = 0;
+    do {
+        ready = poll(&master, 1, static_cast<int>(timeout.count()));
+    } while (ready < 0 && errno == EINTR);
+    return ready > 0;
 }
 
 void PortUpload::Write(const std::uint8_t* data, std::size_t length)

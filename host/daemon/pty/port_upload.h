@@ -12,6 +12,8 @@
 #include <host/kernel.h>
 #include <zelvcom_ipc/unique_fd.h>
 
+#include <atomic>
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -32,6 +34,13 @@ public:
     };
     // Moves what the master holds to the module, a bounded amount per turn.
     Outcome TakeTurn();
+    // Waits at most the given time for the master to have something (or a
+    // hangup); true when it has.
+    bool AwaitInput(std::chrono::milliseconds timeout);
+    // The session is ending: a turn under way takes no more than it has.
+    // Any thread.
+    void Stop() { stopped_ = true; }
+    bool Stopped() const { return stopped_; }
     // Sends the program's line settings when they changed, all of them the
     // first time.
     void ApplyLineSettings();
@@ -44,6 +53,7 @@ private:
     Logger& log_;
     const std::string name_;
     std::optional<LineSettings> applied_;
+    std::atomic<bool> stopped_{false};
 };
 
 }  // namespace zelvcomd

@@ -55,6 +55,8 @@ public:
     void ForgetSlave(int watch);
     // Any thread.
     void RunBlocking(std::function<void()> task) { workers_.Post(std::move(task)); }
+    // Whether a worker may stay with one port a while: others are free.
+    bool WorkersToSpare() { return workers_.IdleThreads() != 0; }
     void Post(std::function<void()> task) { mailbox_.Push(std::move(task)); }
 
 private:

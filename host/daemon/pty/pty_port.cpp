@@ -18,6 +18,10 @@
 namespace zelvcomd {
 namespace {
 
+// How long a worker that emptied the master waits for more before it
+// leaves the port to the loop.
+constexpr std::chrono::milliseconds kUploadLinger{20};
+
 std::string Status(NTSTATUS status) { return StatusText(status); }
 
 // The wait for data arrival; the read timeouts are set per read.
@@ -265,6 +269,7 @@ void PtyPort::EndSession()
     StopDownload();
     std::shared_ptr<PortDownload> download = std::move(download_);
     download_.reset();
+    if (upload_) upload_->Stop();
     upload_.reset();  // queued turns keep what they need
     phase_ = Phase::Closing;
     std::shared_ptr<host::File> file = std::move(file_);
@@ -327,12 +332,25 @@ void PtyPort::StartUpload()
     SubmitUploadTurn();
 }
 
+// While other workers are free, a turn goes on past its bound, and once it
+// has emptied the master it stays a while for what the program writes next
+// (the answer to what the module sent back, say): the bytes then go out
+// without waiting for the loop and a worker to wake in turn.
 void PtyPort::SubmitUploadTurn()
 {
     auto upload = upload_;
     auto self = shared_from_this();
     Submit([self, upload] {
-        const PortUpload::Outcome outcome = upload->TakeTurn();
+        PortUpload::Outcome outcome = upload->TakeTurn();
+        auto goOn = [&] {
+            if (outcome == PortUpload::Outcome::Ended || upload->Stopped() || !self->bridge_.WorkersToSpare()) {
+                return false;
+            }
+            return outcome == PortUpload::Outcome::More || upload->AwaitInput(kUploadLinger);
+        };
+        while (goOn()) {
+            outcome = upload->TakeTurn();
+        }
         return [self, outcome] { self->OnUploadTurn(outcome); };
     });
 }
