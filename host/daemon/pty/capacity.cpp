@@ -10,9 +10,9 @@ namespace {
 
 // 256 modules of 8 channels.
 constexpr unsigned long kFullTable = 2048;
-// An open port: its master and its data connection, with a share of its
-// module's control connection.
-constexpr unsigned long kDescriptorsPerPort = 3;
+// An open port: its master, the master's duplicate its upload reads, its
+// data connection, and a share of its module's control connection.
+constexpr unsigned long kDescriptorsPerPort = 4;
 // The daemon itself: logs, database, sockets, epoll, clients.
 constexpr unsigned long kReservedDescriptors = 512;
 constexpr char kPtyMaxFile[] = "/proc/sys/kernel/pty/max";
