@@ -285,6 +285,26 @@ TEST_F(TdiReadAheadTest, EveryByteArrivesInOrderAndThenTheEnd)
     EXPECT_EQ(events_->WaitForDisconnect(), STATUS_SUCCESS);
 }
 
+TEST_F(TdiReadAheadTest, AReceivePostedWhileBytesAreReadAheadCompletesInTheCallersCall)
+{
+    // Every byte is in the socket first, so the second receive surely reads
+    // ahead.
+    LockedBuffer all(pattern_.size());
+    ASSERT_TRUE(zel::test::Eventually([&] {
+        TdiRequest peek(endpoint_);
+        peek.Receive(all.Mdl(), all.Size(), TDI_RECEIVE_PEEK);
+        return peek.Wait() == STATUS_SUCCESS && peek.Information() == pattern_.size();
+    }));
+    std::string got = ReceiveChunk();
+    got += ReceiveChunk();
+    TdiRequest third(endpoint_);
+    EXPECT_EQ(third.Receive(in_->Mdl(), kChunk), STATUS_SUCCESS);
+    EXPECT_EQ(third.CompletionThread(), std::this_thread::get_id());
+    got += in_->Text(third.Information());
+    EXPECT_EQ(got, pattern_.substr(0, got.size()));
+    EXPECT_EQ(got.size(), 3 * kChunk);
+}
+
 TEST_F(TdiReadAheadTest, APeekLeavesTheBytesForTheNextReceive)
 {
     std::string got = ReceiveChunk();

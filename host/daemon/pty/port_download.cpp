@@ -9,6 +9,9 @@ namespace {
 
 // The most the driver holds for a port; one read takes all of it.
 constexpr ULONG kLongestPortRead = 2047;
+// Draining reads gather at most this much before it goes to the master in
+// one write.
+constexpr std::size_t kLongestGather = 4 * kLongestPortRead;
 // Any value but 0 and MAXULONG makes a read wait for its timer rather than
 // answer at once with nothing.
 constexpr ULONG kReadWaitsForTimer = 1;
@@ -120,7 +123,7 @@ PortDownload::Step PortDownload::NextStep()
         heldMaybe_ = true;  // bytes may have arrived while no wait was armed
         return Step::PostWait;
     }
-    if (heldMaybe_ && !masterFull_ && toProgram_.size() <= kLongestPortRead) {
+    if (heldMaybe_ && !masterFull_ && toProgram_.size() + kLongestPortRead <= kLongestGather) {
         heldMaybe_ = false;
         return Step::PostDrainingRead;
     }

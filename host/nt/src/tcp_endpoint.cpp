@@ -151,6 +151,14 @@ NTSTATUS TcpEndpoint::Receive(TcpRequest request)
     }
     // Data the receive handler declined goes to this receive.
     held_ = false;
+    if (receives_.empty() && !readAhead_.Empty()) {
+        // Bytes an earlier read took are here already: the receive completes
+        // at once, and the reactor looks at what is left.
+        const bool peek = (request.Flags & TDI_RECEIVE_PEEK) != 0;
+        request.Transfer.Advance(static_cast<ULONG>(readAhead_.CopyTo(request.Transfer.Remaining(), !peek)));
+        reactor_.Kick(id_);
+        return Finish(lock, actions, std::move(request), STATUS_SUCCESS);
+    }
     return Admit(lock, actions, receives_, std::move(request));
 }
 

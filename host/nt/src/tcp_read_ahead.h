@@ -1,7 +1,8 @@
 // Bytes read from a connection's socket beyond what the receive being
 // served asked for. Once a receive has been filled to its end, more is
 // likely to follow: the next read takes it and up to kBytes more in one
-// system call, and the receives after it are served from here first.
+// system call, and the receives after it are served from here first (one
+// posted while bytes are here completes at once).
 // Reactor thread only, under the endpoint's lock.
 #pragma once
 
