@@ -6,14 +6,8 @@
 #include <ntddser.h>
 
 #include <sys/epoll.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <array>
-#include <cerrno>
 #include <cstring>
-#include <system_error>
 
 namespace zelvcomd {
 namespace {

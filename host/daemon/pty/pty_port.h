@@ -12,7 +12,6 @@
 // PortDownload.
 #pragma once
 
-#include "line_settings.h"
 #include "port_download.h"
 #include "port_upload.h"
 #include "pty_pair.h"
@@ -28,7 +27,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <vector>
 
 namespace zelvcomd {
 
