@@ -11,7 +11,7 @@ namespace {
 constexpr ULONG kLongestPortRead = 2047;
 // Draining reads gather at most this much before it goes to the master in
 // one write.
-constexpr std::size_t kLongestGather = 4 * kLongestPortRead;
+constexpr std::size_t kLongestGather = 8 * kLongestPortRead;
 // Any value but 0 and MAXULONG makes a read wait for its timer rather than
 // answer at once with nothing.
 constexpr ULONG kReadWaitsForTimer = 1;
