@@ -218,6 +218,8 @@ TEST_F(WriteTest, AWriteWhoseReconnectFailsReportsTheFailure)
     AddLoopbackModule(module_->ControlPort(), {data.Port()});
     host::File* com5 = nullptr;
     ASSERT_EQ(OpenPort(5, &com5), STATUS_SUCCESS);
+    // The module's line for the open's control connection, before counting.
+    ASSERT_TRUE(module_->Saw("CONNECTED control"));
     zel::test::UniqueFd data1 = data.Accept();
     ASSERT_TRUE(data1.Valid());
     data.Stop();
