@@ -136,29 +136,21 @@ void TcpEndpoint::UpdateWatch()
     }
 }
 
-// Readable only while something would read: a posted receive, or data not
-// yet offered to the receive handler. Writable only while sends wait.
-// Errors are always reported, except once our side has shut down: then the
-// peer's close would raise EPOLLHUP with nobody to read it.
+// Edge-triggered: each arrival, each freeing of send room after a send
+// found the socket full, a connect's end, an error and a hang-up are
+// reported once. Nothing needs a report again: whatever the client does
+// next (a receive posted, a send queued) kicks the reactor, and bytes left
+// in the socket are read then. So the watch never changes while the
+// connection is open.
 std::optional<std::uint32_t> TcpEndpoint::WantedEvents() const
 {
     if (link_ == Link::Connecting) {
-        return EPOLLOUT;
+        return EPOLLOUT | EPOLLET;
     }
     if (link_ != Link::Open) {
         return std::nullopt;
     }
-    std::uint32_t events = 0;
-    if (!peerShut_ && (HasLiveHead(receives_) || !held_)) {
-        events |= EPOLLIN;
-    }
-    if (HasLiveHead(sends_)) {
-        events |= EPOLLOUT;
-    }
-    if (events == 0 && localShut_) {
-        return std::nullopt;
-    }
-    return events;
+    return EPOLLIN | EPOLLOUT | EPOLLET;
 }
 
 }  // namespace host

@@ -262,7 +262,7 @@ std::optional<TcpEndpoint::Offer> TcpEndpoint::PeekOffer(TcpActions& actions)
         return std::nullopt;
     }
     // Until the handler takes it all or a receive is posted, the data waits
-    // and the socket is not polled for more.
+    // and is not offered again, whatever else arrives.
     held_ = true;
     const auto indicated = static_cast<ULONG>(peeked);
     const auto available = static_cast<ULONG>(std::max<std::size_t>(socket_.Available(), indicated));
