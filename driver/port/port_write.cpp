@@ -42,6 +42,11 @@ bool FillSendBuffer(PortExtension* Port, PIRP Write, ULONG Length)
     return open;
 }
 
+ULONG SentByLastSend(const PortExtension* Port)
+{
+    return static_cast<ULONG>(Port->DataConnection.SendStatus.Information);
+}
+
 void ClearOutQueue(PortExtension* Port)
 {
     KIRQL irql;
@@ -68,13 +73,20 @@ NTSTATUS NTAPI PortWrite(PDEVICE_OBJECT PortDevice, PIRP Irp)
 
     AcquireWriteLock(port);
     NTSTATUS status = STATUS_UNSUCCESSFUL;
+    ULONG written = length;
     if (FillSendBuffer(port, Irp, length)) {
         status = SendWithReconnect(port);
     }
-    if (NT_SUCCESS(status)) {
+    if (status == STATUS_TIMEOUT) {
+        // The module took no more within the send's time and the rest was
+        // called off: the caller learns how much went, as from a serial
+        // write that timed out, and may send the rest again.
+        written = SentByLastSend(port);
+        ClearOutQueue(port);
+    } else if (NT_SUCCESS(status)) {
         status = STATUS_SUCCESS;
         ClearOutQueue(port);
     }
     ReleaseWriteLock(port);
-    return CompleteRequest(Irp, status, length);
+    return CompleteRequest(Irp, status, written);
 }

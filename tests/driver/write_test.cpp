@@ -46,6 +46,14 @@ public:
         return zel::test::UniqueFd(accept4(socket_.Get(), nullptr, nullptr, SOCK_CLOEXEC));
     }
 
+    // Connections accepted from now on take at most bytes at a time.
+    void LimitReceiveBuffer(int bytes)
+    {
+        if (setsockopt(socket_.Get(), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) != 0) {
+            throw std::runtime_error("cannot limit a socket's receive buffer");
+        }
+    }
+
     // No more connections: further connects are refused.
     void Stop() { socket_ = zel::test::UniqueFd(); }
 
@@ -233,6 +241,51 @@ TEST_F(WriteTest, AWriteWhoseReconnectFailsReportsTheFailure)
     EXPECT_EQ(Port(5)->CommStatus.AmountInOutQueue, 6u);
     // Nothing was replayed: the control connection saw no reconnect.
     EXPECT_EQ(module_->CountPrinted("CONNECTED control"), 1);
+}
+
+// A module that stops reading: once the connection holds all it can, a
+// write's send runs out of time; the write reports the bytes that went, and
+// the stream carries exactly those.
+TEST_F(WriteTest, AWriteTheModuleTakesOnlyPartOfReportsWhatWent)
+{
+    constexpr int kSmallReceiveBuffer = 16 * 1024;
+    // Far more than any socket buffers hold.
+    constexpr std::size_t kMostWritten = 256u * 1024 * 1024;
+    module_ = std::make_unique<ModuleSimulator>(std::vector<std::string>{"echo"});
+    Listener data;
+    data.LimitReceiveBuffer(kSmallReceiveBuffer);
+    AddLoopbackModule(module_->ControlPort(), {data.Port()});
+    host::File* com5 = nullptr;
+    ASSERT_EQ(OpenPort(5, &com5), STATUS_SUCCESS);
+    zel::test::UniqueFd far = data.Accept();
+    ASSERT_TRUE(far.Valid());
+
+    std::string block(2047, '\0');
+    for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>(i % 251);
+    std::size_t reported = 0;
+    host::IoResult write;
+    do {
+        write = com5->Write(block.data(), static_cast<ULONG>(block.size()));
+        ASSERT_TRUE(NT_SUCCESS(write.Status)) << std::hex << write.Status;
+        ASSERT_LE(write.Information, block.size());
+        reported += write.Information;
+    } while (write.Status == STATUS_SUCCESS && reported < kMostWritten);
+    EXPECT_EQ(write.Status, STATUS_TIMEOUT);
+    EXPECT_LT(write.Information, block.size());
+    EXPECT_EQ(Port(5)->CommStatus.AmountInOutQueue, 0u);
+
+    // The rest of the block goes next, and the stream is whole.
+    const std::string rest = block.substr(write.Information);
+    zel::test::Received received;
+    std::thread reader([&] { received = zel::test::ReceiveBytes(far.Get(), reported + rest.size()); });
+    const host::IoResult again = com5->Write(rest.data(), static_cast<ULONG>(rest.size()));
+    reader.join();
+    EXPECT_EQ(again.Status, STATUS_SUCCESS);
+    EXPECT_EQ(again.Information, rest.size());
+    ASSERT_EQ(received.Data.size(), reported + rest.size());
+    for (std::size_t at = 0; at < received.Data.size(); at += block.size()) {
+        ASSERT_EQ(received.Data.compare(at, block.size(), block), 0) << "at byte " << at;
+    }
 }
 
 TEST_F(WriteTest, WritesOfOnePortFromTwoThreadsArriveWhole)
