@@ -7,11 +7,15 @@
 #include "support/loopback.h"
 #include "support/process.h"
 
+#include <poll.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,6 +28,14 @@ constexpr std::size_t kWriteChunk = 4096;
 // Between looks at the daemon's descriptors in /proc.
 constexpr std::chrono::milliseconds kProcPause{10};
 constexpr char kPtyMaster[] = "/dev/ptmx";
+// The module's side of a channel that is not read takes this much, so that
+// a program's bytes soon back up into the daemon.
+constexpr int kSmallReceiveBuffer = 16 * 1024;
+// A terminal that takes nothing for this long is taken to be full.
+constexpr int kFullAfterMs = 200;
+// Enough to fill any buffers on the way.
+constexpr std::size_t kMostToFill = 64 * 1024 * 1024;
+constexpr unsigned kFillSeed = 11;
 
 std::vector<std::string> NamesIn(const std::filesystem::path& directory)
 {
@@ -42,6 +54,21 @@ std::string Lines(const std::vector<std::string>& texts)
     std::string all;
     for (const auto& text : texts) all += text + "\n";
     return all;
+}
+
+// Writes to the terminal until it takes nothing more for a while; returns
+// what it took.
+std::string FillUntilFull(Terminal& terminal)
+{
+    const std::string pattern = PatternBytes(kWriteChunk, kFillSeed);
+    std::string taken;
+    while (taken.size() < kMostToFill) {
+        pollfd wait{terminal.Fd(), POLLOUT, 0};
+        if (poll(&wait, 1, kFullAfterMs) != 1) break;
+        const ssize_t written = write(terminal.Fd(), pattern.data(), pattern.size());
+        if (written > 0) taken.append(pattern, 0, static_cast<std::size_t>(written));
+    }
+    return taken;
 }
 
 class PtyLifecycleTest : public PtyTest {
@@ -85,6 +112,49 @@ TEST_F(PtyLifecycleTest, AHundredOpensAndClosesLeaveNoDescriptorOrTerminalBehind
     EXPECT_EQ(std::filesystem::read_symlink(Link()), slave);
     EXPECT_TRUE(std::filesystem::exists(slave));
     EXPECT_EQ(NamesIn(PtyDirectory()), std::vector<std::string>{Link().filename().string()});
+}
+
+// A program that opens the port while what the one before wrote is still
+// going out gets a session of its own: what it writes goes out in it, and
+// the module's answers come back to it.
+TEST_F(PtyLifecycleTest, AProgramOpeningWhileTheLastOnesBytesGoOutGetsItsOwnSession)
+{
+    zel::test::ClosedPort channel;
+    channel.LimitReceiveBuffer(kSmallReceiveBuffer);
+    channel.Listen();
+    module_ = std::make_unique<ModuleSimulator>(std::vector<std::string>{});
+    AddModule(Module().ControlPort(), {channel.Port()});
+
+    Terminal first = OpenRaw();
+    zel::test::UniqueFd firstSession = channel.Accept();
+    ASSERT_TRUE(firstSession.Valid()) << Daemon().Log();
+    // Not read by the module, the bytes back up into the daemon and the
+    // terminal.
+    const std::string firstBytes = FillUntilFull(first);
+    first.Close();
+    ASSERT_TRUE(Daemon().SawLog("COM" + std::to_string(kCom) + ": the last program closed the port"))
+        << Daemon().Log();
+
+    Terminal second = OpenRaw();
+    const std::string question = "question";
+    ASSERT_EQ(second.Write(question), 0);
+
+    const zel::test::Received inFirst = zel::test::ReceiveToEnd(firstSession.Get());
+    ASSERT_EQ(inFirst.End, zel::test::StreamEnd::Eof) << Daemon().Log();
+    EXPECT_LE(inFirst.Data.size(), firstBytes.size()) << "the second program's bytes went in the first session";
+    zel::test::UniqueFd secondSession = channel.Accept();
+    ASSERT_TRUE(secondSession.Valid()) << Daemon().Log();
+    const std::string everything = firstBytes + question;
+    const std::size_t rest = everything.size() - std::min(inFirst.Data.size(), everything.size());
+    const zel::test::Received inSecond = zel::test::ReceiveBytes(secondSession.Get(), rest);
+    // Nothing lost or doubled, in order.
+    EXPECT_TRUE(inFirst.Data + inSecond.Data == everything)
+        << inFirst.Data.size() << " + " << inSecond.Data.size() << " bytes came, " << everything.size()
+        << " were written\n"
+        << Daemon().Log();
+    const std::string answer = "answer";
+    ASSERT_TRUE(zel::test::SendAll(secondSession.Get(), answer));
+    EXPECT_EQ(second.Read(answer.size()).Data, answer);
 }
 
 TEST_F(PtyLifecycleTest, AnUnreachableModuleHangsUpTheProgramAndTheNextOpenTriesAgain)

@@ -68,6 +68,15 @@ public:
 
     std::uint16_t Port() const { return port_; }
 
+    // Connections accepted later take at most bytes at a time; a peer that
+    // is not read soon has to wait.
+    void LimitReceiveBuffer(int bytes)
+    {
+        if (setsockopt(socket_.Get(), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) != 0) {
+            throw std::runtime_error("cannot limit a socket's receive buffer");
+        }
+    }
+
     void Listen()
     {
         if (listen(socket_.Get(), 1) != 0) {

@@ -1,5 +1,7 @@
 #include "port_upload.h"
 
+#include "pty_pair.h"
+
 #include <ntddser.h>
 
 #include <fcntl.h>
@@ -7,6 +9,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -47,11 +50,20 @@ PortUpload::Outcome PortUpload::TakeTurn()
 {
     std::array<std::uint8_t, kPacketHeader + kLongestPortWrite> packet;
     for (int taken = 0; taken < kPacketsPerTurn;) {
+        if (superseded_) return Outcome::Superseded;
         const ssize_t length = read(master_.Get(), packet.data(), packet.size());
         if (length < 0 && errno == EINTR) continue;
         if (length < 0 && errno == EAGAIN) return Outcome::Empty;
         if (length <= 0) return Outcome::Ended;  // EIO: no program and nothing left
         ++taken;
+        // Checked after the read: a program holding the slave now may have
+        // written what was read. (The bytes may also be the tail of what the
+        // one before wrote; they reach the module all the same, in order.)
+        if (programLeft_ && SlaveHeld(master_.Get())) {
+            superseded_ = true;
+            if (packet[0] == TIOCPKT_DATA) carried_.assign(packet.begin() + kPacketHeader, packet.begin() + length);
+            return Outcome::Superseded;
+        }
         if (packet[0] == TIOCPKT_DATA) {
             if (length > 1) Write(packet.data() + kPacketHeader, static_cast<std::size_t>(length) - kPacketHeader);
         } else if ((packet[0] & TIOCPKT_IOCTL) != 0) {
@@ -71,12 +83,27 @@ bool PortUpload::AwaitInput(std::chrono::milliseconds timeout)
     return ready > 0;
 }
 
+// A write the module takes only part of within the driver's send time comes
+// back short, and the rest is sent again: while the session lasts the
+// program waits, as on a port held back by flow control. Once the session
+// ends, a module that took nothing for a whole send time gets no more.
 void PortUpload::Write(const std::uint8_t* data, std::size_t length)
 {
-    const host::IoResult result = file_->Write(data, static_cast<ULONG>(length));
-    if (!NT_SUCCESS(result.Status)) {
-        log_.Warning(name_ + ": a write of " + std::to_string(length) + " bytes failed (status " +
-                     StatusText(result.Status) + "); the module did not get them");
+    for (std::size_t sent = 0; sent < length && !givenUp_ && !abandoned_;) {
+        const std::size_t rest = length - sent;
+        const host::IoResult result = file_->Write(data + sent, static_cast<ULONG>(rest));
+        if (!NT_SUCCESS(result.Status)) {
+            log_.Warning(name_ + ": a write of " + std::to_string(rest) + " bytes failed (status " +
+                         StatusText(result.Status) + "); the module did not get them");
+            return;
+        }
+        const std::size_t took = std::min<std::size_t>(result.Information, rest);
+        if (took == 0 && stopped_) {
+            givenUp_ = true;
+            log_.Warning(name_ + ": the module took nothing for a second while the port closed; "
+                                 "what the program wrote last is dropped");
+        }
+        sent += took;
     }
 }
 

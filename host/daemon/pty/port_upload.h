@@ -17,6 +17,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace zelvcomd {
 
@@ -31,16 +32,30 @@ public:
         Empty,  // the master has nothing more for now
         More,   // the turn ended with more to read: others get a turn first
         Ended,  // no program holds the slave, and all it wrote has gone out
+        // The session's program has left and another holds the slave: what
+        // is left in the master waits for the next session (see TakeCarried).
+        Superseded,
     };
     // Moves what the master holds to the module, a bounded amount per turn.
     Outcome TakeTurn();
     // Waits at most the given time for the master to have something (or a
     // hangup); true when it has.
     bool AwaitInput(std::chrono::milliseconds timeout);
+    // The loop saw the session's last program leave. From then on, bytes
+    // read while a program holds the slave again are not sent: they are the
+    // next program's, and its answers must come back in its own session.
+    // Any thread.
+    void ProgramLeft() { programLeft_ = true; }
+    // What was read for the next session. After the last turn.
+    std::vector<std::uint8_t> TakeCarried() { return std::move(carried_); }
+    void Send(const std::vector<std::uint8_t>& bytes) { Write(bytes.data(), bytes.size()); }
     // The session is ending: a turn under way takes no more than it has.
     // Any thread.
     void Stop() { stopped_ = true; }
     bool Stopped() const { return stopped_; }
+    // The port goes away: no write is tried after the one under way. Any
+    // thread.
+    void Abandon() { abandoned_ = stopped_ = true; }
     // Sends the program's line settings when they changed, all of them the
     // first time.
     void ApplyLineSettings();
@@ -54,6 +69,11 @@ private:
     const std::string name_;
     std::optional<LineSettings> applied_;
     std::atomic<bool> stopped_{false};
+    std::atomic<bool> abandoned_{false};
+    std::atomic<bool> programLeft_{false};
+    bool superseded_ = false;
+    bool givenUp_ = false;  // the module stopped taking bytes as the session ended
+    std::vector<std::uint8_t> carried_;
 };
 
 }  // namespace zelvcomd

@@ -86,9 +86,9 @@ PtyPair PtyPair::Create(const SlaveAccess& access)
     return PtyPair(std::move(master), std::move(slave));
 }
 
-bool PtyPair::SlaveHeld() const
+bool SlaveHeld(int masterFd)
 {
-    pollfd master{master_.Get(), 0, 0};
+    pollfd master{masterFd, 0, 0};
     return poll(&master, 1, 0) == 0 || (master.revents & POLLHUP) == 0;
 }
 

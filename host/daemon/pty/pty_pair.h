@@ -19,6 +19,10 @@ struct SlaveAccess {
     mode_t Mode = 0660;
 };
 
+// True while some program has the slave of this master open (the master
+// shows no hangup).
+bool SlaveHeld(int masterFd);
+
 class PtyPair {
 public:
     // Throws std::system_error with what failed and why.
@@ -27,9 +31,7 @@ public:
     int Master() const { return master_.Get(); }
     const std::string& SlavePath() const { return slavePath_; }
 
-    // True while some program has the slave open (the master shows no
-    // hangup).
-    bool SlaveHeld() const;
+    bool SlaveHeld() const { return zelvcomd::SlaveHeld(master_.Get()); }
 
     // Discards what the slave holds unread: bytes a closed session left
     // behind must not reach the next program. Opens the slave for a moment

@@ -62,6 +62,7 @@ void PtyPort::DropPty()
         programPresent_ = false;
         interest_ = 0;
     }
+    carried_.clear();
     if (watch_ >= 0) {
         bridge_.ForgetSlave(watch_);
         watch_ = -1;
@@ -85,6 +86,7 @@ void PtyPort::Retire()
 {
     if (retired_) return;
     retired_ = true;
+    if (upload_) upload_->Abandon();
     RemoveLink(LinkPath());
     DropPty();
     if (phase_ == Phase::Open) {
@@ -251,10 +253,12 @@ void PtyPort::OnOpened(NTSTATUS status, std::shared_ptr<host::File> file)
     bridge_.WatchMaster(pty_->Master(), interest_, this);
     bridge_.Log().Info(name_ + ": opened by a program on " + pty_->SlavePath());
     auto upload = upload_;
-    Submit([upload] {
+    Submit([upload, carried = std::move(carried_)] {
         upload->ApplyLineSettings();
+        if (!carried.empty()) upload->Send(carried);
         return [] {};
     });
+    carried_.clear();
     StartDownload(baseTimeouts_);
 }
 
@@ -263,16 +267,23 @@ void PtyPort::EndSession()
     StopDownload();
     std::shared_ptr<PortDownload> download = std::move(download_);
     download_.reset();
-    if (upload_) upload_->Stop();
+    std::shared_ptr<PortUpload> upload = std::move(upload_);
     upload_.reset();  // queued turns keep what they need
+    if (upload) upload->Stop();
     phase_ = Phase::Closing;
     std::shared_ptr<host::File> file = std::move(file_);
     file_.reset();
     auto self = shared_from_this();
-    Submit([self, file, download] {
+    Submit([self, file, download, upload]() mutable {
         if (download) download->AwaitRequests();
         file->Close();
-        return [self] { self->OnClosed(); };
+        std::vector<std::uint8_t> carried;
+        if (upload) carried = upload->TakeCarried();
+        upload.reset();  // its copy of the master goes before the port counts as closed
+        return [self, carried] {
+            self->carried_ = carried;
+            self->OnClosed();
+        };
     });
 }
 
@@ -281,7 +292,9 @@ void PtyPort::OnClosed()
     phase_ = Phase::Idle;
     if (retired_) return;
     bridge_.Log().Info(name_ + ": closed");
-    if (reopenWanted_) {
+    // Bytes a program wrote after the last session's program left go out in
+    // a session of their own, even if that program has left too.
+    if (reopenWanted_ || !carried_.empty()) {
         BeginOpen();
     } else {
         CheckForProgram();  // an open the watch merged or that came meanwhile
@@ -337,7 +350,8 @@ void PtyPort::SubmitUploadTurn()
     Submit([self, upload] {
         PortUpload::Outcome outcome = upload->TakeTurn();
         auto goOn = [&] {
-            if (outcome == PortUpload::Outcome::Ended || upload->Stopped() || !self->bridge_.WorkersToSpare()) {
+            const bool turnOver = outcome == PortUpload::Outcome::Ended || outcome == PortUpload::Outcome::Superseded;
+            if (turnOver || upload->Stopped() || !self->bridge_.WorkersToSpare()) {
                 return false;
             }
             return outcome == PortUpload::Outcome::More || upload->AwaitInput(kUploadLinger);
@@ -364,6 +378,7 @@ void PtyPort::OnUploadTurn(PortUpload::Outcome outcome)
 
 void PtyPort::ProgramGone()
 {
+    if (upload_) upload_->ProgramLeft();
     StopDownload();
     bridge_.ForgetMaster(pty_->Master());
     programPresent_ = false;
@@ -374,8 +389,8 @@ void PtyPort::ProgramGone()
 }
 
 // What the program wrote before it closed still goes to the module; then
-// the port closes. (A program that opens meanwhile finds the master empty
-// and is served by the next open.)
+// the port closes. A program that opens meanwhile is served by the next
+// open, which sends what it wrote (see PortUpload::ProgramLeft).
 void PtyPort::DrainAfterProgram()
 {
     if (phase_ != Phase::Open || uploading_) return;  // the turn under way ends it

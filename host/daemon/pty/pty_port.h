@@ -27,6 +27,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace zelvcomd {
 
@@ -107,6 +108,7 @@ private:
     bool downloadBlocked_ = false;  // the master took no more: watch for room
     std::shared_ptr<PortUpload> upload_;  // while the port is open
     bool uploading_ = false;  // an upload turn is queued or running
+    std::vector<std::uint8_t> carried_;  // read for the next session, which sends it first
 };
 
 }  // namespace zelvcomd
