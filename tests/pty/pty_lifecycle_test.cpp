@@ -31,8 +31,13 @@ constexpr char kPtyMaster[] = "/dev/ptmx";
 // The module's side of a channel that is not read takes this much, so that
 // a program's bytes soon back up into the daemon.
 constexpr int kSmallReceiveBuffer = 16 * 1024;
+// The least the system allows (it rounds up).
+constexpr int kLeastReceiveBuffer = 1;
 // A terminal that takes nothing for this long is taken to be full.
-constexpr int kFullAfterMs = 200;
+constexpr std::chrono::milliseconds kFullAfter{200};
+// Longer than a few of the driver's send times (a second each): the daemon
+// has then tried to send again and the module took nothing.
+constexpr std::chrono::milliseconds kStuckAfter{3000};
 // Enough to fill any buffers on the way.
 constexpr std::size_t kMostToFill = 64 * 1024 * 1024;
 constexpr unsigned kFillSeed = 11;
@@ -58,13 +63,13 @@ std::string Lines(const std::vector<std::string>& texts)
 
 // Writes to the terminal until it takes nothing more for a while; returns
 // what it took.
-std::string FillUntilFull(Terminal& terminal)
+std::string FillUntilFull(Terminal& terminal, std::chrono::milliseconds fullAfter = kFullAfter)
 {
     const std::string pattern = PatternBytes(kWriteChunk, kFillSeed);
     std::string taken;
     while (taken.size() < kMostToFill) {
         pollfd wait{terminal.Fd(), POLLOUT, 0};
-        if (poll(&wait, 1, kFullAfterMs) != 1) break;
+        if (poll(&wait, 1, static_cast<int>(fullAfter.count())) != 1) break;
         const ssize_t written = write(terminal.Fd(), pattern.data(), pattern.size());
         if (written > 0) taken.append(pattern, 0, static_cast<std::size_t>(written));
     }
@@ -155,6 +160,34 @@ TEST_F(PtyLifecycleTest, AProgramOpeningWhileTheLastOnesBytesGoOutGetsItsOwnSess
     const std::string answer = "answer";
     ASSERT_TRUE(zel::test::SendAll(secondSession.Get(), answer));
     EXPECT_EQ(second.Read(answer.size()).Data, answer);
+}
+
+// What a program wrote before it left still goes out, but a module that
+// takes none of it does not hold the port: the rest is dropped, with a
+// warning, and the next program is served.
+TEST_F(PtyLifecycleTest, AModuleThatTakesNothingAfterTheProgramLeftDoesNotHoldThePort)
+{
+    zel::test::ClosedPort channel;
+    channel.LimitReceiveBuffer(kLeastReceiveBuffer);
+    channel.Listen();
+    module_ = std::make_unique<ModuleSimulator>(std::vector<std::string>{});
+    AddModule(Module().ControlPort(), {channel.Port()});
+    {
+        Terminal first = OpenRaw();
+        zel::test::UniqueFd stalled = channel.Accept();
+        ASSERT_TRUE(stalled.Valid()) << Daemon().Log();
+        FillUntilFull(first, kStuckAfter);
+        first.Close();
+        EXPECT_TRUE(Daemon().SawLog("COM" + std::to_string(kCom) + ": the module took nothing for a second"))
+            << Daemon().Log();
+        EXPECT_TRUE(SawClosed()) << Daemon().Log();
+    }
+    Terminal second = OpenRaw();
+    zel::test::UniqueFd data = channel.Accept();
+    ASSERT_TRUE(data.Valid()) << Daemon().Log();
+    const std::string out = "served";
+    ASSERT_EQ(second.Write(out), 0);
+    EXPECT_EQ(zel::test::ReceiveBytes(data.Get(), out.size()).Data, out);
 }
 
 TEST_F(PtyLifecycleTest, AnUnreachableModuleHangsUpTheProgramAndTheNextOpenTriesAgain)

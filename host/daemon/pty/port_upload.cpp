@@ -85,8 +85,8 @@ bool PortUpload::AwaitInput(std::chrono::milliseconds timeout)
 
 // A write the module takes only part of within the driver's send time comes
 // back short, and the rest is sent again: while the session lasts the
-// program waits, as on a port held back by flow control. Once the session
-// ends, a module that took nothing for a whole send time gets no more.
+// program waits, as on a port held back by flow control. Once the program
+// has left, a module that took nothing for a whole send time gets no more.
 void PortUpload::Write(const std::uint8_t* data, std::size_t length)
 {
     for (std::size_t sent = 0; sent < length && !givenUp_ && !abandoned_;) {
@@ -98,9 +98,9 @@ void PortUpload::Write(const std::uint8_t* data, std::size_t length)
             return;
         }
         const std::size_t took = std::min<std::size_t>(result.Information, rest);
-        if (took == 0 && stopped_) {
+        if (took == 0 && (programLeft_ || stopped_)) {
             givenUp_ = true;
-            log_.Warning(name_ + ": the module took nothing for a second while the port closed; "
+            log_.Warning(name_ + ": the module took nothing for a second after the program left; "
                                  "what the program wrote last is dropped");
         }
         sent += took;
