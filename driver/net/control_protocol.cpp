@@ -205,7 +205,7 @@ NTSTATUS SendWithReconnect(PortExtension* Port)
     ConnectionRecord* data = &Port->DataConnection;
     NTSTATUS status = SendConnection(data);
     if (NT_SUCCESS(status)) {
-        return status;  // STATUS_TIMEOUT too: the bytes may still go
+        return status;  // STATUS_TIMEOUT too: the write reports how much went
     }
     AwaitReceiveEnd(data);
     status = Connect(data);
