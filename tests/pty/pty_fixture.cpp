@@ -34,6 +34,12 @@ void PtyTest::AddModule(std::uint16_t controlPort, const std::vector<std::uint16
     }
 }
 
+void PtyTest::StartModuleWithChannelAt(std::uint16_t dataPort)
+{
+    module_ = std::make_unique<ModuleSimulator>(std::vector<std::string>{});
+    AddModule(module_->ControlPort(), {dataPort});
+}
+
 std::filesystem::path PtyTest::Link(unsigned com) const { return PtyDirectory() / ("COM" + std::to_string(com)); }
 
 bool PtyTest::SawLinked(unsigned com)

@@ -30,6 +30,9 @@ protected:
     // A module with these ports, added and started; returns once the daemon
     // has linked its ports.
     void AddModule(std::uint16_t controlPort, const std::vector<std::uint16_t>& dataPorts);
+    // zelmodsim for the control connection, and a channel on the test's own
+    // dataPort, as the module of COM kCom.
+    void StartModuleWithChannelAt(std::uint16_t dataPort);
     ModuleSimulator& Module() { return *module_; }
 
     std::filesystem::path Link(unsigned com = kCom) const;

@@ -15,7 +15,6 @@
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
-#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -127,8 +126,7 @@ TEST_F(PtyLifecycleTest, AProgramOpeningWhileTheLastOnesBytesGoOutGetsItsOwnSess
     zel::test::ClosedPort channel;
     channel.LimitReceiveBuffer(kSmallReceiveBuffer);
     channel.Listen();
-    module_ = std::make_unique<ModuleSimulator>(std::vector<std::string>{});
-    AddModule(Module().ControlPort(), {channel.Port()});
+    StartModuleWithChannelAt(channel.Port());
 
     Terminal first = OpenRaw();
     zel::test::UniqueFd firstSession = channel.Accept();
@@ -170,8 +168,7 @@ TEST_F(PtyLifecycleTest, AModuleThatTakesNothingAfterTheProgramLeftDoesNotHoldTh
     zel::test::ClosedPort channel;
     channel.LimitReceiveBuffer(kLeastReceiveBuffer);
     channel.Listen();
-    module_ = std::make_unique<ModuleSimulator>(std::vector<std::string>{});
-    AddModule(Module().ControlPort(), {channel.Port()});
+    StartModuleWithChannelAt(channel.Port());
     {
         Terminal first = OpenRaw();
         zel::test::UniqueFd stalled = channel.Accept();
@@ -194,8 +191,7 @@ TEST_F(PtyLifecycleTest, AnUnreachableModuleHangsUpTheProgramAndTheNextOpenTries
 {
     // Bound but not listening: the channel refuses the port's connection.
     zel::test::ClosedPort channel;
-    module_ = std::make_unique<ModuleSimulator>(std::vector<std::string>{});
-    AddModule(Module().ControlPort(), {channel.Port()});
+    StartModuleWithChannelAt(channel.Port());
     {
         Terminal refused(Link());
         EXPECT_TRUE(refused.HungUp()) << Daemon().Log();

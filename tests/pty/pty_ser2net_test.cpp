@@ -5,7 +5,6 @@
 #include "real_peers.h"
 
 #include <cstddef>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -26,8 +25,7 @@ TEST_F(PtySer2netTest, BytesCrossBothWaysBetweenTheComPortAndTheDevice)
     SocatPtyPair line(served, device);
     Ser2net server(Dir().Path(), served);
     // zelmodsim only answers the control frames; ser2net is the channel.
-    module_ = std::make_unique<ModuleSimulator>(std::vector<std::string>{});
-    AddModule(Module().ControlPort(), {server.Port()});
+    StartModuleWithChannelAt(server.Port());
 
     Terminal com = OpenRaw();
     Terminal far = OpenRaw(device);
