@@ -72,7 +72,7 @@ private:
     std::atomic<bool> abandoned_{false};
     std::atomic<bool> programLeft_{false};
     bool superseded_ = false;
-    bool givenUp_ = false;  // the module stopped taking bytes as the session ended
+    bool givenUp_ = false;  // the module took nothing after the program left
     std::vector<std::uint8_t> carried_;
 };
 
