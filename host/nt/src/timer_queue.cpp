@@ -110,7 +110,7 @@ bool TimerQueue::InsertDpcLocked(PKDPC dpc, PVOID argument1, PVOID argument2, bo
     }
     dpc->SystemArgument1 = argument1;
     dpc->SystemArgument2 = argument2;
-    dpcs_.push_back(dpc);
+    dpcs_.push_back(QueuedDpc{dpc, wakeThread ? std::thread::id() : std::this_thread::get_id()});
     if (wakeThread) {
         wake_.notify_all();
     }
@@ -124,7 +124,7 @@ bool TimerQueue::RemoveDpc(PKDPC dpc)
         return false;
     }
     for (auto it = dpcs_.begin(); it != dpcs_.end(); ++it) {
-        if (*it == dpc) {
+        if (it->Dpc == dpc) {
             dpcs_.erase(it);
             break;
         }
@@ -152,8 +152,8 @@ std::vector<std::string> TimerQueue::Queued()
         lines.push_back("timer " + PointerText(timer) +
                         (timer->Dpc != nullptr ? " with " + DescribeDpc(timer->Dpc) : ""));
     }
-    for (PKDPC dpc : dpcs_) {
-        lines.push_back(DescribeDpc(dpc));
+    for (const QueuedDpc& queued : dpcs_) {
+        lines.push_back(DescribeDpc(queued.Dpc));
     }
     return lines;
 }
@@ -169,9 +169,9 @@ std::optional<std::string> TimerQueue::FindQueuedWithin(const void* begin, std::
             return DescribeDpc(timer->Dpc) + " of queued timer " + PointerText(timer);
         }
     }
-    for (PKDPC dpc : dpcs_) {
-        if (Within(dpc, sizeof(KDPC), begin, bytes)) {
-            return DescribeDpc(dpc);
+    for (const QueuedDpc& queued : dpcs_) {
+        if (Within(queued.Dpc, sizeof(KDPC), begin, bytes)) {
+            return DescribeDpc(queued.Dpc);
         }
     }
     return std::nullopt;
@@ -200,10 +200,17 @@ void TimerQueue::ExpireDueTimers(Clock::time_point now)
     }
 }
 
-void TimerQueue::RunOneDpc(std::unique_lock<std::mutex>& lock)
+bool TimerQueue::RunNextDpcFor(std::thread::id runner, std::unique_lock<std::mutex>& lock)
 {
-    PKDPC dpc = dpcs_.front();
-    dpcs_.pop_front();
+    auto next = dpcs_.begin();
+    while (next != dpcs_.end() && next->Runner != runner) {
+        ++next;
+    }
+    if (next == dpcs_.end()) {
+        return false;
+    }
+    PKDPC dpc = next->Dpc;
+    dpcs_.erase(next);
     queuedDpcs_.erase(dpc);
     const PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;
     PVOID context = dpc->DeferredContext;
@@ -226,15 +233,15 @@ void TimerQueue::RunOneDpc(std::unique_lock<std::mutex>& lock)
         lock.unlock();
     }
     lock.lock();
+    return true;
 }
 
-// DPCs queued without waking the timer thread; any others queued meanwhile
-// go too.
+// The DPCs this thread queued without waking the timer thread: they are
+// this thread's alone, as DPCs queued on the current processor.
 void TimerQueue::RunQueuedDpcs()
 {
     std::unique_lock<std::mutex> lock(mutex_);
-    while (!dpcs_.empty() && !stop_) {
-        RunOneDpc(lock);
+    while (!stop_ && RunNextDpcFor(std::this_thread::get_id(), lock)) {
     }
 }
 
@@ -243,8 +250,7 @@ void TimerQueue::Run()
     std::unique_lock<std::mutex> lock(mutex_);
     while (!stop_) {
         ExpireDueTimers(Clock::now());
-        if (!dpcs_.empty()) {
-            RunOneDpc(lock);
+        if (RunNextDpcFor(std::thread::id(), lock)) {
             continue;
         }
         if (byDue_.empty()) {

@@ -58,7 +58,15 @@ private:
     bool InsertDpcLocked(PKDPC dpc, PVOID argument1, PVOID argument2, bool wakeThread = true);
     void RunQueuedDpcs();
     void RemoveTimerLocked(PKTIMER timer);
-    void RunOneDpc(std::unique_lock<std::mutex>& lock);
+    // Runs the first DPC queued for runner; false when there is none.
+    bool RunNextDpcFor(std::thread::id runner, std::unique_lock<std::mutex>& lock);
+
+    // A queued DPC and the thread that runs it: the timer thread (an empty
+    // id), or the thread that set its timer already due.
+    struct QueuedDpc {
+        PKDPC Dpc;
+        std::thread::id Runner;
+    };
 
     Dispatcher& dispatcher_;
     std::mutex mutex_;
@@ -68,7 +76,7 @@ private:
     // While the thread sleeps: until when (none: until woken).
     std::optional<Clock::time_point> sleepingUntil_;
     std::unordered_map<PKTIMER, DueMap::iterator> timers_;
-    std::deque<PKDPC> dpcs_;
+    std::deque<QueuedDpc> dpcs_;
     std::unordered_set<PKDPC> queuedDpcs_;
     unsigned runningDpcs_ = 0;
     bool stop_ = false;
