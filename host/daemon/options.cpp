@@ -16,6 +16,7 @@ constexpr const char kUsage[] =
     "usage: zelvcomd [--state DIR] [--socket PATH] [--foreground]\n"
     "                [--log-level debug|info|warning|error]\n"
     "                [--pty-dir DIR] [--pty-owner USER] [--pty-group GROUP] [--pty-mode MODE]\n"
+    "                [--pty-closing-wait SECONDS]\n"
     "  --state DIR        registry database and runtime files\n"
     "                     (default /var/lib/zelvcom as root, else $XDG_STATE_HOME/zelvcom\n"
     "                     or ~/.local/state/zelvcom)\n"
@@ -29,6 +30,9 @@ constexpr const char kUsage[] =
     "  --pty-owner USER   owner of the pseudo-terminals (default: zelvcomd's user)\n"
     "  --pty-group GROUP  their group (default unchanged), e.g. dialout\n"
     "  --pty-mode MODE    their mode, octal (default 0660)\n"
+    "  --pty-closing-wait SECONDS\n"
+    "                     how long what a program wrote before it closed waits for a\n"
+    "                     module that takes none of it, before it is dropped (default 30)\n"
     "Prints 'zelvcomd ready socket=PATH' once it accepts clients; SIGTERM or SIGINT\n"
     "closes every client handle, unloads the driver and exits.\n";
 
@@ -43,6 +47,8 @@ std::optional<host::LogLevel> ParseLogLevel(const std::string& text)
 
 constexpr mode_t kLargestMode = 07777;
 constexpr int kOctal = 8;
+constexpr int kDecimal = 10;
+constexpr unsigned long kLongestClosingWaitSeconds = 24 * 60 * 60;
 
 std::optional<unsigned long> Number(const std::string& text, int base)
 {
@@ -111,6 +117,13 @@ std::optional<Options> ParseOptions(int argc, char** argv)
             const auto mode = Number(argv[++i], kOctal);
             if (!mode || *mode > kLargestMode) return Fail("bad mode '" + std::string(argv[i]) + "'");
             options.PtyAccess.Mode = static_cast<mode_t>(*mode);
+        } else if (arg == "--pty-closing-wait") {
+            if (!hasValue) return Fail("--pty-closing-wait needs a number of seconds");
+            const auto seconds = Number(argv[++i], kDecimal);
+            if (!seconds || *seconds > kLongestClosingWaitSeconds) {
+                return Fail("bad closing wait '" + std::string(argv[i]) + "'");
+            }
+            options.PtyClosingWait = std::chrono::seconds(*seconds);
         } else if (arg == "--help" || arg == "-h") {
             std::cout << kUsage;
             std::exit(EXIT_SUCCESS);

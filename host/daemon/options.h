@@ -5,10 +5,13 @@
 
 #include <host/kernel.h>
 
+#include <chrono>
 #include <filesystem>
 #include <optional>
 
 namespace zelvcomd {
+
+constexpr long kDefaultClosingWaitSeconds = 30;
 
 struct Options {
     std::filesystem::path StateDirectory;
@@ -19,6 +22,9 @@ struct Options {
     // the pseudo-terminals behind them.
     std::filesystem::path PtyDirectory;
     SlaveAccess PtyAccess;
+    // As a serial port's closing wait: what a program wrote before it closed
+    // waits this long for a module that takes none of it.
+    std::chrono::seconds PtyClosingWait{kDefaultClosingWaitSeconds};
 };
 
 // The daemon's files inside the state directory.

@@ -78,7 +78,7 @@ int Run(const Options& options)
     PrepareCapacity(log);
     std::optional<PtyBridge> ptys;
     try {
-        ptys.emplace(kernel, log, PtyOptions{options.PtyDirectory, options.PtyAccess});
+        ptys.emplace(kernel, log, PtyOptions{options.PtyDirectory, options.PtyAccess, options.PtyClosingWait});
     } catch (const std::exception& error) {
         log.Error(std::string("pseudo-terminal ports: ") + error.what());
         kernel.UnloadDriver();

@@ -24,9 +24,9 @@ void DaemonTest::TearDown()
     }
 }
 
-void DaemonTest::StartDaemon()
+void DaemonTest::StartDaemon(const std::vector<std::string>& moreArgs)
 {
-    daemon_ = std::make_unique<DaemonProcess>(dir_.Path(), SocketPath(), PtyDirectory());
+    daemon_ = std::make_unique<DaemonProcess>(dir_.Path(), SocketPath(), PtyDirectory(), moreArgs);
     stopped_ = false;
     ASSERT_TRUE(daemon_->WaitReady()) << daemon_->Log();
 }

@@ -28,7 +28,8 @@ protected:
     // Stops the daemon (if it still runs) and expects a clean exit.
     void TearDown() override;
 
-    void StartDaemon();
+    // moreArgs: options beyond the fixture's own.
+    void StartDaemon(const std::vector<std::string>& moreArgs = {});
     // SIGTERM; true when the daemon exited with status 0.
     bool StopDaemon();
     DaemonProcess& Daemon() { return *daemon_; }

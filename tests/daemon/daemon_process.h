@@ -18,9 +18,9 @@ namespace zeltest {
 class DaemonProcess {
 public:
     DaemonProcess(const std::filesystem::path& stateDirectory, const std::filesystem::path& socketPath,
-                  const std::filesystem::path& ptyDirectory = {})
+                  const std::filesystem::path& ptyDirectory = {}, const std::vector<std::string>& moreArgs = {})
         : process_(std::make_unique<zel::test::ChildProcess>(
-              ZELVCOMD_PATH, Arguments(stateDirectory, socketPath, ptyDirectory))),
+              ZELVCOMD_PATH, Arguments(stateDirectory, socketPath, ptyDirectory, moreArgs))),
           socket_(socketPath)
     {
     }
@@ -70,13 +70,15 @@ public:
 private:
     static std::vector<std::string> Arguments(const std::filesystem::path& stateDirectory,
                                               const std::filesystem::path& socketPath,
-                                              const std::filesystem::path& ptyDirectory)
+                                              const std::filesystem::path& ptyDirectory,
+                                              const std::vector<std::string>& moreArgs)
     {
         std::vector<std::string> args{"--foreground", "--log-level", "debug", "--state",
                                       stateDirectory.string(), "--socket", socketPath.string()};
         if (!ptyDirectory.empty()) {
             args.insert(args.end(), {"--pty-dir", ptyDirectory.string()});
         }
+        args.insert(args.end(), moreArgs.begin(), moreArgs.end());
         return args;
     }
 

@@ -30,6 +30,8 @@ constexpr char kPtyMaster[] = "/dev/ptmx";
 // The module's side of a channel that is not read takes this much, so that
 // a program's bytes soon back up into the daemon.
 constexpr int kSmallReceiveBuffer = 16 * 1024;
+// Seconds, for a test that waits for the daemon to give up.
+constexpr char kShortClosingWait[] = "1";
 // The least the system allows (it rounds up).
 constexpr int kLeastReceiveBuffer = 1;
 // A terminal that takes nothing for this long is taken to be full.
@@ -165,6 +167,8 @@ TEST_F(PtyLifecycleTest, AProgramOpeningWhileTheLastOnesBytesGoOutGetsItsOwnSess
 // warning, and the next program is served.
 TEST_F(PtyLifecycleTest, AModuleThatTakesNothingAfterTheProgramLeftDoesNotHoldThePort)
 {
+    ASSERT_TRUE(StopDaemon());
+    StartDaemon({"--pty-closing-wait", kShortClosingWait});
     zel::test::ClosedPort channel;
     channel.LimitReceiveBuffer(kLeastReceiveBuffer);
     channel.Listen();
@@ -175,7 +179,8 @@ TEST_F(PtyLifecycleTest, AModuleThatTakesNothingAfterTheProgramLeftDoesNotHoldTh
         ASSERT_TRUE(stalled.Valid()) << Daemon().Log();
         FillUntilFull(first, kStuckAfter);
         first.Close();
-        EXPECT_TRUE(Daemon().SawLog("COM" + std::to_string(kCom) + ": the module took nothing for a second"))
+        EXPECT_TRUE(Daemon().SawLog("COM" + std::to_string(kCom) + ": the module took nothing for " +
+                                    kShortClosingWait + " s after the program left"))
             << Daemon().Log();
         EXPECT_TRUE(SawClosed()) << Daemon().Log();
     }

@@ -41,8 +41,13 @@ std::string Describe(const LineSettings& line)
 
 }  // namespace
 
-PortUpload::PortUpload(std::shared_ptr<host::File> file, int masterFd, Logger& log, std::string name)
-    : file_(std::move(file)), master_(Duplicate(masterFd)), log_(log), name_(std::move(name))
+PortUpload::PortUpload(std::shared_ptr<host::File> file, int masterFd, std::chrono::seconds closingWait,
+                       Logger& log, std::string name)
+    : file_(std::move(file)),
+      master_(Duplicate(masterFd)),
+      closingWait_(closingWait),
+      log_(log),
+      name_(std::move(name))
 {
 }
 
@@ -84,13 +89,14 @@ bool PortUpload::AwaitInput(std::chrono::milliseconds timeout)
 }
 
 // A write the module takes only part of within the driver's send time comes
-// back short, and the rest is sent again: while the session lasts the
-// program waits, as on a port held back by flow control. Once the program
-// has left, a module that took nothing for a whole send time gets no more.
+// back short, and the rest is sent again: while the program is there it
+// waits, as on a port held back by flow control. Once it has left, a module
+// that takes nothing for the closing wait gets no more.
 void PortUpload::Write(const std::uint8_t* data, std::size_t length)
 {
     for (std::size_t sent = 0; sent < length && !givenUp_ && !abandoned_;) {
         const std::size_t rest = length - sent;
+        const auto began = std::chrono::steady_clock::now();
         const host::IoResult result = file_->Write(data + sent, static_cast<ULONG>(rest));
         if (!NT_SUCCESS(result.Status)) {
             log_.Warning(name_ + ": a write of " + std::to_string(rest) + " bytes failed (status " +
@@ -98,12 +104,17 @@ void PortUpload::Write(const std::uint8_t* data, std::size_t length)
             return;
         }
         const std::size_t took = std::min<std::size_t>(result.Information, rest);
-        if (took == 0 && (programLeft_ || stopped_)) {
-            givenUp_ = true;
-            log_.Warning(name_ + ": the module took nothing for a second after the program left; "
-                                 "what the program wrote last is dropped");
-        }
         sent += took;
+        if (took != 0 || !(programLeft_ || stopped_)) {
+            stalledSince_.reset();
+            continue;
+        }
+        if (!stalledSince_) stalledSince_ = began;
+        if (std::chrono::steady_clock::now() - *stalledSince_ >= closingWait_) {
+            givenUp_ = true;
+            log_.Warning(name_ + ": the module took nothing for " + std::to_string(closingWait_.count()) +
+                         " s after the program left; what the program wrote last is dropped");
+        }
     }
 }
 

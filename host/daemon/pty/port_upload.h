@@ -26,7 +26,10 @@ public:
     // Keeps a descriptor of its own for the master, so the master stays
     // valid while a turn runs even if the pseudo-terminal goes meanwhile.
     // Throws when it cannot have one.
-    PortUpload(std::shared_ptr<host::File> file, int masterFd, Logger& log, std::string name);
+    // closingWait: how long, once the program has left, the module may take
+    // nothing before what is left is dropped.
+    PortUpload(std::shared_ptr<host::File> file, int masterFd, std::chrono::seconds closingWait, Logger& log,
+               std::string name);
 
     enum class Outcome {
         Empty,  // the master has nothing more for now
@@ -65,6 +68,7 @@ private:
 
     const std::shared_ptr<host::File> file_;
     const zelipc::UniqueFd master_;
+    const std::chrono::seconds closingWait_;
     Logger& log_;
     const std::string name_;
     std::optional<LineSettings> applied_;
@@ -72,7 +76,9 @@ private:
     std::atomic<bool> abandoned_{false};
     std::atomic<bool> programLeft_{false};
     bool superseded_ = false;
-    bool givenUp_ = false;  // the module took nothing after the program left
+    // Once the program has left: since when the module has taken nothing.
+    std::optional<std::chrono::steady_clock::time_point> stalledSince_;
+    bool givenUp_ = false;  // the module took nothing for the closing wait
     std::vector<std::uint8_t> carried_;
 };
 

@@ -14,6 +14,7 @@
 
 #include <host/kernel.h>
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -28,6 +29,7 @@ namespace zelvcomd {
 struct PtyOptions {
     std::filesystem::path Directory;
     SlaveAccess Access;
+    std::chrono::seconds ClosingWait;
 };
 
 class PtyBridge {

@@ -241,7 +241,8 @@ void PtyPort::OnOpened(NTSTATUS status, std::shared_ptr<host::File> file)
     file_ = std::move(file);
     phase_ = Phase::Open;
     try {
-        upload_ = std::make_shared<PortUpload>(file_, pty_->Master(), bridge_.Log(), name_);
+        upload_ = std::make_shared<PortUpload>(file_, pty_->Master(), bridge_.Options().ClosingWait, bridge_.Log(),
+                                               name_);
     } catch (const std::exception& error) {
         bridge_.Log().Error(name_ + ": " + error.what() + "; the program sees a hangup");
         EndSession();
