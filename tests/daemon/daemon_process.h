@@ -62,9 +62,20 @@ public:
     std::optional<int> Stop()
     {
         process_->Signal(SIGTERM);
-        return process_->WaitForExit();
+        return WaitForExit();
     }
-    std::optional<int> WaitForExit() { return process_->WaitForExit(); }
+    // The wait status; then the output is read to its end, so that Log()
+    // has all the daemon wrote.
+    std::optional<int> WaitForExit()
+    {
+        const std::optional<int> status = process_->WaitForExit();
+        if (status) {
+            const auto never = [](const std::string&) { return false; };
+            process_->Stdout().WaitFor(never);
+            process_->Stderr().WaitFor(never);
+        }
+        return status;
+    }
     zel::test::ChildProcess& Process() { return *process_; }
 
 private:
