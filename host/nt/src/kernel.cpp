@@ -10,6 +10,7 @@
 #include "object_namespace.h"
 #include "pool.h"
 #include "registry_store.h"
+#include "room_watch.h"
 #include "tcp_transport.h"
 #include "timer_queue.h"
 #include "verifier.h"
@@ -190,6 +191,11 @@ PDEVICE_OBJECT Kernel::FindDevice(const std::string& deviceName) const
 }
 
 Registry& Kernel::RegistryView() { return impl_->Registry(); }
+
+std::unique_ptr<RoomWatch> Kernel::WatchForRoom(int fd, std::function<void()> onRoom)
+{
+    return MakeRoomWatch(impl_->Tcp().Events(), fd, std::move(onRoom));
+}
 
 std::vector<std::string> Kernel::DebugOutput() const { return impl_->DebugOutput(); }
 

@@ -103,6 +103,19 @@ public:
     virtual std::vector<std::string> ValueNames(ULONG relativeTo, const std::string& key) const = 0;
 };
 
+// A descriptor of the caller's, watched on the TCP transport's thread for
+// room to write: after each Arm(), onRoom runs once on that thread (outside
+// the driver, at PASSIVE_LEVEL, so it may call into the driver) when the
+// descriptor can take more or has failed. A stream that the transport
+// feeds can so be carried by one thread. The watch keeps a duplicate of
+// the descriptor; destroying it ends the watch, though an onRoom already
+// under way on the transport's thread still runs.
+class RoomWatch {
+public:
+    virtual ~RoomWatch() = default;
+    virtual void Arm() = 0;
+};
+
 struct KernelOptions {
     // Holds the persistent registry (services tree) and runtime files.
     std::filesystem::path StateDirectory;
@@ -145,6 +158,9 @@ public:
     PDEVICE_OBJECT FindDevice(const std::string& deviceName) const;
 
     Registry& RegistryView();
+
+    // Throws std::system_error when the descriptor cannot be duplicated.
+    std::unique_ptr<RoomWatch> WatchForRoom(int fd, std::function<void()> onRoom);
 
     // Every DbgPrint message since the kernel started, in order.
     std::vector<std::string> DebugOutput() const;
