@@ -10,9 +10,10 @@ namespace {
 
 // 256 modules of 8 channels.
 constexpr unsigned long kFullTable = 2048;
-// An open port: its master, the master's duplicate its upload reads, its
-// data connection, and a share of its module's control connection.
-constexpr unsigned long kDescriptorsPerPort = 4;
+// An open port: its master, the master's duplicates its upload reads and
+// the transport watches for room, its data connection, and a share of its
+// module's control connection.
+constexpr unsigned long kDescriptorsPerPort = 5;
 // The daemon itself: logs, database, sockets, epoll, clients.
 constexpr unsigned long kReservedDescriptors = 512;
 constexpr char kPtyMaxFile[] = "/proc/sys/kernel/pty/max";

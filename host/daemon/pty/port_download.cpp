@@ -20,18 +20,25 @@ constexpr ULONG kLongestReadWaitMs = 1000;
 
 }  // namespace
 
-PortDownload::PortDownload(std::shared_ptr<host::File> file, int masterFd, const SERIAL_TIMEOUTS& baseTimeouts,
-                           Logger& log, std::string name, std::function<void()> wantWritable)
-    : file_(std::move(file)),
+PortDownload::PortDownload(host::Kernel& kernel, std::shared_ptr<host::File> file, int masterFd,
+                           const SERIAL_TIMEOUTS& baseTimeouts, Logger& log, std::string name)
+    : kernel_(kernel),
+      file_(std::move(file)),
       baseTimeouts_(baseTimeouts),
       log_(log),
       name_(std::move(name)),
-      wantWritable_(std::move(wantWritable)),
       masterFd_(masterFd)
 {
 }
 
-void PortDownload::Start() { Pump(); }
+void PortDownload::Start()
+{
+    std::weak_ptr<PortDownload> weak = weak_from_this();
+    room_ = kernel_.WatchForRoom(masterFd_, [weak] {
+        if (auto self = weak.lock()) self->MasterWritable();
+    });
+    Pump();
+}
 
 void PortDownload::MasterWritable()
 {
@@ -46,12 +53,14 @@ void PortDownload::Stop()
 {
     std::shared_ptr<host::PendingIo> read;
     std::shared_ptr<host::PendingIo> wait;
+    std::unique_ptr<host::RoomWatch> room;
     {
         std::unique_lock<std::mutex> lock(mutex_);
         if (stopped_) return;
         stopped_ = true;
         idle_.wait(lock, [this] { return !pumping_; });
         masterFd_ = -1;
+        room = std::move(room_);
         read = std::move(read_);
         wait = std::move(wait_);
         readSerial_ = waitSerial_ = 0;
@@ -192,8 +201,8 @@ bool PortDownload::TakeWaitResult()
     return true;
 }
 
-// False while bytes wait for the master to take them (the loop is asked to
-// say when it does) or when the program has gone.
+// False while bytes wait for the master to take them (the room watch says
+// when it does) or when the program has gone.
 bool PortDownload::FlushToProgram()
 {
     if (masterFull_) return false;
@@ -207,7 +216,7 @@ bool PortDownload::FlushToProgram()
                 return false;
             }
             masterFull_ = true;
-            wantWritable_();
+            room_->Arm();
             return false;
         }
         toProgramSent_ += static_cast<std::size_t>(written);

@@ -7,8 +7,9 @@
 //
 // The work runs in whichever thread a completion arrives on (the transport's
 // reactor, mostly), once that thread has left the driver; one thread at a
-// time pumps, and a completion arriving meanwhile is left to it. A stream
-// from the module thus moves without a hand-off between threads.
+// time pumps, and a completion arriving meanwhile is left to it. Room in a
+// full master is reported on the transport's thread too. A stream from the
+// module thus moves without a hand-off between threads.
 #pragma once
 
 #include "../logger.h"
@@ -18,7 +19,6 @@
 
 #include <condition_variable>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -30,13 +30,11 @@ namespace zelvcomd {
 class PortDownload : public std::enable_shared_from_this<PortDownload> {
 public:
     // baseTimeouts: the port's timeouts, kept but for the read ones.
-    // wantWritable: called, from any thread, when the master takes no more;
-    // MasterWritable is the answer.
-    PortDownload(std::shared_ptr<host::File> file, int masterFd, const SERIAL_TIMEOUTS& baseTimeouts,
-                 Logger& log, std::string name, std::function<void()> wantWritable);
+    PortDownload(host::Kernel& kernel, std::shared_ptr<host::File> file, int masterFd,
+                 const SERIAL_TIMEOUTS& baseTimeouts, Logger& log, std::string name);
 
+    // Throws std::system_error when the master cannot be watched.
     void Start();
-    void MasterWritable();
     // No more writes to the master and no more requests once this returns;
     // the requests in flight are called off. Idempotent.
     void Stop();
@@ -49,6 +47,7 @@ private:
     enum class ReadKind { Waiting, Draining };
     enum class Step { None, PostWait, PostWaitingRead, PostDrainingRead, CallOffRead };
 
+    void MasterWritable();
     void Pump();
     Step NextStep();
     void Perform(Step step);
@@ -63,16 +62,19 @@ private:
     void OnReadDone(std::uint64_t serial, const host::IoResult& result);
     void OnWaitDone(std::uint64_t serial, NTSTATUS status);
 
+    host::Kernel& kernel_;
     const std::shared_ptr<host::File> file_;
     const SERIAL_TIMEOUTS baseTimeouts_;
     Logger& log_;
     const std::string name_;
-    const std::function<void()> wantWritable_;
     std::optional<ReadKind> readTimeouts_;  // what the port is set to; pumping thread only
 
     std::mutex mutex_;  // guards what follows
     std::condition_variable idle_;
     int masterFd_;  // -1 once stopped
+    // Reports room in the master on the transport's thread, so that one
+    // thread carries the stream; armed when the master takes no more.
+    std::unique_ptr<host::RoomWatch> room_;
     bool stopped_ = false;
     bool pumping_ = false;
     bool masterFull_ = false;

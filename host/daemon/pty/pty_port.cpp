@@ -320,11 +320,6 @@ void PtyPort::DiscardLeftovers()
 
 void PtyPort::OnMasterEvents(std::uint32_t events)
 {
-    if ((events & EPOLLOUT) != 0 && downloadBlocked_) {
-        downloadBlocked_ = false;
-        UpdateInterest();
-        if (download_) download_->MasterWritable();
-    }
     if ((events & EPOLLIN) != 0) StartUpload();
     // The hangup is checked again: it is what ends the session.
     if ((events & (EPOLLHUP | EPOLLERR)) != 0 && programPresent_ && !pty_->SlaveHeld()) {
@@ -408,14 +403,8 @@ void PtyPort::DrainAfterProgram()
 
 void PtyPort::StartDownload(const SERIAL_TIMEOUTS& baseTimeouts)
 {
-    std::weak_ptr<PtyPort> weak = shared_from_this();
-    PtyBridge& bridge = bridge_;
-    download_ = std::make_shared<PortDownload>(file_, pty_->Master(), baseTimeouts, bridge_.Log(), name_,
-                                               [&bridge, weak] {
-                                                   bridge.Post([weak] {
-                                                       if (auto port = weak.lock()) port->OnDownloadBlocked();
-                                                   });
-                                               });
+    download_ = std::make_shared<PortDownload>(bridge_.Kernel(), file_, pty_->Master(), baseTimeouts, bridge_.Log(),
+                                               name_);
     download_->Start();
 }
 
@@ -424,22 +413,12 @@ void PtyPort::StartDownload(const SERIAL_TIMEOUTS& baseTimeouts)
 void PtyPort::StopDownload()
 {
     if (download_) download_->Stop();
-    downloadBlocked_ = false;
-}
-
-void PtyPort::OnDownloadBlocked()
-{
-    if (!download_ || !programPresent_) return;
-    downloadBlocked_ = true;
-    UpdateInterest();
 }
 
 void PtyPort::UpdateInterest()
 {
     if (!programPresent_) return;
-    std::uint32_t wanted = 0;
-    if (!uploading_) wanted |= EPOLLIN;
-    if (downloadBlocked_) wanted |= EPOLLOUT;
+    const std::uint32_t wanted = uploading_ ? 0u : static_cast<std::uint32_t>(EPOLLIN);
     if (wanted != interest_) {
         interest_ = wanted;
         bridge_.ChangeMaster(pty_->Master(), interest_);

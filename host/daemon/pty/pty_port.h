@@ -83,7 +83,6 @@ private:
 
     void StartDownload(const SERIAL_TIMEOUTS& baseTimeouts);
     void StopDownload();
-    void OnDownloadBlocked();
     void UpdateInterest();
 
     PtyBridge& bridge_;
@@ -105,7 +104,6 @@ private:
 
     std::shared_ptr<PortDownload> download_;  // while a program has the port open
     SERIAL_TIMEOUTS baseTimeouts_{};
-    bool downloadBlocked_ = false;  // the master took no more: watch for room
     std::shared_ptr<PortUpload> upload_;  // while the port is open
     bool uploading_ = false;  // an upload turn is queued or running
     std::vector<std::uint8_t> carried_;  // read for the next session, which sends it first
