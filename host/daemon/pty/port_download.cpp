@@ -31,14 +31,15 @@ PortDownload::PortDownload(host::Kernel& kernel, std::shared_ptr<host::File> fil
 {
 }
 
-void PortDownload::Start()
+void PortDownload::WatchMaster()
 {
     std::weak_ptr<PortDownload> weak = weak_from_this();
     room_ = kernel_.WatchForRoom(masterFd_, [weak] {
         if (auto self = weak.lock()) self->MasterWritable();
     });
-    Pump();
 }
+
+void PortDownload::Start() { Pump(); }
 
 void PortDownload::MasterWritable()
 {

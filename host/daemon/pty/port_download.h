@@ -33,7 +33,9 @@ public:
     PortDownload(host::Kernel& kernel, std::shared_ptr<host::File> file, int masterFd,
                  const SERIAL_TIMEOUTS& baseTimeouts, Logger& log, std::string name);
 
-    // Throws std::system_error when the master cannot be watched.
+    // Has the transport watch the master for room. Throws std::system_error
+    // when it cannot. Before Start.
+    void WatchMaster();
     void Start();
     // No more writes to the master and no more requests once this returns;
     // the requests in flight are called off. Idempotent.

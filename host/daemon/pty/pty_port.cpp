@@ -243,6 +243,9 @@ void PtyPort::OnOpened(NTSTATUS status, std::shared_ptr<host::File> file)
     try {
         upload_ = std::make_shared<PortUpload>(file_, pty_->Master(), bridge_.Options().ClosingWait, bridge_.Log(),
                                                name_);
+        download_ = std::make_shared<PortDownload>(bridge_.Kernel(), file_, pty_->Master(), baseTimeouts_,
+                                                   bridge_.Log(), name_);
+        download_->WatchMaster();
     } catch (const std::exception& error) {
         bridge_.Log().Error(name_ + ": " + error.what() + "; the program sees a hangup");
         EndSession();
@@ -260,7 +263,7 @@ void PtyPort::OnOpened(NTSTATUS status, std::shared_ptr<host::File> file)
         return [] {};
     });
     carried_.clear();
-    StartDownload(baseTimeouts_);
+    download_->Start();
 }
 
 void PtyPort::EndSession()
@@ -400,13 +403,6 @@ void PtyPort::DrainAfterProgram()
 }
 
 // ---- module to program ---------------------------------------------------
-
-void PtyPort::StartDownload(const SERIAL_TIMEOUTS& baseTimeouts)
-{
-    download_ = std::make_shared<PortDownload>(bridge_.Kernel(), file_, pty_->Master(), baseTimeouts, bridge_.Log(),
-                                               name_);
-    download_->Start();
-}
 
 // Never writes to the master once this returns: the program has gone, or
 // the pseudo-terminal goes.

@@ -81,7 +81,6 @@ private:
     void ProgramGone();
     void DrainAfterProgram();
 
-    void StartDownload(const SERIAL_TIMEOUTS& baseTimeouts);
     void StopDownload();
     void UpdateInterest();
 
