@@ -79,6 +79,15 @@ std::string FillUntilFull(Terminal& terminal, std::chrono::milliseconds fullAfte
 
 class PtyLifecycleTest : public PtyTest {
 protected:
+    // The module's channel is the test's own socket, which takes at most
+    // receiveBuffer bytes at a time and is read only when the test reads it.
+    void StartUnreadChannel(zel::test::ClosedPort& channel, int receiveBuffer)
+    {
+        channel.LimitReceiveBuffer(receiveBuffer);
+        channel.Listen();
+        StartModuleWithChannelAt(channel.Port());
+    }
+
     static zel::test::ProgramOutcome Vcomctl(const std::string& command)
     {
         return zel::test::RunToExit(VCOMCTL_PATH, {command});
@@ -126,9 +135,7 @@ TEST_F(PtyLifecycleTest, AHundredOpensAndClosesLeaveNoDescriptorOrTerminalBehind
 TEST_F(PtyLifecycleTest, AProgramOpeningWhileTheLastOnesBytesGoOutGetsItsOwnSession)
 {
     zel::test::ClosedPort channel;
-    channel.LimitReceiveBuffer(kSmallReceiveBuffer);
-    channel.Listen();
-    StartModuleWithChannelAt(channel.Port());
+    StartUnreadChannel(channel, kSmallReceiveBuffer);
 
     Terminal first = OpenRaw();
     zel::test::UniqueFd firstSession = channel.Accept();
@@ -170,9 +177,7 @@ TEST_F(PtyLifecycleTest, AModuleThatTakesNothingAfterTheProgramLeftDoesNotHoldTh
     ASSERT_TRUE(StopDaemon());
     StartDaemon({"--pty-closing-wait", kShortClosingWait});
     zel::test::ClosedPort channel;
-    channel.LimitReceiveBuffer(kLeastReceiveBuffer);
-    channel.Listen();
-    StartModuleWithChannelAt(channel.Port());
+    StartUnreadChannel(channel, kLeastReceiveBuffer);
     {
         Terminal first = OpenRaw();
         zel::test::UniqueFd stalled = channel.Accept();
