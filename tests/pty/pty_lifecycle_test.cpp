@@ -88,6 +88,17 @@ protected:
         StartModuleWithChannelAt(channel.Port());
     }
 
+    // Accepts the port's connection on channel (into *data) and checks that
+    // what the program writes arrives there.
+    void ExpectReachesChannel(Terminal& program, zel::test::ClosedPort& channel, const std::string& text,
+                              zel::test::UniqueFd* data)
+    {
+        *data = channel.Accept();
+        ASSERT_TRUE(data->Valid()) << Daemon().Log();
+        ASSERT_EQ(program.Write(text), 0);
+        EXPECT_EQ(zel::test::ReceiveBytes(data->Get(), text.size()).Data, text);
+    }
+
     static zel::test::ProgramOutcome Vcomctl(const std::string& command)
     {
         return zel::test::RunToExit(VCOMCTL_PATH, {command});
@@ -190,11 +201,8 @@ TEST_F(PtyLifecycleTest, AModuleThatTakesNothingAfterTheProgramLeftDoesNotHoldTh
         EXPECT_TRUE(SawClosed()) << Daemon().Log();
     }
     Terminal second = OpenRaw();
-    zel::test::UniqueFd data = channel.Accept();
-    ASSERT_TRUE(data.Valid()) << Daemon().Log();
-    const std::string out = "served";
-    ASSERT_EQ(second.Write(out), 0);
-    EXPECT_EQ(zel::test::ReceiveBytes(data.Get(), out.size()).Data, out);
+    zel::test::UniqueFd data;
+    ExpectReachesChannel(second, channel, "served", &data);
 }
 
 TEST_F(PtyLifecycleTest, AnUnreachableModuleHangsUpTheProgramAndTheNextOpenTriesAgain)
@@ -212,11 +220,9 @@ TEST_F(PtyLifecycleTest, AnUnreachableModuleHangsUpTheProgramAndTheNextOpenTries
 
     channel.Listen();
     Terminal com = OpenRaw();
-    zel::test::UniqueFd data = channel.Accept();
-    ASSERT_TRUE(data.Valid()) << Daemon().Log();
-    const std::string out = "reached";
-    ASSERT_EQ(com.Write(out), 0);
-    EXPECT_EQ(zel::test::ReceiveBytes(data.Get(), out.size()).Data, out);
+    zel::test::UniqueFd data;
+    ExpectReachesChannel(com, channel, "reached", &data);
+    ASSERT_TRUE(data.Valid());
     const std::string in = "and back";
     ASSERT_TRUE(zel::test::SendAll(data.Get(), in));
     EXPECT_EQ(com.Read(in.size()).Data, in);
