@@ -5,69 +5,17 @@
 
 #include "support/loopback.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <stdexcept>
-
 namespace zeltest {
 namespace {
 
-// A listening loopback socket of the test's own, for far ends zelmodsim
-// cannot play: connections are accepted when the test says so, and reset.
-class Listener {
+// A far end of the test's own, for what zelmodsim cannot play: connections
+// are accepted when the test says so, and reset.
+class Listener : public zel::test::ClosedPort {
 public:
-    Listener() : socket_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
-    {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t size = sizeof(address);
-        if (!socket_.Valid() || bind(socket_.Get(), reinterpret_cast<sockaddr*>(&address), size) != 0 ||
-            getsockname(socket_.Get(), reinterpret_cast<sockaddr*>(&address), &size) != 0 ||
-            listen(socket_.Get(), 4) != 0) {
-            throw std::runtime_error("cannot listen on a loopback port");
-        }
-        port_ = ntohs(address.sin_port);
-    }
-
-    std::uint16_t Port() const { return port_; }
-
-    zel::test::UniqueFd Accept()
-    {
-        zel::test::Deadline deadline;
-        pollfd wait{socket_.Get(), POLLIN, 0};
-        if (poll(&wait, 1, deadline.PollMs()) != 1) {
-            return zel::test::UniqueFd();
-        }
-        return zel::test::UniqueFd(accept4(socket_.Get(), nullptr, nullptr, SOCK_CLOEXEC));
-    }
-
-    // Connections accepted from now on take at most bytes at a time.
-    void LimitReceiveBuffer(int bytes)
-    {
-        if (setsockopt(socket_.Get(), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) != 0) {
-            throw std::runtime_error("cannot limit a socket's receive buffer");
-        }
-    }
-
-    // No more connections: further connects are refused.
-    void Stop() { socket_ = zel::test::UniqueFd(); }
-
-    // Drops a connection with a reset.
-    static void Reset(zel::test::UniqueFd& connection)
-    {
-        linger abort{1, 0};
-        setsockopt(connection.Get(), SOL_SOCKET, SO_LINGER, &abort, sizeof(abort));
-        connection = zel::test::UniqueFd();
-    }
+    Listener() { Listen(kPendingConnections); }
 
 private:
-    zel::test::UniqueFd socket_;
-    std::uint16_t port_ = 0;
+    static constexpr int kPendingConnections = 4;
 };
 
 class WriteTest : public SerialTest {
@@ -194,7 +142,7 @@ TEST_F(WriteTest, AWriteWhoseResendFailsReportsTheFailure)
     zel::test::UniqueFd data1 = data.Accept();
     ASSERT_TRUE(control1.Valid() && data1.Valid());
 
-    Listener::Reset(data1);
+    zel::test::ResetConnection(data1);
     ASSERT_TRUE(DataConnected(0));
     ASSERT_TRUE(WaitReceiveIdle(5));
 
@@ -207,7 +155,7 @@ TEST_F(WriteTest, AWriteWhoseResendFailsReportsTheFailure)
     zel::test::UniqueFd data2 = data.Accept();
     EXPECT_TRUE(data2.Valid());
     EXPECT_TRUE(DataConnected(1));
-    Listener::Reset(data2);
+    zel::test::ResetConnection(data2);
     EXPECT_TRUE(DataConnected(0));
     control1 = zel::test::UniqueFd();
     zel::test::UniqueFd control2 = control.Accept();
@@ -230,8 +178,8 @@ TEST_F(WriteTest, AWriteWhoseReconnectFailsReportsTheFailure)
     ASSERT_TRUE(module_->Saw("CONNECTED control"));
     zel::test::UniqueFd data1 = data.Accept();
     ASSERT_TRUE(data1.Valid());
-    data.Stop();
-    Listener::Reset(data1);
+    data.Close();
+    zel::test::ResetConnection(data1);
     ASSERT_TRUE(DataConnected(0));
     ASSERT_TRUE(WaitReceiveIdle(5));
 

@@ -26,25 +26,6 @@ void Check(bool ok, const char* what)
     }
 }
 
-USHORT BoundPort(int fd)
-{
-    sockaddr_in bound{};
-    socklen_t size = sizeof bound;
-    Check(getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &size) == 0, "getsockname");
-    return ntohs(bound.sin_port);
-}
-
-zel::test::UniqueFd BoundSocket()
-{
-    zel::test::UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    Check(fd.Valid(), "socket");
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(kLoopback);
-    Check(bind(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0, "bind");
-    return fd;
-}
-
 TdiObject OpenWith(const std::vector<std::uint8_t>& ea)
 {
     TdiObject object;
@@ -449,28 +430,22 @@ NTSTATUS NTAPI TdiEvents::OnReceive(PVOID TdiEventContext, CONNECTION_CONTEXT Co
 // ---------------------------------------------------------------------------
 // Peers
 
-Listener::Listener(int backlog, int receiveBuffer) : fd_(BoundSocket())
+Listener::Listener(int backlog, int receiveBuffer)
 {
     if (receiveBuffer != 0) {
-        Check(setsockopt(fd_.Get(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer) == 0,
-              "setsockopt");
+        LimitReceiveBuffer(receiveBuffer);
     }
-    Check(listen(fd_.Get(), backlog) == 0, "listen");
-    port_ = BoundPort(fd_.Get());
+    Listen(backlog);
 }
 
 zel::test::UniqueFd Listener::Accept()
 {
-    const zel::test::Deadline deadline;
-    pollfd wait{fd_.Get(), POLLIN, 0};
-    if (poll(&wait, 1, deadline.PollMs()) != 1) {
+    zel::test::UniqueFd connection = ClosedPort::Accept();
+    if (!connection.Valid()) {
         ADD_FAILURE() << "no connection to accept";
-        return zel::test::UniqueFd();
     }
-    return zel::test::UniqueFd(accept4(fd_.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+    return connection;
 }
-
-ClosedPort::ClosedPort() : fd_(BoundSocket()), port_(BoundPort(fd_.Get())) {}
 
 FullListener::FullListener() : listener_(0)
 {
@@ -495,13 +470,6 @@ bool FullListener::Full() const
     Check(getsockopt(listener_.Fd(), IPPROTO_TCP, TCP_INFO, &info, &size) == 0, "getsockopt");
     // For a listener: the accept queue's length and its limit.
     return info.tcpi_unacked > info.tcpi_sacked;
-}
-
-void ResetConnection(zel::test::UniqueFd& fd)
-{
-    const linger reset{1, 0};
-    setsockopt(fd.Get(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-    fd.Reset();
 }
 
 }  // namespace hosttest

@@ -9,6 +9,7 @@
 
 #include <tdikrnl.h>
 
+#include "../support/loopback.h"
 #include "../support/unique_fd.h"
 
 #include <sys/socket.h>
@@ -207,32 +208,17 @@ private:
 };
 
 // A listening socket on 127.0.0.1 with a port of the system's choosing.
-class Listener {
+class Listener : public zel::test::ClosedPort {
 public:
     // A receive buffer size, when given, is set before listening, so the
     // accepted sockets keep it.
     explicit Listener(int backlog = SOMAXCONN, int receiveBuffer = 0);
-    USHORT Port() const { return port_; }
-    int Fd() const { return fd_.Get(); }
     // Waits (at most the safety timeout) for the next connection.
     zel::test::UniqueFd Accept();
-
-private:
-    zel::test::UniqueFd fd_;
-    USHORT port_ = 0;
 };
 
-// A socket bound to a port of 127.0.0.1 that does not listen: connects to
-// the port are refused.
-class ClosedPort {
-public:
-    ClosedPort();
-    USHORT Port() const { return port_; }
-
-private:
-    zel::test::UniqueFd fd_;
-    USHORT port_ = 0;
-};
+using zel::test::ClosedPort;
+using zel::test::ResetConnection;
 
 // A listener whose accept queue is full: the SYN of a further connect is
 // dropped, so that connect stays pending until it times out or is
@@ -247,8 +233,5 @@ private:
     Listener listener_;
     std::vector<zel::test::UniqueFd> clients_;
 };
-
-// Resets the connection: SO_LINGER 0, then close.
-void ResetConnection(zel::test::UniqueFd& fd);
 
 }  // namespace hosttest

@@ -77,12 +77,17 @@ public:
         }
     }
 
-    void Listen()
+    void Listen(int backlog = 1)
     {
-        if (listen(socket_.Get(), 1) != 0) {
+        if (listen(socket_.Get(), backlog) != 0) {
             throw std::runtime_error("cannot listen on a loopback port");
         }
     }
+
+    // No more connections: connects to the port are refused.
+    void Close() { socket_ = UniqueFd(); }
+
+    int Fd() const { return socket_.Get(); }
 
     // The next connection made to the port once it listens.
     UniqueFd Accept(const Deadline& deadline = Deadline())
@@ -98,6 +103,14 @@ private:
     UniqueFd socket_;
     std::uint16_t port_ = 0;
 };
+
+// Drops a connection with a reset (SO_LINGER 0, then close).
+inline void ResetConnection(UniqueFd& connection)
+{
+    const linger reset{1, 0};
+    setsockopt(connection.Get(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    connection = UniqueFd();
+}
 
 // A blocking connect to 127.0.0.1:port.
 inline ConnectResult ConnectLoopback(std::uint16_t port) { return ConnectWith(port, 0); }
