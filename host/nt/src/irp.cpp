@@ -61,15 +61,19 @@ CHAR EnterNextLocation(PDEVICE_OBJECT device, PIRP irp)
     return irp->CurrentLocation;
 }
 
-void BeginDispatch(PIRP irp, CHAR level)
+// Moves a live IRP to its next stack location and holds it for the
+// dispatch; returns that location's number.
+CHAR BeginDispatch(PDEVICE_OBJECT device, PIRP irp)
 {
-    Irps().With(irp, [&](IrpRecord* record) {
+    return Irps().With(irp, [&](IrpRecord* record) {
         if (record == nullptr) {
             verifier::BugCheck(rule::kIoManagerViolation,
                                "IofCallDriver with " + PointerText(irp) + ", which is not an allocated IRP");
         }
+        const CHAR level = EnterNextLocation(device, irp);
         record->Levels[level] = IrpLevel{};
         ++record->Holds;
+        return level;
     });
 }
 
@@ -90,9 +94,20 @@ bool IoManagerFinishes(const IrpRecord& record, CHAR level, UCHAR major)
            static_cast<std::size_t>(level) == record.Levels.size() - 1;
 }
 
+std::string DispatchRoutineName(UCHAR major) { return "dispatch routine for " + MajorFunctionName(major); }
+
+// The routine's name is only spelt out for a bug check: this runs for
+// every request.
+void RequireDispatchUnchanged(const thread_state::Snapshot& before, UCHAR major)
+{
+    const thread_state::Snapshot after = thread_state::Take();
+    if (after.Irql != before.Irql || after.HeldLocks != before.HeldLocks) {
+        verifier::RequireUnchanged(before, DispatchRoutineName(major).c_str());
+    }
+}
+
 void VerifyDispatchResult(PIRP irp, CHAR level, UCHAR major, NTSTATUS status)
 {
-    const std::string who = "dispatch routine for " + MajorFunctionName(major);
     Irps().With(irp, [&](IrpRecord* record) {
         const IrpLevel& state = record->Levels[level];
         const bool marked = state.Completed
@@ -100,16 +115,16 @@ void VerifyDispatchResult(PIRP irp, CHAR level, UCHAR major, NTSTATUS status)
                                 : (LocationAt(irp, level)->Control & SL_PENDING_RETURNED) != 0;
         if (status == STATUS_PENDING && !marked && !state.LowerReturnedPending) {
             verifier::BugCheck(rule::kIoManagerViolation,
-                               who + " returned STATUS_PENDING without IoMarkIrpPending");
+                               DispatchRoutineName(major) + " returned STATUS_PENDING without IoMarkIrpPending");
         }
         if (status != STATUS_PENDING && (marked || state.LowerReturnedPending)) {
             verifier::BugCheck(rule::kIoManagerViolation,
-                               who + " returned " + Hex(status) +
+                               DispatchRoutineName(major) + " returned " + Hex(status) +
                                    " for an IRP marked pending (it must return STATUS_PENDING)");
         }
         if (status != STATUS_PENDING && !state.Completed && !IoManagerFinishes(*record, level, major)) {
             verifier::BugCheck(rule::kIoManagerViolation,
-                               "IRP not completed: " + who + " returned " + Hex(status) +
+                               "IRP not completed: " + DispatchRoutineName(major) + " returned " + Hex(status) +
                                    " without completing the IRP");
         }
         if (static_cast<std::size_t>(level) + 1 < record->Levels.size() && status == STATUS_PENDING) {
@@ -315,16 +330,13 @@ VOID NTAPI IoFreeIrp(PIRP Irp)
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     host::verifier::RequireIrqlAtMost(DISPATCH_LEVEL, "IofCallDriver");
-    host::Irps().Hold(Irp);
-    const CHAR level = host::EnterNextLocation(DeviceObject, Irp);
-    host::BeginDispatch(Irp, level);
-    host::Irps().Release(Irp);
+    const CHAR level = host::BeginDispatch(DeviceObject, Irp);
     const UCHAR major = IoGetCurrentIrpStackLocation(Irp)->MajorFunction;
     const PDRIVER_DISPATCH routine = host::RoutineFor(DeviceObject, major);
 
     const host::thread_state::Snapshot before = host::thread_state::Take();
     const NTSTATUS status = routine(DeviceObject, Irp);
-    host::verifier::RequireUnchanged(before, ("dispatch routine for " + host::MajorFunctionName(major)).c_str());
+    host::RequireDispatchUnchanged(before, major);
 
     host::VerifyDispatchResult(Irp, level, major, status);
     host::Irps().Release(Irp);
