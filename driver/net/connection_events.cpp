@@ -28,10 +28,11 @@ NTSTATUS NTAPI ReceiveEventHandler(PVOID TdiEventContext, CONNECTION_CONTEXT Con
     UNREFERENCED_PARAMETER(ReceiveFlags);
     UNREFERENCED_PARAMETER(BytesIndicated);
     UNREFERENCED_PARAMETER(BytesAvailable);
-    UNREFERENCED_PARAMETER(BytesTaken);
     UNREFERENCED_PARAMETER(Tsdu);
-    UNREFERENCED_PARAMETER(IoRequestPacket);
-    return STATUS_SUCCESS;
+    // Data waits with the transport for the receive the driver keeps posted.
+    *BytesTaken = 0;
+    *IoRequestPacket = nullptr;
+    return STATUS_DATA_NOT_ACCEPTED;
 }
 
 NTSTATUS NTAPI ErrorEventHandler(PVOID TdiEventContext, NTSTATUS Status)

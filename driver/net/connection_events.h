@@ -13,8 +13,8 @@ NTSTATUS NTAPI DisconnectEventHandler(PVOID TdiEventContext, CONNECTION_CONTEXT 
                                       LONG DisconnectInformationLength,
                                       PVOID DisconnectInformation, ULONG DisconnectFlags);
 
-// Takes nothing and supplies no request: data reaches the driver only
-// through the receive it keeps posted.
+// Declines the data (STATUS_DATA_NOT_ACCEPTED, nothing taken, no request):
+// data reaches the driver only through the receive it keeps posted.
 NTSTATUS NTAPI ReceiveEventHandler(PVOID TdiEventContext, CONNECTION_CONTEXT ConnectionContext,
                                    ULONG ReceiveFlags, ULONG BytesIndicated, ULONG BytesAvailable,
                                    ULONG* BytesTaken, PVOID Tsdu, PIRP* IoRequestPacket);

@@ -417,10 +417,15 @@ NTSTATUS NTAPI TdiEvents::OnReceive(PVOID TdiEventContext, CONNECTION_CONTEXT Co
         self->receives_.push_back(Receive{ConnectionContext, ReceiveFlags, BytesIndicated, BytesAvailable,
                                           std::string(data, data + BytesIndicated), KeGetCurrentIrql(),
                                           std::this_thread::get_id()});
+        if (self->leaveTakenUnset_) {
+            return STATUS_SUCCESS;
+        }
         *BytesTaken = std::min(self->take_, BytesIndicated);
         if (self->handBack_ != nullptr) {
             *IoRequestPacket = std::exchange(self->handBack_, nullptr)->Irp();
             status = STATUS_MORE_PROCESSING_REQUIRED;
+        } else if (*BytesTaken == 0) {
+            status = STATUS_DATA_NOT_ACCEPTED;
         }
     }
     KeSetEvent(&self->received_, IO_NO_INCREMENT, FALSE);

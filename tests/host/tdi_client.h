@@ -161,6 +161,8 @@ public:
 
     // How many bytes the receive handler takes; 0 declines.
     void TakeBytes(ULONG bytes) { take_ = bytes; }
+    // The handler answers STATUS_SUCCESS and leaves BytesTaken as it found it.
+    void LeaveBytesTakenUnset() { leaveTakenUnset_ = true; }
     // A receive IRP the handler hands back (with its next stack location
     // prepared) instead of taking bytes.
     void HandBack(TdiRequest* request, PMDL mdl, ULONG length);
@@ -203,6 +205,7 @@ private:
     KEVENT disconnected_;
     KEVENT received_;
     ULONG take_ = 0;
+    bool leaveTakenUnset_ = false;
     TdiRequest* handBack_ = nullptr;
     std::atomic<int>* counter_ = nullptr;
 };

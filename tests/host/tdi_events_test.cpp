@@ -168,5 +168,21 @@ TEST_F(TdiEventsTest, AReceiveTheHandlerHandsBackGetsTheData)
     EXPECT_EQ(in.Text(handedBack.Information()), "yz");
 }
 
+using TdiEventsDeathTest = TdiEventsTest;
+
+// Windows leaves an unwritten BytesTaken as whatever the stack held.
+TEST_F(TdiEventsDeathTest, AReceiveHandlerMustSayHowManyBytesItTook)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            OpenAndConnect();
+            events_->LeaveBytesTakenUnset();
+            zel::test::SendAll(peer_.Get(), "x");
+            events_->WaitForReceive();
+        },
+        "TDI receive event handler returned without setting BytesTaken");
+}
+
 }  // namespace
 }  // namespace hosttest

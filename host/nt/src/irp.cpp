@@ -27,13 +27,6 @@ constexpr const char* kMajorFunctionNames[] = {
 
 IrpTable& Irps() { return Internals().Irps(); }
 
-std::string Hex(ULONG value)
-{
-    char text[16];
-    std::snprintf(text, sizeof(text), "0x%08X", value);
-    return text;
-}
-
 std::string PointerText(const void* p)
 {
     char text[32];
@@ -119,12 +112,12 @@ void VerifyDispatchResult(PIRP irp, CHAR level, UCHAR major, NTSTATUS status)
         }
         if (status != STATUS_PENDING && (marked || state.LowerReturnedPending)) {
             verifier::BugCheck(rule::kIoManagerViolation,
-                               DispatchRoutineName(major) + " returned " + Hex(status) +
+                               DispatchRoutineName(major) + " returned " + verifier::Hex(status) +
                                    " for an IRP marked pending (it must return STATUS_PENDING)");
         }
         if (status != STATUS_PENDING && !state.Completed && !IoManagerFinishes(*record, level, major)) {
             verifier::BugCheck(rule::kIoManagerViolation,
-                               "IRP not completed: " + DispatchRoutineName(major) + " returned " + Hex(status) +
+                               "IRP not completed: " + DispatchRoutineName(major) + " returned " + verifier::Hex(status) +
                                    " without completing the IRP");
         }
         if (static_cast<std::size_t>(level) + 1 < record->Levels.size() && status == STATUS_PENDING) {
@@ -201,13 +194,13 @@ NTSTATUS CallCompletionRoutine(PIRP irp, const LevelCompletion& level, PDEVICE_O
         }
         if (record->OwnerReleased) {
             verifier::BugCheck(rule::kIoManagerViolation,
-                               "a completion routine freed its IRP and returned " + Hex(status) +
+                               "a completion routine freed its IRP and returned " + verifier::Hex(status) +
                                    " instead of STATUS_MORE_PROCESSING_REQUIRED");
         }
         if (record->Completions != completions) {
             verifier::BugCheck(rule::kMultipleIrpCompleteRequests,
                                "a completion routine completed its IRP again and returned " +
-                                   Hex(status));
+                                   verifier::Hex(status));
         }
         record->Completing = true;
     });

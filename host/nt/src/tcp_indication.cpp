@@ -14,16 +14,42 @@ ULONG ReceiveFlags(ULONG indicated, ULONG available)
     return TDI_RECEIVE_NORMAL | (indicated == available ? TDI_RECEIVE_ENTIRE_MESSAGE : 0);
 }
 
+// What a handler leaves in BytesTaken when it does not write it.
+constexpr ULONG kTakenUnset = 0xDEADBEEF;
+
+// A handler answers with one of three statuses and always says how many
+// bytes it took: STATUS_SUCCESS (some or all taken), STATUS_DATA_NOT_ACCEPTED
+// (none taken) or STATUS_MORE_PROCESSING_REQUIRED (an IRP for the rest).
 void RequireSensible(const ReceiveIndication& result, ULONG indicated)
 {
+    auto violation = [](const std::string& what) {
+        verifier::BugCheck(rule::kVerifierViolation, "TDI receive event handler " + what);
+    };
+    if (result.Taken == kTakenUnset) {
+        violation("returned without setting BytesTaken");
+    }
     if (result.Taken > indicated) {
-        verifier::BugCheck(rule::kVerifierViolation,
-                           "TDI receive event handler took " + std::to_string(result.Taken) + " of " +
-                               std::to_string(indicated) + " indicated bytes");
+        violation("took " + std::to_string(result.Taken) + " of " + std::to_string(indicated) +
+                  " indicated bytes");
+    }
+    switch (result.Status) {
+    case STATUS_SUCCESS:
+        break;
+    case STATUS_DATA_NOT_ACCEPTED:
+        if (result.Taken != 0 || result.Irp != nullptr) {
+            violation("declined the data but took bytes or returned an IRP");
+        }
+        break;
+    case STATUS_MORE_PROCESSING_REQUIRED:
+        if (result.Irp == nullptr) {
+            violation("returned STATUS_MORE_PROCESSING_REQUIRED without an IRP");
+        }
+        break;
+    default:
+        violation("returned status " + verifier::Hex(static_cast<ULONG>(result.Status)));
     }
     if (result.Irp != nullptr && result.Status != STATUS_MORE_PROCESSING_REQUIRED) {
-        verifier::BugCheck(rule::kVerifierViolation,
-                           "TDI receive event handler returned an IRP without STATUS_MORE_PROCESSING_REQUIRED");
+        violation("returned an IRP without STATUS_MORE_PROCESSING_REQUIRED");
     }
 }
 
@@ -45,8 +71,10 @@ ReceiveIndication IndicateReceive(const TcpAddress& address, CONNECTION_CONTEXT 
                                   ULONG indicated, ULONG available, PVOID data)
 {
     ReceiveIndication result;
+    result.Taken = kTakenUnset;
     const TcpAddress::Handler handler = address.Get(TDI_EVENT_RECEIVE);
     if (handler.Routine == nullptr) {
+        result.Taken = 0;
         return result;
     }
     const auto routine = reinterpret_cast<PTDI_IND_RECEIVE>(handler.Routine);

@@ -37,6 +37,13 @@ void BugCheck(const char* rule, const std::string& detail)
     std::abort();
 }
 
+std::string Hex(ULONG value)
+{
+    char text[16];
+    std::snprintf(text, sizeof(text), "0x%08X", value);
+    return text;
+}
+
 void RequireIrqlAtMost(KIRQL maxIrql, const char* routine)
 {
     const KIRQL irql = thread_state::Irql();

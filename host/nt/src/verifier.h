@@ -10,6 +10,9 @@ namespace host::verifier {
 
 [[noreturn]] void BugCheck(const char* rule, const std::string& detail);
 
+// A status or code as a bug check message shows it: 0x and eight hex digits.
+std::string Hex(ULONG value);
+
 // Bug check unless the calling thread runs at or below maxIrql.
 void RequireIrqlAtMost(KIRQL maxIrql, const char* routine);
 
