@@ -9,6 +9,7 @@
 #include "core/dispatch_table.h"
 #include "core/name_teardown.h"
 #include "net/connection_record.h"
+#include "net/control_report.h"
 
 struct ModuleExtension {
     DISPATCH_TABLE DispatchTable;
@@ -26,6 +27,7 @@ struct ModuleExtension {
     ULONG OpenPortCount;
     KEVENT ReplyEvent;  // set when a control receive completes
     ConnectionRecord ControlConnection;
+    ReportStream Reports;  // what the control receives delivered of a report so far
     KEVENT OpenCloseLock;  // the module's lock (core/module_lock.h)
 };
 

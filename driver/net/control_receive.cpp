@@ -9,18 +9,15 @@
 namespace {
 
 // A report for a channel without a port device is ignored.
-void PassOnCtsReport(ModuleExtension* Module, const UCHAR* Text, ULONG Length)
+void ApplyCtsReport(PVOID Context, const CtsReport& Report)
 {
-    CtsReport report;
-    if (!FindCtsReport(Text, Length, &report)) {
+    auto* module = static_cast<ModuleExtension*>(Context);
+    if (Report.ChannelIndex < 0 || Report.ChannelIndex >= static_cast<LONG>(MODULE_CHANNEL_COUNT)) {
         return;
     }
-    if (report.ChannelIndex < 0 || report.ChannelIndex >= static_cast<LONG>(MODULE_CHANNEL_COUNT)) {
-        return;
-    }
-    PDEVICE_OBJECT portDevice = Module->PortDevices[report.ChannelIndex];
+    PDEVICE_OBJECT portDevice = module->PortDevices[Report.ChannelIndex];
     if (portDevice != nullptr) {
-        ReportCtsChange(PortExtensionOf(portDevice), report.On);
+        ReportCtsChange(PortExtensionOf(portDevice), Report.On);
     }
 }
 
@@ -38,7 +35,7 @@ VOID ControlReceiveComplete(PVOID Context, PIO_STATUS_BLOCK StatusBlock, ULONG_P
     if (control->Connected && NT_SUCCESS(status) && received != 0) {
         // The buffer has a byte beyond the longest receive for this.
         control->ReceiveBuffer[received] = '\0';
-        PassOnCtsReport(module, control->ReceiveBuffer, received);
+        ScanReports(&module->Reports, control->ReceiveBuffer, received, ApplyCtsReport, module);
         control->LastReceived = received;
         PostReceive(control, ControlReceiveComplete, module);
     }

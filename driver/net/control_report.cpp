@@ -2,54 +2,85 @@
 
 namespace {
 
-// The shortest text examined for a report.
-constexpr ULONG SHORTEST_REPORT = 6;
-
 // "CTS" c ' ' l
 constexpr char CTS_TAG[] = "CTS";
-constexpr ULONG CTS_TAG_LENGTH = sizeof(CTS_TAG) - 1;
+constexpr ULONG CTS_REPORT_SIZE = 6;
 constexpr ULONG CTS_CHANNEL_AT = 3;
 constexpr ULONG CTS_LEVEL_AT = 5;
 
 // "29" . . . c . l .
-constexpr ULONG STATUS_RECORD_SIZE = 9;
 constexpr char STATUS_TAG[] = "29";
-constexpr ULONG STATUS_TAG_LENGTH = sizeof(STATUS_TAG) - 1;
+constexpr ULONG STATUS_RECORD_SIZE = 9;
 constexpr ULONG STATUS_CHANNEL_AT = 5;
 constexpr ULONG STATUS_LEVEL_AT = 7;
+
+static_assert(STATUS_RECORD_SIZE == LONGEST_REPORT && CTS_REPORT_SIZE <= LONGEST_REPORT,
+              "a held report fits");
 
 constexpr UCHAR FIRST_CHANNEL_DIGIT = '1';
 constexpr UCHAR LEVEL_ON = '1';
 
-bool StartsWith(const UCHAR* Text, const char* Tag, ULONG TagLength)
+// Whether the Length bytes held agree with the tag as far as both go.
+bool BeginsWithTag(const UCHAR* Held, ULONG Length, const char* Tag, ULONG TagLength)
 {
-    return RtlEqualMemory(Text, Tag, TagLength);
+    const ULONG compared = Length < TagLength ? Length : TagLength;
+    return RtlEqualMemory(Held, Tag, compared);
 }
 
-void ReadReport(const UCHAR* Fields, ULONG ChannelAt, ULONG LevelAt, CtsReport* Report)
+// The size of the report the held bytes begin, or 0 when they begin none.
+ULONG ReportSizeOf(const UCHAR* Held, ULONG Length)
 {
-    Report->ChannelIndex = static_cast<LONG>(Fields[ChannelAt]) - FIRST_CHANNEL_DIGIT;
-    Report->On = Fields[LevelAt] == LEVEL_ON ? TRUE : FALSE;
+    if (Length == 0) {
+        return 0;
+    }
+    if (BeginsWithTag(Held, Length, CTS_TAG, sizeof(CTS_TAG) - 1)) {
+        return CTS_REPORT_SIZE;
+    }
+    if (BeginsWithTag(Held, Length, STATUS_TAG, sizeof(STATUS_TAG) - 1)) {
+        return STATUS_RECORD_SIZE;
+    }
+    return 0;
+}
+
+CtsReport ReadReport(const UCHAR* Fields, ULONG Size)
+{
+    const ULONG channelAt = Size == CTS_REPORT_SIZE ? CTS_CHANNEL_AT : STATUS_CHANNEL_AT;
+    const ULONG levelAt = Size == CTS_REPORT_SIZE ? CTS_LEVEL_AT : STATUS_LEVEL_AT;
+    CtsReport report;
+    report.ChannelIndex = static_cast<LONG>(Fields[channelAt]) - FIRST_CHANNEL_DIGIT;
+    report.On = Fields[levelAt] == LEVEL_ON ? TRUE : FALSE;
+    return report;
+}
+
+// Drops the first held byte: it began no report.
+void DropFirstHeld(ReportStream* Stream)
+{
+    --Stream->HeldLength;
+    RtlMoveMemory(Stream->Held, Stream->Held + 1, Stream->HeldLength);
 }
 
 }  // namespace
 
-bool FindCtsReport(const UCHAR* Text, ULONG Length, CtsReport* Report)
+void ScanReports(ReportStream* Stream, const UCHAR* Text, ULONG Length, CtsReportSink Sink,
+                 PVOID Context)
 {
-    if (Length < SHORTEST_REPORT) {
-        return false;
+    for (ULONG i = 0; i < Length; ++i) {
+        Stream->Held[Stream->HeldLength++] = Text[i];
+        // A tag that breaks off may still hide the start of another in the
+        // bytes after its first.
+        ULONG size = ReportSizeOf(Stream->Held, Stream->HeldLength);
+        while (size == 0 && Stream->HeldLength != 0) {
+            DropFirstHeld(Stream);
+            size = ReportSizeOf(Stream->Held, Stream->HeldLength);
+        }
+        if (size != 0 && Stream->HeldLength == size) {
+            Sink(Context, ReadReport(Stream->Held, size));
+            Stream->HeldLength = 0;
+        }
     }
-    if (StartsWith(Text, CTS_TAG, CTS_TAG_LENGTH)) {
-        ReadReport(Text, CTS_CHANNEL_AT, CTS_LEVEL_AT, Report);
-        return true;
-    }
-    if (Length % STATUS_RECORD_SIZE != 0) {
-        return false;
-    }
-    const UCHAR* last = Text + Length - STATUS_RECORD_SIZE;
-    if (!StartsWith(last, STATUS_TAG, STATUS_TAG_LENGTH)) {
-        return false;
-    }
-    ReadReport(last, STATUS_CHANNEL_AT, STATUS_LEVEL_AT, Report);
-    return true;
+}
+
+void ForgetPartialReport(ReportStream* Stream)
+{
+    Stream->HeldLength = 0;
 }

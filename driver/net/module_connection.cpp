@@ -24,6 +24,7 @@ NTSTATUS NTAPI ModuleCreate(PDEVICE_OBJECT ModuleDevice, PIRP Irp)
         status = Connect(control);
     }
     if (NT_SUCCESS(status)) {
+        ForgetPartialReport(&module->Reports);  // a new connection, a new stream
         PostReceive(control, ControlReceiveComplete, module);
     }
     return status;

@@ -91,53 +91,63 @@ TEST_F(TransportHelpersTest, AnEndpointThatNeverOpenedReleasesQuietly)
     ReferenceAddress(nullptr);
 }
 
-struct Found {
-    bool Report;
-    LONG Channel;
-    bool On;
+// The reports a stream of receives delivers, as "channel:level" in order.
+class ReportScan {
+public:
+    ReportScan() { ForgetPartialReport(&stream_); }
+
+    std::string Feed(const std::string& text)
+    {
+        std::string found;
+        ScanReports(&stream_, reinterpret_cast<const UCHAR*>(text.data()), static_cast<ULONG>(text.size()),
+                    Collect, &found);
+        return found;
+    }
+
+    ReportStream stream_{};
+
+private:
+    static void Collect(PVOID Context, const CtsReport& Report)
+    {
+        auto* found = static_cast<std::string*>(Context);
+        *found += std::to_string(Report.ChannelIndex) + ":" + (Report.On ? "on " : "off ");
+    }
 };
 
-Found Find(const std::string& text)
+TEST(CtsReportTest, EachFormAloneGivesItsChannelAndLevel)
 {
-    CtsReport report{-100, FALSE};
-    bool found = FindCtsReport(reinterpret_cast<const UCHAR*>(text.data()),
-                               static_cast<ULONG>(text.size()), &report);
-    return {found, report.ChannelIndex, report.On != FALSE};
-}
-
-TEST(CtsReportTest, CtsAtTheStart)
-{
-    Found on = Find("CTS1 1");
-    EXPECT_TRUE(on.Report);
-    EXPECT_EQ(on.Channel, 0);
-    EXPECT_TRUE(on.On);
-    Found off = Find("CTS1x0");
-    EXPECT_TRUE(off.Report);
-    EXPECT_FALSE(off.On);
+    ReportScan scan;
+    EXPECT_EQ(scan.Feed("CTS1 1"), "0:on ");
+    EXPECT_EQ(scan.Feed("CTS1x0"), "0:off ");
+    EXPECT_EQ(scan.Feed("CTS2 x"), "1:off ") << "any level but 1 is off";
     // Out of range channels come back as they are: 0 is -1, 9 is 8.
-    EXPECT_EQ(Find("CTS0 1").Channel, -1);
-    EXPECT_EQ(Find("CTS9 1").Channel, 8);
+    EXPECT_EQ(scan.Feed("CTS0 1"), "-1:on ");
+    EXPECT_EQ(scan.Feed("CTS9 1"), "8:on ");
+    EXPECT_EQ(scan.Feed("290002010"), "1:on ");
+    EXPECT_EQ(scan.Feed("290003000"), "2:off ");
 }
 
-TEST(CtsReportTest, TheLastOfWholeStatusRecords)
+TEST(CtsReportTest, ReportsAmongOtherTextAreFoundInOrder)
 {
-    // "29000" channel "0" level "0"
-    Found second = Find("290001010" "290003000");
-    EXPECT_TRUE(second.Report);
-    EXPECT_EQ(second.Channel, 2);
-    EXPECT_FALSE(second.On);
-    Found on = Find("290002010");
-    EXPECT_TRUE(on.Report);
-    EXPECT_TRUE(on.On);
-    EXPECT_EQ(on.Channel, 1);
-    EXPECT_FALSE(Find("29000101" "290003000").Report);  // 17 bytes
+    ReportScan scan;
+    EXPECT_EQ(scan.Feed("OK"), "");
+    EXPECT_EQ(scan.Feed("OKCTS1 1OK" "290001000" "290001010" "CTS2 1 and more"), "0:on 0:off 0:on 1:on ");
+    // A tag that breaks off hides the start of the next one.
+    EXPECT_EQ(scan.Feed("CCTS1 0" "2290002010"), "0:off 1:on ");
 }
 
-TEST(CtsReportTest, OtherTextIsNoReport)
+TEST(CtsReportTest, AReportCutAcrossReceivesIsCompletedByTheNext)
 {
-    EXPECT_FALSE(Find("CTS1 ").Report);      // too short
-    EXPECT_FALSE(Find("OK CTS1 1").Report);  // not at the start
-    EXPECT_FALSE(Find("OKOKOKOKO").Report);
+    ReportScan scan;
+    EXPECT_EQ(scan.Feed("OKC"), "");
+    EXPECT_EQ(scan.Feed("TS1"), "");
+    EXPECT_EQ(scan.Feed(" 1OK2900"), "0:on ");
+    EXPECT_EQ(scan.Feed("0201"), "");
+    EXPECT_EQ(scan.Feed("0"), "1:on ");
+    // A new connection starts a new stream.
+    EXPECT_EQ(scan.Feed("CTS1"), "");
+    ForgetPartialReport(&scan.stream_);
+    EXPECT_EQ(scan.Feed(" 1OK"), "");
 }
 
 }  // namespace
