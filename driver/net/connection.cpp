@@ -150,25 +150,74 @@ NTSTATUS Connect(ConnectionRecord* Connection)
     if (!Connection->Opened) {
         return STATUS_INVALID_DEVICE_STATE;
     }
-    if (Connection->Connected) {
+    KIRQL irql;
+    KeAcquireSpinLock(&Connection->StateLock, &irql);
+    const bool connected = Connection->Connected != FALSE;
+    const ULONG drops = Connection->Drops;
+    KeReleaseSpinLock(&Connection->StateLock, irql);
+    if (connected) {
         return STATUS_SUCCESS;
     }
     BuildIpAddress(&Connection->RemoteTransportAddress, Connection->RemoteAddress,
                    Connection->RemotePort);
     NTSTATUS status = TdiConnectRequest(&Connection->Endpoint, &Connection->RemoteTransportAddress,
                                         &Connection->ConnectTimeout);
-    Connection->Connected = NT_SUCCESS(status) ? TRUE : FALSE;
+    // A disconnect reported while the connect was under way wins: the
+    // connection it ended is not marked up.
+    KeAcquireSpinLock(&Connection->StateLock, &irql);
+    Connection->Connected = NT_SUCCESS(status) && Connection->Drops == drops ? TRUE : FALSE;
+    KeReleaseSpinLock(&Connection->StateLock, irql);
     return status;
+}
+
+NTSTATUS Reconnect(ConnectionRecord* Connection)
+{
+    if (!Connection->Opened) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    MarkConnectionDown(Connection);
+    // The transport takes no connect while the last connection is not
+    // ended at both sides; an abort ends it at once and fails its requests.
+    TdiDisconnectRequest(&Connection->Endpoint, TDI_DISCONNECT_ABORT, &Connection->DisconnectTimeout);
+    ResetReceiveGate(&Connection->Receive);
+    return Connect(Connection);
+}
+
+bool IsConnected(ConnectionRecord* Connection)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&Connection->StateLock, &irql);
+    const bool connected = Connection->Connected != FALSE;
+    KeReleaseSpinLock(&Connection->StateLock, irql);
+    return connected;
+}
+
+void MarkConnectionDown(ConnectionRecord* Connection)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&Connection->StateLock, &irql);
+    Connection->Connected = FALSE;
+    KeReleaseSpinLock(&Connection->StateLock, irql);
+}
+
+void MarkPeerDisconnected(ConnectionRecord* Connection)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&Connection->StateLock, &irql);
+    Connection->PeerDisconnected = TRUE;
+    Connection->Connected = FALSE;
+    ++Connection->Drops;
+    KeReleaseSpinLock(&Connection->StateLock, irql);
 }
 
 NTSTATUS Disconnect(ConnectionRecord* Connection)
 {
-    if (!Connection->Connected) {
+    if (!IsConnected(Connection)) {
         return STATUS_SUCCESS;
     }
     NTSTATUS status =
         TdiDisconnectRequest(&Connection->Endpoint, TDI_NO_FLAGS, &Connection->DisconnectTimeout);
-    Connection->Connected = FALSE;
+    MarkConnectionDown(Connection);
     for (ULONG polls = 0; !Connection->PeerDisconnected && polls < PEER_DISCONNECT_POLLS; ++polls) {
         DelayMicroseconds(PEER_DISCONNECT_POLL_MICROSECONDS);
     }

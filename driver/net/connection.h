@@ -21,6 +21,21 @@ NTSTATUS Connect(ConnectionRecord* Connection);
 // Disconnects, clears Connected, and waits up to 2 s for the peer's side.
 NTSTATUS Disconnect(ConnectionRecord* Connection);
 
+// Brings a connection that is down (or failed a send) up again on the same
+// endpoint: aborts what is left of the last connection, waits until its
+// receive has ended, and connects. The caller posts the new receive.
+NTSTATUS Reconnect(ConnectionRecord* Connection);
+
+// Connected, read under the record's state lock.
+bool IsConnected(ConnectionRecord* Connection);
+
+// Clears Connected: a send failed, or the connection is being replaced.
+void MarkConnectionDown(ConnectionRecord* Connection);
+
+// The transport reported the peer's disconnect (at up to DISPATCH_LEVEL):
+// sets PeerDisconnected and clears Connected.
+void MarkPeerDisconnected(ConnectionRecord* Connection);
+
 // Sends SendLength bytes of SendBuffer, waiting at most 1 s.
 NTSTATUS SendConnection(ConnectionRecord* Connection);
 

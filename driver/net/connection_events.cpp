@@ -1,6 +1,6 @@
 #include "net/connection_events.h"
 
-#include "net/connection_record.h"
+#include "net/connection.h"
 
 NTSTATUS NTAPI DisconnectEventHandler(PVOID TdiEventContext, CONNECTION_CONTEXT ConnectionContext,
                                       LONG DisconnectDataLength, PVOID DisconnectData,
@@ -13,9 +13,7 @@ NTSTATUS NTAPI DisconnectEventHandler(PVOID TdiEventContext, CONNECTION_CONTEXT 
     UNREFERENCED_PARAMETER(DisconnectInformationLength);
     UNREFERENCED_PARAMETER(DisconnectInformation);
     UNREFERENCED_PARAMETER(DisconnectFlags);
-    auto* connection = static_cast<ConnectionRecord*>(TdiEventContext);
-    connection->PeerDisconnected = TRUE;
-    connection->Connected = FALSE;
+    MarkPeerDisconnected(static_cast<ConnectionRecord*>(TdiEventContext));
     return STATUS_SUCCESS;
 }
 

@@ -19,7 +19,7 @@ struct ConnectionRecord {
     ULONG RemoteAddress;  // IPv4, network byte order
     USHORT RemotePort;    // TCP, network byte order
     UCHAR Opened;
-    UCHAR Connected;
+    UCHAR Connected;  // changed only under StateLock (net/connection.h)
     TA_IP_ADDRESS LocalAddress;  // 0:0, the transport chooses
     TransportAddressObject AddressObject;
     ConnectionEndpoint Endpoint;  // its connection context is its own address
@@ -34,6 +34,11 @@ struct ConnectionRecord {
     IO_STATUS_BLOCK SendStatus;
     TDI_PROVIDER_INFO ProviderInfo;
     volatile ULONG PeerDisconnected;
+    // Connected, PeerDisconnected and Drops change together under StateLock,
+    // so a disconnect the transport reports while a connect is under way is
+    // never undone by that connect's late success.
+    KSPIN_LOCK StateLock;
+    ULONG Drops;  // disconnects the transport has reported
     LARGE_INTEGER SendTimeout;
     LARGE_INTEGER ConnectTimeout;
     LARGE_INTEGER DisconnectTimeout;
@@ -54,8 +59,10 @@ inline void SetConnectionTarget(ConnectionRecord* Connection, ULONG Address, USH
     Connection->RemotePort = Port;
 }
 
-// Names the device the record lives in, which runs its deferred work.
+// Names the device the record lives in, which runs its deferred work, and
+// readies the record's state lock; once, when the device is created.
 inline void SetConnectionOwner(ConnectionRecord* Connection, PDEVICE_OBJECT OwnerDevice)
 {
     Connection->OwnerDevice = OwnerDevice;
+    KeInitializeSpinLock(&Connection->StateLock);
 }

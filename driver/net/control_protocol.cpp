@@ -32,9 +32,6 @@ constexpr ULONG FIRST_CHANNEL_NUMBER = 1;
 
 // 100 ns units, relative.
 constexpr LONGLONG REPLY_WAIT = -2000000;  // 200 ms
-// How long a reconnect gives the transport to finish the receive of the
-// connection it just dropped, so the new connection gets a receive of its own.
-constexpr LONGLONG RECEIVE_END_WAIT = -1000000;  // 100 ms
 
 UCHAR ParityLetter(UCHAR Parity)
 {
@@ -76,33 +73,57 @@ void EndFrame(ConnectionRecord* Control, FrameWriter* Frame)
     Control->SendLength = Frame->Length;
 }
 
-// Waits, boundedly, until the receive of a connection just dropped has
-// finished its completion.
-void AwaitReceiveEnd(ConnectionRecord* Connection)
-{
-    if (!Connection->Opened) {
-        return;
-    }
-    LARGE_INTEGER timeout;
-    timeout.QuadPart = RECEIVE_END_WAIT;
-    KeWaitForSingleObject(&Connection->Receive.Idle, Executive, KernelMode, FALSE, &timeout);
-}
-
 ModuleExtension* ModuleOf(PortExtension* Port)
 {
     return Port->ModuleDevice == nullptr ? nullptr : ModuleExtensionOf(Port->ModuleDevice);
 }
 
-void SendLineFrames(ConnectionRecord* Control, PortExtension* Port)
+// Brings the module's control connection back and starts its receive
+// cycle again; a report cut off by the old connection is dropped.
+NTSTATUS ReconnectControl(ModuleExtension* Module)
 {
-    if (BuildBaudFrame(Control, Port->ChannelIndex, Port->BaudRate)) {
-        SendConnection(Control);
+    ConnectionRecord* control = &Module->ControlConnection;
+    NTSTATUS status = Reconnect(control);
+    if (NT_SUCCESS(status)) {
+        ForgetPartialReport(&Module->Reports);
+        PostReceive(control, ControlReceiveComplete, Module);
     }
-    if (BuildFramingFrame(Control, Port->ChannelIndex, Port->LineControl)) {
-        SendConnection(Control);
+    return status;
+}
+
+// Sends the frame in the control SendBuffer. A connection known to be down,
+// or whose send fails, is reconnected once and the frame sent again. The
+// reply event is cleared just before the frame goes, so only what the
+// module sends after it counts as its reply.
+NTSTATUS SendFrame(ModuleExtension* Module)
+{
+    ConnectionRecord* control = &Module->ControlConnection;
+    if (IsConnected(control)) {
+        KeClearEvent(&Module->ReplyEvent);
+        if (NT_SUCCESS(SendConnection(control))) {
+            return STATUS_SUCCESS;
+        }
     }
-    if (BuildRtsFrame(Control, Port->ChannelIndex, true)) {
-        SendConnection(Control);
+    NTSTATUS status = ReconnectControl(Module);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    KeClearEvent(&Module->ReplyEvent);
+    return SendConnection(control);
+}
+
+// Baud rate, framing and RTS on, no replies waited for.
+void SendLineFrames(ModuleExtension* Module, PortExtension* Port)
+{
+    ConnectionRecord* control = &Module->ControlConnection;
+    if (BuildBaudFrame(control, Port->ChannelIndex, Port->BaudRate)) {
+        SendFrame(Module);
+    }
+    if (BuildFramingFrame(control, Port->ChannelIndex, Port->LineControl)) {
+        SendFrame(Module);
+    }
+    if (BuildRtsFrame(control, Port->ChannelIndex, true)) {
+        SendFrame(Module);
     }
 }
 
@@ -171,11 +192,7 @@ bool BuildRtsFrame(ConnectionRecord* Control, ULONG ChannelIndex, bool On)
 
 NTSTATUS SendControlFrame(ModuleExtension* Module)
 {
-    ConnectionRecord* control = &Module->ControlConnection;
-    if (!NT_SUCCESS(SendConnection(control)) && NT_SUCCESS(Connect(control))) {
-        PostReceive(control, ControlReceiveComplete, Module);
-        SendConnection(control);
-    }
+    SendFrame(Module);
     LARGE_INTEGER timeout;
     timeout.QuadPart = REPLY_WAIT;
     return KeWaitForSingleObject(&Module->ReplyEvent, Executive, KernelMode, FALSE, &timeout);
@@ -187,15 +204,12 @@ void SendLineSettings(PortExtension* Port)
     if (module == nullptr) {
         return;
     }
-    ConnectionRecord* control = &module->ControlConnection;
     AcquireModuleLock(module);
-    Disconnect(control);
-    AwaitReceiveEnd(control);
-    if (NT_SUCCESS(Connect(control))) {
-        PostReceive(control, ControlReceiveComplete, module);
-        if (module->SerialParaFlag[Port->ChannelIndex] == 0) {
-            SendLineFrames(control, Port);
-        }
+    // A healthy control connection is left alone: the module's other ports
+    // go on using it.
+    const bool up = IsConnected(&module->ControlConnection) || NT_SUCCESS(ReconnectControl(module));
+    if (up && module->SerialParaFlag[Port->ChannelIndex] == 0) {
+        SendLineFrames(module, Port);
     }
     ReleaseModuleLock(module);
 }
@@ -203,12 +217,13 @@ void SendLineSettings(PortExtension* Port)
 NTSTATUS SendWithReconnect(PortExtension* Port)
 {
     ConnectionRecord* data = &Port->DataConnection;
-    NTSTATUS status = SendConnection(data);
-    if (NT_SUCCESS(status)) {
-        return status;  // STATUS_TIMEOUT too: the write reports how much went
+    if (IsConnected(data)) {
+        NTSTATUS status = SendConnection(data);
+        if (NT_SUCCESS(status)) {
+            return status;  // STATUS_TIMEOUT too: the write reports how much went
+        }
     }
-    AwaitReceiveEnd(data);
-    status = Connect(data);
+    NTSTATUS status = Reconnect(data);
     if (!NT_SUCCESS(status)) {
         return status;
     }

@@ -31,17 +31,19 @@ bool BuildFramingFrame(ConnectionRecord* Control, ULONG ChannelIndex,
 bool BuildRtsFrame(ConnectionRecord* Control, ULONG ChannelIndex, bool On);
 
 // Sends the frame in the control connection's SendBuffer (reconnecting once
-// when the send fails) and waits up to 200 ms for the module's reply.
+// when the connection is down or the send fails) and waits up to 200 ms for
+// the module's reply.
 // STATUS_SUCCESS when a reply came, STATUS_TIMEOUT otherwise. The caller
 // holds the module's lock.
 NTSTATUS SendControlFrame(ModuleExtension* Module);
 
-// Reconnects the module's control connection and, unless the channel keeps
-// its line settings local (SerialParaFlag), replays the port's baud rate,
-// framing and RTS on. Takes the module's lock.
+// Reconnects the module's control connection if it is down and, unless the
+// channel keeps its line settings local (SerialParaFlag), replays the port's
+// baud rate, framing and RTS level. Takes the module's lock.
 void SendLineSettings(PortExtension* Port);
 
-// Sends the data connection's SendBuffer. When that fails: reconnects once,
-// restarts the port's receive, replays the line settings and sends again,
-// returning that resend's status. The caller serialises the port's writes.
+// Sends the data connection's SendBuffer. When the connection is down or the
+// send fails: reconnects once, restarts the port's receive, replays the line
+// settings and sends again, returning that resend's status. The caller
+// serialises the port's writes.
 NTSTATUS SendWithReconnect(PortExtension* Port);

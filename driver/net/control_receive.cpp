@@ -32,7 +32,7 @@ VOID ControlReceiveComplete(PVOID Context, PIO_STATUS_BLOCK StatusBlock, ULONG_P
     const NTSTATUS status = StatusBlock->Status;
     const ULONG received = static_cast<ULONG>(StatusBlock->Information);
 
-    if (control->Connected && NT_SUCCESS(status) && received != 0) {
+    if (IsConnected(control) && NT_SUCCESS(status) && received != 0) {
         // The buffer has a byte beyond the longest receive for this.
         control->ReceiveBuffer[received] = '\0';
         ScanReports(&module->Reports, control->ReceiveBuffer, received, ApplyCtsReport, module);

@@ -13,16 +13,13 @@ NTSTATUS NTAPI ModuleCreate(PDEVICE_OBJECT ModuleDevice, PIRP Irp)
         return STATUS_SUCCESS;
     }
     ConnectionRecord* control = &module->ControlConnection;
-    NTSTATUS status = STATUS_SUCCESS;
     if (!control->Opened) {
-        status = OpenConnection(control);
+        NTSTATUS status = OpenConnection(control);
         if (!NT_SUCCESS(status)) {
             return status;
         }
     }
-    if (!control->Connected) {
-        status = Connect(control);
-    }
+    NTSTATUS status = Connect(control);
     if (NT_SUCCESS(status)) {
         ForgetPartialReport(&module->Reports);  // a new connection, a new stream
         PostReceive(control, ControlReceiveComplete, module);

@@ -67,6 +67,15 @@ void ReceiveFinished(ReceiveGate* Gate, PIRP Irp)
     KeReleaseSpinLock(&Gate->Lock, irql);
 }
 
+void ResetReceiveGate(ReceiveGate* Gate)
+{
+    CloseReceiveGate(Gate);
+    KIRQL irql;
+    KeAcquireSpinLock(&Gate->Lock, &irql);
+    Gate->Accepting = TRUE;
+    KeReleaseSpinLock(&Gate->Lock, irql);
+}
+
 void CloseReceiveGate(ReceiveGate* Gate)
 {
     KIRQL irql;

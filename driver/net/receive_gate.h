@@ -35,3 +35,7 @@ void ReceiveFinished(ReceiveGate* Gate, PIRP Irp);
 // posted one and waits until its completion has finished. Harmless on a gate
 // that was never opened.
 void CloseReceiveGate(ReceiveGate* Gate);
+
+// At a reconnect (PASSIVE_LEVEL): closes the gate and opens it again, so the
+// old connection's receive has ended and the new connection's is admitted.
+void ResetReceiveGate(ReceiveGate* Gate);

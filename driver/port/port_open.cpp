@@ -58,10 +58,7 @@ NTSTATUS BringConnectionsUp(PortExtension* Port, PDEVICE_OBJECT ModuleDevice, PI
             return status;
         }
     }
-    if (!data->Connected) {
-        status = Connect(data);
-    }
-    return status;
+    return Connect(data);
 }
 
 void CountOpen(PortExtension* Port, ModuleExtension* Module)

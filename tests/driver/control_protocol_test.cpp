@@ -3,8 +3,10 @@
 // control send buffer whole.
 #include "serial_fixture.h"
 
-#include "net/connection_record.h"
+#include "core/module_lock.h"
+#include "net/connection.h"
 #include "net/control_protocol.h"
+#include "support/loopback.h"
 
 #include <array>
 #include <map>
@@ -150,6 +152,48 @@ TEST_F(ControlProtocolTest, AModuleWhoseControlConnectionDroppedGetsTheFrameAfte
     ModuleCommand("cts 1 1");
     EXPECT_TRUE(Eventually([&] { return Get<ULONG>(IOCTL_SERIAL_GET_MODEMSTATUS) == SERIAL_MSR_CTS; }))
         << module_->Output();
+}
+
+// A control connection this side has half closed still has its receive
+// posted and is still marked up: the frame's failed send replaces it, and
+// the new connection gets a receive of its own.
+TEST_F(ControlProtocolTest, AControlConnectionWhoseSendFailsIsReplacedWithItsOwnReceive)
+{
+    zel::test::ClosedPort control;
+    control.Listen(2);
+    zel::test::ClosedPort data;
+    data.Listen();
+    AddLoopbackModule(control.Port(), {data.Port()});
+    host::File* com5 = nullptr;
+    ASSERT_EQ(OpenPort(5, &com5), STATUS_SUCCESS);
+    zel::test::UniqueFd control1 = control.Accept();
+    ASSERT_TRUE(control1.Valid());
+    ConnectionRecord* connection = &Module(0)->ControlConnection;
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -10000000;
+    ASSERT_EQ(TdiDisconnectRequest(&connection->Endpoint, TDI_DISCONNECT_RELEASE, &timeout), STATUS_SUCCESS);
+
+    EXPECT_EQ(com5->DeviceControl(IOCTL_SERIAL_SET_RTS, nullptr, 0, 0).Status, STATUS_SUCCESS);
+    zel::test::UniqueFd control2 = control.Accept();
+    ASSERT_TRUE(control2.Valid());
+    EXPECT_EQ(zel::test::ReceiveBytes(control2.Get(), 4).Data, "0511");
+    ASSERT_TRUE(zel::test::SendAll(control2.Get(), "CTS1 1"));
+    EXPECT_TRUE(Eventually([&] { return Observe(Port(5)->ModemStatus) == ULONG{SERIAL_MSR_CTS}; }));
+}
+
+// A report's completion sets the reply event with no frame waiting; the
+// next frame's wait is not ended by it.
+TEST_F(ControlProtocolTest, AReportBeforeAFrameIsNotTakenForItsReply)
+{
+    StartModule({"echo"});
+    ModuleCommand("reply silent");
+    ModuleExtension* module = Module(0);
+    ModuleCommand("cts 1 1");
+    ASSERT_TRUE(Eventually([&] { return Observe(module->ReplyEvent.Header.SignalState) == 1; }));
+    AcquireModuleLock(module);
+    ASSERT_TRUE(BuildRtsFrame(&module->ControlConnection, 0, true));
+    EXPECT_EQ(SendControlFrame(module), STATUS_TIMEOUT);
+    ReleaseModuleLock(module);
 }
 
 // Two ports of one module set baud rates at the same time; every frame

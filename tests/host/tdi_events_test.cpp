@@ -49,11 +49,19 @@ TEST_F(TdiEventsTest, AfterThePeersCloseTransfersAreRefused)
     EXPECT_EQ(receive.Wait(), STATUS_CONNECTION_INVALID);
 }
 
-TEST_F(TdiEventsTest, AnEndpointReconnectsAfterThePeerClosed)
+// The peer's close leaves the connection half open: the endpoint takes a
+// new connect only once the client has disconnected its side too.
+TEST_F(TdiEventsTest, AnEndpointReconnectsAfterThePeerClosedAndTheClientDisconnected)
 {
     ASSERT_NO_FATAL_FAILURE(OpenAndConnect());
     peer_.Reset();
     ASSERT_EQ(events_->WaitForDisconnect(), STATUS_SUCCESS);
+    TdiRequest early(endpoint_);
+    early.Connect(listener_.Port(), nullptr);
+    EXPECT_EQ(early.Wait(), STATUS_CONNECTION_ACTIVE);
+    TdiRequest disconnect(endpoint_);
+    disconnect.Disconnect(TDI_DISCONNECT_ABORT, nullptr);
+    ASSERT_EQ(disconnect.Wait(), STATUS_SUCCESS);
     ASSERT_NO_FATAL_FAILURE(Connect());
     LockedBuffer out(3);
     out.Fill("new");

@@ -221,10 +221,12 @@ NTSTATUS TcpEndpoint::Admit(std::unique_lock<std::mutex>& lock, TcpActions& acti
     return STATUS_PENDING;
 }
 
-// Connecting, or connected with neither side closed yet.
+// Connecting, or connected and not yet closed at both sides: like tcpip, a
+// connection whose peer has closed still holds the endpoint until the client
+// disconnects too (gracefully, or with an abort).
 bool TcpEndpoint::Busy() const
 {
-    return link_ == Link::Connecting || (link_ == Link::Open && !localShut_ && !peerShut_);
+    return link_ == Link::Connecting || link_ == Link::Open;
 }
 
 // Before a new connect: the last connection's leftovers go.
