@@ -33,6 +33,7 @@ void FillPortDispatchTable(DISPATCH_TABLE* Table)
 void SetLineDefaults(PortExtension* Port)
 {
     Port->BaudRate = DEFAULT_BAUD_RATE;
+    Port->RtsLevel = RTS_LEVEL_ON;
     RtlZeroMemory(&Port->CommStatus, sizeof(Port->CommStatus));
     RtlZeroMemory(&Port->LineControl, sizeof(Port->LineControl));
     RtlZeroMemory(&Port->HandFlow, sizeof(Port->HandFlow));

@@ -112,7 +112,8 @@ NTSTATUS SendFrame(ModuleExtension* Module)
     return SendConnection(control);
 }
 
-// Baud rate, framing and RTS on, no replies waited for.
+// Baud rate, framing and the RTS level the program last set, no replies
+// waited for.
 void SendLineFrames(ModuleExtension* Module, PortExtension* Port)
 {
     ConnectionRecord* control = &Module->ControlConnection;
@@ -122,7 +123,7 @@ void SendLineFrames(ModuleExtension* Module, PortExtension* Port)
     if (BuildFramingFrame(control, Port->ChannelIndex, Port->LineControl)) {
         SendFrame(Module);
     }
-    if (BuildRtsFrame(control, Port->ChannelIndex, true)) {
+    if (BuildRtsFrame(control, Port->ChannelIndex, Port->RtsLevel != RTS_LEVEL_OFF)) {
         SendFrame(Module);
     }
 }

@@ -13,6 +13,10 @@
 
 constexpr ULONG PORT_RX_BUFFER_SIZE = 2048;
 
+// RtsLevel
+constexpr ULONG RTS_LEVEL_OFF = 0;
+constexpr ULONG RTS_LEVEL_ON = 1;
+
 struct PortExtension {
     DISPATCH_TABLE DispatchTable;
     PDEVICE_OBJECT ModuleDevice;  // the owning module device
@@ -31,6 +35,7 @@ struct PortExtension {
     PUCHAR RxBuffer;  // PORT_RX_BUFFER_SIZE bytes, nonpaged: filled at DISPATCH_LEVEL
     ULONG RxCount;
     ULONG BaudRate;
+    ULONG RtsLevel;  // as the program last set it; the module gets it again after a reconnect
     ULONG IsOpen;  // an application has the port open
     ULONG ModemStatus;
     SERIAL_STATUS CommStatus;

@@ -70,12 +70,14 @@ NTSTATUS GetLineControl(PortExtension* Port, SerialRequest* Request)
 NTSTATUS SetRts(PortExtension* Port, SerialRequest* Request)
 {
     UNREFERENCED_PARAMETER(Request);
+    Port->RtsLevel = RTS_LEVEL_ON;
     return SendPortFrame(Port, LineFrame::RtsOn);
 }
 
 NTSTATUS ClrRts(PortExtension* Port, SerialRequest* Request)
 {
     UNREFERENCED_PARAMETER(Request);
+    Port->RtsLevel = RTS_LEVEL_OFF;
     return SendPortFrame(Port, LineFrame::RtsOff);
 }
 
