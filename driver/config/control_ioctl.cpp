@@ -21,6 +21,37 @@ struct ControlRequest {
 
 constexpr ULONG RUNNING = 1;
 constexpr ULONG NOT_RUNNING = 0;
+// Windows numbers serial ports up to COM4096; 0 means the channel has none.
+constexpr ULONG NO_PORT = 0;
+constexpr ULONG LARGEST_COM_NUMBER = 4096;
+// TCP ports are 16 bits on the wire.
+constexpr ULONG LARGEST_TCP_PORT = 0xFFFF;
+
+// A record is refused at the add when its ports could never be named or
+// connected, or would take a COM name another channel already has: it
+// would otherwise fail, or collide, only when the modules start.
+bool RecordUsable(const ControlExtension* Control, const ModuleRecord& Record)
+{
+    if (Record.ControlPort > LARGEST_TCP_PORT) {
+        return false;
+    }
+    for (ULONG c = 0; c < Record.SerialCount; ++c) {
+        const ULONG comNumber = Record.SerialNum[c];
+        if (comNumber == NO_PORT) {
+            continue;
+        }
+        if (comNumber > LARGEST_COM_NUMBER || Record.SerialPort[c] > LARGEST_TCP_PORT ||
+            IsComNumberListed(Control, comNumber)) {
+            return false;
+        }
+        for (ULONG earlier = 0; earlier < c; ++earlier) {
+            if (Record.SerialNum[earlier] == comNumber) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
 
 NTSTATUS AddModule(ControlRequest* Request)
 {
@@ -38,6 +69,9 @@ NTSTATUS AddModule(ControlRequest* Request)
     }
     if (IsModuleIPListed(control, record->ModuleIP)) {
         return STATUS_UNSUCCESSFUL;
+    }
+    if (!RecordUsable(control, *record)) {
+        return STATUS_INVALID_PARAMETER;
     }
     AppendModuleRecord(control, *record);
     return STATUS_SUCCESS;

@@ -39,6 +39,19 @@ bool IsModuleIPListed(const ControlExtension* Control, ULONG ModuleIP)
     return false;
 }
 
+bool IsComNumberListed(const ControlExtension* Control, ULONG ComNumber)
+{
+    for (ULONG i = 0; i < Control->ModuleCount; ++i) {
+        const ModuleRecord& record = Control->Modules[i];
+        for (ULONG c = 0; c < ChannelCountOf(record); ++c) {
+            if (record.SerialNum[c] == ComNumber) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
 bool AnyModuleRunning(const ControlExtension* Control)
 {
     for (ULONG i = 0; i < Control->ModuleCount; ++i) {

@@ -24,5 +24,8 @@ ULONG ChannelCountOf(const ModuleRecord& Record);
 // True when a record in use has this ModuleIP.
 bool IsModuleIPListed(const ControlExtension* Control, ULONG ModuleIP);
 
+// True when a channel of a record in use has COM<ComNumber> (not 0).
+bool IsComNumberListed(const ControlExtension* Control, ULONG ComNumber);
+
 // True when any record in use has a module device.
 bool AnyModuleRunning(const ControlExtension* Control);

@@ -35,6 +35,7 @@ bool FillSendBuffer(PortExtension* Port, PIRP Write, ULONG Length)
     const bool open = data->SendBuffer != nullptr;
     if (open) {
         data->SendLength = Length;
+        data->SendStatus.Information = 0;  // none of this write has gone yet
         RtlCopyMemory(data->SendBuffer, Write->AssociatedIrp.SystemBuffer, Length);
         Port->CommStatus.AmountInOutQueue = Length;
     }
@@ -73,9 +74,12 @@ NTSTATUS NTAPI PortWrite(PDEVICE_OBJECT PortDevice, PIRP Irp)
 
     AcquireWriteLock(port);
     NTSTATUS status = STATUS_UNSUCCESSFUL;
-    ULONG written = length;
+    ULONG written = 0;
     if (FillSendBuffer(port, Irp, length)) {
         status = SendWithReconnect(port);
+        // A send that failed reports what the transport took before it
+        // failed, as a rule nothing: never the whole write.
+        written = NT_SUCCESS(status) ? length : SentByLastSend(port);
     }
     if (status == STATUS_TIMEOUT) {
         // The module took no more within the send's time and the rest was

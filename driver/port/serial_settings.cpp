@@ -6,6 +6,9 @@
 namespace {
 
 constexpr ULONG DEFAULT_BAUD_RATE = 9600;
+// The word lengths a UART can frame.
+constexpr UCHAR FEWEST_DATA_BITS = 5;
+constexpr UCHAR MOST_DATA_BITS = 8;
 // Handflow limits beyond this are ignored rather than refused.
 constexpr LONG LARGEST_FLOW_LIMIT = 2048;
 // The port has no configuration data of its own.
@@ -30,12 +33,24 @@ bool HandFlowInvalid(const SERIAL_HANDFLOW& HandFlow)
            (HandFlow.ControlHandShake & SERIAL_DTR_MASK) == SERIAL_DTR_MASK;
 }
 
+// What the serial driver refuses is refused here too, before it is stored
+// or reaches the module, which has no way to say no.
+bool LineControlValid(const SERIAL_LINE_CONTROL& LineControl)
+{
+    return LineControl.WordLength >= FEWEST_DATA_BITS && LineControl.WordLength <= MOST_DATA_BITS &&
+           LineControl.Parity <= SPACE_PARITY && LineControl.StopBits <= STOP_BITS_2;
+}
+
 }  // namespace
 
 NTSTATUS SetBaudRate(PortExtension* Port, SerialRequest* Request)
 {
+    const ULONG baudRate = *SerialBufferAs<ULONG>(Request);
+    if (baudRate == 0) {
+        return STATUS_INVALID_PARAMETER;
+    }
     // Stored whether or not it is sent: replayed after a reconnect.
-    Port->BaudRate = *SerialBufferAs<ULONG>(Request);
+    Port->BaudRate = baudRate;
     return SendsLineSettings(Port) ? SendPortFrame(Port, LineFrame::BaudRate) : STATUS_SUCCESS;
 }
 
@@ -53,7 +68,11 @@ NTSTATUS GetBaudRate(PortExtension* Port, SerialRequest* Request)
 
 NTSTATUS SetLineControl(PortExtension* Port, SerialRequest* Request)
 {
-    Port->LineControl = *SerialBufferAs<SERIAL_LINE_CONTROL>(Request);
+    const SERIAL_LINE_CONTROL& lineControl = *SerialBufferAs<SERIAL_LINE_CONTROL>(Request);
+    if (!LineControlValid(lineControl)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    Port->LineControl = lineControl;
     return SendsLineSettings(Port) ? SendPortFrame(Port, LineFrame::Framing) : STATUS_SUCCESS;
 }
 

@@ -18,11 +18,12 @@ struct ControlHandle {
     void* Reserved;           // null; kept for the record's fixed layout
 };
 
-// The record when Handle passes the handle test, else null. There is no null
-// test: callers pass only what VCOM_CreateDevice returned.
+// The record when Handle passes the handle test, else null. A null handle
+// is no handle, like INVALID_HANDLE_VALUE: a caller that never checked what
+// VCOM_CreateDevice returned may still hold one.
 inline ControlHandle* LiveHandle(HANDLE Handle)
 {
-    if (Handle == INVALID_HANDLE_VALUE) {
+    if (Handle == nullptr || Handle == INVALID_HANDLE_VALUE) {
         return nullptr;
     }
     auto* record = static_cast<ControlHandle*>(Handle);

@@ -100,10 +100,41 @@ TEST_F(ControlIoctlTest, DuplicateModuleIPIsRefused)
     EXPECT_EQ(ModuleCount(), 1u);
     EXPECT_EQ(RecordName(Record(0)), "first");
 
-    // Only the address identifies a module: same COM numbers are accepted.
+    // The address identifies a module; the rest may match another's.
     ModuleRecord third = first;
     third.ModuleIP = Ip(10, 0, 0, 2);
+    third.SerialNum[0] = 6;
     EXPECT_EQ(Add(third).Status, STATUS_SUCCESS);
+    EXPECT_EQ(ModuleCount(), 2u);
+}
+
+TEST_F(ControlIoctlTest, ARecordWhosePortsCouldNotBeNamedOrConnectedIsRefused)
+{
+    ASSERT_EQ(Add(MakeRecord(Ip(10, 0, 0, 1), 4000, "first", {{4001, 5, 0}})).Status, STATUS_SUCCESS);
+    const ModuleRecord base = MakeRecord(Ip(10, 0, 0, 2), 4100, "second", {{4101, 6, 0}, {4102, 7, 0}});
+    auto expectRefused = [&](const char* what, auto change) {
+        ModuleRecord record = base;
+        change(record);
+        host::IoResult result = Add(record);
+        EXPECT_EQ(result.Status, STATUS_INVALID_PARAMETER) << what;
+        EXPECT_EQ(result.Information, 0u) << what;
+    };
+    expectRefused("another module's COM", [](ModuleRecord& r) { r.SerialNum[1] = 5; });
+    expectRefused("a COM twice", [](ModuleRecord& r) { r.SerialNum[1] = 6; });
+    expectRefused("no such COM", [](ModuleRecord& r) { r.SerialNum[0] = 0xFFFFFFFF; });
+    expectRefused("control port", [](ModuleRecord& r) { r.ControlPort = 70000; });
+    expectRefused("data port", [](ModuleRecord& r) { r.SerialPort[1] = 70000; });
+    EXPECT_EQ(ModuleCount(), 1u);
+
+    // Channels without a port, COM numbers as high as the daemon serves, and
+    // entries beyond SerialCount take nothing from anyone.
+    ModuleRecord usable = base;
+    usable.SerialNum[0] = 0;
+    usable.SerialNum[1] = 2048;
+    usable.SerialCount = 3;
+    usable.SerialNum[2] = 0;
+    usable.SerialNum[3] = 5;
+    EXPECT_EQ(Add(usable).Status, STATUS_SUCCESS);
     EXPECT_EQ(ModuleCount(), 2u);
 }
 

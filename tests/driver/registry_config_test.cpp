@@ -190,7 +190,7 @@ TEST_F(RegistryConfigTest, NineteenCharacterNameRoundTrips)
 
 TEST_F(RegistryConfigTest, NameWithoutNulIsSavedAsAtMostTwentyCharacters)
 {
-    ModuleRecord record = MakeRecord(Ip(10, 0, 0, 1), 4000, "", {{0x41414141, 0x41414141, 0}});
+    ModuleRecord record = MakeRecord(Ip(10, 0, 0, 1), 4000, "", {{0x4141, 0x41, 0}});
     std::memset(record.ModuleName, 'Z', sizeof(record.ModuleName));
     record.SerialCount = 1;
     ASSERT_EQ(Add(record).Status, STATUS_SUCCESS);
@@ -203,7 +203,7 @@ TEST_F(RegistryConfigTest, NameWithoutNulIsSavedAsAtMostTwentyCharacters)
     ModuleRecord loaded = Record(0);
     EXPECT_EQ(RecordName(loaded), "NULL");
     EXPECT_EQ(loaded.ModuleIP, Ip(10, 0, 0, 1));
-    EXPECT_EQ(loaded.SerialPort[0], 0x41414141u);
+    EXPECT_EQ(loaded.SerialPort[0], 0x4141u);
 }
 
 TEST_F(RegistryConfigTest, MissingModuleKeyGivesZeroRecordNamedNull)

@@ -2,6 +2,10 @@
 // checks, value checks, defaults, and the controls accepted without effect.
 #include "serial_fixture.h"
 
+#include <sstream>
+#include <string>
+#include <vector>
+
 namespace zeltest {
 namespace {
 
@@ -86,13 +90,41 @@ TEST_F(SerialSettingsTest, AFreshPortReportsItsDefaults)
     EXPECT_EQ(status.Errors, 0u);
 }
 
-TEST_F(SerialSettingsTest, BaudRateZeroReadsBackAs9600)
+TEST_F(SerialSettingsTest, LineSettingsNoUartCanTakeAreRefusedNeitherStoredNorSent)
 {
-    ASSERT_EQ(Set(IOCTL_SERIAL_SET_BAUD_RATE, ULONG{0}).Status, STATUS_SUCCESS);
-    EXPECT_TRUE(module_->Saw("FRAME 021"));
-    EXPECT_EQ(Port(5)->BaudRate, 0u);
-    EXPECT_EQ(Get<ULONG>(IOCTL_SERIAL_GET_BAUD_RATE), 9600u);
-    EXPECT_EQ(Port(5)->BaudRate, 9600u);
+    ASSERT_EQ(Set(IOCTL_SERIAL_SET_BAUD_RATE, ULONG{19200}).Status, STATUS_SUCCESS);
+    SERIAL_LINE_CONTROL line{};
+    line.StopBits = STOP_BIT_1;
+    line.Parity = EVEN_PARITY;
+    line.WordLength = 7;
+    ASSERT_EQ(Set(IOCTL_SERIAL_SET_LINE_CONTROL, line).Status, STATUS_SUCCESS);
+
+    EXPECT_EQ(Set(IOCTL_SERIAL_SET_BAUD_RATE, ULONG{0}).Status, STATUS_INVALID_PARAMETER);
+    // Each just outside its range.
+    const SERIAL_LINE_CONTROL refused[] = {{STOP_BIT_1, NO_PARITY, 4},
+                                           {STOP_BIT_1, NO_PARITY, 9},
+                                           {STOP_BIT_1, SPACE_PARITY + 1, 8},
+                                           {STOP_BITS_2 + 1, NO_PARITY, 8}};
+    for (const SERIAL_LINE_CONTROL& bad : refused) {
+        EXPECT_EQ(Set(IOCTL_SERIAL_SET_LINE_CONTROL, bad).Status, STATUS_INVALID_PARAMETER)
+            << int{bad.StopBits} << " " << int{bad.Parity} << " " << int{bad.WordLength};
+    }
+
+    EXPECT_EQ(Get<ULONG>(IOCTL_SERIAL_GET_BAUD_RATE), 19200u);
+    const SERIAL_LINE_CONTROL back = Get<SERIAL_LINE_CONTROL>(IOCTL_SERIAL_GET_LINE_CONTROL);
+    EXPECT_EQ(back.StopBits, line.StopBits);
+    EXPECT_EQ(back.Parity, line.Parity);
+    EXPECT_EQ(back.WordLength, line.WordLength);
+    // Frames go out one at a time, in order: once the RTS frame is seen,
+    // any frame sent before it has been seen too.
+    ASSERT_EQ(Control(IOCTL_SERIAL_SET_RTS).Status, STATUS_SUCCESS);
+    ASSERT_TRUE(module_->Saw("FRAME 0511"));
+    std::istringstream printed(module_->Output());
+    std::vector<std::string> frames;
+    for (std::string text; std::getline(printed, text);) {
+        if (text.rfind("FRAME ", 0) == 0) frames.push_back(text);
+    }
+    EXPECT_EQ(frames, (std::vector<std::string>{"FRAME 02119200", "FRAME 0317E1", "FRAME 0511"}));
 }
 
 TEST_F(SerialSettingsTest, LineControlIsStoredAndReturned)

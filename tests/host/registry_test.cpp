@@ -396,6 +396,8 @@ constexpr std::size_t kBlobBytes = 8192;  // spans several database pages
 constexpr int kWritesPerRound = 150;
 constexpr int kRounds = 3;
 constexpr int kChildFailed = 2;
+// Where in its writes each round's writer is killed.
+constexpr unsigned kKillPointSeed = 7;
 
 // The blob of iteration n: n, then bytes derived from n and their position.
 Bytes Blob(ULONG iteration)
@@ -444,14 +446,14 @@ TEST_F(RegistryStoreTest, KilledWriterLeavesOldOrNewValues)
                                RegistryValue{REG_BINARY, Blob(0)}),
                   STATUS_SUCCESS);
     }
-    std::random_device seed;
-    std::mt19937 random(seed());
+    RecordProperty("kill_point_seed", static_cast<int>(kKillPointSeed));
+    std::mt19937 random(kKillPointSeed);
     std::uniform_int_distribution<int> killPoint(1, kWritesPerRound - 1);
     ULONG committed = 0;  // the counter as the last round left it
 
     for (int round = 0; round < kRounds; ++round) {
         const int killAfter = killPoint(random);
-        SCOPED_TRACE("round " + std::to_string(round) + ", kill after " +
+        SCOPED_TRACE("seed " + std::to_string(kKillPointSeed) + ", round " + std::to_string(round) + ", kill after " +
                      std::to_string(killAfter) + " acknowledged writes");
         int fds[2];
         ASSERT_EQ(pipe(fds), 0);

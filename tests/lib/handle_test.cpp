@@ -91,6 +91,11 @@ TEST(VZelSerialHandleTest, InvalidHandleValueIsRefusedByEveryExport)
     ExpectRefused(INVALID_HANDLE_VALUE);
 }
 
+TEST(VZelSerialHandleTest, NullHandleIsRefusedByEveryExport)
+{
+    ExpectRefused(nullptr);
+}
+
 TEST_F(LibraryTest, RecordWhoseSignatureIsNotLiveIsRefusedAndSendsNothing)
 {
     OpenHandle live;

@@ -112,11 +112,13 @@ TEST_F(RequestsTest, FullTableRefusesTheNextRecord)
 {
     for (std::uint32_t i = 0; i < MODULE_TABLE_SIZE; ++i) {
         ModuleRecord record = MakeRecord(1);
-        record.ModuleIP = i + 1;  // distinct addresses are all it takes
+        record.ModuleIP = i + 1;  // distinct addresses, and no ports to share
+        record.SerialCount = 0;
         ASSERT_TRUE(Add(record)) << "record " << i;
     }
     ModuleRecord extra = MakeRecord(1);
     extra.ModuleIP = MODULE_TABLE_SIZE + 1;
+    extra.SerialCount = 0;
     EXPECT_FALSE(Add(extra));
     EXPECT_EQ(Count(H()), static_cast<DWORD>(MODULE_TABLE_SIZE));
 }

@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -32,6 +33,8 @@ constexpr char kPtyMaster[] = "/dev/ptmx";
 constexpr int kSmallReceiveBuffer = 16 * 1024;
 // Seconds, for a test that waits for the daemon to give up.
 constexpr char kShortClosingWait[] = "1";
+// Seconds, far longer than any test waits.
+constexpr char kNeverGivesUp[] = "3600";
 // The least the system allows (it rounds up).
 constexpr int kLeastReceiveBuffer = 1;
 // A terminal that takes nothing for this long is taken to be full.
@@ -142,9 +145,13 @@ TEST_F(PtyLifecycleTest, AHundredOpensAndClosesLeaveNoDescriptorOrTerminalBehind
 
 // A program that opens the port while what the one before wrote is still
 // going out gets a session of its own: what it writes goes out in it, and
-// the module's answers come back to it.
+// the module's answers come back to it, none of the last session's.
 TEST_F(PtyLifecycleTest, AProgramOpeningWhileTheLastOnesBytesGoOutGetsItsOwnSession)
 {
+    // The first session's bytes stay stuck until the test reads them: the
+    // daemon must not give up on the module meanwhile.
+    ASSERT_TRUE(StopDaemon());
+    StartDaemon({"--pty-closing-wait", kNeverGivesUp});
     zel::test::ClosedPort channel;
     StartUnreadChannel(channel, kSmallReceiveBuffer);
 
@@ -157,12 +164,15 @@ TEST_F(PtyLifecycleTest, AProgramOpeningWhileTheLastOnesBytesGoOutGetsItsOwnSess
     first.Close();
     ASSERT_TRUE(Daemon().SawLog("COM" + std::to_string(kCom) + ": the last program closed the port"))
         << Daemon().Log();
+    ASSERT_TRUE(zel::test::SendAll(firstSession.Get(), "meant for the first program"));
 
     Terminal second = OpenRaw();
     const std::string question = "question";
-    ASSERT_EQ(second.Write(question), 0);
-
+    // The question may find the terminal full until the first session's
+    // bytes go: the module takes them while it is being written.
+    auto asked = std::async(std::launch::async, [&] { return second.Write(question); });
     const zel::test::Received inFirst = zel::test::ReceiveToEnd(firstSession.Get());
+    ASSERT_EQ(asked.get(), 0) << Daemon().Log();
     ASSERT_EQ(inFirst.End, zel::test::StreamEnd::Eof) << Daemon().Log();
     EXPECT_LE(inFirst.Data.size(), firstBytes.size()) << "the second program's bytes went in the first session";
     zel::test::UniqueFd secondSession = channel.Accept();

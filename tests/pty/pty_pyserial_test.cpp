@@ -2,6 +2,7 @@
 // come back through an echo channel, and the baud rate it sets (standard or
 // not) reaches the module as its frame.
 #include "pty_fixture.h"
+#include "real_peers.h"
 
 #include "support/process.h"
 
@@ -19,6 +20,13 @@ constexpr std::uint32_t kNonStandardRate = 250000;
 
 class PtyPyserialTest : public PtyTest {
 protected:
+    void SetUp() override
+    {
+        const std::string missing = MissingPyserial();
+        if (!missing.empty()) GTEST_SKIP() << missing;
+        PtyTest::SetUp();
+    }
+
     zel::test::ProgramOutcome Exchange(std::uint32_t baudRate, const std::string& message)
     {
         return zel::test::RunToExit(SYSTEM_PYTHON_PATH, {SERIAL_EXCHANGE_SCRIPT, Link().string(),

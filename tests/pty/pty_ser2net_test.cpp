@@ -16,7 +16,15 @@ namespace {
 constexpr std::size_t kDeviceBytes = 4096;
 constexpr unsigned kDeviceSeed = 2;
 
-class PtySer2netTest : public PtyTest {};
+class PtySer2netTest : public PtyTest {
+protected:
+    void SetUp() override
+    {
+        const std::string missing = MissingSocatOrSer2net();
+        if (!missing.empty()) GTEST_SKIP() << missing;
+        PtyTest::SetUp();
+    }
+};
 
 TEST_F(PtySer2netTest, BytesCrossBothWaysBetweenTheComPortAndTheDevice)
 {

@@ -4,6 +4,7 @@
 #include "support/loopback.h"
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <fstream>
@@ -43,6 +44,10 @@ std::vector<std::string> Ser2netArguments(const std::filesystem::path& directory
     return {"-n", "-u", "-c", config.string(), "-P", (directory / "ser2net.pid").string()};
 }
 
+bool Runnable(const std::string& path) { return access(path.c_str(), X_OK) == 0; }
+
+std::string NotInstalled(const std::string& tool) { return tool + " is not installed"; }
+
 void Stop(zel::test::ChildProcess& process)
 {
     process.Signal(SIGTERM);
@@ -50,6 +55,22 @@ void Stop(zel::test::ChildProcess& process)
 }
 
 }  // namespace
+
+std::string MissingSocatOrSer2net()
+{
+    if (!Runnable(SOCAT_PATH)) return NotInstalled("socat");
+    if (!Runnable(SER2NET_PATH)) return NotInstalled("ser2net");
+    return "";
+}
+
+std::string MissingPyserial()
+{
+    if (!Runnable(SYSTEM_PYTHON_PATH)) return NotInstalled(SYSTEM_PYTHON_PATH);
+    if (zel::test::RunToExit(SYSTEM_PYTHON_PATH, {"-c", "import serial"}).Status != 0) {
+        return NotInstalled(std::string("pyserial for ") + SYSTEM_PYTHON_PATH);
+    }
+    return "";
+}
 
 SocatPtyPair::SocatPtyPair(const std::filesystem::path& first, const std::filesystem::path& second)
     : process_(SOCAT_PATH, SocatArguments(first, second))

@@ -7,8 +7,14 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <string>
 
 namespace zeltest {
+
+// What a test needs of these that is not installed here (a sentence for
+// the test's skip), or "" when everything is.
+std::string MissingSocatOrSer2net();
+std::string MissingPyserial();
 
 // Two pseudo-terminals, raw and without echo, whose slaves are linked at
 // first and second: what a program writes on one, a program reading the
