@@ -12,6 +12,7 @@ namespace {
 
 constexpr ULONG TCP_PORT_MASK = 0xFFFF;
 constexpr ULONG DEFAULT_BAUD_RATE = 9600;
+constexpr UCHAR DEFAULT_WORD_LENGTH = 8;
 // Milliseconds: reads return after a long gap, writes give up after long.
 constexpr ULONG DEFAULT_READ_INTERVAL_TIMEOUT = 10000000;
 constexpr ULONG DEFAULT_WRITE_TOTAL_TIMEOUT_CONSTANT = 10000000;
@@ -35,7 +36,11 @@ void SetLineDefaults(PortExtension* Port)
     Port->BaudRate = DEFAULT_BAUD_RATE;
     Port->RtsLevel = RTS_LEVEL_ON;
     RtlZeroMemory(&Port->CommStatus, sizeof(Port->CommStatus));
-    RtlZeroMemory(&Port->LineControl, sizeof(Port->LineControl));
+    // 8N1: a port reports framing a UART can have, so a program that reads
+    // the line settings and writes them back is not refused.
+    Port->LineControl.WordLength = DEFAULT_WORD_LENGTH;
+    Port->LineControl.Parity = NO_PARITY;
+    Port->LineControl.StopBits = STOP_BIT_1;
     RtlZeroMemory(&Port->HandFlow, sizeof(Port->HandFlow));
     Port->Timeouts.ReadIntervalTimeout = DEFAULT_READ_INTERVAL_TIMEOUT;
     Port->Timeouts.ReadTotalTimeoutMultiplier = 0;

@@ -110,9 +110,6 @@ TEST_F(DevicesTest, FreshPortHasLineDefaults)
     PortExtension* port = Port(5);
     ASSERT_NE(port, nullptr);
     EXPECT_EQ(port->BaudRate, 9600u);
-    EXPECT_EQ(port->LineControl.StopBits, 0);
-    EXPECT_EQ(port->LineControl.Parity, 0);
-    EXPECT_EQ(port->LineControl.WordLength, 0);
     EXPECT_EQ(port->HandFlow.ControlHandShake, 0u);
     EXPECT_EQ(port->HandFlow.FlowReplace, 0u);
     EXPECT_EQ(port->HandFlow.XonLimit, 0);

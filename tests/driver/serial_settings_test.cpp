@@ -54,7 +54,7 @@ TEST_F(SerialSettingsTest, EveryBufferBelowItsSizeIsTooSmallAndChangesNothing)
     }
     PortExtension* port = Port(5);
     EXPECT_EQ(port->BaudRate, 9600u);
-    EXPECT_EQ(port->LineControl.WordLength, 0u);
+    EXPECT_EQ(port->LineControl.WordLength, 8u);
     EXPECT_EQ(port->Timeouts.ReadIntervalTimeout, 10000000u);
     EXPECT_EQ(port->WaitMask, 0u);
     EXPECT_EQ(port->WaitPending, 0u);
@@ -66,10 +66,12 @@ TEST_F(SerialSettingsTest, EveryBufferBelowItsSizeIsTooSmallAndChangesNothing)
 TEST_F(SerialSettingsTest, AFreshPortReportsItsDefaults)
 {
     EXPECT_EQ(Get<ULONG>(IOCTL_SERIAL_GET_BAUD_RATE), 9600u);
+    // 8N1, which a program may write back as it read it.
     SERIAL_LINE_CONTROL line = Get<SERIAL_LINE_CONTROL>(IOCTL_SERIAL_GET_LINE_CONTROL);
-    EXPECT_EQ(line.StopBits, 0u);
-    EXPECT_EQ(line.Parity, 0u);
-    EXPECT_EQ(line.WordLength, 0u);
+    EXPECT_EQ(line.StopBits, STOP_BIT_1);
+    EXPECT_EQ(line.Parity, NO_PARITY);
+    EXPECT_EQ(line.WordLength, 8u);
+    EXPECT_EQ(Set(IOCTL_SERIAL_SET_LINE_CONTROL, line).Status, STATUS_SUCCESS);
     SERIAL_TIMEOUTS timeouts = Get<SERIAL_TIMEOUTS>(IOCTL_SERIAL_GET_TIMEOUTS);
     EXPECT_EQ(timeouts.ReadIntervalTimeout, 10000000u);
     EXPECT_EQ(timeouts.ReadTotalTimeoutMultiplier, 0u);

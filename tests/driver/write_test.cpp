@@ -176,7 +176,7 @@ TEST_F(WriteTest, AWriteWhoseResendFailsReportsTheFailureAndNothingWritten)
 
     writer.join();
     // The healthy control connection carried the replay; it was not replaced.
-    EXPECT_EQ(zel::test::ReceiveBytes(control1.Get(), 16).Data, "0219600" "031N1" "0511");
+    EXPECT_EQ(zel::test::ReceiveBytes(control1.Get(), 17).Data, "0219600" "0318N1" "0511");
     EXPECT_FALSE(NT_SUCCESS(result.Status)) << std::hex << result.Status;
     EXPECT_EQ(result.Information, 0u) << "none of the write went";
     EXPECT_EQ(Port(5)->CommStatus.AmountInOutQueue, 4u);
