@@ -21,12 +21,12 @@ bool AnswersAtOnce(const SERIAL_TIMEOUTS& Timeouts)
     return Timeouts.ReadTotalTimeoutConstant == 0 || Timeouts.ReadTotalTimeoutConstant == MAXULONG;
 }
 
-// The wait comes from ReadIntervalTimeout (milliseconds, the product
-// wrapping in 32 bits), at most one second.
+// The wait comes from ReadIntervalTimeout (milliseconds), at most one
+// second. In 64 bits: in 100 ns units a long interval passes 32 bits.
 ULONG ReadWaitOf(const SERIAL_TIMEOUTS& Timeouts)
 {
-    ULONG wait = Timeouts.ReadIntervalTimeout * HUNDRED_NS_PER_MILLISECOND;
-    return wait > LONGEST_READ_WAIT ? LONGEST_READ_WAIT : wait;
+    ULONGLONG wait = ULONGLONG(Timeouts.ReadIntervalTimeout) * HUNDRED_NS_PER_MILLISECOND;
+    return wait > LONGEST_READ_WAIT ? LONGEST_READ_WAIT : static_cast<ULONG>(wait);
 }
 
 void QueueRead(PortExtension* Port, PIRP Read)

@@ -128,6 +128,19 @@ TEST_F(PortReadTest, ALongIntervalIsCutToOneSecond)
     EXPECT_EQ(Text(read), "abc");
 }
 
+TEST_F(PortReadTest, AnIntervalWhoseTicksPassThirtyTwoBitsStillWaitsOneSecond)
+{
+    constexpr ULONG TICKS_PASS_32_BITS_MS = 1u << 28;  // x 10,000 is 625 x 2^32
+    OpenWithModule("echo");
+    SetReadTimeouts(5, TICKS_PASS_32_BITS_MS, WAIT_FOR_DATA);
+
+    auto pending = com5_->StartRead(10);
+    ModuleSends("0123456789");
+    const host::IoResult& read = pending->Wait();
+    EXPECT_EQ(read.Status, STATUS_SUCCESS);
+    EXPECT_EQ(Text(read), "0123456789") << "the read waited for the arrival";
+}
+
 TEST_F(PortReadTest, AnArrivalCompletesAReadThatAsksForAtLeastAllHeld)
 {
     OpenWithModule("echo");
