@@ -60,7 +60,6 @@ NTSTATUS NTAPI PortRead(PDEVICE_OBJECT PortDevice, PIRP Irp)
 {
     PortExtension* port = PortExtensionOf(PortDevice);
     if (ReadLengthOf(Irp) == 0) {
-        port->CommStatus.AmountInOutQueue = 0;
         return CompleteRequest(Irp, STATUS_SUCCESS, 0);
     }
 
