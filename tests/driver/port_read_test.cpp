@@ -6,6 +6,7 @@
 #include "core/module_extension.h"
 #include "port/port_extension.h"
 
+#include "support/eventually.h"
 #include "support/loopback.h"
 
 #include <fstream>
@@ -193,6 +194,43 @@ TEST_F(PortReadTest, AFloodLargerThanTheBufferArrivesWholeAndInOrder)
     ASSERT_EQ(received.size(), flood.size());
     EXPECT_TRUE(received == flood) << "bytes lost, doubled or out of order";
     EXPECT_TRUE(module_->Saw("SENT channel=1 bytes=" + std::to_string(FLOOD_BYTES)));
+}
+
+// Reads longer than the buffer: under the default timeouts a full buffer
+// answers them, and with ReadIntervalTimeout MAXULONG and both totals 0
+// every read returns at once with what is held.
+TEST_F(PortReadTest, AReadLongerThanTheBufferNeverWaitsForBytesThatCannotFit)
+{
+    constexpr std::size_t SOURCE_BYTES = 2 * PORT_RX_BUFFER_SIZE;
+    constexpr ULONG READ_LENGTH = 2 * PORT_RX_BUFFER_SIZE;
+    const unsigned seed = std::random_device{}();
+    std::printf("seed %u\n", seed);
+    std::mt19937 random(seed);
+    std::string source(SOURCE_BYTES, '\0');
+    for (char& byte : source) {
+        byte = static_cast<char>(random());
+    }
+    const std::string path = (state_.Path() / "source.bin").string();
+    std::ofstream(path, std::ios::binary).write(source.data(), static_cast<std::streamsize>(source.size()));
+
+    OpenWithModule("source=" + path);
+    PortExtension* port = Port(5);
+    // Bytes wait unread in the connection once the buffer is full.
+    ASSERT_TRUE(zel::test::Eventually([&] { return __atomic_load_n(&port->DataConnection.UnreadCount, __ATOMIC_ACQUIRE) != 0; }));
+    host::IoResult read = com5_->Read(READ_LENGTH);
+    ASSERT_EQ(read.Status, STATUS_SUCCESS);
+    ASSERT_NE(read.Information, 0u) << "a full buffer answers a read longer than it";
+    std::string received = Text(read);
+
+    SetReadTimeouts(5, MAXULONG, 0);
+    zel::test::Deadline deadline;
+    while (received.size() < source.size() && !deadline.Passed()) {
+        read = com5_->Read(READ_LENGTH);
+        ASSERT_EQ(read.Status, STATUS_SUCCESS);
+        received += Text(read);
+    }
+    ASSERT_EQ(received.size(), source.size());
+    EXPECT_TRUE(received == source) << "bytes lost, doubled or out of order";
 }
 
 // Bytes that waited unread in the connection and are moved in by a read are
