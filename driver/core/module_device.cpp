@@ -67,11 +67,16 @@ NTSTATUS CreateModuleDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT ControlD
     NTSTATUS status = CreateNamedDevice(DriverObject, sizeof(ModuleExtension), deviceName,
                                         linkName, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
     if (NT_SUCCESS(status)) {
+        ModuleExtension* module = ModuleExtensionOf(device);
+        if (!KeepNames(&module->DeviceName, &module->LinkName, deviceName, linkName)) {
+            DeleteNamedDevice(device, linkName);
+            status = STATUS_INSUFFICIENT_RESOURCES;
+        }
+    }
+    if (NT_SUCCESS(status)) {
         device->Flags |= DO_BUFFERED_IO;
         ModuleExtension* module = ModuleExtensionOf(device);
         FillModuleDispatchTable(&module->DispatchTable);
-        KeepName(&module->DeviceName, deviceName);
-        KeepName(&module->LinkName, linkName);
         control->ModuleDevices[ModuleIndex] = device;
 
         CopyModuleAddress(module, record);

@@ -114,17 +114,16 @@ NTSTATUS CreatePortDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT ModuleDevi
     PortExtension* port = PortExtensionOf(device);
     RtlZeroMemory(port, sizeof(*port));
     FillPortDispatchTable(&port->DispatchTable);
-    KeepName(&port->DeviceName, deviceName);
-    KeepName(&port->LinkName, linkName);
     port->ChannelIndex = ChannelIndex;
     port->ComNumber = comNumber;
 
-    port->RxBuffer = static_cast<PUCHAR>(ExAllocatePool(NonPagedPool, PORT_RX_BUFFER_SIZE));
+    if (KeepNames(&port->DeviceName, &port->LinkName, deviceName, linkName)) {
+        port->RxBuffer = static_cast<PUCHAR>(ExAllocatePool(NonPagedPool, PORT_RX_BUFFER_SIZE));
+    }
     if (port->RxBuffer == nullptr) {
-        DeleteLinkByName(linkName);
         port->LinkName.Release();
         port->DeviceName.Release();
-        IoDeleteDevice(device);
+        DeleteNamedDevice(device, linkName);
         deviceName.Release();
         linkName.Release();
         return STATUS_INSUFFICIENT_RESOURCES;

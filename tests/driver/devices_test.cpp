@@ -269,6 +269,30 @@ TEST_F(DevicesTest, StopFailsWhenTheLastModuleHasAnOpenPort)
     SetOpen(Port(7), false);
 }
 
+// Whichever pool allocation of a start fails, what the start made is
+// removed by stop-all: no link or device is left behind to collide with
+// the next start.
+TEST_F(DevicesTest, AStartShortOfPoolLeavesNothingThatStopCannotRemove)
+{
+    ASSERT_EQ(Add(MakeRecord(Ip(10, 0, 0, 1), 4000, "m", {{4001, 5, 0}, {4002, 6, 0}})).Status,
+              STATUS_SUCCESS);
+    const std::vector<std::string> linksBefore = Kernel().SymbolicLinkNames();
+    const std::vector<std::string> devicesBefore = Kernel().DeviceNames();
+    for (int failing = 0;; ++failing) {
+        SCOPED_TRACE("failing allocation " + std::to_string(failing));
+        int seen = 0;
+        Kernel().SetPoolFailureRule([&](POOL_TYPE, SIZE_T, ULONG) { return seen++ == failing; });
+        StartAll();
+        Kernel().SetPoolFailureRule(nullptr);
+        ASSERT_EQ(StopAll().Status, STATUS_SUCCESS);
+        ASSERT_EQ(Kernel().SymbolicLinkNames(), linksBefore);
+        ASSERT_EQ(Kernel().DeviceNames(), devicesBefore);
+        if (seen <= failing) {
+            break;  // the start ran without a failure
+        }
+    }
+}
+
 TEST_F(DevicesTest, RestartAfterStopRecreatesEverything)
 {
     ASSERT_EQ(Add(MakeRecord(Ip(10, 0, 0, 1), 4000, "a", {{4001, 5, 0}})).Status, STATUS_SUCCESS);
