@@ -85,8 +85,6 @@ NTSTATUS CreateModuleDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT ControlD
         InitializeModuleLock(module);
         SetConnectionOwner(&module->ControlConnection, device);
         CreateChannels(DriverObject, device, record);
-
-        module->OpenPortCount = 0;
         device->Flags &= ~DO_DEVICE_INITIALIZING;
     }
 
