@@ -230,8 +230,8 @@ TEST_F(DevicesTest, StopWithOpenPortKeepsThatModule)
     ASSERT_EQ(StartAll().Status, STATUS_SUCCESS);
     SetOpen(Port(6), true);
 
-    // The last module with a device is removed, so the request succeeds.
-    EXPECT_EQ(StopAll().Status, STATUS_SUCCESS);
+    // The other module is removed all the same; the request reports the refusal.
+    EXPECT_EQ(StopAll().Status, STATUS_UNSUCCESSFUL);
     EXPECT_TRUE(HasDevice("\\Device\\VZelSerial0"));
     EXPECT_TRUE(HasDevice("\\Device\\VSer5"));
     EXPECT_TRUE(HasDevice("\\Device\\VSer6"));
