@@ -8,6 +8,7 @@
 #include "core/port_device.h"
 #include "net/module_connection.h"
 #include "port/port_extension.h"
+#include "port/port_open.h"
 
 namespace {
 
@@ -104,10 +105,32 @@ bool AnyPortOpen(const ModuleExtension* Module)
     return false;
 }
 
+namespace {
+
+// Marks every port of the module Stopping, or none when one is open or has
+// an open or close under way (port/port_open.h).
+bool MarkPortsStopping(ModuleExtension* Module)
+{
+    for (ULONG c = 0; c < Module->SerialCount; ++c) {
+        PDEVICE_OBJECT port = Module->PortDevices[c];
+        if (port != nullptr && !MarkPortStopping(PortExtensionOf(port))) {
+            while (c-- > 0) {
+                if (Module->PortDevices[c] != nullptr) {
+                    UnmarkPortStopping(PortExtensionOf(Module->PortDevices[c]));
+                }
+            }
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
 NTSTATUS StopModuleDevice(PDEVICE_OBJECT ModuleDevice)
 {
     ModuleExtension* module = ModuleExtensionOf(ModuleDevice);
-    if (AnyPortOpen(module)) {
+    if (!MarkPortsStopping(module)) {
         return STATUS_UNSUCCESSFUL;
     }
 

@@ -74,6 +74,34 @@ TEST_F(PortConnectionTest, AnOpenWhileLaterChannelsAreCreatedStaysCounted)
     EXPECT_TRUE(module.Saw("DISCONNECTED control reason=peer"));
 }
 
+// A close works in the module for as long as the module's side of the
+// control connection stays open: stop-all refuses the module until the
+// close is over, and removes it after.
+TEST_F(PortConnectionTest, StopAllRefusesAModuleWhilePortCloseIsUnderWay)
+{
+    ModuleSimulator module({"echo"});
+    ClosedPort control;
+    control.Listen();
+    AddLoopbackModule(control.Port(), {module.ChannelPort(1)});
+    host::File* com5 = nullptr;
+    ASSERT_EQ(OpenPort(5, &com5), STATUS_SUCCESS);
+    zel::test::UniqueFd controlPeer = control.Accept();
+    ASSERT_TRUE(controlPeer.Valid());
+
+    std::thread closing([&] { ClosePort(com5); });
+    // The driver's end of the control connection went: the close now waits
+    // for this side, which stays open.
+    ASSERT_EQ(zel::test::ReceiveToEnd(controlPeer.Get()).End, zel::test::StreamEnd::Eof);
+    const std::vector<std::string> devices = Kernel().DeviceNames();
+    EXPECT_EQ(StopAll().Status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(Kernel().DeviceNames(), devices);
+
+    controlPeer = zel::test::UniqueFd();
+    closing.join();
+    EXPECT_EQ(StopAll().Status, STATUS_SUCCESS);
+    EXPECT_FALSE(HasDevice("\\Device\\VZelSerial0"));
+}
+
 TEST_F(PortConnectionTest, PortsOfOneModuleShareTheControlConnection)
 {
     ModuleSimulator module({"echo", "echo"});
