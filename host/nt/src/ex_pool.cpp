@@ -1,5 +1,6 @@
 // The executive's pool routines: IRQL rules, then the host pool. Freeing
-// memory that holds a queued timer or DPC stops, as the verifier does.
+// memory that holds a queued timer or DPC (or a running DPC) stops, as the
+// verifier does.
 #include "kernel_impl.h"
 #include "pool.h"
 #include "timer_queue.h"
