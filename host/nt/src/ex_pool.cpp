@@ -53,7 +53,7 @@ VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag)
         RequireIrqlFor(type, "ExFreePool");
         if (auto queued = kernel.Timers().FindQueuedWithin(P, size)) {
             host::verifier::BugCheck(host::rule::kTimerOrDpcInvalid,
-                                     "pool block freed while it holds a queued " + *queued);
+                                     "pool block freed while it holds a " + *queued);
         }
     }
     kernel.PoolAllocator().Free(P, Tag);

@@ -187,7 +187,7 @@ std::optional<std::string> TimerQueue::FindQueuedWithin(const void* begin, std::
     std::lock_guard<std::mutex> lock(mutex_);
     for (const auto& [timer, position] : timers_) {
         if (Within(timer, sizeof(KTIMER), begin, bytes)) {
-            return "timer " + PointerText(timer);
+            return "queued timer " + PointerText(timer);
         }
         if (timer->Dpc != nullptr && Within(timer->Dpc, sizeof(KDPC), begin, bytes)) {
             return DescribeDpc(timer->Dpc) + " of queued timer " + PointerText(timer);
@@ -195,7 +195,7 @@ std::optional<std::string> TimerQueue::FindQueuedWithin(const void* begin, std::
     }
     for (const QueuedDpc& queued : dpcs_) {
         if (Within(queued.Dpc, sizeof(KDPC), begin, bytes)) {
-            return DescribeDpc(queued.Dpc);
+            return "queued " + DescribeDpc(queued.Dpc);
         }
     }
     for (PKDPC running : runningDpcList_) {
