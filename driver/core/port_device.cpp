@@ -73,11 +73,13 @@ void FreeRxBuffer(PortExtension* Port)
 }
 
 // The read timer is left running when data completes its read; a port that
-// goes away must not leave it (or its DPC) queued on freed memory.
+// goes away must not leave it (or its DPC) queued on freed memory, nor free
+// the memory under a DPC that is already running. PASSIVE_LEVEL.
 void StopReadTimer(PortExtension* Port)
 {
     KeCancelTimer(&Port->ReadTimer);
     KeRemoveQueueDpc(&Port->ReadDpc);
+    KeFlushQueuedDpcs();
 }
 
 void RemovePortNames(PortExtension* Port)
@@ -161,8 +163,8 @@ NTSTATUS ReleasePortDevice(PDEVICE_OBJECT PortDevice)
 NTSTATUS PortTeardown(PDEVICE_OBJECT PortDevice)
 {
     PortExtension* port = PortExtensionOf(PortDevice);
+    RemovePortNames(port);
     StopReadTimer(port);
     FreeRxBuffer(port);
-    RemovePortNames(port);
     return STATUS_SUCCESS;
 }

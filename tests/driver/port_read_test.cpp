@@ -196,6 +196,35 @@ TEST_F(PortReadTest, AFloodLargerThanTheBufferArrivesWholeAndInOrder)
     EXPECT_TRUE(module_->Saw("SENT channel=1 bytes=" + std::to_string(FLOOD_BYTES)));
 }
 
+// A read completed by data leaves its timer armed. When the timer's DPC is
+// already running as the port is stopped, the stop waits for it before the
+// port's memory goes (the host stops on memory freed under a running DPC).
+TEST_F(PortReadTest, AStopWaitsForAReadTimeoutDpcThatIsRunning)
+{
+    OpenWithModule("echo");
+    SetReadTimeouts(5, BEYOND_THE_CAP_MS, WAIT_FOR_DATA);
+    auto pending = com5_->StartRead(3);
+    ModuleSends("abc");
+    ASSERT_EQ(Text(pending->Wait()), "abc");
+    ClosePort(com5_);
+
+    // The DPC, once its timer expires, waits here for the port's lock.
+    PortExtension* port = Port(5);
+    KIRQL irql;
+    KeAcquireSpinLock(&port->PortLock, &irql);
+    const bool expired = zel::test::Eventually([&] { return KeReadStateTimer(&port->ReadTimer) != FALSE; });
+    NTSTATUS stopped = STATUS_PENDING;
+    std::thread stopping([&] { stopped = StopAll().Status; });
+    // The stop is under way once the port's names are gone.
+    const bool underWay = zel::test::Eventually([&] { return !LinkTarget("\\DosDevices\\COM5"); });
+    KeReleaseSpinLock(&port->PortLock, irql);
+    stopping.join();
+    EXPECT_TRUE(expired);
+    EXPECT_TRUE(underWay);
+    EXPECT_EQ(stopped, STATUS_SUCCESS);
+    EXPECT_FALSE(HasDevice("\\Device\\VSer5"));
+}
+
 // Reads longer than the buffer: under the default timeouts a full buffer
 // answers them, and with ReadIntervalTimeout MAXULONG and both totals 0
 // every read returns at once with what is held.
