@@ -77,19 +77,25 @@ NTSTATUS AddModule(ControlRequest* Request)
     return STATUS_SUCCESS;
 }
 
+// Every module device that exists, whatever the table now holds (a clear or
+// a shorter reload leaves running devices beyond ModuleCount). A module
+// that refuses does not keep the others from stopping; the request fails
+// with its status.
 NTSTATUS StopAllSerial(ControlRequest* Request)
 {
     ControlExtension* control = Request->Control;
     NTSTATUS status = STATUS_SUCCESS;
-    for (ULONG i = 0; i < control->ModuleCount; ++i) {
+    for (ULONG i = 0; i < MODULE_TABLE_SIZE; ++i) {
         PDEVICE_OBJECT module = control->ModuleDevices[i];
         if (module == nullptr) {
             continue;
         }
-        status = StopModuleDevice(module);
-        if (NT_SUCCESS(status)) {
+        NTSTATUS stopped = StopModuleDevice(module);
+        if (NT_SUCCESS(stopped)) {
             IoDeleteDevice(module);
             control->ModuleDevices[i] = nullptr;
+        } else if (NT_SUCCESS(status)) {
+            status = stopped;
         }
     }
     return status;

@@ -9,7 +9,7 @@ void ResetModuleTable(ControlExtension* Control)
 void ClearModuleTable(ControlExtension* Control)
 {
     Control->ModuleCount = 0;
-    ResetModuleTable(Control);
+    RtlZeroMemory(Control->Modules, sizeof(Control->Modules));
 }
 
 bool ModuleTableFull(const ControlExtension* Control)

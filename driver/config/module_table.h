@@ -8,8 +8,8 @@
 // Zeroes every record and device slot; ModuleCount is left alone.
 void ResetModuleTable(ControlExtension* Control);
 
-// Empties the table: ModuleCount 0, every record and slot zero. Devices that
-// still exist stay until the driver unloads.
+// Empties the table: ModuleCount 0, every record zero. The device slots
+// stay: a module device that still exists is still stopped by stop-all.
 void ClearModuleTable(ControlExtension* Control);
 
 bool ModuleTableFull(const ControlExtension* Control);

@@ -1,5 +1,7 @@
 #include "core/device_names.h"
 
+#include "core/name_teardown.h"
+
 void FormNumberedName(CountedString* Name, PCWSTR Prefix, ULONG Number)
 {
     CountedString digits;
@@ -40,8 +42,26 @@ NTSTATUS CreateNamedDevice(PDRIVER_OBJECT DriverObject, ULONG ExtensionSize,
     return STATUS_SUCCESS;
 }
 
-void KeepName(CountedString* Field, const CountedString& Name)
+void DeleteNamedDevice(PDEVICE_OBJECT Device, const CountedString& LinkName)
+{
+    DeleteLinkByName(LinkName);
+    IoDeleteDevice(Device);
+}
+
+bool KeepName(CountedString* Field, const CountedString& Name)
 {
     CountedString copy = Field->Assign(Name);
     copy.Release();
+    return !Field->IsEmpty();
+}
+
+bool KeepNames(CountedString* DeviceField, CountedString* LinkField,
+               const CountedString& DeviceName, const CountedString& LinkName)
+{
+    if (KeepName(DeviceField, DeviceName) && KeepName(LinkField, LinkName)) {
+        return true;
+    }
+    DeviceField->Release();
+    LinkField->Release();
+    return false;
 }

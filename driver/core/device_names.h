@@ -14,5 +14,14 @@ NTSTATUS CreateNamedDevice(PDRIVER_OBJECT DriverObject, ULONG ExtensionSize,
                            DEVICE_TYPE DeviceType, ULONG Characteristics, BOOLEAN Exclusive,
                            PDEVICE_OBJECT* Device);
 
-// Gives an extension's name field an owned copy of Name.
-void KeepName(CountedString* Field, const CountedString& Name);
+// Deletes a device made by CreateNamedDevice, and its link.
+void DeleteNamedDevice(PDEVICE_OBJECT Device, const CountedString& LinkName);
+
+// Gives an extension's name field an owned copy of Name; false (the field
+// Empty) when the pool refuses.
+bool KeepName(CountedString* Field, const CountedString& Name);
+
+// Both names into an extension's fields. When either copy fails, neither
+// is kept: a device whose link name is lost could never remove its link.
+bool KeepNames(CountedString* DeviceField, CountedString* LinkField,
+               const CountedString& DeviceName, const CountedString& LinkName);

@@ -8,6 +8,7 @@
 #include "core/port_device.h"
 #include "net/module_connection.h"
 #include "port/port_extension.h"
+#include "port/port_open.h"
 
 namespace {
 
@@ -67,11 +68,16 @@ NTSTATUS CreateModuleDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT ControlD
     NTSTATUS status = CreateNamedDevice(DriverObject, sizeof(ModuleExtension), deviceName,
                                         linkName, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
     if (NT_SUCCESS(status)) {
+        ModuleExtension* module = ModuleExtensionOf(device);
+        if (!KeepNames(&module->DeviceName, &module->LinkName, deviceName, linkName)) {
+            DeleteNamedDevice(device, linkName);
+            status = STATUS_INSUFFICIENT_RESOURCES;
+        }
+    }
+    if (NT_SUCCESS(status)) {
         device->Flags |= DO_BUFFERED_IO;
         ModuleExtension* module = ModuleExtensionOf(device);
         FillModuleDispatchTable(&module->DispatchTable);
-        KeepName(&module->DeviceName, deviceName);
-        KeepName(&module->LinkName, linkName);
         control->ModuleDevices[ModuleIndex] = device;
 
         CopyModuleAddress(module, record);
@@ -80,8 +86,6 @@ NTSTATUS CreateModuleDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT ControlD
         InitializeModuleLock(module);
         SetConnectionOwner(&module->ControlConnection, device);
         CreateChannels(DriverObject, device, record);
-
-        module->OpenPortCount = 0;
         device->Flags &= ~DO_DEVICE_INITIALIZING;
     }
 
@@ -101,10 +105,32 @@ bool AnyPortOpen(const ModuleExtension* Module)
     return false;
 }
 
+namespace {
+
+// Marks every port of the module Stopping, or none when one is open or has
+// an open or close under way (port/port_open.h).
+bool MarkPortsStopping(ModuleExtension* Module)
+{
+    for (ULONG c = 0; c < Module->SerialCount; ++c) {
+        PDEVICE_OBJECT port = Module->PortDevices[c];
+        if (port != nullptr && !MarkPortStopping(PortExtensionOf(port))) {
+            while (c-- > 0) {
+                if (Module->PortDevices[c] != nullptr) {
+                    UnmarkPortStopping(PortExtensionOf(Module->PortDevices[c]));
+                }
+            }
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
 NTSTATUS StopModuleDevice(PDEVICE_OBJECT ModuleDevice)
 {
     ModuleExtension* module = ModuleExtensionOf(ModuleDevice);
-    if (AnyPortOpen(module)) {
+    if (!MarkPortsStopping(module)) {
         return STATUS_UNSUCCESSFUL;
     }
 

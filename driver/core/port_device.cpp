@@ -79,11 +79,13 @@ void FreeRxBuffer(PortExtension* Port)
 }
 
 // The read timer is left running when data completes its read; a port that
-// goes away must not leave it (or its DPC) queued on freed memory.
+// goes away must not leave it (or its DPC) queued on freed memory, nor free
+// the memory under a DPC that is already running. PASSIVE_LEVEL.
 void StopReadTimer(PortExtension* Port)
 {
     KeCancelTimer(&Port->ReadTimer);
     KeRemoveQueueDpc(&Port->ReadDpc);
+    KeFlushQueuedDpcs();
 }
 
 void RemovePortNames(PortExtension* Port)
@@ -120,17 +122,16 @@ NTSTATUS CreatePortDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT ModuleDevi
     PortExtension* port = PortExtensionOf(device);
     RtlZeroMemory(port, sizeof(*port));
     FillPortDispatchTable(&port->DispatchTable);
-    KeepName(&port->DeviceName, deviceName);
-    KeepName(&port->LinkName, linkName);
     port->ChannelIndex = ChannelIndex;
     port->ComNumber = comNumber;
 
-    port->RxBuffer = static_cast<PUCHAR>(ExAllocatePool(NonPagedPool, PORT_RX_BUFFER_SIZE));
+    if (KeepNames(&port->DeviceName, &port->LinkName, deviceName, linkName)) {
+        port->RxBuffer = static_cast<PUCHAR>(ExAllocatePool(NonPagedPool, PORT_RX_BUFFER_SIZE));
+    }
     if (port->RxBuffer == nullptr) {
-        DeleteLinkByName(linkName);
         port->LinkName.Release();
         port->DeviceName.Release();
-        IoDeleteDevice(device);
+        DeleteNamedDevice(device, linkName);
         deviceName.Release();
         linkName.Release();
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -168,8 +169,8 @@ NTSTATUS ReleasePortDevice(PDEVICE_OBJECT PortDevice)
 NTSTATUS PortTeardown(PDEVICE_OBJECT PortDevice)
 {
     PortExtension* port = PortExtensionOf(PortDevice);
+    RemovePortNames(port);
     StopReadTimer(port);
     FreeRxBuffer(port);
-    RemovePortNames(port);
     return STATUS_SUCCESS;
 }

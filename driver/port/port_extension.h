@@ -45,6 +45,8 @@ struct PortExtension {
     SERIAL_CHARS SpecialChars;
     ConnectionRecord DataConnection;
     KEVENT WriteLock;  // the port's writes run one at a time (port/port_write.h)
+    LONG OpensAndCloses;  // opens and closes of the port under way (port/port_open.h)
+    LONG Stopping;        // a stop is removing the port: no open begins
 };
 
 inline PortExtension* PortExtensionOf(PDEVICE_OBJECT PortDevice)

@@ -100,48 +100,96 @@ NTSTATUS OpenWithModule(PortExtension* Port, PDEVICE_OBJECT ModuleDevice, PIRP I
     return STATUS_SUCCESS;
 }
 
-}  // namespace
-
-NTSTATUS NTAPI PortCreate(PDEVICE_OBJECT PortDevice, PIRP Irp)
+NTSTATUS OpenPort(PortExtension* Port, PIRP Irp)
 {
-    PortExtension* port = PortExtensionOf(PortDevice);
-    ResetRxCount(port);
-    if (port->IsOpen) {
-        return CompleteRequest(Irp, STATUS_SUCCESS, 0);
+    ResetRxCount(Port);
+    if (Port->IsOpen) {
+        return STATUS_SUCCESS;
     }
-    PDEVICE_OBJECT moduleDevice = port->ModuleDevice;
+    PDEVICE_OBJECT moduleDevice = Port->ModuleDevice;
     if (ModuleEntry(moduleDevice, IRP_MJ_CREATE) == nullptr) {
-        UndoOpen(port, moduleDevice, Irp);
-        return CompleteRequest(Irp, STATUS_UNSUCCESSFUL, 0);
+        UndoOpen(Port, moduleDevice, Irp);
+        return STATUS_UNSUCCESSFUL;
     }
     ModuleExtension* module = ModuleExtensionOf(moduleDevice);
     AcquireModuleLock(module);
-    NTSTATUS status = OpenWithModule(port, moduleDevice, Irp);
+    NTSTATUS status = OpenWithModule(Port, moduleDevice, Irp);
     ReleaseModuleLock(module);
-    return CompleteRequest(Irp, status, 0);
+    return status;
 }
 
-NTSTATUS NTAPI PortClose(PDEVICE_OBJECT PortDevice, PIRP Irp)
+void ClosePort(PortExtension* Port, PIRP Irp)
 {
-    PortExtension* port = PortExtensionOf(PortDevice);
-    PDEVICE_OBJECT moduleDevice = port->ModuleDevice;
+    PDEVICE_OBJECT moduleDevice = Port->ModuleDevice;
     ModuleExtension* module = moduleDevice == nullptr ? nullptr : ModuleExtensionOf(moduleDevice);
     if (module != nullptr) {
         AcquireModuleLock(module);
     }
-    TakeDataConnectionDown(port);
-    port->IsOpen = 0;
-    DropReceived(port);
+    TakeDataConnectionDown(Port);
+    Port->IsOpen = 0;
+    DropReceived(Port);
     if (module != nullptr) {
         // Uncounted first, so the module's last port takes the control
         // connection down.
-        CountClosed(port, module);
+        CountClosed(Port, module);
         PDRIVER_DISPATCH moduleClose = ModuleEntry(moduleDevice, IRP_MJ_CLOSE);
         if (moduleClose != nullptr) {
             moduleClose(moduleDevice, Irp);
         }
         ReleaseModuleLock(module);
     }
+}
+
+// True unless a stop has marked the port: then the caller must not touch
+// the module, which may be gone.
+bool EnterOpenOrClose(PortExtension* Port)
+{
+    InterlockedIncrement(&Port->OpensAndCloses);
+    return InterlockedCompareExchange(&Port->Stopping, 0, 0) == 0;
+}
+
+// The last touch of the module: a stop may delete it from here on.
+void LeaveOpenOrClose(PortExtension* Port)
+{
+    InterlockedDecrement(&Port->OpensAndCloses);
+}
+
+}  // namespace
+
+bool MarkPortStopping(PortExtension* Port)
+{
+    InterlockedExchange(&Port->Stopping, 1);
+    // IsOpen before the count: a close is counted before it clears IsOpen.
+    const bool open = *static_cast<volatile ULONG*>(&Port->IsOpen) != 0;
+    if (open || InterlockedCompareExchange(&Port->OpensAndCloses, 0, 0) != 0) {
+        UnmarkPortStopping(Port);
+        return false;
+    }
+    return true;
+}
+
+void UnmarkPortStopping(PortExtension* Port)
+{
+    InterlockedExchange(&Port->Stopping, 0);
+}
+
+NTSTATUS NTAPI PortCreate(PDEVICE_OBJECT PortDevice, PIRP Irp)
+{
+    PortExtension* port = PortExtensionOf(PortDevice);
+    // A port being removed refuses: its module may be gone already.
+    NTSTATUS status = EnterOpenOrClose(port) ? OpenPort(port, Irp) : STATUS_UNSUCCESSFUL;
+    LeaveOpenOrClose(port);
+    return CompleteRequest(Irp, status, 0);
+}
+
+NTSTATUS NTAPI PortClose(PDEVICE_OBJECT PortDevice, PIRP Irp)
+{
+    PortExtension* port = PortExtensionOf(PortDevice);
+    // Only an open port is closed, and a stop refuses an open port: no
+    // stop can be under way.
+    EnterOpenOrClose(port);
+    ClosePort(port, Irp);
+    LeaveOpenOrClose(port);
     return CompleteRequest(Irp, STATUS_SUCCESS, 0);
 }
 

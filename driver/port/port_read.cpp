@@ -21,12 +21,31 @@ bool AnswersAtOnce(const SERIAL_TIMEOUTS& Timeouts)
     return Timeouts.ReadTotalTimeoutConstant == 0 || Timeouts.ReadTotalTimeoutConstant == MAXULONG;
 }
 
-// The wait comes from ReadIntervalTimeout (milliseconds, the product
-// wrapping in 32 bits), at most one second.
+// ReadIntervalTimeout MAXULONG with both totals 0: return at once with
+// whatever is held.
+bool ReturnsWhatIsHeld(const SERIAL_TIMEOUTS& Timeouts)
+{
+    return Timeouts.ReadIntervalTimeout == MAXULONG && Timeouts.ReadTotalTimeoutMultiplier == 0 &&
+           Timeouts.ReadTotalTimeoutConstant == 0;
+}
+
+// A read is satisfied by its length or by a full buffer: more than the
+// buffer holds can never be held at once.
+bool EnoughHeld(const PortExtension* Port, PIRP Read)
+{
+    ULONG wanted = ReadLengthOf(Read);
+    if (wanted > PORT_RX_LIMIT) {
+        wanted = PORT_RX_LIMIT;
+    }
+    return Port->RxCount >= wanted;
+}
+
+// The wait comes from ReadIntervalTimeout (milliseconds), at most one
+// second. In 64 bits: in 100 ns units a long interval passes 32 bits.
 ULONG ReadWaitOf(const SERIAL_TIMEOUTS& Timeouts)
 {
-    ULONG wait = Timeouts.ReadIntervalTimeout * HUNDRED_NS_PER_MILLISECOND;
-    return wait > LONGEST_READ_WAIT ? LONGEST_READ_WAIT : wait;
+    ULONGLONG wait = ULONGLONG(Timeouts.ReadIntervalTimeout) * HUNDRED_NS_PER_MILLISECOND;
+    return wait > LONGEST_READ_WAIT ? LONGEST_READ_WAIT : static_cast<ULONG>(wait);
 }
 
 void QueueRead(PortExtension* Port, PIRP Read)
@@ -43,7 +62,7 @@ NTSTATUS ServeRead(PortExtension* Port, PIRP Read, ULONG* Delivered)
     if (Port->PendingRead != nullptr) {
         return STATUS_INVALID_DEVICE_REQUEST;
     }
-    if (Port->RxCount >= ReadLengthOf(Read)) {
+    if (EnoughHeld(Port, Read) || ReturnsWhatIsHeld(Port->Timeouts)) {
         *Delivered = CopyOut(Read, Port);
         return STATUS_SUCCESS;
     }
@@ -60,7 +79,6 @@ NTSTATUS NTAPI PortRead(PDEVICE_OBJECT PortDevice, PIRP Irp)
 {
     PortExtension* port = PortExtensionOf(PortDevice);
     if (ReadLengthOf(Irp) == 0) {
-        port->CommStatus.AmountInOutQueue = 0;
         return CompleteRequest(Irp, STATUS_SUCCESS, 0);
     }
 

@@ -37,7 +37,6 @@ ULONG CopyOut(PIRP Read, PortExtension* Port)
     } else {
         SetRxCount(Port, 0);
     }
-    Port->CommStatus.AmountInOutQueue = delivered;
     return delivered;
 }
 

@@ -13,12 +13,11 @@ constexpr ULONG COMM_STATUS_DELAY_MICROSECONDS = 100;
 
 // With PortLock held. Drops what was received, the bytes the connection
 // still holds unread included; true when those held the receive back, so
-// the caller restarts it.
+// the caller restarts it. What waits to go out is the write path's.
 bool DiscardReceiveQueue(PortExtension* Port)
 {
     const bool receiveHeldBack = Port->DataConnection.UnreadCount != 0;
     DiscardReceived(Port);
-    Port->CommStatus.AmountInOutQueue = 0;
     return receiveHeldBack;
 }
 

@@ -112,7 +112,7 @@ NTSTATUS GetWaitMask(PortExtension* Port, SerialRequest* Request)
 {
     KIRQL irql;
     KeAcquireSpinLock(&Port->PortLock, &irql);
-    const ULONG events = Port->WaitEvents;
+    const ULONG mask = Port->WaitMask;
     KeReleaseSpinLock(&Port->PortLock, irql);
-    return ReturnSerialValue(Request, events);
+    return ReturnSerialValue(Request, mask);
 }

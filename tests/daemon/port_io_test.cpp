@@ -130,10 +130,10 @@ TEST_F(PortIoTest, StatusQueriesAnswer)
     EXPECT_EQ(stat.cbInQue, 0u);
     DWORD modem = 0;
     EXPECT_TRUE(GetCommModemStatus(port_, &modem)) << GetLastError();
-    // The driver answers GET_WAIT_MASK with the last events, not the mask.
     DWORD mask = ~0u;
     EXPECT_TRUE(SetCommMask(port_, EV_CTS | EV_RXCHAR)) << GetLastError();
     EXPECT_TRUE(GetCommMask(port_, &mask)) << GetLastError();
+    EXPECT_EQ(mask, static_cast<DWORD>(EV_CTS | EV_RXCHAR));
 }
 
 TEST_F(PortIoTest, PurgeClearsTheQueues)

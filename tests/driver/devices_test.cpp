@@ -229,8 +229,8 @@ TEST_F(DevicesTest, StopWithOpenPortKeepsThatModule)
     ASSERT_EQ(StartAll().Status, STATUS_SUCCESS);
     SetOpen(Port(6), true);
 
-    // The last module with a device is removed, so the request succeeds.
-    EXPECT_EQ(StopAll().Status, STATUS_SUCCESS);
+    // The other module is removed all the same; the request reports the refusal.
+    EXPECT_EQ(StopAll().Status, STATUS_UNSUCCESSFUL);
     EXPECT_TRUE(HasDevice("\\Device\\VZelSerial0"));
     EXPECT_TRUE(HasDevice("\\Device\\VSer5"));
     EXPECT_TRUE(HasDevice("\\Device\\VSer6"));
@@ -266,6 +266,30 @@ TEST_F(DevicesTest, StopFailsWhenTheLastModuleHasAnOpenPort)
     EXPECT_NE(ControlExt()->ModuleDevices[1], nullptr);
     EXPECT_EQ(ControlExt()->ModuleDevices[0], nullptr);
     SetOpen(Port(7), false);
+}
+
+// Whichever pool allocation of a start fails, what the start made is
+// removed by stop-all: no link or device is left behind to collide with
+// the next start.
+TEST_F(DevicesTest, AStartShortOfPoolLeavesNothingThatStopCannotRemove)
+{
+    ASSERT_EQ(Add(MakeRecord(Ip(10, 0, 0, 1), 4000, "m", {{4001, 5, 0}, {4002, 6, 0}})).Status,
+              STATUS_SUCCESS);
+    const std::vector<std::string> linksBefore = Kernel().SymbolicLinkNames();
+    const std::vector<std::string> devicesBefore = Kernel().DeviceNames();
+    for (int failing = 0;; ++failing) {
+        SCOPED_TRACE("failing allocation " + std::to_string(failing));
+        int seen = 0;
+        Kernel().SetPoolFailureRule([&](POOL_TYPE, SIZE_T, ULONG) { return seen++ == failing; });
+        StartAll();
+        Kernel().SetPoolFailureRule(nullptr);
+        ASSERT_EQ(StopAll().Status, STATUS_SUCCESS);
+        ASSERT_EQ(Kernel().SymbolicLinkNames(), linksBefore);
+        ASSERT_EQ(Kernel().DeviceNames(), devicesBefore);
+        if (seen <= failing) {
+            break;  // the start ran without a failure
+        }
+    }
 }
 
 TEST_F(DevicesTest, RestartAfterStopRecreatesEverything)

@@ -7,6 +7,9 @@
 
 #include "support/loopback.h"
 
+#include <atomic>
+#include <thread>
+
 namespace zeltest {
 namespace {
 
@@ -36,6 +39,67 @@ TEST_F(PortConnectionTest, OpenBringsControlAndDataUpAndCloseTakesThemDown)
     EXPECT_EQ(Port(5)->IsOpen, 0u);
     EXPECT_FALSE(ext->ControlConnection.Opened);
     EXPECT_FALSE(Port(5)->DataConnection.Opened);
+}
+
+// A port can be opened as soon as it exists, while the module's later
+// channels are still being created: that open stays counted.
+TEST_F(PortConnectionTest, AnOpenWhileLaterChannelsAreCreatedStaysCounted)
+{
+    ModuleSimulator module({"echo", "echo"});
+    ModuleRecord record = MakeRecord(Ip(127, 0, 0, 1), module.ControlPort(), "m",
+                                     {{module.ChannelPort(1), 5, 0}, {module.ChannelPort(2), 6, 0}});
+    ASSERT_EQ(Add(record).Status, STATUS_SUCCESS);
+
+    // The start's allocations after COM5 is ready are COM6's: open COM5 at
+    // the first of them, from another thread, and let the start go on after.
+    std::unique_ptr<host::File> com5;
+    NTSTATUS opened = STATUS_PENDING;
+    std::atomic<bool> tried{false};
+    Kernel().SetPoolFailureRule([&](POOL_TYPE, SIZE_T, ULONG) {
+        PDEVICE_OBJECT port = Kernel().FindDevice("\\Device\\VSer5");
+        if (port != nullptr && (port->Flags & DO_DEVICE_INITIALIZING) == 0 && !tried.exchange(true)) {
+            std::thread([&] { opened = Kernel().Open("\\\\.\\COM5", &com5); }).join();
+        }
+        return false;
+    });
+    ASSERT_EQ(StartAll().Status, STATUS_SUCCESS);
+    Kernel().SetPoolFailureRule(nullptr);
+    ASSERT_TRUE(tried);
+    ASSERT_EQ(opened, STATUS_SUCCESS);
+    ASSERT_NE(Port(6), nullptr);
+    EXPECT_EQ(Module(0)->OpenPortCount, 1u);
+
+    com5->Close();
+    EXPECT_EQ(Module(0)->OpenPortCount, 0u);
+    EXPECT_TRUE(module.Saw("DISCONNECTED control reason=peer"));
+}
+
+// A close works in the module for as long as the module's side of the
+// control connection stays open: stop-all refuses the module until the
+// close is over, and removes it after.
+TEST_F(PortConnectionTest, StopAllRefusesAModuleWhilePortCloseIsUnderWay)
+{
+    ModuleSimulator module({"echo"});
+    ClosedPort control;
+    control.Listen();
+    AddLoopbackModule(control.Port(), {module.ChannelPort(1)});
+    host::File* com5 = nullptr;
+    ASSERT_EQ(OpenPort(5, &com5), STATUS_SUCCESS);
+    zel::test::UniqueFd controlPeer = control.Accept();
+    ASSERT_TRUE(controlPeer.Valid());
+
+    std::thread closing([&] { ClosePort(com5); });
+    // The driver's end of the control connection went: the close now waits
+    // for this side, which stays open.
+    ASSERT_EQ(zel::test::ReceiveToEnd(controlPeer.Get()).End, zel::test::StreamEnd::Eof);
+    const std::vector<std::string> devices = Kernel().DeviceNames();
+    EXPECT_EQ(StopAll().Status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(Kernel().DeviceNames(), devices);
+
+    controlPeer = zel::test::UniqueFd();
+    closing.join();
+    EXPECT_EQ(StopAll().Status, STATUS_SUCCESS);
+    EXPECT_FALSE(HasDevice("\\Device\\VZelSerial0"));
 }
 
 TEST_F(PortConnectionTest, PortsOfOneModuleShareTheControlConnection)

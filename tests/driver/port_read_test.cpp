@@ -6,6 +6,7 @@
 #include "core/module_extension.h"
 #include "port/port_extension.h"
 
+#include "support/eventually.h"
 #include "support/loopback.h"
 
 #include <fstream>
@@ -50,7 +51,6 @@ TEST_F(PortReadTest, HeldBytesAreReadAtOnce)
     EXPECT_EQ(read.Information, 5u);
     EXPECT_EQ(Text(read), "hello");
     EXPECT_EQ(Port(5)->RxCount, 0u);
-    EXPECT_EQ(Port(5)->CommStatus.AmountInOutQueue, 5u);
 }
 
 TEST_F(PortReadTest, ShortOfDataTheDefaultTimeoutsAnswerAtOnceWithNothing)
@@ -88,7 +88,7 @@ TEST_F(PortReadTest, ZeroLengthReadSucceedsWithNothing)
     host::IoResult read = com5_->Read(0);
     EXPECT_EQ(read.Status, STATUS_SUCCESS);
     EXPECT_EQ(read.Information, 0u);
-    EXPECT_EQ(Port(5)->CommStatus.AmountInOutQueue, 0u);
+    EXPECT_EQ(Port(5)->CommStatus.AmountInOutQueue, 7u) << "the transmit side is the writes'";
 }
 
 TEST_F(PortReadTest, TheTimerDeliversWhatIsHeld)
@@ -126,6 +126,19 @@ TEST_F(PortReadTest, ALongIntervalIsCutToOneSecond)
     host::IoResult read = com5_->Read(10);
     EXPECT_EQ(read.Status, STATUS_SUCCESS);
     EXPECT_EQ(Text(read), "abc");
+}
+
+TEST_F(PortReadTest, AnIntervalWhoseTicksPassThirtyTwoBitsStillWaitsOneSecond)
+{
+    constexpr ULONG TICKS_PASS_32_BITS_MS = 1u << 28;  // x 10,000 is 625 x 2^32
+    OpenWithModule("echo");
+    SetReadTimeouts(5, TICKS_PASS_32_BITS_MS, WAIT_FOR_DATA);
+
+    auto pending = com5_->StartRead(10);
+    ModuleSends("0123456789");
+    const host::IoResult& read = pending->Wait();
+    EXPECT_EQ(read.Status, STATUS_SUCCESS);
+    EXPECT_EQ(Text(read), "0123456789") << "the read waited for the arrival";
 }
 
 TEST_F(PortReadTest, AnArrivalCompletesAReadThatAsksForAtLeastAllHeld)
@@ -181,6 +194,72 @@ TEST_F(PortReadTest, AFloodLargerThanTheBufferArrivesWholeAndInOrder)
     ASSERT_EQ(received.size(), flood.size());
     EXPECT_TRUE(received == flood) << "bytes lost, doubled or out of order";
     EXPECT_TRUE(module_->Saw("SENT channel=1 bytes=" + std::to_string(FLOOD_BYTES)));
+}
+
+// A read completed by data leaves its timer armed. When the timer's DPC is
+// already running as the port is stopped, the stop waits for it before the
+// port's memory goes (the host stops on memory freed under a running DPC).
+TEST_F(PortReadTest, AStopWaitsForAReadTimeoutDpcThatIsRunning)
+{
+    OpenWithModule("echo");
+    SetReadTimeouts(5, BEYOND_THE_CAP_MS, WAIT_FOR_DATA);
+    auto pending = com5_->StartRead(3);
+    ModuleSends("abc");
+    ASSERT_EQ(Text(pending->Wait()), "abc");
+    ClosePort(com5_);
+
+    // The DPC, once its timer expires, waits here for the port's lock.
+    PortExtension* port = Port(5);
+    KIRQL irql;
+    KeAcquireSpinLock(&port->PortLock, &irql);
+    const bool expired = zel::test::Eventually([&] { return KeReadStateTimer(&port->ReadTimer) != FALSE; });
+    NTSTATUS stopped = STATUS_PENDING;
+    std::thread stopping([&] { stopped = StopAll().Status; });
+    // The stop is under way once the port's names are gone.
+    const bool underWay = zel::test::Eventually([&] { return !LinkTarget("\\DosDevices\\COM5"); });
+    KeReleaseSpinLock(&port->PortLock, irql);
+    stopping.join();
+    EXPECT_TRUE(expired);
+    EXPECT_TRUE(underWay);
+    EXPECT_EQ(stopped, STATUS_SUCCESS);
+    EXPECT_FALSE(HasDevice("\\Device\\VSer5"));
+}
+
+// Reads longer than the buffer: under the default timeouts a full buffer
+// answers them, and with ReadIntervalTimeout MAXULONG and both totals 0
+// every read returns at once with what is held.
+TEST_F(PortReadTest, AReadLongerThanTheBufferNeverWaitsForBytesThatCannotFit)
+{
+    constexpr std::size_t SOURCE_BYTES = 2 * PORT_RX_BUFFER_SIZE;
+    constexpr ULONG READ_LENGTH = 2 * PORT_RX_BUFFER_SIZE;
+    const unsigned seed = std::random_device{}();
+    std::printf("seed %u\n", seed);
+    std::mt19937 random(seed);
+    std::string source(SOURCE_BYTES, '\0');
+    for (char& byte : source) {
+        byte = static_cast<char>(random());
+    }
+    const std::string path = (state_.Path() / "source.bin").string();
+    std::ofstream(path, std::ios::binary).write(source.data(), static_cast<std::streamsize>(source.size()));
+
+    OpenWithModule("source=" + path);
+    PortExtension* port = Port(5);
+    // Bytes wait unread in the connection once the buffer is full.
+    ASSERT_TRUE(zel::test::Eventually([&] { return __atomic_load_n(&port->DataConnection.UnreadCount, __ATOMIC_ACQUIRE) != 0; }));
+    host::IoResult read = com5_->Read(READ_LENGTH);
+    ASSERT_EQ(read.Status, STATUS_SUCCESS);
+    ASSERT_NE(read.Information, 0u) << "a full buffer answers a read longer than it";
+    std::string received = Text(read);
+
+    SetReadTimeouts(5, MAXULONG, 0);
+    zel::test::Deadline deadline;
+    while (received.size() < source.size() && !deadline.Passed()) {
+        read = com5_->Read(READ_LENGTH);
+        ASSERT_EQ(read.Status, STATUS_SUCCESS);
+        received += Text(read);
+    }
+    ASSERT_EQ(received.size(), source.size());
+    EXPECT_TRUE(received == source) << "bytes lost, doubled or out of order";
 }
 
 // Bytes that waited unread in the connection and are moved in by a read are

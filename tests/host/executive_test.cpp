@@ -33,6 +33,19 @@ TEST_F(ExecutiveTest, PoolBlocksAreUsableAndNotZeroed)
     ExFreePool(tagged);  // no tag given: any tag matches
 }
 
+TEST_F(ExecutiveTest, AFailureRuleFailsTheAllocationsItChooses)
+{
+    Kernel().SetPoolFailureRule([](POOL_TYPE, SIZE_T, ULONG tag) { return tag == kOtherTag; });
+    EXPECT_EQ(ExAllocatePoolWithTag(PagedPool, 8, kOtherTag), nullptr);
+    PVOID kept = ExAllocatePoolWithTag(PagedPool, 8, kTag);
+    EXPECT_NE(kept, nullptr);
+    ExFreePool(kept);
+    Kernel().SetPoolFailureRule(nullptr);
+    PVOID again = ExAllocatePoolWithTag(PagedPool, 8, kOtherTag);
+    EXPECT_NE(again, nullptr);
+    ExFreePool(again);
+}
+
 TEST_F(ExecutiveTest, NonPagedPoolAtDispatchLevel)
 {
     KIRQL irql;

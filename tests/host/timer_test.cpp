@@ -158,6 +158,42 @@ TEST_F(TimerTest, DpcRunsOncePerInsertionAndOneAtATime)
     EXPECT_EQ(record_.Runs, 2);
 }
 
+TEST_F(TimerTest, FlushReturnsOnlyOnceTheRunningAndQueuedDpcsHaveRun)
+{
+    DpcRecord blocker;
+    blocker.Release = false;
+    KeInitializeEvent(&blocker.Ran, SynchronizationEvent, FALSE);
+    KDPC blockerDpc;
+    KeInitializeDpc(&blockerDpc, RecordDpc, &blocker);
+    ASSERT_TRUE(KeInsertQueueDpc(&blockerDpc, nullptr, nullptr));
+    while (blocker.Irql != DISPATCH_LEVEL) {  // running, and held there
+        std::this_thread::yield();
+    }
+    ASSERT_TRUE(KeInsertQueueDpc(&dpc_, nullptr, nullptr));  // queued behind it
+
+    int runsSeenByFlush = 0;
+    std::thread flushing([&] {
+        KeFlushQueuedDpcs();
+        runsSeenByFlush = blocker.Runs + record_.Runs;
+    });
+    blocker.Release = true;
+    flushing.join();
+    EXPECT_EQ(runsSeenByFlush, 2);
+}
+
+TEST_F(TimerTest, FlushDoesNotWaitForDpcsQueuedAfterIt)
+{
+    constexpr LONG kPeriodMs = 1;
+    KeSetTimerEx(&timer_, Due(kAtOnce), kPeriodMs, &dpc_);
+    ASSERT_EQ(WaitSafely(&record_.Ran), STATUS_SUCCESS);
+    KeFlushQueuedDpcs();  // the timer keeps queueing its DPC meanwhile
+    KeCancelTimer(&timer_);
+    KeFlushQueuedDpcs();
+    const int runs = record_.Runs;
+    EXPECT_FALSE(KeRemoveQueueDpc(&dpc_));
+    EXPECT_EQ(record_.Runs, runs) << "nothing ran after the last flush";
+}
+
 TEST_F(TimerTest, TickCountAndSystemTimeAdvance)
 {
     LARGE_INTEGER first;
@@ -195,6 +231,41 @@ TEST_F(TimerDeathTest, FreeingPoolThatHoldsAQueuedTimer)
             ExFreePoolWithTag(timer, kTimerTag);
         },
         "TIMER_OR_DPC_INVALID");
+}
+
+TEST_F(TimerDeathTest, FreeingPoolThatHoldsARunningDpc)
+{
+    static std::atomic<bool> running{false};
+    EXPECT_DEATH(
+        {
+            auto* dpc = static_cast<PKDPC>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KDPC), kTimerTag));
+            KeInitializeDpc(
+                dpc,
+                [](PKDPC, PVOID, PVOID, PVOID) {
+                    running = true;
+                    for (;;) {
+                        std::this_thread::yield();
+                    }
+                },
+                nullptr);
+            KeInsertQueueDpc(dpc, nullptr, nullptr);
+            while (!running) {
+                std::this_thread::yield();
+            }
+            ExFreePoolWithTag(dpc, kTimerTag);
+        },
+        "TIMER_OR_DPC_INVALID.*still running");
+}
+
+TEST_F(TimerDeathTest, FlushAbovePassiveLevel)
+{
+    EXPECT_DEATH(
+        {
+            KIRQL irql;
+            KeRaiseIrql(APC_LEVEL, &irql);
+            KeFlushQueuedDpcs();
+        },
+        "IRQL_NOT_LESS_OR_EQUAL: KeFlushQueuedDpcs called at IRQL 1");
 }
 
 TEST_F(TimerDeathTest, DpcReturningAtAnotherIrql)

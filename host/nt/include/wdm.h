@@ -911,6 +911,7 @@ BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer);
 VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);
 BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2);
 BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc);
+VOID NTAPI KeFlushQueuedDpcs(VOID);
 
 // Time
 VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);

@@ -158,7 +158,7 @@ void DeviceTable::FreeIfUnreferenced(PDEVICE_OBJECT device)
     }
     if (auto queued = Internals().Timers().FindQueuedWithin(device, it->second.Bytes)) {
         verifier::BugCheck(rule::kTimerOrDpcInvalid,
-                           "device object " + it->second.Name + " deleted while its extension holds a queued " +
+                           "device object " + it->second.Name + " deleted while its extension holds a " +
                                *queued);
     }
     records_.erase(it);

@@ -1,5 +1,6 @@
 // The executive's pool routines: IRQL rules, then the host pool. Freeing
-// memory that holds a queued timer or DPC stops, as the verifier does.
+// memory that holds a queued timer or DPC (or a running DPC) stops, as the
+// verifier does.
 #include "kernel_impl.h"
 #include "pool.h"
 #include "timer_queue.h"
@@ -52,7 +53,7 @@ VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag)
         RequireIrqlFor(type, "ExFreePool");
         if (auto queued = kernel.Timers().FindQueuedWithin(P, size)) {
             host::verifier::BugCheck(host::rule::kTimerOrDpcInvalid,
-                                     "pool block freed while it holds a queued " + *queued);
+                                     "pool block freed while it holds a " + *queued);
         }
     }
     kernel.PoolAllocator().Free(P, Tag);

@@ -199,4 +199,9 @@ std::unique_ptr<RoomWatch> Kernel::WatchForRoom(int fd, std::function<void()> on
 
 std::vector<std::string> Kernel::DebugOutput() const { return impl_->DebugOutput(); }
 
+void Kernel::SetPoolFailureRule(std::function<bool(POOL_TYPE, SIZE_T, ULONG)> rule)
+{
+    impl_->PoolAllocator().SetFailureRule(std::move(rule));
+}
+
 }  // namespace host

@@ -6,6 +6,7 @@
 #include <wdm.h>
 
 #include <cstddef>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -22,8 +23,12 @@ public:
 
     static bool IsPaged(POOL_TYPE type);
 
-    // Null when memory is exhausted.
+    using FailureRule = std::function<bool(POOL_TYPE type, SIZE_T bytes, ULONG tag)>;
+
+    // Null when memory is exhausted, or when the failure rule says so.
     void* Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag);
+    // An empty rule fails nothing.
+    void SetFailureRule(FailureRule rule);
     // tag 0 frees a block of any tag.
     void Free(void* block, ULONG tag);
 
@@ -44,6 +49,7 @@ private:
 
     mutable std::mutex mutex_;
     std::unordered_map<void*, Block> blocks_;
+    FailureRule failureRule_;
 };
 
 }  // namespace host

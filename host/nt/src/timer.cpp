@@ -86,4 +86,10 @@ BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemAr
 
 BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) { return Timers().RemoveDpc(Dpc); }
 
+VOID NTAPI KeFlushQueuedDpcs(VOID)
+{
+    host::verifier::RequireIrqlAtMost(PASSIVE_LEVEL, "KeFlushQueuedDpcs");
+    Timers().FlushQueuedDpcs();
+}
+
 }  // extern "C"

@@ -6,6 +6,7 @@
 #include "thread_state.h"
 #include "verifier.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace host {
@@ -110,7 +111,8 @@ bool TimerQueue::InsertDpcLocked(PKDPC dpc, PVOID argument1, PVOID argument2, bo
     }
     dpc->SystemArgument1 = argument1;
     dpc->SystemArgument2 = argument2;
-    dpcs_.push_back(QueuedDpc{dpc, wakeThread ? std::thread::id() : std::this_thread::get_id()});
+    dpcs_.push_back(QueuedDpc{dpc, wakeThread ? std::thread::id() : std::this_thread::get_id(),
+                              nextInsertion_++});
     if (wakeThread) {
         wake_.notify_all();
     }
@@ -129,6 +131,7 @@ bool TimerQueue::RemoveDpc(PKDPC dpc)
             break;
         }
     }
+    idle_.notify_all();
     return true;
 }
 
@@ -142,6 +145,27 @@ void TimerQueue::WaitUntilIdle()
 {
     std::unique_lock<std::mutex> lock(mutex_);
     idle_.wait(lock, [this] { return runningDpcs_ == 0 && dpcs_.empty(); });
+}
+
+std::uint64_t TimerQueue::OldestOutstandingLocked() const
+{
+    std::uint64_t oldest = nextInsertion_;
+    if (!runningInsertions_.empty()) {
+        oldest = std::min(oldest, *runningInsertions_.begin());
+    }
+    for (const QueuedDpc& queued : dpcs_) {
+        oldest = std::min(oldest, queued.Insertion);
+    }
+    return oldest;
+}
+
+void TimerQueue::FlushQueuedDpcs()
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    const std::uint64_t flushed = nextInsertion_;
+    while (!stop_ && RunNextDpcFor(std::this_thread::get_id(), lock)) {
+    }
+    idle_.wait(lock, [&] { return OldestOutstandingLocked() >= flushed; });
 }
 
 std::vector<std::string> TimerQueue::Queued()
@@ -163,7 +187,7 @@ std::optional<std::string> TimerQueue::FindQueuedWithin(const void* begin, std::
     std::lock_guard<std::mutex> lock(mutex_);
     for (const auto& [timer, position] : timers_) {
         if (Within(timer, sizeof(KTIMER), begin, bytes)) {
-            return "timer " + PointerText(timer);
+            return "queued timer " + PointerText(timer);
         }
         if (timer->Dpc != nullptr && Within(timer->Dpc, sizeof(KDPC), begin, bytes)) {
             return DescribeDpc(timer->Dpc) + " of queued timer " + PointerText(timer);
@@ -171,7 +195,12 @@ std::optional<std::string> TimerQueue::FindQueuedWithin(const void* begin, std::
     }
     for (const QueuedDpc& queued : dpcs_) {
         if (Within(queued.Dpc, sizeof(KDPC), begin, bytes)) {
-            return DescribeDpc(queued.Dpc);
+            return "queued " + DescribeDpc(queued.Dpc);
+        }
+    }
+    for (PKDPC running : runningDpcList_) {
+        if (Within(running, sizeof(KDPC), begin, bytes)) {
+            return DescribeDpc(running) + " still running";
         }
     }
     return std::nullopt;
@@ -210,6 +239,8 @@ bool TimerQueue::RunNextDpcFor(std::thread::id runner, std::unique_lock<std::mut
         return false;
     }
     PKDPC dpc = next->Dpc;
+    const auto running = runningInsertions_.insert(next->Insertion);
+    const auto runningDpc = runningDpcList_.insert(dpc);
     dpcs_.erase(next);
     queuedDpcs_.erase(dpc);
     const PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;
@@ -229,6 +260,8 @@ bool TimerQueue::RunNextDpcFor(std::thread::id runner, std::unique_lock<std::mut
         thread_state::SetIrql(PASSIVE_LEVEL);
         lock.lock();
         --runningDpcs_;
+        runningInsertions_.erase(running);
+        runningDpcList_.erase(runningDpc);
         idle_.notify_all();
         lock.unlock();
     }

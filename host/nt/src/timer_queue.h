@@ -9,11 +9,13 @@
 #include <wdm.h>
 
 #include <chrono>
+#include <cstdint>
 #include <condition_variable>
 #include <deque>
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -43,10 +45,14 @@ public:
 
     // Blocks until no DPC is queued or running.
     void WaitUntilIdle();
+    // Blocks until every DPC queued or running now has run (or was removed);
+    // DPCs queued later are not waited for. The caller's own queued DPCs
+    // run here first, as they would when its IRQL dropped.
+    void FlushQueuedDpcs();
     // Descriptions of queued timers and DPCs.
     std::vector<std::string> Queued();
-    // A queued timer or DPC (or the DPC of a queued timer) that lies in the
-    // given memory, which is about to be freed.
+    // A queued timer, a queued or running DPC, or the DPC of a queued timer
+    // that lies in the given memory, which is about to be freed.
     std::optional<std::string> FindQueuedWithin(const void* begin, std::size_t bytes);
 
 private:
@@ -66,7 +72,11 @@ private:
     struct QueuedDpc {
         PKDPC Dpc;
         std::thread::id Runner;
+        std::uint64_t Insertion;  // order of insertion, for flushes
     };
+
+    // The oldest insertion still queued or running; nextInsertion_ when none.
+    std::uint64_t OldestOutstandingLocked() const;
 
     Dispatcher& dispatcher_;
     std::mutex mutex_;
@@ -79,6 +89,9 @@ private:
     std::deque<QueuedDpc> dpcs_;
     std::unordered_set<PKDPC> queuedDpcs_;
     unsigned runningDpcs_ = 0;
+    std::uint64_t nextInsertion_ = 0;
+    std::multiset<std::uint64_t> runningInsertions_;
+    std::multiset<PKDPC> runningDpcList_;
     bool stop_ = false;
     std::thread thread_;
 };

@@ -162,6 +162,11 @@ public:
     // Throws std::system_error when the descriptor cannot be duplicated.
     std::unique_ptr<RoomWatch> WatchForRoom(int fd, std::function<void()> onRoom);
 
+    // For tests of failure paths: while set, every pool allocation asks the
+    // rule (pool type, bytes, tag) and returns null, as an exhausted pool
+    // does, when it answers true. An empty rule fails nothing.
+    void SetPoolFailureRule(std::function<bool(POOL_TYPE, SIZE_T, ULONG)> rule);
+
     // Every DbgPrint message since the kernel started, in order.
     std::vector<std::string> DebugOutput() const;
 
