@@ -77,18 +77,17 @@ NTSTATUS NTAPI PortWrite(PDEVICE_OBJECT PortDevice, PIRP Irp)
     ULONG written = 0;
     if (FillSendBuffer(port, Irp, length)) {
         status = SendWithReconnect(port);
-        // A send that failed reports what the transport took before it
-        // failed, as a rule nothing: never the whole write.
-        written = NT_SUCCESS(status) ? length : SentByLastSend(port);
-    }
-    if (status == STATUS_TIMEOUT) {
-        // The module took no more within the send's time and the rest was
-        // called off: the caller learns how much went, as from a serial
-        // write that timed out, and may send the rest again.
-        written = SentByLastSend(port);
-        ClearOutQueue(port);
-    } else if (NT_SUCCESS(status)) {
-        status = STATUS_SUCCESS;
+        if (NT_SUCCESS(status) && status != STATUS_TIMEOUT) {
+            status = STATUS_SUCCESS;
+            written = length;
+        } else {
+            // The module took no more within the send's time and the rest
+            // was called off (as from a serial write that timed out), or the
+            // send failed: the caller learns how much went, as a rule
+            // nothing after a failure, and may send the rest again.
+            written = SentByLastSend(port);
+        }
+        // Whatever became of it, nothing of this write waits to go out.
         ClearOutQueue(port);
     }
     ReleaseWriteLock(port);
