@@ -54,8 +54,9 @@ bool IsComNumberListed(const ControlExtension* Control, ULONG ComNumber)
 
 bool AnyModuleRunning(const ControlExtension* Control)
 {
-    for (ULONG i = 0; i < Control->ModuleCount; ++i) {
-        if (Control->ModuleDevices[i] != nullptr) {
+    // Every slot: a cleared table may still have running devices.
+    for (PDEVICE_OBJECT device : Control->ModuleDevices) {
+        if (device != nullptr) {
             return true;
         }
     }
