@@ -1,8 +1,9 @@
 // Port open and close bring a module's connections up and down: the control
 // connection for the module's first open port, a data connection per port.
-#include "net_fixture.h"
+#include "serial_fixture.h"
 
 #include "core/module_extension.h"
+#include "core/module_lock.h"
 #include "port/port_extension.h"
 
 #include "support/loopback.h"
@@ -74,29 +75,42 @@ TEST_F(PortConnectionTest, AnOpenWhileLaterChannelsAreCreatedStaysCounted)
     EXPECT_TRUE(module.Saw("DISCONNECTED control reason=peer"));
 }
 
-// A close works in the module for as long as the module's side of the
-// control connection stays open: stop-all refuses the module until the
-// close is over, and removes it after.
+// A close that has marked its port not open is still at work in the
+// module: stop-all refuses the module until the close is over, and removes
+// it after.
 TEST_F(PortConnectionTest, StopAllRefusesAModuleWhilePortCloseIsUnderWay)
 {
     ModuleSimulator module({"echo"});
-    ClosedPort control;
-    control.Listen();
-    AddLoopbackModule(control.Port(), {module.ChannelPort(1)});
+    AddLoopbackModule(module.ControlPort(), {module.ChannelPort(1)});
     host::File* com5 = nullptr;
     ASSERT_EQ(OpenPort(5, &com5), STATUS_SUCCESS);
-    zel::test::UniqueFd controlPeer = control.Accept();
-    ASSERT_TRUE(controlPeer.Valid());
+    PortExtension* port = Port(5);
 
+    // The close waits for the module's lock, held here, while another thread
+    // takes the port's lock: the close then stops right after it has
+    // cleared IsOpen.
+    AcquireModuleLock(Module(0));
     std::thread closing([&] { ClosePort(com5); });
-    // The driver's end of the control connection went: the close now waits
-    // for this side, which stays open.
-    ASSERT_EQ(zel::test::ReceiveToEnd(controlPeer.Get()).End, zel::test::StreamEnd::Eof);
+    ASSERT_TRUE(Eventually([&] { return Observe(port->OpensAndCloses) == 1; }));
+    std::atomic<bool> held{false};
+    std::atomic<bool> release{false};
+    std::thread holder([&] {
+        KIRQL irql;
+        KeAcquireSpinLock(&port->PortLock, &irql);
+        held = true;
+        while (!release) {
+        }
+        KeReleaseSpinLock(&port->PortLock, irql);
+    });
+    ASSERT_TRUE(Eventually([&] { return held.load(); }));
+    ReleaseModuleLock(Module(0));
+    ASSERT_TRUE(Eventually([&] { return Observe(port->IsOpen) == 0; }));
     const std::vector<std::string> devices = Kernel().DeviceNames();
     EXPECT_EQ(StopAll().Status, STATUS_UNSUCCESSFUL);
     EXPECT_EQ(Kernel().DeviceNames(), devices);
 
-    controlPeer = zel::test::UniqueFd();
+    release = true;
+    holder.join();
     closing.join();
     EXPECT_EQ(StopAll().Status, STATUS_SUCCESS);
     EXPECT_FALSE(HasDevice("\\Device\\VZelSerial0"));
