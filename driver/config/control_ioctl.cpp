@@ -4,8 +4,8 @@
 
 #include "config/module_table.h"
 #include "config/registry_config.h"
+#include "core/devices.h"
 #include "core/dispatch_table.h"
-#include "core/module_device.h"
 
 namespace {
 

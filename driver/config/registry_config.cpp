@@ -1,9 +1,61 @@
 #include "config/registry_config.h"
 
 #include "config/module_table.h"
-#include "config/registry_names.h"
+#include "core/counted_string.h"
+#include "core/devices.h"
 
 namespace {
+
+// Key paths and value names, all relative to the services root:
+//   ZelVCOM\ModuleInfo       ModuleCount
+//   ZelVCOM\ModuleSvr<i>     ModuleIP, ControlPort, SerialCount, ModuleName,
+//                            SerialPort<j>, SerialNum<j>, SerialParaFlag<j>
+// A name that cannot be built comes back Empty; callers make no registry
+// call with it.
+PCWSTR const MODULE_COUNT_VALUE = L"ModuleCount";
+PCWSTR const MODULE_IP_VALUE = L"ModuleIP";
+PCWSTR const CONTROL_PORT_VALUE = L"ControlPort";
+PCWSTR const SERIAL_COUNT_VALUE = L"SerialCount";
+PCWSTR const MODULE_NAME_VALUE = L"ModuleName";
+PCWSTR const SERIAL_PORT_VALUE_BASE = L"SerialPort";
+PCWSTR const SERIAL_NUM_VALUE_BASE = L"SerialNum";
+PCWSTR const SERIAL_PARA_FLAG_VALUE_BASE = L"SerialParaFlag";
+
+PCWSTR const SERVICE_KEY = L"ZelVCOM";
+PCWSTR const MODULE_INFO_SUBKEY = L"\\ModuleInfo";
+PCWSTR const MODULE_SUBKEY_BASE = L"\\ModuleSvr";
+
+// Service key + Suffix; Empty when it cannot be built.
+void AppendToServiceKey(CountedString* Path, const CountedString& Suffix)
+{
+    Path->InitFromLiteral(SERVICE_KEY);
+    if (Suffix.IsEmpty()) {
+        Path->Release();
+        return;
+    }
+    Path->Append(Suffix);
+}
+
+void FormModuleInfoPath(CountedString* Path)
+{
+    CountedString suffix;
+    suffix.InitFromLiteral(MODULE_INFO_SUBKEY);
+    AppendToServiceKey(Path, suffix);
+    suffix.Release();
+}
+
+void FormModuleKeyPath(CountedString* Path, ULONG ModuleIndex)
+{
+    CountedString suffix;
+    FormNumberedName(&suffix, MODULE_SUBKEY_BASE, ModuleIndex);
+    AppendToServiceKey(Path, suffix);
+    suffix.Release();
+}
+
+void FormChannelValueName(CountedString* Name, PCWSTR BaseName, ULONG Channel)
+{
+    FormNumberedName(Name, BaseName, Channel);
+}
 
 // Four values per query (a module's), then the terminating empty entry.
 constexpr ULONG QUERY_VALUES_MAXIMUM = 4;

@@ -5,8 +5,8 @@
 #include <zelvcom/module_record.h>
 
 #include "core/counted_string.h"
+#include "core/devices.h"
 #include "core/dispatch_table.h"
-#include "core/name_teardown.h"
 
 struct ControlExtension {
     DISPATCH_TABLE DispatchTable;

@@ -6,16 +6,15 @@
 #include <zelvcom/module_record.h>
 
 #include "core/counted_string.h"
+#include "core/devices.h"
 #include "core/dispatch_table.h"
-#include "core/name_teardown.h"
-#include "net/connection_record.h"
-#include "net/control_report.h"
+#include "net/connection.h"
+#include "net/module_control.h"
 
 struct ModuleExtension {
     DISPATCH_TABLE DispatchTable;
     CountedString DeviceName;  // "\Device\VZelSerial" + i
     CountedString LinkName;    // "\DosDevices\ZelSerial" + i
-    KSPIN_LOCK ModuleLock;
     PDEVICE_OBJECT PortDevices[MODULE_CHANNEL_COUNT];  // null: the channel has no port
     ULONG SerialNum[MODULE_CHANNEL_COUNT];             // COM number; 0 = no port
     ULONG SerialPort[MODULE_CHANNEL_COUNT];            // TCP data port, low 16 bits
@@ -28,7 +27,7 @@ struct ModuleExtension {
     KEVENT ReplyEvent;  // set when a control receive completes
     ConnectionRecord ControlConnection;
     ReportStream Reports;  // what the control receives delivered of a report so far
-    KEVENT OpenCloseLock;  // the module's lock (core/module_lock.h)
+    KEVENT ModuleLock;  // serialises the module (core/devices.h)
 };
 
 static_assert(offsetof(ModuleExtension, DeviceName) == offsetof(NAMED_DEVICE_HEADER, DeviceName),

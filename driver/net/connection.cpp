@@ -1,14 +1,9 @@
 #include "net/connection.h"
 
-#include "net/connection_events.h"
-#include "net/delay.h"
-#include "net/locked_buffer.h"
-#include "net/provider_info.h"
-#include "net/tcp_device.h"
-#include "net/transport_address.h"
-#include "net/transport_control.h"
-#include "net/transport_open.h"
-#include "net/transport_references.h"
+#include "core/devices.h"
+#include "core/module_extension.h"
+#include "net/module_control.h"
+#include "net/transport.h"
 
 namespace {
 
@@ -251,4 +246,194 @@ NTSTATUS PostReceive(ConnectionRecord* Connection, CompletionCallback Callback, 
     mdl->Next = nullptr;
     return TdiReceiveRequest(&Connection->Endpoint, Callback, Context, &Connection->ReceiveStatus,
                              mdl, TDI_NO_FLAGS, nullptr, &Connection->Receive);
+}
+
+namespace {
+
+// Called with the gate's lock held.
+void EndOneReceive(ReceiveGate* Gate)
+{
+    if (--Gate->InFlight == 0) {
+        KeSetEvent(&Gate->Idle, IO_NO_INCREMENT, FALSE);
+    }
+}
+
+}  // namespace
+
+void OpenReceiveGate(ReceiveGate* Gate)
+{
+    KeInitializeSpinLock(&Gate->Lock);
+    KeInitializeEvent(&Gate->Idle, NotificationEvent, TRUE);
+    Gate->Accepting = TRUE;
+    Gate->HeldIrpEnded = FALSE;
+    Gate->Posted = nullptr;
+    Gate->Held = nullptr;
+    Gate->InFlight = 0;
+}
+
+ReceiveAdmission AdmitReceive(ReceiveGate* Gate, PIRP Irp)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&Gate->Lock, &irql);
+    ReceiveAdmission admission = ReceiveAdmission::Admitted;
+    if (!Gate->Accepting) {
+        admission = ReceiveAdmission::Closed;
+    } else if (Gate->Posted != nullptr) {
+        admission = ReceiveAdmission::AlreadyPosted;
+    } else {
+        Gate->Posted = Irp;
+        if (Gate->InFlight++ == 0) {
+            KeClearEvent(&Gate->Idle);
+        }
+    }
+    KeReleaseSpinLock(&Gate->Lock, irql);
+    return admission;
+}
+
+void ReceiveReturned(ReceiveGate* Gate, PIRP Irp)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&Gate->Lock, &irql);
+    if (Gate->Posted == Irp) {
+        Gate->Posted = nullptr;
+    }
+    KeReleaseSpinLock(&Gate->Lock, irql);
+}
+
+void ReceiveFinished(ReceiveGate* Gate, PIRP Irp)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&Gate->Lock, &irql);
+    if (Gate->Held == Irp) {
+        Gate->HeldIrpEnded = TRUE;  // the canceller frees it once IoCancelIrp has returned
+    } else {
+        FreeTransportIrp(Irp);
+        EndOneReceive(Gate);
+    }
+    KeReleaseSpinLock(&Gate->Lock, irql);
+}
+
+void ResetReceiveGate(ReceiveGate* Gate)
+{
+    CloseReceiveGate(Gate);
+    KIRQL irql;
+    KeAcquireSpinLock(&Gate->Lock, &irql);
+    Gate->Accepting = TRUE;
+    KeReleaseSpinLock(&Gate->Lock, irql);
+}
+
+void CloseReceiveGate(ReceiveGate* Gate)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&Gate->Lock, &irql);
+    Gate->Accepting = FALSE;
+    PIRP posted = Gate->Posted;
+    Gate->Held = posted;
+    const bool busy = Gate->InFlight != 0;
+    KeReleaseSpinLock(&Gate->Lock, irql);
+    if (!busy) {
+        return;
+    }
+
+    if (posted != nullptr) {
+        // The IRP cannot be freed under us: its completion leaves it to us
+        // while we hold it.
+        IoCancelIrp(posted);
+        KeAcquireSpinLock(&Gate->Lock, &irql);
+        Gate->Held = nullptr;
+        if (Gate->HeldIrpEnded) {
+            Gate->HeldIrpEnded = FALSE;
+            FreeTransportIrp(posted);
+            EndOneReceive(Gate);
+        }
+        KeReleaseSpinLock(&Gate->Lock, irql);
+    }
+    KeWaitForSingleObject(&Gate->Idle, Executive, KernelMode, FALSE, nullptr);
+}
+
+NTSTATUS NTAPI DisconnectEventHandler(PVOID TdiEventContext, CONNECTION_CONTEXT ConnectionContext,
+                                      LONG DisconnectDataLength, PVOID DisconnectData,
+                                      LONG DisconnectInformationLength,
+                                      PVOID DisconnectInformation, ULONG DisconnectFlags)
+{
+    UNREFERENCED_PARAMETER(ConnectionContext);
+    UNREFERENCED_PARAMETER(DisconnectDataLength);
+    UNREFERENCED_PARAMETER(DisconnectData);
+    UNREFERENCED_PARAMETER(DisconnectInformationLength);
+    UNREFERENCED_PARAMETER(DisconnectInformation);
+    UNREFERENCED_PARAMETER(DisconnectFlags);
+    MarkPeerDisconnected(static_cast<ConnectionRecord*>(TdiEventContext));
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI ReceiveEventHandler(PVOID TdiEventContext, CONNECTION_CONTEXT ConnectionContext,
+                                   ULONG ReceiveFlags, ULONG BytesIndicated, ULONG BytesAvailable,
+                                   ULONG* BytesTaken, PVOID Tsdu, PIRP* IoRequestPacket)
+{
+    UNREFERENCED_PARAMETER(TdiEventContext);
+    UNREFERENCED_PARAMETER(ConnectionContext);
+    UNREFERENCED_PARAMETER(ReceiveFlags);
+    UNREFERENCED_PARAMETER(BytesIndicated);
+    UNREFERENCED_PARAMETER(BytesAvailable);
+    UNREFERENCED_PARAMETER(Tsdu);
+    // Data waits with the transport for the receive the driver keeps posted.
+    *BytesTaken = 0;
+    *IoRequestPacket = nullptr;
+    return STATUS_DATA_NOT_ACCEPTED;
+}
+
+NTSTATUS NTAPI ErrorEventHandler(PVOID TdiEventContext, NTSTATUS Status)
+{
+    UNREFERENCED_PARAMETER(TdiEventContext);
+    UNREFERENCED_PARAMETER(Status);
+    return STATUS_SUCCESS;
+}
+
+namespace {
+
+constexpr ULONG HUNDRED_NS_PER_MICROSECOND = 10;
+
+}  // namespace
+
+NTSTATUS DelayMicroseconds(ULONG Microseconds)
+{
+    // The interval is formed in 32 bits and sign-extended.
+    LONG ticks = -static_cast<LONG>(Microseconds * HUNDRED_NS_PER_MICROSECOND);
+    LARGE_INTEGER interval;
+    interval.QuadPart = ticks;
+    return KeDelayExecutionThread(KernelMode, TRUE, &interval);
+}
+
+NTSTATUS NTAPI ModuleCreate(PDEVICE_OBJECT ModuleDevice, PIRP Irp)
+{
+    UNREFERENCED_PARAMETER(Irp);
+    ModuleExtension* module = ModuleExtensionOf(ModuleDevice);
+    if (module->OpenPortCount != 0) {
+        return STATUS_SUCCESS;
+    }
+    ConnectionRecord* control = &module->ControlConnection;
+    if (!control->Opened) {
+        NTSTATUS status = OpenConnection(control);
+        if (!NT_SUCCESS(status)) {
+            return status;
+        }
+    }
+    NTSTATUS status = Connect(control);
+    if (NT_SUCCESS(status)) {
+        ForgetPartialReport(&module->Reports);  // a new connection, a new stream
+        PostReceive(control, ControlReceiveComplete, module);
+    }
+    return status;
+}
+
+NTSTATUS NTAPI ModuleClose(PDEVICE_OBJECT ModuleDevice, PIRP Irp)
+{
+    UNREFERENCED_PARAMETER(Irp);
+    ModuleExtension* module = ModuleExtensionOf(ModuleDevice);
+    if (module->OpenPortCount != 0 || AnyPortOpen(module)) {
+        return STATUS_SUCCESS;
+    }
+    Disconnect(&module->ControlConnection);
+    CloseConnection(&module->ControlConnection);
+    return STATUS_SUCCESS;
 }

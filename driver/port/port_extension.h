@@ -7,7 +7,7 @@
 
 #include "core/counted_string.h"
 #include "core/dispatch_table.h"
-#include "net/connection_record.h"
+#include "net/connection.h"
 
 #include <ntddser.h>
 

@@ -1,12 +1,11 @@
 #include "port/port_open.h"
 
+#include "core/devices.h"
 #include "core/dispatch_table.h"
 #include "core/module_extension.h"
-#include "core/module_lock.h"
 #include "net/connection.h"
 #include "port/port_extension.h"
-#include "port/port_receive.h"
-#include "port/receive_buffer.h"
+#include "port/port_read.h"
 #include "port/serial_wait.h"
 
 namespace {

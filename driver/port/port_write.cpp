@@ -1,8 +1,10 @@
 #include "port/port_write.h"
 
 #include "core/dispatch_table.h"
-#include "net/control_protocol.h"
+#include "net/connection.h"
+#include "net/module_control.h"
 #include "port/port_extension.h"
+#include "port/port_read.h"
 
 namespace {
 
@@ -54,6 +56,43 @@ void ClearOutQueue(PortExtension* Port)
     KeAcquireSpinLock(&Port->PortLock, &irql);
     Port->CommStatus.AmountInOutQueue = 0;
     KeReleaseSpinLock(&Port->PortLock, irql);
+}
+
+// Data-connection receive restart after a reconnect. Bytes still unread in
+// the connection's ReceiveBuffer hold the receive back until reads have
+// taken them (port/port_read.h).
+void RestartReceiveAfterReconnect(PortExtension* Port)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(&Port->PortLock, &irql);
+    const bool unread = Port->DataConnection.UnreadCount != 0;
+    KeReleaseSpinLock(&Port->PortLock, irql);
+    if (!unread) {
+        RestartReceive(Port);
+    }
+}
+
+// Sends the data connection's SendBuffer. When the connection is down or the
+// send fails: reconnects once, restarts the port's receive, replays the line
+// settings and sends again, returning that resend's status. The caller
+// serialises the port's writes.
+NTSTATUS SendWithReconnect(PortExtension* Port)
+{
+    ConnectionRecord* data = &Port->DataConnection;
+    if (IsConnected(data)) {
+        NTSTATUS status = SendConnection(data);
+        if (NT_SUCCESS(status)) {
+            return status;  // STATUS_TIMEOUT too: the write reports how much went
+        }
+    }
+    NTSTATUS status = Reconnect(data);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    RestartReceiveAfterReconnect(Port);
+    SendLineSettings(Port);
+    // The write is done only when its bytes went out on the new connection.
+    return SendConnection(data);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include "core/dispatch_table.h"
 #include "port/port_extension.h"
+#include "port/serial_ioctl.h"
 
 namespace {
 
@@ -115,4 +116,24 @@ NTSTATUS GetWaitMask(PortExtension* Port, SerialRequest* Request)
     const ULONG mask = Port->WaitMask;
     KeReleaseSpinLock(&Port->PortLock, irql);
     return ReturnSerialValue(Request, mask);
+}
+
+void ReportCtsChange(PortExtension* Port, BOOLEAN On)
+{
+    PIRP wait = nullptr;
+    KIRQL irql;
+    KeAcquireSpinLock(&Port->PortLock, &irql);
+    if (On) {
+        Port->ModemStatus |= SERIAL_MSR_CTS;
+    } else {
+        Port->ModemStatus &= ~static_cast<ULONG>(SERIAL_MSR_CTS);
+    }
+    if ((Port->WaitMask & SERIAL_EV_CTS) != 0) {
+        Port->WaitEvents = SERIAL_EV_CTS;
+        wait = TakePendingWait(Port);
+    }
+    KeReleaseSpinLock(&Port->PortLock, irql);
+    if (wait != nullptr) {
+        CompleteWait(wait, SERIAL_EV_CTS);
+    }
 }

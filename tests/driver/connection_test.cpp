@@ -5,7 +5,7 @@
 
 #include "core/counted_string.h"
 #include "net/connection.h"
-#include "net/transport_references.h"
+#include "net/transport.h"
 
 #include <atomic>
 #include <cstring>

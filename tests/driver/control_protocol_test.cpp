@@ -3,9 +3,9 @@
 // control send buffer whole.
 #include "serial_fixture.h"
 
-#include "core/module_lock.h"
+#include "core/devices.h"
 #include "net/connection.h"
-#include "net/control_protocol.h"
+#include "net/module_control.h"
 #include "support/loopback.h"
 
 #include <array>

@@ -2,8 +2,8 @@
 // connection for the module's first open port, a data connection per port.
 #include "serial_fixture.h"
 
+#include "core/devices.h"
 #include "core/module_extension.h"
-#include "core/module_lock.h"
 #include "port/port_extension.h"
 
 #include "support/loopback.h"

@@ -1,6 +1,6 @@
 // The port's receive buffer on its own: what fits is held, the rest stays
 // unread in the data connection's buffer and moves in as room allows.
-#include "port/receive_buffer.h"
+#include "port/port_read.h"
 
 #include <gtest/gtest.h>
 

@@ -2,10 +2,8 @@
 // the report forms on a module's control connection.
 #include "driver_fixture.h"
 
-#include "net/control_report.h"
-#include "net/ea_buffer.h"
-#include "net/transport_address.h"
-#include "net/transport_references.h"
+#include "net/module_control.h"
+#include "net/transport.h"
 
 #include <tdi.h>
 

@@ -3,7 +3,7 @@
 // receive, replays the line settings and resends, reporting the resend.
 #include "serial_fixture.h"
 
-#include "core/module_lock.h"
+#include "core/devices.h"
 #include "support/loopback.h"
 
 namespace zeltest {

@@ -7,10 +7,10 @@
 
 #include <gtest/gtest.h>
 
-#include "registry_store.h"
-#include "rtl_unicode.h"
 #include "../support/temp_dir.h"
 #include "../support/unique_fd.h"
+#include "registry_store.h"
+#include "rtl_unicode.h"
 
 #include <signal.h>
 #include <sys/wait.h>

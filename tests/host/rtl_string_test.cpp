@@ -7,8 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include "rtl_unicode.h"
 #include "../support/temp_dir.h"
+#include "rtl_unicode.h"
 
 #include <array>
 #include <cstring>

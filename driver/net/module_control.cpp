@@ -1,11 +1,9 @@
-#include "net/control_protocol.h"
-
+#include "core/devices.h"
 #include "core/module_extension.h"
-#include "core/module_lock.h"
 #include "net/connection.h"
-#include "net/control_receive.h"
 #include "port/port_extension.h"
-#include "port/port_receive.h"
+#include "port/port_read.h"
+#include "port/serial_wait.h"
 
 namespace {
 
@@ -73,7 +71,7 @@ void EndFrame(ConnectionRecord* Control, FrameWriter* Frame)
     Control->SendLength = Frame->Length;
 }
 
-ModuleExtension* ModuleOf(PortExtension* Port)
+ModuleExtension* ModuleOf(const PortExtension* Port)
 {
     return Port->ModuleDevice == nullptr ? nullptr : ModuleExtensionOf(Port->ModuleDevice);
 }
@@ -125,20 +123,6 @@ void SendLineFrames(ModuleExtension* Module, PortExtension* Port)
     }
     if (BuildRtsFrame(control, Port->ChannelIndex, Port->RtsLevel != RTS_LEVEL_OFF)) {
         SendFrame(Module);
-    }
-}
-
-// Data-connection receive restart after a reconnect. Bytes still unread in
-// the connection's ReceiveBuffer hold the receive back until reads have
-// taken them (port/receive_buffer.h).
-void RestartReceiveAfterReconnect(PortExtension* Port)
-{
-    KIRQL irql;
-    KeAcquireSpinLock(&Port->PortLock, &irql);
-    const bool unread = Port->DataConnection.UnreadCount != 0;
-    KeReleaseSpinLock(&Port->PortLock, irql);
-    if (!unread) {
-        RestartReceive(Port);
     }
 }
 
@@ -215,21 +199,164 @@ void SendLineSettings(PortExtension* Port)
     ReleaseModuleLock(module);
 }
 
-NTSTATUS SendWithReconnect(PortExtension* Port)
+namespace {
+
+// "CTS" c ' ' l
+constexpr char CTS_TAG[] = "CTS";
+constexpr ULONG CTS_REPORT_SIZE = 6;
+constexpr ULONG CTS_CHANNEL_AT = 3;
+constexpr ULONG CTS_LEVEL_AT = 5;
+
+// "29" . . . c . l .
+constexpr char STATUS_TAG[] = "29";
+constexpr ULONG STATUS_RECORD_SIZE = 9;
+constexpr ULONG STATUS_CHANNEL_AT = 5;
+constexpr ULONG STATUS_LEVEL_AT = 7;
+
+static_assert(STATUS_RECORD_SIZE == LONGEST_REPORT && CTS_REPORT_SIZE <= LONGEST_REPORT,
+              "a held report fits");
+
+constexpr UCHAR FIRST_CHANNEL_DIGIT = '1';
+
+// Whether the Length bytes held agree with the tag as far as both go.
+bool BeginsWithTag(const UCHAR* Held, ULONG Length, const char* Tag, ULONG TagLength)
 {
-    ConnectionRecord* data = &Port->DataConnection;
-    if (IsConnected(data)) {
-        NTSTATUS status = SendConnection(data);
-        if (NT_SUCCESS(status)) {
-            return status;  // STATUS_TIMEOUT too: the write reports how much went
+    const ULONG compared = Length < TagLength ? Length : TagLength;
+    return RtlEqualMemory(Held, Tag, compared);
+}
+
+// The size of the report the held bytes begin, or 0 when they begin none.
+ULONG ReportSizeOf(const UCHAR* Held, ULONG Length)
+{
+    if (Length == 0) {
+        return 0;
+    }
+    if (BeginsWithTag(Held, Length, CTS_TAG, sizeof(CTS_TAG) - 1)) {
+        return CTS_REPORT_SIZE;
+    }
+    if (BeginsWithTag(Held, Length, STATUS_TAG, sizeof(STATUS_TAG) - 1)) {
+        return STATUS_RECORD_SIZE;
+    }
+    return 0;
+}
+
+CtsReport ReadReport(const UCHAR* Fields, ULONG Size)
+{
+    const ULONG channelAt = Size == CTS_REPORT_SIZE ? CTS_CHANNEL_AT : STATUS_CHANNEL_AT;
+    const ULONG levelAt = Size == CTS_REPORT_SIZE ? CTS_LEVEL_AT : STATUS_LEVEL_AT;
+    CtsReport report;
+    report.ChannelIndex = static_cast<LONG>(Fields[channelAt]) - FIRST_CHANNEL_DIGIT;
+    report.On = Fields[levelAt] == LEVEL_ON ? TRUE : FALSE;
+    return report;
+}
+
+// Drops the first held byte: it began no report.
+void DropFirstHeld(ReportStream* Stream)
+{
+    --Stream->HeldLength;
+    RtlMoveMemory(Stream->Held, Stream->Held + 1, Stream->HeldLength);
+}
+
+}  // namespace
+
+void ScanReports(ReportStream* Stream, const UCHAR* Text, ULONG Length, CtsReportSink Sink,
+                 PVOID Context)
+{
+    for (ULONG i = 0; i < Length; ++i) {
+        Stream->Held[Stream->HeldLength++] = Text[i];
+        // A tag that breaks off may still hide the start of another in the
+        // bytes after its first.
+        ULONG size = ReportSizeOf(Stream->Held, Stream->HeldLength);
+        while (size == 0 && Stream->HeldLength != 0) {
+            DropFirstHeld(Stream);
+            size = ReportSizeOf(Stream->Held, Stream->HeldLength);
+        }
+        if (size != 0 && Stream->HeldLength == size) {
+            Sink(Context, ReadReport(Stream->Held, size));
+            Stream->HeldLength = 0;
         }
     }
-    NTSTATUS status = Reconnect(data);
-    if (!NT_SUCCESS(status)) {
-        return status;
+}
+
+void ForgetPartialReport(ReportStream* Stream)
+{
+    Stream->HeldLength = 0;
+}
+
+namespace {
+
+// A report for a channel without a port device is ignored.
+void ApplyCtsReport(PVOID Context, const CtsReport& Report)
+{
+    auto* module = static_cast<ModuleExtension*>(Context);
+    if (Report.ChannelIndex < 0 || Report.ChannelIndex >= static_cast<LONG>(MODULE_CHANNEL_COUNT)) {
+        return;
     }
-    RestartReceiveAfterReconnect(Port);
-    SendLineSettings(Port);
-    // The write is done only when its bytes went out on the new connection.
-    return SendConnection(data);
+    PDEVICE_OBJECT portDevice = module->PortDevices[Report.ChannelIndex];
+    if (portDevice != nullptr) {
+        ReportCtsChange(PortExtensionOf(portDevice), Report.On);
+    }
+}
+
+}  // namespace
+
+VOID ControlReceiveComplete(PVOID Context, PIO_STATUS_BLOCK StatusBlock, ULONG_PTR Extra)
+{
+    UNREFERENCED_PARAMETER(Extra);
+    auto* module = static_cast<ModuleExtension*>(Context);
+    ConnectionRecord* control = &module->ControlConnection;
+    // The status block is the one the next receive reuses.
+    const NTSTATUS status = StatusBlock->Status;
+    const ULONG received = static_cast<ULONG>(StatusBlock->Information);
+
+    if (IsConnected(control) && NT_SUCCESS(status) && received != 0) {
+        // The buffer has a byte beyond the longest receive for this.
+        control->ReceiveBuffer[received] = '\0';
+        ScanReports(&module->Reports, control->ReceiveBuffer, received, ApplyCtsReport, module);
+        control->LastReceived = received;
+        PostReceive(control, ControlReceiveComplete, module);
+    }
+    KeSetEvent(&module->ReplyEvent, IO_NO_INCREMENT, FALSE);
+}
+
+namespace {
+
+bool BuildFrame(ConnectionRecord* Control, const PortExtension* Port, LineFrame Frame)
+{
+    switch (Frame) {
+    case LineFrame::BaudRate:
+        return BuildBaudFrame(Control, Port->ChannelIndex, Port->BaudRate);
+    case LineFrame::Framing:
+        return BuildFramingFrame(Control, Port->ChannelIndex, Port->LineControl);
+    case LineFrame::RtsOn:
+        return BuildRtsFrame(Control, Port->ChannelIndex, true);
+    case LineFrame::RtsOff:
+        return BuildRtsFrame(Control, Port->ChannelIndex, false);
+    }
+    return false;
+}
+
+}  // namespace
+
+bool SendsLineSettings(const PortExtension* Port)
+{
+    const ModuleExtension* module = ModuleOf(Port);
+    return module != nullptr && module->SerialParaFlag[Port->ChannelIndex] == 0;
+}
+
+NTSTATUS SendPortFrame(PortExtension* Port, LineFrame Frame)
+{
+    ModuleExtension* module = ModuleOf(Port);
+    if (module == nullptr) {
+        return STATUS_SUCCESS;
+    }
+    AcquireModuleLock(module);
+    KIRQL irql;
+    KeAcquireSpinLock(&Port->PortLock, &irql);
+    const bool built = BuildFrame(&module->ControlConnection, Port, Frame);
+    KeReleaseSpinLock(&Port->PortLock, irql);
+    // PortLock is never held across the send: it waits.
+    const NTSTATUS status = built ? SendControlFrame(module) : STATUS_SUCCESS;
+    ReleaseModuleLock(module);
+    return NT_SUCCESS(status) ? STATUS_SUCCESS : status;
 }
