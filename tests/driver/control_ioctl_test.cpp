@@ -15,20 +15,6 @@ ModuleRecord Numbered(unsigned i)
                       5000 + i, "module" + std::to_string(i), {});
 }
 
-TEST_F(ControlIoctlTest, CodesAreBufferedWriteAccessFunctionsOneToTen)
-{
-    const ULONG codes[] = {IOCTL_VCOM_ADD_MODULE,       IOCTL_VCOM_STOP_ALL_SERIAL,
-                           IOCTL_VCOM_START_ALL_SERIAL, IOCTL_VCOM_SAVE_INFO_REG,
-                           IOCTL_VCOM_RESET_READ_REG,   IOCTL_VCOM_GET_DEV_RUN_STS,
-                           IOCTL_VCOM_CLEAR_DEV_INFO,   IOCTL_VCOM_CLEAR_DEV_REG,
-                           IOCTL_VCOM_GET_DEV_MOD_INFO, IOCTL_VCOM_GET_DEV_MOD_COUNT};
-    for (ULONG n = 1; n <= 10; ++n) {
-        EXPECT_EQ(codes[n - 1], CTL_CODE(0x1170, n, METHOD_BUFFERED, FILE_WRITE_ACCESS)) << n;
-    }
-    EXPECT_EQ(IOCTL_VCOM_ADD_MODULE, 0x11708004u);
-    EXPECT_EQ(IOCTL_VCOM_GET_DEV_MOD_COUNT, 0x11708028u);
-}
-
 TEST_F(ControlIoctlTest, UnknownCodeIsInvalidParameter)
 {
     std::uint32_t word = 0;

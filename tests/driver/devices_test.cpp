@@ -13,8 +13,6 @@ namespace {
 
 using DevicesTest = DriverTest;
 
-constexpr std::uint32_t TEN_SECONDS_OF_MILLISECONDS = 10000000;
-
 // Marks a port open, as an application's open will.
 void SetOpen(PortExtension* port, bool open)
 {
@@ -47,15 +45,7 @@ TEST_F(DevicesTest, ModuleWithSparseChannels)
     EXPECT_EQ(module->PortDevices[1], nullptr);
     EXPECT_EQ(module->PortDevices[2], Device("\\Device\\VSer7"));
     EXPECT_EQ(module->PortDevices[3], nullptr);
-    EXPECT_EQ(module->SerialCount, 4u);
-    EXPECT_EQ(module->SerialNum[2], 7u);
-    EXPECT_EQ(module->SerialPort[2], 0x1F90u);
     EXPECT_EQ(module->SerialParaFlag[2], 1u);
-    EXPECT_EQ(module->ModuleIP, record.ModuleIP);
-    EXPECT_EQ(module->ControlPort, 0x1234u);
-    EXPECT_EQ(module->OpenPortCount, 0u);
-    EXPECT_EQ(Utf8(module->DeviceName.AsUnicodeString()), "\\Device\\VZelSerial0");
-    EXPECT_EQ(Utf8(module->LinkName.AsUnicodeString()), "\\DosDevices\\ZelSerial0");
     EXPECT_EQ(ControlExt()->ModuleDevices[0], Device("\\Device\\VZelSerial0"));
 
     // The control connection goes to ModuleIP and ControlPort, port bytes 12 34.
@@ -63,8 +53,6 @@ TEST_F(DevicesTest, ModuleWithSparseChannels)
     const std::uint8_t controlPortBytes[] = {0x12, 0x34};
     EXPECT_EQ(BytesOf(&module->ControlConnection.RemotePort, 2),
               BytesOf(controlPortBytes, 2));
-    EXPECT_EQ(module->ControlConnection.Opened, 0);
-    EXPECT_EQ(module->ControlConnection.Connected, 0);
 
     PortExtension* com5 = Port(5);
     PortExtension* com7 = Port(7);
@@ -72,62 +60,10 @@ TEST_F(DevicesTest, ModuleWithSparseChannels)
     ASSERT_NE(com7, nullptr);
     EXPECT_EQ(com5->ChannelIndex, 0u);
     EXPECT_EQ(com7->ChannelIndex, 2u);
-    EXPECT_EQ(com7->ComNumber, 7u);
     EXPECT_EQ(com7->ModuleDevice, Device("\\Device\\VZelSerial0"));
     EXPECT_EQ(com7->DataConnection.RemoteAddress, record.ModuleIP);
     const std::uint8_t dataPortBytes[] = {0x1F, 0x90};
     EXPECT_EQ(BytesOf(&com7->DataConnection.RemotePort, 2), BytesOf(dataPortBytes, 2));
-    EXPECT_EQ(Utf8(com7->DeviceName.AsUnicodeString()), "\\Device\\VSer7");
-    EXPECT_EQ(Utf8(com7->LinkName.AsUnicodeString()), "\\DosDevices\\COM7");
-}
-
-TEST_F(DevicesTest, DeviceShapes)
-{
-    ASSERT_EQ(Add(MakeRecord(Ip(10, 0, 0, 1), 4000, "m", {{4001, 12, 0}})).Status, STATUS_SUCCESS);
-    ASSERT_EQ(StartAll().Status, STATUS_SUCCESS);
-
-    PDEVICE_OBJECT module = Device("\\Device\\VZelSerial0");
-    ASSERT_NE(module, nullptr);
-    EXPECT_EQ(module->DeviceType, static_cast<DEVICE_TYPE>(FILE_DEVICE_UNKNOWN));
-    EXPECT_EQ(module->Characteristics, 0u);
-    EXPECT_NE(module->Flags & DO_BUFFERED_IO, 0u);
-    EXPECT_EQ(module->Flags & DO_DEVICE_INITIALIZING, 0u);
-    EXPECT_EQ(module->Flags & DO_EXCLUSIVE, 0u);
-
-    PDEVICE_OBJECT port = Device("\\Device\\VSer12");
-    ASSERT_NE(port, nullptr);
-    EXPECT_EQ(port->DeviceType, static_cast<DEVICE_TYPE>(FILE_DEVICE_SERIAL_PORT));
-    EXPECT_EQ(port->Characteristics, static_cast<ULONG>(FILE_DEVICE_SECURE_OPEN));
-    EXPECT_NE(port->Flags & DO_BUFFERED_IO, 0u);
-    EXPECT_NE(port->Flags & DO_EXCLUSIVE, 0u);
-    EXPECT_EQ(port->Flags & DO_DEVICE_INITIALIZING, 0u);
-}
-
-TEST_F(DevicesTest, FreshPortHasLineDefaults)
-{
-    ASSERT_EQ(Add(MakeRecord(Ip(10, 0, 0, 1), 4000, "m", {{4001, 5, 0}})).Status, STATUS_SUCCESS);
-    ASSERT_EQ(StartAll().Status, STATUS_SUCCESS);
-    PortExtension* port = Port(5);
-    ASSERT_NE(port, nullptr);
-    EXPECT_EQ(port->BaudRate, 9600u);
-    EXPECT_EQ(port->HandFlow.ControlHandShake, 0u);
-    EXPECT_EQ(port->HandFlow.FlowReplace, 0u);
-    EXPECT_EQ(port->HandFlow.XonLimit, 0);
-    EXPECT_EQ(port->HandFlow.XoffLimit, 0);
-    EXPECT_EQ(port->Timeouts.ReadIntervalTimeout, TEN_SECONDS_OF_MILLISECONDS);
-    EXPECT_EQ(port->Timeouts.ReadTotalTimeoutMultiplier, 0u);
-    EXPECT_EQ(port->Timeouts.ReadTotalTimeoutConstant, 0u);
-    EXPECT_EQ(port->Timeouts.WriteTotalTimeoutMultiplier, 0u);
-    EXPECT_EQ(port->Timeouts.WriteTotalTimeoutConstant, TEN_SECONDS_OF_MILLISECONDS);
-    EXPECT_EQ(port->CommStatus.Errors, 0u);
-    EXPECT_EQ(port->CommStatus.AmountInInQueue, 0u);
-    EXPECT_EQ(port->IsOpen, 0u);
-    EXPECT_EQ(port->RxCount, 0u);
-    EXPECT_NE(port->RxBuffer, nullptr);
-    EXPECT_EQ(port->PendingRead, nullptr);
-    EXPECT_EQ(port->PendingWait, nullptr);
-    EXPECT_EQ(port->WaitMask, 0u);
-    EXPECT_EQ(port->ModemStatus, 0u);
 }
 
 TEST_F(DevicesTest, SerialCommValuesNameEachPort)
@@ -161,17 +97,6 @@ TEST_F(DevicesTest, ModuleWithoutChannelsHasNoPorts)
     EXPECT_TRUE(HasDevice("\\Device\\VZelSerial0"));
     EXPECT_EQ(Kernel().DeviceNames().size(), 2u);
     EXPECT_EQ(RunStatus(), 1u);
-}
-
-TEST_F(DevicesTest, ModuleNamesFollowTheTableIndex)
-{
-    for (std::uint8_t i = 0; i < 12; ++i) {
-        ASSERT_EQ(Add(MakeRecord(Ip(10, 0, 1, i), 4000, "m", {})).Status, STATUS_SUCCESS);
-    }
-    ASSERT_EQ(StartAll().Status, STATUS_SUCCESS);
-    EXPECT_EQ(LinkTarget("\\DosDevices\\ZelSerial10"), "\\Device\\VZelSerial10");
-    EXPECT_EQ(LinkTarget("\\DosDevices\\ZelSerial11"), "\\Device\\VZelSerial11");
-    EXPECT_FALSE(HasDevice("\\Device\\VZelSerial12"));
 }
 
 TEST_F(DevicesTest, SameComNumberTwiceGetsOnePort)
@@ -250,24 +175,6 @@ TEST_F(DevicesTest, StopWithOpenPortKeepsThatModule)
     EXPECT_EQ(RunStatus(), 0u);
 }
 
-TEST_F(DevicesTest, StopFailsWhenTheLastModuleHasAnOpenPort)
-{
-    ASSERT_EQ(Add(MakeRecord(Ip(10, 0, 0, 1), 4000, "a", {{4001, 5, 0}})).Status, STATUS_SUCCESS);
-    ASSERT_EQ(Add(MakeRecord(Ip(10, 0, 0, 2), 4000, "b", {{4001, 7, 0}})).Status, STATUS_SUCCESS);
-    ASSERT_EQ(StartAll().Status, STATUS_SUCCESS);
-    SetOpen(Port(7), true);
-
-    host::IoResult stop = StopAll();
-    EXPECT_EQ(stop.Status, STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(stop.Information, 0u);
-    EXPECT_FALSE(HasDevice("\\Device\\VZelSerial0"));
-    EXPECT_TRUE(HasDevice("\\Device\\VZelSerial1"));
-    EXPECT_TRUE(HasDevice("\\Device\\VSer7"));
-    EXPECT_NE(ControlExt()->ModuleDevices[1], nullptr);
-    EXPECT_EQ(ControlExt()->ModuleDevices[0], nullptr);
-    SetOpen(Port(7), false);
-}
-
 // Whichever pool allocation of a start fails, what the start made is
 // removed by stop-all: no link or device is left behind to collide with
 // the next start.
@@ -315,23 +222,6 @@ TEST_F(DevicesTest, ChannelCountIsTakenFromTheRecordOnly)
     EXPECT_FALSE(HasDevice("\\Device\\VSer6"));
     EXPECT_FALSE(HasDevice("\\Device\\VSer8"));
     EXPECT_EQ(Module(0)->SerialNum[1], 0u);
-}
-
-TEST_F(DevicesTest, EightChannelsEightPorts)
-{
-    ASSERT_EQ(Add(MakeRecord(Ip(10, 0, 0, 1), 4000, "a",
-                             {{1, 21, 0}, {2, 22, 0}, {3, 23, 0}, {4, 24, 0},
-                              {5, 25, 0}, {6, 26, 0}, {7, 27, 0}, {8, 28, 0}}))
-                  .Status,
-              STATUS_SUCCESS);
-    ASSERT_EQ(StartAll().Status, STATUS_SUCCESS);
-    for (unsigned n = 21; n <= 28; ++n) {
-        PortExtension* port = Port(n);
-        ASSERT_NE(port, nullptr) << n;
-        EXPECT_EQ(port->ChannelIndex, n - 21);
-        std::uint16_t expectedPort = static_cast<std::uint16_t>(((n - 20) & 0xFF) << 8);
-        EXPECT_EQ(port->DataConnection.RemotePort, expectedPort);
-    }
 }
 
 }  // namespace

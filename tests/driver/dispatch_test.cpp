@@ -55,87 +55,6 @@ TEST_F(DispatchTest, LoadWithoutConfigurationHasOnlyTheControlDevice)
     EXPECT_TRUE(Kernel().DebugOutput().empty());
 }
 
-TEST_F(DispatchTest, ControlDeviceShape)
-{
-    PDEVICE_OBJECT device = Device("\\Device\\ZelMinVirtCOM");
-    ASSERT_NE(device, nullptr);
-    EXPECT_EQ(device->DeviceType, static_cast<DEVICE_TYPE>(FILE_DEVICE_UNKNOWN));
-    EXPECT_EQ(device->Characteristics, 0u);
-    EXPECT_NE(device->Flags & DO_BUFFERED_IO, 0u);
-    EXPECT_EQ(device->Flags & DO_DEVICE_INITIALIZING, 0u);
-    ControlExtension* control = ControlExt();
-    ASSERT_NE(control, nullptr);
-    EXPECT_EQ(control->DriverObject, Kernel().DriverObject());
-    EXPECT_EQ(Utf8(control->DeviceName.AsUnicodeString()), "\\Device\\ZelMinVirtCOM");
-    EXPECT_EQ(Utf8(control->LinkName.AsUnicodeString()), "\\DosDevices\\ZelMain");
-    EXPECT_EQ(control->DeviceName.Kind, StringKind::Owned);
-    EXPECT_EQ(control->LinkName.Kind, StringKind::Owned);
-}
-
-TEST_F(DispatchTest, ReadAndWriteOnControlDeviceSucceedWithNoBytes)
-{
-    host::IoResult read = Control().Read(16);
-    EXPECT_EQ(read.Status, STATUS_SUCCESS);
-    EXPECT_EQ(read.Information, 0u);
-    EXPECT_TRUE(read.Data.empty());
-
-    const char bytes[] = "ignored";
-    host::IoResult write = Control().Write(bytes, sizeof(bytes));
-    EXPECT_EQ(write.Status, STATUS_SUCCESS);
-    EXPECT_EQ(write.Information, 0u);
-
-    host::IoResult flush = Control().StartFlush()->Wait();
-    EXPECT_EQ(flush.Status, STATUS_SUCCESS);
-    EXPECT_EQ(flush.Information, 0u);
-}
-
-TEST_F(DispatchTest, ControlDeviceIsExclusive)
-{
-    Control();
-    std::unique_ptr<host::File> second;
-    EXPECT_EQ(Kernel().Open("\\\\.\\ZelMain", &second), STATUS_ACCESS_DENIED);
-    EXPECT_EQ(second, nullptr);
-
-    // Cleanup and close of the only handle free the device for a new open.
-    CloseControl();
-    std::unique_ptr<host::File> again;
-    EXPECT_EQ(Kernel().Open("\\\\.\\ZelMain", &again), STATUS_SUCCESS);
-    ASSERT_NE(again, nullptr);
-    again->Close();
-}
-
-// The I/O manager sends the cleanup of a handle's last close; the empty entry
-// only sets the status, and the I/O manager finishes the request.
-TEST_F(DispatchTest, HandleCloseOnEveryKindOfDeviceCleansUp)
-{
-    // Opening a module or port device connects to the module.
-    ModuleSimulator module({"echo"});
-    ASSERT_EQ(Add(MakeRecord(Ip(127, 0, 0, 1), module.ControlPort(), "m",
-                             {{module.ChannelPort(1), 5, 0}}))
-                  .Status,
-              STATUS_SUCCESS);
-    ASSERT_EQ(StartAll().Status, STATUS_SUCCESS);
-    for (const char* name : {"\\\\.\\ZelSerial0", "\\\\.\\COM5"}) {
-        for (int round = 0; round < 2; ++round) {
-            std::unique_ptr<host::File> file;
-            ASSERT_EQ(Kernel().Open(name, &file), STATUS_SUCCESS) << name << " round " << round;
-            file->Close();
-        }
-    }
-    CloseControl();
-    Control();
-}
-
-TEST_F(DispatchTest, CreateAndCloseOfControlDeviceComplete)
-{
-    for (UCHAR major : {UCHAR(IRP_MJ_CREATE), UCHAR(IRP_MJ_CLOSE)}) {
-        DirectResult result = SendDirect(Device("\\Device\\ZelMinVirtCOM"), major);
-        EXPECT_EQ(result.Returned, STATUS_SUCCESS);
-        EXPECT_EQ(result.IoStatus, STATUS_SUCCESS);
-        EXPECT_TRUE(result.Completed);
-    }
-}
-
 TEST_F(DispatchTest, UnroutedRequestsFailOnEveryKindOfDevice)
 {
     ModuleRecord record = MakeRecord(Ip(10, 0, 0, 1), 4000, "m", {{4001, 5, 0}});
@@ -154,19 +73,6 @@ TEST_F(DispatchTest, UnroutedRequestsFailOnEveryKindOfDevice)
             EXPECT_TRUE(result.Completed);
         }
     }
-}
-
-TEST_F(DispatchTest, RoutedEntriesAreTheSevenRouters)
-{
-    PDRIVER_OBJECT driver = Kernel().DriverObject();
-    ASSERT_NE(driver, nullptr);
-    for (UCHAR major : {UCHAR(IRP_MJ_CREATE), UCHAR(IRP_MJ_CLOSE), UCHAR(IRP_MJ_READ),
-                        UCHAR(IRP_MJ_WRITE), UCHAR(IRP_MJ_FLUSH_BUFFERS),
-                        UCHAR(IRP_MJ_DEVICE_CONTROL), UCHAR(IRP_MJ_CLEANUP)}) {
-        EXPECT_NE(driver->MajorFunction[major], driver->MajorFunction[IRP_MJ_QUERY_INFORMATION])
-            << "major " << int(major);
-    }
-    EXPECT_NE(driver->DriverUnload, nullptr);
 }
 
 TEST_F(DispatchTest, ModuleDeviceOpensSharedAndCompletesEverything)
@@ -221,15 +127,6 @@ TEST_F(DispatchTest, PortDeviceIsExclusiveAndFlushSucceeds)
     std::unique_ptr<host::File> again;
     EXPECT_EQ(Kernel().Open("\\\\.\\COM5", &again), STATUS_SUCCESS);
     again->Close();
-}
-
-TEST_F(DispatchTest, UnloadAfterStopFindsOnlyTheControlDevice)
-{
-    ASSERT_EQ(Add(MakeRecord(Ip(10, 0, 0, 4), 4000, "m", {{4001, 5, 0}})).Status, STATUS_SUCCESS);
-    ASSERT_EQ(StartAll().Status, STATUS_SUCCESS);
-    ASSERT_EQ(StopAll().Status, STATUS_SUCCESS);
-    EXPECT_EQ(Kernel().DeviceNames().size(), 1u);
-    StopKernel();  // the verifier checks that unload left nothing behind
 }
 
 TEST_F(DispatchTest, UnloadTearsDownRunningModulesAndPorts)

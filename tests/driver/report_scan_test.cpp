@@ -1,5 +1,5 @@
-// The transport client's pure helpers: transport addresses, EA buffers and
-// the report forms on a module's control connection.
+// An endpoint that never opened, and the scan of a module's control stream
+// for its reports.
 #include "driver_fixture.h"
 
 #include "net/module_control.h"
@@ -14,61 +14,6 @@ namespace zeltest {
 namespace {
 
 using TransportHelpersTest = DriverTest;
-
-TEST(TransportAddressTest, LengthOfNoneOneAndEmpty)
-{
-    EXPECT_EQ(TransportAddressLength(nullptr), 0u);
-    TA_IP_ADDRESS address;
-    std::memset(&address, 0, sizeof(address));
-    EXPECT_EQ(TransportAddressLength(reinterpret_cast<TRANSPORT_ADDRESS*>(&address)), 4u);
-    BuildIpAddress(&address, Ip(127, 0, 0, 1), 0x3412);
-    EXPECT_EQ(TransportAddressLength(reinterpret_cast<TRANSPORT_ADDRESS*>(&address)), 22u);
-}
-
-TEST(TransportAddressTest, BuildKeepsTheByteOrderItIsGiven)
-{
-    TA_IP_ADDRESS address;
-    std::memset(&address, 0xAA, sizeof(address));
-    BuildIpAddress(&address, Ip(10, 1, 2, 3), 0x3412);
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(&address);
-    EXPECT_EQ(address.TAAddressCount, 1);
-    EXPECT_EQ(address.Address[0].AddressLength, 14u);
-    EXPECT_EQ(address.Address[0].AddressType, 2u);
-    // sin_port as given (bytes 12 34), then in_addr 10.1.2.3.
-    const std::uint8_t expected[] = {0x12, 0x34, 10, 1, 2, 3};
-    EXPECT_EQ(std::memcmp(bytes + 8, expected, sizeof(expected)), 0);
-    EXPECT_EQ(bytes[14], 0xAA);  // the trailing zero bytes are not written
-}
-
-TEST_F(TransportHelpersTest, EaBufferForATransportAddress)
-{
-    TA_IP_ADDRESS address;
-    std::memset(&address, 0, sizeof(address));
-    BuildIpAddress(&address, Ip(0, 0, 0, 0), 0);
-    PFILE_FULL_EA_INFORMATION ea = nullptr;
-    ULONG length = 0;
-    ASSERT_EQ(BuildEaBuffer(16, "TransportAddress", 22, &address, &ea, &length), STATUS_SUCCESS);
-    EXPECT_EQ(length, 47u);
-    EXPECT_EQ(ea->NextEntryOffset, 0u);
-    EXPECT_EQ(ea->Flags, 0u);
-    EXPECT_EQ(ea->EaNameLength, 16u);
-    EXPECT_EQ(ea->EaValueLength, 22u);
-    EXPECT_EQ(std::string(ea->EaName), "TransportAddress");
-    EXPECT_EQ(std::memcmp(ea->EaName + 17, &address, 22), 0);
-    ExFreePoolWithTag(ea, 0);
-}
-
-TEST_F(TransportHelpersTest, EaBufferForAConnectionContext)
-{
-    PVOID context = &context;
-    PFILE_FULL_EA_INFORMATION ea = nullptr;
-    ULONG length = 0;
-    ASSERT_EQ(BuildEaBuffer(17, "ConnectionContext", sizeof(context), &context, &ea, &length),
-              STATUS_SUCCESS);
-    EXPECT_EQ(length, 17u + sizeof(context) + 9u);
-    EXPECT_EQ(std::memcmp(ea->EaName + 18, &context, sizeof(context)), 0);
-    ExFreePoolWithTag(ea, 0);
-}
 
 TEST_F(TransportHelpersTest, AnEndpointThatNeverOpenedReleasesQuietly)
 {
