@@ -17,14 +17,6 @@ TEST(VZelSerialNoDaemon, CreateDeviceFailsWithFileNotFound)
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }
 
-TEST_F(LibraryTest, CreateDeviceReturnsALiveHandle)
-{
-    OpenHandle handle;
-    ASSERT_TRUE(handle.Valid());
-    EXPECT_NE(handle.Get(), nullptr);
-    EXPECT_EQ(static_cast<ForgedHandle*>(handle.Get())->Signature, kLiveSignature);
-}
-
 TEST_F(LibraryTest, SecondHandleIsRefusedWhileTheFirstKeepsWorking)
 {
     OpenHandle first;
@@ -46,21 +38,6 @@ TEST_F(LibraryTest, ReleaseReturnsOneAndFreesTheDevice)
     EXPECT_EQ(VCOM_ReleaseDevice(handle), 1);
     OpenHandle again;
     EXPECT_TRUE(again.Valid());
-}
-
-TEST_F(LibraryTest, HandlesCanBeOpenedAndReleasedRepeatedly)
-{
-    constexpr int kRounds = 5;
-    for (int round = 0; round < kRounds; ++round) {
-        OpenHandle handle;
-        ASSERT_TRUE(handle.Valid()) << "round " << round;
-        EXPECT_EQ(Count(handle.Get()), 0u);
-    }
-}
-
-TEST(VZelSerialHandleTest, ReleaseOfInvalidHandleValueReturnsOne)
-{
-    EXPECT_EQ(VCOM_ReleaseDevice(INVALID_HANDLE_VALUE), 1);
 }
 
 // Every export but the release refuses Handle with 0 and leaves outputs as
@@ -86,13 +63,9 @@ void ExpectRefused(HANDLE Handle)
     EXPECT_EQ(VCOM_ReleaseDevice(Handle), 1);
 }
 
-TEST(VZelSerialHandleTest, InvalidHandleValueIsRefusedByEveryExport)
+TEST(VZelSerialHandleTest, InvalidAndNullHandlesAreRefusedByEveryExport)
 {
     ExpectRefused(INVALID_HANDLE_VALUE);
-}
-
-TEST(VZelSerialHandleTest, NullHandleIsRefusedByEveryExport)
-{
     ExpectRefused(nullptr);
 }
 
@@ -106,7 +79,8 @@ TEST_F(LibraryTest, RecordWhoseSignatureIsNotLiveIsRefusedAndSendsNothing)
     // Over the very device the live handle holds: were anything sent, the
     // table would show it (cleared, or a second record).
     const HANDLE device = static_cast<ForgedHandle*>(live.Get())->Device;
-    const std::uint32_t notLive[] = {0, kLiveSignature + 1, ~kLiveSignature};
+    const std::uint32_t liveSignature = static_cast<ForgedHandle*>(live.Get())->Signature;
+    const std::uint32_t notLive[] = {0, liveSignature + 1, ~liveSignature};
     for (const std::uint32_t signature : notLive) {
         ForgedHandle forged{device, signature, nullptr};
         ExpectRefused(&forged);

@@ -32,13 +32,13 @@ private:
     HANDLE handle_;
 };
 
-// Mirrors the library's handle record, so a test can forge one.
+// Mirrors the library's handle record, so a test can forge one from a
+// live one.
 struct ForgedHandle {
     HANDLE Device;
     std::uint32_t Signature;
     void* Reserved;
 };
-constexpr std::uint32_t kLiveSignature = 0x5A5A3220;
 
 // 10.0.0.<host>, control port 4000 + host, two channels on COM<10*host+1>
 // and COM<10*host+2> (host below 25 keeps the COM numbers distinct).

@@ -1,10 +1,9 @@
 // vcomctl's parsers and writers on their own.
-#include "channel_argument.h"
-#include "command_error.h"
-#include "ipv4_address.h"
-#include "json_output.h"
-#include "module_argument.h"
-#include "numbers.h"
+#include "arguments.h"
+#include "commands.h"
+#include "output.h"
+
+#include <common/argument_reader.h>
 
 #include <gtest/gtest.h>
 
@@ -15,17 +14,17 @@ namespace {
 
 TEST(VcomctlNumbers, AcceptsPlainDecimalsInRange)
 {
-    EXPECT_EQ(ParseDecimal("0", 0, 10), 0u);
-    EXPECT_EQ(ParseDecimal("65535", 1, 65535), 65535u);
-    EXPECT_EQ(ParseDecimal("4294967295", 0, 0xFFFFFFFF), 0xFFFFFFFFu);
+    EXPECT_EQ(zeltools::ParseDecimal("0", 0, 10), 0u);
+    EXPECT_EQ(zeltools::ParseDecimal("65535", 1, 65535), 65535u);
+    EXPECT_EQ(zeltools::ParseDecimal("4294967295", 0, 0xFFFFFFFF), 0xFFFFFFFFu);
 }
 
 TEST(VcomctlNumbers, RefusesAnythingElse)
 {
     for (const char* text : {"", "-1", "+1", " 1", "1 ", "01", "1x", "0x10", "65536", "99999999999999999999"}) {
-        EXPECT_FALSE(ParseDecimal(text, 0, 65535)) << text;
+        EXPECT_FALSE(zeltools::ParseDecimal(text, 0, 65535)) << text;
     }
-    EXPECT_FALSE(ParseDecimal("0", 1, 65535));
+    EXPECT_FALSE(zeltools::ParseDecimal("0", 1, 65535));
 }
 
 TEST(VcomctlIpv4, FirstNumberIsTheLowestAddressedByte)

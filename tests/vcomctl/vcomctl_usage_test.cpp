@@ -1,4 +1,5 @@
 // vcomctl's help and usage errors: none of them needs or reaches the daemon.
+// Which arguments are refused is tested on the parsers (vcomctl_parts_test).
 #include "lib/zelvcomd_process.h"
 #include "support/temp_dir.h"
 #include "vcomctl/vcomctl_harness.h"
@@ -10,9 +11,6 @@
 namespace zel::test {
 namespace {
 
-const std::vector<std::string> kCommands = {"add",  "list",   "status", "start",       "stop",
-                                            "save", "reload", "clear",  "delete-saved"};
-
 // No daemon anywhere: a command that tried to reach one would exit 3.
 class VcomctlUsageTest : public ::testing::Test {
 protected:
@@ -20,41 +18,21 @@ protected:
     TempDir dir_;
 };
 
-TEST_F(VcomctlUsageTest, HelpListsEveryCommandAndTheExitStatuses)
+TEST_F(VcomctlUsageTest, HelpAllWays)
 {
-    for (const char* option : {"--help", "-h", "help"}) {
-        const auto outcome = RunVcomctl({option});
-        EXPECT_EQ(outcome.Status, kExitOk) << option;
-        EXPECT_TRUE(Contains(outcome.Out, "usage: vcomctl COMMAND")) << option;
-        for (const auto& command : kCommands) {
-            EXPECT_TRUE(Contains(outcome.Out, "\n  " + command)) << command;
-        }
-        for (const char* status : {"0  success", "1  the operation failed", "2  usage error",
-                                   "3  zelvcomd is not running", "4  the control device is busy"}) {
-            EXPECT_TRUE(Contains(outcome.Out, status)) << status;
-        }
-        EXPECT_EQ(outcome.Err, "");
+    const auto usage = RunVcomctl({"help"});
+    EXPECT_EQ(usage.Status, kExitOk);
+    EXPECT_EQ(usage.Out.rfind("usage: vcomctl COMMAND", 0), 0u) << usage.Out;
+    EXPECT_EQ(usage.Err, "");
+    for (const char* option : {"--help", "-h"}) {
+        EXPECT_EQ(RunVcomctl({option}).Out, usage.Out) << option;
     }
-}
-
-TEST_F(VcomctlUsageTest, EveryCommandHasHelpBothWays)
-{
-    for (const auto& command : kCommands) {
-        const auto viaHelp = RunVcomctl({"help", command});
-        const auto viaOption = RunVcomctl({command, "--help"});
-        EXPECT_EQ(viaHelp.Status, kExitOk) << command;
-        EXPECT_EQ(viaOption.Status, kExitOk) << command;
-        EXPECT_EQ(viaHelp.Out.rfind("usage: vcomctl " + command, 0), 0u) << viaHelp.Out;
-        EXPECT_EQ(viaHelp.Out, viaOption.Out) << command;
-    }
-}
-
-TEST_F(VcomctlUsageTest, AddHelpExplainsTheChannels)
-{
-    const auto outcome = RunVcomctl({"add", "-h"});
-    EXPECT_EQ(outcome.Status, kExitOk);
-    EXPECT_TRUE(Contains(outcome.Out, "TCPPORT:COM:withhold"));
-    EXPECT_TRUE(Contains(outcome.Out, "0-4096"));
+    const auto viaHelp = RunVcomctl({"help", "add"});
+    const auto viaOption = RunVcomctl({"add", "10.0.0.1", "--help"});
+    EXPECT_EQ(viaHelp.Status, kExitOk);
+    EXPECT_EQ(viaOption.Status, kExitOk);
+    EXPECT_EQ(viaHelp.Out.rfind("usage: vcomctl add", 0), 0u) << viaHelp.Out;
+    EXPECT_EQ(viaHelp.Out, viaOption.Out);
 }
 
 TEST_F(VcomctlUsageTest, NoCommandIsAUsageError)
@@ -108,25 +86,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         BadCommandLine{{"add"}, "ADDRESS CONTROL_PORT NAME"},
         BadCommandLine{{"add", "10.0.0.1", "4000", "lab"}, "at least one CHANNEL"},
-        BadCommandLine{{"add", "10.0.0", "4000", "lab", "4001:5"}, "not an IPv4 address"},
-        BadCommandLine{{"add", "10.0.0.300", "4000", "lab", "4001:5"}, "not an IPv4 address"},
-        BadCommandLine{{"add", "0.0.0.0", "4000", "lab", "4001:5"}, "cannot be the address"},
-        BadCommandLine{{"add", "10.0.0.1", "0", "lab", "4001:5"}, "1 to 65535"},
-        BadCommandLine{{"add", "10.0.0.1", "65536", "lab", "4001:5"}, "1 to 65535"},
-        BadCommandLine{{"add", "10.0.0.1", "4000", "", "4001:5"}, "must not be empty"},
-        BadCommandLine{{"add", "10.0.0.1", "4000", "twenty-bytes-name-xx", "4001:5"}, "at most 19"},
-        BadCommandLine{{"add", "10.0.0.1", "4000", "lab", "4001"}, "TCPPORT:COM"},
         BadCommandLine{{"add", "10.0.0.1", "4000", "lab", "0:5"}, "TCP port"},
-        BadCommandLine{{"add", "10.0.0.1", "4000", "lab", "4001:4097"}, "0 to 4096"},
-        BadCommandLine{{"add", "10.0.0.1", "4000", "lab", "4001:5:keep"}, "'withhold'"},
-        BadCommandLine{{"add", "10.0.0.1", "4000", "lab", "4001:5", "4002:5"}, "COM5 is given to two"},
-        BadCommandLine{{"add", "10.0.0.1", "4000", "lab", "4001:5", "4001:6"}, "TCP port 4001 is given twice"},
-        BadCommandLine{{"add", "10.0.0.1", "4000", "lab", "1:1", "2:2", "3:3", "4:4", "5:5", "6:6", "7:7",
-                        "8:8", "9:9"},
-                       "at most 8 channels"},
         BadCommandLine{{"list", "--xml"}, "unknown argument '--xml'"},
         BadCommandLine{{"status", "now"}, "no arguments expected"},
-        BadCommandLine{{"start", "all"}, "no arguments expected"},
         BadCommandLine{{"delete-saved", "-f"}, "no arguments expected"}));
 
 }  // namespace

@@ -51,13 +51,6 @@ TEST(DcbTranslationTest, LineSettingsAndCharactersGoAcrossFieldByField)
     EXPECT_EQ(s.Handflow.XoffLimit, 512);
 }
 
-TEST(DcbTranslationTest, ProgramControlledLinesSetTheControlBitsOnly)
-{
-    const SerialSettings s = SettingsFromDcb(TypicalDcb(), 0);
-    EXPECT_EQ(s.Handflow.ControlHandShake, kSerialDtrControl);
-    EXPECT_EQ(s.Handflow.FlowReplace, kSerialRtsControl);
-}
-
 TEST(DcbTranslationTest, HardwareHandshakeBecomesHandshakeBits)
 {
     DCB dcb = TypicalDcb();
@@ -87,16 +80,6 @@ TEST(DcbTranslationTest, SoftwareFlowAndReplacementBecomeFlowReplaceBits)
     EXPECT_EQ(s.Handflow.FlowReplace, kSerialTransmitToggle | kSerialAutoTransmit |
                                           kSerialAutoReceive | kSerialErrorChar |
                                           kSerialNullStripping | kSerialXoffContinue);
-}
-
-TEST(DcbTranslationTest, DisabledLinesSetNoBits)
-{
-    DCB dcb = TypicalDcb();
-    dcb.fDtrControl = DTR_CONTROL_DISABLE;
-    dcb.fRtsControl = RTS_CONTROL_DISABLE;
-    const SerialSettings s = SettingsFromDcb(dcb, 0);
-    EXPECT_EQ(s.Handflow.ControlHandShake, 0u);
-    EXPECT_EQ(s.Handflow.FlowReplace, 0u);
 }
 
 // Every flag combination survives the trip to the serial structures and back.
@@ -142,8 +125,6 @@ TEST(DcbTranslationTest, SerialErrorsBecomeCommErrors)
                     kSerialErrorQueueOverrun | kSerialErrorParity;
     EXPECT_EQ(CommErrorsFromStatus(status),
               static_cast<DWORD>(CE_BREAK | CE_FRAME | CE_OVERRUN | CE_RXOVER | CE_RXPARITY));
-    status.Errors = kSerialErrorOverrun;
-    EXPECT_EQ(CommErrorsFromStatus(status), static_cast<DWORD>(CE_OVERRUN));
 }
 
 TEST(DcbTranslationTest, HoldReasonsAndQueuesBecomeComstat)

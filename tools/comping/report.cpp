@@ -1,4 +1,5 @@
-#include "report.h"
+// What comping prints.
+#include "comping.h"
 
 #include <algorithm>
 

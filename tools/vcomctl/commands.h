@@ -1,12 +1,43 @@
-// The commands of vcomctl: their names, help texts and what runs them.
+// The commands of vcomctl: their names, help texts and what runs them, and
+// how one that cannot go on says so (message and exit status).
 #pragma once
 
 #include <ostream>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace vcomctl {
+
+// The exit statuses, for scripts; --help lists them.
+enum class ExitCode : int {
+    Ok = 0,
+    Failed = 1,            // the driver refused the operation, or a check before it failed
+    Usage = 2,             // bad command line
+    DaemonNotRunning = 3,  // the control device does not exist: zelvcomd is not running
+    DeviceBusy = 4,        // another program holds the (exclusive) control device open
+};
+
+inline int ToStatus(ExitCode code)
+{
+    return static_cast<int>(code);
+}
+
+class CommandError : public std::runtime_error {
+public:
+    CommandError(ExitCode code, const std::string& message) : std::runtime_error(message), code_(code) {}
+    ExitCode Code() const { return code_; }
+
+private:
+    ExitCode code_;
+};
+
+// A bad command line: exit status 2.
+class UsageError : public CommandError {
+public:
+    explicit UsageError(const std::string& message) : CommandError(ExitCode::Usage, message) {}
+};
 
 using Arguments = std::vector<std::string>;
 // Writes its results to Out; throws CommandError when it cannot succeed.
@@ -23,18 +54,5 @@ struct Command {
 const std::vector<Command>& AllCommands();
 // Null when there is no such command.
 const Command* FindCommand(std::string_view Name);
-
-// Throws UsageError unless Args is empty.
-void ExpectNoArguments(const Arguments& Args);
-
-void RunAdd(const Arguments& Args, std::ostream& Out);
-void RunList(const Arguments& Args, std::ostream& Out);
-void RunStatus(const Arguments& Args, std::ostream& Out);
-void RunStart(const Arguments& Args, std::ostream& Out);
-void RunStop(const Arguments& Args, std::ostream& Out);
-void RunSave(const Arguments& Args, std::ostream& Out);
-void RunReload(const Arguments& Args, std::ostream& Out);
-void RunClear(const Arguments& Args, std::ostream& Out);
-void RunDeleteSaved(const Arguments& Args, std::ostream& Out);
 
 }  // namespace vcomctl

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 namespace vcomctl {
 
@@ -34,5 +35,9 @@ public:
 private:
     HANDLE handle_;
 };
+
+// The driver's whole module table in table order, read record by record;
+// throws CommandError when the driver refuses a read.
+std::vector<ModuleRecord> ReadModuleTable(ControlSession& Session);
 
 }  // namespace vcomctl

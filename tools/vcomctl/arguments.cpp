@@ -1,15 +1,55 @@
-#include "module_argument.h"
+#include "arguments.h"
 
-#include "channel_argument.h"
-#include "command_error.h"
-#include "ipv4_address.h"
-#include "numbers.h"
+#include "commands.h"
 
+#include <common/argument_reader.h>
+
+#include <array>
 #include <cstring>
 #include <set>
 
 namespace vcomctl {
 namespace {
+
+using zeltools::ParseDecimal;
+
+// Dotted quads.
+
+constexpr std::size_t OCTETS = 4;
+constexpr std::uint32_t OCTET_MAX = 255;
+constexpr char OCTET_SEPARATOR = '.';
+
+using Octets = std::array<std::uint8_t, OCTETS>;
+
+// TCPPORT:COM[:withhold]
+
+constexpr char FIELD_SEPARATOR = ':';
+constexpr std::string_view WITHHOLD_WORD = "withhold";
+constexpr std::size_t FIELDS_MIN = 2;
+constexpr std::size_t FIELDS_MAX = 3;
+constexpr std::size_t PORT_FIELD = 0;
+constexpr std::size_t COM_FIELD = 1;
+constexpr std::size_t FLAG_FIELD = 2;
+
+std::vector<std::string_view> SplitFields(std::string_view text)
+{
+    std::vector<std::string_view> fields;
+    for (;;) {
+        const std::size_t end = text.find(FIELD_SEPARATOR);
+        fields.push_back(text.substr(0, end));
+        if (end == std::string_view::npos) {
+            return fields;
+        }
+        text.remove_prefix(end + 1);
+    }
+}
+
+[[noreturn]] void RefuseChannel(std::string_view text, const std::string& reason)
+{
+    throw UsageError("channel '" + std::string(text) + "': " + reason);
+}
+
+// ADDRESS CONTROL_PORT NAME CHANNEL...
 
 enum ArgumentIndex : std::size_t { ADDRESS_ARG, CONTROL_PORT_ARG, NAME_ARG, FIRST_CHANNEL_ARG };
 
@@ -21,7 +61,7 @@ constexpr unsigned char DELETE_CHARACTER = 0x7F;
 constexpr std::uint32_t LINE_SETTINGS_SENT = 0;
 constexpr std::uint32_t LINE_SETTINGS_WITHHELD = 1;
 
-std::uint32_t ParseAddress(const std::string& text)
+std::uint32_t ParseModuleAddress(const std::string& text)
 {
     const auto address = ParseIpv4(text);
     if (!address) {
@@ -101,7 +141,7 @@ ModuleRecord ParseModuleArgument(const std::vector<std::string>& Args)
         throw UsageError("add needs ADDRESS CONTROL_PORT NAME CHANNEL...");
     }
     ModuleRecord record{};
-    record.ModuleIP = ParseAddress(Args[ADDRESS_ARG]);
+    record.ModuleIP = ParseModuleAddress(Args[ADDRESS_ARG]);
     record.ControlPort = ParseControlPort(Args[CONTROL_PORT_ARG]);
     CheckName(Args[NAME_ARG]);
     std::memcpy(record.ModuleName, Args[NAME_ARG].data(), Args[NAME_ARG].size());
@@ -115,6 +155,68 @@ ModuleRecord ParseModuleArgument(const std::vector<std::string>& Args)
         record.SerialParaFlag[i] = channels[i].Withhold ? LINE_SETTINGS_WITHHELD : LINE_SETTINGS_SENT;
     }
     return record;
+}
+
+ChannelArgument ParseChannelArgument(std::string_view Text)
+{
+    const auto fields = SplitFields(Text);
+    if (fields.size() < FIELDS_MIN || fields.size() > FIELDS_MAX) {
+        RefuseChannel(Text, "expected TCPPORT:COM or TCPPORT:COM:withhold");
+    }
+    const auto port = ParseDecimal(fields[PORT_FIELD], TCP_PORT_MIN, TCP_PORT_MAX);
+    if (!port) {
+        RefuseChannel(Text, "the TCP port must be a number from 1 to 65535");
+    }
+    std::string_view com = fields[COM_FIELD];
+    if (zeltools::StartsWithComPrefix(com)) {
+        com.remove_prefix(zeltools::kComPrefix.size());
+    }
+    const auto number = ParseDecimal(com, COM_NUMBER_NONE, COM_NUMBER_MAX);
+    if (!number) {
+        RefuseChannel(Text, "the COM number must be from 0 to " + std::to_string(COM_NUMBER_MAX) +
+                                " (0: the channel gets no port)");
+    }
+    const bool withhold = fields.size() == FIELDS_MAX;
+    if (withhold && fields[FLAG_FIELD] != WITHHOLD_WORD) {
+        RefuseChannel(Text, "the third part may only be 'withhold'");
+    }
+    return ChannelArgument{*port, *number, withhold};
+}
+
+std::optional<std::uint32_t> ParseIpv4(std::string_view Text)
+{
+    Octets octets{};
+    for (std::size_t i = 0; i < OCTETS; ++i) {
+        const bool last = i + 1 == OCTETS;
+        const std::size_t end = last ? Text.size() : Text.find(OCTET_SEPARATOR);
+        if (end == std::string_view::npos) {
+            return std::nullopt;
+        }
+        const auto octet = ParseDecimal(Text.substr(0, end), 0, OCTET_MAX);
+        if (!octet) {
+            return std::nullopt;
+        }
+        octets[i] = static_cast<std::uint8_t>(*octet);
+        Text.remove_prefix(last ? end : end + 1);
+    }
+    // Byte order in memory is the dotted order, whatever the host's order.
+    std::uint32_t word = 0;
+    std::memcpy(&word, octets.data(), sizeof word);
+    return word;
+}
+
+std::string FormatIpv4(std::uint32_t ModuleIP)
+{
+    Octets octets{};
+    std::memcpy(octets.data(), &ModuleIP, sizeof ModuleIP);
+    std::string text;
+    for (std::size_t i = 0; i < OCTETS; ++i) {
+        if (i != 0) {
+            text += OCTET_SEPARATOR;
+        }
+        text += std::to_string(octets[i]);
+    }
+    return text;
 }
 
 }  // namespace vcomctl

@@ -1,8 +1,18 @@
-#include "handle_list.h"
-
-#include "library_heap.h"
+// The records behind control handles, and the list of those still open.
+#include "library.h"
 
 namespace vzelserial {
+
+ControlHandle* NewControlHandle(HANDLE Device)
+{
+    auto* record = static_cast<ControlHandle*>(HeapAllocate(sizeof(ControlHandle)));
+    if (record != nullptr) {
+        record->Device = Device;
+        record->Signature = CONTROL_HANDLE_SIGNATURE;
+        record->Reserved = nullptr;
+    }
+    return record;
+}
 
 bool HandleList::Append(ControlHandle* Handle)
 {

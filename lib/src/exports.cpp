@@ -1,7 +1,6 @@
-// The ten exports that each send one control I/O control. Each refuses a
-// handle that is not live (and a null data pointer) before sending anything.
-#include "control_handle.h"
-#include "control_request.h"
+// The twelve exports. Each refuses a handle that is not live (and a null
+// data pointer) before sending anything.
+#include "library.h"
 
 #include <VZelSerial.h>
 #include <zelvcom/control_ioctl.h>
@@ -12,35 +11,63 @@ namespace {
 
 using vzelserial::ControlHandle;
 using vzelserial::LiveHandle;
+using vzelserial::ReceiveWord;
 using vzelserial::SendControl;
+using vzelserial::SendPlain;
+
+constexpr const char CONTROL_DEVICE_PATH[] = "\\\\.\\ZelMain";
+constexpr DWORD CONTROL_DEVICE_ACCESS = GENERIC_READ | GENERIC_WRITE;
+constexpr DWORD EXCLUSIVE_SHARE_MODE = 0;
+// Opened overlapped, yet every request completes synchronously: the driver
+// finishes each control request before its handler returns.
+constexpr DWORD CONTROL_DEVICE_FLAGS = FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL;
+
+HANDLE OpenControlDevice()
+{
+    return CreateFileA(CONTROL_DEVICE_PATH, CONTROL_DEVICE_ACCESS, EXCLUSIVE_SHARE_MODE, nullptr,
+                       OPEN_EXISTING, CONTROL_DEVICE_FLAGS, nullptr);
+}
 
 constexpr DWORD RECORD_BYTES = MODULE_RECORD_SIZE;
 constexpr DWORD WORD_BYTES = sizeof(DWORD);
 
-// The request without data: the handle test, then DeviceIoControl's result.
-BOOL SendPlain(HANDLE Device, DWORD Code)
+}  // namespace
+
+extern "C" VZELSERIAL_API HANDLE VCOM_CreateDevice(void)
 {
-    const ControlHandle* handle = LiveHandle(Device);
-    return handle != nullptr ? SendControl(*handle, Code) : FALSE;
+    const HANDLE device = OpenControlDevice();
+    if (device == INVALID_HANDLE_VALUE) {
+        return INVALID_HANDLE_VALUE;
+    }
+    vzelserial::NoteDeviceOpened();
+    ControlHandle* record = vzelserial::NewControlHandle(device);
+    if (record == nullptr) {
+        CloseHandle(device);
+        return INVALID_HANDLE_VALUE;
+    }
+    // Without a node the unload step could not release the handle: give up
+    // the same way as for the record.
+    if (!vzelserial::TheApp().OpenHandles().Append(record)) {
+        vzelserial::HeapRelease(record);
+        CloseHandle(device);
+        return INVALID_HANDLE_VALUE;
+    }
+    return record;
 }
 
-// A request answered with one 32-bit word, stored only on success. A null
-// output pointer is refused like a null record pointer: 0, nothing sent.
-BOOL ReceiveWord(HANDLE Device, DWORD Code, DWORD* Word)
+extern "C" VZELSERIAL_API BOOL VCOM_ReleaseDevice(HANDLE Device)
 {
-    const ControlHandle* handle = LiveHandle(Device);
-    if (handle == nullptr || Word == nullptr) {
-        return FALSE;
+    ControlHandle* record = vzelserial::LiveHandle(Device);
+    if (record == nullptr) {
+        return TRUE;
     }
-    DWORD received = 0;
-    if (!SendControl(*handle, Code, nullptr, 0, &received, WORD_BYTES)) {
-        return FALSE;
-    }
-    *Word = received;
+    // A handle missing from the list is released all the same.
+    vzelserial::TheApp().OpenHandles().RemoveFirst(record);
+    CloseHandle(record->Device);
+    record->Signature = vzelserial::RELEASED_HANDLE_SIGNATURE;
+    vzelserial::HeapRelease(record);
     return TRUE;
 }
-
-}  // namespace
 
 extern "C" VZELSERIAL_API BOOL VCOM_AddModule(HANDLE Device, const ModuleRecord* Record)
 {

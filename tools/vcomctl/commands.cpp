@@ -1,0 +1,258 @@
+// What each command does, and the command list with each command's help.
+// add checks the arguments, then the table, then adds: the driver only says
+// "failed", so the table is read first to tell the reason.
+#include "commands.h"
+
+#include "arguments.h"
+#include "control_session.h"
+#include "output.h"
+
+#include <string>
+
+namespace vcomctl {
+namespace {
+
+constexpr std::string_view JSON_OPTION = "--json";
+
+// Throws UsageError unless Args is empty.
+void ExpectNoArguments(const Arguments& Args)
+{
+    if (!Args.empty()) {
+        throw UsageError("no arguments expected (got '" + Args.front() + "')");
+    }
+}
+
+std::string Describe(std::size_t index, const ModuleRecord& record)
+{
+    return "module " + std::to_string(index) + " ('" + ModuleName(record) + "')";
+}
+
+void CheckNotListed(const std::vector<ModuleRecord>& modules, const ModuleRecord& added)
+{
+    for (std::size_t i = 0; i < modules.size(); ++i) {
+        if (modules[i].ModuleIP == added.ModuleIP) {
+            throw CommandError(ExitCode::Failed, "a module with address " + FormatIpv4(added.ModuleIP) +
+                                                     " is already configured: " + Describe(i, modules[i]));
+        }
+    }
+}
+
+// A second port device for the same COM<n> would fail to be created.
+void CheckComNumbersFree(const std::vector<ModuleRecord>& modules, const ModuleRecord& added)
+{
+    for (std::uint32_t c = 0; c < ChannelCount(added); ++c) {
+        const std::uint32_t number = added.SerialNum[c];
+        for (std::size_t i = 0; i < modules.size() && number != 0; ++i) {
+            for (std::uint32_t k = 0; k < ChannelCount(modules[i]); ++k) {
+                if (modules[i].SerialNum[k] == number) {
+                    throw CommandError(ExitCode::Failed, "COM" + std::to_string(number) +
+                                                             " is already used by " + Describe(i, modules[i]));
+                }
+            }
+        }
+    }
+}
+
+void CheckRoom(const std::vector<ModuleRecord>& modules)
+{
+    if (modules.size() >= MODULE_TABLE_SIZE) {
+        throw CommandError(ExitCode::Failed, "the module table is full (" + std::to_string(MODULE_TABLE_SIZE) +
+                                                 " modules); 'vcomctl clear' empties it");
+    }
+}
+
+void RunAdd(const Arguments& Args, std::ostream& Out)
+{
+    const ModuleRecord record = ParseModuleArgument(Args);
+    ControlSession session;
+    const auto modules = ReadModuleTable(session);
+    CheckRoom(modules);
+    CheckNotListed(modules, record);
+    CheckComNumbersFree(modules, record);
+    if (!session.AddModule(record)) {
+        throw CommandError(ExitCode::Failed, "the driver refused the module");
+    }
+    Out << "added module " << modules.size() << " '" << ModuleName(record) << "' ("
+        << FormatIpv4(record.ModuleIP) << ", " << record.SerialCount << " channel"
+        << (record.SerialCount == 1 ? "" : "s") << "); 'vcomctl start' creates its ports, "
+        << "'vcomctl save' keeps it\n";
+}
+
+bool WantsJson(const Arguments& args)
+{
+    bool json = false;
+    for (const auto& arg : args) {
+        if (arg != JSON_OPTION) {
+            throw UsageError("unknown argument '" + arg + "' (only --json)");
+        }
+        json = true;
+    }
+    return json;
+}
+
+void RunList(const Arguments& Args, std::ostream& Out)
+{
+    const bool json = WantsJson(Args);
+    ControlSession session;
+    const auto modules = ReadModuleTable(session);
+    if (json) {
+        WriteModulesJson(modules, PtyDirectory(), Out);
+    } else {
+        WriteModuleTable(modules, PtyDirectory(), Out);
+    }
+}
+
+void RunStatus(const Arguments& Args, std::ostream& Out)
+{
+    ExpectNoArguments(Args);
+    ControlSession session;
+    const auto running = session.RunStatus();
+    const auto count = session.ModuleCount();
+    if (!running || !count) {
+        throw CommandError(ExitCode::Failed, "the driver did not report its status");
+    }
+    Out << "run status: "
+        << (*running != 0 ? "running (at least one module device exists)" : "stopped (no module device exists)")
+        << "\nmodules: " << *count << "\n";
+}
+
+// The commands that send one request without data: start, stop, save,
+// reload, clear, delete-saved.
+using Operation = bool (ControlSession::*)();
+
+struct Action {
+    std::string_view Name;
+    Operation Send;
+    std::string_view Done;    // stdout on success
+    std::string_view Failed;  // stderr on failure: the likely reason
+};
+
+void RunAction(const Action& action, const Arguments& args, std::ostream& out)
+{
+    ExpectNoArguments(args);
+    ControlSession session;
+    if (!(session.*action.Send)()) {
+        throw CommandError(ExitCode::Failed, std::string(action.Name) + " failed: " + std::string(action.Failed));
+    }
+    out << action.Done << "\n";
+}
+
+void RunStart(const Arguments& Args, std::ostream& Out)
+{
+    RunAction({"start", &ControlSession::StartAll, "started all modules",
+               "the last module's devices could not be created (already running? 'vcomctl stop' first)"},
+              Args, Out);
+}
+
+void RunStop(const Arguments& Args, std::ostream& Out)
+{
+    RunAction({"stop", &ControlSession::StopAll, "stopped all modules",
+               "a module keeps running because one of its COM ports is open"},
+              Args, Out);
+}
+
+void RunSave(const Arguments& Args, std::ostream& Out)
+{
+    RunAction({"save", &ControlSession::Save, "configuration saved",
+               "the driver could not store the configuration"},
+              Args, Out);
+}
+
+void RunReload(const Arguments& Args, std::ostream& Out)
+{
+    RunAction({"reload", &ControlSession::Reload, "configuration reloaded",
+               "the driver could not read the saved configuration"},
+              Args, Out);
+}
+
+void RunClear(const Arguments& Args, std::ostream& Out)
+{
+    RunAction({"clear", &ControlSession::Clear, "module table cleared", "the driver refused to clear the table"},
+              Args, Out);
+}
+
+void RunDeleteSaved(const Arguments& Args, std::ostream& Out)
+{
+    RunAction({"delete-saved", &ControlSession::DeleteSaved, "saved configuration deleted",
+               "the driver could not delete the saved configuration"},
+              Args, Out);
+}
+
+
+}  // namespace
+
+const std::vector<Command>& AllCommands()
+{
+    static const std::vector<Command> commands{
+        {"add", "add ADDRESS CONTROL_PORT NAME CHANNEL...", "add a module to the driver's table",
+         "Adds one module (a networked serial device server) at the end of the table.\n"
+         "  ADDRESS       its IPv4 address, a dotted quad such as 192.168.1.10\n"
+         "  CONTROL_PORT  the TCP port of its control connection, 1-65535\n"
+         "  NAME          a display name of 1 to 19 bytes\n"
+         "  CHANNEL       1 to 8 channels, each TCPPORT:COM or TCPPORT:COM:withhold\n"
+         "                TCPPORT  the channel's data port on the module, 1-65535\n"
+         "                COM      n of the port COM<n>, 0-4096 (also written COM5);\n"
+         "                         0 gives the channel no port\n"
+         "                withhold baud rate and framing are never sent to the module\n"
+         "Refused when the table is full (256 modules), when a module with the same\n"
+         "address is listed, or when a COM number is already in use.\n"
+         "The module runs after 'vcomctl start'; 'vcomctl save' keeps it for the next\n"
+         "start of the driver.\n"
+         "Example: vcomctl add 192.168.1.10 4000 lab 4001:5 4002:6:withhold\n",
+         RunAdd},
+        {"list", "list [--json]", "show the module table",
+         "Shows every module of the table in order: index, name, address, control port\n"
+         "and per channel its TCP port, its COM port, whether line settings are sent, and\n"
+         "the path programs open it by (zelvcomd's link to the port's pseudo-terminal,\n"
+         "once the port exists; looked for in $ZELVCOM_PTY_DIR, else in \"dev\" beside\n"
+         "the daemon's socket).\n"
+         "  --json  the same as a JSON document:\n"
+         "          {\"modules\": [{\"index\", \"name\", \"address\", \"control_port\",\n"
+         "                        \"channels\": [{\"tcp_port\", \"com\", \"withhold\", \"path\"}]}]}\n"
+         "          (\"com\" 0: the channel has no port; \"path\" null: no link)\n",
+         RunList},
+        {"status", "status", "show the run status and the module count",
+         "Prints the run status (running: at least one module device exists) and the\n"
+         "number of modules in the table.\n",
+         RunStatus},
+        {"start", "start", "create the devices and COM ports of every module",
+         "Creates each module's device and its COM ports. Fails when the last module's\n"
+         "devices cannot be created, for instance because it is already running;\n"
+         "modules added since the last start are created all the same.\n",
+         RunStart},
+        {"stop", "stop", "remove the devices and COM ports of every module",
+         "Removes every running module's ports and device. A module with an open port\n"
+         "keeps running; the command then fails if that module is the last one tried.\n",
+         RunStop},
+        {"save", "save", "store the table as the saved configuration",
+         "Writes the table to the driver's saved configuration, which the driver loads\n"
+         "and starts when it starts.\n",
+         RunSave},
+        {"reload", "reload", "replace the table by the saved configuration",
+         "Reads the saved configuration into the table. Running modules keep the\n"
+         "settings they were started with.\n",
+         RunReload},
+        {"clear", "clear", "empty the table",
+         "Removes every module from the table. Devices that are running stay until the\n"
+         "driver stops and can no longer be stopped: run 'vcomctl stop' first.\n",
+         RunClear},
+        {"delete-saved", "delete-saved", "delete the saved configuration",
+         "Deletes the saved configuration of the modules now in the table (after\n"
+         "'clear' only the module count is deleted).\n",
+         RunDeleteSaved},
+    };
+    return commands;
+}
+
+const Command* FindCommand(std::string_view Name)
+{
+    for (const auto& command : AllCommands()) {
+        if (command.Name == Name) {
+            return &command;
+        }
+    }
+    return nullptr;
+}
+
+
+}  // namespace vcomctl

@@ -1,0 +1,197 @@
+#include "output.h"
+
+#include "arguments.h"
+
+#include <zelvcom_ipc/runtime_paths.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <iomanip>
+#include <system_error>
+
+namespace vcomctl {
+namespace {
+
+constexpr const char PTY_DIR_ENVIRONMENT[] = "ZELVCOM_PTY_DIR";
+constexpr const char DEFAULT_PTY_DIR_NAME[] = "dev";
+
+// The table. Column widths: the longest name (19) and address (15) plus a gap.
+constexpr int INDEX_WIDTH = 6;
+constexpr int NAME_WIDTH = 21;
+constexpr int ADDRESS_WIDTH = 17;
+constexpr int CONTROL_WIDTH = 9;
+constexpr int CHANNEL_WIDTH = 9;
+constexpr int TCP_PORT_WIDTH = 9;
+constexpr int COM_WIDTH = 8;
+constexpr int LINE_WIDTH = 15;
+
+constexpr const char NO_PORT[] = "-";
+
+struct Row {
+    std::string Index, Name, Address, Control, Channel, TcpPort, Com, Line, Path;
+};
+
+void WriteRow(const Row& row, std::ostream& out)
+{
+    out << std::left << std::setw(INDEX_WIDTH) << row.Index << std::setw(NAME_WIDTH) << row.Name
+        << std::setw(ADDRESS_WIDTH) << row.Address << std::setw(CONTROL_WIDTH) << row.Control
+        << std::setw(CHANNEL_WIDTH) << row.Channel << std::setw(TCP_PORT_WIDTH) << row.TcpPort
+        << std::setw(COM_WIDTH) << row.Com << std::setw(LINE_WIDTH) << row.Line << row.Path << "\n";
+}
+
+std::string ComName(std::uint32_t number)
+{
+    return number == 0 ? NO_PORT : "COM" + std::to_string(number);
+}
+
+void WriteTableModule(std::size_t index, const ModuleRecord& record, const std::filesystem::path& ptyDir,
+                 std::ostream& out)
+{
+    Row row{std::to_string(index), ModuleName(record), FormatIpv4(record.ModuleIP),
+            std::to_string(record.ControlPort), NO_PORT, NO_PORT, NO_PORT, NO_PORT, NO_PORT};
+    const std::uint32_t channels = ChannelCount(record);
+    if (channels == 0) {
+        WriteRow(row, out);
+    }
+    for (std::uint32_t c = 0; c < channels; ++c) {
+        row.Channel = std::to_string(c);
+        row.TcpPort = std::to_string(record.SerialPort[c]);
+        row.Com = ComName(record.SerialNum[c]);
+        row.Line = LineSettingsWithheld(record, c) ? "withheld" : "sent";
+        const auto path = PortPath(ptyDir, record.SerialNum[c]);
+        row.Path = path ? path->string() : NO_PORT;
+        WriteRow(row, out);
+        // The module's own columns only on its first row.
+        row.Index = row.Name = row.Address = row.Control = "";
+    }
+}
+
+// The JSON document: indented two spaces a level, names and paths escaped.
+constexpr unsigned char FIRST_PRINTABLE = 0x20;
+constexpr unsigned char LAST_ASCII = 0x7F;
+constexpr std::size_t ESCAPE_BUFFER = sizeof "\\u0000";
+
+std::string UnicodeEscape(unsigned char byte)
+{
+    char escape[ESCAPE_BUFFER];
+    std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(byte));
+    return escape;
+}
+
+std::string PathJson(const std::filesystem::path& ptyDir, std::uint32_t comNumber)
+{
+    const auto path = PortPath(ptyDir, comNumber);
+    return path ? JsonString(path->string()) : "null";
+}
+
+void WriteChannels(const ModuleRecord& record, const std::filesystem::path& ptyDir, std::ostream& out)
+{
+    const std::uint32_t channels = ChannelCount(record);
+    out << "[";
+    for (std::uint32_t c = 0; c < channels; ++c) {
+        out << (c == 0 ? "\n" : ",\n") << "        {\"tcp_port\": " << record.SerialPort[c]
+            << ", \"com\": " << record.SerialNum[c]
+            << ", \"withhold\": " << (LineSettingsWithheld(record, c) ? "true" : "false")
+            << ", \"path\": " << PathJson(ptyDir, record.SerialNum[c]) << "}";
+    }
+    out << (channels == 0 ? "]" : "\n      ]");
+}
+
+void WriteJsonModule(std::size_t index, const ModuleRecord& record, const std::filesystem::path& ptyDir,
+                 std::ostream& out)
+{
+    out << "    {\n"
+        << "      \"index\": " << index << ",\n"
+        << "      \"name\": " << JsonString(ModuleName(record)) << ",\n"
+        << "      \"address\": \"" << FormatIpv4(record.ModuleIP) << "\",\n"
+        << "      \"control_port\": " << record.ControlPort << ",\n"
+        << "      \"channels\": ";
+    WriteChannels(record, ptyDir, out);
+    out << "\n    }";
+}
+
+}  // namespace
+
+void WriteModuleTable(const std::vector<ModuleRecord>& Modules, const std::filesystem::path& PtyDir,
+                      std::ostream& Out)
+{
+    if (Modules.empty()) {
+        Out << "no modules configured\n";
+        return;
+    }
+    WriteRow({"INDEX", "NAME", "ADDRESS", "CONTROL", "CHANNEL", "TCPPORT", "PORT", "LINE SETTINGS", "PATH"}, Out);
+    for (std::size_t i = 0; i < Modules.size(); ++i) {
+        WriteTableModule(i, Modules[i], PtyDir, Out);
+    }
+}
+
+std::string JsonString(std::string_view Text)
+{
+    std::string json = "\"";
+    for (const char c : Text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            json += '\\';
+            json += c;
+        } else if (byte < FIRST_PRINTABLE || byte >= LAST_ASCII) {
+            json += UnicodeEscape(byte);
+        } else {
+            json += c;
+        }
+    }
+    return json + "\"";
+}
+
+void WriteModulesJson(const std::vector<ModuleRecord>& Modules, const std::filesystem::path& PtyDir,
+                      std::ostream& Out)
+{
+    Out << "{\n  \"modules\": [";
+    for (std::size_t i = 0; i < Modules.size(); ++i) {
+        Out << (i == 0 ? "\n" : ",\n");
+        WriteJsonModule(i, Modules[i], PtyDir, Out);
+    }
+    Out << (Modules.empty() ? "]\n}\n" : "\n  ]\n}\n");
+}
+
+
+std::filesystem::path PtyDirectory()
+{
+    if (const char* dir = std::getenv(PTY_DIR_ENVIRONMENT); dir != nullptr && *dir != '\0') {
+        return dir;
+    }
+    return zelipc::ClientSocketPath().parent_path() / DEFAULT_PTY_DIR_NAME;
+}
+
+std::optional<std::filesystem::path> PortPath(const std::filesystem::path& PtyDir, std::uint32_t ComNumber)
+{
+    if (ComNumber == 0) {
+        return std::nullopt;
+    }
+    std::filesystem::path link = PtyDir / ("COM" + std::to_string(ComNumber));
+    std::error_code error;
+    if (!std::filesystem::is_symlink(link, error)) {
+        return std::nullopt;
+    }
+    return link;
+}
+
+
+std::string ModuleName(const ModuleRecord& Record)
+{
+    const char* const begin = Record.ModuleName;
+    const char* const end = std::find(begin, begin + MODULE_NAME_SIZE, '\0');
+    return std::string(begin, end);
+}
+
+std::uint32_t ChannelCount(const ModuleRecord& Record)
+{
+    return std::min<std::uint32_t>(Record.SerialCount, MODULE_CHANNEL_COUNT);
+}
+
+bool LineSettingsWithheld(const ModuleRecord& Record, std::uint32_t Channel)
+{
+    return Record.SerialParaFlag[Channel] != 0;
+}
+
+}  // namespace vcomctl

@@ -1,0 +1,45 @@
+// `vcomctl list`: the module table for people (one row per channel) and for
+// scripts (JSON), with the path programs open each port by.
+//   {"modules": [{"index", "name", "address", "control_port",
+//                 "channels": [{"tcp_port", "com", "withhold", "path"}]}]}
+// "com" is the n of COM<n>, 0 when the channel has no port.
+#pragma once
+
+#include <zelvcom/module_record.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vcomctl {
+
+// PtyDir: where the daemon links each port (a port without a link shows "-",
+// or null in JSON).
+void WriteModuleTable(const std::vector<ModuleRecord>& Modules, const std::filesystem::path& PtyDir,
+                      std::ostream& Out);
+void WriteModulesJson(const std::vector<ModuleRecord>& Modules, const std::filesystem::path& PtyDir,
+                      std::ostream& Out);
+// A JSON string literal. Bytes above 0x7F (the name's code page) are taken
+// as Latin-1, so the output is always valid UTF-8.
+std::string JsonString(std::string_view Text);
+
+// Where programs on this machine open each COM port: zelvcomd links
+// <pty dir>/COM<n> to the port's pseudo-terminal while the port exists.
+// $ZELVCOM_PTY_DIR, else the daemon's default: "dev" beside its socket.
+std::filesystem::path PtyDirectory();
+// The link for COM<number> when the daemon has made it.
+std::optional<std::filesystem::path> PortPath(const std::filesystem::path& PtyDir, std::uint32_t ComNumber);
+
+// Reading a module record the driver returned, which need not have been
+// written by this tool: the name may lack its NUL, the count may exceed 8.
+// The name up to its NUL, never past the field's 20 bytes.
+std::string ModuleName(const ModuleRecord& Record);
+// SerialCount limited to the channels the record can hold.
+std::uint32_t ChannelCount(const ModuleRecord& Record);
+bool LineSettingsWithheld(const ModuleRecord& Record, std::uint32_t Channel);
+
+}  // namespace vcomctl
