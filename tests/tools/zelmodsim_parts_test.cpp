@@ -1,7 +1,7 @@
 // The pieces of zelmodsim that need no sockets.
 #include "channel_setup.h"
 #include "command.h"
-#include "errors.h"
+#include <host/common/errors.h>
 #include "line_buffer.h"
 #include "options.h"
 #include "reply_mode.h"
@@ -18,10 +18,10 @@ namespace {
 TEST(ZelmodsimText, EscapesDecode)
 {
     EXPECT_EQ(DecodeEscapes("a\\n\\r\\t\\\\\\x2c\\x7F\\0b"), std::string("a\n\r\t\\,\x7f\0b", 9));
-    EXPECT_THROW(DecodeEscapes("\\"), ParseError);
-    EXPECT_THROW(DecodeEscapes("\\x4"), ParseError);
-    EXPECT_THROW(DecodeEscapes("\\xg0"), ParseError);
-    EXPECT_THROW(DecodeEscapes("\\q"), ParseError);
+    EXPECT_THROW(DecodeEscapes("\\"), zel::ParseError);
+    EXPECT_THROW(DecodeEscapes("\\x4"), zel::ParseError);
+    EXPECT_THROW(DecodeEscapes("\\xg0"), zel::ParseError);
+    EXPECT_THROW(DecodeEscapes("\\q"), zel::ParseError);
 }
 
 TEST(ZelmodsimText, LogFormKeepsPrintablesAndDecodesBack)
@@ -68,7 +68,7 @@ TEST(ZelmodsimChannelSetup, BadSetupsThrow)
 {
     for (const char* bad : {"echo", ":echo", "x:echo", "0:", "0:source=", "0:echo,", "0:echo,reset-after=",
                             "0:sink,close-after=1,close-after=2", "0:echo,accept-delay,refuse"}) {
-        EXPECT_THROW(ParseChannelSetup(bad), ParseError) << bad;
+        EXPECT_THROW(ParseChannelSetup(bad), zel::ParseError) << bad;
     }
 }
 
@@ -92,7 +92,7 @@ TEST(ZelmodsimCommands, BadCommandsThrow)
 {
     for (const char* bad : {"", "quit now", "cts 1", "cts a 1", "status 1 1 228", "send 1", "send 0 x",
                             "close x", "reply", "reply sometimes", "send-control"}) {
-        EXPECT_THROW(ParseCommand(bad), ParseError) << bad;
+        EXPECT_THROW(ParseCommand(bad), zel::ParseError) << bad;
     }
 }
 
@@ -101,8 +101,8 @@ TEST(ZelmodsimReplyMode, ParseAndDescribe)
     for (const char* mode : {"answer", "silent", "late=0", "late=250"}) {
         EXPECT_EQ(DescribeReplyMode(ParseReplyMode(mode)), mode);
     }
-    EXPECT_THROW(ParseReplyMode("late="), ParseError);
-    EXPECT_THROW(ParseReplyMode("late=600001"), ParseError);
+    EXPECT_THROW(ParseReplyMode("late="), zel::ParseError);
+    EXPECT_THROW(ParseReplyMode("late=600001"), zel::ParseError);
 }
 
 TEST(ZelmodsimLines, SplitsAndLimits)

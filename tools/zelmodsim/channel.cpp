@@ -22,7 +22,7 @@ ServedPort::Listening InitialListening(const ChannelSetup& setup)
 
 }  // namespace
 
-Channel::Channel(EventLoop& loop, EventLog& log, int number, ChannelSetup setup, const in_addr& address)
+Channel::Channel(zel::EventLoop& loop, EventLog& log, int number, ChannelSetup setup, const in_addr& address)
     : log_(log),
       number_(number),
       setup_(std::move(setup)),

@@ -5,8 +5,9 @@
 #include "channel_setup.h"
 #include "command_result.h"
 #include "event_log.h"
-#include "event_loop.h"
 #include "served_port.h"
+
+#include <host/common/event_loop.h>
 
 #include <netinet/in.h>
 
@@ -19,7 +20,7 @@ namespace zelmodsim {
 class Channel {
 public:
     // number is 1-based; setup's source bytes must be loaded already.
-    Channel(EventLoop& loop, EventLog& log, int number, ChannelSetup setup, const in_addr& address);
+    Channel(zel::EventLoop& loop, EventLog& log, int number, ChannelSetup setup, const in_addr& address);
 
     std::uint16_t Port() const { return port_.Port(); }
     // Bytes taken from all connections so far (beyond a limit they are not).

@@ -1,9 +1,10 @@
 #include "channel_setup.h"
 
-#include "errors.h"
 #include "fd_io.h"
-#include "numbers.h"
 #include "text_escape.h"
+
+#include <host/common/errors.h>
+#include <host/common/numbers.h>
 
 #include <limits>
 #include <vector>
@@ -49,7 +50,7 @@ void ApplyMode(ChannelSetup& setup, std::string_view mode)
         setup.Mode = ChannelMode::Source;
         setup.SourceBytes = DecodeEscapes(mode.substr(kSourceText.size()));
     } else {
-        throw ParseError("channel mode must be echo, sink, source=FILE or source-text=TEXT, not '" +
+        throw zel::ParseError("channel mode must be echo, sink, source=FILE or source-text=TEXT, not '" +
                          std::string(mode) + "'");
     }
 }
@@ -57,10 +58,10 @@ void ApplyMode(ChannelSetup& setup, std::string_view mode)
 void SetLimit(ChannelSetup& setup, LimitAction action, std::string_view count, std::string_view what)
 {
     if (setup.Limit != LimitAction::None) {
-        throw ParseError("close-after and reset-after exclude each other");
+        throw zel::ParseError("close-after and reset-after exclude each other");
     }
     setup.Limit = action;
-    setup.LimitBytes = ParseDecimal(count, 1, std::numeric_limits<std::uint64_t>::max(), what);
+    setup.LimitBytes = zel::ParseDecimal(count, 1, std::numeric_limits<std::uint64_t>::max(), what);
 }
 
 void ApplyOption(ChannelSetup& setup, std::string_view option)
@@ -74,7 +75,7 @@ void ApplyOption(ChannelSetup& setup, std::string_view option)
     } else if (StartsWith(option, kResetAfter)) {
         SetLimit(setup, LimitAction::Reset, option.substr(kResetAfter.size()), "reset-after");
     } else {
-        throw ParseError("unknown channel option '" + std::string(option) + "'");
+        throw zel::ParseError("unknown channel option '" + std::string(option) + "'");
     }
 }
 
@@ -84,17 +85,17 @@ ChannelSetup ParseChannelSetup(std::string_view text)
 {
     const std::size_t colon = text.find(kPortSeparator);
     if (colon == std::string_view::npos) {
-        throw ParseError("channel must be PORT:MODE[,OPTION...], not '" + std::string(text) + "'");
+        throw zel::ParseError("channel must be PORT:MODE[,OPTION...], not '" + std::string(text) + "'");
     }
     ChannelSetup setup;
-    setup.Port = ParsePort(text.substr(0, colon));
+    setup.Port = zel::ParsePort(text.substr(0, colon));
     const auto parts = Split(text.substr(colon + 1), kOptionSeparator);
     ApplyMode(setup, parts.front());
     for (std::size_t i = 1; i < parts.size(); ++i) {
         ApplyOption(setup, parts[i]);
     }
     if (setup.Refuse && setup.AcceptDelay) {
-        throw ParseError("refuse and accept-delay exclude each other");
+        throw zel::ParseError("refuse and accept-delay exclude each other");
     }
     return setup;
 }

@@ -27,7 +27,7 @@ struct ChannelSetup {
     std::uint64_t LimitBytes = 0;
 };
 
-// Throws ParseError. source-text=TEXT takes C escapes; a comma in it must be
+// Throws zel::ParseError. source-text=TEXT takes C escapes; a comma in it must be
 // written \x2c because commas separate the options.
 ChannelSetup ParseChannelSetup(std::string_view text);
 

@@ -33,7 +33,7 @@ using Command = std::variant<command::Cts, command::Status, command::SendControl
                              command::Close, command::Reset, command::CloseControl, command::ResetControl,
                              command::Accept, command::Hold, command::Reply, command::Stats, command::Quit>;
 
-// Throws ParseError. Channel numbers are checked against 1..8 only; whether
+// Throws zel::ParseError. Channel numbers are checked against 1..8 only; whether
 // the channel exists is the executor's business.
 Command ParseCommand(std::string_view line);
 

@@ -1,10 +1,11 @@
 #include "command.h"
 
 #include "channel_setup.h"
-#include "errors.h"
-#include "numbers.h"
 #include "reports.h"
 #include "text_escape.h"
+
+#include <host/common/errors.h>
+#include <host/common/numbers.h>
 
 #include <vector>
 
@@ -24,7 +25,7 @@ std::pair<std::string_view, std::string_view> SplitWord(std::string_view text)
     return {text.substr(0, space), text.substr(space + 1)};
 }
 
-// Space-separated words; exactly min..max of them or ParseError.
+// Space-separated words; exactly min..max of them or zel::ParseError.
 std::vector<std::string_view> Words(std::string_view text, std::size_t min, std::size_t max,
                                     std::string_view usage)
 {
@@ -37,7 +38,7 @@ std::vector<std::string_view> Words(std::string_view text, std::size_t min, std:
         text = rest;
     }
     if (words.size() < min || words.size() > max) {
-        throw ParseError("usage: " + std::string(usage));
+        throw zel::ParseError("usage: " + std::string(usage));
     }
     return words;
 }
@@ -45,20 +46,20 @@ std::vector<std::string_view> Words(std::string_view text, std::size_t min, std:
 char Digit(std::string_view text, std::string_view what)
 {
     if (text.size() != 1 || text[0] < '0' || text[0] > '9') {
-        throw ParseError(std::string(what) + " must be one digit 0-9, not '" + std::string(text) + "'");
+        throw zel::ParseError(std::string(what) + " must be one digit 0-9, not '" + std::string(text) + "'");
     }
     return text[0];
 }
 
 int ChannelNumber(std::string_view text)
 {
-    return static_cast<int>(ParseDecimal(text, 1, kMaxChannels, "channel"));
+    return static_cast<int>(zel::ParseDecimal(text, 1, kMaxChannels, "channel"));
 }
 
 std::string Text(std::string_view text, std::string_view usage)
 {
     if (text.empty()) {
-        throw ParseError("usage: " + std::string(usage));
+        throw zel::ParseError("usage: " + std::string(usage));
     }
     return DecodeEscapes(text);
 }
@@ -73,7 +74,7 @@ Command ParseStatus(std::string_view args)
 {
     const auto words = Words(args, 2, 3, "status CHANNEL LEVEL [COUNT]");
     const std::size_t count =
-        words.size() == 3 ? ParseDecimal(words[2], 1, kMaxStatusRecords, "count") : kDefaultStatusCount;
+        words.size() == 3 ? zel::ParseDecimal(words[2], 1, kMaxStatusRecords, "count") : kDefaultStatusCount;
     return command::Status{Digit(words[0], "channel"), Digit(words[1], "level"), count};
 }
 
@@ -138,7 +139,7 @@ Command ParseCommand(std::string_view line)
             return parser.Parse(args);
         }
     }
-    throw ParseError(word.empty() ? std::string("empty command") : "unknown command '" + std::string(word) + "'");
+    throw zel::ParseError(word.empty() ? std::string("empty command") : "unknown command '" + std::string(word) + "'");
 }
 
 }  // namespace zelmodsim

@@ -10,23 +10,22 @@
 namespace zelmodsim {
 namespace {
 
-constexpr int kCommandBacklog = 8;
 constexpr std::size_t kMaxCommandClients = 16;
 constexpr std::size_t kReadBlock = 4096;
 
 }  // namespace
 
-CommandServer::CommandServer(EventLoop& loop, std::string path, CommandExecutor execute)
+CommandServer::CommandServer(zel::EventLoop& loop, std::string path, CommandExecutor execute)
     : loop_(loop),
       execute_(std::move(execute)),
-      listener_(std::move(path), kCommandBacklog),
+      listener_(std::move(path)),
       listenWatch_(loop, listener_.Fd(), EPOLLIN, [this](std::uint32_t) { OnAccept(); })
 {
 }
 
 void CommandServer::OnAccept()
 {
-    UniqueFd accepted = AcceptPending(listener_.Fd());
+    zel::UniqueFd accepted = listener_.Accept();
     if (!accepted.Valid() || clients_.size() == kMaxCommandClients) {
         return;  // over the limit the connection is closed at once
     }

@@ -4,9 +4,10 @@
 
 #include "command_result.h"
 #include "connection.h"
-#include "event_loop.h"
 #include "line_buffer.h"
-#include "unix_listener.h"
+
+#include <host/common/event_loop.h>
+#include <host/common/unix_listener.h>
 
 #include <memory>
 #include <optional>
@@ -17,7 +18,7 @@ namespace zelmodsim {
 
 class CommandServer {
 public:
-    CommandServer(EventLoop& loop, std::string path, CommandExecutor execute);
+    CommandServer(zel::EventLoop& loop, std::string path, CommandExecutor execute);
 
 private:
     struct Client {
@@ -29,10 +30,10 @@ private:
     void OnClientEvent(Client* client, std::uint32_t events);
     void Remove(Client* client);
 
-    EventLoop& loop_;
+    zel::EventLoop& loop_;
     CommandExecutor execute_;
-    UnixListener listener_;
-    EventLoop::Watch listenWatch_;
+    zel::UnixListener listener_;
+    zel::EventLoop::Watch listenWatch_;
     std::vector<std::unique_ptr<Client>> clients_;
 };
 

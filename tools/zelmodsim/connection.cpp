@@ -7,7 +7,7 @@
 
 namespace zelmodsim {
 
-Connection::Connection(EventLoop& loop, UniqueFd fd, EventLoop::Handler handler)
+Connection::Connection(zel::EventLoop& loop, zel::UniqueFd fd, zel::EventLoop::Handler handler)
     : fd_(std::move(fd)), watch_(loop, fd_.Get(), EPOLLIN, std::move(handler)), interest_(EPOLLIN)
 {
 }

@@ -4,8 +4,8 @@
 // then drains it until the peer closes) or abortively (RST).
 #pragma once
 
-#include "event_loop.h"
-#include "unique_fd.h"
+#include <host/common/event_loop.h>
+#include <host/common/unique_fd.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -22,7 +22,7 @@ public:
         std::size_t Size;
     };
 
-    Connection(EventLoop& loop, UniqueFd fd, EventLoop::Handler handler);
+    Connection(zel::EventLoop& loop, zel::UniqueFd fd, zel::EventLoop::Handler handler);
 
     ReadResult Read(char* buffer, std::size_t size);
     // Queues bytes and writes what the socket takes; false when it failed.
@@ -44,8 +44,8 @@ private:
     void ShutdownIfFlushed();
     void UpdateInterest();
 
-    UniqueFd fd_;
-    EventLoop::Watch watch_;
+    zel::UniqueFd fd_;
+    zel::EventLoop::Watch watch_;
     std::string pending_;
     std::size_t sentOffset_ = 0;
     bool closing_ = false;

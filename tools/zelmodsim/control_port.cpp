@@ -12,7 +12,7 @@ constexpr const char kLabel[] = "control";
 
 }  // namespace
 
-ControlPort::ControlPort(EventLoop& loop, EventLog& log, UniqueFd bound, std::string replyText, ReplyMode mode)
+ControlPort::ControlPort(zel::EventLoop& loop, EventLog& log, zel::UniqueFd bound, std::string replyText, ReplyMode mode)
     : log_(log),
       replyText_(std::move(replyText)),
       mode_(mode),

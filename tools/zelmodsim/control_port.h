@@ -6,10 +6,11 @@
 
 #include "command_result.h"
 #include "event_log.h"
-#include "event_loop.h"
 #include "reply_mode.h"
 #include "served_port.h"
 #include "timer.h"
+
+#include <host/common/event_loop.h>
 
 #include <chrono>
 #include <cstdint>
@@ -21,7 +22,7 @@ namespace zelmodsim {
 
 class ControlPort {
 public:
-    ControlPort(EventLoop& loop, EventLog& log, UniqueFd bound, std::string replyText, ReplyMode mode);
+    ControlPort(zel::EventLoop& loop, EventLog& log, zel::UniqueFd bound, std::string replyText, ReplyMode mode);
 
     std::uint16_t Port() const { return port_.Port(); }
     std::uint64_t Frames() const { return frames_; }

@@ -1,8 +1,9 @@
 #include "event_log.h"
 
-#include "errors.h"
 #include "fd_io.h"
 #include "text_escape.h"
+
+#include <host/common/errors.h>
 
 #include <fcntl.h>
 
@@ -32,11 +33,11 @@ void EventLog::Frame(std::string_view bytes)
     Line("FRAME " + escaped);
 }
 
-UniqueFd OpenFrameLog(const std::string& path)
+zel::UniqueFd OpenFrameLog(const std::string& path)
 {
-    UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kLogFileMode));
+    zel::UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kLogFileMode));
     if (!fd.Valid()) {
-        throw ErrnoError("cannot open frame log " + path);
+        throw zel::ErrnoError("cannot open frame log " + path);
     }
     return fd;
 }

@@ -1,7 +1,7 @@
 #include "fd_io.h"
 
-#include "errors.h"
-#include "unique_fd.h"
+#include <host/common/errors.h>
+#include <host/common/unique_fd.h>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -37,9 +37,9 @@ bool WriteAll(int fd, std::string_view data)
 
 std::string ReadWholeFile(const std::string& path, std::size_t maxBytes)
 {
-    UniqueFd file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    zel::UniqueFd file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!file.Valid()) {
-        throw ErrnoError("cannot open " + path);
+        throw zel::ErrnoError("cannot open " + path);
     }
     std::string contents;
     std::array<char, kReadBlock> block{};
@@ -49,14 +49,14 @@ std::string ReadWholeFile(const std::string& path, std::size_t maxBytes)
             continue;
         }
         if (got < 0) {
-            throw ErrnoError("cannot read " + path);
+            throw zel::ErrnoError("cannot read " + path);
         }
         if (got == 0) {
             return contents;
         }
         contents.append(block.data(), static_cast<std::size_t>(got));
         if (contents.size() > maxBytes) {
-            throw ParseError(path + " is larger than " + std::to_string(maxBytes) + " bytes");
+            throw zel::ParseError(path + " is larger than " + std::to_string(maxBytes) + " bytes");
         }
     }
 }

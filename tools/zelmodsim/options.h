@@ -25,7 +25,7 @@ struct Options {
     bool Help = false;
 };
 
-// Throws ParseError on a bad argument.
+// Throws zel::ParseError on a bad argument.
 Options ParseOptions(int argc, const char* const* argv);
 
 const char* HelpText();

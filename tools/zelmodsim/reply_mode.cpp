@@ -1,7 +1,7 @@
 #include "reply_mode.h"
 
-#include "errors.h"
-#include "numbers.h"
+#include <host/common/errors.h>
+#include <host/common/numbers.h>
 
 namespace zelmodsim {
 namespace {
@@ -20,10 +20,10 @@ ReplyMode ParseReplyMode(std::string_view text)
         return {ReplyMode::Kind::Silent, {}};
     }
     if (text.substr(0, kLatePrefix.size()) == kLatePrefix) {
-        const auto ms = ParseDecimal(text.substr(kLatePrefix.size()), 0, kMaxLateMs, "late delay (ms)");
+        const auto ms = zel::ParseDecimal(text.substr(kLatePrefix.size()), 0, kMaxLateMs, "late delay (ms)");
         return {ReplyMode::Kind::Late, std::chrono::milliseconds(ms)};
     }
-    throw ParseError("reply mode must be answer, silent or late=MS, not '" + std::string(text) + "'");
+    throw zel::ParseError("reply mode must be answer, silent or late=MS, not '" + std::string(text) + "'");
 }
 
 std::string DescribeReplyMode(const ReplyMode& mode)

@@ -13,7 +13,7 @@ struct ReplyMode {
     std::chrono::milliseconds Delay{0};  // Late only
 };
 
-// "answer", "silent" or "late=MS"; throws ParseError.
+// "answer", "silent" or "late=MS"; throws zel::ParseError.
 ReplyMode ParseReplyMode(std::string_view text);
 
 // The same spelling back, for log lines.

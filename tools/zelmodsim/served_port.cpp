@@ -19,7 +19,7 @@ std::uint32_t ListenEvents(ServedPort::Listening listening)
 
 }  // namespace
 
-ServedPort::ServedPort(EventLoop& loop, EventLog& log, UniqueFd bound, Settings settings, Handlers handlers)
+ServedPort::ServedPort(zel::EventLoop& loop, EventLog& log, zel::UniqueFd bound, Settings settings, Handlers handlers)
     : loop_(loop),
       log_(log),
       listener_(std::move(bound)),
@@ -33,7 +33,7 @@ ServedPort::ServedPort(EventLoop& loop, EventLog& log, UniqueFd bound, Settings 
         return;  // bound, never listening: the kernel answers connects with RST
     }
     StartListening(listener_.Get(), settings_.Backlog);
-    listenWatch_ = EventLoop::Watch(loop_, listener_.Get(), ListenEvents(listening_),
+    listenWatch_ = zel::EventLoop::Watch(loop_, listener_.Get(), ListenEvents(listening_),
                                     [this](std::uint32_t) { OnListenerReady(); });
 }
 
@@ -79,7 +79,7 @@ void ServedPort::SetListening(Listening listening)
 
 void ServedPort::OnListenerReady()
 {
-    UniqueFd accepted = AcceptPending(listener_.Get());
+    zel::UniqueFd accepted = AcceptPending(listener_.Get());
     if (!accepted.Valid()) {
         return;  // the client gave up before we got to it
     }

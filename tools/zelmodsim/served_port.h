@@ -7,8 +7,9 @@
 
 #include "connection.h"
 #include "event_log.h"
-#include "event_loop.h"
-#include "unique_fd.h"
+
+#include <host/common/event_loop.h>
+#include <host/common/unique_fd.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -39,7 +40,7 @@ public:
     };
 
     // bound comes from BindTcp.
-    ServedPort(EventLoop& loop, EventLog& log, UniqueFd bound, Settings settings, Handlers handlers);
+    ServedPort(zel::EventLoop& loop, EventLog& log, zel::UniqueFd bound, Settings settings, Handlers handlers);
     ServedPort(const ServedPort&) = delete;
     ServedPort& operator=(const ServedPort&) = delete;
 
@@ -64,15 +65,15 @@ private:
     void Drop(std::string_view reason);
     void ApplyBackpressure();
 
-    EventLoop& loop_;
+    zel::EventLoop& loop_;
     EventLog& log_;
-    UniqueFd listener_;
+    zel::UniqueFd listener_;
     std::uint16_t port_;
     Settings settings_;
     Listening listening_;
     Handlers handlers_;
     std::vector<char> readBuffer_;
-    EventLoop::Watch listenWatch_;
+    zel::EventLoop::Watch listenWatch_;
     std::optional<Connection> client_;
 };
 

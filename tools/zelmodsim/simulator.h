@@ -8,10 +8,11 @@
 #include "command_server.h"
 #include "control_port.h"
 #include "event_log.h"
-#include "event_loop.h"
 #include "options.h"
-#include "signal_watch.h"
 #include "stdin_commands.h"
+
+#include <host/common/event_loop.h>
+#include <host/common/signal_watch.h>
 
 #include <memory>
 #include <optional>
@@ -52,9 +53,10 @@ private:
     CommandResult OnChannel(int number, Action action);
     std::string ReadyLine() const;
 
-    EventLoop loop_;
+    zel::EventLoop loop_;
     EventLog log_;
-    SignalWatch signals_;
+    zel::SignalWatch signals_;
+    zel::EventLoop::Watch signalWatch_;
     ControlPort control_;
     std::vector<std::unique_ptr<Channel>> channels_;
     std::optional<CommandServer> commandServer_;

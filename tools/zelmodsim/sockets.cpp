@@ -1,6 +1,6 @@
 #include "sockets.h"
 
-#include "errors.h"
+#include <host/common/errors.h>
 
 #include <arpa/inet.h>
 #include <netinet/tcp.h>
@@ -20,11 +20,11 @@ std::string Describe(const in_addr& address, std::uint16_t port)
 
 }  // namespace
 
-UniqueFd BindTcp(const in_addr& address, std::uint16_t port)
+zel::UniqueFd BindTcp(const in_addr& address, std::uint16_t port)
 {
-    UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    zel::UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (!fd.Valid()) {
-        throw ErrnoError("socket");
+        throw zel::ErrnoError("socket");
     }
     // Lets a restarted simulator take its fixed port while old connections linger.
     setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &kOn, sizeof kOn);
@@ -33,7 +33,7 @@ UniqueFd BindTcp(const in_addr& address, std::uint16_t port)
     local.sin_addr = address;
     local.sin_port = htons(port);
     if (bind(fd.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-        throw ErrnoError("cannot bind " + Describe(address, port));
+        throw zel::ErrnoError("cannot bind " + Describe(address, port));
     }
     return fd;
 }
@@ -41,7 +41,7 @@ UniqueFd BindTcp(const in_addr& address, std::uint16_t port)
 void StartListening(int fd, int backlog)
 {
     if (listen(fd, backlog) != 0) {
-        throw ErrnoError("cannot listen on port " + std::to_string(LocalPort(fd)));
+        throw zel::ErrnoError("cannot listen on port " + std::to_string(LocalPort(fd)));
     }
 }
 
@@ -50,14 +50,14 @@ std::uint16_t LocalPort(int fd)
     sockaddr_in local{};
     socklen_t size = sizeof local;
     if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &size) != 0) {
-        throw ErrnoError("getsockname");
+        throw zel::ErrnoError("getsockname");
     }
     return ntohs(local.sin_port);
 }
 
-UniqueFd AcceptPending(int listener)
+zel::UniqueFd AcceptPending(int listener)
 {
-    return UniqueFd(accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+    return zel::UniqueFd(accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
 }
 
 void SetNoDelay(int fd) { setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &kOn, sizeof kOn); }

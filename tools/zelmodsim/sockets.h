@@ -1,7 +1,7 @@
 // Socket set-up for the listening side.
 #pragma once
 
-#include "unique_fd.h"
+#include <host/common/unique_fd.h>
 
 #include <netinet/in.h>
 
@@ -12,14 +12,14 @@ namespace zelmodsim {
 
 // A non-blocking TCP socket bound to address:port (0 = any free port), not yet
 // listening. Throws naming the address on failure.
-UniqueFd BindTcp(const in_addr& address, std::uint16_t port);
+zel::UniqueFd BindTcp(const in_addr& address, std::uint16_t port);
 
 void StartListening(int fd, int backlog);
 
 std::uint16_t LocalPort(int fd);
 
 // The next pending connection, non-blocking; invalid when there is none.
-UniqueFd AcceptPending(int listener);
+zel::UniqueFd AcceptPending(int listener);
 
 // Sends small writes at once; frames and reports are a few bytes each.
 void SetNoDelay(int fd);

@@ -14,11 +14,11 @@ constexpr std::size_t kReadBlock = 4096;
 
 }  // namespace
 
-StdinCommands::StdinCommands(EventLoop& loop, EventLog& log, CommandExecutor execute)
+StdinCommands::StdinCommands(zel::EventLoop& loop, EventLog& log, CommandExecutor execute)
     : log_(log), execute_(std::move(execute)), lines_(kMaxCommandLine)
 {
     try {
-        watch_ = EventLoop::Watch(loop, STDIN_FILENO, EPOLLIN, [this](std::uint32_t) { OnReadable(); });
+        watch_ = zel::EventLoop::Watch(loop, STDIN_FILENO, EPOLLIN, [this](std::uint32_t) { OnReadable(); });
     } catch (const std::system_error& error) {
         // A regular file or /dev/null cannot be watched; run without it.
         if (error.code() != std::errc::operation_not_permitted) {
@@ -39,7 +39,7 @@ void StdinCommands::OnReadable()
         lines_.Feed(std::string_view(block.data(), static_cast<std::size_t>(got)), onLine);
     } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
         lines_.Finish(onLine);
-        watch_ = EventLoop::Watch();
+        watch_ = zel::EventLoop::Watch();
     }
 }
 

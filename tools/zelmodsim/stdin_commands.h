@@ -4,14 +4,15 @@
 
 #include "command_result.h"
 #include "event_log.h"
-#include "event_loop.h"
 #include "line_buffer.h"
+
+#include <host/common/event_loop.h>
 
 namespace zelmodsim {
 
 class StdinCommands {
 public:
-    StdinCommands(EventLoop& loop, EventLog& log, CommandExecutor execute);
+    StdinCommands(zel::EventLoop& loop, EventLog& log, CommandExecutor execute);
 
 private:
     void OnReadable();
@@ -20,7 +21,7 @@ private:
     EventLog& log_;
     CommandExecutor execute_;
     LineBuffer lines_;
-    EventLoop::Watch watch_;  // stdin is not ours to close, only to watch
+    zel::EventLoop::Watch watch_;  // stdin is not ours to close, only to watch
 };
 
 }  // namespace zelmodsim

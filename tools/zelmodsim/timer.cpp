@@ -1,6 +1,6 @@
 #include "timer.h"
 
-#include "errors.h"
+#include <host/common/errors.h>
 
 #include <sys/epoll.h>
 #include <sys/timerfd.h>
@@ -23,21 +23,21 @@ itimerspec OneShot(std::chrono::nanoseconds delay)
 
 }  // namespace
 
-Timer::Timer(EventLoop& loop, std::function<void()> onExpiry)
+Timer::Timer(zel::EventLoop& loop, std::function<void()> onExpiry)
     : fd_(timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC)),
       onExpiry_(std::move(onExpiry))
 {
     if (!fd_.Valid()) {
-        throw ErrnoError("timerfd_create");
+        throw zel::ErrnoError("timerfd_create");
     }
-    watch_ = EventLoop::Watch(loop, fd_.Get(), EPOLLIN, [this](std::uint32_t) { OnReadable(); });
+    watch_ = zel::EventLoop::Watch(loop, fd_.Get(), EPOLLIN, [this](std::uint32_t) { OnReadable(); });
 }
 
 void Timer::ArmAfter(std::chrono::nanoseconds delay)
 {
     const itimerspec setting = OneShot(delay < kSoonest ? kSoonest : delay);
     if (timerfd_settime(fd_.Get(), 0, &setting, nullptr) != 0) {
-        throw ErrnoError("timerfd_settime");
+        throw zel::ErrnoError("timerfd_settime");
     }
 }
 

@@ -1,8 +1,8 @@
 // A one-shot timer in the event loop (timerfd on the monotonic clock).
 #pragma once
 
-#include "event_loop.h"
-#include "unique_fd.h"
+#include <host/common/event_loop.h>
+#include <host/common/unique_fd.h>
 
 #include <chrono>
 #include <functional>
@@ -11,7 +11,7 @@ namespace zelmodsim {
 
 class Timer {
 public:
-    Timer(EventLoop& loop, std::function<void()> onExpiry);
+    Timer(zel::EventLoop& loop, std::function<void()> onExpiry);
 
     // Replaces any earlier arming. A delay of zero or less fires at once.
     void ArmAfter(std::chrono::nanoseconds delay);
@@ -20,9 +20,9 @@ public:
 private:
     void OnReadable();
 
-    UniqueFd fd_;
+    zel::UniqueFd fd_;
     std::function<void()> onExpiry_;
-    EventLoop::Watch watch_;
+    zel::EventLoop::Watch watch_;
 };
 
 }  // namespace zelmodsim
