@@ -1,11 +1,9 @@
 // The pieces of zelmodsim that need no sockets.
-#include "channel_setup.h"
-#include "command.h"
+#include "channel.h"
+#include "commands.h"
 #include <host/common/errors.h>
-#include "line_buffer.h"
 #include "options.h"
-#include "reply_mode.h"
-#include "reports.h"
+#include "control_port.h"
 #include "text_escape.h"
 
 #include <gtest/gtest.h>

@@ -1,16 +1,40 @@
 #include "event_log.h"
 
-#include "fd_io.h"
 #include "text_escape.h"
 
 #include <host/common/errors.h>
+#include <host/common/unique_fd.h>
 
 #include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
 
 #include <string>
 
 namespace zelmodsim {
 namespace {
+
+constexpr int kWaitForever = -1;
+
+// Writes all of data, waiting for room on a non-blocking descriptor.
+// False when the descriptor fails (e.g. a reader that went away).
+bool WriteAll(int fd, std::string_view data)
+{
+    while (!data.empty()) {
+        const ssize_t written = write(fd, data.data(), data.size());
+        if (written > 0) {
+            data.remove_prefix(static_cast<std::size_t>(written));
+        } else if (written < 0 && errno == EINTR) {
+            continue;
+        } else if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            pollfd wait{fd, POLLOUT, 0};
+            poll(&wait, 1, kWaitForever);
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
 
 constexpr mode_t kLogFileMode = 0644;
 

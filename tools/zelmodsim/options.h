@@ -1,8 +1,8 @@
 // The command line of zelmodsim.
 #pragma once
 
-#include "channel_setup.h"
-#include "reply_mode.h"
+#include "channel.h"
+#include "control_port.h"
 
 #include <netinet/in.h>
 

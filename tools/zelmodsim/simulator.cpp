@@ -1,7 +1,7 @@
 #include "simulator.h"
 
-#include "reports.h"
-#include "sockets.h"
+#include "control_port.h"
+#include "served_port.h"
 
 #include <host/common/errors.h>
 

@@ -3,13 +3,13 @@
 #pragma once
 
 #include "channel.h"
-#include "command.h"
+#include "commands.h"
 #include "command_result.h"
-#include "command_server.h"
+#include "commands.h"
 #include "control_port.h"
 #include "event_log.h"
 #include "options.h"
-#include "stdin_commands.h"
+#include "commands.h"
 
 #include <host/common/event_loop.h>
 #include <host/common/signal_watch.h>

@@ -1,12 +1,20 @@
-#include "command.h"
+#include "commands.h"
 
-#include "channel_setup.h"
-#include "reports.h"
+#include "channel.h"
+#include "control_port.h"
+#include "served_port.h"
 #include "text_escape.h"
 
 #include <host/common/errors.h>
 #include <host/common/numbers.h>
 
+#include <sys/epoll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <system_error>
 #include <vector>
 
 namespace zelmodsim {
@@ -140,6 +148,145 @@ Command ParseCommand(std::string_view line)
         }
     }
     throw zel::ParseError(word.empty() ? std::string("empty command") : "unknown command '" + std::string(word) + "'");
+}
+
+namespace {
+
+constexpr char kLineFeed = '\n';
+constexpr char kCarriageReturn = '\r';
+
+}  // namespace
+
+void LineBuffer::Feed(std::string_view bytes, const LineHandler& onLine)
+{
+    for (const char byte : bytes) {
+        if (byte == kLineFeed) {
+            Emit(onLine);
+        } else if (partial_.size() < maxLine_) {
+            partial_ += byte;
+        } else {
+            tooLong_ = true;
+        }
+    }
+}
+
+void LineBuffer::Finish(const LineHandler& onLine)
+{
+    if (!partial_.empty() || tooLong_) {
+        Emit(onLine);
+    }
+}
+
+void LineBuffer::Emit(const LineHandler& onLine)
+{
+    if (!partial_.empty() && partial_.back() == kCarriageReturn) {
+        partial_.pop_back();
+    }
+    const std::string line = std::move(partial_);
+    const bool tooLong = tooLong_;
+    partial_.clear();
+    tooLong_ = false;
+    onLine(line, tooLong);
+}
+
+namespace {
+
+constexpr std::size_t kReadBlock = 4096;
+
+}  // namespace
+
+StdinCommands::StdinCommands(zel::EventLoop& loop, EventLog& log, CommandExecutor execute)
+    : log_(log), execute_(std::move(execute)), lines_(kMaxCommandLine)
+{
+    try {
+        watch_ = zel::EventLoop::Watch(loop, STDIN_FILENO, EPOLLIN, [this](std::uint32_t) { OnReadable(); });
+    } catch (const std::system_error& error) {
+        // A regular file or /dev/null cannot be watched; run without it.
+        if (error.code() != std::errc::operation_not_permitted) {
+            throw;
+        }
+        std::fputs("zelmodsim: standard input cannot be watched (a file?); it is not read\n", stderr);
+    }
+}
+
+void StdinCommands::OnReadable()
+{
+    // No O_NONBLOCK: the descriptor may be shared with a shell, and epoll
+    // said there is something to read.
+    std::array<char, kReadBlock> block{};
+    const ssize_t got = read(STDIN_FILENO, block.data(), block.size());
+    const auto onLine = [this](std::string_view line, bool tooLong) { OnLine(line, tooLong); };
+    if (got > 0) {
+        lines_.Feed(std::string_view(block.data(), static_cast<std::size_t>(got)), onLine);
+    } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
+        lines_.Finish(onLine);
+        watch_ = zel::EventLoop::Watch();
+    }
+}
+
+void StdinCommands::OnLine(std::string_view line, bool tooLong)
+{
+    const CommandResult result = tooLong ? CommandResult::Failure("command line too long") : execute_(line);
+    log_.Line(result.Text());
+}
+
+namespace {
+
+constexpr std::size_t kMaxCommandClients = 16;
+
+}  // namespace
+
+CommandServer::CommandServer(zel::EventLoop& loop, std::string path, CommandExecutor execute)
+    : loop_(loop),
+      execute_(std::move(execute)),
+      listener_(std::move(path)),
+      listenWatch_(loop, listener_.Fd(), EPOLLIN, [this](std::uint32_t) { OnAccept(); })
+{
+}
+
+void CommandServer::OnAccept()
+{
+    zel::UniqueFd accepted = listener_.Accept();
+    if (!accepted.Valid() || clients_.size() == kMaxCommandClients) {
+        return;  // over the limit the connection is closed at once
+    }
+    auto client = std::make_unique<Client>();
+    Client* raw = client.get();
+    client->Socket.emplace(loop_, std::move(accepted),
+                           [this, raw](std::uint32_t events) { OnClientEvent(raw, events); });
+    clients_.push_back(std::move(client));
+}
+
+void CommandServer::OnClientEvent(Client* client, std::uint32_t events)
+{
+    if ((events & EPOLLOUT) != 0 && !client->Socket->Flush()) {
+        Remove(client);
+        return;
+    }
+    if ((events & (EPOLLIN | EPOLLHUP | EPOLLERR)) == 0) {
+        return;
+    }
+    std::array<char, kReadBlock> block{};
+    const auto result = client->Socket->Read(block.data(), block.size());
+    if (result.Status == Connection::ReadStatus::End || result.Status == Connection::ReadStatus::Failed) {
+        Remove(client);
+        return;
+    }
+    bool failed = false;
+    client->Lines.Feed(std::string_view(block.data(), result.Size), [&](std::string_view line, bool tooLong) {
+        const CommandResult reply = tooLong ? CommandResult::Failure("command line too long") : execute_(line);
+        failed = failed || !client->Socket->Write(reply.Text() + '\n');
+    });
+    if (failed) {
+        Remove(client);
+    }
+}
+
+void CommandServer::Remove(Client* client)
+{
+    clients_.erase(std::remove_if(clients_.begin(), clients_.end(),
+                                  [client](const auto& owned) { return owned.get() == client; }),
+                   clients_.end());
 }
 
 }  // namespace zelmodsim
