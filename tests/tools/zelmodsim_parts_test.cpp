@@ -2,7 +2,6 @@
 #include "channel.h"
 #include "commands.h"
 #include <host/common/errors.h>
-#include "options.h"
 #include "control_port.h"
 #include "text_escape.h"
 
@@ -28,15 +27,6 @@ TEST(ZelmodsimText, LogFormKeepsPrintablesAndDecodesBack)
     const std::string logged = EscapeForLog(bytes);
     EXPECT_EQ(logged, "CTS1 1\\\\\\x0a\\x00\\xff");
     EXPECT_EQ(DecodeEscapes(logged), bytes);
-}
-
-TEST(ZelmodsimReports, CtsReport) { EXPECT_EQ(CtsReport('3', '0'), "CTS3 0"); }
-
-TEST(ZelmodsimReports, StatusRecords)
-{
-    EXPECT_EQ(StatusRecords('1', '1', 1), "290001010");
-    EXPECT_EQ(StatusRecords('4', '1', 3), "290004000290004000290004010");
-    EXPECT_EQ(StatusRecords('2', '0', 2), "290002010290002000");
 }
 
 TEST(ZelmodsimChannelSetup, ModesAndOptions)
@@ -115,25 +105,6 @@ TEST(ZelmodsimLines, SplitsAndLimits)
     const std::vector<std::pair<std::string, bool>> expected = {
         {"ab", false}, {"cd", false}, {"abcd", true}, {"last", false}};
     EXPECT_EQ(lines, expected);
-}
-
-TEST(ZelmodsimOptions, DefaultsAndValues)
-{
-    const char* const defaults[] = {"zelmodsim"};
-    const Options plain = ParseOptions(1, defaults);
-    EXPECT_EQ(plain.ControlPort, 0);
-    EXPECT_TRUE(plain.Channels.empty());
-    EXPECT_EQ(plain.ReplyText, "OK");
-    EXPECT_EQ(plain.Reply.Type, ReplyMode::Kind::Answer);
-
-    const char* const argv[] = {"zelmodsim", "--control", "7000", "--channel", "0:echo", "--reply", "A\\x00",
-                                "--reply-mode", "silent", "--frame-log", "/tmp/f"};
-    const Options options = ParseOptions(static_cast<int>(std::size(argv)), argv);
-    EXPECT_EQ(options.ControlPort, 7000);
-    EXPECT_EQ(options.Channels.size(), 1U);
-    EXPECT_EQ(options.ReplyText, std::string("A\0", 2));
-    EXPECT_EQ(options.Reply.Type, ReplyMode::Kind::Silent);
-    EXPECT_EQ(options.FrameLog.value_or(""), "/tmp/f");
 }
 
 }  // namespace
