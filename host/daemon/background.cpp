@@ -18,7 +18,7 @@ constexpr mode_t kLogFileMode = 0640;
 constexpr std::size_t kReadyLineLimit = 4096;
 
 // In the parent: relays the child's ready line, or reports its failure.
-[[noreturn]] void WaitForChild(zelipc::UniqueFd fromChild, const std::filesystem::path& logFile)
+[[noreturn]] void WaitForChild(zel::UniqueFd fromChild, const std::filesystem::path& logFile)
 {
     std::string line;
     char byte = 0;
@@ -42,7 +42,7 @@ constexpr std::size_t kReadyLineLimit = 4096;
 
 bool Redirect(const char* path, int flags, mode_t mode, int target)
 {
-    zelipc::UniqueFd fd(open(path, flags | O_CLOEXEC, mode));
+    zel::UniqueFd fd(open(path, flags | O_CLOEXEC, mode));
     return fd.Valid() && dup2(fd.Get(), target) >= 0;
 }
 
@@ -68,8 +68,8 @@ Background Background::Start(bool foreground, const std::filesystem::path& logFi
         std::perror("zelvcomd: pipe");
         std::exit(EXIT_FAILURE);
     }
-    zelipc::UniqueFd fromChild(fds[0]);
-    zelipc::UniqueFd toParent(fds[1]);
+    zel::UniqueFd fromChild(fds[0]);
+    zel::UniqueFd toParent(fds[1]);
     std::cout.flush();
     const pid_t child = fork();
     if (child < 0) {

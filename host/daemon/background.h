@@ -3,7 +3,7 @@
 // or until the child gives up (then exits 1).
 #pragma once
 
-#include <zelvcom_ipc/unique_fd.h>
+#include <host/common/unique_fd.h>
 
 #include <filesystem>
 #include <string>
@@ -23,9 +23,9 @@ public:
 
 private:
     Background() = default;
-    explicit Background(zelipc::UniqueFd toParent) : toParent_(std::move(toParent)) {}
+    explicit Background(zel::UniqueFd toParent) : toParent_(std::move(toParent)) {}
 
-    zelipc::UniqueFd toParent_;
+    zel::UniqueFd toParent_;
 };
 
 }  // namespace zelvcomd

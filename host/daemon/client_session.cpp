@@ -26,7 +26,7 @@ pid_t PeerProcessOf(int fd)
 
 }  // namespace
 
-ClientSession::ClientSession(std::uint64_t id, zelipc::UniqueFd socket, SessionWakeQueue& wake)
+ClientSession::ClientSession(std::uint64_t id, zel::UniqueFd socket, SessionWakeQueue& wake)
     : id_(id),
       socket_(std::move(socket)),
       wake_(wake),

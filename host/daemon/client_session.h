@@ -7,9 +7,10 @@
 
 #include "session_handles.h"
 
+#include <host/common/unique_fd.h>
+
 #include <zelvcom_ipc/frame_reader.h>
 #include <zelvcom_ipc/protocol.h>
-#include <zelvcom_ipc/unique_fd.h>
 
 #include <sys/types.h>
 
@@ -28,7 +29,7 @@ using SessionWakeQueue = WakeQueue<std::shared_ptr<ClientSession>>;
 
 class ClientSession : public std::enable_shared_from_this<ClientSession> {
 public:
-    ClientSession(std::uint64_t id, zelipc::UniqueFd socket, SessionWakeQueue& wake);
+    ClientSession(std::uint64_t id, zel::UniqueFd socket, SessionWakeQueue& wake);
 
     std::uint64_t Id() const { return id_; }
     int Fd() const { return socket_.Get(); }
@@ -62,7 +63,7 @@ private:
                std::string* reason);
 
     const std::uint64_t id_;
-    zelipc::UniqueFd socket_;
+    zel::UniqueFd socket_;
     SessionWakeQueue& wake_;
     pid_t peerProcess_ = 0;
     SessionHandles handles_;

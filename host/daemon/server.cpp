@@ -20,42 +20,28 @@ std::string Client(const std::shared_ptr<ClientSession>& session)
 
 }  // namespace
 
-Server::Server(host::Kernel& kernel, Logger& log, DeviceWatch& watch, UnixListener& listener,
-               SignalWatch& signals)
+Server::Server(host::Kernel& kernel, Logger& log, DeviceWatch& watch, zel::UnixListener& listener,
+               zel::SignalWatch& signals)
     : log_(log),
       watch_(watch),
       listener_(listener),
       signals_(signals),
+      listenerWatch_(loop_, listener_.Fd(), EPOLLIN, [this](std::uint32_t) { Accept(); }),
+      signalWatch_(loop_, signals_.Fd(), EPOLLIN,
+                   [this](std::uint32_t) {
+                       if (const int signal = signals_.Take(); signal != 0) Shutdown(signal);
+                   }),
+      wakeWatch_(loop_, wake_.Fd(), EPOLLIN, [this](std::uint32_t) { FlushQueued(); }),
       executor_(kernel, log, watch, activity_),
       workers_(kWorkerThreads)
 {
-    epoll_.Add(listener_.Fd(), EPOLLIN);
-    epoll_.Add(signals_.Fd(), EPOLLIN);
-    epoll_.Add(wake_.Fd(), EPOLLIN);
 }
 
-void Server::Run()
-{
-    while (!stopping_) {
-        for (const epoll_event& event : epoll_.Wait()) {
-            const int fd = event.data.fd;
-            if (fd == signals_.Fd()) {
-                if (const int signal = signals_.Take(); signal != 0) Shutdown(signal);
-            } else if (fd == listener_.Fd()) {
-                Accept();
-            } else if (fd == wake_.Fd()) {
-                FlushQueued();
-            } else {
-                OnClient(fd, event.events);
-            }
-            if (stopping_) break;
-        }
-    }
-}
+void Server::Run() { loop_.Run(); }
 
 void Server::Accept()
 {
-    zelipc::UniqueFd socket = listener_.Accept();
+    zel::UniqueFd socket = listener_.Accept();
     if (!socket.Valid()) {
         return;
     }
@@ -64,8 +50,9 @@ void Server::Accept()
         return;
     }
     auto session = std::make_shared<ClientSession>(nextClientId_++, std::move(socket), wake_);
-    epoll_.Add(session->Fd(), kReadable);
-    sessions_.emplace(session->Fd(), session);
+    const int fd = session->Fd();
+    zel::EventLoop::Watch watch(loop_, fd, kReadable, [this, fd](std::uint32_t events) { OnClient(fd, events); });
+    sessions_.emplace(fd, Connected{session, std::move(watch)});
     log_.Info(Client(session) + " connected (pid " + std::to_string(session->PeerProcess()) + ")");
 }
 
@@ -137,7 +124,7 @@ void Server::Flush(const std::shared_ptr<ClientSession>& session)
     }
     const bool blocked = flushed == ClientSession::Flushed::Blocked;
     if (blocked != session->WatchingWritable()) {
-        epoll_.Modify(session->Fd(), blocked ? kReadable | EPOLLOUT : kReadable);
+        sessions_.at(session->Fd()).Watch.SetEvents(blocked ? kReadable | EPOLLOUT : kReadable);
         session->SetWatchingWritable(blocked);
     }
 }
@@ -146,7 +133,6 @@ void Server::Flush(const std::shared_ptr<ClientSession>& session)
 void Server::Disconnect(std::shared_ptr<ClientSession> session, host::LogLevel level,
                         const std::string& why)
 {
-    epoll_.Remove(session->Fd());
     sessions_.erase(session->Fd());
     session->Disconnect();
     log_.Write(level, Client(session) + " " + why);
@@ -156,11 +142,11 @@ void Server::Disconnect(std::shared_ptr<ClientSession> session, host::LogLevel l
 void Server::Shutdown(int signal)
 {
     log_.Info(std::string("stopping on ") + strsignal(signal));
-    stopping_ = true;
-    epoll_.Remove(listener_.Fd());
+    loop_.Stop();
+    listenerWatch_ = {};
     listener_.Close();
     while (!sessions_.empty()) {
-        Disconnect(sessions_.begin()->second, host::LogLevel::Info, "disconnected");
+        Disconnect(sessions_.begin()->second.Session, host::LogLevel::Info, "disconnected");
     }
     workers_.WaitIdle();
     if (const auto active = activity_.Active(); active != 0) {
@@ -172,7 +158,7 @@ void Server::Shutdown(int signal)
 std::shared_ptr<ClientSession> Server::Find(int fd) const
 {
     const auto found = sessions_.find(fd);
-    return found != sessions_.end() ? found->second : nullptr;
+    return found != sessions_.end() ? found->second.Session : nullptr;
 }
 
 }  // namespace zelvcomd

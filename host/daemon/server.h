@@ -6,14 +6,14 @@
 #include "activity_counter.h"
 #include "client_session.h"
 #include "device_watch.h"
-#include "epoll.h"
 #include "logger.h"
 #include "request_executor.h"
-#include "signal_watch.h"
-#include "unix_listener.h"
 #include "wake_queue.h"
 #include "worker_pool.h"
 
+#include <host/common/event_loop.h>
+#include <host/common/signal_watch.h>
+#include <host/common/unix_listener.h>
 #include <host/kernel.h>
 
 #include <cstdint>
@@ -25,8 +25,8 @@ namespace zelvcomd {
 
 class Server {
 public:
-    Server(host::Kernel& kernel, Logger& log, DeviceWatch& watch, UnixListener& listener,
-           SignalWatch& signals);
+    Server(host::Kernel& kernel, Logger& log, DeviceWatch& watch, zel::UnixListener& listener,
+           zel::SignalWatch& signals);
 
     // Returns once a stop signal has been handled and every client is gone.
     void Run();
@@ -42,17 +42,24 @@ private:
     void Shutdown(int signal);
     std::shared_ptr<ClientSession> Find(int fd) const;
 
+    struct Connected {
+        std::shared_ptr<ClientSession> Session;
+        zel::EventLoop::Watch Watch;
+    };
+
     Logger& log_;
     DeviceWatch& watch_;
-    UnixListener& listener_;
-    SignalWatch& signals_;
-    Epoll epoll_;
+    zel::UnixListener& listener_;
+    zel::SignalWatch& signals_;
+    zel::EventLoop loop_;
     SessionWakeQueue wake_;
+    zel::EventLoop::Watch listenerWatch_;
+    zel::EventLoop::Watch signalWatch_;
+    zel::EventLoop::Watch wakeWatch_;
     ActivityCounter activity_;
     RequestExecutor executor_;
-    std::map<int, std::shared_ptr<ClientSession>> sessions_;
+    std::map<int, Connected> sessions_;
     std::uint64_t nextClientId_ = 1;
-    bool stopping_ = false;
     // Declared last: destroyed first, so no task outlives what it uses.
     WorkerPool workers_;
 };

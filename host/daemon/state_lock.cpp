@@ -21,7 +21,7 @@ std::optional<StateLock> StateLock::Acquire(const std::filesystem::path& stateDi
                                             std::string* error)
 {
     const auto path = stateDirectory / kLockFileName;
-    zelipc::UniqueFd fd(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kLockFileMode));
+    zel::UniqueFd fd(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kLockFileMode));
     if (!fd.Valid()) {
         *error = "cannot open " + path.string() + ": " + std::strerror(errno);
         return std::nullopt;

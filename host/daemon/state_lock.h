@@ -3,7 +3,7 @@
 // that daemonises it).
 #pragma once
 
-#include <zelvcom_ipc/unique_fd.h>
+#include <host/common/unique_fd.h>
 
 #include <filesystem>
 #include <optional>
@@ -23,9 +23,9 @@ public:
     void RecordProcessId() const;
 
 private:
-    explicit StateLock(zelipc::UniqueFd fd) : fd_(std::move(fd)) {}
+    explicit StateLock(zel::UniqueFd fd) : fd_(std::move(fd)) {}
 
-    zelipc::UniqueFd fd_;
+    zel::UniqueFd fd_;
 };
 
 }  // namespace zelvcomd

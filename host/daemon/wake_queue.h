@@ -1,7 +1,8 @@
 // Items handed from any thread to an event loop; an eventfd wakes the loop.
 #pragma once
 
-#include <zelvcom_ipc/unique_fd.h>
+#include <host/common/errors.h>
+#include <host/common/unique_fd.h>
 
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -9,7 +10,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <mutex>
-#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -21,7 +21,7 @@ public:
     WakeQueue() : fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
     {
         if (!fd_.Valid()) {
-            throw std::system_error(errno, std::generic_category(), "eventfd");
+            throw zel::ErrnoError("eventfd");
         }
     }
 
@@ -58,7 +58,7 @@ public:
     }
 
 private:
-    zelipc::UniqueFd fd_;
+    zel::UniqueFd fd_;
     std::mutex mutex_;
     std::vector<Item> items_;
 };

@@ -13,12 +13,13 @@
 #include "pty/capacity.h"
 #include "pty/pty_bridge.h"
 #include "server.h"
-#include "signal_watch.h"
 #include "state_lock.h"
-#include "unix_listener.h"
 
+#include <host/common/signal_watch.h>
+#include <host/common/unix_listener.h>
 #include <host/kernel.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <exception>
 #include <iostream>
@@ -33,10 +34,10 @@ constexpr const char kServiceName[] = "ZelVCOM";
 constexpr int kUsageError = 2;
 
 // Listens and serves until a stop signal; false when it cannot listen.
-bool Serve(host::Kernel& kernel, Logger& log, DeviceWatch& watch, SignalWatch& signals,
+bool Serve(host::Kernel& kernel, Logger& log, DeviceWatch& watch, zel::SignalWatch& signals,
            const Options& options, Background& background)
 {
-    std::optional<UnixListener> listener;
+    std::optional<zel::UnixListener> listener;
     try {
         listener.emplace(options.SocketPath);
     } catch (const std::exception& error) {
@@ -62,8 +63,10 @@ int Run(const Options& options)
     Background background = Background::Start(options.Foreground, options.StateDirectory / kLogFileName);
     lock->RecordProcessId();
     Logger log(options.LogLevel, !options.Foreground);
+    // A client that vanishes mid-reply shows up as a write error, not a signal.
+    std::signal(SIGPIPE, SIG_IGN);
     // Before the kernel starts its threads, so they inherit the blocked signals.
-    SignalWatch signals;
+    zel::SignalWatch signals;
     host::Kernel kernel({options.StateDirectory, log.Sink()});
 
     const NTSTATUS status = kernel.LoadDriver(kServiceName, DriverEntry);

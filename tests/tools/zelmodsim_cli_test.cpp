@@ -176,7 +176,7 @@ TEST(ZelmodsimCli, ExistingCommandSocketPathFails)
     const std::string path = dir.File("taken");
     std::ofstream(path) << "not a socket";
     ChildProcess process(ZELMODSIM_PATH, {"--command-socket", path});
-    EXPECT_TRUE(process.Stderr().WaitForPrefix("zelmodsim: cannot bind " + path));
+    EXPECT_TRUE(process.Stderr().WaitForPrefix("zelmodsim: " + path + " exists and is not a socket"));
     EXPECT_TRUE(ChildProcess::ExitedWith(process.WaitForExit(), kExitFailure));
     EXPECT_TRUE(std::filesystem::exists(path));  // someone else's file stays
 }

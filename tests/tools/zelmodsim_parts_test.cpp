@@ -1,11 +1,8 @@
 // The pieces of zelmodsim that need no sockets.
-#include "channel_setup.h"
-#include "command.h"
-#include "errors.h"
-#include "line_buffer.h"
-#include "options.h"
-#include "reply_mode.h"
-#include "reports.h"
+#include "channel.h"
+#include "commands.h"
+#include <host/common/errors.h>
+#include "control_port.h"
 #include "text_escape.h"
 
 #include <gtest/gtest.h>
@@ -18,10 +15,10 @@ namespace {
 TEST(ZelmodsimText, EscapesDecode)
 {
     EXPECT_EQ(DecodeEscapes("a\\n\\r\\t\\\\\\x2c\\x7F\\0b"), std::string("a\n\r\t\\,\x7f\0b", 9));
-    EXPECT_THROW(DecodeEscapes("\\"), ParseError);
-    EXPECT_THROW(DecodeEscapes("\\x4"), ParseError);
-    EXPECT_THROW(DecodeEscapes("\\xg0"), ParseError);
-    EXPECT_THROW(DecodeEscapes("\\q"), ParseError);
+    EXPECT_THROW(DecodeEscapes("\\"), zel::ParseError);
+    EXPECT_THROW(DecodeEscapes("\\x4"), zel::ParseError);
+    EXPECT_THROW(DecodeEscapes("\\xg0"), zel::ParseError);
+    EXPECT_THROW(DecodeEscapes("\\q"), zel::ParseError);
 }
 
 TEST(ZelmodsimText, LogFormKeepsPrintablesAndDecodesBack)
@@ -30,15 +27,6 @@ TEST(ZelmodsimText, LogFormKeepsPrintablesAndDecodesBack)
     const std::string logged = EscapeForLog(bytes);
     EXPECT_EQ(logged, "CTS1 1\\\\\\x0a\\x00\\xff");
     EXPECT_EQ(DecodeEscapes(logged), bytes);
-}
-
-TEST(ZelmodsimReports, CtsReport) { EXPECT_EQ(CtsReport('3', '0'), "CTS3 0"); }
-
-TEST(ZelmodsimReports, StatusRecords)
-{
-    EXPECT_EQ(StatusRecords('1', '1', 1), "290001010");
-    EXPECT_EQ(StatusRecords('4', '1', 3), "290004000290004000290004010");
-    EXPECT_EQ(StatusRecords('2', '0', 2), "290002010290002000");
 }
 
 TEST(ZelmodsimChannelSetup, ModesAndOptions)
@@ -68,7 +56,7 @@ TEST(ZelmodsimChannelSetup, BadSetupsThrow)
 {
     for (const char* bad : {"echo", ":echo", "x:echo", "0:", "0:source=", "0:echo,", "0:echo,reset-after=",
                             "0:sink,close-after=1,close-after=2", "0:echo,accept-delay,refuse"}) {
-        EXPECT_THROW(ParseChannelSetup(bad), ParseError) << bad;
+        EXPECT_THROW(ParseChannelSetup(bad), zel::ParseError) << bad;
     }
 }
 
@@ -92,7 +80,7 @@ TEST(ZelmodsimCommands, BadCommandsThrow)
 {
     for (const char* bad : {"", "quit now", "cts 1", "cts a 1", "status 1 1 228", "send 1", "send 0 x",
                             "close x", "reply", "reply sometimes", "send-control"}) {
-        EXPECT_THROW(ParseCommand(bad), ParseError) << bad;
+        EXPECT_THROW(ParseCommand(bad), zel::ParseError) << bad;
     }
 }
 
@@ -101,8 +89,8 @@ TEST(ZelmodsimReplyMode, ParseAndDescribe)
     for (const char* mode : {"answer", "silent", "late=0", "late=250"}) {
         EXPECT_EQ(DescribeReplyMode(ParseReplyMode(mode)), mode);
     }
-    EXPECT_THROW(ParseReplyMode("late="), ParseError);
-    EXPECT_THROW(ParseReplyMode("late=600001"), ParseError);
+    EXPECT_THROW(ParseReplyMode("late="), zel::ParseError);
+    EXPECT_THROW(ParseReplyMode("late=600001"), zel::ParseError);
 }
 
 TEST(ZelmodsimLines, SplitsAndLimits)
@@ -117,25 +105,6 @@ TEST(ZelmodsimLines, SplitsAndLimits)
     const std::vector<std::pair<std::string, bool>> expected = {
         {"ab", false}, {"cd", false}, {"abcd", true}, {"last", false}};
     EXPECT_EQ(lines, expected);
-}
-
-TEST(ZelmodsimOptions, DefaultsAndValues)
-{
-    const char* const defaults[] = {"zelmodsim"};
-    const Options plain = ParseOptions(1, defaults);
-    EXPECT_EQ(plain.ControlPort, 0);
-    EXPECT_TRUE(plain.Channels.empty());
-    EXPECT_EQ(plain.ReplyText, "OK");
-    EXPECT_EQ(plain.Reply.Type, ReplyMode::Kind::Answer);
-
-    const char* const argv[] = {"zelmodsim", "--control", "7000", "--channel", "0:echo", "--reply", "A\\x00",
-                                "--reply-mode", "silent", "--frame-log", "/tmp/f"};
-    const Options options = ParseOptions(static_cast<int>(std::size(argv)), argv);
-    EXPECT_EQ(options.ControlPort, 7000);
-    EXPECT_EQ(options.Channels.size(), 1U);
-    EXPECT_EQ(options.ReplyText, std::string("A\0", 2));
-    EXPECT_EQ(options.Reply.Type, ReplyMode::Kind::Silent);
-    EXPECT_EQ(options.FrameLog.value_or(""), "/tmp/f");
 }
 
 }  // namespace

@@ -3,7 +3,7 @@
 // frame log file when there is one.
 #pragma once
 
-#include "unique_fd.h"
+#include <host/common/unique_fd.h>
 
 #include <string>
 #include <string_view>
@@ -12,7 +12,7 @@ namespace zelmodsim {
 
 class EventLog {
 public:
-    EventLog(int out, UniqueFd frameLog) : out_(out), frameLog_(std::move(frameLog)) {}
+    EventLog(int out, zel::UniqueFd frameLog) : out_(out), frameLog_(std::move(frameLog)) {}
 
     void Line(std::string_view text);
     // Written to the frame log before the FRAME line appears, so a reader
@@ -21,10 +21,10 @@ public:
 
 private:
     int out_;  // not owned
-    UniqueFd frameLog_;
+    zel::UniqueFd frameLog_;
 };
 
 // Opens (truncates) the frame log; throws naming the path.
-UniqueFd OpenFrameLog(const std::string& path);
+zel::UniqueFd OpenFrameLog(const std::string& path);
 
 }  // namespace zelmodsim

@@ -1,7 +1,8 @@
 // zelmodsim: a stand-in module for tests and demos. See --help.
-#include "errors.h"
 #include "options.h"
 #include "simulator.h"
+
+#include <host/common/errors.h>
 
 #include <csignal>
 #include <cstdio>
@@ -34,7 +35,7 @@ int main(int argc, char** argv)
     zelmodsim::Options options;
     try {
         options = zelmodsim::ParseOptions(argc, argv);
-    } catch (const zelmodsim::ParseError& error) {
+    } catch (const zel::ParseError& error) {
         std::fprintf(stderr, "zelmodsim: %s\nTry 'zelmodsim --help'.\n", error.what());
         return kExitUsage;
     }

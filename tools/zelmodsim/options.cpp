@@ -1,8 +1,9 @@
 #include "options.h"
 
-#include "errors.h"
-#include "numbers.h"
 #include "text_escape.h"
+
+#include <host/common/errors.h>
+#include <host/common/numbers.h>
 
 #include <common/argument_reader.h>
 
@@ -111,17 +112,17 @@ in_addr ParseAddress(std::string_view text)
 {
     in_addr address{};
     if (inet_pton(AF_INET, std::string(text).c_str(), &address) != 1) {
-        throw ParseError("address must be an IPv4 address, not '" + std::string(text) + "'");
+        throw zel::ParseError("address must be an IPv4 address, not '" + std::string(text) + "'");
     }
     return address;
 }
 
-using ArgumentReader = zeltools::ArgumentReader<ParseError>;
+using ArgumentReader = zeltools::ArgumentReader<zel::ParseError>;
 
 void AddChannel(Options& options, std::string_view setup)
 {
     if (options.Channels.size() == kMaxChannels) {
-        throw ParseError("at most " + std::to_string(kMaxChannels) + " channels");
+        throw zel::ParseError("at most " + std::to_string(kMaxChannels) + " channels");
     }
     options.Channels.push_back(ParseChannelSetup(setup));
 }
@@ -133,7 +134,7 @@ void ApplyArgument(Options& options, std::string_view arg, ArgumentReader& args)
     } else if (arg == "--address") {
         options.Address = ParseAddress(args.ValueOf(arg));
     } else if (arg == "--control") {
-        options.ControlPort = ParsePort(args.ValueOf(arg));
+        options.ControlPort = zel::ParsePort(args.ValueOf(arg));
     } else if (arg == "--channel") {
         AddChannel(options, args.ValueOf(arg));
     } else if (arg == "--reply") {
@@ -145,7 +146,7 @@ void ApplyArgument(Options& options, std::string_view arg, ArgumentReader& args)
     } else if (arg == "--command-socket") {
         options.CommandSocket = std::string(args.ValueOf(arg));
     } else {
-        throw ParseError("unknown argument '" + std::string(arg) + "'");
+        throw zel::ParseError("unknown argument '" + std::string(arg) + "'");
     }
 }
 

@@ -1,8 +1,8 @@
 // The command line of zelmodsim.
 #pragma once
 
-#include "channel_setup.h"
-#include "reply_mode.h"
+#include "channel.h"
+#include "control_port.h"
 
 #include <netinet/in.h>
 
@@ -25,7 +25,7 @@ struct Options {
     bool Help = false;
 };
 
-// Throws ParseError on a bad argument.
+// Throws zel::ParseError on a bad argument.
 Options ParseOptions(int argc, const char* const* argv);
 
 const char* HelpText();

@@ -1,17 +1,19 @@
 #include "simulator.h"
 
-#include "errors.h"
-#include "reports.h"
-#include "sockets.h"
+#include "control_port.h"
+#include "served_port.h"
 
+#include <host/common/errors.h>
+
+#include <sys/epoll.h>
 #include <unistd.h>
 
 namespace zelmodsim {
 namespace {
 
-UniqueFd FrameLogOf(const Options& options)
+zel::UniqueFd FrameLogOf(const Options& options)
 {
-    return options.FrameLog ? OpenFrameLog(*options.FrameLog) : UniqueFd();
+    return options.FrameLog ? OpenFrameLog(*options.FrameLog) : zel::UniqueFd();
 }
 
 std::string JoinNumbers(const std::vector<std::uint64_t>& numbers)
@@ -27,7 +29,10 @@ std::string JoinNumbers(const std::vector<std::uint64_t>& numbers)
 
 Simulator::Simulator(Options options)
     : log_(STDOUT_FILENO, FrameLogOf(options)),
-      signals_(loop_, [this](int) { loop_.Stop(); }),
+      signalWatch_(loop_, signals_.Fd(), EPOLLIN,
+                   [this](std::uint32_t) {
+                       if (signals_.Take() != 0) loop_.Stop();
+                   }),
       control_(loop_, log_, BindTcp(options.Address, options.ControlPort), options.ReplyText, options.Reply),
       stdin_(loop_, log_, [this](std::string_view line) { return Execute(line); })
 {
@@ -55,7 +60,7 @@ CommandResult Simulator::Execute(std::string_view line)
     try {
         const Command command = ParseCommand(line);
         return std::visit([this](const auto& parsed) { return Apply(parsed); }, command);
-    } catch (const ParseError& error) {
+    } catch (const zel::ParseError& error) {
         return CommandResult::Failure(error.what());
     }
 }

@@ -3,15 +3,16 @@
 #pragma once
 
 #include "channel.h"
-#include "command.h"
+#include "commands.h"
 #include "command_result.h"
-#include "command_server.h"
+#include "commands.h"
 #include "control_port.h"
 #include "event_log.h"
-#include "event_loop.h"
 #include "options.h"
-#include "signal_watch.h"
-#include "stdin_commands.h"
+#include "commands.h"
+
+#include <host/common/event_loop.h>
+#include <host/common/signal_watch.h>
 
 #include <memory>
 #include <optional>
@@ -52,9 +53,10 @@ private:
     CommandResult OnChannel(int number, Action action);
     std::string ReadyLine() const;
 
-    EventLoop loop_;
+    zel::EventLoop loop_;
     EventLog log_;
-    SignalWatch signals_;
+    zel::SignalWatch signals_;
+    zel::EventLoop::Watch signalWatch_;
     ControlPort control_;
     std::vector<std::unique_ptr<Channel>> channels_;
     std::optional<CommandServer> commandServer_;

@@ -1,6 +1,6 @@
 #include "text_escape.h"
 
-#include "errors.h"
+#include <host/common/errors.h>
 
 namespace zelmodsim {
 namespace {
@@ -26,12 +26,12 @@ int HexValue(char digit)
 char DecodeHexByte(std::string_view digits)
 {
     if (digits.size() < kHexDigitsPerByte) {
-        throw ParseError("\\x needs two hex digits");
+        throw zel::ParseError("\\x needs two hex digits");
     }
     const int high = HexValue(digits[0]);
     const int low = HexValue(digits[1]);
     if (high < 0 || low < 0) {
-        throw ParseError("\\x needs two hex digits");
+        throw zel::ParseError("\\x needs two hex digits");
     }
     return static_cast<char>(high * kHexBase + low);
 }
@@ -44,7 +44,7 @@ char DecodeSimpleEscape(char letter)
     case 'r': return '\r';
     case 't': return '\t';
     case '0': return '\0';
-    default: throw ParseError(std::string("unknown escape \\") + letter);
+    default: throw zel::ParseError(std::string("unknown escape \\") + letter);
     }
 }
 
@@ -59,7 +59,7 @@ std::string DecodeEscapes(std::string_view text)
             continue;
         }
         if (++i == text.size()) {
-            throw ParseError("text ends in a lone backslash");
+            throw zel::ParseError("text ends in a lone backslash");
         }
         if (text[i] == 'x') {
             bytes += DecodeHexByte(text.substr(i + 1));

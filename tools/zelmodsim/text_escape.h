@@ -8,7 +8,7 @@
 namespace zelmodsim {
 
 // Decodes \\ \n \r \t \0 and \xHH (exactly two hex digits); any other
-// backslash sequence throws ParseError.
+// backslash sequence throws zel::ParseError.
 std::string DecodeEscapes(std::string_view text);
 
 // Printable ASCII stays, a backslash becomes \\ and every other byte \xHH

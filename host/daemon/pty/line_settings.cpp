@@ -3,11 +3,12 @@
 // file is the only one that touches termios.
 #include "line_settings.h"
 
+#include <host/common/errors.h>
+
 #include <asm/termbits.h>
 #include <sys/ioctl.h>
 
 #include <cerrno>
-#include <system_error>
 
 namespace zelvcomd {
 namespace {
@@ -16,7 +17,7 @@ termios2 Get(int fd)
 {
     termios2 settings{};
     if (ioctl(fd, TCGETS2, &settings) != 0) {
-        throw std::system_error(errno, std::generic_category(), "TCGETS2");
+        throw zel::ErrnoError("TCGETS2");
     }
     return settings;
 }
@@ -24,7 +25,7 @@ termios2 Get(int fd)
 void Set(int fd, const termios2& settings)
 {
     if (ioctl(fd, TCSETS2, &settings) != 0) {
-        throw std::system_error(errno, std::generic_category(), "TCSETS2");
+        throw zel::ErrnoError("TCSETS2");
     }
 }
 

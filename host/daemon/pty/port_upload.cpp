@@ -2,6 +2,8 @@
 
 #include "pty_pair.h"
 
+#include <host/common/errors.h>
+
 #include <ntddser.h>
 
 #include <fcntl.h>
@@ -13,7 +15,6 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
-#include <system_error>
 
 namespace zelvcomd {
 namespace {
@@ -27,10 +28,10 @@ constexpr std::size_t kPacketHeader = 1;
 constexpr int kPacketsPerTurn = 16;
 constexpr UCHAR kDataBits = 8;
 
-zelipc::UniqueFd Duplicate(int fd)
+zel::UniqueFd Duplicate(int fd)
 {
-    zelipc::UniqueFd copy(fcntl(fd, F_DUPFD_CLOEXEC, 0));
-    if (!copy.Valid()) throw std::system_error(errno, std::generic_category(), "duplicating the master");
+    zel::UniqueFd copy(fcntl(fd, F_DUPFD_CLOEXEC, 0));
+    if (!copy.Valid()) throw zel::ErrnoError("duplicating the master");
     return copy;
 }
 

@@ -9,8 +9,9 @@
 #include "../logger.h"
 #include "line_settings.h"
 
+#include <host/common/unique_fd.h>
+
 #include <host/kernel.h>
-#include <zelvcom_ipc/unique_fd.h>
 
 #include <atomic>
 #include <chrono>
@@ -67,7 +68,7 @@ private:
     void Write(const std::uint8_t* data, std::size_t length);
 
     const std::shared_ptr<host::File> file_;
-    const zelipc::UniqueFd master_;
+    const zel::UniqueFd master_;
     const std::chrono::seconds closingWait_;
     Logger& log_;
     const std::string name_;

@@ -28,12 +28,20 @@ std::string ComNameOf(const std::string& link)
 }  // namespace
 
 PtyBridge::PtyBridge(host::Kernel& kernel, Logger& log, PtyOptions options)
-    : kernel_(kernel), log_(log), options_(std::move(options)), workers_(kWorkerThreads)
+    : kernel_(kernel),
+      log_(log),
+      options_(std::move(options)),
+      slavesWatch_(loop_, slaves_.Fd(), EPOLLIN, [this](std::uint32_t) { Guarded([this] { OnSlaveOpens(); }); }),
+      mailboxWatch_(loop_, mailbox_.Fd(), EPOLLIN,
+                    [this](std::uint32_t) {
+                        Guarded([this] { RunPosted(); });
+                        // Only posted work stops the bridge or retires ports.
+                        if (Finished()) loop_.Stop();
+                    }),
+      workers_(kWorkerThreads)
 {
     std::filesystem::create_directories(options_.Directory);
-    epoll_.Add(mailbox_.Fd(), EPOLLIN);
-    epoll_.Add(slaves_.Fd(), EPOLLIN);
-    loop_ = std::thread([this] { Run(); });
+    thread_ = std::thread([this] { Run(); });
 }
 
 PtyBridge::~PtyBridge() { Stop(); }
@@ -57,37 +65,24 @@ void PtyBridge::OnNamesChanged(const std::vector<std::string>& created, const st
 
 void PtyBridge::Stop()
 {
-    if (!loop_.joinable()) return;
+    if (!thread_.joinable()) return;
     Post([this] {
         stopping_ = true;
         RetireAll();
     });
-    loop_.join();
+    thread_.join();
     workers_.WaitIdle();
 }
 
-void PtyBridge::Run()
-{
-    while (!Finished()) {
-        for (const epoll_event& event : epoll_.Wait()) {
-            try {
-                Dispatch(event);
-            } catch (const std::exception& error) {
-                log_.Error(std::string("pseudo-terminal loop: ") + error.what());
-            }
-        }
-    }
-}
+void PtyBridge::Run() { loop_.Run(); }
 
-void PtyBridge::Dispatch(const epoll_event& event)
+template <typename Handler>
+void PtyBridge::Guarded(Handler handler)
 {
-    const int fd = event.data.fd;
-    if (fd == mailbox_.Fd()) {
-        RunPosted();
-    } else if (fd == slaves_.Fd()) {
-        OnSlaveOpens();
-    } else if (auto port = masters_.find(fd); port != masters_.end()) {
-        port->second->OnMasterEvents(event.events);
+    try {
+        handler();
+    } catch (const std::exception& error) {
+        log_.Error(std::string("pseudo-terminal loop: ") + error.what());
     }
 }
 
@@ -146,17 +141,14 @@ void PtyBridge::RetireAll()
 
 void PtyBridge::WatchMaster(int fd, std::uint32_t events, PtyPort* port)
 {
-    epoll_.Add(fd, events);
-    masters_[fd] = port;
+    masters_.insert_or_assign(fd, zel::EventLoop::Watch(loop_, fd, events, [this, port](std::uint32_t happened) {
+                                  Guarded([port, happened] { port->OnMasterEvents(happened); });
+                              }));
 }
 
-void PtyBridge::ChangeMaster(int fd, std::uint32_t events) { epoll_.Modify(fd, events); }
+void PtyBridge::ChangeMaster(int fd, std::uint32_t events) { masters_.at(fd).SetEvents(events); }
 
-void PtyBridge::ForgetMaster(int fd)
-{
-    epoll_.Remove(fd);
-    masters_.erase(fd);
-}
+void PtyBridge::ForgetMaster(int fd) { masters_.erase(fd); }
 
 int PtyBridge::WatchSlave(const std::string& slavePath, PtyPort* port)
 {

@@ -4,7 +4,6 @@
 // creates and removes.
 #pragma once
 
-#include "../epoll.h"
 #include "../logger.h"
 #include "../wake_queue.h"
 #include "../worker_pool.h"
@@ -12,6 +11,7 @@
 #include "pty_port.h"
 #include "slave_watch.h"
 
+#include <host/common/event_loop.h>
 #include <host/kernel.h>
 
 #include <chrono>
@@ -63,7 +63,9 @@ public:
 
 private:
     void Run();
-    void Dispatch(const epoll_event& event);
+    // Runs one event's handler; a failure is logged and the loop goes on.
+    template <typename Handler>
+    void Guarded(Handler handler);
     void RunPosted();
     void OnSlaveOpens();
     void AddPort(const std::string& comName);
@@ -74,17 +76,19 @@ private:
     host::Kernel& kernel_;
     Logger& log_;
     const PtyOptions options_;
-    Epoll epoll_;
+    zel::EventLoop loop_;
     SlaveWatch slaves_;
     WakeQueue<std::function<void()>> mailbox_;
+    zel::EventLoop::Watch slavesWatch_;
+    zel::EventLoop::Watch mailboxWatch_;
     std::map<std::string, std::shared_ptr<PtyPort>> ports_;
     std::vector<std::shared_ptr<PtyPort>> retiring_;
-    std::unordered_map<int, PtyPort*> masters_;
+    std::unordered_map<int, zel::EventLoop::Watch> masters_;
     std::unordered_map<int, PtyPort*> watches_;
     bool stopping_ = false;
     // Joined before the mailbox and the ports go.
     WorkerPool workers_;
-    std::thread loop_;
+    std::thread thread_;
 };
 
 }  // namespace zelvcomd

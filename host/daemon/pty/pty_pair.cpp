@@ -2,6 +2,8 @@
 
 #include "line_settings.h"
 
+#include <host/common/errors.h>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
@@ -12,7 +14,6 @@
 
 #include <array>
 #include <cerrno>
-#include <system_error>
 
 namespace zelvcomd {
 namespace {
@@ -21,12 +22,12 @@ constexpr std::size_t kPathCapacity = 128;
 
 [[noreturn]] void Fail(const std::string& what)
 {
-    throw std::system_error(errno, std::generic_category(), what);
+    throw zel::ErrnoError(what);
 }
 
-zelipc::UniqueFd OpenMaster()
+zel::UniqueFd OpenMaster()
 {
-    zelipc::UniqueFd master(posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    zel::UniqueFd master(posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (!master.Valid()) {
         Fail("cannot create a pseudo-terminal");
     }
@@ -59,9 +60,9 @@ void GrantAccess(const std::string& slave, const SlaveAccess& access)
     }
 }
 
-zelipc::UniqueFd OpenSlave(const std::string& slave)
+zel::UniqueFd OpenSlave(const std::string& slave)
 {
-    zelipc::UniqueFd fd(open(slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    zel::UniqueFd fd(open(slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (!fd.Valid()) {
         Fail("cannot open " + slave);
     }
@@ -72,7 +73,7 @@ zelipc::UniqueFd OpenSlave(const std::string& slave)
 
 PtyPair PtyPair::Create(const SlaveAccess& access)
 {
-    zelipc::UniqueFd master = OpenMaster();
+    zel::UniqueFd master = OpenMaster();
     std::string slave = SlaveOf(master.Get());
     SetRawMode(master.Get());
     int packetMode = 1;
@@ -94,7 +95,7 @@ bool SlaveHeld(int masterFd)
 
 void PtyPair::DiscardSlaveInput() const
 {
-    const zelipc::UniqueFd slave = OpenSlave(slavePath_);
+    const zel::UniqueFd slave = OpenSlave(slavePath_);
     if (tcflush(slave.Get(), TCIFLUSH) != 0) {
         Fail("tcflush " + slavePath_);
     }

@@ -4,7 +4,7 @@
 // and mode set for the programs that may use it.
 #pragma once
 
-#include <zelvcom_ipc/unique_fd.h>
+#include <host/common/unique_fd.h>
 
 #include <sys/types.h>
 
@@ -39,12 +39,12 @@ public:
     void DiscardSlaveInput() const;
 
 private:
-    PtyPair(zelipc::UniqueFd master, std::string slavePath)
+    PtyPair(zel::UniqueFd master, std::string slavePath)
         : master_(std::move(master)), slavePath_(std::move(slavePath))
     {
     }
 
-    zelipc::UniqueFd master_;
+    zel::UniqueFd master_;
     std::string slavePath_;
 };
 

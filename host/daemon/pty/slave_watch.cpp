@@ -1,12 +1,13 @@
 #include "slave_watch.h"
 
+#include <host/common/errors.h>
+
 #include <sys/inotify.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
 #include <cstring>
-#include <system_error>
 
 namespace zelvcomd {
 namespace {
@@ -18,7 +19,7 @@ constexpr std::size_t kEventBufferSize = 64 * 1024;
 SlaveWatch::SlaveWatch() : fd_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC))
 {
     if (!fd_.Valid()) {
-        throw std::system_error(errno, std::generic_category(), "inotify_init1");
+        throw zel::ErrnoError("inotify_init1");
     }
 }
 
@@ -26,7 +27,7 @@ int SlaveWatch::Add(const std::string& slavePath)
 {
     const int watch = inotify_add_watch(fd_.Get(), slavePath.c_str(), IN_OPEN);
     if (watch < 0) {
-        throw std::system_error(errno, std::generic_category(), "cannot watch " + slavePath);
+        throw zel::ErrnoError("cannot watch " + slavePath);
     }
     return watch;
 }

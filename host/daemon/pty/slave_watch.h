@@ -3,7 +3,7 @@
 // no wake-up at an open.
 #pragma once
 
-#include <zelvcom_ipc/unique_fd.h>
+#include <host/common/unique_fd.h>
 
 #include <string>
 #include <vector>
@@ -28,7 +28,7 @@ public:
     Opens Take();
 
 private:
-    zelipc::UniqueFd fd_;
+    zel::UniqueFd fd_;
 };
 
 }  // namespace zelvcomd

@@ -31,16 +31,16 @@ constexpr int kWaitForever = -1;
     verifier::BugCheck(rule::kHostSystemCall, std::string(call) + ": " + std::strerror(errno));
 }
 
-PosixFd Check(int fd, const char* call)
+zel::UniqueFd Check(int fd, const char* call)
 {
     if (fd < 0) {
         Fail(call);
     }
-    return PosixFd(fd);
+    return zel::UniqueFd(fd);
 }
 
 // Empties an eventfd or timerfd counter; both are non-blocking.
-void Drain(const PosixFd& fd)
+void Drain(const zel::UniqueFd& fd)
 {
     std::uint64_t count = 0;
     while (::read(fd.Get(), &count, sizeof count) == static_cast<ssize_t>(sizeof count)) {

@@ -5,7 +5,7 @@
 // a client re-checks its sockets whenever it is called.
 #pragma once
 
-#include "posix_fd.h"
+#include <host/common/unique_fd.h>
 
 #include <chrono>
 #include <cstdint>
@@ -62,9 +62,9 @@ private:
     void Serve(Id id, std::uint32_t events);
     void ArmTimer();
 
-    PosixFd epoll_;
-    PosixFd wake_;
-    PosixFd timer_;
+    zel::UniqueFd epoll_;
+    zel::UniqueFd wake_;
+    zel::UniqueFd timer_;
     std::mutex mutex_;
     std::unordered_map<Id, std::weak_ptr<ReactorClient>> clients_;
     std::vector<Id> kicked_;  // a Signal is owed only when this turns non-empty

@@ -1,7 +1,8 @@
 #include "room_watch.h"
 
-#include "posix_fd.h"
 #include "thread_state.h"
+
+#include <host/common/unique_fd.h>
 
 #include <fcntl.h>
 #include <sys/epoll.h>
@@ -55,7 +56,7 @@ public:
 
 private:
     Reactor& reactor_;
-    PosixFd fd_;
+    zel::UniqueFd fd_;
     std::shared_ptr<RoomClient> client_;
     Reactor::Id id_ = 0;
 };

@@ -29,7 +29,7 @@ bool NamesSomething(const sockaddr_in& local) { return local.sin_addr.s_addr != 
 
 int TcpSocket::Open(const sockaddr_in& local)
 {
-    PosixFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP));
+    zel::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP));
     if (!fd.Valid()) {
         return Negated();
     }

@@ -3,7 +3,7 @@
 // negated errno, as the kernel does.
 #pragma once
 
-#include "posix_fd.h"
+#include <host/common/unique_fd.h>
 
 #include <netinet/in.h>
 #include <sys/types.h>
@@ -45,7 +45,7 @@ public:
     void Close();
 
 private:
-    PosixFd fd_;
+    zel::UniqueFd fd_;
 };
 
 }  // namespace host

@@ -16,7 +16,7 @@ namespace {
 
 constexpr std::size_t kReceiveBlock = 64 * 1024;
 
-zelipc::UniqueFd ConnectTo(const std::filesystem::path& socketPath)
+zel::UniqueFd ConnectTo(const std::filesystem::path& socketPath)
 {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
@@ -25,7 +25,7 @@ zelipc::UniqueFd ConnectTo(const std::filesystem::path& socketPath)
         return {};
     }
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    zelipc::UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    zel::UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!fd.Valid()) {
         return {};
     }
@@ -33,7 +33,7 @@ zelipc::UniqueFd ConnectTo(const std::filesystem::path& socketPath)
     do {
         result = connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
     } while (result != 0 && errno == EINTR);
-    return result == 0 ? std::move(fd) : zelipc::UniqueFd();
+    return result == 0 ? std::move(fd) : zel::UniqueFd();
 }
 
 bool SendAll(int fd, const std::vector<std::uint8_t>& bytes)
@@ -61,7 +61,7 @@ CallResult ResultOf(zelipc::Reply reply)
 
 std::shared_ptr<ServerConnection> ServerConnection::Connect(const std::filesystem::path& socketPath)
 {
-    zelipc::UniqueFd socket = ConnectTo(socketPath);
+    zel::UniqueFd socket = ConnectTo(socketPath);
     if (!socket.Valid()) {
         return nullptr;
     }
@@ -69,7 +69,7 @@ std::shared_ptr<ServerConnection> ServerConnection::Connect(const std::filesyste
     return connection->Greet() ? connection : nullptr;
 }
 
-ServerConnection::ServerConnection(zelipc::UniqueFd socket)
+ServerConnection::ServerConnection(zel::UniqueFd socket)
     : socket_(std::move(socket)), receiver_([this] { ReceiveReplies(); })
 {
 }

@@ -6,8 +6,9 @@
 
 #include "pending_call.h"
 
+#include <host/common/unique_fd.h>
+
 #include <zelvcom_ipc/protocol.h>
-#include <zelvcom_ipc/unique_fd.h>
 
 #include <atomic>
 #include <cstdint>
@@ -28,7 +29,7 @@ public:
     // (or it speaks another protocol version).
     static std::shared_ptr<ServerConnection> Connect(const std::filesystem::path& socketPath);
 
-    explicit ServerConnection(zelipc::UniqueFd socket);
+    explicit ServerConnection(zel::UniqueFd socket);
     ~ServerConnection();
     ServerConnection(const ServerConnection&) = delete;
     ServerConnection& operator=(const ServerConnection&) = delete;
@@ -52,7 +53,7 @@ private:
     void FailAll();
     std::shared_ptr<PendingCall> Take(std::uint64_t id, bool final);
 
-    zelipc::UniqueFd socket_;
+    zel::UniqueFd socket_;
     std::atomic<std::uint64_t> nextId_{1};
     std::mutex sendMutex_;
     mutable std::mutex callsMutex_;

@@ -1,12 +1,12 @@
-#include "numbers.h"
+#include <host/common/numbers.h>
 
-#include "errors.h"
+#include <host/common/errors.h>
 
 #include <charconv>
 #include <limits>
 #include <string>
 
-namespace zelmodsim {
+namespace zel {
 
 std::uint64_t ParseDecimal(std::string_view text, std::uint64_t min, std::uint64_t max,
                            std::string_view what)
@@ -26,4 +26,4 @@ std::uint16_t ParsePort(std::string_view text)
     return static_cast<std::uint16_t>(ParseDecimal(text, 0, std::numeric_limits<std::uint16_t>::max(), "port"));
 }
 
-}  // namespace zelmodsim
+}  // namespace zel

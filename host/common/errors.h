@@ -1,5 +1,6 @@
-// The two kinds of failure the tool reports: a bad argument or command
-// (ParseError) and a failed system call (std::system_error from ErrnoError).
+// The two kinds of failure the host's programs report: a bad argument or
+// command (ParseError) and a failed system call (std::system_error from
+// ErrnoError).
 #pragma once
 
 #include <cerrno>
@@ -7,7 +8,7 @@
 #include <string>
 #include <system_error>
 
-namespace zelmodsim {
+namespace zel {
 
 class ParseError : public std::runtime_error {
 public:
@@ -20,4 +21,4 @@ inline std::system_error ErrnoError(const std::string& what)
     return std::system_error(errno, std::generic_category(), what);
 }
 
-}  // namespace zelmodsim
+}  // namespace zel

@@ -1,4 +1,4 @@
-#include "unix_listener.h"
+#include <host/common/unix_listener.h>
 
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -9,7 +9,7 @@
 #include <cstring>
 #include <stdexcept>
 
-namespace zelvcomd {
+namespace zel {
 namespace {
 
 constexpr mode_t kSocketMode = 0660;
@@ -20,8 +20,9 @@ sockaddr_un AddressOf(const std::filesystem::path& path)
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     const std::string text = path.string();
-    if (text.size() >= sizeof address.sun_path) {
-        throw std::runtime_error("socket path too long: " + text);
+    if (text.empty() || text.size() >= sizeof address.sun_path) {
+        throw std::runtime_error("socket path must have 1 to " + std::to_string(sizeof address.sun_path - 1) +
+                                 " characters: " + text);
     }
     std::memcpy(address.sun_path, text.c_str(), text.size() + 1);
     return address;
@@ -35,7 +36,7 @@ sockaddr_un AddressOf(const std::filesystem::path& path)
 // True when a daemon answers on the socket file.
 bool Answers(const sockaddr_un& address)
 {
-    zelipc::UniqueFd probe(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    UniqueFd probe(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     return probe.Valid() &&
            connect(probe.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
 }
@@ -50,7 +51,7 @@ void RemoveStale(const std::filesystem::path& path, const sockaddr_un& address)
         throw std::runtime_error(path.string() + " exists and is not a socket");
     }
     if (Answers(address)) {
-        throw std::runtime_error("another daemon is listening on " + path.string());
+        throw std::runtime_error("another process is listening on " + path.string());
     }
     unlink(path.c_str());
 }
@@ -88,14 +89,14 @@ void UnixListener::Close()
     }
 }
 
-zelipc::UniqueFd UnixListener::Accept()
+UniqueFd UnixListener::Accept()
 {
     for (;;) {
         const int fd = accept4(fd_.Get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd >= 0 || errno != EINTR) {
-            return zelipc::UniqueFd(fd);
+            return UniqueFd(fd);
         }
     }
 }
 
-}  // namespace zelvcomd
+}  // namespace zel

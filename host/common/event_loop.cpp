@@ -1,12 +1,12 @@
-#include "event_loop.h"
+#include <host/common/event_loop.h>
 
-#include "errors.h"
+#include <host/common/errors.h>
 
 #include <sys/epoll.h>
 
 #include <array>
 
-namespace zelmodsim {
+namespace zel {
 namespace {
 
 constexpr int kMaxEventsPerWait = 32;
@@ -121,4 +121,4 @@ void EventLoop::Dispatch(std::uint64_t key, std::uint32_t events)
     handler(events);
 }
 
-}  // namespace zelmodsim
+}  // namespace zel

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string_view>
 
-namespace zelmodsim {
+namespace zel {
 
 // The whole of text as a decimal number in [min, max]; otherwise throws
 // ParseError that names what the number is.
@@ -14,4 +14,4 @@ std::uint64_t ParseDecimal(std::string_view text, std::uint64_t min, std::uint64
 // A TCP port, 0 meaning "any free one".
 std::uint16_t ParsePort(std::string_view text);
 
-}  // namespace zelmodsim
+}  // namespace zel

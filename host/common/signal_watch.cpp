@@ -1,12 +1,12 @@
-#include "signal_watch.h"
+#include <host/common/signal_watch.h>
+
+#include <host/common/errors.h>
 
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
-#include <system_error>
-
-namespace zelvcomd {
+namespace zel {
 namespace {
 
 sigset_t StopSignals()
@@ -22,14 +22,13 @@ sigset_t StopSignals()
 
 SignalWatch::SignalWatch()
 {
-    signal(SIGPIPE, SIG_IGN);
     const sigset_t set = StopSignals();
     if (pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) {
-        throw std::system_error(errno, std::generic_category(), "blocking signals");
+        throw ErrnoError("blocking signals");
     }
     fd_.Reset(signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC));
     if (!fd_.Valid()) {
-        throw std::system_error(errno, std::generic_category(), "signalfd");
+        throw ErrnoError("signalfd");
     }
 }
 
@@ -40,4 +39,4 @@ int SignalWatch::Take()
     return got == static_cast<ssize_t>(sizeof info) ? static_cast<int>(info.ssi_signo) : 0;
 }
 
-}  // namespace zelvcomd
+}  // namespace zel

@@ -4,13 +4,13 @@
 // already be reused) then reaches nobody.
 #pragma once
 
-#include "unique_fd.h"
+#include <host/common/unique_fd.h>
 
 #include <cstdint>
 #include <functional>
 #include <unordered_map>
 
-namespace zelmodsim {
+namespace zel {
 
 class EventLoop {
 public:
@@ -59,4 +59,4 @@ private:
     bool running_ = false;
 };
 
-}  // namespace zelmodsim
+}  // namespace zel

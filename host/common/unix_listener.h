@@ -1,13 +1,14 @@
-// The clients' Unix stream socket, mode 0660. A socket file left by a
-// daemon that died is replaced; one a live daemon answers on is not.
+// A listening Unix stream socket, mode 0660, that owns its path. A socket
+// file left by a process that died is replaced; one a live process answers
+// on is not, nor is any other file.
 #pragma once
 
-#include <zelvcom_ipc/unique_fd.h>
+#include <host/common/unique_fd.h>
 
 #include <filesystem>
 #include <string>
 
-namespace zelvcomd {
+namespace zel {
 
 class UnixListener {
 public:
@@ -21,13 +22,13 @@ public:
     int Fd() const { return fd_.Get(); }
     const std::filesystem::path& Path() const { return path_; }
     // A new connection, non-blocking; invalid when none is waiting.
-    zelipc::UniqueFd Accept();
+    UniqueFd Accept();
     void Close();
 
 private:
     std::filesystem::path path_;
-    zelipc::UniqueFd fd_;
+    UniqueFd fd_;
     ino_t inode_ = 0;
 };
 
-}  // namespace zelvcomd
+}  // namespace zel

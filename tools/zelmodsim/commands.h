@@ -1,0 +1,113 @@
+// The commands a test or a person gives the simulator: the command language,
+// and the two ways in (standard input and the command socket).
+#pragma once
+
+#include "command_result.h"
+#include "control_port.h"
+#include "event_log.h"
+#include "served_port.h"
+
+#include <host/common/event_loop.h>
+#include <host/common/unix_listener.h>
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace zelmodsim {
+
+// The commands taken on standard input and the command socket.
+namespace command {
+
+// Report fields are digits sent as they are, so tests can also send
+// channels the driver must ignore.
+struct Cts { char Channel; char Level; };
+struct Status { char Channel; char Level; std::size_t Count; };
+struct SendControl { std::string Bytes; };
+struct Send { int Channel; std::string Bytes; };
+struct Close { int Channel; };
+struct Reset { int Channel; };
+struct CloseControl {};
+struct ResetControl {};
+struct Accept { int Channel; };
+struct Hold { int Channel; };
+struct Reply { ReplyMode Mode; };
+struct Stats {};
+struct Quit {};
+
+}  // namespace command
+
+using Command = std::variant<command::Cts, command::Status, command::SendControl, command::Send,
+                             command::Close, command::Reset, command::CloseControl, command::ResetControl,
+                             command::Accept, command::Hold, command::Reply, command::Stats, command::Quit>;
+
+// Throws zel::ParseError. Channel numbers are checked against 1..8 only; whether
+// the channel exists is the executor's business.
+Command ParseCommand(std::string_view line);
+
+// Splits a byte stream into command lines. A line ends at LF; a CR before it
+// is dropped. A line longer than the limit is cut there and flagged.
+class LineBuffer {
+public:
+    using LineHandler = std::function<void(std::string_view line, bool tooLong)>;
+
+    explicit LineBuffer(std::size_t maxLine) : maxLine_(maxLine) {}
+
+    // Calls onLine for every line the bytes complete.
+    void Feed(std::string_view bytes, const LineHandler& onLine);
+    // At end of input: an unterminated last line still counts.
+    void Finish(const LineHandler& onLine);
+
+private:
+    void Emit(const LineHandler& onLine);
+
+    std::size_t maxLine_;
+    std::string partial_;
+    bool tooLong_ = false;
+};
+
+// Commands from standard input, one per line; each result is one line of
+// output. End of input only stops the reading.
+class StdinCommands {
+public:
+    StdinCommands(zel::EventLoop& loop, EventLog& log, CommandExecutor execute);
+
+private:
+    void OnReadable();
+    void OnLine(std::string_view line, bool tooLong);
+
+    EventLog& log_;
+    CommandExecutor execute_;
+    LineBuffer lines_;
+    zel::EventLoop::Watch watch_;  // stdin is not ours to close, only to watch
+};
+
+// Commands on a Unix stream socket: the same lines as on standard input, and
+// each result line is the reply. Several clients may be connected.
+class CommandServer {
+public:
+    CommandServer(zel::EventLoop& loop, std::string path, CommandExecutor execute);
+
+private:
+    struct Client {
+        LineBuffer Lines{kMaxCommandLine};
+        std::optional<Connection> Socket;
+    };
+
+    void OnAccept();
+    void OnClientEvent(Client* client, std::uint32_t events);
+    void Remove(Client* client);
+
+    zel::EventLoop& loop_;
+    CommandExecutor execute_;
+    zel::UnixListener listener_;
+    zel::EventLoop::Watch listenWatch_;
+    std::vector<std::unique_ptr<Client>> clients_;
+};
+
+}  // namespace zelmodsim
