@@ -1,5 +1,8 @@
-// Reading a command line: option by option, strict decimal numbers, port names.
+// Reading a command line: option by option, strict decimal numbers (the
+// one parser of host/common), port names.
 #pragma once
+
+#include <host/common/numbers.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -9,30 +12,11 @@
 
 namespace zeltools {
 
-// Decimal digits only (no sign, no spaces, no leading zeros), within
-// [least, most]; nothing otherwise. A leading zero would read as octal to
-// some tools; refuse the ambiguity.
+// Decimal digits only within [least, most]; nothing otherwise.
 inline std::optional<std::uint32_t> ParseDecimal(std::string_view text, std::uint32_t least, std::uint32_t most)
 {
-    constexpr std::uint64_t kBase = 10;
-    const bool leadingZero = text.size() > 1 && text.front() == '0';
-    if (text.empty() || leadingZero) {
-        return std::nullopt;
-    }
-    std::uint64_t value = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9') {
-            return std::nullopt;
-        }
-        value = value * kBase + static_cast<std::uint64_t>(c - '0');
-        if (value > most) {
-            return std::nullopt;
-        }
-    }
-    if (value < least) {
-        return std::nullopt;
-    }
-    return static_cast<std::uint32_t>(value);
+    const std::optional<std::uint64_t> value = zel::ReadDecimal(text, least, most);
+    return value ? std::optional<std::uint32_t>(static_cast<std::uint32_t>(*value)) : std::nullopt;
 }
 
 // Port names: "COM" in any case, as Windows takes device names.
