@@ -34,7 +34,8 @@ double Median(const std::vector<double>& sorted)
 // Nearest rank: the smallest sample with at least 99 % of them at or below.
 double P99(const std::vector<double>& sorted)
 {
-    const auto rank = static_cast<std::size_t>(std::ceil(kP99 * static_cast<double>(sorted.size())));
+    const auto rank =
+        static_cast<std::size_t>(std::ceil(kP99 * static_cast<double>(sorted.size())));
     return sorted[std::max<std::size_t>(rank, 1) - 1];
 }
 

@@ -65,7 +65,10 @@ SimulatorStats::SimulatorStats(std::string socketPath, const std::string& logPat
 {
 }
 
-std::uint64_t SimulatorStats::Received(int channel) { return ChannelCount(Ask("stats"), channel); }
+std::uint64_t SimulatorStats::Received(int channel)
+{
+    return ChannelCount(Ask("stats"), channel);
+}
 
 void SimulatorStats::AwaitReceived(int channel, std::uint64_t target)
 {
@@ -82,9 +85,11 @@ void SimulatorStats::AwaitReceived(int channel, std::uint64_t target)
             progress = std::chrono::steady_clock::now();
         }
         const auto idle = std::chrono::steady_clock::now() - progress;
-        if (idle >= kIdleTimeout || !log_.Wait(std::chrono::ceil<std::chrono::milliseconds>(kIdleTimeout - idle))) {
-            throw std::runtime_error("the module took " + std::to_string(last) + " of " + std::to_string(target) +
-                                     " bytes on channel " + std::to_string(channel) + ", then nothing for " +
+        if (idle >= kIdleTimeout ||
+            !log_.Wait(std::chrono::ceil<std::chrono::milliseconds>(kIdleTimeout - idle))) {
+            throw std::runtime_error("the module took " + std::to_string(last) + " of " +
+                                     std::to_string(target) + " bytes on channel " +
+                                     std::to_string(channel) + ", then nothing for " +
                                      std::to_string(kIdleTimeout.count()) + " ms");
         }
     }
@@ -93,7 +98,8 @@ void SimulatorStats::AwaitReceived(int channel, std::uint64_t target)
 std::string SimulatorStats::Ask(std::string_view command)
 {
     const std::string line = std::string(command) + '\n';
-    if (send(socket_.Get(), line.data(), line.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(line.size())) {
+    if (send(socket_.Get(), line.data(), line.size(), MSG_NOSIGNAL) !=
+        static_cast<ssize_t>(line.size())) {
         throw ErrnoError("cannot send to " + path_);
     }
     return ReadLine();

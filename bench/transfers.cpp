@@ -27,18 +27,22 @@ constexpr std::size_t kPrimerBytes = 4096;
 constexpr unsigned kEchoPrimerPings = 16;
 constexpr std::mt19937::result_type kPatternSeed = 0x5a17c0de;
 
-double SecondsSince(Clock::time_point start) { return Seconds(Clock::now() - start).count(); }
+double SecondsSince(Clock::time_point start)
+{
+    return Seconds(Clock::now() - start).count();
+}
 
 // The next bytes, at most left; a failure says how far the transfer got.
-std::size_t ReadMore(const TtyPort& tty, std::vector<char>& block, std::size_t left, std::size_t done, int stopFd)
+std::size_t ReadMore(const TtyPort& tty, std::vector<char>& block, std::size_t left,
+                     std::size_t done, int stopFd)
 {
     try {
         return tty.ReadSome(block.data(), std::min(block.size(), left), stopFd);
     } catch (const Stopped&) {
         throw;
     } catch (const std::exception& error) {
-        throw std::runtime_error(std::string(error.what()) + " (after " + std::to_string(done) + " of " +
-                                 std::to_string(done + left) + " bytes)");
+        throw std::runtime_error(std::string(error.what()) + " (after " + std::to_string(done) +
+                                 " of " + std::to_string(done + left) + " bytes)");
     }
 }
 
@@ -50,8 +54,8 @@ void ReadAndCheck(const TtyPort& tty, std::string_view expected, std::size_t off
     while (offset < expected.size()) {
         const std::size_t got = ReadMore(tty, block, expected.size() - offset, offset, stopFd);
         if (std::memcmp(block.data(), expected.data() + offset, got) != 0) {
-            throw std::runtime_error(tty.Path() + ": wrong bytes within offset " + std::to_string(offset) + ".." +
-                                     std::to_string(offset + got));
+            throw std::runtime_error(tty.Path() + ": wrong bytes within offset " +
+                                     std::to_string(offset) + ".." + std::to_string(offset + got));
         }
         offset += got;
     }
@@ -74,7 +78,8 @@ std::string PatternBytes(std::size_t bytes)
     return pattern;
 }
 
-TransferResult MeasureUpload(const TtyPort& tty, SimulatorStats& stats, int channel, std::size_t bytes)
+TransferResult MeasureUpload(const TtyPort& tty, SimulatorStats& stats, int channel,
+                             std::size_t bytes)
 {
     const std::uint64_t before = stats.Received(channel);
     tty.WriteAll(PatternBytes(kPrimerBytes));
@@ -94,7 +99,8 @@ TransferResult MeasureDownload(const TtyPort& tty, const std::string& expected)
     std::vector<char> first(kReadBlock);
     const std::size_t got = tty.ReadSome(first.data(), std::min(first.size(), expected.size()));
     if (std::memcmp(first.data(), expected.data(), got) != 0) {
-        throw std::runtime_error(tty.Path() + ": wrong bytes within the first " + std::to_string(got));
+        throw std::runtime_error(tty.Path() + ": wrong bytes within the first " +
+                                 std::to_string(got));
     }
     const auto start = Clock::now();
     ReadAndCheck(tty, expected, got, kNoStop);

@@ -27,7 +27,8 @@ std::string PatternBytes(std::size_t bytes);
 
 // From the first byte written until the channel's count in the simulator
 // covers all of them.
-TransferResult MeasureUpload(const TtyPort& tty, SimulatorStats& stats, int channel, std::size_t bytes);
+TransferResult MeasureUpload(const TtyPort& tty, SimulatorStats& stats, int channel,
+                             std::size_t bytes);
 
 // From the first byte read until the last one; every byte checked against
 // expected, the contents of the channel's source file.

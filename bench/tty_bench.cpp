@@ -140,7 +140,8 @@ std::string Fixed(double value, int digits)
 
 std::string TransferLine(const std::string& name, const zelbench::TransferResult& result)
 {
-    return name + " bytes=" + std::to_string(result.Bytes) + " seconds=" + Fixed(result.Seconds, kSecondsDigits) +
+    return name + " bytes=" + std::to_string(result.Bytes) +
+           " seconds=" + Fixed(result.Seconds, kSecondsDigits) +
            " mb_per_s=" + Fixed(result.MegabytesPerSecond(), kFixedPointDigits);
 }
 
@@ -156,13 +157,16 @@ Measurement Plan(Command& command)
         const std::size_t warmup = TakeCount(flags, "warmup", kDefaultWarmup);
         return [=] {
             const auto result = zelbench::MeasureRoundTrip(zelbench::TtyPort(tty), pings, warmup);
-            return "rtt pings=" + std::to_string(result.Pings) + " median_us=" +
-                   Fixed(result.MedianUs, kFixedPointDigits) + " p99_us=" + Fixed(result.P99Us, kFixedPointDigits);
+            return "rtt pings=" + std::to_string(result.Pings) +
+                   " median_us=" + Fixed(result.MedianUs, kFixedPointDigits) +
+                   " p99_us=" + Fixed(result.P99Us, kFixedPointDigits);
         };
     }
     if (command.Measurement == "echo") {
         const std::size_t bytes = TakeCount(flags, "bytes", kDefaultBytes);
-        return [=] { return TransferLine("echo", zelbench::MeasureEcho(zelbench::TtyPort(tty), bytes)); };
+        return [=] {
+            return TransferLine("echo", zelbench::MeasureEcho(zelbench::TtyPort(tty), bytes));
+        };
     }
     if (command.Measurement == "upload") {
         const std::string socket = Take(flags, "stats");
@@ -171,13 +175,15 @@ Measurement Plan(Command& command)
         const std::size_t bytes = TakeCount(flags, "bytes", kDefaultBytes);
         return [=] {
             zelbench::SimulatorStats stats(socket, log);
-            return TransferLine("upload", zelbench::MeasureUpload(zelbench::TtyPort(tty), stats, channel, bytes));
+            return TransferLine(
+                "upload", zelbench::MeasureUpload(zelbench::TtyPort(tty), stats, channel, bytes));
         };
     }
     if (command.Measurement == "download") {
         const std::string expect = Take(flags, "expect");
         return [=] {
-            return TransferLine("download", zelbench::MeasureDownload(zelbench::TtyPort(tty), ReadFile(expect)));
+            return TransferLine(
+                "download", zelbench::MeasureDownload(zelbench::TtyPort(tty), ReadFile(expect)));
         };
     }
     throw zelbench::UsageError("unknown measurement '" + command.Measurement + "'");

@@ -82,7 +82,8 @@ void TtyPort::Wait(short events, int stopFd, const char* what) const
         throw ErrnoError("poll on " + path_);
     }
     if (ready == 0) {
-        throw std::runtime_error(path_ + ": " + what + " for " + std::to_string(kIdleTimeout.count()) + " ms");
+        throw std::runtime_error(path_ + ": " + what + " for " +
+                                 std::to_string(kIdleTimeout.count()) + " ms");
     }
     if (count == 2 && (watched[1].revents & POLLIN) != 0) {
         throw Stopped(path_ + ": stopped, the other direction failed");

@@ -26,7 +26,7 @@ void AppendModuleRecord(ControlExtension* Control, const ModuleRecord& Record)
 ULONG ChannelCountOf(const ModuleRecord& Record)
 {
     return Record.SerialCount < MODULE_CHANNEL_COUNT ? ULONG(Record.SerialCount)
-                                                      : ULONG(MODULE_CHANNEL_COUNT);
+                                                     : ULONG(MODULE_CHANNEL_COUNT);
 }
 
 bool IsModuleIPListed(const ControlExtension* Control, ULONG ModuleIP)

@@ -202,8 +202,7 @@ NTSTATUS WriteValue(const CountedString& Path, PCWSTR ValueName, ULONG Type, PVO
     if (Path.IsEmpty() || ValueName == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    return RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, Path.Buffer, ValueName, Type, Data,
-                                 Length);
+    return RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, Path.Buffer, ValueName, Type, Data, Length);
 }
 
 NTSTATUS WriteDword(const CountedString& Path, PCWSTR ValueName, uint32_t Value)
@@ -335,8 +334,8 @@ NTSTATUS LoadModuleConfig(ControlExtension* Control)
     NTSTATUS status = QueryModuleCount(&table, &storedCount);
     if (NT_SUCCESS(status)) {
         // The table holds MODULE_TABLE_SIZE records; a larger count loads as that.
-        Control->ModuleCount = storedCount < MODULE_TABLE_SIZE ? storedCount
-                                                               : ULONG(MODULE_TABLE_SIZE);
+        Control->ModuleCount =
+            storedCount < MODULE_TABLE_SIZE ? storedCount : ULONG(MODULE_TABLE_SIZE);
         for (ULONG i = 0; i < Control->ModuleCount; ++i) {
             status = LoadModule(&table, i, &Control->Modules[i], &name);
         }

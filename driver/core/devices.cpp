@@ -193,8 +193,8 @@ NTSTATUS CreateModuleDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT ControlD
     FormNumberedName(&linkName, L"\\DosDevices\\ZelSerial", ModuleIndex);
 
     PDEVICE_OBJECT device = nullptr;
-    NTSTATUS status = CreateNamedDevice(DriverObject, sizeof(ModuleExtension), deviceName,
-                                        linkName, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+    NTSTATUS status = CreateNamedDevice(DriverObject, sizeof(ModuleExtension), deviceName, linkName,
+                                        FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
     if (NT_SUCCESS(status)) {
         ModuleExtension* module = ModuleExtensionOf(device);
         if (!KeepNames(&module->DeviceName, &module->LinkName, deviceName, linkName)) {
@@ -329,8 +329,8 @@ void WriteSerialCommValue(const PortExtension* Port)
     CountedString comName;
     FormNumberedName(&comName, L"COM", Port->ComNumber);
     if (!Port->DeviceName.IsEmpty() && !comName.IsEmpty()) {
-        RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, SERIAL_DEVICE_MAP_KEY, Port->DeviceName.Buffer,
-                              REG_SZ, comName.Buffer, comName.Length);
+        RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, SERIAL_DEVICE_MAP_KEY,
+                              Port->DeviceName.Buffer, REG_SZ, comName.Buffer, comName.Length);
     }
     comName.Release();
 }
@@ -384,9 +384,9 @@ NTSTATUS CreatePortDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT ModuleDevi
     FormNumberedName(&linkName, L"\\DosDevices\\COM", comNumber);
 
     PDEVICE_OBJECT device = nullptr;
-    NTSTATUS status = CreateNamedDevice(DriverObject, sizeof(PortExtension), deviceName, linkName,
-                                        FILE_DEVICE_SERIAL_PORT, FILE_DEVICE_SECURE_OPEN, TRUE,
-                                        &device);
+    NTSTATUS status =
+        CreateNamedDevice(DriverObject, sizeof(PortExtension), deviceName, linkName,
+                          FILE_DEVICE_SERIAL_PORT, FILE_DEVICE_SECURE_OPEN, TRUE, &device);
     if (!NT_SUCCESS(status)) {
         deviceName.Release();
         linkName.Release();

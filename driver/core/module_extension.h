@@ -13,8 +13,8 @@
 
 struct ModuleExtension {
     DISPATCH_TABLE DispatchTable;
-    CountedString DeviceName;  // "\Device\VZelSerial" + i
-    CountedString LinkName;    // "\DosDevices\ZelSerial" + i
+    CountedString DeviceName;                          // "\Device\VZelSerial" + i
+    CountedString LinkName;                            // "\DosDevices\ZelSerial" + i
     PDEVICE_OBJECT PortDevices[MODULE_CHANNEL_COUNT];  // null: the channel has no port
     ULONG SerialNum[MODULE_CHANNEL_COUNT];             // COM number; 0 = no port
     ULONG SerialPort[MODULE_CHANNEL_COUNT];            // TCP data port, low 16 bits
@@ -27,7 +27,7 @@ struct ModuleExtension {
     KEVENT ReplyEvent;  // set when a control receive completes
     ConnectionRecord ControlConnection;
     ReportStream Reports;  // what the control receives delivered of a report so far
-    KEVENT ModuleLock;  // serialises the module (core/devices.h)
+    KEVENT ModuleLock;     // serialises the module (core/devices.h)
 };
 
 static_assert(offsetof(ModuleExtension, DeviceName) == offsetof(NAMED_DEVICE_HEADER, DeviceName),

@@ -8,9 +8,9 @@
 namespace {
 
 // Relative times in 100 ns units.
-constexpr LONGLONG SEND_TIMEOUT = -10000000;        // 1 s
-constexpr LONGLONG CONNECT_TIMEOUT = -1000000;      // 100 ms
-constexpr LONGLONG DISCONNECT_TIMEOUT = -1000000;   // 100 ms
+constexpr LONGLONG SEND_TIMEOUT = -10000000;       // 1 s
+constexpr LONGLONG CONNECT_TIMEOUT = -1000000;     // 100 ms
+constexpr LONGLONG DISCONNECT_TIMEOUT = -1000000;  // 100 ms
 
 // Disconnect waits up to 20 x 100 ms for the peer to close its side.
 constexpr ULONG PEER_DISCONNECT_POLLS = 20;
@@ -39,7 +39,8 @@ void SetTimeouts(ConnectionRecord* Connection)
 
 NTSTATUS AllocateBuffers(ConnectionRecord* Connection)
 {
-    Connection->SendBuffer = static_cast<PUCHAR>(ExAllocatePool(NonPagedPool, CONNECTION_BUFFER_SIZE));
+    Connection->SendBuffer =
+        static_cast<PUCHAR>(ExAllocatePool(NonPagedPool, CONNECTION_BUFFER_SIZE));
     Connection->ReceiveBuffer =
         static_cast<PUCHAR>(ExAllocatePool(NonPagedPool, RECEIVE_BUFFER_ALLOCATION));
     SetTimeouts(Connection);
@@ -74,9 +75,9 @@ NTSTATUS OpenTransportObjects(ConnectionRecord* Connection)
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    status = CreateConnectionEndpoint(TCP_DEVICE_NAME, &Connection->AddressObject,
-                                      &Connection->Endpoint, &Connection->Endpoint,
-                                      &Connection->Closer);
+    status =
+        CreateConnectionEndpoint(TCP_DEVICE_NAME, &Connection->AddressObject, &Connection->Endpoint,
+                                 &Connection->Endpoint, &Connection->Closer);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -173,7 +174,8 @@ NTSTATUS Reconnect(ConnectionRecord* Connection)
     MarkConnectionDown(Connection);
     // The transport takes no connect while the last connection is not
     // ended at both sides; an abort ends it at once and fails its requests.
-    TdiDisconnectRequest(&Connection->Endpoint, TDI_DISCONNECT_ABORT, &Connection->DisconnectTimeout);
+    TdiDisconnectRequest(&Connection->Endpoint, TDI_DISCONNECT_ABORT,
+                         &Connection->DisconnectTimeout);
     ResetReceiveGate(&Connection->Receive);
     return Connect(Connection);
 }
@@ -229,9 +231,9 @@ NTSTATUS SendConnection(ConnectionRecord* Connection)
     if (Connection->SendMdl == nullptr) {
         return STATUS_UNSUCCESSFUL;
     }
-    NTSTATUS status = TdiSendRequest(&Connection->Endpoint, nullptr, nullptr,
-                                     &Connection->SendStatus, Connection->SendMdl,
-                                     TDI_SEND_PARTIAL, &Connection->SendTimeout);
+    NTSTATUS status =
+        TdiSendRequest(&Connection->Endpoint, nullptr, nullptr, &Connection->SendStatus,
+                       Connection->SendMdl, TDI_SEND_PARTIAL, &Connection->SendTimeout);
     UnlockBuffer(Connection->SendMdl);
     Connection->SendMdl = nullptr;
     return status;
@@ -353,8 +355,8 @@ void CloseReceiveGate(ReceiveGate* Gate)
 
 NTSTATUS NTAPI DisconnectEventHandler(PVOID TdiEventContext, CONNECTION_CONTEXT ConnectionContext,
                                       LONG DisconnectDataLength, PVOID DisconnectData,
-                                      LONG DisconnectInformationLength,
-                                      PVOID DisconnectInformation, ULONG DisconnectFlags)
+                                      LONG DisconnectInformationLength, PVOID DisconnectInformation,
+                                      ULONG DisconnectFlags)
 {
     UNREFERENCED_PARAMETER(ConnectionContext);
     UNREFERENCED_PARAMETER(DisconnectDataLength);

@@ -16,12 +16,12 @@
 
 struct ReceiveGate {
     KSPIN_LOCK Lock;
-    BOOLEAN Accepting;       // receives may be posted (from open to close)
-    BOOLEAN HeldIrpEnded;    // the held receive's completion has finished
-    PIRP Posted;             // the receive the transport holds, or null
-    PIRP Held;               // the receive the owner is cancelling, or null
-    ULONG InFlight;          // receives posted whose completion has not finished
-    KEVENT Idle;             // notification event: set while InFlight is 0
+    BOOLEAN Accepting;     // receives may be posted (from open to close)
+    BOOLEAN HeldIrpEnded;  // the held receive's completion has finished
+    PIRP Posted;           // the receive the transport holds, or null
+    PIRP Held;             // the receive the owner is cancelling, or null
+    ULONG InFlight;        // receives posted whose completion has not finished
+    KEVENT Idle;           // notification event: set while InFlight is 0
 };
 
 enum class ReceiveAdmission { Admitted, AlreadyPosted, Closed };
@@ -50,20 +50,21 @@ void ResetReceiveGate(ReceiveGate* Gate);
 
 constexpr ULONG CONNECTION_BUFFER_SIZE = 2048;
 constexpr ULONG PROVIDER_INFO_SIZE = 40;
-static_assert(sizeof(TDI_PROVIDER_INFO) == PROVIDER_INFO_SIZE, "what TDI_QUERY_PROVIDER_INFO fills");
+static_assert(sizeof(TDI_PROVIDER_INFO) == PROVIDER_INFO_SIZE,
+              "what TDI_QUERY_PROVIDER_INFO fills");
 
 struct ConnectionRecord {
     ULONG RemoteAddress;  // IPv4, network byte order
     USHORT RemotePort;    // TCP, network byte order
     UCHAR Opened;
-    UCHAR Connected;  // changed only under StateLock (net/connection.h)
+    UCHAR Connected;             // changed only under StateLock (net/connection.h)
     TA_IP_ADDRESS LocalAddress;  // 0:0, the transport chooses
     TransportAddressObject AddressObject;
     ConnectionEndpoint Endpoint;  // its connection context is its own address
     TA_IP_ADDRESS RemoteTransportAddress;
-    ULONG SendLength;  // bytes of SendBuffer the next send carries
-    PUCHAR SendBuffer;  // CONNECTION_BUFFER_SIZE bytes, nonpaged
-    PMDL SendMdl;       // only while a send is in progress
+    ULONG SendLength;      // bytes of SendBuffer the next send carries
+    PUCHAR SendBuffer;     // CONNECTION_BUFFER_SIZE bytes, nonpaged
+    PMDL SendMdl;          // only while a send is in progress
     PUCHAR ReceiveBuffer;  // CONNECTION_BUFFER_SIZE bytes and a terminator, nonpaged
     PMDL ReceiveMdl;       // keeps ReceiveBuffer locked from open to close
     ULONG LastReceived;
@@ -145,8 +146,8 @@ NTSTATUS PostReceive(ConnectionRecord* Connection, CompletionCallback Callback, 
 // Marks the record's peer gone: sets PeerDisconnected, clears Connected.
 NTSTATUS NTAPI DisconnectEventHandler(PVOID TdiEventContext, CONNECTION_CONTEXT ConnectionContext,
                                       LONG DisconnectDataLength, PVOID DisconnectData,
-                                      LONG DisconnectInformationLength,
-                                      PVOID DisconnectInformation, ULONG DisconnectFlags);
+                                      LONG DisconnectInformationLength, PVOID DisconnectInformation,
+                                      ULONG DisconnectFlags);
 
 // Declines the data (STATUS_DATA_NOT_ACCEPTED, nothing taken, no request):
 // data reaches the driver only through the receive it keeps posted.

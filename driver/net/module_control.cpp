@@ -47,7 +47,10 @@ struct FrameWriter {
     ULONG Length;
 
     void Character(UCHAR Value) { Text[Length++] = Value; }
-    void Number(ULONG Value) { Length += FormatDecimal(Text + Length, FRAME_ROOM - Length, Value, 0); }
+    void Number(ULONG Value)
+    {
+        Length += FormatDecimal(Text + Length, FRAME_ROOM - Length, Value, 0);
+    }
 };
 
 // "0", the command digit and the channel number.

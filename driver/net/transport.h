@@ -49,7 +49,7 @@ NTSTATUS PrepareEndpointCloser(EndpointCloser* Closer, PDEVICE_OBJECT OwnerDevic
 void RetireEndpointCloser(EndpointCloser* Closer);
 
 struct TransportAddressObject {
-    NTSTATUS Status;          // of the open; STATUS_UNSUCCESSFUL until it finishes
+    NTSTATUS Status;  // of the open; STATUS_UNSUCCESSFUL until it finishes
     volatile LONG ReferenceCount;
     HANDLE Handle;            // from ZwCreateFile
     PFILE_OBJECT FileObject;  // referenced from Handle
@@ -104,8 +104,7 @@ NTSTATUS QueryProviderInfo(PCWSTR DeviceName, TDI_PROVIDER_INFO* Info);
 // (none for a control channel). The handle is a kernel handle: it is closed
 // from whatever thread drops the object's last reference.
 NTSTATUS CreateTransportHandle(PCWSTR DeviceName, ACCESS_MASK DesiredAccess,
-                               PFILE_FULL_EA_INFORMATION EaBuffer, ULONG EaLength,
-                               PHANDLE Handle);
+                               PFILE_FULL_EA_INFORMATION EaBuffer, ULONG EaLength, PHANDLE Handle);
 
 // References the handle's file object. On failure the handle is closed and
 // cleared, so the open leaves nothing behind.
@@ -154,7 +153,8 @@ PIO_STACK_LOCATION PrepareTransportRequest(PIRP Irp, UCHAR MinorFunction, PFILE_
 template <typename Parameters>
 Parameters* TransportParameters(PIO_STACK_LOCATION Stack)
 {
-    static_assert(sizeof(Parameters) <= sizeof(Stack->Parameters), "TDI parameters fit the stack location");
+    static_assert(sizeof(Parameters) <= sizeof(Stack->Parameters),
+                  "TDI parameters fit the stack location");
     return reinterpret_cast<Parameters*>(&Stack->Parameters);
 }
 
@@ -208,9 +208,9 @@ struct RequestContext {
     PVOID CallbackContext;
     PIO_STATUS_BLOCK StatusBlock;  // the caller's, or OwnStatus
     IO_STATUS_BLOCK OwnStatus;
-    UCHAR Synchronous;   // the issuer waits for the request and frees its IRP
-    ULONG_PTR Extra;     // always 0; the callback's third argument
-    ReceiveGate* Gate;   // the connection's one receive, for a gated receive
+    UCHAR Synchronous;  // the issuer waits for the request and frees its IRP
+    ULONG_PTR Extra;    // always 0; the callback's third argument
+    ReceiveGate* Gate;  // the connection's one receive, for a gated receive
 };
 
 // TDI_SEND of the whole MDL chain: asynchronous with a callback, else

@@ -54,8 +54,7 @@ ULONG TransportAddressLength(const TRANSPORT_ADDRESS* Address)
 }
 
 NTSTATUS CreateTransportHandle(PCWSTR DeviceName, ACCESS_MASK DesiredAccess,
-                               PFILE_FULL_EA_INFORMATION EaBuffer, ULONG EaLength,
-                               PHANDLE Handle)
+                               PFILE_FULL_EA_INFORMATION EaBuffer, ULONG EaLength, PHANDLE Handle)
 {
     CountedString name;
     name.InitFromLiteral(DeviceName);
@@ -65,9 +64,9 @@ NTSTATUS CreateTransportHandle(PCWSTR DeviceName, ACCESS_MASK DesiredAccess,
                                nullptr, nullptr);
     IO_STATUS_BLOCK ioStatus;
     *Handle = nullptr;
-    NTSTATUS status = ZwCreateFile(Handle, DesiredAccess, &attributes, &ioStatus, nullptr,
-                                   FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ, FILE_OPEN_IF, 0,
-                                   EaBuffer, EaLength);
+    NTSTATUS status =
+        ZwCreateFile(Handle, DesiredAccess, &attributes, &ioStatus, nullptr, FILE_ATTRIBUTE_NORMAL,
+                     FILE_SHARE_READ, FILE_OPEN_IF, 0, EaBuffer, EaLength);
     if (!NT_SUCCESS(status)) {
         *Handle = nullptr;
     }
@@ -137,9 +136,9 @@ NTSTATUS AllocateControlRequest(TransportAddressObject* Address)
 NTSTATUS OpenAddressFile(PCWSTR DeviceName, const TRANSPORT_ADDRESS* LocalAddress,
                          TransportAddressObject* Address)
 {
-    NTSTATUS status = CreateWithEa(DeviceName, TRANSPORT_ADDRESS_EA_NAME_LENGTH, TdiTransportAddress,
-                                   static_cast<USHORT>(TransportAddressLength(LocalAddress)),
-                                   LocalAddress, &Address->Handle);
+    NTSTATUS status = CreateWithEa(
+        DeviceName, TRANSPORT_ADDRESS_EA_NAME_LENGTH, TdiTransportAddress,
+        static_cast<USHORT>(TransportAddressLength(LocalAddress)), LocalAddress, &Address->Handle);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -175,9 +174,9 @@ NTSTATUS OpenConnectionEndpoint(PCWSTR DeviceName, ConnectionEndpoint* Endpoint,
     // The value is the context pointer itself, pointer-sized as the
     // transport hands it back.
     CONNECTION_CONTEXT connectionContext = Context;
-    NTSTATUS status = CreateWithEa(DeviceName, CONNECTION_CONTEXT_EA_NAME_LENGTH,
-                                   TdiConnectionContext, sizeof(connectionContext),
-                                   &connectionContext, &Endpoint->Handle);
+    NTSTATUS status =
+        CreateWithEa(DeviceName, CONNECTION_CONTEXT_EA_NAME_LENGTH, TdiConnectionContext,
+                     sizeof(connectionContext), &connectionContext, &Endpoint->Handle);
     if (NT_SUCCESS(status)) {
         status = ReferenceTransportFile(&Endpoint->Handle, &Endpoint->FileObject);
     }
@@ -350,7 +349,8 @@ NTSTATUS QueryThroughChannel(PFILE_OBJECT Channel, TDI_PROVIDER_INFO* Info)
 NTSTATUS QueryProviderInfo(PCWSTR DeviceName, TDI_PROVIDER_INFO* Info)
 {
     HANDLE handle = nullptr;
-    NTSTATUS status = CreateTransportHandle(DeviceName, CONTROL_CHANNEL_ACCESS, nullptr, 0, &handle);
+    NTSTATUS status =
+        CreateTransportHandle(DeviceName, CONTROL_CHANNEL_ACCESS, nullptr, 0, &handle);
     if (!NT_SUCCESS(status)) {
         DbgPrint("Unable To Open TDI Control Channel\n");
         return status;

@@ -91,7 +91,8 @@ NTSTATUS SetEventHandler(TransportAddressObject* Address, LONG EventType, PVOID 
                          PVOID EventContext)
 {
     PIRP irp = ReuseControlRequest(Address);
-    PIO_STACK_LOCATION stack = PrepareTransportRequest(irp, TDI_SET_EVENT_HANDLER, Address->FileObject);
+    PIO_STACK_LOCATION stack =
+        PrepareTransportRequest(irp, TDI_SET_EVENT_HANDLER, Address->FileObject);
     auto* parameters = TransportParameters<TDI_REQUEST_KERNEL_SET_EVENT>(stack);
     parameters->EventType = EventType;
     parameters->EventHandler = Handler;
@@ -113,7 +114,8 @@ NTSTATUS AssociateAddress(TransportAddressObject* Address, ConnectionEndpoint* E
     Endpoint->AssociationStatus = STATUS_UNSUCCESSFUL;
 
     PIRP irp = ReuseControlRequest(Address);
-    PIO_STACK_LOCATION stack = PrepareTransportRequest(irp, TDI_ASSOCIATE_ADDRESS, Endpoint->FileObject);
+    PIO_STACK_LOCATION stack =
+        PrepareTransportRequest(irp, TDI_ASSOCIATE_ADDRESS, Endpoint->FileObject);
     TransportParameters<TDI_REQUEST_KERNEL_ASSOCIATE>(stack)->AddressHandle = Address->Handle;
     NTSTATUS status = CallThroughAddress(irp, stack);
 
@@ -139,8 +141,8 @@ NTSTATUS SetEventHandlers(TransportAddressObject* Address, PVOID EventContext,
         {TDI_EVENT_RECEIVE_EXPEDITED, HandlerAddress(Handlers.ReceiveExpedited)},
     };
     for (const auto& registration : registrations) {
-        NTSTATUS status = SetEventHandler(Address, registration.EventType, registration.Handler,
-                                          EventContext);
+        NTSTATUS status =
+            SetEventHandler(Address, registration.EventType, registration.Handler, EventContext);
         if (!NT_SUCCESS(status)) {
             return status;
         }
@@ -280,8 +282,8 @@ NTSTATUS WaitForRequest(PIRP Irp, NTSTATUS CallStatus, PKEVENT Completed, PLARGE
 
 // Hands the prepared request to the transport. From here on an asynchronous
 // request belongs to RequestCompletion.
-NTSTATUS Issue(ConnectionEndpoint* Endpoint, RequestContext* Request, PIRP Irp,
-               PKEVENT Completed, PLARGE_INTEGER WaitTimeout)
+NTSTATUS Issue(ConnectionEndpoint* Endpoint, RequestContext* Request, PIRP Irp, PKEVENT Completed,
+               PLARGE_INTEGER WaitTimeout)
 {
     const bool synchronous = Request->Synchronous != FALSE;
     SetTransportCompletion(Irp, RequestCompletion, Request);
@@ -335,7 +337,8 @@ NTSTATUS TdiSendRequest(ConnectionEndpoint* Endpoint, CompletionCallback Callbac
         return STATUS_INVALID_DEVICE_STATE;  // not open: nothing to send on
     }
     KEVENT completed;
-    PreparedRequest prepared = Prepare(Endpoint, Callback, CallbackContext, StatusBlock, &completed);
+    PreparedRequest prepared =
+        Prepare(Endpoint, Callback, CallbackContext, StatusBlock, &completed);
     if (prepared.Request == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -351,7 +354,8 @@ NTSTATUS TdiReceiveRequest(ConnectionEndpoint* Endpoint, CompletionCallback Call
         return STATUS_INVALID_DEVICE_STATE;  // not open: nothing to receive on
     }
     KEVENT completed;
-    PreparedRequest prepared = Prepare(Endpoint, Callback, CallbackContext, StatusBlock, &completed);
+    PreparedRequest prepared =
+        Prepare(Endpoint, Callback, CallbackContext, StatusBlock, &completed);
     if (prepared.Request == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }

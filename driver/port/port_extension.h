@@ -36,7 +36,7 @@ struct PortExtension {
     ULONG RxCount;
     ULONG BaudRate;
     ULONG RtsLevel;  // as the program last set it; the module gets it again after a reconnect
-    ULONG IsOpen;  // an application has the port open
+    ULONG IsOpen;    // an application has the port open
     ULONG ModemStatus;
     SERIAL_STATUS CommStatus;
     SERIAL_HANDFLOW HandFlow;
@@ -44,7 +44,7 @@ struct PortExtension {
     SERIAL_TIMEOUTS Timeouts;
     SERIAL_CHARS SpecialChars;
     ConnectionRecord DataConnection;
-    KEVENT WriteLock;  // the port's writes run one at a time (port/port_write.h)
+    KEVENT WriteLock;     // the port's writes run one at a time (port/port_write.h)
     LONG OpensAndCloses;  // opens and closes of the port under way (port/port_open.h)
     LONG Stopping;        // a stop is removing the port: no open begins
 };

@@ -27,8 +27,8 @@ VOID ReceiveComplete(PVOID Context, PIO_STATUS_BLOCK StatusBlock, ULONG_PTR Extr
 
 // TakeUnread, and the bytes it moved in count as an arrival, as those of a
 // receive do: a pending read that asks for at least all held takes them,
-// and with no read pending a wait-on-mask for arrivals is finished. PortLock held. True when the last unread bytes went in: the
-// caller then posts the next receive (after releasing PortLock).
+// and with no read pending a wait-on-mask for arrivals is finished. PortLock held. True when the
+// last unread bytes went in: the caller then posts the next receive (after releasing PortLock).
 bool TakeUnreadAsArrival(PortExtension* Port);
 
 // Posts the next receive of the cycle. Callable at DISPATCH_LEVEL, without

@@ -201,7 +201,8 @@ NTSTATUS Purge(PortExtension* Port, SerialRequest* Request)
     }
     // Reports the four bytes of its flags, but never more than the caller's
     // output buffer takes.
-    Request->Information = Request->OutputLength < sizeof(ULONG) ? Request->OutputLength : sizeof(ULONG);
+    Request->Information =
+        Request->OutputLength < sizeof(ULONG) ? Request->OutputLength : sizeof(ULONG);
     return STATUS_SUCCESS;
 }
 

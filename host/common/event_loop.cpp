@@ -43,7 +43,10 @@ EventLoop::Watch& EventLoop::Watch::operator=(Watch&& other) noexcept
     return *this;
 }
 
-EventLoop::Watch::~Watch() { Unregister(); }
+EventLoop::Watch::~Watch()
+{
+    Unregister();
+}
 
 void EventLoop::Watch::SetEvents(std::uint32_t events)
 {

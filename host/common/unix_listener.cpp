@@ -21,7 +21,8 @@ sockaddr_un AddressOf(const std::filesystem::path& path)
     address.sun_family = AF_UNIX;
     const std::string text = path.string();
     if (text.empty() || text.size() >= sizeof address.sun_path) {
-        throw std::runtime_error("socket path must have 1 to " + std::to_string(sizeof address.sun_path - 1) +
+        throw std::runtime_error("socket path must have 1 to " +
+                                 std::to_string(sizeof address.sun_path - 1) +
                                  " characters: " + text);
     }
     std::memcpy(address.sun_path, text.c_str(), text.size() + 1);
@@ -63,7 +64,8 @@ UnixListener::UnixListener(std::filesystem::path path) : path_(std::move(path))
     const sockaddr_un address = AddressOf(path_);
     RemoveStale(path_, address);
     fd_.Reset(socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    if (!fd_.Valid()) Fail("socket for", path_);
+    if (!fd_.Valid())
+        Fail("socket for", path_);
     if (bind(fd_.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         Fail("cannot bind", path_);
     }
@@ -72,10 +74,14 @@ UnixListener::UnixListener(std::filesystem::path path) : path_(std::move(path))
         Fail("cannot set the mode of", path_);
     }
     inode_ = info.st_ino;
-    if (listen(fd_.Get(), kListenBacklog) != 0) Fail("cannot listen on", path_);
+    if (listen(fd_.Get(), kListenBacklog) != 0)
+        Fail("cannot listen on", path_);
 }
 
-UnixListener::~UnixListener() { Close(); }
+UnixListener::~UnixListener()
+{
+    Close();
+}
 
 void UnixListener::Close()
 {

@@ -7,12 +7,16 @@
 namespace zelvcomd {
 namespace {
 
-std::set<std::string> AsSet(const std::vector<std::string>& names) { return {names.begin(), names.end()}; }
+std::set<std::string> AsSet(const std::vector<std::string>& names)
+{
+    return {names.begin(), names.end()};
+}
 
 std::vector<std::string> Missing(const std::set<std::string>& from, const std::set<std::string>& in)
 {
     std::vector<std::string> missing;
-    std::set_difference(from.begin(), from.end(), in.begin(), in.end(), std::back_inserter(missing));
+    std::set_difference(from.begin(), from.end(), in.begin(), in.end(),
+                        std::back_inserter(missing));
     return missing;
 }
 
@@ -41,7 +45,8 @@ void DeviceWatch::ObserveNames(NamesObserver observer)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     namesObserver_ = std::move(observer);
-    if (namesObserver_) namesObserver_({links_.begin(), links_.end()}, {});
+    if (namesObserver_)
+        namesObserver_({links_.begin(), links_.end()}, {});
 }
 
 void DeviceWatch::CompareLinks()
@@ -50,7 +55,8 @@ void DeviceWatch::CompareLinks()
     const auto created = Missing(now, links_);
     const auto removed = Missing(links_, now);
     for (const auto& name : created) {
-        log_.Info("name created: " + name + " -> " + kernel_.SymbolicLinkTarget(name).value_or("?"));
+        log_.Info("name created: " + name + " -> " +
+                  kernel_.SymbolicLinkTarget(name).value_or("?"));
     }
     for (const auto& name : removed) {
         log_.Info("name removed: " + name);

@@ -24,8 +24,8 @@ public:
 
     // Called, under the watch's lock, with the DOS names created and
     // removed at each check; at once with every current name.
-    using NamesObserver =
-        std::function<void(const std::vector<std::string>& created, const std::vector<std::string>& removed)>;
+    using NamesObserver = std::function<void(const std::vector<std::string>& created,
+                                             const std::vector<std::string>& removed)>;
     void ObserveNames(NamesObserver observer);
 
 private:

@@ -12,10 +12,14 @@ namespace {
 const char* LevelName(host::LogLevel level)
 {
     switch (level) {
-    case host::LogLevel::Debug: return "debug";
-    case host::LogLevel::Info: return "info";
-    case host::LogLevel::Warning: return "warning";
-    case host::LogLevel::Error: return "error";
+    case host::LogLevel::Debug:
+        return "debug";
+    case host::LogLevel::Info:
+        return "info";
+    case host::LogLevel::Warning:
+        return "warning";
+    case host::LogLevel::Error:
+        return "error";
     }
     return "?";
 }

@@ -38,10 +38,14 @@ constexpr const char kUsage[] =
 
 std::optional<host::LogLevel> ParseLogLevel(const std::string& text)
 {
-    if (text == "debug") return host::LogLevel::Debug;
-    if (text == "info") return host::LogLevel::Info;
-    if (text == "warning") return host::LogLevel::Warning;
-    if (text == "error") return host::LogLevel::Error;
+    if (text == "debug")
+        return host::LogLevel::Debug;
+    if (text == "info")
+        return host::LogLevel::Info;
+    if (text == "warning")
+        return host::LogLevel::Warning;
+    if (text == "error")
+        return host::LogLevel::Error;
     return std::nullopt;
 }
 
@@ -52,23 +56,27 @@ constexpr unsigned long kLongestClosingWaitSeconds = 24 * 60 * 60;
 
 std::optional<unsigned long> Number(const std::string& text, int base)
 {
-    if (text.empty()) return std::nullopt;
+    if (text.empty())
+        return std::nullopt;
     char* end = nullptr;
     const unsigned long value = std::strtoul(text.c_str(), &end, base);
-    if (*end != '\0' || text[0] == '-') return std::nullopt;
+    if (*end != '\0' || text[0] == '-')
+        return std::nullopt;
     return value;
 }
 
 std::optional<uid_t> ParseUser(const std::string& text)
 {
-    if (auto id = Number(text, 10)) return static_cast<uid_t>(*id);
+    if (auto id = Number(text, 10))
+        return static_cast<uid_t>(*id);
     const passwd* user = getpwnam(text.c_str());
     return user != nullptr ? std::optional<uid_t>(user->pw_uid) : std::nullopt;
 }
 
 std::optional<gid_t> ParseGroup(const std::string& text)
 {
-    if (auto id = Number(text, 10)) return static_cast<gid_t>(*id);
+    if (auto id = Number(text, 10))
+        return static_cast<gid_t>(*id);
     const group* found = getgrnam(text.c_str());
     return found != nullptr ? std::optional<gid_t>(found->gr_gid) : std::nullopt;
 }
@@ -89,36 +97,48 @@ std::optional<Options> ParseOptions(int argc, char** argv)
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
         if (arg == "--state") {
-            if (!hasValue) return Fail("--state needs a directory");
+            if (!hasValue)
+                return Fail("--state needs a directory");
             options.StateDirectory = argv[++i];
         } else if (arg == "--socket") {
-            if (!hasValue) return Fail("--socket needs a path");
+            if (!hasValue)
+                return Fail("--socket needs a path");
             options.SocketPath = argv[++i];
         } else if (arg == "--foreground") {
             options.Foreground = true;
         } else if (arg == "--log-level") {
-            if (!hasValue) return Fail("--log-level needs a level");
+            if (!hasValue)
+                return Fail("--log-level needs a level");
             auto level = ParseLogLevel(argv[++i]);
-            if (!level) return Fail("unknown log level '" + std::string(argv[i]) + "'");
+            if (!level)
+                return Fail("unknown log level '" + std::string(argv[i]) + "'");
             options.LogLevel = *level;
         } else if (arg == "--pty-dir") {
-            if (!hasValue) return Fail("--pty-dir needs a directory");
+            if (!hasValue)
+                return Fail("--pty-dir needs a directory");
             options.PtyDirectory = argv[++i];
         } else if (arg == "--pty-owner") {
-            if (!hasValue) return Fail("--pty-owner needs a user");
+            if (!hasValue)
+                return Fail("--pty-owner needs a user");
             options.PtyAccess.Owner = ParseUser(argv[++i]);
-            if (!options.PtyAccess.Owner) return Fail("unknown user '" + std::string(argv[i]) + "'");
+            if (!options.PtyAccess.Owner)
+                return Fail("unknown user '" + std::string(argv[i]) + "'");
         } else if (arg == "--pty-group") {
-            if (!hasValue) return Fail("--pty-group needs a group");
+            if (!hasValue)
+                return Fail("--pty-group needs a group");
             options.PtyAccess.Group = ParseGroup(argv[++i]);
-            if (!options.PtyAccess.Group) return Fail("unknown group '" + std::string(argv[i]) + "'");
+            if (!options.PtyAccess.Group)
+                return Fail("unknown group '" + std::string(argv[i]) + "'");
         } else if (arg == "--pty-mode") {
-            if (!hasValue) return Fail("--pty-mode needs an octal mode");
+            if (!hasValue)
+                return Fail("--pty-mode needs an octal mode");
             const auto mode = Number(argv[++i], kOctal);
-            if (!mode || *mode > kLargestMode) return Fail("bad mode '" + std::string(argv[i]) + "'");
+            if (!mode || *mode > kLargestMode)
+                return Fail("bad mode '" + std::string(argv[i]) + "'");
             options.PtyAccess.Mode = static_cast<mode_t>(*mode);
         } else if (arg == "--pty-closing-wait") {
-            if (!hasValue) return Fail("--pty-closing-wait needs a number of seconds");
+            if (!hasValue)
+                return Fail("--pty-closing-wait needs a number of seconds");
             const auto seconds = Number(argv[++i], kDecimal);
             if (!seconds || *seconds > kLongestClosingWaitSeconds) {
                 return Fail("bad closing wait '" + std::string(argv[i]) + "'");

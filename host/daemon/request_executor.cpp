@@ -55,7 +55,8 @@ void RequestExecutor::Teardown(const std::shared_ptr<ClientSession>& session)
         file->Close();
     }
     if (!files.empty()) {
-        log_.Info(Client(session) + ": closed " + std::to_string(files.size()) + " handle(s) left open");
+        log_.Info(Client(session) + ": closed " + std::to_string(files.size()) +
+                  " handle(s) left open");
     }
     watch_.Check();
 }
@@ -69,12 +70,14 @@ void RequestExecutor::Open(const Context& context, const zelipc::OpenRequest& re
     std::unique_ptr<host::File> file;
     const NTSTATUS status = kernel_.Open(request.Name, &file);
     if (!NT_SUCCESS(status)) {
-        log_.Debug(Client(context.Session) + ": open " + request.Name + " failed with " + StatusText(status));
+        log_.Debug(Client(context.Session) + ": open " + request.Name + " failed with " +
+                   StatusText(status));
         Finish(context, status);
         return;
     }
     const std::uint64_t handle = context.Session->Handles().Add(std::move(file));
-    log_.Debug(Client(context.Session) + ": opened " + request.Name + " as handle " + std::to_string(handle));
+    log_.Debug(Client(context.Session) + ": opened " + request.Name + " as handle " +
+               std::to_string(handle));
     Finish(context, status, handle);
 }
 

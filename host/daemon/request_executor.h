@@ -19,7 +19,8 @@ namespace zelvcomd {
 
 class RequestExecutor {
 public:
-    RequestExecutor(host::Kernel& kernel, Logger& log, DeviceWatch& watch, ActivityCounter& activity)
+    RequestExecutor(host::Kernel& kernel, Logger& log, DeviceWatch& watch,
+                    ActivityCounter& activity)
         : kernel_(kernel), log_(log), watch_(watch), activity_(activity)
     {
     }

@@ -29,7 +29,8 @@ Server::Server(host::Kernel& kernel, Logger& log, DeviceWatch& watch, zel::UnixL
       listenerWatch_(loop_, listener_.Fd(), EPOLLIN, [this](std::uint32_t) { Accept(); }),
       signalWatch_(loop_, signals_.Fd(), EPOLLIN,
                    [this](std::uint32_t) {
-                       if (const int signal = signals_.Take(); signal != 0) Shutdown(signal);
+                       if (const int signal = signals_.Take(); signal != 0)
+                           Shutdown(signal);
                    }),
       wakeWatch_(loop_, wake_.Fd(), EPOLLIN, [this](std::uint32_t) { FlushQueued(); }),
       executor_(kernel, log, watch, activity_),
@@ -37,7 +38,10 @@ Server::Server(host::Kernel& kernel, Logger& log, DeviceWatch& watch, zel::UnixL
 {
 }
 
-void Server::Run() { loop_.Run(); }
+void Server::Run()
+{
+    loop_.Run();
+}
 
 void Server::Accept()
 {
@@ -51,7 +55,8 @@ void Server::Accept()
     }
     auto session = std::make_shared<ClientSession>(nextClientId_++, std::move(socket), wake_);
     const int fd = session->Fd();
-    zel::EventLoop::Watch watch(loop_, fd, kReadable, [this, fd](std::uint32_t events) { OnClient(fd, events); });
+    zel::EventLoop::Watch watch(loop_, fd, kReadable,
+                                [this, fd](std::uint32_t events) { OnClient(fd, events); });
     sessions_.emplace(fd, Connected{session, std::move(watch)});
     log_.Info(Client(session) + " connected (pid " + std::to_string(session->PeerProcess()) + ")");
 }
@@ -77,7 +82,8 @@ void Server::OnClient(int fd, std::uint32_t events)
     if (received == ClientSession::Received::Closed) {
         Disconnect(session, host::LogLevel::Info, "gone");
     } else if (received == ClientSession::Received::Violation) {
-        Disconnect(session, host::LogLevel::Warning, "protocol error (" + reason + "), connection closed");
+        Disconnect(session, host::LogLevel::Warning,
+                   "protocol error (" + reason + "), connection closed");
     }
 }
 
@@ -114,7 +120,8 @@ void Server::FlushQueued()
 void Server::Flush(const std::shared_ptr<ClientSession>& session)
 {
     if (session->Overflowed()) {
-        Disconnect(session, host::LogLevel::Warning, "does not read its replies, connection closed");
+        Disconnect(session, host::LogLevel::Warning,
+                   "does not read its replies, connection closed");
         return;
     }
     const auto flushed = session->Flush();

@@ -27,9 +27,10 @@ std::optional<StateLock> StateLock::Acquire(const std::filesystem::path& stateDi
         return std::nullopt;
     }
     if (flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
-        *error = errno == EWOULDBLOCK
-                     ? "another zelvcomd already uses the state directory " + stateDirectory.string()
-                     : "cannot lock " + path.string() + ": " + std::strerror(errno);
+        *error =
+            errno == EWOULDBLOCK
+                ? "another zelvcomd already uses the state directory " + stateDirectory.string()
+                : "cannot lock " + path.string() + ": " + std::strerror(errno);
         return std::nullopt;
     }
     return StateLock(std::move(fd));

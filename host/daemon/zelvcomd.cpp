@@ -60,7 +60,8 @@ int Run(const Options& options)
         std::cerr << "zelvcomd: " << error << "\n";
         return EXIT_FAILURE;
     }
-    Background background = Background::Start(options.Foreground, options.StateDirectory / kLogFileName);
+    Background background =
+        Background::Start(options.Foreground, options.StateDirectory / kLogFileName);
     lock->RecordProcessId();
     Logger log(options.LogLevel, !options.Foreground);
     // A client that vanishes mid-reply shows up as a write error, not a signal.
@@ -71,23 +72,28 @@ int Run(const Options& options)
 
     const NTSTATUS status = kernel.LoadDriver(kServiceName, DriverEntry);
     if (!NT_SUCCESS(status)) {
-        log.Error(std::string("driver ") + kServiceName + " failed to load with " + StatusText(status));
+        log.Error(std::string("driver ") + kServiceName + " failed to load with " +
+                  StatusText(status));
         return EXIT_FAILURE;
     }
-    log.Info(std::string("driver ") + kServiceName + " loaded, state in " + options.StateDirectory.string());
+    log.Info(std::string("driver ") + kServiceName + " loaded, state in " +
+             options.StateDirectory.string());
     DeviceWatch watch(kernel, log);
     watch.Check();
 
     PrepareCapacity(log);
     std::optional<PtyBridge> ptys;
     try {
-        ptys.emplace(kernel, log, PtyOptions{options.PtyDirectory, options.PtyAccess, options.PtyClosingWait});
+        ptys.emplace(kernel, log,
+                     PtyOptions{options.PtyDirectory, options.PtyAccess, options.PtyClosingWait});
     } catch (const std::exception& error) {
         log.Error(std::string("pseudo-terminal ports: ") + error.what());
         kernel.UnloadDriver();
         return EXIT_FAILURE;
     }
-    watch.ObserveNames([&ptys](const auto& created, const auto& removed) { ptys->OnNamesChanged(created, removed); });
+    watch.ObserveNames([&ptys](const auto& created, const auto& removed) {
+        ptys->OnNamesChanged(created, removed);
+    });
     log.Info("ports appear in " + options.PtyDirectory.string());
 
     const bool served = Serve(kernel, log, watch, signals, options, background);

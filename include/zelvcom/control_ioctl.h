@@ -16,11 +16,10 @@ enum {
     VCOM_FUNCTION_SHIFT = 2,
 };
 
-#define VCOM_CONTROL_CODE(function)                                     \
-    ((uint32_t)(((uint32_t)VCOM_DEVICE_TYPE << VCOM_DEVICE_TYPE_SHIFT) | \
+#define VCOM_CONTROL_CODE(function)                                       \
+    ((uint32_t)(((uint32_t)VCOM_DEVICE_TYPE << VCOM_DEVICE_TYPE_SHIFT) |  \
                 ((uint32_t)VCOM_FILE_WRITE_ACCESS << VCOM_ACCESS_SHIFT) | \
-                ((uint32_t)(function) << VCOM_FUNCTION_SHIFT) |          \
-                (uint32_t)VCOM_METHOD_BUFFERED))
+                ((uint32_t)(function) << VCOM_FUNCTION_SHIFT) | (uint32_t)VCOM_METHOD_BUFFERED))
 
 #define IOCTL_VCOM_ADD_MODULE 0x11708004u
 #define IOCTL_VCOM_STOP_ALL_SERIAL 0x11708008u

@@ -11,20 +11,21 @@
 #include <stdint.h>
 
 enum {
-    MODULE_RECORD_SIZE = 128,   // bytes on the wire and in the table
-    MODULE_NAME_SIZE = 20,      // ANSI bytes, NUL-terminated within the field
-    MODULE_CHANNEL_COUNT = 8,   // channels a module can have
-    MODULE_TABLE_SIZE = 256,    // records the driver's table holds
+    MODULE_RECORD_SIZE = 128,  // bytes on the wire and in the table
+    MODULE_NAME_SIZE = 20,     // ANSI bytes, NUL-terminated within the field
+    MODULE_CHANNEL_COUNT = 8,  // channels a module can have
+    MODULE_TABLE_SIZE = 256,   // records the driver's table holds
 };
 
 typedef struct ModuleRecord {
-    uint32_t ModuleIP;                              // IPv4, network byte order
-    uint32_t ControlPort;                           // TCP, host byte order (low 16 bits)
-    uint32_t SerialCount;                           // channels in use, 0..8
-    char ModuleName[MODULE_NAME_SIZE];              // display name, system ANSI code page
-    uint32_t SerialPort[MODULE_CHANNEL_COUNT];      // per channel: TCP data port, host order
-    uint32_t SerialNum[MODULE_CHANNEL_COUNT];       // per channel: n of COM<n>; 0 = no port
-    uint32_t SerialParaFlag[MODULE_CHANNEL_COUNT];  // per channel: nonzero = keep line settings local
+    uint32_t ModuleIP;                          // IPv4, network byte order
+    uint32_t ControlPort;                       // TCP, host byte order (low 16 bits)
+    uint32_t SerialCount;                       // channels in use, 0..8
+    char ModuleName[MODULE_NAME_SIZE];          // display name, system ANSI code page
+    uint32_t SerialPort[MODULE_CHANNEL_COUNT];  // per channel: TCP data port, host order
+    uint32_t SerialNum[MODULE_CHANNEL_COUNT];   // per channel: n of COM<n>; 0 = no port
+    uint32_t
+        SerialParaFlag[MODULE_CHANNEL_COUNT];  // per channel: nonzero = keep line settings local
 } ModuleRecord;
 
 #ifdef __cplusplus

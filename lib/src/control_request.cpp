@@ -3,12 +3,12 @@
 
 namespace vzelserial {
 
-BOOL SendControl(const ControlHandle& Handle, DWORD Code, void* Input, DWORD InputSize, void* Output,
-                 DWORD OutputSize)
+BOOL SendControl(const ControlHandle& Handle, DWORD Code, void* Input, DWORD InputSize,
+                 void* Output, DWORD OutputSize)
 {
     DWORD bytesReturned = 0;  // required by the call, never looked at
-    return DeviceIoControl(Handle.Device, Code, Input, InputSize, Output, OutputSize, &bytesReturned,
-                           nullptr);
+    return DeviceIoControl(Handle.Device, Code, Input, InputSize, Output, OutputSize,
+                           &bytesReturned, nullptr);
 }
 
 BOOL SendPlain(HANDLE Device, DWORD Code)

@@ -77,7 +77,8 @@ extern "C" VZELSERIAL_API BOOL VCOM_AddModule(HANDLE Device, const ModuleRecord*
     }
     // The caller's record goes out as it is; the driver only reads input.
     void* input = const_cast<ModuleRecord*>(Record);
-    return SendControl(*handle, IOCTL_VCOM_ADD_MODULE, input, RECORD_BYTES, nullptr, 0) ? TRUE : FALSE;
+    return SendControl(*handle, IOCTL_VCOM_ADD_MODULE, input, RECORD_BYTES, nullptr, 0) ? TRUE
+                                                                                        : FALSE;
 }
 
 extern "C" VZELSERIAL_API BOOL VCOM_StopAllSerial(HANDLE Device)
@@ -129,7 +130,8 @@ extern "C" VZELSERIAL_API BOOL VCOM_GetDevModInfo(HANDLE Device, DWORD Index, Mo
     // Received locally, so a failure leaves the caller's buffer untouched.
     DWORD index = Index;
     ModuleRecord received{};
-    if (!SendControl(*handle, IOCTL_VCOM_GET_DEV_MOD_INFO, &index, WORD_BYTES, &received, RECORD_BYTES)) {
+    if (!SendControl(*handle, IOCTL_VCOM_GET_DEV_MOD_INFO, &index, WORD_BYTES, &received,
+                     RECORD_BYTES)) {
         return FALSE;
     }
     std::memcpy(Record, &received, RECORD_BYTES);

@@ -76,8 +76,8 @@ private:
 // Sends one control I/O control through a live control handle.
 // DeviceIoControl's result: nonzero on success. Synchronous: no OVERLAPPED,
 // and the driver completes every control request before returning.
-BOOL SendControl(const ControlHandle& Handle, DWORD Code, void* Input, DWORD InputSize, void* Output,
-                 DWORD OutputSize);
+BOOL SendControl(const ControlHandle& Handle, DWORD Code, void* Input, DWORD InputSize,
+                 void* Output, DWORD OutputSize);
 
 inline BOOL SendControl(const ControlHandle& Handle, DWORD Code)
 {

@@ -13,16 +13,19 @@ constexpr unsigned kCom = 31;
 
 class ClientExitTest : public DaemonTest {
 protected:
-    std::unique_ptr<zel::test::ChildProcess> Probe(const std::string& command, const std::string& device)
+    std::unique_ptr<zel::test::ChildProcess> Probe(const std::string& command,
+                                                   const std::string& device)
     {
-        auto probe = std::make_unique<zel::test::ChildProcess>(WIN32_PROBE_PATH,
-                                                               std::vector<std::string>{command, device});
+        auto probe = std::make_unique<zel::test::ChildProcess>(
+            WIN32_PROBE_PATH, std::vector<std::string>{command, device});
         return probe;
     }
 
     static bool Said(zel::test::ChildProcess& probe, const std::string& word)
     {
-        return probe.Stdout().WaitFor([&word](const std::string& line) { return line == word; }).has_value();
+        return probe.Stdout()
+            .WaitFor([&word](const std::string& line) { return line == word; })
+            .has_value();
     }
 
     static void Kill(zel::test::ChildProcess& probe)

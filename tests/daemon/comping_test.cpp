@@ -67,21 +67,25 @@ TEST_F(CompingTest, EveryRoundTripThroughAnEchoChannelComesBackWhole)
 {
     constexpr std::size_t kRoundTrips = 3;
     AddModule("echo");
-    const auto outcome = RunComping({kPortName, "--baud", "19200", "--count", std::to_string(kRoundTrips),
-                                     "--message", "hello", "--timeout-ms", GenerousTimeoutMs()});
+    const auto outcome =
+        RunComping({kPortName, "--baud", "19200", "--count", std::to_string(kRoundTrips),
+                    "--message", "hello", "--timeout-ms", GenerousTimeoutMs()});
     ASSERT_EQ(outcome.Status, kExitOk) << outcome.Err << Daemon().Log();
     EXPECT_EQ(outcome.Err, "");
 
     const auto lines = Lines(outcome.Out);
     // A header, a line per round trip, a summary.
     ASSERT_EQ(lines.size(), kRoundTrips + 2) << outcome.Out;
-    EXPECT_EQ(lines[0], "COMPING COM61: \"hello\" (5 bytes), 19200 baud 8N1, 3 round trips, timeout " +
-                            GenerousTimeoutMs() + " ms");
+    EXPECT_EQ(lines[0],
+              "COMPING COM61: \"hello\" (5 bytes), 19200 baud 8N1, 3 round trips, timeout " +
+                  GenerousTimeoutMs() + " ms");
     for (std::size_t sequence = 1; sequence <= kRoundTrips; ++sequence) {
-        const std::regex trip("5 bytes from COM61: seq=" + std::to_string(sequence) + " \"hello\" time=[0-9]+ us");
+        const std::regex trip("5 bytes from COM61: seq=" + std::to_string(sequence) +
+                              " \"hello\" time=[0-9]+ us");
         EXPECT_TRUE(std::regex_match(lines[sequence], trip)) << outcome.Out;
     }
-    const std::regex summary("--- COM61: 3 of 3 round trips matched, time min/avg/max [0-9]+/[0-9]+/[0-9]+ us");
+    const std::regex summary(
+        "--- COM61: 3 of 3 round trips matched, time min/avg/max [0-9]+/[0-9]+/[0-9]+ us");
     EXPECT_TRUE(std::regex_match(lines.back(), summary)) << outcome.Out;
     // SetCommState reached the module as baud and framing frames of channel 1.
     EXPECT_TRUE(module_->Saw("FRAME 02119200")) << module_->Output();
@@ -94,8 +98,10 @@ TEST_F(CompingTest, AChannelThatSendsNothingBackTimesOut)
     const auto outcome = RunComping({kPortName, "--count", "2", "--timeout-ms", "100"});
     EXPECT_EQ(outcome.Status, kExitFailed);
     EXPECT_EQ(outcome.Err,
-              "comping: COM61 seq=1: timed out after 100 ms with nothing back (does the far end echo?)\n");
-    EXPECT_TRUE(Contains(outcome.Out, "\n--- COM61: 0 of 2 round trips matched; stopped after round trip 1\n"))
+              "comping: COM61 seq=1: timed out after 100 ms with nothing back (does the far end "
+              "echo?)\n");
+    EXPECT_TRUE(Contains(outcome.Out,
+                         "\n--- COM61: 0 of 2 round trips matched; stopped after round trip 1\n"))
         << outcome.Out;
 }
 
@@ -103,8 +109,9 @@ TEST_F(CompingTest, APortThatDoesNotExistIsNamedAsSuch)
 {
     const auto outcome = RunComping({kMissingPortName});
     EXPECT_EQ(outcome.Status, kExitFailed);
-    EXPECT_EQ(outcome.Err, "comping: cannot open \\\\.\\COM62 (error 2): no such port ('vcomctl list' shows the "
-                           "configured ports, 'vcomctl start' creates them)\n");
+    EXPECT_EQ(outcome.Err,
+              "comping: cannot open \\\\.\\COM62 (error 2): no such port ('vcomctl list' shows the "
+              "configured ports, 'vcomctl start' creates them)\n");
     EXPECT_EQ(outcome.Out, "");
 }
 
@@ -114,15 +121,20 @@ TEST(CompingWithoutDaemon, SaysTheDaemonIsNotRunning)
     setenv(zelipc::kSocketEnvironment, dir.File("absent.sock").c_str(), 1);
     const auto outcome = RunComping({kPortName});
     EXPECT_EQ(outcome.Status, kExitDaemonNotRunning);
-    EXPECT_EQ(outcome.Err, "comping: cannot open \\\\.\\COM61 (error 2): zelvcomd is not running\n");
+    EXPECT_EQ(outcome.Err,
+              "comping: cannot open \\\\.\\COM61 (error 2): zelvcomd is not running\n");
     EXPECT_EQ(outcome.Out, "");
 }
 
 TEST(CompingUsage, ABadCommandLineShowsTheHelp)
 {
-    for (const std::vector<std::string>& args : {std::vector<std::string>{}, {"COM0"}, {"ttyS0"},
-                                                 {kPortName, "--count", "0"}, {kPortName, "--message", ""},
-                                                 {kPortName, "--timeout-ms"}, {kPortName, "--verbose"}}) {
+    for (const std::vector<std::string>& args : {std::vector<std::string>{},
+                                                 {"COM0"},
+                                                 {"ttyS0"},
+                                                 {kPortName, "--count", "0"},
+                                                 {kPortName, "--message", ""},
+                                                 {kPortName, "--timeout-ms"},
+                                                 {kPortName, "--verbose"}}) {
         const auto outcome = RunComping(args);
         EXPECT_EQ(outcome.Status, kExitUsage) << ::testing::PrintToString(args);
         EXPECT_TRUE(Contains(outcome.Err, "usage: comping COM<n>")) << outcome.Err;

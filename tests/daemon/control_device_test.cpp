@@ -28,7 +28,8 @@ TEST_F(ControlDeviceTest, ModulesAreAddedListedAndClearedThroughTheControlIoctls
     EXPECT_EQ(ModuleCount(control), 0u);
 
     const ModuleRecord record = LoopbackModule(RefusingControlPort(), {2, 3}, 21);
-    ASSERT_TRUE(Control(control, IOCTL_VCOM_ADD_MODULE, &record, sizeof record, nullptr, 0)) << GetLastError();
+    ASSERT_TRUE(Control(control, IOCTL_VCOM_ADD_MODULE, &record, sizeof record, nullptr, 0))
+        << GetLastError();
     EXPECT_EQ(ModuleCount(control), 1u);
 
     std::uint32_t index = 0;
@@ -40,7 +41,8 @@ TEST_F(ControlDeviceTest, ModulesAreAddedListedAndClearedThroughTheControlIoctls
     EXPECT_EQ(returned, sizeof(ModuleRecord));
     EXPECT_EQ(std::memcmp(&listed, &record, sizeof record), 0);
 
-    EXPECT_TRUE(Control(control, IOCTL_VCOM_CLEAR_DEV_INFO, nullptr, 0, nullptr, 0)) << GetLastError();
+    EXPECT_TRUE(Control(control, IOCTL_VCOM_CLEAR_DEV_INFO, nullptr, 0, nullptr, 0))
+        << GetLastError();
     EXPECT_EQ(ModuleCount(control), 0u);
     EXPECT_TRUE(CloseHandle(control));
 }
@@ -54,12 +56,14 @@ TEST_F(ControlDeviceTest, DriverFailuresReachGetLastErrorAndLeaveTheOutputAlone)
     ModuleRecord untouched;
     std::memset(&untouched, 0x5A, sizeof untouched);
     ModuleRecord output = untouched;
-    EXPECT_FALSE(Control(control, IOCTL_VCOM_GET_DEV_MOD_INFO, &index, sizeof index, &output, sizeof output));
+    EXPECT_FALSE(Control(control, IOCTL_VCOM_GET_DEV_MOD_INFO, &index, sizeof index, &output,
+                         sizeof output));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_GEN_FAILURE));
     EXPECT_EQ(std::memcmp(&output, &untouched, sizeof output), 0);
 
     std::uint16_t tooSmall = 0;
-    EXPECT_FALSE(Control(control, IOCTL_VCOM_GET_DEV_MOD_COUNT, nullptr, 0, &tooSmall, sizeof tooSmall));
+    EXPECT_FALSE(
+        Control(control, IOCTL_VCOM_GET_DEV_MOD_COUNT, nullptr, 0, &tooSmall, sizeof tooSmall));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
 
     const ModuleRecord record = LoopbackModule(RefusingControlPort(), {2}, 21);
@@ -95,8 +99,9 @@ TEST_F(ControlDeviceTest, AClosedHandleIsInvalidAfterwards)
 
 TEST_F(ControlDeviceTest, AnUnknownDeviceIsNotFound)
 {
-    EXPECT_EQ(CreateFileA("\\\\.\\NoSuchDevice", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
-              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(
+        CreateFileA("\\\\.\\NoSuchDevice", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
+        INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }
 
@@ -108,7 +113,8 @@ TEST_F(ControlDeviceTest, StartingAModuleCreatesItsPortsAndTheLogSaysSo)
     std::uint32_t running = 0;
     EXPECT_TRUE(Control(control, IOCTL_VCOM_GET_DEV_RUN_STS, nullptr, 0, &running, sizeof running));
     EXPECT_EQ(running, 1u);
-    EXPECT_TRUE(Control(control, IOCTL_VCOM_STOP_ALL_SERIAL, nullptr, 0, nullptr, 0)) << GetLastError();
+    EXPECT_TRUE(Control(control, IOCTL_VCOM_STOP_ALL_SERIAL, nullptr, 0, nullptr, 0))
+        << GetLastError();
     EXPECT_TRUE(Daemon().SawLog("name removed: ", "COM23")) << Daemon().Log();
     CloseHandle(control);
 }

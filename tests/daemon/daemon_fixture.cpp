@@ -46,15 +46,16 @@ HANDLE DaemonTest::OpenControl()
 HANDLE DaemonTest::OpenPort(unsigned comNumber, DWORD flags)
 {
     const std::string name = "\\\\.\\COM" + std::to_string(comNumber);
-    return CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags, nullptr);
+    return CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags,
+                       nullptr);
 }
 
-BOOL DaemonTest::Control(HANDLE handle, DWORD code, const void* input, DWORD inputLength, void* output,
-                         DWORD outputLength)
+BOOL DaemonTest::Control(HANDLE handle, DWORD code, const void* input, DWORD inputLength,
+                         void* output, DWORD outputLength)
 {
     DWORD returned = 0;
-    return DeviceIoControl(handle, code, const_cast<void*>(input), inputLength, output, outputLength,
-                           &returned, nullptr);
+    return DeviceIoControl(handle, code, const_cast<void*>(input), inputLength, output,
+                           outputLength, &returned, nullptr);
 }
 
 std::uint32_t DaemonTest::ModuleCount(HANDLE control)
@@ -65,7 +66,8 @@ std::uint32_t DaemonTest::ModuleCount(HANDLE control)
     return count;
 }
 
-ModuleRecord DaemonTest::LoopbackModule(std::uint16_t controlPort, const std::vector<std::uint16_t>& dataPorts,
+ModuleRecord DaemonTest::LoopbackModule(std::uint16_t controlPort,
+                                        const std::vector<std::uint16_t>& dataPorts,
                                         unsigned firstCom)
 {
     ModuleRecord record;
@@ -85,10 +87,13 @@ void DaemonTest::AddAndStart(const ModuleRecord& record, bool save)
 {
     const HANDLE control = OpenControl();
     ASSERT_NE(control, INVALID_HANDLE_VALUE) << GetLastError();
-    EXPECT_TRUE(Control(control, IOCTL_VCOM_ADD_MODULE, &record, sizeof record, nullptr, 0)) << GetLastError();
-    EXPECT_TRUE(Control(control, IOCTL_VCOM_START_ALL_SERIAL, nullptr, 0, nullptr, 0)) << GetLastError();
+    EXPECT_TRUE(Control(control, IOCTL_VCOM_ADD_MODULE, &record, sizeof record, nullptr, 0))
+        << GetLastError();
+    EXPECT_TRUE(Control(control, IOCTL_VCOM_START_ALL_SERIAL, nullptr, 0, nullptr, 0))
+        << GetLastError();
     if (save) {
-        EXPECT_TRUE(Control(control, IOCTL_VCOM_SAVE_INFO_REG, nullptr, 0, nullptr, 0)) << GetLastError();
+        EXPECT_TRUE(Control(control, IOCTL_VCOM_SAVE_INFO_REG, nullptr, 0, nullptr, 0))
+            << GetLastError();
     }
     EXPECT_TRUE(CloseHandle(control));
 }

@@ -41,13 +41,14 @@ protected:
     // CreateFileA as the control library calls it.
     static HANDLE OpenControl();
     static HANDLE OpenPort(unsigned comNumber, DWORD flags = FILE_ATTRIBUTE_NORMAL);
-    static BOOL Control(HANDLE handle, DWORD code, const void* input, DWORD inputLength, void* output,
-                        DWORD outputLength);
+    static BOOL Control(HANDLE handle, DWORD code, const void* input, DWORD inputLength,
+                        void* output, DWORD outputLength);
     static std::uint32_t ModuleCount(HANDLE control);
 
     // A module at 127.0.0.1 with one channel per data port, COM numbers
     // firstCom, firstCom + 1, ..., added and started through \\.\ZelMain.
-    static ModuleRecord LoopbackModule(std::uint16_t controlPort, const std::vector<std::uint16_t>& dataPorts,
+    static ModuleRecord LoopbackModule(std::uint16_t controlPort,
+                                       const std::vector<std::uint16_t>& dataPorts,
                                        unsigned firstCom);
     static void AddAndStart(const ModuleRecord& record, bool save = false);
 

@@ -32,7 +32,8 @@ TEST_F(DaemonLifecycleTest, ASecondDaemonOnTheSameStateDirectoryIsRefused)
 {
     DaemonProcess second(Dir().Path(), Dir().File("other.sock"));
     EXPECT_TRUE(zel::test::ChildProcess::ExitedWith(second.WaitForExit(), EXIT_FAILURE));
-    EXPECT_NE(second.Log().find("another zelvcomd already uses the state directory"), std::string::npos)
+    EXPECT_NE(second.Log().find("another zelvcomd already uses the state directory"),
+              std::string::npos)
         << second.Log();
     // The first one carries on.
     const HANDLE control = OpenControl();
@@ -50,7 +51,8 @@ TEST_F(DaemonLifecycleTest, StopsCleanlyWithClientsConnectedAndHandlesOpen)
     ASSERT_TRUE(ReceiveReply(raw.Get()));
 
     ASSERT_TRUE(StopDaemon()) << Daemon().Log();
-    EXPECT_NE(Daemon().Log().find("closed 1 handle(s) left open"), std::string::npos) << Daemon().Log();
+    EXPECT_NE(Daemon().Log().find("closed 1 handle(s) left open"), std::string::npos)
+        << Daemon().Log();
     // The connection ended with the daemon: requests now fail.
     std::uint32_t count = 0;
     EXPECT_FALSE(Control(control, IOCTL_VCOM_GET_DEV_MOD_COUNT, nullptr, 0, &count, sizeof count));
@@ -85,10 +87,10 @@ TEST(DaemonBackgroundTest, DetachesOnceReadyAndLogsToTheStateDirectory)
 {
     zel::test::TempDir dir;
     const std::string socket = dir.File("s");
-    zel::test::ChildProcess parent(ZELVCOMD_PATH, {"--state", dir.Path().string(), "--socket", socket});
-    EXPECT_TRUE(parent.Stdout().WaitFor([&](const std::string& line) {
-        return line == "zelvcomd ready socket=" + socket;
-    }));
+    zel::test::ChildProcess parent(ZELVCOMD_PATH,
+                                   {"--state", dir.Path().string(), "--socket", socket});
+    EXPECT_TRUE(parent.Stdout().WaitFor(
+        [&](const std::string& line) { return line == "zelvcomd ready socket=" + socket; }));
     ASSERT_TRUE(zel::test::ChildProcess::ExitedWith(parent.WaitForExit(), EXIT_SUCCESS));
 
     pid_t daemon = 0;

@@ -17,8 +17,10 @@ namespace zeltest {
 
 class DaemonProcess {
 public:
-    DaemonProcess(const std::filesystem::path& stateDirectory, const std::filesystem::path& socketPath,
-                  const std::filesystem::path& ptyDirectory = {}, const std::vector<std::string>& moreArgs = {})
+    DaemonProcess(const std::filesystem::path& stateDirectory,
+                  const std::filesystem::path& socketPath,
+                  const std::filesystem::path& ptyDirectory = {},
+                  const std::vector<std::string>& moreArgs = {})
         : process_(std::make_unique<zel::test::ChildProcess>(
               ZELVCOMD_PATH, Arguments(stateDirectory, socketPath, ptyDirectory, moreArgs))),
           socket_(socketPath)
@@ -28,17 +30,21 @@ public:
     // True once the ready line naming the socket has come.
     bool WaitReady()
     {
-        return process_->Stdout().WaitFor([this](const std::string& line) {
-            return line == "zelvcomd ready socket=" + socket_.string();
-        }).has_value();
+        return process_->Stdout()
+            .WaitFor([this](const std::string& line) {
+                return line == "zelvcomd ready socket=" + socket_.string();
+            })
+            .has_value();
     }
 
     // The next log line (not yet waited for) that contains text.
-    bool SawLog(const std::string& text, const zel::test::Deadline& deadline = zel::test::Deadline())
+    bool SawLog(const std::string& text,
+                const zel::test::Deadline& deadline = zel::test::Deadline())
     {
         return process_->Stderr()
-            .WaitFor([&text](const std::string& line) { return line.find(text) != std::string::npos; },
-                     deadline)
+            .WaitFor(
+                [&text](const std::string& line) { return line.find(text) != std::string::npos; },
+                deadline)
             .has_value();
     }
 
@@ -49,7 +55,8 @@ public:
         return process_->Stderr()
             .WaitFor(
                 [&](const std::string& line) {
-                    return line.find(first) != std::string::npos && line.find(second) != std::string::npos;
+                    return line.find(first) != std::string::npos &&
+                           line.find(second) != std::string::npos;
                 },
                 deadline)
             .has_value();
@@ -84,8 +91,9 @@ private:
                                               const std::filesystem::path& ptyDirectory,
                                               const std::vector<std::string>& moreArgs)
     {
-        std::vector<std::string> args{"--foreground", "--log-level", "debug", "--state",
-                                      stateDirectory.string(), "--socket", socketPath.string()};
+        std::vector<std::string> args{"--foreground",     "--log-level",           "debug",
+                                      "--state",          stateDirectory.string(), "--socket",
+                                      socketPath.string()};
         if (!ptyDirectory.empty()) {
             args.insert(args.end(), {"--pty-dir", ptyDirectory.string()});
         }

@@ -40,9 +40,12 @@ std::vector<Case> Cases()
     const std::vector<std::uint8_t> garbage(64, 0xEE);
     return {
         {"bad version", Header(zelipc::kMagic, zelipc::kVersion + 7, Kind::Hello, 4), "version"},
-        {"oversized", Concat(hello, Header(zelipc::kMagic, zelipc::kVersion, Kind::Write, 0x7FFFFFFF)), "limit"},
+        {"oversized",
+         Concat(hello, Header(zelipc::kMagic, zelipc::kVersion, Kind::Write, 0x7FFFFFFF)), "limit"},
         {"garbage", garbage, "bad magic"},
-        {"truncated", Concat(hello, Concat(Header(zelipc::kMagic, zelipc::kVersion, Kind::Read, 4), {1, 2, 3, 4})),
+        {"truncated",
+         Concat(hello,
+                Concat(Header(zelipc::kMagic, zelipc::kVersion, Kind::Read, 4), {1, 2, 3, 4})),
          "truncated"},
         {"before hello", zelipc::EncodeRequest({5, zelipc::CloseRequest{1}}), "before Hello"},
         {"a reply", Concat(hello, zelipc::EncodeReply({6, true, 0, 0, {}})), "reply sent"},
@@ -75,7 +78,8 @@ TEST_F(MalformedMessageTest, AClientHoldingHandlesLosesThemWhenItMisbehaves)
     const auto bad = ConnectUnix(SocketPath());
     ASSERT_TRUE(SendBytes(bad.Get(), HelloMessage()));
     ASSERT_TRUE(ReceiveReply(bad.Get()));
-    ASSERT_TRUE(SendBytes(bad.Get(), zelipc::EncodeRequest({2, zelipc::OpenRequest{0, 0, kControlDevice}})));
+    ASSERT_TRUE(SendBytes(bad.Get(),
+                          zelipc::EncodeRequest({2, zelipc::OpenRequest{0, 0, kControlDevice}})));
     const auto opened = ReceiveReply(bad.Get());
     ASSERT_TRUE(opened);
     ASSERT_EQ(opened->Status, 0);
@@ -95,7 +99,8 @@ TEST_F(MalformedMessageTest, RequestsOnHandlesItDoesNotHoldAreAnsweredNotPunishe
     ASSERT_TRUE(SendBytes(client.Get(), HelloMessage()));
     ASSERT_TRUE(ReceiveReply(client.Get()));
     constexpr std::uint64_t kNoSuchHandle = 99;
-    ASSERT_TRUE(SendBytes(client.Get(), zelipc::EncodeRequest({3, zelipc::ReadRequest{kNoSuchHandle, 1}})));
+    ASSERT_TRUE(
+        SendBytes(client.Get(), zelipc::EncodeRequest({3, zelipc::ReadRequest{kNoSuchHandle, 1}})));
     const auto reply = ReceiveReply(client.Get());
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->Id, 3u);

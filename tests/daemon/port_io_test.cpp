@@ -66,7 +66,8 @@ protected:
     DWORD Write(const std::string& text)
     {
         DWORD written = 0;
-        EXPECT_TRUE(WriteFile(port_, text.data(), static_cast<DWORD>(text.size()), &written, nullptr))
+        EXPECT_TRUE(
+            WriteFile(port_, text.data(), static_cast<DWORD>(text.size()), &written, nullptr))
             << GetLastError();
         return written;
     }

@@ -42,13 +42,18 @@ inline std::vector<std::uint8_t> HelloMessage()
 inline std::optional<zelipc::Reply> ReceiveReply(int fd)
 {
     const auto header = zel::test::ReceiveBytes(fd, zelipc::kHeaderSize);
-    if (header.End != zel::test::StreamEnd::Complete) return std::nullopt;
+    if (header.End != zel::test::StreamEnd::Complete)
+        return std::nullopt;
     std::string error;
-    const auto head = zelipc::DecodeHeader(reinterpret_cast<const std::uint8_t*>(header.Data.data()), &error);
-    if (!head) return std::nullopt;
+    const auto head =
+        zelipc::DecodeHeader(reinterpret_cast<const std::uint8_t*>(header.Data.data()), &error);
+    if (!head)
+        return std::nullopt;
     const auto payload = zel::test::ReceiveBytes(fd, head->Length);
-    if (payload.End != zel::test::StreamEnd::Complete) return std::nullopt;
-    return zelipc::DecodeReply(*head, std::vector<std::uint8_t>(payload.Data.begin(), payload.Data.end()), &error);
+    if (payload.End != zel::test::StreamEnd::Complete)
+        return std::nullopt;
+    return zelipc::DecodeReply(
+        *head, std::vector<std::uint8_t>(payload.Data.begin(), payload.Data.end()), &error);
 }
 
 }  // namespace zeltest

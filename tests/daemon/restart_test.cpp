@@ -13,8 +13,9 @@ class RestartTest : public DaemonTest {};
 TEST_F(RestartTest, ASavedModuleAndItsPortsComeBackAfterARestart)
 {
     ModuleSimulator module({"echo", "echo"});
-    AddAndStart(LoopbackModule(module.ControlPort(), {module.ChannelPort(1), module.ChannelPort(2)}, kCom),
-                /*save=*/true);
+    AddAndStart(
+        LoopbackModule(module.ControlPort(), {module.ChannelPort(1), module.ChannelPort(2)}, kCom),
+        /*save=*/true);
     const HANDLE before = OpenPort(kCom);
     ASSERT_NE(before, INVALID_HANDLE_VALUE) << GetLastError();
     CloseHandle(before);

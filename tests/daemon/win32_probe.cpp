@@ -39,7 +39,8 @@ void WaitForStdinToClose()
 // A wait for a received character: nothing arrives, so it stays pending.
 int LeaveWaitPending(HANDLE port)
 {
-    if (!SetCommMask(port, EV_RXCHAR)) return Fail("mask");
+    if (!SetCommMask(port, EV_RXCHAR))
+        return Fail("mask");
     static DWORD events = 0;
     static OVERLAPPED overlapped{};
     if (WaitCommEvent(port, &events, &overlapped) || GetLastError() != ERROR_IO_PENDING) {
@@ -58,9 +59,11 @@ int main(int argc, char** argv)
         return EXIT_FAILURE;
     }
     const std::string command = argv[1];
-    const HANDLE handle = CreateFileA(argv[2], GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return Fail("open");
+    const HANDLE handle =
+        CreateFileA(argv[2], GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return Fail("open");
     Say("OPENED");
     if (command == "pending-wait" && LeaveWaitPending(handle) != EXIT_SUCCESS) {
         return EXIT_FAILURE;

@@ -18,7 +18,8 @@ ModuleRecord Numbered(unsigned i)
 TEST_F(ControlIoctlTest, UnknownCodeIsInvalidParameter)
 {
     std::uint32_t word = 0;
-    for (ULONG code : {ULONG(0x11708000), ULONG(0x1170802C), ULONG(0x11704004), ULONG(0x001B0004)}) {
+    for (ULONG code :
+         {ULONG(0x11708000), ULONG(0x1170802C), ULONG(0x11704004), ULONG(0x001B0004)}) {
         host::IoResult result = Ioctl(code, &word, sizeof(word), sizeof(word));
         EXPECT_EQ(result.Status, STATUS_INVALID_PARAMETER) << std::hex << code;
         EXPECT_EQ(result.Information, 0u);
@@ -27,7 +28,8 @@ TEST_F(ControlIoctlTest, UnknownCodeIsInvalidParameter)
 
 TEST_F(ControlIoctlTest, AddStoresTheRecordByteForByte)
 {
-    ModuleRecord record = MakeRecord(Ip(192, 168, 1, 10), 0x1234, "Lab rack", {{4001, 5, 0}, {4002, 6, 1}});
+    ModuleRecord record =
+        MakeRecord(Ip(192, 168, 1, 10), 0x1234, "Lab rack", {{4001, 5, 0}, {4002, 6, 1}});
     // Channels beyond SerialCount are carried unchanged.
     record.SerialPort[5] = 0xAAAA;
     record.SerialNum[7] = 77;
@@ -38,7 +40,8 @@ TEST_F(ControlIoctlTest, AddStoresTheRecordByteForByte)
     EXPECT_EQ(ModuleCount(), 1u);
 
     std::uint32_t index = 0;
-    host::IoResult get = Ioctl(IOCTL_VCOM_GET_DEV_MOD_INFO, &index, sizeof(index), sizeof(ModuleRecord));
+    host::IoResult get =
+        Ioctl(IOCTL_VCOM_GET_DEV_MOD_INFO, &index, sizeof(index), sizeof(ModuleRecord));
     ASSERT_EQ(get.Status, STATUS_SUCCESS);
     ASSERT_EQ(get.Information, sizeof(ModuleRecord));
     ASSERT_EQ(get.Data.size(), sizeof(ModuleRecord));
@@ -96,8 +99,10 @@ TEST_F(ControlIoctlTest, DuplicateModuleIPIsRefused)
 
 TEST_F(ControlIoctlTest, ARecordWhosePortsCouldNotBeNamedOrConnectedIsRefused)
 {
-    ASSERT_EQ(Add(MakeRecord(Ip(10, 0, 0, 1), 4000, "first", {{4001, 5, 0}})).Status, STATUS_SUCCESS);
-    const ModuleRecord base = MakeRecord(Ip(10, 0, 0, 2), 4100, "second", {{4101, 6, 0}, {4102, 7, 0}});
+    ASSERT_EQ(Add(MakeRecord(Ip(10, 0, 0, 1), 4000, "first", {{4001, 5, 0}})).Status,
+              STATUS_SUCCESS);
+    const ModuleRecord base =
+        MakeRecord(Ip(10, 0, 0, 2), 4100, "second", {{4101, 6, 0}, {4102, 7, 0}});
     auto expectRefused = [&](const char* what, auto change) {
         ModuleRecord record = base;
         change(record);

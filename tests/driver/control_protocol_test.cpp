@@ -96,7 +96,8 @@ TEST_F(FrameTest, Framing)
 
 TEST_F(FrameTest, ParityLetters)
 {
-    const std::map<UCHAR, char> letters{{0, 'N'}, {1, 'O'}, {2, 'E'}, {3, 'M'}, {4, 'S'}, {5, 'N'}, {255, 'N'}};
+    const std::map<UCHAR, char> letters{{0, 'N'}, {1, 'O'}, {2, 'E'},  {3, 'M'},
+                                        {4, 'S'}, {5, 'N'}, {255, 'N'}};
     for (const auto& [parity, letter] : letters) {
         ASSERT_TRUE(BuildFramingFrame(&connection_, 0, Line(STOP_BIT_1, parity, 8)));
         EXPECT_EQ(Sent(), std::string("0318") + letter + "1") << int(parity);
@@ -150,8 +151,9 @@ TEST_F(ControlProtocolTest, AModuleWhoseControlConnectionDroppedGetsTheFrameAfte
     EXPECT_TRUE(module_->Saw("FRAME 0511"));
     // The new connection has a receive again: reports arrive.
     ModuleCommand("cts 1 1");
-    EXPECT_TRUE(Eventually([&] { return Get<ULONG>(IOCTL_SERIAL_GET_MODEMSTATUS) == SERIAL_MSR_CTS; }))
-        << module_->Output();
+    EXPECT_TRUE(Eventually([&] {
+        return Get<ULONG>(IOCTL_SERIAL_GET_MODEMSTATUS) == SERIAL_MSR_CTS;
+    })) << module_->Output();
 }
 
 // A control connection this side has half closed still has its receive
@@ -171,7 +173,8 @@ TEST_F(ControlProtocolTest, AControlConnectionWhoseSendFailsIsReplacedWithItsOwn
     ConnectionRecord* connection = &Module(0)->ControlConnection;
     LARGE_INTEGER timeout;
     timeout.QuadPart = -10000000;
-    ASSERT_EQ(TdiDisconnectRequest(&connection->Endpoint, TDI_DISCONNECT_RELEASE, &timeout), STATUS_SUCCESS);
+    ASSERT_EQ(TdiDisconnectRequest(&connection->Endpoint, TDI_DISCONNECT_RELEASE, &timeout),
+              STATUS_SUCCESS);
 
     EXPECT_EQ(com5->DeviceControl(IOCTL_SERIAL_SET_RTS, nullptr, 0, 0).Status, STATUS_SUCCESS);
     zel::test::UniqueFd control2 = control.Accept();
@@ -216,7 +219,8 @@ TEST_F(ControlProtocolTest, FramesOfTwoPortsOfOneModuleGoThroughWhole)
     second.join();
 
     ASSERT_TRUE(Eventually([&] {
-        return module_->Command("stats").rfind("ok stats frames=" + std::to_string(2 * ROUNDS) + " ", 0) == 0;
+        return module_->Command("stats").rfind(
+                   "ok stats frames=" + std::to_string(2 * ROUNDS) + " ", 0) == 0;
     }));
     for (int round = 0; round < ROUNDS; ++round) {
         const std::string one = "FRAME 021" + std::to_string(FIRST_BAUD + round);

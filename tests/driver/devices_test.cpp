@@ -51,8 +51,7 @@ TEST_F(DevicesTest, ModuleWithSparseChannels)
     // The control connection goes to ModuleIP and ControlPort, port bytes 12 34.
     EXPECT_EQ(module->ControlConnection.RemoteAddress, record.ModuleIP);
     const std::uint8_t controlPortBytes[] = {0x12, 0x34};
-    EXPECT_EQ(BytesOf(&module->ControlConnection.RemotePort, 2),
-              BytesOf(controlPortBytes, 2));
+    EXPECT_EQ(BytesOf(&module->ControlConnection.RemotePort, 2), BytesOf(controlPortBytes, 2));
 
     PortExtension* com5 = Port(5);
     PortExtension* com7 = Port(7);

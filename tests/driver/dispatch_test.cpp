@@ -61,14 +61,16 @@ TEST_F(DispatchTest, UnroutedRequestsFailOnEveryKindOfDevice)
     ASSERT_EQ(Add(record).Status, STATUS_SUCCESS);
     ASSERT_EQ(StartAll().Status, STATUS_SUCCESS);
 
-    for (const char* name : {"\\Device\\ZelMinVirtCOM", "\\Device\\VZelSerial0", "\\Device\\VSer5"}) {
+    for (const char* name :
+         {"\\Device\\ZelMinVirtCOM", "\\Device\\VZelSerial0", "\\Device\\VSer5"}) {
         PDEVICE_OBJECT device = Device(name);
         ASSERT_NE(device, nullptr) << name;
-        for (UCHAR major : {UCHAR(IRP_MJ_QUERY_INFORMATION), UCHAR(IRP_MJ_SET_INFORMATION),
-                            UCHAR(IRP_MJ_INTERNAL_DEVICE_CONTROL), UCHAR(IRP_MJ_SHUTDOWN),
-                            UCHAR(IRP_MJ_PNP)}) {
+        for (UCHAR major :
+             {UCHAR(IRP_MJ_QUERY_INFORMATION), UCHAR(IRP_MJ_SET_INFORMATION),
+              UCHAR(IRP_MJ_INTERNAL_DEVICE_CONTROL), UCHAR(IRP_MJ_SHUTDOWN), UCHAR(IRP_MJ_PNP)}) {
             DirectResult result = SendDirect(device, major);
-            EXPECT_EQ(result.Returned, STATUS_INVALID_DEVICE_REQUEST) << name << " major " << int(major);
+            EXPECT_EQ(result.Returned, STATUS_INVALID_DEVICE_REQUEST)
+                << name << " major " << int(major);
             EXPECT_EQ(result.IoStatus, STATUS_INVALID_DEVICE_REQUEST);
             EXPECT_TRUE(result.Completed);
         }

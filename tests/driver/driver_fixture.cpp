@@ -13,7 +13,8 @@ namespace zeltest {
 
 TempDir::TempDir()
 {
-    std::string pattern = (std::filesystem::temp_directory_path() / "zelvcom-driver-XXXXXX").string();
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "zelvcom-driver-XXXXXX").string();
     std::vector<char> buffer(pattern.begin(), pattern.end());
     buffer.push_back('\0');
     if (mkdtemp(buffer.data()) == nullptr) {
@@ -166,7 +167,8 @@ host::File& DriverTest::Control()
     if (!control_) {
         NTSTATUS status = kernel_->Open("\\\\.\\ZelMain", &control_);
         if (!NT_SUCCESS(status) || !control_) {
-            throw std::runtime_error("cannot open \\\\.\\ZelMain: status " + std::to_string(status));
+            throw std::runtime_error("cannot open \\\\.\\ZelMain: status " +
+                                     std::to_string(status));
         }
     }
     return *control_;
@@ -180,7 +182,8 @@ void DriverTest::CloseControl()
     }
 }
 
-host::IoResult DriverTest::Ioctl(ULONG code, const void* input, ULONG inputLength, ULONG outputLength)
+host::IoResult DriverTest::Ioctl(ULONG code, const void* input, ULONG inputLength,
+                                 ULONG outputLength)
 {
     return Control().DeviceControl(code, input, inputLength, outputLength);
 }

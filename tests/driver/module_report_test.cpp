@@ -13,7 +13,10 @@ protected:
         StartModule({"echo", "echo"});
     }
 
-    ULONG ModemStatus(unsigned channel = 1) { return Get<ULONG>(IOCTL_SERIAL_GET_MODEMSTATUS, channel); }
+    ULONG ModemStatus(unsigned channel = 1)
+    {
+        return Get<ULONG>(IOCTL_SERIAL_GET_MODEMSTATUS, channel);
+    }
 
     bool ModemStatusBecomes(ULONG value, unsigned channel = 1)
     {

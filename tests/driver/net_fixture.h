@@ -21,7 +21,8 @@ class NetTest : public DriverTest {
 protected:
     // Adds a module at 127.0.0.1 with the given control port and one channel
     // per data port, COM numbers firstCom, firstCom + 1, ..., and starts it.
-    void AddLoopbackModule(std::uint16_t controlPort, std::initializer_list<std::uint16_t> dataPorts,
+    void AddLoopbackModule(std::uint16_t controlPort,
+                           std::initializer_list<std::uint16_t> dataPorts,
                            unsigned firstCom = FIRST_COM);
 
     // Opens \\.\COM<n>; on success *file is the handle, owned by the test.

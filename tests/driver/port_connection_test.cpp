@@ -47,8 +47,9 @@ TEST_F(PortConnectionTest, OpenBringsControlAndDataUpAndCloseTakesThemDown)
 TEST_F(PortConnectionTest, AnOpenWhileLaterChannelsAreCreatedStaysCounted)
 {
     ModuleSimulator module({"echo", "echo"});
-    ModuleRecord record = MakeRecord(Ip(127, 0, 0, 1), module.ControlPort(), "m",
-                                     {{module.ChannelPort(1), 5, 0}, {module.ChannelPort(2), 6, 0}});
+    ModuleRecord record =
+        MakeRecord(Ip(127, 0, 0, 1), module.ControlPort(), "m",
+                   {{module.ChannelPort(1), 5, 0}, {module.ChannelPort(2), 6, 0}});
     ASSERT_EQ(Add(record).Status, STATUS_SUCCESS);
 
     // The start's allocations after COM5 is ready are COM6's: open COM5 at
@@ -58,7 +59,8 @@ TEST_F(PortConnectionTest, AnOpenWhileLaterChannelsAreCreatedStaysCounted)
     std::atomic<bool> tried{false};
     Kernel().SetPoolFailureRule([&](POOL_TYPE, SIZE_T, ULONG) {
         PDEVICE_OBJECT port = Kernel().FindDevice("\\Device\\VSer5");
-        if (port != nullptr && (port->Flags & DO_DEVICE_INITIALIZING) == 0 && !tried.exchange(true)) {
+        if (port != nullptr && (port->Flags & DO_DEVICE_INITIALIZING) == 0 &&
+            !tried.exchange(true)) {
             std::thread([&] { opened = Kernel().Open("\\\\.\\COM5", &com5); }).join();
         }
         return false;

@@ -16,7 +16,7 @@
 namespace zeltest {
 namespace {
 
-constexpr ULONG WAIT_FOR_DATA = 1;        // any ReadTotalTimeoutConstant but 0 and MAXULONG
+constexpr ULONG WAIT_FOR_DATA = 1;  // any ReadTotalTimeoutConstant but 0 and MAXULONG
 constexpr ULONG SHORT_INTERVAL_MS = 50;
 constexpr ULONG BEYOND_THE_CAP_MS = 5000;  // waits one second
 
@@ -175,7 +175,8 @@ TEST_F(PortReadTest, AFloodLargerThanTheBufferArrivesWholeAndInOrder)
         byte = static_cast<char>(random());
     }
     const std::string path = (state_.Path() / "flood.bin").string();
-    std::ofstream(path, std::ios::binary).write(flood.data(), static_cast<std::streamsize>(flood.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(flood.data(), static_cast<std::streamsize>(flood.size()));
 
     OpenWithModule("source=" + path);
     // A read as long as the buffer's capacity never waits for a timer: it
@@ -212,7 +213,8 @@ TEST_F(PortReadTest, AStopWaitsForAReadTimeoutDpcThatIsRunning)
     PortExtension* port = Port(5);
     KIRQL irql;
     KeAcquireSpinLock(&port->PortLock, &irql);
-    const bool expired = zel::test::Eventually([&] { return KeReadStateTimer(&port->ReadTimer) != FALSE; });
+    const bool expired =
+        zel::test::Eventually([&] { return KeReadStateTimer(&port->ReadTimer) != FALSE; });
     NTSTATUS stopped = STATUS_PENDING;
     std::thread stopping([&] { stopped = StopAll().Status; });
     // The stop is under way once the port's names are gone.
@@ -240,12 +242,14 @@ TEST_F(PortReadTest, AReadLongerThanTheBufferNeverWaitsForBytesThatCannotFit)
         byte = static_cast<char>(random());
     }
     const std::string path = (state_.Path() / "source.bin").string();
-    std::ofstream(path, std::ios::binary).write(source.data(), static_cast<std::streamsize>(source.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(source.data(), static_cast<std::streamsize>(source.size()));
 
     OpenWithModule("source=" + path);
     PortExtension* port = Port(5);
     // Bytes wait unread in the connection once the buffer is full.
-    ASSERT_TRUE(zel::test::Eventually([&] { return __atomic_load_n(&port->DataConnection.UnreadCount, __ATOMIC_ACQUIRE) != 0; }));
+    ASSERT_TRUE(zel::test::Eventually(
+        [&] { return __atomic_load_n(&port->DataConnection.UnreadCount, __ATOMIC_ACQUIRE) != 0; }));
     host::IoResult read = com5_->Read(READ_LENGTH);
     ASSERT_EQ(read.Status, STATUS_SUCCESS);
     ASSERT_NE(read.Information, 0u) << "a full buffer answers a read longer than it";
@@ -282,9 +286,11 @@ TEST_F(PortReadTest, BytesMovedInByAReadFinishAWaitForArrivals)
     ASSERT_EQ(Port(5)->DataConnection.UnreadCount, 1u);
 
     const ULONG arrivals = SERIAL_EV_RXFLAG;
-    ASSERT_EQ(com5_->DeviceControl(IOCTL_SERIAL_SET_WAIT_MASK, &arrivals, sizeof arrivals, 0).Status,
-              STATUS_SUCCESS);
-    std::shared_ptr<host::PendingIo> wait = com5_->StartDeviceControl(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG));
+    ASSERT_EQ(
+        com5_->DeviceControl(IOCTL_SERIAL_SET_WAIT_MASK, &arrivals, sizeof arrivals, 0).Status,
+        STATUS_SUCCESS);
+    std::shared_ptr<host::PendingIo> wait =
+        com5_->StartDeviceControl(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG));
     ASSERT_FALSE(wait->Done());
 
     host::IoResult read = com5_->Read(FULL);

@@ -25,8 +25,8 @@ bool HasValue(const std::vector<std::string>& names, const std::string& name)
 TEST_F(RegistryConfigTest, SaveWritesEveryModuleThenTheCount)
 {
     ModuleRecord first = MakeRecord(Ip(192, 168, 1, 10), 0x1234, "alpha", {});
-    ModuleRecord second = MakeRecord(Ip(192, 168, 1, 11), 950, "beta",
-                                     {{4001, 5, 0}, {4002, 6, 1}, {4003, 0, 0}});
+    ModuleRecord second =
+        MakeRecord(Ip(192, 168, 1, 11), 950, "beta", {{4001, 5, 0}, {4002, 6, 1}, {4003, 0, 0}});
     ASSERT_EQ(Add(first).Status, STATUS_SUCCESS);
     ASSERT_EQ(Add(second).Status, STATUS_SUCCESS);
 
@@ -57,8 +57,8 @@ TEST_F(RegistryConfigTest, SaveWritesEveryModuleThenTheCount)
 TEST_F(RegistryConfigTest, SavedTableRunsAfterHostRestart)
 {
     ModuleRecord first = MakeRecord(Ip(192, 168, 1, 10), 0x1234, "alpha", {{4001, 5, 0}});
-    ModuleRecord second = MakeRecord(Ip(192, 168, 1, 11), 950, "beta",
-                                     {{4001, 0, 0}, {4002, 9, 1}});
+    ModuleRecord second =
+        MakeRecord(Ip(192, 168, 1, 11), 950, "beta", {{4001, 0, 0}, {4002, 9, 1}});
     ASSERT_EQ(Add(first).Status, STATUS_SUCCESS);
     ASSERT_EQ(Add(second).Status, STATUS_SUCCESS);
     ASSERT_EQ(Ioctl(IOCTL_VCOM_SAVE_INFO_REG).Status, STATUS_SUCCESS);
@@ -83,7 +83,8 @@ TEST_F(RegistryConfigTest, SavedTableRunsAfterHostRestart)
 
 TEST_F(RegistryConfigTest, ReloadOverwritesTheTableInPlace)
 {
-    ASSERT_EQ(Add(MakeRecord(Ip(10, 0, 0, 1), 4000, "kept", {{4001, 5, 0}})).Status, STATUS_SUCCESS);
+    ASSERT_EQ(Add(MakeRecord(Ip(10, 0, 0, 1), 4000, "kept", {{4001, 5, 0}})).Status,
+              STATUS_SUCCESS);
     ASSERT_EQ(Ioctl(IOCTL_VCOM_SAVE_INFO_REG).Status, STATUS_SUCCESS);
     ASSERT_EQ(Add(MakeRecord(Ip(10, 0, 0, 2), 4000, "unsaved", {})).Status, STATUS_SUCCESS);
     ASSERT_EQ(ModuleCount(), 2u);
@@ -120,7 +121,8 @@ TEST_F(RegistryConfigTest, DeleteRemovesCountAndNumbersButLeavesNamesAndFlags)
     EXPECT_TRUE(Registry().KeyExists(RTL_REGISTRY_SERVICES, MODULE_INFO_KEY));
     auto names = Registry().ValueNames(RTL_REGISTRY_SERVICES, ModuleKey(0));
     std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"ModuleName", "SerialParaFlag0", "SerialParaFlag1"}));
+    EXPECT_EQ(names,
+              (std::vector<std::string>{"ModuleName", "SerialParaFlag0", "SerialParaFlag1"}));
     // Deleting changes only the registry.
     EXPECT_EQ(ModuleCount(), 1u);
 

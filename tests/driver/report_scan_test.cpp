@@ -42,8 +42,8 @@ public:
     std::string Feed(const std::string& text)
     {
         std::string found;
-        ScanReports(&stream_, reinterpret_cast<const UCHAR*>(text.data()), static_cast<ULONG>(text.size()),
-                    Collect, &found);
+        ScanReports(&stream_, reinterpret_cast<const UCHAR*>(text.data()),
+                    static_cast<ULONG>(text.size()), Collect, &found);
         return found;
     }
 
@@ -74,9 +74,15 @@ TEST(CtsReportTest, ReportsAmongOtherTextAreFoundInOrder)
 {
     ReportScan scan;
     EXPECT_EQ(scan.Feed("OK"), "");
-    EXPECT_EQ(scan.Feed("OKCTS1 1OK" "290001000" "290001010" "CTS2 1 and more"), "0:on 0:off 0:on 1:on ");
+    EXPECT_EQ(scan.Feed("OKCTS1 1OK"
+                        "290001000"
+                        "290001010"
+                        "CTS2 1 and more"),
+              "0:on 0:off 0:on 1:on ");
     // A tag that breaks off hides the start of the next one.
-    EXPECT_EQ(scan.Feed("CCTS1 0" "2290002010"), "0:off 1:on ");
+    EXPECT_EQ(scan.Feed("CCTS1 0"
+                        "2290002010"),
+              "0:off 1:on ");
 }
 
 TEST(CtsReportTest, AReportCutAcrossReceivesIsCompletedByTheNext)

@@ -90,7 +90,8 @@ protected:
 
     std::shared_ptr<host::PendingIo> StartWait(unsigned channel = 1)
     {
-        return Com(channel).StartDeviceControl(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG));
+        return Com(channel).StartDeviceControl(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0,
+                                               sizeof(ULONG));
     }
 
     // The result of a request expected to complete; one that does not is
@@ -114,7 +115,8 @@ protected:
     bool ControlReceived(ULONG length)
     {
         ModuleExtension* module = Module(0);
-        return Eventually([&] { return Observe(module->ControlConnection.LastReceived) == length; });
+        return Eventually(
+            [&] { return Observe(module->ControlConnection.LastReceived) == length; });
     }
 
     std::unique_ptr<ModuleSimulator> module_;

@@ -29,13 +29,17 @@ TEST_F(SerialFramesTest, BaudRateFrames)
 TEST_F(SerialFramesTest, FramingFrames)
 {
     StartModule({"echo", "echo"});
-    EXPECT_EQ(Set(IOCTL_SERIAL_SET_LINE_CONTROL, Line(STOP_BIT_1, NO_PARITY, 8), 2).Status, STATUS_SUCCESS);
+    EXPECT_EQ(Set(IOCTL_SERIAL_SET_LINE_CONTROL, Line(STOP_BIT_1, NO_PARITY, 8), 2).Status,
+              STATUS_SUCCESS);
     EXPECT_TRUE(module_->Saw("FRAME 0328N1"));
-    EXPECT_EQ(Set(IOCTL_SERIAL_SET_LINE_CONTROL, Line(STOP_BITS_1_5, ODD_PARITY, 7)).Status, STATUS_SUCCESS);
+    EXPECT_EQ(Set(IOCTL_SERIAL_SET_LINE_CONTROL, Line(STOP_BITS_1_5, ODD_PARITY, 7)).Status,
+              STATUS_SUCCESS);
     EXPECT_TRUE(module_->Saw("FRAME 0317O2"));
-    EXPECT_EQ(Set(IOCTL_SERIAL_SET_LINE_CONTROL, Line(STOP_BITS_2, MARK_PARITY, 5)).Status, STATUS_SUCCESS);
+    EXPECT_EQ(Set(IOCTL_SERIAL_SET_LINE_CONTROL, Line(STOP_BITS_2, MARK_PARITY, 5)).Status,
+              STATUS_SUCCESS);
     EXPECT_TRUE(module_->Saw("FRAME 0315M2"));
-    EXPECT_EQ(Set(IOCTL_SERIAL_SET_LINE_CONTROL, Line(STOP_BIT_1, SPACE_PARITY, 6)).Status, STATUS_SUCCESS);
+    EXPECT_EQ(Set(IOCTL_SERIAL_SET_LINE_CONTROL, Line(STOP_BIT_1, SPACE_PARITY, 6)).Status,
+              STATUS_SUCCESS);
     EXPECT_TRUE(module_->Saw("FRAME 0316S1"));
 }
 
@@ -54,7 +58,8 @@ TEST_F(SerialFramesTest, AChannelWithSerialParaFlagGetsOnlyRtsFrames)
 {
     StartModule({"echo"}, true, {1});
     EXPECT_EQ(Set(IOCTL_SERIAL_SET_BAUD_RATE, ULONG{19200}).Status, STATUS_SUCCESS);
-    EXPECT_EQ(Set(IOCTL_SERIAL_SET_LINE_CONTROL, Line(STOP_BIT_1, EVEN_PARITY, 8)).Status, STATUS_SUCCESS);
+    EXPECT_EQ(Set(IOCTL_SERIAL_SET_LINE_CONTROL, Line(STOP_BIT_1, EVEN_PARITY, 8)).Status,
+              STATUS_SUCCESS);
     // Frames go out one at a time, in order: once the RTS frame is seen, a
     // baud or framing frame sent before it would have been seen too.
     EXPECT_EQ(Control(IOCTL_SERIAL_SET_RTS).Status, STATUS_SUCCESS);

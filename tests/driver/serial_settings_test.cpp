@@ -25,15 +25,24 @@ struct SizeRule {
 };
 
 const SizeRule SIZE_RULES[] = {
-    {IOCTL_SERIAL_SET_BAUD_RATE, 4, 0},     {IOCTL_SERIAL_SET_QUEUE_SIZE, 8, 0},
-    {IOCTL_SERIAL_SET_LINE_CONTROL, 3, 0},  {IOCTL_SERIAL_SET_TIMEOUTS, 20, 0},
-    {IOCTL_SERIAL_GET_TIMEOUTS, 0, 20},     {IOCTL_SERIAL_GET_WAIT_MASK, 0, 4},
-    {IOCTL_SERIAL_SET_WAIT_MASK, 4, 0},     {IOCTL_SERIAL_WAIT_ON_MASK, 0, 4},
-    {IOCTL_SERIAL_PURGE, 4, 0},             {IOCTL_SERIAL_GET_BAUD_RATE, 0, 4},
-    {IOCTL_SERIAL_GET_LINE_CONTROL, 0, 3},  {IOCTL_SERIAL_GET_CHARS, 0, 6},
-    {IOCTL_SERIAL_SET_CHARS, 6, 0},         {IOCTL_SERIAL_GET_HANDFLOW, 0, 16},
-    {IOCTL_SERIAL_SET_HANDFLOW, 16, 0},     {IOCTL_SERIAL_GET_MODEMSTATUS, 0, 4},
-    {IOCTL_SERIAL_GET_COMMSTATUS, 0, 20},   {IOCTL_SERIAL_CONFIG_SIZE, 0, 4},
+    {IOCTL_SERIAL_SET_BAUD_RATE, 4, 0},
+    {IOCTL_SERIAL_SET_QUEUE_SIZE, 8, 0},
+    {IOCTL_SERIAL_SET_LINE_CONTROL, 3, 0},
+    {IOCTL_SERIAL_SET_TIMEOUTS, 20, 0},
+    {IOCTL_SERIAL_GET_TIMEOUTS, 0, 20},
+    {IOCTL_SERIAL_GET_WAIT_MASK, 0, 4},
+    {IOCTL_SERIAL_SET_WAIT_MASK, 4, 0},
+    {IOCTL_SERIAL_WAIT_ON_MASK, 0, 4},
+    {IOCTL_SERIAL_PURGE, 4, 0},
+    {IOCTL_SERIAL_GET_BAUD_RATE, 0, 4},
+    {IOCTL_SERIAL_GET_LINE_CONTROL, 0, 3},
+    {IOCTL_SERIAL_GET_CHARS, 0, 6},
+    {IOCTL_SERIAL_SET_CHARS, 6, 0},
+    {IOCTL_SERIAL_GET_HANDFLOW, 0, 16},
+    {IOCTL_SERIAL_SET_HANDFLOW, 16, 0},
+    {IOCTL_SERIAL_GET_MODEMSTATUS, 0, 4},
+    {IOCTL_SERIAL_GET_COMMSTATUS, 0, 20},
+    {IOCTL_SERIAL_CONFIG_SIZE, 0, 4},
 };
 
 TEST_F(SerialSettingsTest, EveryBufferBelowItsSizeIsTooSmallAndChangesNothing)
@@ -124,7 +133,8 @@ TEST_F(SerialSettingsTest, LineSettingsNoUartCanTakeAreRefusedNeitherStoredNorSe
     std::istringstream printed(module_->Output());
     std::vector<std::string> frames;
     for (std::string text; std::getline(printed, text);) {
-        if (text.rfind("FRAME ", 0) == 0) frames.push_back(text);
+        if (text.rfind("FRAME ", 0) == 0)
+            frames.push_back(text);
     }
     EXPECT_EQ(frames, (std::vector<std::string>{"FRAME 02119200", "FRAME 0317E1", "FRAME 0511"}));
 }
@@ -173,7 +183,10 @@ TEST_F(SerialSettingsTest, HandFlowChecksBitsThenIgnoresLimitsOutOfRange)
             << std::hex << flow.ControlHandShake << " " << flow.FlowReplace;
     }
     const SERIAL_HANDFLOW ignored[] = {
-        {0, 0, 4096, 1}, {0, 0, -1, 1}, {0, 0, 1, 2049}, {0, 0, 1, -5},
+        {0, 0, 4096, 1},
+        {0, 0, -1, 1},
+        {0, 0, 1, 2049},
+        {0, 0, 1, -5},
     };
     for (const SERIAL_HANDFLOW& flow : ignored) {
         EXPECT_EQ(Set(IOCTL_SERIAL_SET_HANDFLOW, flow).Status, STATUS_SUCCESS);
@@ -208,14 +221,29 @@ TEST_F(SerialSettingsTest, WaitMaskRefusesBitsAboveTheEvents)
 TEST_F(SerialSettingsTest, ControlsWithoutEffectSucceedWithNothing)
 {
     const ULONG codes[] = {
-        IOCTL_SERIAL_SET_BREAK_ON, IOCTL_SERIAL_SET_BREAK_OFF, IOCTL_SERIAL_IMMEDIATE_CHAR,
-        IOCTL_SERIAL_SET_DTR,      IOCTL_SERIAL_CLR_DTR,       IOCTL_SERIAL_RESET_DEVICE,
-        IOCTL_SERIAL_SET_XOFF,     IOCTL_SERIAL_SET_XON,       IOCTL_SERIAL_XOFF_COUNTER,
-        IOCTL_SERIAL_GET_PROPERTIES, IOCTL_SERIAL_GET_DTRRTS,  IOCTL_SERIAL_LSRMST_INSERT,
-        0x001B0084 /* GET_COMMCONFIG */, 0x001B0088 /* SET_COMMCONFIG */,
-        IOCTL_SERIAL_GET_STATS,    IOCTL_SERIAL_CLEAR_STATS,   IOCTL_SERIAL_GET_MODEM_CONTROL,
-        IOCTL_SERIAL_SET_MODEM_CONTROL, IOCTL_SERIAL_SET_FIFO_CONTROL,
-        0x00370200, 0x00370204, 0x00370208, 0x0037020C,  // serial enumerator
+        IOCTL_SERIAL_SET_BREAK_ON,
+        IOCTL_SERIAL_SET_BREAK_OFF,
+        IOCTL_SERIAL_IMMEDIATE_CHAR,
+        IOCTL_SERIAL_SET_DTR,
+        IOCTL_SERIAL_CLR_DTR,
+        IOCTL_SERIAL_RESET_DEVICE,
+        IOCTL_SERIAL_SET_XOFF,
+        IOCTL_SERIAL_SET_XON,
+        IOCTL_SERIAL_XOFF_COUNTER,
+        IOCTL_SERIAL_GET_PROPERTIES,
+        IOCTL_SERIAL_GET_DTRRTS,
+        IOCTL_SERIAL_LSRMST_INSERT,
+        0x001B0084 /* GET_COMMCONFIG */,
+        0x001B0088 /* SET_COMMCONFIG */,
+        IOCTL_SERIAL_GET_STATS,
+        IOCTL_SERIAL_CLEAR_STATS,
+        IOCTL_SERIAL_GET_MODEM_CONTROL,
+        IOCTL_SERIAL_SET_MODEM_CONTROL,
+        IOCTL_SERIAL_SET_FIFO_CONTROL,
+        0x00370200,
+        0x00370204,
+        0x00370208,
+        0x0037020C,  // serial enumerator
     };
     for (ULONG code : codes) {
         host::IoResult result = Control(code, nullptr, 0, 64);

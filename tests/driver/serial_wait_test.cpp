@@ -17,7 +17,10 @@ protected:
         StartModule({"echo"});
     }
 
-    void SetMask(ULONG mask) { ASSERT_EQ(Set(IOCTL_SERIAL_SET_WAIT_MASK, mask).Status, STATUS_SUCCESS); }
+    void SetMask(ULONG mask)
+    {
+        ASSERT_EQ(Set(IOCTL_SERIAL_SET_WAIT_MASK, mask).Status, STATUS_SUCCESS);
+    }
 
     bool Forgotten()
     {

@@ -32,10 +32,15 @@ protected:
     // frames that went back to back may have been read as one.
     bool ReplayLogged(const std::string& baud, const std::string& framing, const std::string& rts)
     {
-        auto again = [&](const std::string& frame) { return module_->CountPrinted("FRAME " + frame) >= 2; };
-        auto once = [&](const std::string& frames) { return module_->CountPrinted("FRAME " + frames) >= 1; };
-        return (again(baud) && again(framing) && again(rts)) || (once(baud + framing) && again(rts)) ||
-               (again(baud) && once(framing + rts)) || once(baud + framing + rts);
+        auto again = [&](const std::string& frame) {
+            return module_->CountPrinted("FRAME " + frame) >= 2;
+        };
+        auto once = [&](const std::string& frames) {
+            return module_->CountPrinted("FRAME " + frames) >= 1;
+        };
+        return (again(baud) && again(framing) && again(rts)) ||
+               (once(baud + framing) && again(rts)) || (again(baud) && once(framing + rts)) ||
+               once(baud + framing + rts);
     }
 };
 
@@ -68,10 +73,12 @@ TEST_F(WriteTest, AWriteIsCutTo2047Bytes)
     host::IoResult write = Com().Write(big.data(), static_cast<ULONG>(big.size()));
     EXPECT_EQ(write.Status, STATUS_SUCCESS);
     EXPECT_EQ(write.Information, 2047u);
-    EXPECT_TRUE(Eventually([&] { return Stats().rfind("ok stats frames=0 received=2047", 0) == 0; }));
+    EXPECT_TRUE(
+        Eventually([&] { return Stats().rfind("ok stats frames=0 received=2047", 0) == 0; }));
     // A second write shows nothing more of the first went.
     ASSERT_EQ(Com().Write("!", 1).Status, STATUS_SUCCESS);
-    EXPECT_TRUE(Eventually([&] { return Stats().rfind("ok stats frames=0 received=2048", 0) == 0; }));
+    EXPECT_TRUE(
+        Eventually([&] { return Stats().rfind("ok stats frames=0 received=2048", 0) == 0; }));
 }
 
 TEST_F(WriteTest, AWriteAfterTheModuleDroppedBothConnectionsReconnectsAndReplaysTheSettings)
@@ -176,7 +183,10 @@ TEST_F(WriteTest, AWriteWhoseResendFailsReportsTheFailureAndNothingWritten)
 
     writer.join();
     // The healthy control connection carried the replay; it was not replaced.
-    EXPECT_EQ(zel::test::ReceiveBytes(control1.Get(), 17).Data, "0219600" "0318N1" "0511");
+    EXPECT_EQ(zel::test::ReceiveBytes(control1.Get(), 17).Data,
+              "0219600"
+              "0318N1"
+              "0511");
     EXPECT_FALSE(NT_SUCCESS(result.Status)) << std::hex << result.Status;
     EXPECT_EQ(result.Information, 0u) << "none of the write went";
     EXPECT_EQ(Port(5)->CommStatus.AmountInOutQueue, 0u);
@@ -224,7 +234,8 @@ TEST_F(WriteTest, AWriteTheModuleTakesOnlyPartOfReportsWhatWent)
     ASSERT_TRUE(far.Valid());
 
     std::string block(2047, '\0');
-    for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>(i % 251);
+    for (std::size_t i = 0; i < block.size(); ++i)
+        block[i] = static_cast<char>(i % 251);
     // Until a send runs out of time: the driver's own record of it then
     // shows less than the block.
     const IO_STATUS_BLOCK& lastSend = Port(5)->DataConnection.SendStatus;
@@ -244,7 +255,8 @@ TEST_F(WriteTest, AWriteTheModuleTakesOnlyPartOfReportsWhatWent)
     // The rest of the block goes next, and the stream is whole.
     const std::string rest = block.substr(write.Information);
     zel::test::Received received;
-    std::thread reader([&] { received = zel::test::ReceiveBytes(far.Get(), reported + rest.size()); });
+    std::thread reader(
+        [&] { received = zel::test::ReceiveBytes(far.Get(), reported + rest.size()); });
     const host::IoResult again = com5->Write(rest.data(), static_cast<ULONG>(rest.size()));
     reader.join();
     EXPECT_EQ(again.Status, STATUS_SUCCESS);

@@ -55,7 +55,8 @@ inline ModuleRecord MakeRecord(std::uint8_t Host, const char* Name = "module")
     record.ControlPort = kControlPortBase + Host;
     record.SerialCount = kChannels;
     // At most 19 bytes, so the zeroed field keeps its NUL.
-    std::memcpy(record.ModuleName, Name, std::min<std::size_t>(std::strlen(Name), MODULE_NAME_SIZE - 1));
+    std::memcpy(record.ModuleName, Name,
+                std::min<std::size_t>(std::strlen(Name), MODULE_NAME_SIZE - 1));
     for (std::uint32_t c = 0; c < kChannels; ++c) {
         record.SerialPort[c] = kDataPortBase + kComStride * Host + c;
         record.SerialNum[c] = kComStride * Host + c + 1;

@@ -102,7 +102,8 @@ TEST_F(UnloadTest, UnloadWithoutHandles)
 TEST_F(UnloadTest, ProcessExitWithAnOpenHandleReleasesTheDevice)
 {
     ChildProcess holder(HANDLE_HOLDER_PATH, {});
-    ASSERT_TRUE(holder.Stdout().WaitForPrefix(kHolding)) << holder.Stdout().Text() << holder.Stderr().Text();
+    ASSERT_TRUE(holder.Stdout().WaitForPrefix(kHolding))
+        << holder.Stdout().Text() << holder.Stderr().Text();
     holder.CloseStdin();
     EXPECT_TRUE(ChildProcess::ExitedWith(holder.WaitForExit(), 0)) << holder.Stderr().Text();
     ExpectDeviceFree();

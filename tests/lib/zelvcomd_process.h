@@ -19,7 +19,8 @@ public:
     // saved configuration from one daemon to the next.
     ZelvcomdProcess(const std::string& StateDir, const std::string& SocketPath)
         : process_(std::make_unique<ChildProcess>(
-              ZELVCOMD_PATH, std::vector<std::string>{"--foreground", "--state", StateDir, "--socket", SocketPath}))
+              ZELVCOMD_PATH, std::vector<std::string>{"--foreground", "--state", StateDir,
+                                                      "--socket", SocketPath}))
     {
         ready_ = process_->Stdout().WaitForPrefix(kReadyPrefix).has_value();
     }

@@ -32,7 +32,10 @@ constexpr int kConnections = 2;
 constexpr char kProbeOpen = '(';
 constexpr char kProbeClose = ')';
 
-std::string Probe(int number) { return kProbeOpen + std::to_string(number) + kProbeClose; }
+std::string Probe(int number)
+{
+    return kProbeOpen + std::to_string(number) + kProbeClose;
+}
 
 // The numbers of a run of probes, or nothing when text is anything else.
 std::optional<std::vector<int>> ProbeNumbers(const std::string& text)
@@ -40,9 +43,11 @@ std::optional<std::vector<int>> ProbeNumbers(const std::string& text)
     std::vector<int> numbers;
     for (std::size_t at = 0; at < text.size();) {
         const std::size_t close = text.find(kProbeClose, at);
-        if (text[at] != kProbeOpen || close == std::string::npos || close == at + 1) return std::nullopt;
+        if (text[at] != kProbeOpen || close == std::string::npos || close == at + 1)
+            return std::nullopt;
         const std::string digits = text.substr(at + 1, close - at - 1);
-        if (!std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        if (!std::all_of(digits.begin(), digits.end(),
+                         [](char c) { return c >= '0' && c <= '9'; })) {
             return std::nullopt;
         }
         numbers.push_back(std::stoi(digits));
@@ -53,7 +58,8 @@ std::optional<std::vector<int>> ProbeNumbers(const std::string& text)
 
 bool EndsWith(const std::string& text, const std::string& end)
 {
-    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+    return text.size() >= end.size() &&
+           text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
 // Where two byte strings first differ, for a failure message that does not
@@ -80,7 +86,8 @@ TEST_F(PtyDataTest, AMebibyteEachWayAtOnceComesBackWholeAndInOrder)
 
     EXPECT_EQ(writeError, 0);
     EXPECT_EQ(back.Data.size(), sent.size());
-    EXPECT_TRUE(back.Data == sent) << "first difference at byte " << FirstDifference(back.Data, sent);
+    EXPECT_TRUE(back.Data == sent)
+        << "first difference at byte " << FirstDifference(back.Data, sent);
     // The module took each byte once.
     EXPECT_TRUE(EndsWith(Module().Command("stats"), " received=" + std::to_string(kBulkBytes)))
         << Module().Command("stats");

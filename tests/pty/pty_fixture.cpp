@@ -40,11 +40,15 @@ void PtyTest::StartModuleWithChannelAt(std::uint16_t dataPort)
     AddModule(module_->ControlPort(), {dataPort});
 }
 
-std::filesystem::path PtyTest::Link(unsigned com) const { return PtyDirectory() / ("COM" + std::to_string(com)); }
+std::filesystem::path PtyTest::Link(unsigned com) const
+{
+    return PtyDirectory() / ("COM" + std::to_string(com));
+}
 
 bool PtyTest::SawLinked(unsigned com)
 {
-    return Daemon().SawLog("COM" + std::to_string(com) + ": " + Link(com).string() + " -> /dev/pts/");
+    return Daemon().SawLog("COM" + std::to_string(com) + ": " + Link(com).string() +
+                           " -> /dev/pts/");
 }
 
 bool PtyTest::SawUnlinked(unsigned com)
@@ -52,7 +56,10 @@ bool PtyTest::SawUnlinked(unsigned com)
     return Daemon().SawLog("COM" + std::to_string(com) + ": " + Link(com).string() + " removed");
 }
 
-bool PtyTest::SawClosed(unsigned com) { return Daemon().SawLog("COM" + std::to_string(com) + ": closed"); }
+bool PtyTest::SawClosed(unsigned com)
+{
+    return Daemon().SawLog("COM" + std::to_string(com) + ": closed");
+}
 
 bool PtyTest::SawBaudFrame(std::uint32_t baudRate)
 {
@@ -84,11 +91,13 @@ Terminal PtyTest::OpenRaw(const std::filesystem::path& link)
 ::testing::AssertionResult PtyTest::Echoes(Terminal& terminal, const std::string& text)
 {
     if (const int error = terminal.Write(text); error != 0) {
-        return ::testing::AssertionFailure() << "write failed: " << std::generic_category().message(error);
+        return ::testing::AssertionFailure()
+               << "write failed: " << std::generic_category().message(error);
     }
     const zel::test::Received back = terminal.Read(text.size());
     if (back.Data != text) {
-        return ::testing::AssertionFailure() << "sent \"" << text << "\", got back \"" << back.Data << "\"";
+        return ::testing::AssertionFailure()
+               << "sent \"" << text << "\", got back \"" << back.Data << "\"";
     }
     return ::testing::AssertionSuccess();
 }

@@ -56,12 +56,16 @@ std::vector<std::string> NamesIn(const std::filesystem::path& directory)
     return names;
 }
 
-bool Linked(const std::filesystem::path& link) { return std::filesystem::is_symlink(link); }
+bool Linked(const std::filesystem::path& link)
+{
+    return std::filesystem::is_symlink(link);
+}
 
 std::string Lines(const std::vector<std::string>& texts)
 {
     std::string all;
-    for (const auto& text : texts) all += text + "\n";
+    for (const auto& text : texts)
+        all += text + "\n";
     return all;
 }
 
@@ -73,9 +77,11 @@ std::string FillUntilFull(Terminal& terminal, std::chrono::milliseconds fullAfte
     std::string taken;
     while (taken.size() < kMostToFill) {
         pollfd wait{terminal.Fd(), POLLOUT, 0};
-        if (poll(&wait, 1, static_cast<int>(fullAfter.count())) != 1) break;
+        if (poll(&wait, 1, static_cast<int>(fullAfter.count())) != 1)
+            break;
         const ssize_t written = write(terminal.Fd(), pattern.data(), pattern.size());
-        if (written > 0) taken.append(pattern, 0, static_cast<std::size_t>(written));
+        if (written > 0)
+            taken.append(pattern, 0, static_cast<std::size_t>(written));
     }
     return taken;
 }
@@ -93,8 +99,8 @@ protected:
 
     // Accepts the port's connection on channel (into *data) and checks that
     // what the program writes arrives there.
-    void ExpectReachesChannel(Terminal& program, zel::test::ClosedPort& channel, const std::string& text,
-                              zel::test::UniqueFd* data)
+    void ExpectReachesChannel(Terminal& program, zel::test::ClosedPort& channel,
+                              const std::string& text, zel::test::UniqueFd* data)
     {
         *data = channel.Accept();
         ASSERT_TRUE(data->Valid()) << Daemon().Log();
@@ -162,7 +168,8 @@ TEST_F(PtyLifecycleTest, AProgramOpeningWhileTheLastOnesBytesGoOutGetsItsOwnSess
     // terminal.
     const std::string firstBytes = FillUntilFull(first);
     first.Close();
-    ASSERT_TRUE(Daemon().SawLog("COM" + std::to_string(kCom) + ": the last program closed the port"))
+    ASSERT_TRUE(
+        Daemon().SawLog("COM" + std::to_string(kCom) + ": the last program closed the port"))
         << Daemon().Log();
     ASSERT_TRUE(zel::test::SendAll(firstSession.Get(), "meant for the first program"));
 
@@ -174,7 +181,8 @@ TEST_F(PtyLifecycleTest, AProgramOpeningWhileTheLastOnesBytesGoOutGetsItsOwnSess
     const zel::test::Received inFirst = zel::test::ReceiveToEnd(firstSession.Get());
     ASSERT_EQ(asked.get(), 0) << Daemon().Log();
     ASSERT_EQ(inFirst.End, zel::test::StreamEnd::Eof) << Daemon().Log();
-    EXPECT_LE(inFirst.Data.size(), firstBytes.size()) << "the second program's bytes went in the first session";
+    EXPECT_LE(inFirst.Data.size(), firstBytes.size())
+        << "the second program's bytes went in the first session";
     zel::test::UniqueFd secondSession = channel.Accept();
     ASSERT_TRUE(secondSession.Valid()) << Daemon().Log();
     const std::string everything = firstBytes + question;
@@ -182,8 +190,8 @@ TEST_F(PtyLifecycleTest, AProgramOpeningWhileTheLastOnesBytesGoOutGetsItsOwnSess
     const zel::test::Received inSecond = zel::test::ReceiveBytes(secondSession.Get(), rest);
     // Nothing lost or doubled, in order.
     EXPECT_TRUE(inFirst.Data + inSecond.Data == everything)
-        << inFirst.Data.size() << " + " << inSecond.Data.size() << " bytes came, " << everything.size()
-        << " were written\n"
+        << inFirst.Data.size() << " + " << inSecond.Data.size() << " bytes came, "
+        << everything.size() << " were written\n"
         << Daemon().Log();
     const std::string answer = "answer";
     ASSERT_TRUE(zel::test::SendAll(secondSession.Get(), answer));
@@ -205,8 +213,9 @@ TEST_F(PtyLifecycleTest, AModuleThatTakesNothingAfterTheProgramLeftDoesNotHoldTh
         ASSERT_TRUE(stalled.Valid()) << Daemon().Log();
         FillUntilFull(first, kStuckAfter);
         first.Close();
-        EXPECT_TRUE(Daemon().SawLog("COM" + std::to_string(kCom) + ": the module took nothing for " +
-                                    kShortClosingWait + " s after the program left"))
+        EXPECT_TRUE(Daemon().SawLog("COM" + std::to_string(kCom) +
+                                    ": the module took nothing for " + kShortClosingWait +
+                                    " s after the program left"))
             << Daemon().Log();
         EXPECT_TRUE(SawClosed()) << Daemon().Log();
     }
@@ -225,7 +234,8 @@ TEST_F(PtyLifecycleTest, AnUnreachableModuleHangsUpTheProgramAndTheNextOpenTries
         EXPECT_TRUE(refused.HungUp()) << Daemon().Log();
         EXPECT_EQ(refused.Write("x"), EIO);
     }
-    EXPECT_TRUE(Daemon().SawLog("COM" + std::to_string(kCom) + ": the port did not open")) << Daemon().Log();
+    EXPECT_TRUE(Daemon().SawLog("COM" + std::to_string(kCom) + ": the port did not open"))
+        << Daemon().Log();
     ASSERT_TRUE(SawLinked()) << Daemon().Log();
 
     channel.Listen();

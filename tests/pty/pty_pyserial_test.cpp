@@ -23,14 +23,16 @@ protected:
     void SetUp() override
     {
         const std::string missing = MissingPyserial();
-        if (!missing.empty()) GTEST_SKIP() << missing;
+        if (!missing.empty())
+            GTEST_SKIP() << missing;
         PtyTest::SetUp();
     }
 
     zel::test::ProgramOutcome Exchange(std::uint32_t baudRate, const std::string& message)
     {
-        return zel::test::RunToExit(SYSTEM_PYTHON_PATH, {SERIAL_EXCHANGE_SCRIPT, Link().string(),
-                                                         std::to_string(baudRate), message, kReadTimeoutSeconds});
+        return zel::test::RunToExit(
+            SYSTEM_PYTHON_PATH, {SERIAL_EXCHANGE_SCRIPT, Link().string(), std::to_string(baudRate),
+                                 message, kReadTimeoutSeconds});
     }
 };
 

@@ -21,7 +21,8 @@ protected:
     void SetUp() override
     {
         const std::string missing = MissingSocatOrSer2net();
-        if (!missing.empty()) GTEST_SKIP() << missing;
+        if (!missing.empty())
+            GTEST_SKIP() << missing;
         PtyTest::SetUp();
     }
 };

@@ -19,14 +19,18 @@ constexpr char kSocatReady[] = "starting data transfer loop";
 // Between attempts to connect to a ser2net that is still starting.
 constexpr std::chrono::milliseconds kStartPause{20};
 
-std::vector<std::string> SocatArguments(const std::filesystem::path& first, const std::filesystem::path& second)
+std::vector<std::string> SocatArguments(const std::filesystem::path& first,
+                                        const std::filesystem::path& second)
 {
     const std::string end = "pty,raw,echo=0,link=";
     return {"-d", "-d", end + first.string(), end + second.string()};
 }
 
 // A TCP port nobody uses now: bound, read and released again for ser2net.
-std::uint16_t FreePort() { return zel::test::ClosedPort().Port(); }
+std::uint16_t FreePort()
+{
+    return zel::test::ClosedPort().Port();
+}
 
 // Writes the configuration file; the arguments that run ser2net on it.
 std::vector<std::string> Ser2netArguments(const std::filesystem::path& directory,
@@ -44,9 +48,15 @@ std::vector<std::string> Ser2netArguments(const std::filesystem::path& directory
     return {"-n", "-u", "-c", config.string(), "-P", (directory / "ser2net.pid").string()};
 }
 
-bool Runnable(const std::string& path) { return access(path.c_str(), X_OK) == 0; }
+bool Runnable(const std::string& path)
+{
+    return access(path.c_str(), X_OK) == 0;
+}
 
-std::string NotInstalled(const std::string& tool) { return tool + " is not installed"; }
+std::string NotInstalled(const std::string& tool)
+{
+    return tool + " is not installed";
+}
 
 void Stop(zel::test::ChildProcess& process)
 {
@@ -58,14 +68,17 @@ void Stop(zel::test::ChildProcess& process)
 
 std::string MissingSocatOrSer2net()
 {
-    if (!Runnable(SOCAT_PATH)) return NotInstalled("socat");
-    if (!Runnable(SER2NET_PATH)) return NotInstalled("ser2net");
+    if (!Runnable(SOCAT_PATH))
+        return NotInstalled("socat");
+    if (!Runnable(SER2NET_PATH))
+        return NotInstalled("ser2net");
     return "";
 }
 
 std::string MissingPyserial()
 {
-    if (!Runnable(SYSTEM_PYTHON_PATH)) return NotInstalled(SYSTEM_PYTHON_PATH);
+    if (!Runnable(SYSTEM_PYTHON_PATH))
+        return NotInstalled(SYSTEM_PYTHON_PATH);
     if (zel::test::RunToExit(SYSTEM_PYTHON_PATH, {"-c", "import serial"}).Status != 0) {
         return NotInstalled(std::string("pyserial for ") + SYSTEM_PYTHON_PATH);
     }
@@ -82,7 +95,10 @@ SocatPtyPair::SocatPtyPair(const std::filesystem::path& first, const std::filesy
     }
 }
 
-SocatPtyPair::~SocatPtyPair() { Stop(process_); }
+SocatPtyPair::~SocatPtyPair()
+{
+    Stop(process_);
+}
 
 Ser2net::Ser2net(const std::filesystem::path& directory, const std::filesystem::path& device)
     : port_(FreePort()), process_(SER2NET_PATH, Ser2netArguments(directory, device, port_))
@@ -92,7 +108,8 @@ Ser2net::Ser2net(const std::filesystem::path& directory, const std::filesystem::
     bool exited = false;
     const bool listening = zel::test::Eventually(
         [&] {
-            exited = process_.WaitForExit(zel::test::Deadline(std::chrono::milliseconds::zero())).has_value();
+            exited = process_.WaitForExit(zel::test::Deadline(std::chrono::milliseconds::zero()))
+                         .has_value();
             return exited || zel::test::ConnectLoopback(port_).Error == 0;
         },
         zel::test::Deadline(), kStartPause);
@@ -101,6 +118,9 @@ Ser2net::Ser2net(const std::filesystem::path& directory, const std::filesystem::
     }
 }
 
-Ser2net::~Ser2net() { Stop(process_); }
+Ser2net::~Ser2net()
+{
+    Stop(process_);
+}
 
 }  // namespace zeltest

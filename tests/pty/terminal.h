@@ -33,7 +33,8 @@ public:
 
     // Reads until count bytes have come, the port hangs up or the deadline
     // passes.
-    zel::test::Received Read(std::size_t count, const zel::test::Deadline& deadline = zel::test::Deadline());
+    zel::test::Received Read(std::size_t count,
+                             const zel::test::Deadline& deadline = zel::test::Deadline());
 
     // True once bytes wait to be read (or the port hung up).
     bool Readable(const zel::test::Deadline& deadline = zel::test::Deadline()) const;

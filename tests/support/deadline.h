@@ -14,7 +14,10 @@ class Deadline {
 public:
     using Clock = std::chrono::steady_clock;
 
-    explicit Deadline(std::chrono::milliseconds timeout = kSafetyTimeout) : at_(Clock::now() + timeout) {}
+    explicit Deadline(std::chrono::milliseconds timeout = kSafetyTimeout)
+        : at_(Clock::now() + timeout)
+    {
+    }
 
     Clock::time_point At() const { return at_; }
     bool Passed() const { return Clock::now() >= at_; }

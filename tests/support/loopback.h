@@ -24,8 +24,8 @@
 namespace zel::test {
 
 struct ConnectResult {
-    UniqueFd Fd;     // valid when connected (or, for StartConnect, connecting)
-    int Error = 0;   // errno when not
+    UniqueFd Fd;    // valid when connected (or, for StartConnect, connecting)
+    int Error = 0;  // errno when not
 };
 
 inline sockaddr_in LoopbackAddress(std::uint16_t port)
@@ -59,7 +59,8 @@ public:
     {
         sockaddr_in address = LoopbackAddress(0);
         socklen_t size = sizeof(address);
-        if (!socket_.Valid() || bind(socket_.Get(), reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+        if (!socket_.Valid() ||
+            bind(socket_.Get(), reinterpret_cast<sockaddr*>(&address), size) != 0 ||
             getsockname(socket_.Get(), reinterpret_cast<sockaddr*>(&address), &size) != 0) {
             throw std::runtime_error("cannot bind a loopback port");
         }
@@ -113,10 +114,16 @@ inline void ResetConnection(UniqueFd& connection)
 }
 
 // A blocking connect to 127.0.0.1:port.
-inline ConnectResult ConnectLoopback(std::uint16_t port) { return ConnectWith(port, 0); }
+inline ConnectResult ConnectLoopback(std::uint16_t port)
+{
+    return ConnectWith(port, 0);
+}
 
 // A non-blocking connect that may still be in progress; see WaitConnected.
-inline ConnectResult StartConnect(std::uint16_t port) { return ConnectWith(port, SOCK_NONBLOCK); }
+inline ConnectResult StartConnect(std::uint16_t port)
+{
+    return ConnectWith(port, SOCK_NONBLOCK);
+}
 
 // True once a StartConnect socket has connected; false when it failed or
 // the deadline passed first.
@@ -195,11 +202,13 @@ inline Received ReceiveToEnd(int fd, const Deadline& deadline = Deadline())
 }
 
 // Reads until the data received ends with marker.
-inline Received ReceiveThrough(int fd, std::string_view marker, const Deadline& deadline = Deadline())
+inline Received ReceiveThrough(int fd, std::string_view marker,
+                               const Deadline& deadline = Deadline())
 {
     Received received;
     while (received.Data.size() < marker.size() ||
-           received.Data.compare(received.Data.size() - marker.size(), marker.size(), marker) != 0) {
+           received.Data.compare(received.Data.size() - marker.size(), marker.size(), marker) !=
+               0) {
         Received next = ReceiveBytes(fd, 1, deadline);
         received.Data += next.Data;
         if (next.End != StreamEnd::Complete) {

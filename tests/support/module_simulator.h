@@ -29,7 +29,8 @@ public:
     {
     }
 
-    ModuleSimulator(CommandLine, const std::vector<std::string>& args) : process_(ZELMODSIM_PATH, args)
+    ModuleSimulator(CommandLine, const std::vector<std::string>& args)
+        : process_(ZELMODSIM_PATH, args)
     {
         const auto ready = process_.Stdout().WaitForPrefix("READY ");
         if (!ready) {
@@ -40,7 +41,10 @@ public:
 
     std::uint16_t ControlPort() const { return control_; }
     // number counts from 1, as in zelmodsim's commands.
-    std::uint16_t ChannelPort(int number) const { return channels_.at(static_cast<std::size_t>(number - 1)); }
+    std::uint16_t ChannelPort(int number) const
+    {
+        return channels_.at(static_cast<std::size_t>(number - 1));
+    }
 
     // Sends a command and returns its result line ("ok ..." or "error: ...").
     std::string Command(std::string_view line)
@@ -48,8 +52,9 @@ public:
         if (!process_.WriteLine(line)) {
             return "(stdin closed)";
         }
-        const auto result = process_.Stdout().WaitFor(
-            [](const std::string& text) { return text.rfind("ok", 0) == 0 || text.rfind("error: ", 0) == 0; });
+        const auto result = process_.Stdout().WaitFor([](const std::string& text) {
+            return text.rfind("ok", 0) == 0 || text.rfind("error: ", 0) == 0;
+        });
         return result.value_or("(no result)");
     }
 
@@ -98,7 +103,10 @@ private:
         return args;
     }
 
-    static std::uint16_t PortNumber(const std::string& text) { return static_cast<std::uint16_t>(std::stoul(text)); }
+    static std::uint16_t PortNumber(const std::string& text)
+    {
+        return static_cast<std::uint16_t>(std::stoul(text));
+    }
 
     // READY control=P channels=P1,P2,...
     void ParseReady(const std::string& line)

@@ -86,16 +86,19 @@ public:
             if (ended_) {
                 return std::nullopt;
             }
-            const bool timedOut = changed_.wait_until(lock, deadline.At()) == std::cv_status::timeout;
+            const bool timedOut =
+                changed_.wait_until(lock, deadline.At()) == std::cv_status::timeout;
             if (timedOut && next == lines_.size()) {
                 return std::nullopt;
             }
         }
     }
 
-    std::optional<std::string> WaitForPrefix(std::string_view prefix, const Deadline& deadline = Deadline())
+    std::optional<std::string> WaitForPrefix(std::string_view prefix,
+                                             const Deadline& deadline = Deadline())
     {
-        return WaitFor([prefix](const std::string& line) { return line.rfind(prefix, 0) == 0; }, deadline);
+        return WaitFor([prefix](const std::string& line) { return line.rfind(prefix, 0) == 0; },
+                       deadline);
     }
 
     // Everything so far, as written.
@@ -224,7 +227,10 @@ private:
         }
     }
 
-    static int SocketPair(int fds[2]) { return ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds); }
+    static int SocketPair(int fds[2])
+    {
+        return ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds);
+    }
     static int OutputPipe(int fds[2]) { return pipe2(fds, O_CLOEXEC); }
 
     // Both ends of a new pipe or socket pair: [0] stays here, [1] is the child's.
@@ -256,7 +262,8 @@ private:
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
-        if (dup2(in, STDIN_FILENO) < 0 || dup2(out, STDOUT_FILENO) < 0 || dup2(err, STDERR_FILENO) < 0) {
+        if (dup2(in, STDIN_FILENO) < 0 || dup2(out, STDOUT_FILENO) < 0 ||
+            dup2(err, STDERR_FILENO) < 0) {
             _exit(kExecFailed);
         }
         execv(argv[0], argv);

@@ -89,7 +89,8 @@ INSTANTIATE_TEST_SUITE_P(
                       BadArguments{"NoPort", {"--channel", "echo"}},
                       BadArguments{"UnknownChannelOption", {"--channel", "0:echo,sometimes"}},
                       BadArguments{"ZeroLimit", {"--channel", "0:echo,close-after=0"}},
-                      BadArguments{"TwoLimits", {"--channel", "0:echo,close-after=2,reset-after=3"}},
+                      BadArguments{"TwoLimits",
+                                   {"--channel", "0:echo,close-after=2,reset-after=3"}},
                       BadArguments{"RefuseAndHold", {"--channel", "0:echo,refuse,accept-delay"}},
                       BadArguments{"BadEscape", {"--channel", "0:source-text=bad\\q"}},
                       BadArguments{"PortTooLarge", {"--control", "65536"}},
@@ -97,12 +98,15 @@ INSTANTIATE_TEST_SUITE_P(
                       BadArguments{"HostName", {"--address", "localhost"}},
                       BadArguments{"UnknownReplyMode", {"--reply-mode", "loud"}},
                       BadArguments{"TooManyChannels", TooManyChannels()}),
-    [](const ::testing::TestParamInfo<BadArguments>& info) { return std::string(info.param.Name); });
+    [](const ::testing::TestParamInfo<BadArguments>& info) {
+        return std::string(info.param.Name);
+    });
 
 TEST(ZelmodsimCli, PortInUseFails)
 {
     ModuleSim first({"--channel", "0:echo"});
-    ChildProcess second(ZELMODSIM_PATH, {"--channel", std::to_string(first.ChannelPort(1)) + ":echo"});
+    ChildProcess second(ZELMODSIM_PATH,
+                        {"--channel", std::to_string(first.ChannelPort(1)) + ":echo"});
     EXPECT_TRUE(second.Stderr().WaitForPrefix("zelmodsim: cannot bind 127.0.0.1:"));
     EXPECT_TRUE(ChildProcess::ExitedWith(second.WaitForExit(), kExitFailure));
 }
@@ -138,7 +142,8 @@ TEST(ZelmodsimCli, BadCommandsAreReported)
     EXPECT_EQ(sim.Command("close 9"), "error: channel must be a number from 1 to 8, not '9'");
     EXPECT_EQ(sim.Command("close"), "error: usage: close CHANNEL");
     EXPECT_EQ(sim.Command("send-control \\q"), "error: unknown escape \\q");
-    EXPECT_EQ(sim.Command("reply late=x"), "error: late delay (ms) must be a number from 0 to 600000, not 'x'");
+    EXPECT_EQ(sim.Command("reply late=x"),
+              "error: late delay (ms) must be a number from 0 to 600000, not 'x'");
     EXPECT_EQ(sim.Command("stats"), "ok stats frames=0 received=0");
 }
 
@@ -176,7 +181,8 @@ TEST(ZelmodsimCli, ExistingCommandSocketPathFails)
     const std::string path = dir.File("taken");
     std::ofstream(path) << "not a socket";
     ChildProcess process(ZELMODSIM_PATH, {"--command-socket", path});
-    EXPECT_TRUE(process.Stderr().WaitForPrefix("zelmodsim: " + path + " exists and is not a socket"));
+    EXPECT_TRUE(
+        process.Stderr().WaitForPrefix("zelmodsim: " + path + " exists and is not a socket"));
     EXPECT_TRUE(ChildProcess::ExitedWith(process.WaitForExit(), kExitFailure));
     EXPECT_TRUE(std::filesystem::exists(path));  // someone else's file stays
 }

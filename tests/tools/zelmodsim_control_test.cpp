@@ -43,7 +43,8 @@ protected:
         EXPECT_EQ(sim_->Command("send-control " + kMarker), "ok");
         const auto received = ReceiveThrough(client_.Get(), kMarker);
         EXPECT_EQ(received.End, StreamEnd::Complete);
-        return received.Data.substr(0, received.Data.size() - std::min(received.Data.size(), kMarker.size()));
+        return received.Data.substr(
+            0, received.Data.size() - std::min(received.Data.size(), kMarker.size()));
     }
 
     std::optional<ModuleSim> sim_;

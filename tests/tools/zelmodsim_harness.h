@@ -10,7 +10,9 @@ namespace zel::test {
 
 class ModuleSim : public ModuleSimulator {
 public:
-    explicit ModuleSim(const std::vector<std::string>& args) : ModuleSimulator(CommandLine{}, args) {}
+    explicit ModuleSim(const std::vector<std::string>& args) : ModuleSimulator(CommandLine{}, args)
+    {
+    }
 
     bool SawLine(const std::string& line) { return Saw(line); }
 };

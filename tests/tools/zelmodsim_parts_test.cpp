@@ -54,8 +54,9 @@ TEST(ZelmodsimChannelSetup, ModesAndOptions)
 
 TEST(ZelmodsimChannelSetup, BadSetupsThrow)
 {
-    for (const char* bad : {"echo", ":echo", "x:echo", "0:", "0:source=", "0:echo,", "0:echo,reset-after=",
-                            "0:sink,close-after=1,close-after=2", "0:echo,accept-delay,refuse"}) {
+    for (const char* bad : {"echo", ":echo", "x:echo", "0:", "0:source=", "0:echo,",
+                            "0:echo,reset-after=", "0:sink,close-after=1,close-after=2",
+                            "0:echo,accept-delay,refuse"}) {
         EXPECT_THROW(ParseChannelSetup(bad), zel::ParseError) << bad;
     }
 }
@@ -67,19 +68,21 @@ TEST(ZelmodsimCommands, Parse)
     EXPECT_EQ(cts.Level, '1');
     EXPECT_EQ(std::get<command::Status>(ParseCommand("status 2 1")).Count, 1U);
     EXPECT_EQ(std::get<command::Status>(ParseCommand("status 2 1  5")).Count, 5U);
-    EXPECT_EQ(std::get<command::SendControl>(ParseCommand("send-control  0219600\\r")).Bytes, " 0219600\r");
+    EXPECT_EQ(std::get<command::SendControl>(ParseCommand("send-control  0219600\\r")).Bytes,
+              " 0219600\r");
     const auto send = std::get<command::Send>(ParseCommand("send 3 a b"));
     EXPECT_EQ(send.Channel, 3);
     EXPECT_EQ(send.Bytes, "a b");
     EXPECT_EQ(std::get<command::Accept>(ParseCommand("accept 8")).Channel, 8);
-    EXPECT_EQ(std::get<command::Reply>(ParseCommand("reply late=15")).Mode.Delay, std::chrono::milliseconds(15));
+    EXPECT_EQ(std::get<command::Reply>(ParseCommand("reply late=15")).Mode.Delay,
+              std::chrono::milliseconds(15));
     EXPECT_TRUE(std::holds_alternative<command::Quit>(ParseCommand("quit")));
 }
 
 TEST(ZelmodsimCommands, BadCommandsThrow)
 {
-    for (const char* bad : {"", "quit now", "cts 1", "cts a 1", "status 1 1 228", "send 1", "send 0 x",
-                            "close x", "reply", "reply sometimes", "send-control"}) {
+    for (const char* bad : {"", "quit now", "cts 1", "cts a 1", "status 1 1 228", "send 1",
+                            "send 0 x", "close x", "reply", "reply sometimes", "send-control"}) {
         EXPECT_THROW(ParseCommand(bad), zel::ParseError) << bad;
     }
 }
@@ -98,7 +101,9 @@ TEST(ZelmodsimLines, SplitsAndLimits)
     constexpr std::size_t kLimit = 4;
     LineBuffer buffer(kLimit);
     std::vector<std::pair<std::string, bool>> lines;
-    const auto collect = [&](std::string_view line, bool tooLong) { lines.emplace_back(line, tooLong); };
+    const auto collect = [&](std::string_view line, bool tooLong) {
+        lines.emplace_back(line, tooLong);
+    };
     buffer.Feed("ab\r\ncd", collect);
     buffer.Feed("\nabcdef\nlast", collect);
     buffer.Finish(collect);

@@ -9,14 +9,19 @@
 namespace zel::test {
 namespace {
 
-const std::vector<std::string> kAddLab = {"add", "192.168.1.10", "4000", "lab", "4001:5", "4002:6:withhold"};
+const std::vector<std::string> kAddLab = {"add", "192.168.1.10", "4000",
+                                          "lab", "4001:5",       "4002:6:withhold"};
 const std::vector<std::string> kAddBench = {"add", "10.0.0.2", "4100", "bench", "4101:0"};
 
 constexpr const char kTwoModulesTable[] =
-    "INDEX NAME                 ADDRESS          CONTROL  CHANNEL  TCPPORT  PORT    LINE SETTINGS  PATH\n"
-    "0     lab                  192.168.1.10     4000     0        4001     COM5    sent           -\n"
-    "                                                     1        4002     COM6    withheld       -\n"
-    "1     bench                10.0.0.2         4100     0        4101     -       sent           -\n";
+    "INDEX NAME                 ADDRESS          CONTROL  CHANNEL  TCPPORT  PORT    LINE SETTINGS  "
+    "PATH\n"
+    "0     lab                  192.168.1.10     4000     0        4001     COM5    sent           "
+    "-\n"
+    "                                                     1        4002     COM6    withheld       "
+    "-\n"
+    "1     bench                10.0.0.2         4100     0        4101     -       sent           "
+    "-\n";
 
 constexpr const char kTwoModulesJson[] = R"({
   "modules": [
@@ -61,14 +66,16 @@ protected:
 // What each command prints; the table's rules are the driver's.
 TEST_F(VcomctlTest, EachCommandEndToEnd)
 {
-    EXPECT_EQ(Ok(kAddLab), "added module 0 'lab' (192.168.1.10, 2 channels); 'vcomctl start' creates its ports, "
-                           "'vcomctl save' keeps it\n");
+    EXPECT_EQ(Ok(kAddLab),
+              "added module 0 'lab' (192.168.1.10, 2 channels); 'vcomctl start' creates its ports, "
+              "'vcomctl save' keeps it\n");
     EXPECT_TRUE(Contains(Ok(kAddBench), "added module 1 'bench' (10.0.0.2, 1 channel)"));
     EXPECT_EQ(Ok({"list"}), kTwoModulesTable);
     EXPECT_EQ(Ok({"list", "--json"}), kTwoModulesJson);
     EXPECT_EQ(Ok({"status"}), "run status: stopped (no module device exists)\nmodules: 2\n");
     EXPECT_EQ(Ok({"start"}), "started all modules\n");
-    EXPECT_EQ(Ok({"status"}), "run status: running (at least one module device exists)\nmodules: 2\n");
+    EXPECT_EQ(Ok({"status"}),
+              "run status: running (at least one module device exists)\nmodules: 2\n");
     EXPECT_EQ(Ok({"stop"}), "stopped all modules\n");
     EXPECT_EQ(Ok({"save"}), "configuration saved\n");
     EXPECT_EQ(Ok({"clear"}), "module table cleared\n");
@@ -84,8 +91,9 @@ TEST_F(VcomctlTest, DuplicateAddressIsRefusedWithTheModuleItCollidesWith)
     Ok(kAddLab);
     const auto outcome = RunVcomctl({"add", "192.168.1.10", "5000", "other", "5001:9"});
     EXPECT_EQ(outcome.Status, kExitFailed);
-    EXPECT_EQ(outcome.Err, "vcomctl add: a module with address 192.168.1.10 is already configured: module 0 "
-                           "('lab')\n");
+    EXPECT_EQ(outcome.Err,
+              "vcomctl add: a module with address 192.168.1.10 is already configured: module 0 "
+              "('lab')\n");
     EXPECT_EQ(outcome.Out, "");
     EXPECT_TRUE(Contains(Ok({"status"}), "modules: 1"));
 }
@@ -155,7 +163,8 @@ TEST_F(VcomctlTest, SecondStartFailsWithAHint)
 TEST_F(VcomctlTest, BusyDeviceIsReportedAndFreedAgain)
 {
     ChildProcess holder(HANDLE_HOLDER_PATH, {});
-    ASSERT_TRUE(holder.Stdout().WaitForPrefix("holding")) << holder.Stdout().Text() << holder.Stderr().Text();
+    ASSERT_TRUE(holder.Stdout().WaitForPrefix("holding"))
+        << holder.Stdout().Text() << holder.Stderr().Text();
     for (const char* command : {"status", "list", "start"}) {
         const auto outcome = RunVcomctl({command});
         EXPECT_EQ(outcome.Status, kExitDeviceBusy) << command;
@@ -174,8 +183,10 @@ TEST(VcomctlNoDaemon, CommandsSayTheDaemonIsNotRunning)
     for (const auto& args : commands) {
         const auto outcome = RunVcomctl(args);
         EXPECT_EQ(outcome.Status, kExitDaemonNotRunning) << args.front();
-        EXPECT_EQ(outcome.Err, "vcomctl " + args.front() +
-                                   ": zelvcomd is not running (the control device \\\\.\\ZelMain does not exist)\n");
+        EXPECT_EQ(
+            outcome.Err,
+            "vcomctl " + args.front() +
+                ": zelvcomd is not running (the control device \\\\.\\ZelMain does not exist)\n");
         EXPECT_EQ(outcome.Out, "");
     }
 }

@@ -21,7 +21,8 @@ TEST(VcomctlNumbers, AcceptsPlainDecimalsInRange)
 
 TEST(VcomctlNumbers, RefusesAnythingElse)
 {
-    for (const char* text : {"", "-1", "+1", " 1", "1 ", "01", "1x", "0x10", "65536", "99999999999999999999"}) {
+    for (const char* text :
+         {"", "-1", "+1", " 1", "1 ", "01", "1x", "0x10", "65536", "99999999999999999999"}) {
         EXPECT_FALSE(zeltools::ParseDecimal(text, 0, 65535)) << text;
     }
     EXPECT_FALSE(zeltools::ParseDecimal("0", 1, 65535));
@@ -38,8 +39,8 @@ TEST(VcomctlIpv4, FirstNumberIsTheLowestAddressedByte)
 
 TEST(VcomctlIpv4, RefusesMalformedAddresses)
 {
-    for (const char* text : {"", "1.2.3", "1.2.3.4.5", "1.2.3.256", "1..3.4", "1.2.3.4.", ".1.2.3", "a.b.c.d",
-                             "1.2.3.04", "1.2.3.-4", "1.2.3.4 "}) {
+    for (const char* text : {"", "1.2.3", "1.2.3.4.5", "1.2.3.256", "1..3.4", "1.2.3.4.", ".1.2.3",
+                             "a.b.c.d", "1.2.3.04", "1.2.3.-4", "1.2.3.4 "}) {
         EXPECT_FALSE(ParseIpv4(text)) << text;
     }
 }
@@ -58,16 +59,16 @@ TEST(VcomctlChannelArgument, PortComAndWithhold)
 
 TEST(VcomctlChannelArgument, RefusesBadChannels)
 {
-    for (const char* text : {"", "4001", "4001:", ":5", "0:5", "65536:5", "4001:4097", "4001:COM", "4001:5:",
-                             "4001:5:keep", "4001:5:withhold:x", "4001:-1"}) {
+    for (const char* text : {"", "4001", "4001:", ":5", "0:5", "65536:5", "4001:4097", "4001:COM",
+                             "4001:5:", "4001:5:keep", "4001:5:withhold:x", "4001:-1"}) {
         EXPECT_THROW(ParseChannelArgument(text), UsageError) << text;
     }
 }
 
 TEST(VcomctlModuleArgument, BuildsTheRecord)
 {
-    const ModuleRecord record =
-        ParseModuleArgument({"192.168.1.10", "4660", "nineteen-bytes-name", "4001:5", "4002:0:withhold"});
+    const ModuleRecord record = ParseModuleArgument(
+        {"192.168.1.10", "4660", "nineteen-bytes-name", "4001:5", "4002:0:withhold"});
     const unsigned char address[] = {192, 168, 1, 10};
     EXPECT_EQ(std::memcmp(&record.ModuleIP, address, sizeof address), 0);
     EXPECT_EQ(record.ControlPort, 0x1234u);

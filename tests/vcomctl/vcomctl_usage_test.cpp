@@ -69,7 +69,8 @@ void PrintTo(const BadCommandLine& bad, std::ostream* out)
     }
 }
 
-class VcomctlBadCommandLine : public VcomctlUsageTest, public ::testing::WithParamInterface<BadCommandLine> {};
+class VcomctlBadCommandLine : public VcomctlUsageTest,
+                              public ::testing::WithParamInterface<BadCommandLine> {};
 
 TEST_P(VcomctlBadCommandLine, ExitsWithUsageAndSaysWhy)
 {
@@ -83,13 +84,12 @@ TEST_P(VcomctlBadCommandLine, ExitsWithUsageAndSaysWhy)
 
 INSTANTIATE_TEST_SUITE_P(
     Arguments, VcomctlBadCommandLine,
-    ::testing::Values(
-        BadCommandLine{{"add"}, "ADDRESS CONTROL_PORT NAME"},
-        BadCommandLine{{"add", "10.0.0.1", "4000", "lab"}, "at least one CHANNEL"},
-        BadCommandLine{{"add", "10.0.0.1", "4000", "lab", "0:5"}, "TCP port"},
-        BadCommandLine{{"list", "--xml"}, "unknown argument '--xml'"},
-        BadCommandLine{{"status", "now"}, "no arguments expected"},
-        BadCommandLine{{"delete-saved", "-f"}, "no arguments expected"}));
+    ::testing::Values(BadCommandLine{{"add"}, "ADDRESS CONTROL_PORT NAME"},
+                      BadCommandLine{{"add", "10.0.0.1", "4000", "lab"}, "at least one CHANNEL"},
+                      BadCommandLine{{"add", "10.0.0.1", "4000", "lab", "0:5"}, "TCP port"},
+                      BadCommandLine{{"list", "--xml"}, "unknown argument '--xml'"},
+                      BadCommandLine{{"status", "now"}, "no arguments expected"},
+                      BadCommandLine{{"delete-saved", "-f"}, "no arguments expected"}));
 
 }  // namespace
 }  // namespace zel::test

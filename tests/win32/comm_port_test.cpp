@@ -51,7 +51,8 @@ public:
             const auto& answer = answers_[code];
             EXPECT_EQ(outputLength, answer.size()) << std::hex << code;
             if (!answer.empty()) {
-                std::memcpy(output, answer.data(), std::min<std::size_t>(answer.size(), outputLength));
+                std::memcpy(output, answer.data(),
+                            std::min<std::size_t>(answer.size(), outputLength));
             }
             *returned = outputLength;
             return TRUE;
@@ -75,7 +76,8 @@ public:
             if (call.Code == code) {
                 EXPECT_EQ(call.Input.size(), sizeof value);
                 if (!call.Input.empty()) {
-                    std::memcpy(&value, call.Input.data(), std::min(call.Input.size(), sizeof value));
+                    std::memcpy(&value, call.Input.data(),
+                                std::min(call.Input.size(), sizeof value));
                 }
             }
         }
@@ -97,7 +99,8 @@ protected:
         device_.Answer(kIoctlGetBaudRate, SerialBaudRate{CBR_9600});
         device_.Answer(kIoctlGetLineControl, SerialLineControl{ONESTOPBIT, NOPARITY, 8});
         device_.Answer(kIoctlGetChars, SerialChars{0, 0, kDeviceBreakChar, 0, 0x11, 0x13});
-        device_.Answer(kIoctlGetHandflow, SerialHandflow{kSerialDtrControl, kSerialRtsControl, 2048, 512});
+        device_.Answer(kIoctlGetHandflow,
+                       SerialHandflow{kSerialDtrControl, kSerialRtsControl, 2048, 512});
     }
 
     CommPort Port() { return CommPort(kDevice, device_.Function()); }
@@ -139,7 +142,8 @@ TEST_F(CommPortTest, SetCommStateReadsFirstThenSetsAsWindowsDoes)
     EXPECT_EQ(line.WordLength, 7);
     // The DCB has no break character: the device's stays.
     EXPECT_EQ(device_.LastInput<SerialChars>(kIoctlSetChars).BreakChar, kDeviceBreakChar);
-    EXPECT_EQ(device_.LastInput<SerialHandflow>(kIoctlSetHandflow).ControlHandShake, kSerialDtrControl);
+    EXPECT_EQ(device_.LastInput<SerialHandflow>(kIoctlSetHandflow).ControlHandShake,
+              kSerialDtrControl);
 }
 
 TEST_F(CommPortTest, SetCommStateLeavesHandshakeLinesToTheDriver)
@@ -191,7 +195,8 @@ TEST_F(CommPortTest, MasksAndPurgeSendTheirWord)
     ASSERT_TRUE(Port().SetMask(EV_RXCHAR | EV_CTS));
     EXPECT_EQ(device_.LastInput<DWORD>(kIoctlSetWaitMask), static_cast<DWORD>(EV_RXCHAR | EV_CTS));
     ASSERT_TRUE(Port().Purge(PURGE_RXCLEAR | PURGE_TXABORT));
-    EXPECT_EQ(device_.LastInput<DWORD>(kIoctlPurge), static_cast<DWORD>(PURGE_RXCLEAR | PURGE_TXABORT));
+    EXPECT_EQ(device_.LastInput<DWORD>(kIoctlPurge),
+              static_cast<DWORD>(PURGE_RXCLEAR | PURGE_TXABORT));
     device_.Answer(kIoctlGetWaitMask, DWORD{EV_RING});
     DWORD mask = 0;
     ASSERT_TRUE(Port().GetMask(&mask));
@@ -212,8 +217,8 @@ TEST_F(CommPortTest, WaitCommEventPassesTheOverlappedOn)
 TEST_F(CommPortTest, EscapeFunctionsMapToTheirControls)
 {
     const std::pair<DWORD, DWORD> escapes[] = {
-        {SETXOFF, kIoctlSetXoff}, {SETXON, kIoctlSetXon},     {SETRTS, kIoctlSetRts},
-        {CLRRTS, kIoctlClrRts},   {SETDTR, kIoctlSetDtr},     {CLRDTR, kIoctlClrDtr},
+        {SETXOFF, kIoctlSetXoff},      {SETXON, kIoctlSetXon},       {SETRTS, kIoctlSetRts},
+        {CLRRTS, kIoctlClrRts},        {SETDTR, kIoctlSetDtr},       {CLRDTR, kIoctlClrDtr},
         {RESETDEV, kIoctlResetDevice}, {SETBREAK, kIoctlSetBreakOn}, {CLRBREAK, kIoctlSetBreakOff},
     };
     for (const auto& [function, code] : escapes) {

@@ -86,8 +86,8 @@ TEST(DcbTranslationTest, SoftwareFlowAndReplacementBecomeFlowReplaceBits)
 TEST(DcbTranslationTest, SettingsRoundTripToTheSameDcb)
 {
     for (DWORD dtr : {DTR_CONTROL_DISABLE, DTR_CONTROL_ENABLE, DTR_CONTROL_HANDSHAKE}) {
-        for (DWORD rts : {RTS_CONTROL_DISABLE, RTS_CONTROL_ENABLE, RTS_CONTROL_HANDSHAKE,
-                          RTS_CONTROL_TOGGLE}) {
+        for (DWORD rts :
+             {RTS_CONTROL_DISABLE, RTS_CONTROL_ENABLE, RTS_CONTROL_HANDSHAKE, RTS_CONTROL_TOGGLE}) {
             DCB dcb = TypicalDcb();
             dcb.fDtrControl = dtr;
             dcb.fRtsControl = rts;

@@ -15,15 +15,19 @@ namespace {
 
 class NoDaemonTest : public ::testing::Test {
 protected:
-    void SetUp() override { setenv(zelipc::kSocketEnvironment, dir_.File("absent.sock").c_str(), 1); }
+    void SetUp() override
+    {
+        setenv(zelipc::kSocketEnvironment, dir_.File("absent.sock").c_str(), 1);
+    }
 
     zel::test::TempDir dir_;
 };
 
 TEST_F(NoDaemonTest, CreateFileFailsWithFileNotFound)
 {
-    const HANDLE handle = CreateFileA("\\\\.\\ZelMain", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                      OPEN_EXISTING, FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE handle =
+        CreateFileA("\\\\.\\ZelMain", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
     EXPECT_EQ(handle, INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }
@@ -31,7 +35,8 @@ TEST_F(NoDaemonTest, CreateFileFailsWithFileNotFound)
 TEST_F(NoDaemonTest, CallsOnHandlesThatDoNotExistFailWithInvalidHandle)
 {
     DWORD returned = 0;
-    EXPECT_FALSE(DeviceIoControl(INVALID_HANDLE_VALUE, 0, nullptr, 0, nullptr, 0, &returned, nullptr));
+    EXPECT_FALSE(
+        DeviceIoControl(INVALID_HANDLE_VALUE, 0, nullptr, 0, nullptr, 0, &returned, nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
     EXPECT_FALSE(CloseHandle(INVALID_HANDLE_VALUE));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));

@@ -72,7 +72,8 @@ TEST(ProtocolTest, RequestsRoundTrip)
 
     const Request write = RoundTrip({9, WriteRequest{4, {'h', 'i'}}});
     EXPECT_EQ(std::get<WriteRequest>(write.Body).Data, (std::vector<std::uint8_t>{'h', 'i'}));
-    EXPECT_EQ(std::get<ReadRequest>(RoundTrip({1, ReadRequest{5, kMaxData}}).Body).Length, kMaxData);
+    EXPECT_EQ(std::get<ReadRequest>(RoundTrip({1, ReadRequest{5, kMaxData}}).Body).Length,
+              kMaxData);
     EXPECT_EQ(std::get<CancelRequest>(RoundTrip({1, CancelRequest{5, 77}}).Body).Target, 77u);
     EXPECT_EQ(std::get<CloseRequest>(RoundTrip({1, CloseRequest{6}}).Body).Handle, 6u);
 }
@@ -118,15 +119,18 @@ TEST(ProtocolTest, MessagesArrivingByteByByteComeOutWhole)
 TEST(ProtocolTest, BadHeadersAreRefusedWithAReason)
 {
     const auto hello = static_cast<std::uint16_t>(Kind::Hello);
-    EXPECT_NE(HeaderError(RawMessage(0x12345678, kVersion, hello, 4, 4)).find("magic"), std::string::npos);
-    EXPECT_NE(HeaderError(RawMessage(kMagic, kVersion + 1, hello, 4, 4)).find("version"), std::string::npos);
-    EXPECT_NE(HeaderError(RawMessage(kMagic, kVersion, 0x7777, 4, 4)).find("kind"), std::string::npos);
+    EXPECT_NE(HeaderError(RawMessage(0x12345678, kVersion, hello, 4, 4)).find("magic"),
+              std::string::npos);
+    EXPECT_NE(HeaderError(RawMessage(kMagic, kVersion + 1, hello, 4, 4)).find("version"),
+              std::string::npos);
+    EXPECT_NE(HeaderError(RawMessage(kMagic, kVersion, 0x7777, 4, 4)).find("kind"),
+              std::string::npos);
 }
 
 TEST(ProtocolTest, AnOversizedLengthIsRefusedBeforeItsPayloadArrives)
 {
-    const auto bytes = RawMessage(kMagic, kVersion, static_cast<std::uint16_t>(Kind::Write),
-                                  kMaxPayload + 1, 0);
+    const auto bytes =
+        RawMessage(kMagic, kVersion, static_cast<std::uint16_t>(Kind::Write), kMaxPayload + 1, 0);
     EXPECT_NE(HeaderError(bytes).find("limit"), std::string::npos);
 }
 
@@ -149,7 +153,8 @@ TEST(ProtocolTest, PayloadsOfTheWrongShapeAreRefused)
     EXPECT_FALSE(DecodeRequest(header, read.Take(), &error));
 
     header.MessageKind = Kind::Open;
-    EXPECT_FALSE(DecodeRequest(header, std::vector<std::uint8_t>(8 + kMaxNameLength + 1, 'A'), &error));
+    EXPECT_FALSE(
+        DecodeRequest(header, std::vector<std::uint8_t>(8 + kMaxNameLength + 1, 'A'), &error));
 
     header.MessageKind = Kind::Complete;
     EXPECT_FALSE(DecodeRequest(header, {}, &error));

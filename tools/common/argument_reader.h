@@ -13,7 +13,8 @@
 namespace zeltools {
 
 // Decimal digits only within [least, most]; nothing otherwise.
-inline std::optional<std::uint32_t> ParseDecimal(std::string_view text, std::uint32_t least, std::uint32_t most)
+inline std::optional<std::uint32_t> ParseDecimal(std::string_view text, std::uint32_t least,
+                                                 std::uint32_t most)
 {
     const std::optional<std::uint64_t> value = zel::ReadDecimal(text, least, most);
     return value ? std::optional<std::uint32_t>(static_cast<std::uint32_t>(*value)) : std::nullopt;
@@ -28,7 +29,8 @@ inline bool StartsWithComPrefix(std::string_view text)
         return false;
     }
     for (std::size_t i = 0; i < kComPrefix.size(); ++i) {
-        const char upper = text[i] >= 'a' && text[i] <= 'z' ? static_cast<char>(text[i] - 'a' + 'A') : text[i];
+        const char upper =
+            text[i] >= 'a' && text[i] <= 'z' ? static_cast<char>(text[i] - 'a' + 'A') : text[i];
         if (upper != kComPrefix[i]) {
             return false;
         }

@@ -38,8 +38,8 @@ std::string ErrorText(DWORD error)
 
 Win32Handle OpenDevice(const std::string& path)
 {
-    return Win32Handle(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+    return Win32Handle(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 // Whether the driver is there: its control device opens, or is busy
@@ -58,11 +58,13 @@ bool DriverRunning()
         throw Failure(ExitCode::Failed, what + ErrorText(error));
     }
     if (!DriverRunning()) {
-        throw Failure(ExitCode::DaemonNotRunning, what + ErrorText(error) + ": zelvcomd is not running");
+        throw Failure(ExitCode::DaemonNotRunning,
+                      what + ErrorText(error) + ": zelvcomd is not running");
     }
-    throw Failure(ExitCode::Failed, what + ErrorText(error) +
-                                        ": no such port ('vcomctl list' shows the configured ports, "
-                                        "'vcomctl start' creates them)");
+    throw Failure(ExitCode::Failed,
+                  what + ErrorText(error) +
+                      ": no such port ('vcomctl list' shows the configured ports, "
+                      "'vcomctl start' creates them)");
 }
 
 using Clock = std::chrono::steady_clock;
@@ -126,12 +128,14 @@ void ComPort::WriteAll(std::string_view bytes)
 {
     while (!bytes.empty()) {
         DWORD written = 0;
-        if (!WriteFile(handle_.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr)) {
+        if (!WriteFile(handle_.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                       nullptr)) {
             Fail("WriteFile");
         }
         if (written == 0) {
             throw Failure(ExitCode::Failed, "WriteFile on " + name_ + " took none of " +
-                                                std::to_string(bytes.size()) + " bytes (write timeout)");
+                                                std::to_string(bytes.size()) +
+                                                " bytes (write timeout)");
         }
         bytes.remove_prefix(written);
     }
@@ -139,8 +143,8 @@ void ComPort::WriteAll(std::string_view bytes)
 
 std::string ComPort::ReadSome(std::size_t most, std::chrono::milliseconds wait)
 {
-    const auto waitMs = static_cast<DWORD>(
-        std::clamp<std::chrono::milliseconds::rep>(wait.count(), kShortestReadWaitMs, kLongestReadWaitMs));
+    const auto waitMs = static_cast<DWORD>(std::clamp<std::chrono::milliseconds::rep>(
+        wait.count(), kShortestReadWaitMs, kLongestReadWaitMs));
     SetReadWait(waitMs);
     std::string bytes(most, '\0');
     DWORD got = 0;
@@ -169,7 +173,8 @@ void ComPort::SetReadWait(DWORD waitMs)
 
 void ComPort::Fail(const char* call) const
 {
-    throw Failure(ExitCode::Failed, std::string(call) + " on " + name_ + " failed " + ErrorText(GetLastError()));
+    throw Failure(ExitCode::Failed,
+                  std::string(call) + " on " + name_ + " failed " + ErrorText(GetLastError()));
 }
 
 RoundTrip Ping(ComPort& port, const std::string& message, std::chrono::milliseconds timeout)

@@ -22,7 +22,10 @@ enum class ExitCode : int {
     DaemonNotRunning = 3,  // the driver is not there: zelvcomd is not running
 };
 
-inline int ToStatus(ExitCode code) { return static_cast<int>(code); }
+inline int ToStatus(ExitCode code)
+{
+    return static_cast<int>(code);
+}
 
 class Failure : public std::runtime_error {
 public:
@@ -51,7 +54,10 @@ struct Options {
 class Win32Handle {
 public:
     explicit Win32Handle(HANDLE handle = INVALID_HANDLE_VALUE) : handle_(handle) {}
-    Win32Handle(Win32Handle&& other) noexcept : handle_(std::exchange(other.handle_, INVALID_HANDLE_VALUE)) {}
+    Win32Handle(Win32Handle&& other) noexcept
+        : handle_(std::exchange(other.handle_, INVALID_HANDLE_VALUE))
+    {
+    }
     Win32Handle& operator=(Win32Handle&& other) noexcept
     {
         std::swap(handle_, other.handle_);
@@ -126,7 +132,8 @@ std::string Quoted(std::string_view bytes);
 std::string HeaderLine(const std::string& port, const Options& options);
 std::string TripLine(const std::string& port, unsigned sequence, const RoundTrip& trip);
 // Why a round trip that did not match failed.
-std::string TripFailure(const std::string& port, unsigned sequence, const RoundTrip& trip, const Options& options);
+std::string TripFailure(const std::string& port, unsigned sequence, const RoundTrip& trip,
+                        const Options& options);
 
 class Summary {
 public:

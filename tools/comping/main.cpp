@@ -14,7 +14,8 @@
 namespace comping {
 namespace {
 
-constexpr const char kHelp[] = R"(usage: comping COM<n> [--baud N] [--count N] [--message TEXT] [--timeout-ms N]
+constexpr const char kHelp[] =
+    R"(usage: comping COM<n> [--baud N] [--count N] [--message TEXT] [--timeout-ms N]
 
 Sends a message through a ZelVCOM port and reads it back, as a program on
 Windows would: CreateFileA("\\.\COM<n>"), SetCommState (N baud, 8 data bits,
@@ -54,11 +55,12 @@ using ArgumentReader = zeltools::ArgumentReader<UsageError>;
 // before the shared parser sees the digits.
 unsigned ParseNumber(std::string_view text, unsigned least, unsigned most, std::string_view what)
 {
-    const std::size_t firstNonZero = std::min(text.find_first_not_of('0'), text.empty() ? 0 : text.size() - 1);
+    const std::size_t firstNonZero =
+        std::min(text.find_first_not_of('0'), text.empty() ? 0 : text.size() - 1);
     const auto value = zeltools::ParseDecimal(text.substr(firstNonZero), least, most);
     if (!value) {
-        throw UsageError(std::string(what) + " must be a number from " + std::to_string(least) + " to " +
-                         std::to_string(most) + ", not '" + std::string(text) + "'");
+        throw UsageError(std::string(what) + " must be a number from " + std::to_string(least) +
+                         " to " + std::to_string(most) + ", not '" + std::string(text) + "'");
     }
     return *value;
 }
@@ -68,7 +70,8 @@ unsigned ParsePortName(std::string_view text)
     if (!zeltools::StartsWithComPrefix(text)) {
         throw UsageError("expected a port name COM<n>, not '" + std::string(text) + "'");
     }
-    return ParseNumber(text.substr(zeltools::kComPrefix.size()), kFirstCom, kLastCom, "the COM number");
+    return ParseNumber(text.substr(zeltools::kComPrefix.size()), kFirstCom, kLastCom,
+                       "the COM number");
 }
 
 void ApplyOption(Options& options, std::string_view arg, ArgumentReader& args)
@@ -114,11 +117,13 @@ Options ParseOptions(int argc, const char* const* argv)
 }
 
 // A round trip that fails, by its result or by a call, ends the run.
-std::optional<Failure> RunOne(ComPort& port, const Options& options, unsigned sequence, Summary& summary)
+std::optional<Failure> RunOne(ComPort& port, const Options& options, unsigned sequence,
+                              Summary& summary)
 {
     summary.Attempted();
     try {
-        const RoundTrip trip = Ping(port, options.Message, std::chrono::milliseconds(options.TimeoutMs));
+        const RoundTrip trip =
+            Ping(port, options.Message, std::chrono::milliseconds(options.TimeoutMs));
         if (trip.Result != Outcome::Matched) {
             return Failure(ExitCode::Failed, TripFailure(port.Name(), sequence, trip, options));
         }

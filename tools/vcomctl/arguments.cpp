@@ -111,7 +111,8 @@ void CheckDistinct(const std::vector<ChannelArgument>& channels, std::uint32_t c
                              " is given twice (channels and control port need ports of their own)");
         }
         if (channel.ComNumber != COM_NUMBER_NONE && !comNumbers.insert(channel.ComNumber).second) {
-            throw UsageError("COM" + std::to_string(channel.ComNumber) + " is given to two channels");
+            throw UsageError("COM" + std::to_string(channel.ComNumber) +
+                             " is given to two channels");
         }
     }
 }
@@ -123,8 +124,8 @@ std::vector<ChannelArgument> ParseChannels(const std::vector<std::string>& args)
         throw UsageError("add needs at least one CHANNEL (TCPPORT:COM[:withhold])");
     }
     if (count > MODULE_CHANNEL_COUNT) {
-        throw UsageError("a module has at most " + std::to_string(MODULE_CHANNEL_COUNT) + " channels, not " +
-                         std::to_string(count));
+        throw UsageError("a module has at most " + std::to_string(MODULE_CHANNEL_COUNT) +
+                         " channels, not " + std::to_string(count));
     }
     std::vector<ChannelArgument> channels;
     for (std::size_t i = FIRST_CHANNEL_ARG; i < args.size(); ++i) {
@@ -152,7 +153,8 @@ ModuleRecord ParseModuleArgument(const std::vector<std::string>& Args)
     for (std::size_t i = 0; i < channels.size(); ++i) {
         record.SerialPort[i] = channels[i].TcpPort;
         record.SerialNum[i] = channels[i].ComNumber;
-        record.SerialParaFlag[i] = channels[i].Withhold ? LINE_SETTINGS_WITHHELD : LINE_SETTINGS_SENT;
+        record.SerialParaFlag[i] =
+            channels[i].Withhold ? LINE_SETTINGS_WITHHELD : LINE_SETTINGS_SENT;
     }
     return record;
 }

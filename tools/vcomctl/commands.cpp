@@ -31,8 +31,9 @@ void CheckNotListed(const std::vector<ModuleRecord>& modules, const ModuleRecord
 {
     for (std::size_t i = 0; i < modules.size(); ++i) {
         if (modules[i].ModuleIP == added.ModuleIP) {
-            throw CommandError(ExitCode::Failed, "a module with address " + FormatIpv4(added.ModuleIP) +
-                                                     " is already configured: " + Describe(i, modules[i]));
+            throw CommandError(ExitCode::Failed,
+                               "a module with address " + FormatIpv4(added.ModuleIP) +
+                                   " is already configured: " + Describe(i, modules[i]));
         }
     }
 }
@@ -46,7 +47,8 @@ void CheckComNumbersFree(const std::vector<ModuleRecord>& modules, const ModuleR
             for (std::uint32_t k = 0; k < ChannelCount(modules[i]); ++k) {
                 if (modules[i].SerialNum[k] == number) {
                     throw CommandError(ExitCode::Failed, "COM" + std::to_string(number) +
-                                                             " is already used by " + Describe(i, modules[i]));
+                                                             " is already used by " +
+                                                             Describe(i, modules[i]));
                 }
             }
         }
@@ -56,7 +58,8 @@ void CheckComNumbersFree(const std::vector<ModuleRecord>& modules, const ModuleR
 void CheckRoom(const std::vector<ModuleRecord>& modules)
 {
     if (modules.size() >= MODULE_TABLE_SIZE) {
-        throw CommandError(ExitCode::Failed, "the module table is full (" + std::to_string(MODULE_TABLE_SIZE) +
+        throw CommandError(ExitCode::Failed, "the module table is full (" +
+                                                 std::to_string(MODULE_TABLE_SIZE) +
                                                  " modules); 'vcomctl clear' empties it");
     }
 }
@@ -112,7 +115,8 @@ void RunStatus(const Arguments& Args, std::ostream& Out)
         throw CommandError(ExitCode::Failed, "the driver did not report its status");
     }
     Out << "run status: "
-        << (*running != 0 ? "running (at least one module device exists)" : "stopped (no module device exists)")
+        << (*running != 0 ? "running (at least one module device exists)"
+                          : "stopped (no module device exists)")
         << "\nmodules: " << *count << "\n";
 }
 
@@ -132,16 +136,18 @@ void RunAction(const Action& action, const Arguments& args, std::ostream& out)
     ExpectNoArguments(args);
     ControlSession session;
     if (!(session.*action.Send)()) {
-        throw CommandError(ExitCode::Failed, std::string(action.Name) + " failed: " + std::string(action.Failed));
+        throw CommandError(ExitCode::Failed,
+                           std::string(action.Name) + " failed: " + std::string(action.Failed));
     }
     out << action.Done << "\n";
 }
 
 void RunStart(const Arguments& Args, std::ostream& Out)
 {
-    RunAction({"start", &ControlSession::StartAll, "started all modules",
-               "the last module's devices could not be created (already running? 'vcomctl stop' first)"},
-              Args, Out);
+    RunAction(
+        {"start", &ControlSession::StartAll, "started all modules",
+         "the last module's devices could not be created (already running? 'vcomctl stop' first)"},
+        Args, Out);
 }
 
 void RunStop(const Arguments& Args, std::ostream& Out)
@@ -167,7 +173,8 @@ void RunReload(const Arguments& Args, std::ostream& Out)
 
 void RunClear(const Arguments& Args, std::ostream& Out)
 {
-    RunAction({"clear", &ControlSession::Clear, "module table cleared", "the driver refused to clear the table"},
+    RunAction({"clear", &ControlSession::Clear, "module table cleared",
+               "the driver refused to clear the table"},
               Args, Out);
 }
 
@@ -177,7 +184,6 @@ void RunDeleteSaved(const Arguments& Args, std::ostream& Out)
                "the driver could not delete the saved configuration"},
               Args, Out);
 }
-
 
 }  // namespace
 
@@ -208,7 +214,8 @@ const std::vector<Command>& AllCommands()
          "the daemon's socket).\n"
          "  --json  the same as a JSON document:\n"
          "          {\"modules\": [{\"index\", \"name\", \"address\", \"control_port\",\n"
-         "                        \"channels\": [{\"tcp_port\", \"com\", \"withhold\", \"path\"}]}]}\n"
+         "                        \"channels\": [{\"tcp_port\", \"com\", \"withhold\", "
+         "\"path\"}]}]}\n"
          "          (\"com\" 0: the channel has no port; \"path\" null: no link)\n",
          RunList},
         {"status", "status", "show the run status and the module count",
@@ -253,6 +260,5 @@ const Command* FindCommand(std::string_view Name)
     }
     return nullptr;
 }
-
 
 }  // namespace vcomctl

@@ -26,7 +26,10 @@ inline int ToStatus(ExitCode code)
 
 class CommandError : public std::runtime_error {
 public:
-    CommandError(ExitCode code, const std::string& message) : std::runtime_error(message), code_(code) {}
+    CommandError(ExitCode code, const std::string& message)
+        : std::runtime_error(message), code_(code)
+    {
+    }
     ExitCode Code() const { return code_; }
 
 private:

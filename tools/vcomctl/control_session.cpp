@@ -11,14 +11,17 @@ namespace {
 {
     switch (error) {
     case ERROR_FILE_NOT_FOUND:
-        throw CommandError(ExitCode::DaemonNotRunning,
-                           "zelvcomd is not running (the control device \\\\.\\ZelMain does not exist)");
+        throw CommandError(
+            ExitCode::DaemonNotRunning,
+            "zelvcomd is not running (the control device \\\\.\\ZelMain does not exist)");
     case ERROR_ACCESS_DENIED:
-        throw CommandError(ExitCode::DeviceBusy,
-                           "the control device is busy: another program has it open; try again when it is done");
+        throw CommandError(
+            ExitCode::DeviceBusy,
+            "the control device is busy: another program has it open; try again when it is done");
     default:
-        throw CommandError(ExitCode::Failed,
-                           "cannot open the control device \\\\.\\ZelMain (error " + std::to_string(error) + ")");
+        throw CommandError(
+            ExitCode::Failed,
+            "cannot open the control device \\\\.\\ZelMain (error " + std::to_string(error) + ")");
     }
 }
 
@@ -110,7 +113,8 @@ std::vector<ModuleRecord> ReadModuleTable(ControlSession& Session)
     for (std::uint32_t index = 0; index < *count; ++index) {
         const auto record = Session.Module(index);
         if (!record) {
-            throw CommandError(ExitCode::Failed, "the driver did not return module " + std::to_string(index));
+            throw CommandError(ExitCode::Failed,
+                               "the driver did not return module " + std::to_string(index));
         }
         modules.push_back(*record);
     }

@@ -66,7 +66,8 @@ void WriteUsage(std::ostream& Out)
 void WriteCommandHelp(const vcomctl::Command& Which, std::ostream& Out)
 {
     Out << "usage: vcomctl " << Which.Synopsis << "\n\n" << Which.Details;
-    Out << "\nExit status: 0 ok, 1 failed, 2 usage, 3 zelvcomd not running, 4 control device busy.\n";
+    Out << "\nExit status: 0 ok, 1 failed, 2 usage, 3 zelvcomd not running, 4 control device "
+           "busy.\n";
 }
 
 bool IsHelpOption(std::string_view arg)
@@ -88,7 +89,8 @@ int RunHelp(const Arguments& args)
         WriteUsage(std::cout);
         return ToStatus(ExitCode::Ok);
     }
-    const vcomctl::Command* command = args.size() == 1 ? vcomctl::FindCommand(args.front()) : nullptr;
+    const vcomctl::Command* command =
+        args.size() == 1 ? vcomctl::FindCommand(args.front()) : nullptr;
     if (command == nullptr) {
         return UsageFailure("help: no such command '" + args.front() + "'");
     }

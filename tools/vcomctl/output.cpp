@@ -45,11 +45,18 @@ std::string ComName(std::uint32_t number)
     return number == 0 ? NO_PORT : "COM" + std::to_string(number);
 }
 
-void WriteTableModule(std::size_t index, const ModuleRecord& record, const std::filesystem::path& ptyDir,
-                 std::ostream& out)
+void WriteTableModule(std::size_t index, const ModuleRecord& record,
+                      const std::filesystem::path& ptyDir, std::ostream& out)
 {
-    Row row{std::to_string(index), ModuleName(record), FormatIpv4(record.ModuleIP),
-            std::to_string(record.ControlPort), NO_PORT, NO_PORT, NO_PORT, NO_PORT, NO_PORT};
+    Row row{std::to_string(index),
+            ModuleName(record),
+            FormatIpv4(record.ModuleIP),
+            std::to_string(record.ControlPort),
+            NO_PORT,
+            NO_PORT,
+            NO_PORT,
+            NO_PORT,
+            NO_PORT};
     const std::uint32_t channels = ChannelCount(record);
     if (channels == 0) {
         WriteRow(row, out);
@@ -85,7 +92,8 @@ std::string PathJson(const std::filesystem::path& ptyDir, std::uint32_t comNumbe
     return path ? JsonString(path->string()) : "null";
 }
 
-void WriteChannels(const ModuleRecord& record, const std::filesystem::path& ptyDir, std::ostream& out)
+void WriteChannels(const ModuleRecord& record, const std::filesystem::path& ptyDir,
+                   std::ostream& out)
 {
     const std::uint32_t channels = ChannelCount(record);
     out << "[";
@@ -98,8 +106,8 @@ void WriteChannels(const ModuleRecord& record, const std::filesystem::path& ptyD
     out << (channels == 0 ? "]" : "\n      ]");
 }
 
-void WriteJsonModule(std::size_t index, const ModuleRecord& record, const std::filesystem::path& ptyDir,
-                 std::ostream& out)
+void WriteJsonModule(std::size_t index, const ModuleRecord& record,
+                     const std::filesystem::path& ptyDir, std::ostream& out)
 {
     out << "    {\n"
         << "      \"index\": " << index << ",\n"
@@ -120,7 +128,9 @@ void WriteModuleTable(const std::vector<ModuleRecord>& Modules, const std::files
         Out << "no modules configured\n";
         return;
     }
-    WriteRow({"INDEX", "NAME", "ADDRESS", "CONTROL", "CHANNEL", "TCPPORT", "PORT", "LINE SETTINGS", "PATH"}, Out);
+    WriteRow({"INDEX", "NAME", "ADDRESS", "CONTROL", "CHANNEL", "TCPPORT", "PORT", "LINE SETTINGS",
+              "PATH"},
+             Out);
     for (std::size_t i = 0; i < Modules.size(); ++i) {
         WriteTableModule(i, Modules[i], PtyDir, Out);
     }
@@ -154,7 +164,6 @@ void WriteModulesJson(const std::vector<ModuleRecord>& Modules, const std::files
     Out << (Modules.empty() ? "]\n}\n" : "\n  ]\n}\n");
 }
 
-
 std::filesystem::path PtyDirectory()
 {
     if (const char* dir = std::getenv(PTY_DIR_ENVIRONMENT); dir != nullptr && *dir != '\0') {
@@ -163,7 +172,8 @@ std::filesystem::path PtyDirectory()
     return zelipc::ClientSocketPath().parent_path() / DEFAULT_PTY_DIR_NAME;
 }
 
-std::optional<std::filesystem::path> PortPath(const std::filesystem::path& PtyDir, std::uint32_t ComNumber)
+std::optional<std::filesystem::path> PortPath(const std::filesystem::path& PtyDir,
+                                              std::uint32_t ComNumber)
 {
     if (ComNumber == 0) {
         return std::nullopt;
@@ -175,7 +185,6 @@ std::optional<std::filesystem::path> PortPath(const std::filesystem::path& PtyDi
     }
     return link;
 }
-
 
 std::string ModuleName(const ModuleRecord& Record)
 {

@@ -32,7 +32,8 @@ std::string JsonString(std::string_view Text);
 // $ZELVCOM_PTY_DIR, else the daemon's default: "dev" beside its socket.
 std::filesystem::path PtyDirectory();
 // The link for COM<number> when the daemon has made it.
-std::optional<std::filesystem::path> PortPath(const std::filesystem::path& PtyDir, std::uint32_t ComNumber);
+std::optional<std::filesystem::path> PortPath(const std::filesystem::path& PtyDir,
+                                              std::uint32_t ComNumber);
 
 // Reading a module record the driver returned, which need not have been
 // written by this tool: the name may lack its NUL, the count may exceed 8.

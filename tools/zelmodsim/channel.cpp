@@ -47,7 +47,6 @@ std::string ReadWholeFile(const std::string& path, std::size_t maxBytes)
     }
 }
 
-
 constexpr char kPortSeparator = ':';
 constexpr char kOptionSeparator = ',';
 constexpr std::string_view kSourceFile = "source=";
@@ -65,7 +64,8 @@ std::vector<std::string_view> Split(std::string_view text, char separator)
     std::vector<std::string_view> parts;
     for (std::size_t start = 0;;) {
         const std::size_t end = text.find(separator, start);
-        parts.push_back(text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start));
+        parts.push_back(text.substr(
+            start, end == std::string_view::npos ? std::string_view::npos : end - start));
         if (end == std::string_view::npos) {
             return parts;
         }
@@ -86,12 +86,14 @@ void ApplyMode(ChannelSetup& setup, std::string_view mode)
         setup.Mode = ChannelMode::Source;
         setup.SourceBytes = DecodeEscapes(mode.substr(kSourceText.size()));
     } else {
-        throw zel::ParseError("channel mode must be echo, sink, source=FILE or source-text=TEXT, not '" +
-                         std::string(mode) + "'");
+        throw zel::ParseError(
+            "channel mode must be echo, sink, source=FILE or source-text=TEXT, not '" +
+            std::string(mode) + "'");
     }
 }
 
-void SetLimit(ChannelSetup& setup, LimitAction action, std::string_view count, std::string_view what)
+void SetLimit(ChannelSetup& setup, LimitAction action, std::string_view count,
+              std::string_view what)
 {
     if (setup.Limit != LimitAction::None) {
         throw zel::ParseError("close-after and reset-after exclude each other");
@@ -121,7 +123,8 @@ ChannelSetup ParseChannelSetup(std::string_view text)
 {
     const std::size_t colon = text.find(kPortSeparator);
     if (colon == std::string_view::npos) {
-        throw zel::ParseError("channel must be PORT:MODE[,OPTION...], not '" + std::string(text) + "'");
+        throw zel::ParseError("channel must be PORT:MODE[,OPTION...], not '" + std::string(text) +
+                              "'");
     }
     ChannelSetup setup;
     setup.Port = zel::ParsePort(text.substr(0, colon));
@@ -160,12 +163,14 @@ ServedPort::Listening InitialListening(const ChannelSetup& setup)
 
 }  // namespace
 
-Channel::Channel(zel::EventLoop& loop, EventLog& log, int number, ChannelSetup setup, const in_addr& address)
+Channel::Channel(zel::EventLoop& loop, EventLog& log, int number, ChannelSetup setup,
+                 const in_addr& address)
     : log_(log),
       number_(number),
       setup_(std::move(setup)),
       port_(loop, log, BindTcp(address, setup_.Port),
-            ServedPort::Settings{Label(), InitialListening(setup_), kChannelBacklog, kChannelReadChunk},
+            ServedPort::Settings{Label(), InitialListening(setup_), kChannelBacklog,
+                                 kChannelReadChunk},
             ServedPort::Handlers{[this] { OnConnected(); },
                                  [this](std::string_view bytes) { OnReceived(bytes); }, [] {}})
 {
@@ -180,9 +185,15 @@ CommandResult Channel::Send(std::string_view bytes)
     return CommandResult::Success();
 }
 
-CommandResult Channel::Close() { return port_.Close("close") ? CommandResult::Success() : NoClient(); }
+CommandResult Channel::Close()
+{
+    return port_.Close("close") ? CommandResult::Success() : NoClient();
+}
 
-CommandResult Channel::Reset() { return port_.Reset("reset") ? CommandResult::Success() : NoClient(); }
+CommandResult Channel::Reset()
+{
+    return port_.Reset("reset") ? CommandResult::Success() : NoClient();
+}
 
 CommandResult Channel::Accept()
 {
@@ -214,8 +225,8 @@ void Channel::OnReceived(std::string_view bytes)
 {
     const bool limited = setup_.Limit != LimitAction::None;
     if (limited) {
-        bytes = bytes.substr(0, static_cast<std::size_t>(
-                                    std::min<std::uint64_t>(bytes.size(), setup_.LimitBytes - connectionReceived_)));
+        bytes = bytes.substr(0, static_cast<std::size_t>(std::min<std::uint64_t>(
+                                    bytes.size(), setup_.LimitBytes - connectionReceived_)));
     }
     connectionReceived_ += bytes.size();
     received_ += bytes.size();
@@ -238,7 +249,10 @@ void Channel::EndAtLimit()
     }
 }
 
-std::string Channel::Label() const { return "channel=" + std::to_string(number_); }
+std::string Channel::Label() const
+{
+    return "channel=" + std::to_string(number_);
+}
 
 CommandResult Channel::NoClient() const
 {
@@ -248,7 +262,8 @@ CommandResult Channel::NoClient() const
 CommandResult Channel::CheckListening() const
 {
     if (port_.Refusing()) {
-        return CommandResult::Failure("channel " + std::to_string(number_) + " refuses connections");
+        return CommandResult::Failure("channel " + std::to_string(number_) +
+                                      " refuses connections");
     }
     return CommandResult::Success();
 }

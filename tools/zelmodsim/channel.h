@@ -52,7 +52,8 @@ constexpr std::size_t kMaxSourceBytes = 16 * 1024 * 1024;
 class Channel {
 public:
     // number is 1-based; setup's source bytes must be loaded already.
-    Channel(zel::EventLoop& loop, EventLog& log, int number, ChannelSetup setup, const in_addr& address);
+    Channel(zel::EventLoop& loop, EventLog& log, int number, ChannelSetup setup,
+            const in_addr& address);
 
     std::uint16_t Port() const { return port_.Port(); }
     // Bytes taken from all connections so far (beyond a limit they are not).

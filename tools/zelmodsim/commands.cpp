@@ -54,7 +54,8 @@ std::vector<std::string_view> Words(std::string_view text, std::size_t min, std:
 char Digit(std::string_view text, std::string_view what)
 {
     if (text.size() != 1 || text[0] < '0' || text[0] > '9') {
-        throw zel::ParseError(std::string(what) + " must be one digit 0-9, not '" + std::string(text) + "'");
+        throw zel::ParseError(std::string(what) + " must be one digit 0-9, not '" +
+                              std::string(text) + "'");
     }
     return text[0];
 }
@@ -81,8 +82,9 @@ Command ParseCts(std::string_view args)
 Command ParseStatus(std::string_view args)
 {
     const auto words = Words(args, 2, 3, "status CHANNEL LEVEL [COUNT]");
-    const std::size_t count =
-        words.size() == 3 ? zel::ParseDecimal(words[2], 1, kMaxStatusRecords, "count") : kDefaultStatusCount;
+    const std::size_t count = words.size() == 3
+                                  ? zel::ParseDecimal(words[2], 1, kMaxStatusRecords, "count")
+                                  : kDefaultStatusCount;
     return command::Status{Digit(words[0], "channel"), Digit(words[1], "level"), count};
 }
 
@@ -126,12 +128,18 @@ constexpr CommandParser kParsers[] = {
     {"status", ParseStatus},
     {"send-control", ParseSendControl},
     {"send", ParseSend},
-    {"close", [](std::string_view a) { return ParseChannelCommand<command::Close>(a, "close CHANNEL"); }},
-    {"reset", [](std::string_view a) { return ParseChannelCommand<command::Reset>(a, "reset CHANNEL"); }},
-    {"accept", [](std::string_view a) { return ParseChannelCommand<command::Accept>(a, "accept CHANNEL"); }},
-    {"hold", [](std::string_view a) { return ParseChannelCommand<command::Hold>(a, "hold CHANNEL"); }},
-    {"close-control", [](std::string_view a) { return ParseBare<command::CloseControl>(a, "close-control"); }},
-    {"reset-control", [](std::string_view a) { return ParseBare<command::ResetControl>(a, "reset-control"); }},
+    {"close",
+     [](std::string_view a) { return ParseChannelCommand<command::Close>(a, "close CHANNEL"); }},
+    {"reset",
+     [](std::string_view a) { return ParseChannelCommand<command::Reset>(a, "reset CHANNEL"); }},
+    {"accept",
+     [](std::string_view a) { return ParseChannelCommand<command::Accept>(a, "accept CHANNEL"); }},
+    {"hold",
+     [](std::string_view a) { return ParseChannelCommand<command::Hold>(a, "hold CHANNEL"); }},
+    {"close-control",
+     [](std::string_view a) { return ParseBare<command::CloseControl>(a, "close-control"); }},
+    {"reset-control",
+     [](std::string_view a) { return ParseBare<command::ResetControl>(a, "reset-control"); }},
     {"reply", ParseReply},
     {"stats", [](std::string_view a) { return ParseBare<command::Stats>(a, "stats"); }},
     {"quit", [](std::string_view a) { return ParseBare<command::Quit>(a, "quit"); }},
@@ -147,7 +155,8 @@ Command ParseCommand(std::string_view line)
             return parser.Parse(args);
         }
     }
-    throw zel::ParseError(word.empty() ? std::string("empty command") : "unknown command '" + std::string(word) + "'");
+    throw zel::ParseError(word.empty() ? std::string("empty command")
+                                       : "unknown command '" + std::string(word) + "'");
 }
 
 namespace {
@@ -199,13 +208,15 @@ StdinCommands::StdinCommands(zel::EventLoop& loop, EventLog& log, CommandExecuto
     : log_(log), execute_(std::move(execute)), lines_(kMaxCommandLine)
 {
     try {
-        watch_ = zel::EventLoop::Watch(loop, STDIN_FILENO, EPOLLIN, [this](std::uint32_t) { OnReadable(); });
+        watch_ = zel::EventLoop::Watch(loop, STDIN_FILENO, EPOLLIN,
+                                       [this](std::uint32_t) { OnReadable(); });
     } catch (const std::system_error& error) {
         // A regular file or /dev/null cannot be watched; run without it.
         if (error.code() != std::errc::operation_not_permitted) {
             throw;
         }
-        std::fputs("zelmodsim: standard input cannot be watched (a file?); it is not read\n", stderr);
+        std::fputs("zelmodsim: standard input cannot be watched (a file?); it is not read\n",
+                   stderr);
     }
 }
 
@@ -226,7 +237,8 @@ void StdinCommands::OnReadable()
 
 void StdinCommands::OnLine(std::string_view line, bool tooLong)
 {
-    const CommandResult result = tooLong ? CommandResult::Failure("command line too long") : execute_(line);
+    const CommandResult result =
+        tooLong ? CommandResult::Failure("command line too long") : execute_(line);
     log_.Line(result.Text());
 }
 
@@ -268,15 +280,18 @@ void CommandServer::OnClientEvent(Client* client, std::uint32_t events)
     }
     std::array<char, kReadBlock> block{};
     const auto result = client->Socket->Read(block.data(), block.size());
-    if (result.Status == Connection::ReadStatus::End || result.Status == Connection::ReadStatus::Failed) {
+    if (result.Status == Connection::ReadStatus::End ||
+        result.Status == Connection::ReadStatus::Failed) {
         Remove(client);
         return;
     }
     bool failed = false;
-    client->Lines.Feed(std::string_view(block.data(), result.Size), [&](std::string_view line, bool tooLong) {
-        const CommandResult reply = tooLong ? CommandResult::Failure("command line too long") : execute_(line);
-        failed = failed || !client->Socket->Write(reply.Text() + '\n');
-    });
+    client->Lines.Feed(
+        std::string_view(block.data(), result.Size), [&](std::string_view line, bool tooLong) {
+            const CommandResult reply =
+                tooLong ? CommandResult::Failure("command line too long") : execute_(line);
+            failed = failed || !client->Socket->Write(reply.Text() + '\n');
+        });
     if (failed) {
         Remove(client);
     }

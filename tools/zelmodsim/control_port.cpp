@@ -27,18 +27,23 @@ ReplyMode ParseReplyMode(std::string_view text)
         return {ReplyMode::Kind::Silent, {}};
     }
     if (text.substr(0, kLatePrefix.size()) == kLatePrefix) {
-        const auto ms = zel::ParseDecimal(text.substr(kLatePrefix.size()), 0, kMaxLateMs, "late delay (ms)");
+        const auto ms =
+            zel::ParseDecimal(text.substr(kLatePrefix.size()), 0, kMaxLateMs, "late delay (ms)");
         return {ReplyMode::Kind::Late, std::chrono::milliseconds(ms)};
     }
-    throw zel::ParseError("reply mode must be answer, silent or late=MS, not '" + std::string(text) + "'");
+    throw zel::ParseError("reply mode must be answer, silent or late=MS, not '" +
+                          std::string(text) + "'");
 }
 
 std::string DescribeReplyMode(const ReplyMode& mode)
 {
     switch (mode.Type) {
-    case ReplyMode::Kind::Answer: return "answer";
-    case ReplyMode::Kind::Silent: return "silent";
-    case ReplyMode::Kind::Late: return std::string(kLatePrefix) + std::to_string(mode.Delay.count());
+    case ReplyMode::Kind::Answer:
+        return "answer";
+    case ReplyMode::Kind::Silent:
+        return "silent";
+    case ReplyMode::Kind::Late:
+        return std::string(kLatePrefix) + std::to_string(mode.Delay.count());
     }
     return "?";
 }
@@ -100,7 +105,8 @@ Timer::Timer(zel::EventLoop& loop, std::function<void()> onExpiry)
     if (!fd_.Valid()) {
         throw zel::ErrnoError("timerfd_create");
     }
-    watch_ = zel::EventLoop::Watch(loop, fd_.Get(), EPOLLIN, [this](std::uint32_t) { OnReadable(); });
+    watch_ =
+        zel::EventLoop::Watch(loop, fd_.Get(), EPOLLIN, [this](std::uint32_t) { OnReadable(); });
 }
 
 void Timer::ArmAfter(std::chrono::nanoseconds delay)
@@ -135,13 +141,15 @@ constexpr const char kLabel[] = "control";
 
 }  // namespace
 
-ControlPort::ControlPort(zel::EventLoop& loop, EventLog& log, zel::UniqueFd bound, std::string replyText, ReplyMode mode)
+ControlPort::ControlPort(zel::EventLoop& loop, EventLog& log, zel::UniqueFd bound,
+                         std::string replyText, ReplyMode mode)
     : log_(log),
       replyText_(std::move(replyText)),
       mode_(mode),
       lateTimer_(loop, [this] { OnLateTimer(); }),
       port_(loop, log, std::move(bound),
-            ServedPort::Settings{kLabel, ServedPort::Listening::Accept, kControlBacklog, kControlReadChunk},
+            ServedPort::Settings{kLabel, ServedPort::Listening::Accept, kControlBacklog,
+                                 kControlReadChunk},
             ServedPort::Handlers{[] {}, [this](std::string_view frame) { OnFrame(frame); },
                                  [this] { OnDisconnected(); }})
 {
@@ -156,9 +164,15 @@ CommandResult ControlPort::Send(std::string_view bytes)
     return CommandResult::Success();
 }
 
-CommandResult ControlPort::Close() { return port_.Close("close-control") ? CommandResult::Success() : NoClient(); }
+CommandResult ControlPort::Close()
+{
+    return port_.Close("close-control") ? CommandResult::Success() : NoClient();
+}
 
-CommandResult ControlPort::Reset() { return port_.Reset("reset-control") ? CommandResult::Success() : NoClient(); }
+CommandResult ControlPort::Reset()
+{
+    return port_.Reset("reset-control") ? CommandResult::Success() : NoClient();
+}
 
 void ControlPort::OnFrame(std::string_view frame)
 {
@@ -198,7 +212,10 @@ void ControlPort::OnLateTimer()
     }
 }
 
-void ControlPort::ArmForFirstLateReply() { lateTimer_.ArmAfter(lateReplies_.front() - Clock::now()); }
+void ControlPort::ArmForFirstLateReply()
+{
+    lateTimer_.ArmAfter(lateReplies_.front() - Clock::now());
+}
 
 void ControlPort::SendReply()
 {
@@ -207,6 +224,9 @@ void ControlPort::SendReply()
     }
 }
 
-CommandResult ControlPort::NoClient() const { return CommandResult::Failure("no open control connection"); }
+CommandResult ControlPort::NoClient() const
+{
+    return CommandResult::Failure("no open control connection");
+}
 
 }  // namespace zelmodsim

@@ -69,7 +69,8 @@ private:
 // sends one frame and waits for the reply before it sends the next.
 class ControlPort {
 public:
-    ControlPort(zel::EventLoop& loop, EventLog& log, zel::UniqueFd bound, std::string replyText, ReplyMode mode);
+    ControlPort(zel::EventLoop& loop, EventLog& log, zel::UniqueFd bound, std::string replyText,
+                ReplyMode mode);
 
     std::uint16_t Port() const { return port_.Port(); }
     std::uint64_t Frames() const { return frames_; }

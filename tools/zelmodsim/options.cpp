@@ -163,6 +163,9 @@ Options ParseOptions(int argc, const char* const* argv)
     return options;
 }
 
-const char* HelpText() { return kHelp; }
+const char* HelpText()
+{
+    return kHelp;
+}
 
 }  // namespace zelmodsim

@@ -61,7 +61,10 @@ zel::UniqueFd AcceptPending(int listener)
     return zel::UniqueFd(accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
 }
 
-void SetNoDelay(int fd) { setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &kOn, sizeof kOn); }
+void SetNoDelay(int fd)
+{
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &kOn, sizeof kOn);
+}
 
 void SetResetOnClose(int fd)
 {
@@ -98,7 +101,8 @@ bool Connection::Write(std::string_view bytes)
 bool Connection::Flush()
 {
     while (Pending() > 0) {
-        const ssize_t sent = send(fd_.Get(), pending_.data() + sentOffset_, Pending(), MSG_NOSIGNAL);
+        const ssize_t sent =
+            send(fd_.Get(), pending_.data() + sentOffset_, Pending(), MSG_NOSIGNAL);
         if (sent > 0) {
             sentOffset_ += static_cast<std::size_t>(sent);
         } else if (sent < 0 && errno == EINTR) {
@@ -126,7 +130,10 @@ void Connection::CloseGracefully()
     UpdateInterest();
 }
 
-void Connection::ResetOnClose() { SetResetOnClose(fd_.Get()); }
+void Connection::ResetOnClose()
+{
+    SetResetOnClose(fd_.Get());
+}
 
 void Connection::PauseReading(bool paused)
 {
@@ -170,7 +177,8 @@ std::uint32_t ListenEvents(ServedPort::Listening listening)
 
 }  // namespace
 
-ServedPort::ServedPort(zel::EventLoop& loop, EventLog& log, zel::UniqueFd bound, Settings settings, Handlers handlers)
+ServedPort::ServedPort(zel::EventLoop& loop, EventLog& log, zel::UniqueFd bound, Settings settings,
+                       Handlers handlers)
     : loop_(loop),
       log_(log),
       listener_(std::move(bound)),
@@ -185,7 +193,7 @@ ServedPort::ServedPort(zel::EventLoop& loop, EventLog& log, zel::UniqueFd bound,
     }
     StartListening(listener_.Get(), settings_.Backlog);
     listenWatch_ = zel::EventLoop::Watch(loop_, listener_.Get(), ListenEvents(listening_),
-                                    [this](std::uint32_t) { OnListenerReady(); });
+                                         [this](std::uint32_t) { OnListenerReady(); });
 }
 
 bool ServedPort::Send(std::string_view bytes)
@@ -239,7 +247,8 @@ void ServedPort::OnListenerReady()
         Drop("replaced");
     }
     client_.reset();  // a closing one just goes
-    client_.emplace(loop_, std::move(accepted), [this](std::uint32_t events) { OnClientEvent(events); });
+    client_.emplace(loop_, std::move(accepted),
+                    [this](std::uint32_t events) { OnClientEvent(events); });
     log_.Line("CONNECTED " + settings_.Label);
     handlers_.Connected();
 }

@@ -106,7 +106,8 @@ public:
     };
 
     // bound comes from BindTcp.
-    ServedPort(zel::EventLoop& loop, EventLog& log, zel::UniqueFd bound, Settings settings, Handlers handlers);
+    ServedPort(zel::EventLoop& loop, EventLog& log, zel::UniqueFd bound, Settings settings,
+               Handlers handlers);
     ServedPort(const ServedPort&) = delete;
     ServedPort& operator=(const ServedPort&) = delete;
 

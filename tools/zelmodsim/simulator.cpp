@@ -31,18 +31,22 @@ Simulator::Simulator(Options options)
     : log_(STDOUT_FILENO, FrameLogOf(options)),
       signalWatch_(loop_, signals_.Fd(), EPOLLIN,
                    [this](std::uint32_t) {
-                       if (signals_.Take() != 0) loop_.Stop();
+                       if (signals_.Take() != 0)
+                           loop_.Stop();
                    }),
-      control_(loop_, log_, BindTcp(options.Address, options.ControlPort), options.ReplyText, options.Reply),
+      control_(loop_, log_, BindTcp(options.Address, options.ControlPort), options.ReplyText,
+               options.Reply),
       stdin_(loop_, log_, [this](std::string_view line) { return Execute(line); })
 {
     int number = 1;
     for (auto& setup : options.Channels) {
         LoadSource(setup);
-        channels_.push_back(std::make_unique<Channel>(loop_, log_, number++, std::move(setup), options.Address));
+        channels_.push_back(
+            std::make_unique<Channel>(loop_, log_, number++, std::move(setup), options.Address));
     }
     if (options.CommandSocket) {
-        commandServer_.emplace(loop_, *options.CommandSocket, [this](std::string_view line) { return Execute(line); });
+        commandServer_.emplace(loop_, *options.CommandSocket,
+                               [this](std::string_view line) { return Execute(line); });
     }
 }
 
@@ -75,11 +79,15 @@ CommandResult Simulator::Apply(const command::Status& command)
     return control_.Send(StatusRecords(command.Channel, command.Level, command.Count));
 }
 
-CommandResult Simulator::Apply(const command::SendControl& command) { return control_.Send(command.Bytes); }
+CommandResult Simulator::Apply(const command::SendControl& command)
+{
+    return control_.Send(command.Bytes);
+}
 
 CommandResult Simulator::Apply(const command::Send& command)
 {
-    return OnChannel(command.Channel, [&](Channel& channel) { return channel.Send(command.Bytes); });
+    return OnChannel(command.Channel,
+                     [&](Channel& channel) { return channel.Send(command.Bytes); });
 }
 
 CommandResult Simulator::Apply(const command::Close& command)
@@ -92,9 +100,15 @@ CommandResult Simulator::Apply(const command::Reset& command)
     return OnChannel(command.Channel, [](Channel& channel) { return channel.Reset(); });
 }
 
-CommandResult Simulator::Apply(const command::CloseControl&) { return control_.Close(); }
+CommandResult Simulator::Apply(const command::CloseControl&)
+{
+    return control_.Close();
+}
 
-CommandResult Simulator::Apply(const command::ResetControl&) { return control_.Reset(); }
+CommandResult Simulator::Apply(const command::ResetControl&)
+{
+    return control_.Reset();
+}
 
 CommandResult Simulator::Apply(const command::Accept& command)
 {

@@ -17,9 +17,12 @@ constexpr char kHexDigits[] = "0123456789abcdef";
 
 int HexValue(char digit)
 {
-    if (digit >= '0' && digit <= '9') return digit - '0';
-    if (digit >= 'a' && digit <= 'f') return digit - 'a' + kLetterDigitBase;
-    if (digit >= 'A' && digit <= 'F') return digit - 'A' + kLetterDigitBase;
+    if (digit >= '0' && digit <= '9')
+        return digit - '0';
+    if (digit >= 'a' && digit <= 'f')
+        return digit - 'a' + kLetterDigitBase;
+    if (digit >= 'A' && digit <= 'F')
+        return digit - 'A' + kLetterDigitBase;
     return -1;
 }
 
@@ -39,12 +42,18 @@ char DecodeHexByte(std::string_view digits)
 char DecodeSimpleEscape(char letter)
 {
     switch (letter) {
-    case '\\': return '\\';
-    case 'n': return '\n';
-    case 'r': return '\r';
-    case 't': return '\t';
-    case '0': return '\0';
-    default: throw zel::ParseError(std::string("unknown escape \\") + letter);
+    case '\\':
+        return '\\';
+    case 'n':
+        return '\n';
+    case 'r':
+        return '\r';
+    case 't':
+        return '\t';
+    case '0':
+        return '\0';
+    default:
+        throw zel::ParseError(std::string("unknown escape \\") + letter);
     }
 }
 

@@ -77,12 +77,18 @@ void ResolveAll(HMODULE library, Exports& x)
 bool AllResolved(const Exports& x)
 {
     const void* const all[] = {
-        reinterpret_cast<const void*>(x.CreateDevice),   reinterpret_cast<const void*>(x.ReleaseDevice),
-        reinterpret_cast<const void*>(x.AddModule),      reinterpret_cast<const void*>(x.StopAllSerial),
-        reinterpret_cast<const void*>(x.StartAllSerial), reinterpret_cast<const void*>(x.SaveInfoReg),
-        reinterpret_cast<const void*>(x.ResetReadReg),   reinterpret_cast<const void*>(x.GetDevRunSts),
-        reinterpret_cast<const void*>(x.ClearDevInfo),   reinterpret_cast<const void*>(x.ClearDevReg),
-        reinterpret_cast<const void*>(x.GetDevModCount), reinterpret_cast<const void*>(x.GetDevModInfo),
+        reinterpret_cast<const void*>(x.CreateDevice),
+        reinterpret_cast<const void*>(x.ReleaseDevice),
+        reinterpret_cast<const void*>(x.AddModule),
+        reinterpret_cast<const void*>(x.StopAllSerial),
+        reinterpret_cast<const void*>(x.StartAllSerial),
+        reinterpret_cast<const void*>(x.SaveInfoReg),
+        reinterpret_cast<const void*>(x.ResetReadReg),
+        reinterpret_cast<const void*>(x.GetDevRunSts),
+        reinterpret_cast<const void*>(x.ClearDevInfo),
+        reinterpret_cast<const void*>(x.ClearDevReg),
+        reinterpret_cast<const void*>(x.GetDevModCount),
+        reinterpret_cast<const void*>(x.GetDevModInfo),
     };
     for (const void* function : all) {
         if (function == nullptr) {
@@ -97,7 +103,8 @@ void CheckNoDriver(const Exports& x)
     SetLastError(ERROR_SUCCESS);
     const HANDLE device = x.CreateDevice();
     const DWORD error = GetLastError();
-    Check(device == INVALID_HANDLE_VALUE, "VCOM_CreateDevice without a driver returns INVALID_HANDLE_VALUE");
+    Check(device == INVALID_HANDLE_VALUE,
+          "VCOM_CreateDevice without a driver returns INVALID_HANDLE_VALUE");
     Check(error == ERROR_FILE_NOT_FOUND, "... and the last error is ERROR_FILE_NOT_FOUND");
     if (device != INVALID_HANDLE_VALUE) {
         x.ReleaseDevice(device);
@@ -155,7 +162,8 @@ int main()
 {
     HMODULE library = LoadLibraryA(LIBRARY_NAME);
     if (library == nullptr) {
-        std::printf("cannot load %s (error %lu)\n0 passed, 1 failed\n", LIBRARY_NAME, GetLastError());
+        std::printf("cannot load %s (error %lu)\n0 passed, 1 failed\n", LIBRARY_NAME,
+                    GetLastError());
         return EXIT_NO_LIBRARY;
     }
     Exports x{};

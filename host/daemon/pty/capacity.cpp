@@ -21,11 +21,13 @@ constexpr char kPtyMaxFile[] = "/proc/sys/kernel/pty/max";
 unsigned long RaiseOpenFileLimit()
 {
     rlimit limit{};
-    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return 0;
     if (limit.rlim_cur < limit.rlim_max) {
         rlimit raised = limit;
         raised.rlim_cur = limit.rlim_max;
-        if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0)
+            limit = raised;
     }
     return static_cast<unsigned long>(limit.rlim_cur);
 }
@@ -43,12 +45,15 @@ unsigned long SystemPtyLimit()
 void PrepareCapacity(Logger& log)
 {
     const unsigned long files = RaiseOpenFileLimit();
-    const unsigned long byFiles = files > kReservedDescriptors ? (files - kReservedDescriptors) / kDescriptorsPerPort : 0;
+    const unsigned long byFiles =
+        files > kReservedDescriptors ? (files - kReservedDescriptors) / kDescriptorsPerPort : 0;
     const unsigned long ptys = SystemPtyLimit();
-    log.Info("open-file limit " + std::to_string(files) + " (room for about " + std::to_string(byFiles) +
-             " open ports), pseudo-terminal limit " + std::to_string(ptys));
+    log.Info("open-file limit " + std::to_string(files) + " (room for about " +
+             std::to_string(byFiles) + " open ports), pseudo-terminal limit " +
+             std::to_string(ptys));
     if (byFiles < kFullTable) {
-        log.Warning("the open-file limit is too low for " + std::to_string(kFullTable) + " ports: raise it to " +
+        log.Warning("the open-file limit is too low for " + std::to_string(kFullTable) +
+                    " ports: raise it to " +
                     std::to_string(kFullTable * kDescriptorsPerPort + kReservedDescriptors) +
                     " (ulimit -n, or LimitNOFILE= in the service unit)");
     }

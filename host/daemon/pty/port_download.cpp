@@ -35,11 +35,15 @@ void PortDownload::WatchMaster()
 {
     std::weak_ptr<PortDownload> weak = weak_from_this();
     room_ = kernel_.WatchForRoom(masterFd_, [weak] {
-        if (auto self = weak.lock()) self->MasterWritable();
+        if (auto self = weak.lock())
+            self->MasterWritable();
     });
 }
 
-void PortDownload::Start() { Pump(); }
+void PortDownload::Start()
+{
+    Pump();
+}
 
 void PortDownload::MasterWritable()
 {
@@ -57,7 +61,8 @@ void PortDownload::Stop()
     std::unique_ptr<host::RoomWatch> room;
     {
         std::unique_lock<std::mutex> lock(mutex_);
-        if (stopped_) return;
+        if (stopped_)
+            return;
         stopped_ = true;
         idle_.wait(lock, [this] { return !pumping_; });
         masterFd_ = -1;
@@ -70,8 +75,10 @@ void PortDownload::Stop()
     }
     // A read has no cancel routine: a purge ends it at once, rather than its
     // timer up to a second later. The wait is cancelled.
-    if (read) CallOffRead();
-    if (wait) wait->Cancel();
+    if (read)
+        CallOffRead();
+    if (wait)
+        wait->Cancel();
 }
 
 void PortDownload::AwaitRequests()
@@ -82,7 +89,8 @@ void PortDownload::AwaitRequests()
         requests.swap(calledOff_);
     }
     for (const auto& request : requests) {
-        if (request) request->Wait();
+        if (request)
+            request->Wait();
     }
 }
 
@@ -94,7 +102,8 @@ void PortDownload::Pump()
 {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (pumping_ || stopped_) return;
+        if (pumping_ || stopped_)
+            return;
         pumping_ = true;
     }
     for (;;) {
@@ -119,16 +128,19 @@ void PortDownload::Pump()
 // with everything held. Called with the lock held.
 PortDownload::Step PortDownload::NextStep()
 {
-    if (stopped_) return Step::None;
+    if (stopped_)
+        return Step::None;
     TakeReadResult();
     const bool arrival = TakeWaitResult();
     // A waiting read posted before the wait heard of held bytes would sit
     // until its timer: it is called off, and a draining read takes them.
-    if (arrival && read_ && readKind_ == ReadKind::Waiting) return Step::CallOffRead;
+    if (arrival && read_ && readKind_ == ReadKind::Waiting)
+        return Step::CallOffRead;
     // Bytes are written before a waiting read is posted; a draining read
     // completes at once, and what it takes goes to the master in the same
     // write as the bytes before it.
-    if (read_) return Step::None;
+    if (read_)
+        return Step::None;
     if (!wait_) {
         heldMaybe_ = true;  // bytes may have arrived while no wait was armed
         return Step::PostWait;
@@ -137,7 +149,8 @@ PortDownload::Step PortDownload::NextStep()
         heldMaybe_ = false;
         return Step::PostDrainingRead;
     }
-    if (!FlushToProgram()) return Step::None;
+    if (!FlushToProgram())
+        return Step::None;
     if (heldMaybe_) {
         heldMaybe_ = false;
         return Step::PostDrainingRead;
@@ -167,10 +180,12 @@ void PortDownload::Perform(Step step)
 
 void PortDownload::TakeReadResult()
 {
-    if (!readResult_) return;
+    if (!readResult_)
+        return;
     host::IoResult result = std::move(*readResult_);
     readResult_.reset();
-    if (result.Status == STATUS_CANCELLED) return;  // called off for a draining read
+    if (result.Status == STATUS_CANCELLED)
+        return;  // called off for a draining read
     if (!NT_SUCCESS(result.Status)) {
         // Only the wait watches the port until data comes again.
         active_ = false;
@@ -180,18 +195,21 @@ void PortDownload::TakeReadResult()
     if (result.Data.empty()) {
         // A waiting read ran out: the port is idle, and the wait alone
         // watches it. (An empty draining read means nothing was held.)
-        if (readKind_ == ReadKind::Waiting) active_ = false;
+        if (readKind_ == ReadKind::Waiting)
+            active_ = false;
         return;
     }
     active_ = true;
-    if (result.Data.size() == kLongestPortRead) heldMaybe_ = true;  // more may be left
+    if (result.Data.size() == kLongestPortRead)
+        heldMaybe_ = true;  // more may be left
     toProgram_.insert(toProgram_.end(), result.Data.begin(), result.Data.end());
 }
 
 // True when the wait reported an arrival.
 bool PortDownload::TakeWaitResult()
 {
-    if (!waitResult_) return false;
+    if (!waitResult_)
+        return false;
     const NTSTATUS status = *waitResult_;
     waitResult_.reset();
     if (!NT_SUCCESS(status)) {
@@ -206,10 +224,11 @@ bool PortDownload::TakeWaitResult()
 // when it does) or when the program has gone.
 bool PortDownload::FlushToProgram()
 {
-    if (masterFull_) return false;
+    if (masterFull_)
+        return false;
     while (toProgramSent_ < toProgram_.size()) {
-        const ssize_t written =
-            write(masterFd_, toProgram_.data() + toProgramSent_, toProgram_.size() - toProgramSent_);
+        const ssize_t written = write(masterFd_, toProgram_.data() + toProgramSent_,
+                                      toProgram_.size() - toProgramSent_);
         if (written < 0) {
             if (errno != EAGAIN) {
                 toProgram_.clear();  // EIO: the program is gone; the loop sees its hangup
@@ -233,17 +252,20 @@ bool PortDownload::FlushToProgram()
 // port is switched between them as needed.
 void PortDownload::UseReadTimeouts(ReadKind kind)
 {
-    if (readTimeouts_ == kind) return;
+    if (readTimeouts_ == kind)
+        return;
     SERIAL_TIMEOUTS timeouts = baseTimeouts_;
     timeouts.ReadIntervalTimeout = kind == ReadKind::Waiting ? kLongestReadWaitMs : 0;
     timeouts.ReadTotalTimeoutConstant = kReadWaitsForTimer;
-    const host::IoResult set = file_->DeviceControl(IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof timeouts, 0);
+    const host::IoResult set =
+        file_->DeviceControl(IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof timeouts, 0);
     readTimeouts_ = NT_SUCCESS(set.Status) ? std::optional<ReadKind>(kind) : std::nullopt;
 }
 
 void PortDownload::PostWait()
 {
-    std::shared_ptr<host::PendingIo> wait = file_->StartDeviceControl(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG));
+    std::shared_ptr<host::PendingIo> wait =
+        file_->StartDeviceControl(IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, sizeof(ULONG));
     std::uint64_t serial = 0;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -252,7 +274,8 @@ void PortDownload::PostWait()
     }
     std::weak_ptr<PortDownload> weak = weak_from_this();
     wait->OnComplete([weak, serial](const host::IoResult& result) {
-        if (auto self = weak.lock()) self->OnWaitDone(serial, result.Status);
+        if (auto self = weak.lock())
+            self->OnWaitDone(serial, result.Status);
     });
 }
 
@@ -269,7 +292,8 @@ void PortDownload::PostRead(ReadKind kind)
     }
     std::weak_ptr<PortDownload> weak = weak_from_this();
     read->OnComplete([weak, serial](const host::IoResult& result) {
-        if (auto self = weak.lock()) self->OnReadDone(serial, result);
+        if (auto self = weak.lock())
+            self->OnReadDone(serial, result);
     });
 }
 
@@ -284,7 +308,8 @@ void PortDownload::OnReadDone(std::uint64_t serial, const host::IoResult& result
 {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (serial != readSerial_) return;  // called off by Stop
+        if (serial != readSerial_)
+            return;  // called off by Stop
         read_.reset();
         readResult_ = result;
     }
@@ -295,7 +320,8 @@ void PortDownload::OnWaitDone(std::uint64_t serial, NTSTATUS status)
 {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (serial != waitSerial_) return;  // cancelled by Stop
+        if (serial != waitSerial_)
+            return;  // cancelled by Stop
         wait_.reset();
         waitResult_ = status;
     }

@@ -31,19 +31,21 @@ constexpr UCHAR kDataBits = 8;
 zel::UniqueFd Duplicate(int fd)
 {
     zel::UniqueFd copy(fcntl(fd, F_DUPFD_CLOEXEC, 0));
-    if (!copy.Valid()) throw zel::ErrnoError("duplicating the master");
+    if (!copy.Valid())
+        throw zel::ErrnoError("duplicating the master");
     return copy;
 }
 
 std::string Describe(const LineSettings& line)
 {
-    return std::to_string(line.BaudRate) + " baud, " + (line.TwoStopBits ? "2 stop bits" : "1 stop bit");
+    return std::to_string(line.BaudRate) + " baud, " +
+           (line.TwoStopBits ? "2 stop bits" : "1 stop bit");
 }
 
 }  // namespace
 
-PortUpload::PortUpload(std::shared_ptr<host::File> file, int masterFd, std::chrono::seconds closingWait,
-                       Logger& log, std::string name)
+PortUpload::PortUpload(std::shared_ptr<host::File> file, int masterFd,
+                       std::chrono::seconds closingWait, Logger& log, std::string name)
     : file_(std::move(file)),
       master_(Duplicate(masterFd)),
       closingWait_(closingWait),
@@ -56,22 +58,29 @@ PortUpload::Outcome PortUpload::TakeTurn()
 {
     std::array<std::uint8_t, kPacketHeader + kLongestPortWrite> packet;
     for (int taken = 0; taken < kPacketsPerTurn;) {
-        if (superseded_) return Outcome::Superseded;
+        if (superseded_)
+            return Outcome::Superseded;
         const ssize_t length = read(master_.Get(), packet.data(), packet.size());
-        if (length < 0 && errno == EINTR) continue;
-        if (length < 0 && errno == EAGAIN) return Outcome::Empty;
-        if (length <= 0) return Outcome::Ended;  // EIO: no program and nothing left
+        if (length < 0 && errno == EINTR)
+            continue;
+        if (length < 0 && errno == EAGAIN)
+            return Outcome::Empty;
+        if (length <= 0)
+            return Outcome::Ended;  // EIO: no program and nothing left
         ++taken;
         // Checked after the read: a program holding the slave now may have
         // written what was read. (The bytes may also be the tail of what the
         // one before wrote; they reach the module all the same, in order.)
         if (programLeft_ && SlaveHeld(master_.Get())) {
             superseded_ = true;
-            if (packet[0] == TIOCPKT_DATA) carried_.assign(packet.begin() + kPacketHeader, packet.begin() + length);
+            if (packet[0] == TIOCPKT_DATA)
+                carried_.assign(packet.begin() + kPacketHeader, packet.begin() + length);
             return Outcome::Superseded;
         }
         if (packet[0] == TIOCPKT_DATA) {
-            if (length > 1) Write(packet.data() + kPacketHeader, static_cast<std::size_t>(length) - kPacketHeader);
+            if (length > 1)
+                Write(packet.data() + kPacketHeader,
+                      static_cast<std::size_t>(length) - kPacketHeader);
         } else if ((packet[0] & TIOCPKT_IOCTL) != 0) {
             ApplyLineSettings();
         }
@@ -110,10 +119,12 @@ void PortUpload::Write(const std::uint8_t* data, std::size_t length)
             stalledSince_.reset();
             continue;
         }
-        if (!stalledSince_) stalledSince_ = began;
+        if (!stalledSince_)
+            stalledSince_ = began;
         if (std::chrono::steady_clock::now() - *stalledSince_ >= closingWait_) {
             givenUp_ = true;
-            log_.Warning(name_ + ": the module took nothing for " + std::to_string(closingWait_.count()) +
+            log_.Warning(name_ + ": the module took nothing for " +
+                         std::to_string(closingWait_.count()) +
                          " s after the program left; what the program wrote last is dropped");
         }
     }
@@ -128,7 +139,8 @@ void PortUpload::ApplyLineSettings()
         log_.Warning(name_ + ": " + error.what());
         return;
     }
-    if (applied_ && *applied_ == now) return;
+    if (applied_ && *applied_ == now)
+        return;
     const std::optional<LineSettings> before = applied_;
     applied_ = now;
     log_.Info(name_ + ": " + Describe(now));
@@ -143,11 +155,13 @@ void PortUpload::ApplyLineSettings()
         control.StopBits = now.TwoStopBits ? STOP_BITS_2 : STOP_BIT_1;
         control.Parity = NO_PARITY;
         control.WordLength = kDataBits;
-        line = file_->DeviceControl(IOCTL_SERIAL_SET_LINE_CONTROL, &control, sizeof control, 0).Status;
+        line =
+            file_->DeviceControl(IOCTL_SERIAL_SET_LINE_CONTROL, &control, sizeof control, 0).Status;
     }
     const NTSTATUS refused = NT_SUCCESS(baud) ? line : baud;
     if (!NT_SUCCESS(refused)) {
-        log_.Warning(name_ + ": the module refused the line settings (status " + StatusText(refused) + ")");
+        log_.Warning(name_ + ": the module refused the line settings (status " +
+                     StatusText(refused) + ")");
     }
 }
 

@@ -29,8 +29,8 @@ public:
     // Throws when it cannot have one.
     // closingWait: how long, once the program has left, the module may take
     // nothing before what is left is dropped.
-    PortUpload(std::shared_ptr<host::File> file, int masterFd, std::chrono::seconds closingWait, Logger& log,
-               std::string name);
+    PortUpload(std::shared_ptr<host::File> file, int masterFd, std::chrono::seconds closingWait,
+               Logger& log, std::string name);
 
     enum class Outcome {
         Empty,  // the master has nothing more for now

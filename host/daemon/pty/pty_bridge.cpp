@@ -18,9 +18,11 @@ constexpr std::size_t kDosDevicesLength = sizeof("\\DosDevices\\") - 1;
 std::string ComNameOf(const std::string& link)
 {
     const std::string prefix = kComLinkPrefix;
-    if (link.size() <= prefix.size() || link.compare(0, prefix.size(), prefix) != 0) return {};
+    if (link.size() <= prefix.size() || link.compare(0, prefix.size(), prefix) != 0)
+        return {};
     for (std::size_t i = prefix.size(); i < link.size(); ++i) {
-        if (std::isdigit(static_cast<unsigned char>(link[i])) == 0) return {};
+        if (std::isdigit(static_cast<unsigned char>(link[i])) == 0)
+            return {};
     }
     return link.substr(kDosDevicesLength);
 }
@@ -31,12 +33,14 @@ PtyBridge::PtyBridge(host::Kernel& kernel, Logger& log, PtyOptions options)
     : kernel_(kernel),
       log_(log),
       options_(std::move(options)),
-      slavesWatch_(loop_, slaves_.Fd(), EPOLLIN, [this](std::uint32_t) { Guarded([this] { OnSlaveOpens(); }); }),
+      slavesWatch_(loop_, slaves_.Fd(), EPOLLIN,
+                   [this](std::uint32_t) { Guarded([this] { OnSlaveOpens(); }); }),
       mailboxWatch_(loop_, mailbox_.Fd(), EPOLLIN,
                     [this](std::uint32_t) {
                         Guarded([this] { RunPosted(); });
                         // Only posted work stops the bridge or retires ports.
-                        if (Finished()) loop_.Stop();
+                        if (Finished())
+                            loop_.Stop();
                     }),
       workers_(kWorkerThreads)
 {
@@ -44,28 +48,38 @@ PtyBridge::PtyBridge(host::Kernel& kernel, Logger& log, PtyOptions options)
     thread_ = std::thread([this] { Run(); });
 }
 
-PtyBridge::~PtyBridge() { Stop(); }
+PtyBridge::~PtyBridge()
+{
+    Stop();
+}
 
-void PtyBridge::OnNamesChanged(const std::vector<std::string>& created, const std::vector<std::string>& removed)
+void PtyBridge::OnNamesChanged(const std::vector<std::string>& created,
+                               const std::vector<std::string>& removed)
 {
     std::vector<std::string> added;
     std::vector<std::string> gone;
     for (const auto& link : created) {
-        if (auto name = ComNameOf(link); !name.empty()) added.push_back(name);
+        if (auto name = ComNameOf(link); !name.empty())
+            added.push_back(name);
     }
     for (const auto& link : removed) {
-        if (auto name = ComNameOf(link); !name.empty()) gone.push_back(name);
+        if (auto name = ComNameOf(link); !name.empty())
+            gone.push_back(name);
     }
-    if (added.empty() && gone.empty()) return;
+    if (added.empty() && gone.empty())
+        return;
     Post([this, added, gone] {
-        for (const auto& name : gone) RemovePort(name);
-        for (const auto& name : added) AddPort(name);
+        for (const auto& name : gone)
+            RemovePort(name);
+        for (const auto& name : added)
+            AddPort(name);
     });
 }
 
 void PtyBridge::Stop()
 {
-    if (!thread_.joinable()) return;
+    if (!thread_.joinable())
+        return;
     Post([this] {
         stopping_ = true;
         RetireAll();
@@ -74,7 +88,10 @@ void PtyBridge::Stop()
     workers_.WaitIdle();
 }
 
-void PtyBridge::Run() { loop_.Run(); }
+void PtyBridge::Run()
+{
+    loop_.Run();
+}
 
 template <typename Handler>
 void PtyBridge::Guarded(Handler handler)
@@ -91,12 +108,16 @@ void PtyBridge::RunPosted()
     for (auto& task : mailbox_.Take()) {
         task();
     }
-    retiring_.erase(std::remove_if(retiring_.begin(), retiring_.end(),
-                                   [](const std::shared_ptr<PtyPort>& port) { return port->Quiet(); }),
-                    retiring_.end());
+    retiring_.erase(
+        std::remove_if(retiring_.begin(), retiring_.end(),
+                       [](const std::shared_ptr<PtyPort>& port) { return port->Quiet(); }),
+        retiring_.end());
 }
 
-bool PtyBridge::Finished() const { return stopping_ && ports_.empty() && retiring_.empty(); }
+bool PtyBridge::Finished() const
+{
+    return stopping_ && ports_.empty() && retiring_.empty();
+}
 
 void PtyBridge::OnSlaveOpens()
 {
@@ -108,13 +129,15 @@ void PtyBridge::OnSlaveOpens()
     }
     if (opens.Overflowed) {
         log_.Warning("pseudo-terminal open events were lost; checking every port");
-        for (auto& [name, port] : ports_) port->CheckForProgram();
+        for (auto& [name, port] : ports_)
+            port->CheckForProgram();
     }
 }
 
 void PtyBridge::AddPort(const std::string& comName)
 {
-    if (stopping_ || ports_.count(comName) != 0) return;
+    if (stopping_ || ports_.count(comName) != 0)
+        return;
     auto port = std::make_shared<PtyPort>(*this, comName);
     try {
         port->Publish();
@@ -128,27 +151,37 @@ void PtyBridge::AddPort(const std::string& comName)
 void PtyBridge::RemovePort(const std::string& comName)
 {
     auto found = ports_.find(comName);
-    if (found == ports_.end()) return;
+    if (found == ports_.end())
+        return;
     found->second->Retire();
-    if (!found->second->Quiet()) retiring_.push_back(found->second);
+    if (!found->second->Quiet())
+        retiring_.push_back(found->second);
     ports_.erase(found);
 }
 
 void PtyBridge::RetireAll()
 {
-    while (!ports_.empty()) RemovePort(ports_.begin()->first);
+    while (!ports_.empty())
+        RemovePort(ports_.begin()->first);
 }
 
 void PtyBridge::WatchMaster(int fd, std::uint32_t events, PtyPort* port)
 {
-    masters_.insert_or_assign(fd, zel::EventLoop::Watch(loop_, fd, events, [this, port](std::uint32_t happened) {
-                                  Guarded([port, happened] { port->OnMasterEvents(happened); });
-                              }));
+    masters_.insert_or_assign(
+        fd, zel::EventLoop::Watch(loop_, fd, events, [this, port](std::uint32_t happened) {
+            Guarded([port, happened] { port->OnMasterEvents(happened); });
+        }));
 }
 
-void PtyBridge::ChangeMaster(int fd, std::uint32_t events) { masters_.at(fd).SetEvents(events); }
+void PtyBridge::ChangeMaster(int fd, std::uint32_t events)
+{
+    masters_.at(fd).SetEvents(events);
+}
 
-void PtyBridge::ForgetMaster(int fd) { masters_.erase(fd); }
+void PtyBridge::ForgetMaster(int fd)
+{
+    masters_.erase(fd);
+}
 
 int PtyBridge::WatchSlave(const std::string& slavePath, PtyPort* port)
 {

@@ -41,7 +41,8 @@ public:
     PtyBridge& operator=(const PtyBridge&) = delete;
 
     // Any thread: DOS names the driver created and removed.
-    void OnNamesChanged(const std::vector<std::string>& created, const std::vector<std::string>& removed);
+    void OnNamesChanged(const std::vector<std::string>& created,
+                        const std::vector<std::string>& removed);
     // Removes every port (open ones are closed) and stops the loop. Before
     // the driver unloads.
     void Stop();

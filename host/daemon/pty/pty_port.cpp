@@ -16,13 +16,18 @@ namespace {
 // leaves the port to the loop.
 constexpr std::chrono::milliseconds kUploadLinger{20};
 
-std::string Status(NTSTATUS status) { return StatusText(status); }
+std::string Status(NTSTATUS status)
+{
+    return StatusText(status);
+}
 
 // The wait for data arrival; the read timeouts are set per read.
 NTSTATUS PrepareForBridge(host::File& file, SERIAL_TIMEOUTS* baseTimeouts)
 {
-    host::IoResult current = file.DeviceControl(IOCTL_SERIAL_GET_TIMEOUTS, nullptr, 0, sizeof(SERIAL_TIMEOUTS));
-    if (!NT_SUCCESS(current.Status)) return current.Status;
+    host::IoResult current =
+        file.DeviceControl(IOCTL_SERIAL_GET_TIMEOUTS, nullptr, 0, sizeof(SERIAL_TIMEOUTS));
+    if (!NT_SUCCESS(current.Status))
+        return current.Status;
     std::memcpy(baseTimeouts, current.Data.data(), sizeof *baseTimeouts);
     const ULONG mask = SERIAL_EV_RXFLAG;  // completes a pending wait when data arrives
     return file.DeviceControl(IOCTL_SERIAL_SET_WAIT_MASK, &mask, sizeof mask, 0).Status;
@@ -30,11 +35,20 @@ NTSTATUS PrepareForBridge(host::File& file, SERIAL_TIMEOUTS* baseTimeouts)
 
 }  // namespace
 
-PtyPort::PtyPort(PtyBridge& bridge, std::string comName) : bridge_(bridge), name_(std::move(comName)) {}
+PtyPort::PtyPort(PtyBridge& bridge, std::string comName)
+    : bridge_(bridge), name_(std::move(comName))
+{
+}
 
-std::filesystem::path PtyPort::LinkPath() const { return bridge_.Options().Directory / name_; }
+std::filesystem::path PtyPort::LinkPath() const
+{
+    return bridge_.Options().Directory / name_;
+}
 
-void PtyPort::Publish() { CreatePty(); }
+void PtyPort::Publish()
+{
+    CreatePty();
+}
 
 // ---- the pseudo-terminal ------------------------------------------------
 
@@ -84,9 +98,11 @@ void PtyPort::HangUp()
 
 void PtyPort::Retire()
 {
-    if (retired_) return;
+    if (retired_)
+        return;
     retired_ = true;
-    if (upload_) upload_->Abandon();
+    if (upload_)
+        upload_->Abandon();
     RemoveLink(LinkPath());
     DropPty();
     if (phase_ == Phase::Open) {
@@ -159,19 +175,24 @@ void PtyPort::OnJobsDone()
     }
 }
 
-bool PtyPort::Quiet() const { return retired_ && !strandRunning_; }
+bool PtyPort::Quiet() const
+{
+    return retired_ && !strandRunning_;
+}
 
 // ---- opening and closing the port ---------------------------------------
 
 void PtyPort::OnSlaveOpened()
 {
-    if (retired_) return;
+    if (retired_)
+        return;
     if (selfOpens_ > 0) {
         // The daemon's own open. The watch merges opens not yet taken into
         // one event, so a program's open may be in it too: a program holding
         // the slave now tells.
         --selfOpens_;
-        if (!pty_->SlaveHeld()) return;
+        if (!pty_->SlaveHeld())
+            return;
     }
     switch (phase_) {
     case Phase::Idle:
@@ -181,7 +202,8 @@ void PtyPort::OnSlaveOpened()
         break;
     case Phase::Open:
         // A program came while the last one's bytes were still going out.
-        if (!programPresent_) reopenWanted_ = true;
+        if (!programPresent_)
+            reopenWanted_ = true;
         break;
     case Phase::Closing:
         reopenWanted_ = true;
@@ -191,7 +213,8 @@ void PtyPort::OnSlaveOpened()
 
 void PtyPort::CheckForProgram()
 {
-    if (retired_ || phase_ != Phase::Idle || !pty_ || !pty_->SlaveHeld()) return;
+    if (retired_ || phase_ != Phase::Idle || !pty_ || !pty_->SlaveHeld())
+        return;
     BeginOpen();
 }
 
@@ -241,10 +264,10 @@ void PtyPort::OnOpened(NTSTATUS status, std::shared_ptr<host::File> file)
     file_ = std::move(file);
     phase_ = Phase::Open;
     try {
-        upload_ = std::make_shared<PortUpload>(file_, pty_->Master(), bridge_.Options().ClosingWait, bridge_.Log(),
-                                               name_);
-        download_ = std::make_shared<PortDownload>(bridge_.Kernel(), file_, pty_->Master(), baseTimeouts_,
-                                                   bridge_.Log(), name_);
+        upload_ = std::make_shared<PortUpload>(file_, pty_->Master(), bridge_.Options().ClosingWait,
+                                               bridge_.Log(), name_);
+        download_ = std::make_shared<PortDownload>(bridge_.Kernel(), file_, pty_->Master(),
+                                                   baseTimeouts_, bridge_.Log(), name_);
         download_->WatchMaster();
     } catch (const std::exception& error) {
         bridge_.Log().Error(name_ + ": " + error.what() + "; the program sees a hangup");
@@ -259,7 +282,8 @@ void PtyPort::OnOpened(NTSTATUS status, std::shared_ptr<host::File> file)
     auto upload = upload_;
     Submit([upload, carried = std::move(carried_)] {
         upload->ApplyLineSettings();
-        if (!carried.empty()) upload->Send(carried);
+        if (!carried.empty())
+            upload->Send(carried);
         return [] {};
     });
     carried_.clear();
@@ -273,16 +297,19 @@ void PtyPort::EndSession()
     download_.reset();
     std::shared_ptr<PortUpload> upload = std::move(upload_);
     upload_.reset();  // queued turns keep what they need
-    if (upload) upload->Stop();
+    if (upload)
+        upload->Stop();
     phase_ = Phase::Closing;
     std::shared_ptr<host::File> file = std::move(file_);
     file_.reset();
     auto self = shared_from_this();
     Submit([self, file, download, upload]() mutable {
-        if (download) download->AwaitRequests();
+        if (download)
+            download->AwaitRequests();
         file->Close();
         std::vector<std::uint8_t> carried;
-        if (upload) carried = upload->TakeCarried();
+        if (upload)
+            carried = upload->TakeCarried();
         upload.reset();  // its copy of the master goes before the port counts as closed
         return [self, carried] {
             self->carried_ = carried;
@@ -294,7 +321,8 @@ void PtyPort::EndSession()
 void PtyPort::OnClosed()
 {
     phase_ = Phase::Idle;
-    if (retired_) return;
+    if (retired_)
+        return;
     bridge_.Log().Info(name_ + ": closed");
     // Bytes a program wrote after the last session's program left go out in
     // a session of their own, even if that program has left too.
@@ -323,7 +351,8 @@ void PtyPort::DiscardLeftovers()
 
 void PtyPort::OnMasterEvents(std::uint32_t events)
 {
-    if ((events & EPOLLIN) != 0) StartUpload();
+    if ((events & EPOLLIN) != 0)
+        StartUpload();
     // The hangup is checked again: it is what ends the session.
     if ((events & (EPOLLHUP | EPOLLERR)) != 0 && programPresent_ && !pty_->SlaveHeld()) {
         ProgramGone();
@@ -332,7 +361,8 @@ void PtyPort::OnMasterEvents(std::uint32_t events)
 
 void PtyPort::StartUpload()
 {
-    if (uploading_ || !upload_) return;
+    if (uploading_ || !upload_)
+        return;
     uploading_ = true;
     UpdateInterest();
     SubmitUploadTurn();
@@ -349,7 +379,8 @@ void PtyPort::SubmitUploadTurn()
     Submit([self, upload] {
         PortUpload::Outcome outcome = upload->TakeTurn();
         auto goOn = [&] {
-            const bool turnOver = outcome == PortUpload::Outcome::Ended || outcome == PortUpload::Outcome::Superseded;
+            const bool turnOver =
+                outcome == PortUpload::Outcome::Ended || outcome == PortUpload::Outcome::Superseded;
             if (turnOver || upload->Stopped() || !self->bridge_.WorkersToSpare()) {
                 return false;
             }
@@ -365,7 +396,8 @@ void PtyPort::SubmitUploadTurn()
 void PtyPort::OnUploadTurn(PortUpload::Outcome outcome)
 {
     uploading_ = false;
-    if (retired_ || phase_ != Phase::Open) return;
+    if (retired_ || phase_ != Phase::Open)
+        return;
     if (!programPresent_) {
         DrainAfterProgram();
     } else if (outcome == PortUpload::Outcome::Ended) {
@@ -377,7 +409,8 @@ void PtyPort::OnUploadTurn(PortUpload::Outcome outcome)
 
 void PtyPort::ProgramGone()
 {
-    if (upload_) upload_->ProgramLeft();
+    if (upload_)
+        upload_->ProgramLeft();
     StopDownload();
     bridge_.ForgetMaster(pty_->Master());
     programPresent_ = false;
@@ -392,7 +425,8 @@ void PtyPort::ProgramGone()
 // open, which sends what it wrote (see PortUpload::ProgramLeft).
 void PtyPort::DrainAfterProgram()
 {
-    if (phase_ != Phase::Open || uploading_) return;  // the turn under way ends it
+    if (phase_ != Phase::Open || uploading_)
+        return;  // the turn under way ends it
     auto upload = upload_;
     Submit([upload] {
         while (upload->TakeTurn() == PortUpload::Outcome::More) {
@@ -408,12 +442,14 @@ void PtyPort::DrainAfterProgram()
 // the pseudo-terminal goes.
 void PtyPort::StopDownload()
 {
-    if (download_) download_->Stop();
+    if (download_)
+        download_->Stop();
 }
 
 void PtyPort::UpdateInterest()
 {
-    if (!programPresent_) return;
+    if (!programPresent_)
+        return;
     const std::uint32_t wanted = uploading_ ? 0u : static_cast<std::uint32_t>(EPOLLIN);
     if (wanted != interest_) {
         interest_ = wanted;

@@ -104,8 +104,8 @@ private:
     std::shared_ptr<PortDownload> download_;  // while a program has the port open
     SERIAL_TIMEOUTS baseTimeouts_{};
     std::shared_ptr<PortUpload> upload_;  // while the port is open
-    bool uploading_ = false;  // an upload turn is queued or running
-    std::vector<std::uint8_t> carried_;  // read for the next session, which sends it first
+    bool uploading_ = false;              // an upload turn is queued or running
+    std::vector<std::uint8_t> carried_;   // read for the next session, which sends it first
 };
 
 }  // namespace zelvcomd

@@ -32,7 +32,10 @@ int SlaveWatch::Add(const std::string& slavePath)
     return watch;
 }
 
-void SlaveWatch::Remove(int watch) { inotify_rm_watch(fd_.Get(), watch); }
+void SlaveWatch::Remove(int watch)
+{
+    inotify_rm_watch(fd_.Get(), watch);
+}
 
 SlaveWatch::Opens SlaveWatch::Take()
 {

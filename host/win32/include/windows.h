@@ -105,8 +105,9 @@ typedef struct _OVERLAPPED {
 
 #define FILE_DEVICE_SERIAL_PORT 0x0000001b
 
-#define CTL_CODE(DeviceType, Function, Method, Access) \
-    (((DWORD)(DeviceType) << 16) | ((DWORD)(Access) << 14) | ((DWORD)(Function) << 2) | (DWORD)(Method))
+#define CTL_CODE(DeviceType, Function, Method, Access)                                  \
+    (((DWORD)(DeviceType) << 16) | ((DWORD)(Access) << 14) | ((DWORD)(Function) << 2) | \
+     (DWORD)(Method))
 
 // ---- Waits ------------------------------------------------------------------
 
@@ -307,9 +308,8 @@ typedef struct _COMSTAT {
 // Opens "\\.\NAME". Without a running zelvcomd this fails with
 // ERROR_FILE_NOT_FOUND, as Windows does when the driver is not loaded.
 HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
-                          LPSECURITY_ATTRIBUTES lpSecurityAttributes,
-                          DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
-                          HANDLE hTemplateFile);
+                          LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                          DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
 BOOL WINAPI CloseHandle(HANDLE hObject);
 
 BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,

@@ -13,8 +13,8 @@ struct EscapeCode {
 };
 
 constexpr EscapeCode kEscapeCodes[] = {
-    {SETXOFF, kIoctlSetXoff},      {SETXON, kIoctlSetXon},     {SETRTS, kIoctlSetRts},
-    {CLRRTS, kIoctlClrRts},        {SETDTR, kIoctlSetDtr},     {CLRDTR, kIoctlClrDtr},
+    {SETXOFF, kIoctlSetXoff},      {SETXON, kIoctlSetXon},       {SETRTS, kIoctlSetRts},
+    {CLRRTS, kIoctlClrRts},        {SETDTR, kIoctlSetDtr},       {CLRDTR, kIoctlClrDtr},
     {RESETDEV, kIoctlResetDevice}, {SETBREAK, kIoctlSetBreakOn}, {CLRBREAK, kIoctlSetBreakOff},
 };
 
@@ -36,9 +36,11 @@ BOOL CommPort::ReadSettings(SerialSettings* settings) const
 
 BOOL CommPort::GetState(LPDCB dcb) const
 {
-    if (dcb == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
+    if (dcb == nullptr)
+        return FailWith(ERROR_INVALID_PARAMETER);
     SerialSettings settings;
-    if (!ReadSettings(&settings)) return FALSE;
+    if (!ReadSettings(&settings))
+        return FALSE;
     *dcb = DcbFromSettings(settings);
     return TRUE;
 }
@@ -47,11 +49,14 @@ BOOL CommPort::GetState(LPDCB dcb) const
 // and to put everything back when the device refuses part of the new state.
 BOOL CommPort::SetState(const DCB* dcb) const
 {
-    if (dcb == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
+    if (dcb == nullptr)
+        return FailWith(ERROR_INVALID_PARAMETER);
     SerialSettings saved;
-    if (!ReadSettings(&saved)) return FALSE;
+    if (!ReadSettings(&saved))
+        return FALSE;
     const BYTE breakChar = saved.Chars.BreakChar;
-    if (ApplyState(*dcb, breakChar)) return TRUE;
+    if (ApplyState(*dcb, breakChar))
+        return TRUE;
     const DWORD error = GetLastError();
     ApplyState(DcbFromSettings(saved), breakChar);
     return FailWith(error);
@@ -69,18 +74,24 @@ BOOL CommPort::ApplyState(const DCB& dcb, BYTE breakChar) const
 // under handshake the driver owns them.
 BOOL CommPort::SetModemLines(const DCB& dcb) const
 {
-    if (dcb.fRtsControl == RTS_CONTROL_ENABLE && !Command(kIoctlSetRts)) return FALSE;
-    if (dcb.fRtsControl == RTS_CONTROL_DISABLE && !Command(kIoctlClrRts)) return FALSE;
-    if (dcb.fDtrControl == DTR_CONTROL_ENABLE && !Command(kIoctlSetDtr)) return FALSE;
-    if (dcb.fDtrControl == DTR_CONTROL_DISABLE && !Command(kIoctlClrDtr)) return FALSE;
+    if (dcb.fRtsControl == RTS_CONTROL_ENABLE && !Command(kIoctlSetRts))
+        return FALSE;
+    if (dcb.fRtsControl == RTS_CONTROL_DISABLE && !Command(kIoctlClrRts))
+        return FALSE;
+    if (dcb.fDtrControl == DTR_CONTROL_ENABLE && !Command(kIoctlSetDtr))
+        return FALSE;
+    if (dcb.fDtrControl == DTR_CONTROL_DISABLE && !Command(kIoctlClrDtr))
+        return FALSE;
     return TRUE;
 }
 
 BOOL CommPort::GetTimeouts(LPCOMMTIMEOUTS timeouts) const
 {
-    if (timeouts == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
+    if (timeouts == nullptr)
+        return FailWith(ERROR_INVALID_PARAMETER);
     SerialTimeouts serial{};
-    if (!Get(kIoctlGetTimeouts, &serial)) return FALSE;
+    if (!Get(kIoctlGetTimeouts, &serial))
+        return FALSE;
     *timeouts = {serial.ReadIntervalTimeout, serial.ReadTotalTimeoutMultiplier,
                  serial.ReadTotalTimeoutConstant, serial.WriteTotalTimeoutMultiplier,
                  serial.WriteTotalTimeoutConstant};
@@ -89,7 +100,8 @@ BOOL CommPort::GetTimeouts(LPCOMMTIMEOUTS timeouts) const
 
 BOOL CommPort::SetTimeouts(const COMMTIMEOUTS* timeouts) const
 {
-    if (timeouts == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
+    if (timeouts == nullptr)
+        return FailWith(ERROR_INVALID_PARAMETER);
     const SerialTimeouts serial{timeouts->ReadIntervalTimeout, timeouts->ReadTotalTimeoutMultiplier,
                                 timeouts->ReadTotalTimeoutConstant,
                                 timeouts->WriteTotalTimeoutMultiplier,
@@ -97,23 +109,31 @@ BOOL CommPort::SetTimeouts(const COMMTIMEOUTS* timeouts) const
     return Set(kIoctlSetTimeouts, serial);
 }
 
-BOOL CommPort::SetMask(DWORD mask) const { return Set(kIoctlSetWaitMask, mask); }
+BOOL CommPort::SetMask(DWORD mask) const
+{
+    return Set(kIoctlSetWaitMask, mask);
+}
 
 BOOL CommPort::GetMask(LPDWORD mask) const
 {
-    if (mask == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
+    if (mask == nullptr)
+        return FailWith(ERROR_INVALID_PARAMETER);
     return Get(kIoctlGetWaitMask, mask);
 }
 
 BOOL CommPort::WaitEvent(LPDWORD mask, LPOVERLAPPED overlapped) const
 {
-    if (mask == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
+    if (mask == nullptr)
+        return FailWith(ERROR_INVALID_PARAMETER);
     DWORD returned = 0;
     return ioControl_(handle_, kIoctlWaitOnMask, nullptr, 0, mask, sizeof *mask, &returned,
                       overlapped);
 }
 
-BOOL CommPort::Purge(DWORD flags) const { return Set(kIoctlPurge, flags); }
+BOOL CommPort::Purge(DWORD flags) const
+{
+    return Set(kIoctlPurge, flags);
+}
 
 BOOL CommPort::Escape(DWORD function) const
 {
@@ -128,15 +148,19 @@ BOOL CommPort::Escape(DWORD function) const
 BOOL CommPort::ClearError(LPDWORD errors, LPCOMSTAT stat) const
 {
     SerialStatus status{};
-    if (!Get(kIoctlGetCommStatus, &status)) return FALSE;
-    if (errors != nullptr) *errors = CommErrorsFromStatus(status);
-    if (stat != nullptr) *stat = ComStatFromStatus(status);
+    if (!Get(kIoctlGetCommStatus, &status))
+        return FALSE;
+    if (errors != nullptr)
+        *errors = CommErrorsFromStatus(status);
+    if (stat != nullptr)
+        *stat = ComStatFromStatus(status);
     return TRUE;
 }
 
 BOOL CommPort::GetModemStatus(LPDWORD modemStatus) const
 {
-    if (modemStatus == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
+    if (modemStatus == nullptr)
+        return FailWith(ERROR_INVALID_PARAMETER);
     return Get(kIoctlGetModemStatus, modemStatus);
 }
 

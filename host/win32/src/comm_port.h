@@ -12,9 +12,9 @@ namespace zelwin32 {
 struct SerialSettings;
 
 // DeviceIoControl's shape.
-using IoControlCall = std::function<BOOL(HANDLE device, DWORD code, LPVOID input, DWORD inputLength,
-                                         LPVOID output, DWORD outputLength, LPDWORD returned,
-                                         LPOVERLAPPED overlapped)>;
+using IoControlCall =
+    std::function<BOOL(HANDLE device, DWORD code, LPVOID input, DWORD inputLength, LPVOID output,
+                       DWORD outputLength, LPDWORD returned, LPOVERLAPPED overlapped)>;
 
 class CommPort {
 public:

@@ -10,19 +10,27 @@ struct ErrorBit {
 };
 
 constexpr ErrorBit kErrorBits[] = {
-    {kSerialErrorBreak, CE_BREAK},           {kSerialErrorFraming, CE_FRAME},
-    {kSerialErrorOverrun, CE_OVERRUN},       {kSerialErrorQueueOverrun, CE_RXOVER},
+    {kSerialErrorBreak, CE_BREAK},     {kSerialErrorFraming, CE_FRAME},
+    {kSerialErrorOverrun, CE_OVERRUN}, {kSerialErrorQueueOverrun, CE_RXOVER},
     {kSerialErrorParity, CE_RXPARITY},
 };
 
-constexpr DWORD Bit(bool set, DWORD mask) { return set ? mask : 0; }
-constexpr bool Has(DWORD value, DWORD mask) { return (value & mask) == mask; }
+constexpr DWORD Bit(bool set, DWORD mask)
+{
+    return set ? mask : 0;
+}
+constexpr bool Has(DWORD value, DWORD mask)
+{
+    return (value & mask) == mask;
+}
 
 DWORD ControlHandShake(const DCB& dcb)
 {
     DWORD bits = 0;
-    if (dcb.fDtrControl == DTR_CONTROL_ENABLE) bits |= kSerialDtrControl;
-    if (dcb.fDtrControl == DTR_CONTROL_HANDSHAKE) bits |= kSerialDtrHandshake;
+    if (dcb.fDtrControl == DTR_CONTROL_ENABLE)
+        bits |= kSerialDtrControl;
+    if (dcb.fDtrControl == DTR_CONTROL_HANDSHAKE)
+        bits |= kSerialDtrHandshake;
     bits |= Bit(dcb.fOutxCtsFlow, kSerialCtsHandshake);
     bits |= Bit(dcb.fOutxDsrFlow, kSerialDsrHandshake);
     bits |= Bit(dcb.fDsrSensitivity, kSerialDsrSensitivity);
@@ -34,10 +42,17 @@ DWORD FlowReplace(const DCB& dcb)
 {
     DWORD bits = 0;
     switch (dcb.fRtsControl) {
-    case RTS_CONTROL_ENABLE: bits |= kSerialRtsControl; break;
-    case RTS_CONTROL_HANDSHAKE: bits |= kSerialRtsHandshake; break;
-    case RTS_CONTROL_TOGGLE: bits |= kSerialTransmitToggle; break;
-    default: break;
+    case RTS_CONTROL_ENABLE:
+        bits |= kSerialRtsControl;
+        break;
+    case RTS_CONTROL_HANDSHAKE:
+        bits |= kSerialRtsHandshake;
+        break;
+    case RTS_CONTROL_TOGGLE:
+        bits |= kSerialTransmitToggle;
+        break;
+    default:
+        break;
     }
     bits |= Bit(dcb.fOutX, kSerialAutoTransmit);
     bits |= Bit(dcb.fInX, kSerialAutoReceive);
@@ -49,18 +64,24 @@ DWORD FlowReplace(const DCB& dcb)
 
 DWORD DtrControl(DWORD controlHandShake)
 {
-    if (Has(controlHandShake, kSerialDtrHandshake)) return DTR_CONTROL_HANDSHAKE;
-    if (Has(controlHandShake, kSerialDtrControl)) return DTR_CONTROL_ENABLE;
+    if (Has(controlHandShake, kSerialDtrHandshake))
+        return DTR_CONTROL_HANDSHAKE;
+    if (Has(controlHandShake, kSerialDtrControl))
+        return DTR_CONTROL_ENABLE;
     return DTR_CONTROL_DISABLE;
 }
 
 DWORD RtsControl(DWORD flowReplace)
 {
     switch (flowReplace & kSerialRtsMask) {
-    case kSerialRtsControl: return RTS_CONTROL_ENABLE;
-    case kSerialRtsHandshake: return RTS_CONTROL_HANDSHAKE;
-    case kSerialTransmitToggle: return RTS_CONTROL_TOGGLE;
-    default: return RTS_CONTROL_DISABLE;
+    case kSerialRtsControl:
+        return RTS_CONTROL_ENABLE;
+    case kSerialRtsHandshake:
+        return RTS_CONTROL_HANDSHAKE;
+    case kSerialTransmitToggle:
+        return RTS_CONTROL_TOGGLE;
+    default:
+        return RTS_CONTROL_DISABLE;
     }
 }
 

@@ -11,12 +11,15 @@ using zelwin32::Win32Process;
 
 namespace {
 
-std::shared_ptr<EventObject> EventOf(HANDLE handle) { return Win32Process::Instance().Handles().Event(handle); }
+std::shared_ptr<EventObject> EventOf(HANDLE handle)
+{
+    return Win32Process::Instance().Handles().Event(handle);
+}
 
 }  // namespace
 
-extern "C" HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES /*lpEventAttributes*/, BOOL bManualReset,
-                                      BOOL bInitialState, LPCSTR /*lpName*/)
+extern "C" HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES /*lpEventAttributes*/,
+                                      BOOL bManualReset, BOOL bInitialState, LPCSTR /*lpName*/)
 {
     auto event = std::make_shared<EventObject>(bManualReset != FALSE, bInitialState != FALSE);
     return Win32Process::Instance().Handles().Insert(std::move(event));
@@ -25,7 +28,8 @@ extern "C" HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES /*lpEventAttributes*
 extern "C" BOOL WINAPI SetEvent(HANDLE hEvent)
 {
     const auto event = EventOf(hEvent);
-    if (event == nullptr) return FailWith(ERROR_INVALID_HANDLE);
+    if (event == nullptr)
+        return FailWith(ERROR_INVALID_HANDLE);
     event->Set();
     return TRUE;
 }
@@ -33,7 +37,8 @@ extern "C" BOOL WINAPI SetEvent(HANDLE hEvent)
 extern "C" BOOL WINAPI ResetEvent(HANDLE hEvent)
 {
     const auto event = EventOf(hEvent);
-    if (event == nullptr) return FailWith(ERROR_INVALID_HANDLE);
+    if (event == nullptr)
+        return FailWith(ERROR_INVALID_HANDLE);
     event->Reset();
     return TRUE;
 }

@@ -10,7 +10,9 @@ namespace zelwin32 {
 
 class EventObject {
 public:
-    EventObject(bool manualReset, bool signalled) : manualReset_(manualReset), signalled_(signalled) {}
+    EventObject(bool manualReset, bool signalled) : manualReset_(manualReset), signalled_(signalled)
+    {
+    }
 
     void Set();
     void Reset();

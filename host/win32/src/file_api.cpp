@@ -30,16 +30,25 @@ HANDLE FailOpen(DWORD error)
     return INVALID_HANDLE_VALUE;
 }
 
-std::shared_ptr<FileObject> FileOf(HANDLE handle) { return Win32Process::Instance().Handles().File(handle); }
+std::shared_ptr<FileObject> FileOf(HANDLE handle)
+{
+    return Win32Process::Instance().Handles().File(handle);
+}
 
-bool BufferMissing(LPCVOID buffer, DWORD length) { return buffer == nullptr && length != 0; }
+bool BufferMissing(LPCVOID buffer, DWORD length)
+{
+    return buffer == nullptr && length != 0;
+}
 
-const std::uint8_t* Bytes(LPCVOID buffer) { return static_cast<const std::uint8_t*>(buffer); }
+const std::uint8_t* Bytes(LPCVOID buffer)
+{
+    return static_cast<const std::uint8_t*>(buffer);
+}
 
 // Writes above the message limit go out in pieces, one after the other,
 // and complete before the call returns, overlapped or not.
-BOOL WriteInPieces(const FileObject& file, const std::uint8_t* data, DWORD length,
-                   LPDWORD written, LPOVERLAPPED overlapped)
+BOOL WriteInPieces(const FileObject& file, const std::uint8_t* data, DWORD length, LPDWORD written,
+                   LPOVERLAPPED overlapped)
 {
     NtStatus status = kStatusSuccess;
     DWORD total = 0;
@@ -62,8 +71,10 @@ BOOL WriteInPieces(const FileObject& file, const std::uint8_t* data, DWORD lengt
 BOOL Cancel(HANDLE file, std::uint64_t target)
 {
     const auto object = FileOf(file);
-    if (object == nullptr) return FailWith(ERROR_INVALID_HANDLE);
-    const CallResult result = WaitForRequest(*object, zelipc::CancelRequest{object->RemoteHandle, target});
+    if (object == nullptr)
+        return FailWith(ERROR_INVALID_HANDLE);
+    const CallResult result =
+        WaitForRequest(*object, zelipc::CancelRequest{object->RemoteHandle, target});
     return ConcludeRequest(result.Status, 0, nullptr);
 }
 
@@ -72,20 +83,26 @@ BOOL Cancel(HANDLE file, std::uint64_t target)
 
 using namespace zelwin32;
 
-extern "C" HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dwShareMode*/,
+extern "C" HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess,
+                                     DWORD /*dwShareMode*/,
                                      LPSECURITY_ATTRIBUTES /*lpSecurityAttributes*/,
                                      DWORD /*dwCreationDisposition*/, DWORD dwFlagsAndAttributes,
                                      HANDLE /*hTemplateFile*/)
 {
-    if (lpFileName == nullptr) return FailOpen(ERROR_INVALID_PARAMETER);
+    if (lpFileName == nullptr)
+        return FailOpen(ERROR_INVALID_PARAMETER);
     const std::string name = DeviceName(lpFileName);
-    if (name.size() > zelipc::kMaxNameLength) return FailOpen(ERROR_INVALID_NAME);
+    if (name.size() > zelipc::kMaxNameLength)
+        return FailOpen(ERROR_INVALID_NAME);
     auto connection = Win32Process::Instance().Connection();
-    if (connection == nullptr) return FailOpen(ERROR_FILE_NOT_FOUND);
+    if (connection == nullptr)
+        return FailOpen(ERROR_FILE_NOT_FOUND);
 
-    const CallResult result = connection->Start(
-        zelipc::OpenRequest{dwDesiredAccess, dwFlagsAndAttributes, name})->WaitResult();
-    if (result.Status == kStatusDaemonGone) return FailOpen(ERROR_FILE_NOT_FOUND);
+    const CallResult result =
+        connection->Start(zelipc::OpenRequest{dwDesiredAccess, dwFlagsAndAttributes, name})
+            ->WaitResult();
+    if (result.Status == kStatusDaemonGone)
+        return FailOpen(ERROR_FILE_NOT_FOUND);
     if (!IsSuccess(result.Status)) {
         FailWithStatus(result.Status);
         return INVALID_HANDLE_VALUE;
@@ -101,7 +118,8 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, D
 extern "C" BOOL WINAPI CloseHandle(HANDLE hObject)
 {
     auto object = Win32Process::Instance().Handles().Remove(hObject);
-    if (!object) return FailWith(ERROR_INVALID_HANDLE);
+    if (!object)
+        return FailWith(ERROR_INVALID_HANDLE);
     if (const auto* file = std::get_if<std::shared_ptr<FileObject>>(&*object)) {
         WaitForRequest(**file, zelipc::CloseRequest{(*file)->RemoteHandle});
     }
@@ -112,24 +130,29 @@ extern "C" BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBy
                                 LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped)
 {
     const auto file = FileOf(hFile);
-    if (file == nullptr) return FailWith(ERROR_INVALID_HANDLE);
-    if (BufferMissing(lpBuffer, nNumberOfBytesToRead)) return FailWith(ERROR_NOACCESS);
+    if (file == nullptr)
+        return FailWith(ERROR_INVALID_HANDLE);
+    if (BufferMissing(lpBuffer, nNumberOfBytesToRead))
+        return FailWith(ERROR_NOACCESS);
     // A serial read may return fewer bytes than asked; larger reads are
     // cut to the message limit.
     const DWORD length = std::min<DWORD>(nNumberOfBytesToRead, zelipc::kMaxData);
-    return RunFileRequest(*file, zelipc::ReadRequest{file->RemoteHandle, length}, {lpBuffer, length},
-                          lpNumberOfBytesRead, lpOverlapped);
+    return RunFileRequest(*file, zelipc::ReadRequest{file->RemoteHandle, length},
+                          {lpBuffer, length}, lpNumberOfBytesRead, lpOverlapped);
 }
 
 extern "C" BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                                  LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped)
 {
     const auto file = FileOf(hFile);
-    if (file == nullptr) return FailWith(ERROR_INVALID_HANDLE);
-    if (BufferMissing(lpBuffer, nNumberOfBytesToWrite)) return FailWith(ERROR_NOACCESS);
+    if (file == nullptr)
+        return FailWith(ERROR_INVALID_HANDLE);
+    if (BufferMissing(lpBuffer, nNumberOfBytesToWrite))
+        return FailWith(ERROR_NOACCESS);
     const std::uint8_t* data = Bytes(lpBuffer);
     if (nNumberOfBytesToWrite > zelipc::kMaxData) {
-        return WriteInPieces(*file, data, nNumberOfBytesToWrite, lpNumberOfBytesWritten, lpOverlapped);
+        return WriteInPieces(*file, data, nNumberOfBytesToWrite, lpNumberOfBytesWritten,
+                             lpOverlapped);
     }
     zelipc::WriteRequest request{file->RemoteHandle, {data, data + nNumberOfBytesToWrite}};
     return RunFileRequest(*file, std::move(request), {}, lpNumberOfBytesWritten, lpOverlapped);
@@ -138,16 +161,19 @@ extern "C" BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOf
 extern "C" BOOL WINAPI FlushFileBuffers(HANDLE hFile)
 {
     const auto file = FileOf(hFile);
-    if (file == nullptr) return FailWith(ERROR_INVALID_HANDLE);
+    if (file == nullptr)
+        return FailWith(ERROR_INVALID_HANDLE);
     return RunFileRequest(*file, zelipc::FlushRequest{file->RemoteHandle}, {}, nullptr, nullptr);
 }
 
 extern "C" BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer,
-                                       DWORD nInBufferSize, LPVOID lpOutBuffer, DWORD nOutBufferSize,
-                                       LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped)
+                                       DWORD nInBufferSize, LPVOID lpOutBuffer,
+                                       DWORD nOutBufferSize, LPDWORD lpBytesReturned,
+                                       LPOVERLAPPED lpOverlapped)
 {
     const auto file = FileOf(hDevice);
-    if (file == nullptr) return FailWith(ERROR_INVALID_HANDLE);
+    if (file == nullptr)
+        return FailWith(ERROR_INVALID_HANDLE);
     if (BufferMissing(lpInBuffer, nInBufferSize) || BufferMissing(lpOutBuffer, nOutBufferSize)) {
         return FailWith(ERROR_NOACCESS);
     }
@@ -155,8 +181,8 @@ extern "C" BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LP
         return FailWith(ERROR_INVALID_PARAMETER);
     }
     const std::uint8_t* input = Bytes(lpInBuffer);
-    zelipc::DeviceControlRequest request{file->RemoteHandle, dwIoControlCode, nOutBufferSize,
-                                         {input, input + nInBufferSize}};
+    zelipc::DeviceControlRequest request{
+        file->RemoteHandle, dwIoControlCode, nOutBufferSize, {input, input + nInBufferSize}};
     return RunFileRequest(*file, std::move(request), {lpOutBuffer, nOutBufferSize}, lpBytesReturned,
                           lpOverlapped);
 }
@@ -169,18 +195,24 @@ extern "C" BOOL WINAPI CancelIo(HANDLE hFile)
 
 extern "C" BOOL WINAPI CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped)
 {
-    if (lpOverlapped == nullptr) return CancelIo(hFile);
+    if (lpOverlapped == nullptr)
+        return CancelIo(hFile);
     const auto request = Win32Process::Instance().Overlapped().RequestOf(lpOverlapped);
-    if (!request) return FailWith(ERROR_NOT_FOUND);
+    if (!request)
+        return FailWith(ERROR_NOT_FOUND);
     return Cancel(hFile, *request);
 }
 
 extern "C" BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
                                            LPDWORD lpNumberOfBytesTransferred, BOOL bWait)
 {
-    if (FileOf(hFile) == nullptr) return FailWith(ERROR_INVALID_HANDLE);
-    if (lpOverlapped == nullptr) return FailWith(ERROR_INVALID_PARAMETER);
-    const auto outcome = Win32Process::Instance().Overlapped().Outcome(lpOverlapped, bWait != FALSE);
-    if (!outcome) return FailWith(ERROR_IO_INCOMPLETE);
+    if (FileOf(hFile) == nullptr)
+        return FailWith(ERROR_INVALID_HANDLE);
+    if (lpOverlapped == nullptr)
+        return FailWith(ERROR_INVALID_PARAMETER);
+    const auto outcome =
+        Win32Process::Instance().Overlapped().Outcome(lpOverlapped, bWait != FALSE);
+    if (!outcome)
+        return FailWith(ERROR_IO_INCOMPLETE);
     return ConcludeRequest(outcome->Status, outcome->Transferred, lpNumberOfBytesTransferred);
 }

@@ -7,7 +7,10 @@ namespace {
 // uses bit 0 as a flag).
 constexpr std::uintptr_t kHandleTagBits = 3;
 
-std::uintptr_t Key(HANDLE handle) { return reinterpret_cast<std::uintptr_t>(handle) & ~kHandleTagBits; }
+std::uintptr_t Key(HANDLE handle)
+{
+    return reinterpret_cast<std::uintptr_t>(handle) & ~kHandleTagBits;
+}
 
 }  // namespace
 
@@ -32,9 +35,15 @@ std::shared_ptr<T> HandleTable::Find(HANDLE handle) const
     return object != nullptr ? *object : nullptr;
 }
 
-std::shared_ptr<FileObject> HandleTable::File(HANDLE handle) const { return Find<FileObject>(handle); }
+std::shared_ptr<FileObject> HandleTable::File(HANDLE handle) const
+{
+    return Find<FileObject>(handle);
+}
 
-std::shared_ptr<EventObject> HandleTable::Event(HANDLE handle) const { return Find<EventObject>(handle); }
+std::shared_ptr<EventObject> HandleTable::Event(HANDLE handle) const
+{
+    return Find<EventObject>(handle);
+}
 
 std::optional<HandleObject> HandleTable::Remove(HANDLE handle)
 {

@@ -10,7 +10,10 @@ thread_local DWORD threadLastError = ERROR_SUCCESS;
 
 }  // namespace
 
-void SetThreadError(DWORD error) { threadLastError = error; }
+void SetThreadError(DWORD error)
+{
+    threadLastError = error;
+}
 
 BOOL FailWith(DWORD error)
 {
@@ -18,10 +21,19 @@ BOOL FailWith(DWORD error)
     return FALSE;
 }
 
-BOOL FailWithStatus(NtStatus status) { return FailWith(Win32ErrorFromStatus(status)); }
+BOOL FailWithStatus(NtStatus status)
+{
+    return FailWith(Win32ErrorFromStatus(status));
+}
 
 }  // namespace zelwin32
 
-extern "C" DWORD WINAPI GetLastError(void) { return zelwin32::threadLastError; }
+extern "C" DWORD WINAPI GetLastError(void)
+{
+    return zelwin32::threadLastError;
+}
 
-extern "C" void WINAPI SetLastError(DWORD dwErrCode) { zelwin32::SetThreadError(dwErrCode); }
+extern "C" void WINAPI SetLastError(DWORD dwErrCode)
+{
+    zelwin32::SetThreadError(dwErrCode);
+}

@@ -10,7 +10,10 @@ namespace zelwin32 {
 
 using NtStatus = std::int32_t;
 
-constexpr NtStatus Status(std::uint32_t value) { return static_cast<NtStatus>(value); }
+constexpr NtStatus Status(std::uint32_t value)
+{
+    return static_cast<NtStatus>(value);
+}
 
 constexpr NtStatus kStatusSuccess = Status(0x00000000);
 constexpr NtStatus kStatusTimeout = Status(0x00000102);
@@ -52,6 +55,9 @@ constexpr NtStatus kStatusConnectionAborted = Status(0xC0000241);
 constexpr NtStatus kStatusDeviceRemoved = Status(0xC00002B6);
 
 // NT_SUCCESS: success and informational codes.
-constexpr bool IsSuccess(NtStatus status) { return status >= 0; }
+constexpr bool IsSuccess(NtStatus status)
+{
+    return status >= 0;
+}
 
 }  // namespace zelwin32

@@ -111,7 +111,8 @@ std::optional<RequestBody> DecodeBody(Kind kind, ByteReader& in, std::string* er
         r.DesiredAccess = in.U32();
         r.Flags = in.U32();
         const auto name = in.Rest();
-        if (name.size() > kMaxNameLength) return Fail(error, "device name too long");
+        if (name.size() > kMaxNameLength)
+            return Fail(error, "device name too long");
         r.Name.assign(name.begin(), name.end());
         return r;
     }
@@ -119,14 +120,16 @@ std::optional<RequestBody> DecodeBody(Kind kind, ByteReader& in, std::string* er
         ReadRequest r;
         r.Handle = in.U64();
         r.Length = in.U32();
-        if (r.Length > kMaxData) return Fail(error, "read length above the limit");
+        if (r.Length > kMaxData)
+            return Fail(error, "read length above the limit");
         return r;
     }
     case Kind::Write: {
         WriteRequest r;
         r.Handle = in.U64();
         r.Data = in.Rest();
-        if (r.Data.size() > kMaxData) return Fail(error, "write data above the limit");
+        if (r.Data.size() > kMaxData)
+            return Fail(error, "write data above the limit");
         return r;
     }
     case Kind::DeviceControl: {
@@ -157,7 +160,10 @@ std::optional<RequestBody> DecodeBody(Kind kind, ByteReader& in, std::string* er
 
 }  // namespace
 
-bool IsRequestKind(Kind kind) { return kind != Kind::Pending && kind != Kind::Complete; }
+bool IsRequestKind(Kind kind)
+{
+    return kind != Kind::Pending && kind != Kind::Complete;
+}
 
 std::vector<std::uint8_t> EncodeRequest(const Request& request)
 {
@@ -181,20 +187,24 @@ std::vector<std::uint8_t> EncodeReply(const Reply& reply)
 std::optional<Header> DecodeHeader(const std::uint8_t* bytes, std::string* error)
 {
     ByteReader in(bytes, kHeaderSize);
-    if (in.U32() != kMagic) return Fail(error, "bad magic");
+    if (in.U32() != kMagic)
+        return Fail(error, "bad magic");
     Header header;
     header.Version = in.U16();
     if (header.Version != kVersion) {
         return Fail(error, "unsupported protocol version " + std::to_string(header.Version));
     }
     const std::uint16_t kind = in.U16();
-    if (!KnownKind(kind)) return Fail(error, "unknown message kind " + std::to_string(kind));
+    if (!KnownKind(kind))
+        return Fail(error, "unknown message kind " + std::to_string(kind));
     header.MessageKind = static_cast<Kind>(kind);
     header.Length = in.U32();
     if (header.Length > kMaxPayload) {
-        return Fail(error, "payload of " + std::to_string(header.Length) + " bytes above the limit");
+        return Fail(error,
+                    "payload of " + std::to_string(header.Length) + " bytes above the limit");
     }
-    if (in.U32() != kReserved) return Fail(error, "reserved header bits set");
+    if (in.U32() != kReserved)
+        return Fail(error, "reserved header bits set");
     header.RequestId = in.U64();
     return header;
 }
@@ -204,16 +214,20 @@ std::optional<Request> DecodeRequest(const Header& header, const std::vector<std
 {
     ByteReader in(payload.data(), payload.size());
     auto body = DecodeBody(header.MessageKind, in, error);
-    if (!body) return std::nullopt;
-    if (!in.Ok()) return Fail(error, "truncated payload");
-    if (in.Left() != 0) return Fail(error, "trailing bytes after the payload");
+    if (!body)
+        return std::nullopt;
+    if (!in.Ok())
+        return Fail(error, "truncated payload");
+    if (in.Left() != 0)
+        return Fail(error, "trailing bytes after the payload");
     return Request{header.RequestId, std::move(*body)};
 }
 
 std::optional<Reply> DecodeReply(const Header& header, const std::vector<std::uint8_t>& payload,
                                  std::string* error)
 {
-    if (IsRequestKind(header.MessageKind)) return Fail(error, "not a reply");
+    if (IsRequestKind(header.MessageKind))
+        return Fail(error, "not a reply");
     ByteReader in(payload.data(), payload.size());
     Reply reply;
     reply.Id = header.RequestId;
@@ -222,9 +236,12 @@ std::optional<Reply> DecodeReply(const Header& header, const std::vector<std::ui
     const bool reservedClear = in.U32() == kReserved;
     reply.Information = in.U64();
     reply.Data = in.Rest();
-    if (!in.Ok()) return Fail(error, "truncated reply");
-    if (!reservedClear) return Fail(error, "reserved reply bits set");
-    if (reply.Data.size() > kMaxData) return Fail(error, "reply data above the limit");
+    if (!in.Ok())
+        return Fail(error, "truncated reply");
+    if (!reservedClear)
+        return Fail(error, "reserved reply bits set");
+    if (reply.Data.size() > kMaxData)
+        return Fail(error, "reply data above the limit");
     return reply;
 }
 

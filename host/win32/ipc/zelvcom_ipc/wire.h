@@ -13,7 +13,10 @@ public:
     void U16(std::uint16_t value) { Put(value, sizeof value); }
     void U32(std::uint32_t value) { Put(value, sizeof value); }
     void U64(std::uint64_t value) { Put(value, sizeof value); }
-    void Bytes(const std::uint8_t* data, std::size_t length) { bytes_.insert(bytes_.end(), data, data + length); }
+    void Bytes(const std::uint8_t* data, std::size_t length)
+    {
+        bytes_.insert(bytes_.end(), data, data + length);
+    }
     void Bytes(const std::vector<std::uint8_t>& data) { Bytes(data.data(), data.size()); }
     void Text(const std::string& text)
     {
