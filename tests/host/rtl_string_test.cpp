@@ -108,7 +108,7 @@ TEST_F(RtlStringTest, InitAnsiStringCountsBytesAndNul)
     RtlInitAnsiString(&string, "COM5");
     EXPECT_EQ(string.Length, 4);
     EXPECT_EQ(string.MaximumLength, 5);
-    RtlInitString(&string, nullptr);
+    RtlInitAnsiString(&string, nullptr);
     EXPECT_EQ(string.Length, 0);
     EXPECT_EQ(string.MaximumLength, 0);
     EXPECT_EQ(string.Buffer, nullptr);
@@ -120,7 +120,6 @@ TEST_F(RtlStringTest, AnsiToUnicodeSizeIncludesTheNul)
     RtlInitAnsiString(&string, "ZelVCOM");
     EXPECT_EQ(RtlxAnsiStringToUnicodeSize(&string), 16u);
     EXPECT_EQ(NlsMbCodePageTag, FALSE);
-    EXPECT_EQ(RtlAnsiStringToUnicodeSize(&string), 16u);
     RtlInitAnsiString(&string, "");
     EXPECT_EQ(RtlxAnsiStringToUnicodeSize(&string), 2u);
 }
@@ -161,24 +160,6 @@ TEST_F(RtlStringTest, AnsiToUnicodeOfEmptyTextLeavesOnlyTheNul)
     EXPECT_EQ(destination.Str().MaximumLength, kCountedStringCapacity);
     EXPECT_EQ(destination.At(0), UNICODE_NULL);
     EXPECT_EQ(destination.At(1), kSentinel);
-}
-
-TEST_F(RtlStringTest, AnsiToUnicodeAllocatesAndFreeResets)
-{
-    ANSI_STRING source;
-    RtlInitAnsiString(&source, "Module 7");
-    UNICODE_STRING destination{};
-    ASSERT_EQ(RtlAnsiStringToUnicodeString(&destination, &source, TRUE), STATUS_SUCCESS);
-    ASSERT_NE(destination.Buffer, nullptr);
-    EXPECT_EQ(destination.Length, 8 * sizeof(WCHAR));
-    EXPECT_EQ(destination.MaximumLength, 9 * sizeof(WCHAR));
-    EXPECT_EQ(destination.Buffer[8], UNICODE_NULL);
-    EXPECT_EQ(Text(destination), "Module 7");
-    RtlFreeUnicodeString(&destination);
-    EXPECT_EQ(destination.Buffer, nullptr);
-    EXPECT_EQ(destination.Length, 0);
-    EXPECT_EQ(destination.MaximumLength, 0);
-    RtlFreeUnicodeString(&destination);  // an empty string frees nothing
 }
 
 TEST_F(RtlStringTest, AnsiToUnicodeUsesWindows1252)
@@ -293,40 +274,6 @@ TEST_F(RtlStringTest, IntegerNeedsRoomForTheNul)
     EXPECT_EQ(fits.BeyondEnd(), kSentinel);
 }
 
-TEST_F(RtlStringTest, UnicodeStringToInteger)
-{
-    struct Case {
-        PCWSTR Text;
-        ULONG Base;
-        ULONG Expected;
-    };
-    const Case cases[] = {
-        {L"123", 10, 123},        {L"  42", 0, 42},         {L"-1", 10, 0xFFFFFFFFu},
-        {L"+7", 0, 7},            {L"0x1F", 0, 31},         {L"0o17", 0, 15},
-        {L"0b101", 0, 5},         {L"1f", 16, 31},          {L"12ab", 10, 12},
-        {L"", 10, 0},             {L"4294967295", 10, 0xFFFFFFFFu},
-    };
-    for (const Case& c : cases) {
-        UNICODE_STRING text = Literal(c.Text);
-        ULONG value = kSentinel;
-        ASSERT_EQ(RtlUnicodeStringToInteger(&text, c.Base, &value), STATUS_SUCCESS) << Text(text);
-        EXPECT_EQ(value, c.Expected) << Text(text);
-    }
-    UNICODE_STRING text = Literal(L"10");
-    ULONG value = kSentinel;
-    EXPECT_EQ(RtlUnicodeStringToInteger(&text, 7, &value), STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(value, kSentinel);
-}
-
-TEST_F(RtlStringTest, UnicodeStringToIntegerReadsOnlyLength)
-{
-    static const WCHAR kDigits[] = L"12345";
-    UNICODE_STRING text{2 * sizeof(WCHAR), sizeof(kDigits), const_cast<PWSTR>(kDigits)};
-    ULONG value = 0;
-    ASSERT_EQ(RtlUnicodeStringToInteger(&text, 10, &value), STATUS_SUCCESS);
-    EXPECT_EQ(value, 12u);
-}
-
 // ---------------------------------------------------------------------------
 // Copy and append
 // ---------------------------------------------------------------------------
@@ -411,45 +358,6 @@ TEST_F(RtlStringTest, AppendOfEmptySourceSucceedsEvenWhenFull)
     RtlCopyUnicodeString(destination.Get(), &head);
     EXPECT_EQ(RtlAppendUnicodeStringToString(destination.Get(), &empty), STATUS_SUCCESS);
     EXPECT_EQ(Text(destination.Str()), "COM5");
-}
-
-TEST_F(RtlStringTest, AppendWideText)
-{
-    WideBuffer destination(5 * sizeof(WCHAR));
-    ASSERT_EQ(RtlAppendUnicodeToString(destination.Get(), L"VSer"), STATUS_SUCCESS);
-    EXPECT_EQ(Text(destination.Str()), "VSer");
-    EXPECT_EQ(destination.At(4), UNICODE_NULL);
-    EXPECT_EQ(RtlAppendUnicodeToString(destination.Get(), L"12"), STATUS_BUFFER_TOO_SMALL);
-    EXPECT_EQ(Text(destination.Str()), "VSer");
-    EXPECT_EQ(RtlAppendUnicodeToString(destination.Get(), nullptr), STATUS_SUCCESS);
-}
-
-// ---------------------------------------------------------------------------
-// Comparison
-// ---------------------------------------------------------------------------
-
-TEST_F(RtlStringTest, CompareAndEqualHonourCase)
-{
-    UNICODE_STRING lower = Literal(L"serialcomm");
-    UNICODE_STRING upper = Literal(L"SERIALCOMM");
-    UNICODE_STRING longer = Literal(L"SERIALCOMM2");
-    EXPECT_EQ(RtlEqualUnicodeString(&lower, &upper, TRUE), TRUE);
-    EXPECT_EQ(RtlEqualUnicodeString(&lower, &upper, FALSE), FALSE);
-    EXPECT_EQ(RtlCompareUnicodeString(&lower, &upper, TRUE), 0);
-    EXPECT_GT(RtlCompareUnicodeString(&lower, &upper, FALSE), 0);
-    EXPECT_LT(RtlCompareUnicodeString(&upper, &longer, FALSE), 0);
-    EXPECT_GT(RtlCompareUnicodeString(&longer, &lower, TRUE), 0);
-    EXPECT_EQ(RtlEqualUnicodeString(&upper, &longer, TRUE), FALSE);
-}
-
-TEST_F(RtlStringTest, CaseInsensitivityCoversLatin1)
-{
-    static const WCHAR kLower[] = {L'm', 0x00E9, 0x00FF, 0};
-    static const WCHAR kUpper[] = {L'M', 0x00C9, 0x0178, 0};
-    UNICODE_STRING lower = Literal(kLower);
-    UNICODE_STRING upper = Literal(kUpper);
-    EXPECT_EQ(RtlEqualUnicodeString(&lower, &upper, TRUE), TRUE);
-    EXPECT_EQ(RtlUpcaseUnicodeChar(0x00F7), 0x00F7);  // ÷ has no case
 }
 
 // ---------------------------------------------------------------------------

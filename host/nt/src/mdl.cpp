@@ -58,23 +58,4 @@ VOID NTAPI MmUnlockPages(PMDL MemoryDescriptorList)
     Mdls().Unlock(MemoryDescriptorList);
 }
 
-VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList)
-{
-    host::verifier::RequireIrqlAtMost(DISPATCH_LEVEL, "MmBuildMdlForNonPagedPool");
-    Mdls().BuildForNonPagedPool(MemoryDescriptorList);
-}
-
-PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
-                                         MEMORY_CACHING_TYPE CacheType, PVOID RequestedAddress,
-                                         ULONG BugCheckOnFailure, ULONG Priority)
-{
-    UNREFERENCED_PARAMETER(AccessMode);
-    UNREFERENCED_PARAMETER(CacheType);
-    UNREFERENCED_PARAMETER(RequestedAddress);
-    UNREFERENCED_PARAMETER(BugCheckOnFailure);
-    UNREFERENCED_PARAMETER(Priority);
-    host::verifier::RequireIrqlAtMost(DISPATCH_LEVEL, "MmMapLockedPagesSpecifyCache");
-    return Mdls().Map(MemoryDescriptorList);
-}
-
 }  // extern "C"

@@ -9,8 +9,6 @@
 namespace host {
 namespace {
 
-constexpr CSHORT kMdlResident = MDL_PAGES_LOCKED | MDL_SOURCE_IS_NONPAGED_POOL;
-
 std::string PointerText(const void* p)
 {
     char text[32];
@@ -78,7 +76,7 @@ void MdlTable::Lock(PMDL mdl)
         verifier::BugCheck(rule::kVerifierViolation,
                            "MmProbeAndLockPages on " + PointerText(mdl) + ", which is not an allocated MDL");
     }
-    if ((mdl->MdlFlags & kMdlResident) != 0) {
+    if ((mdl->MdlFlags & MDL_PAGES_LOCKED) != 0) {
         verifier::BugCheck(rule::kVerifierViolation,
                            "MmProbeAndLockPages on " + Describe(mdl) + " whose pages are already locked");
     }
@@ -97,29 +95,7 @@ void MdlTable::Unlock(PMDL mdl)
         verifier::BugCheck(rule::kVerifierViolation,
                            "MmUnlockPages on " + Describe(mdl) + " while a pending request uses it");
     }
-    // Unlocking also ends the system mapping, as on Windows.
-    mdl->MdlFlags &= ~(MDL_PAGES_LOCKED | MDL_MAPPED_TO_SYSTEM_VA);
-    mdl->MappedSystemVa = nullptr;
-}
-
-void MdlTable::BuildForNonPagedPool(PMDL mdl)
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (records_.count(mdl) == 0) {
-        verifier::BugCheck(rule::kVerifierViolation, "MmBuildMdlForNonPagedPool on " + PointerText(mdl) +
-                                                         ", which is not an allocated MDL");
-    }
-    mdl->MdlFlags |= MDL_SOURCE_IS_NONPAGED_POOL;
-    mdl->MappedSystemVa = MmGetMdlVirtualAddress(mdl);
-}
-
-PVOID MdlTable::Map(PMDL mdl)
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    RequireLocked(mdl, "MmMapLockedPagesSpecifyCache");
-    mdl->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
-    mdl->MappedSystemVa = MmGetMdlVirtualAddress(mdl);
-    return mdl->MappedSystemVa;
+    mdl->MdlFlags &= ~MDL_PAGES_LOCKED;
 }
 
 void MdlTable::Pin(PMDL mdl, const char* user)
@@ -141,7 +117,7 @@ MdlTable::Record& MdlTable::RequireLocked(PMDL mdl, const char* routine)
         verifier::BugCheck(rule::kVerifierViolation,
                            std::string(routine) + " with " + PointerText(mdl) + ", which is not an allocated MDL");
     }
-    if ((mdl->MdlFlags & kMdlResident) == 0) {
+    if ((mdl->MdlFlags & MDL_PAGES_LOCKED) == 0) {
         verifier::BugCheck(rule::kVerifierViolation,
                            std::string(routine) + " with " + Describe(mdl) + " whose pages are not locked");
     }

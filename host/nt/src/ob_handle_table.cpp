@@ -81,12 +81,6 @@ ObjectTable::Entry& ObjectTable::RequireEntry(PVOID object, const char* routine)
     return it->second;
 }
 
-LONG_PTR ObjectTable::AddReference(PVOID object, const char* routine)
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    return ++RequireEntry(object, routine).References;
-}
-
 LONG_PTR ObjectTable::DropReference(PVOID object, const char* routine, KernelFile** closing)
 {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -43,12 +43,6 @@ NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAcces
     return status;
 }
 
-LONG_PTR FASTCALL ObfReferenceObject(PVOID Object)
-{
-    host::verifier::RequireIrqlAtMost(DISPATCH_LEVEL, "ObfReferenceObject");
-    return host::Internals().Objects().AddReference(Object, "ObfReferenceObject");
-}
-
 LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object)
 {
     host::verifier::RequireIrqlAtMost(DISPATCH_LEVEL, "ObfDereferenceObject");

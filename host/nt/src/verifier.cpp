@@ -77,16 +77,3 @@ void RequireUnchanged(const thread_state::Snapshot& before, const char* what)
 }
 
 }  // namespace host::verifier
-
-extern "C" VOID NTAPI KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR BugCheckParameter1,
-                                   ULONG_PTR BugCheckParameter2, ULONG_PTR BugCheckParameter3,
-                                   ULONG_PTR BugCheckParameter4)
-{
-    char detail[160];
-    std::snprintf(detail, sizeof(detail),
-                  "code 0x%08" PRIX32 " (0x%" PRIXPTR ", 0x%" PRIXPTR ", 0x%" PRIXPTR
-                  ", 0x%" PRIXPTR ")",
-                  BugCheckCode, BugCheckParameter1, BugCheckParameter2, BugCheckParameter3,
-                  BugCheckParameter4);
-    host::verifier::BugCheck(host::rule::kKeBugCheckEx, detail);
-}
