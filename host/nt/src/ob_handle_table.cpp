@@ -13,12 +13,7 @@ namespace {
 constexpr std::uintptr_t kKernelHandleBits = 0xFFFFFFFF80000000u;
 constexpr std::uintptr_t kHandleStep = 4;
 
-std::string PointerText(const void* p)
-{
-    char text[32];
-    std::snprintf(text, sizeof(text), "%p", p);
-    return text;
-}
+using host::verifier::PointerText;
 
 }  // namespace
 

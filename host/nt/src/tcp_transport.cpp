@@ -1,6 +1,7 @@
 #include "tcp_transport.h"
 
 #include "device_table.h"
+#include "loaded_driver.h"
 #include "nt_time.h"
 #include "tcp_actions.h"
 #include "worker.h"
@@ -12,20 +13,6 @@ namespace {
 
 constexpr char16_t kDriverName[] = u"\\Driver\\Tcpip";
 constexpr char16_t kDeviceName[] = u"\\Device\\Tcp";
-
-NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
-{
-    UNREFERENCED_PARAMETER(DeviceObject);
-    CompleteIrp(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
-    return STATUS_INVALID_DEVICE_REQUEST;
-}
-
-void SetString(UNICODE_STRING* target, std::u16string& text)
-{
-    target->Buffer = reinterpret_cast<PWSTR>(text.data());
-    target->Length = static_cast<USHORT>(text.size() * sizeof(WCHAR));
-    target->MaximumLength = target->Length;
-}
 
 void InstallDispatch(DRIVER_OBJECT& driver)
 {

@@ -44,6 +44,13 @@ std::string Hex(ULONG value)
     return text;
 }
 
+std::string PointerText(const void* p)
+{
+    char text[32];
+    std::snprintf(text, sizeof(text), "%p", p);
+    return text;
+}
+
 void RequireIrqlAtMost(KIRQL maxIrql, const char* routine)
 {
     const KIRQL irql = thread_state::Irql();
