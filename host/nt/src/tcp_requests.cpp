@@ -1,15 +1,17 @@
-// IRP_MJ_INTERNAL_DEVICE_CONTROL on the transport's file objects: the TDI
-// requests by minor function, and the cancel routine of pending ones.
+// TDI requests: IRP_MJ_INTERNAL_DEVICE_CONTROL on the transport's file
+// objects by minor function, the cancel routine of pending ones, and how
+// endpoints claim and complete what they hold.
 // Minor functions this transport does not offer (listen, accept, datagrams,
 // set information, actions) complete with STATUS_INVALID_DEVICE_REQUEST,
 // as does a request on the wrong kind of object.
+#include "tcp_requests.h"
+
 #include "kernel_impl.h"
 #include "nt_time.h"
 #include "ob_handle_table.h"
-#include "tcp_actions.h"
+#include "tcp_address.h"
+#include "tcp_endpoint.h"
 #include "tcp_transport.h"
-#include "tdi_address.h"
-#include "tdi_provider_info.h"
 
 #include <tdikrnl.h>
 
@@ -121,6 +123,30 @@ NTSTATUS Receive(PIRP irp, PIO_STACK_LOCATION stack, TcpEndpoint& endpoint)
     return endpoint.Receive(std::move(request));
 }
 
+// TDI 2.0: the major version in the high byte, as the structure carries it.
+constexpr ULONG kTdiVersionTwo = 0x0200;
+// A send is bounded only by its 32-bit length.
+constexpr ULONG kMaxSendSize = MAXULONG;
+// The least a receive handler is shown: one byte.
+constexpr ULONG kMinimumLookahead = 1;
+
+// What TDI_QUERY_PROVIDER_INFO reports for TCP.
+TDI_PROVIDER_INFO TcpProviderInfo(LONGLONG startTime)
+{
+    TDI_PROVIDER_INFO info{};
+    info.Version = kTdiVersionTwo;
+    info.MaxSendSize = kMaxSendSize;
+    info.MaxConnectionUserData = 0;
+    info.MaxDatagramSize = 0;
+    info.ServiceFlags = TDI_SERVICE_CONNECTION_MODE | TDI_SERVICE_ORDERLY_RELEASE |
+                        TDI_SERVICE_ERROR_FREE_DELIVERY | TDI_SERVICE_INTERNAL_BUFFERING;
+    info.MinimumLookaheadData = kMinimumLookahead;
+    info.MaximumLookaheadData = TcpEndpoint::kLookaheadBytes;
+    info.NumberOfResources = 0;
+    info.StartTime.QuadPart = startTime;
+    return info;
+}
+
 NTSTATUS Query(PIRP irp, PIO_STACK_LOCATION stack)
 {
     if (ParametersOf<TDI_REQUEST_KERNEL_QUERY_INFORMATION>(stack)->QueryType != TDI_QUERY_PROVIDER_INFO) {
@@ -186,6 +212,101 @@ VOID NTAPI CancelTransportRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (file && file->Endpoint != nullptr) {
         file->Endpoint->Cancel(Irp);
     }
+}
+
+const char* KindName(RequestKind kind)
+{
+    switch (kind) {
+    case RequestKind::Connect:
+        return "TDI_CONNECT";
+    case RequestKind::Disconnect:
+        return "TDI_DISCONNECT";
+    case RequestKind::Send:
+        return "TDI_SEND";
+    case RequestKind::Receive:
+        return "TDI_RECEIVE";
+    }
+    return "TDI request";
+}
+
+bool Claim(TcpRequest& request)
+{
+    if (request.Claimed) {
+        return true;
+    }
+    if (IoSetCancelRoutine(request.Irp, nullptr) != nullptr) {
+        request.Claimed = true;
+        return true;
+    }
+    request.Cancelling = true;
+    return false;
+}
+
+bool Unclaim(TcpRequest& request)
+{
+    request.Claimed = false;
+    IoSetCancelRoutine(request.Irp, CancelTransportRequest);
+    if (request.Irp->Cancel && IoSetCancelRoutine(request.Irp, nullptr) != nullptr) {
+        request.Claimed = true;
+        return false;
+    }
+    return true;
+}
+
+std::optional<TcpRequest> TakeRequest(RequestQueue& queue, PIRP irp)
+{
+    for (auto it = queue.begin(); it != queue.end(); ++it) {
+        if (it->Irp == irp) {
+            TcpRequest request = std::move(*it);
+            queue.erase(it);
+            return request;
+        }
+    }
+    return std::nullopt;
+}
+
+TcpRequest* LiveHead(RequestQueue& queue)
+{
+    return queue.empty() || queue.front().Cancelling ? nullptr : &queue.front();
+}
+
+bool HasLiveHead(const RequestQueue& queue) { return !queue.empty() && !queue.front().Cancelling; }
+
+TcpActions::~TcpActions() { Run(); }
+
+void TcpActions::Complete(TcpRequest request, NTSTATUS status)
+{
+    // The client may unlock the buffer from its completion routine.
+    request.Transfer.Release();
+    steps_.push_back(Step{request.Irp, status, request.Transfer.Done(), nullptr, nullptr, 0});
+}
+
+void TcpActions::IndicateDisconnect(std::shared_ptr<TcpAddress> address, CONNECTION_CONTEXT context,
+                                    ULONG flags)
+{
+    if (address != nullptr) {
+        steps_.push_back(Step{nullptr, STATUS_SUCCESS, 0, std::move(address), context, flags});
+    }
+}
+
+void TcpActions::Run()
+{
+    std::vector<Step> steps;
+    steps.swap(steps_);
+    for (const Step& step : steps) {
+        if (step.Irp != nullptr) {
+            CompleteIrp(step.Irp, step.Status, step.Information);
+        } else {
+            host::IndicateDisconnect(*step.Address, step.Context, step.Flags);
+        }
+    }
+}
+
+void CompleteIrp(PIRP irp, NTSTATUS status, ULONG_PTR information)
+{
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = information;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
 }
 
 }  // namespace host
