@@ -96,27 +96,6 @@ TEST_F(ExecutiveTest, SpinLockExcludesOtherThreads)
     EXPECT_EQ(counter, kThreads * kIncrements);
 }
 
-TEST_F(ExecutiveTest, InterlockedOperations)
-{
-    volatile LONG value = 5;
-    EXPECT_EQ(InterlockedIncrement(&value), 6);
-    EXPECT_EQ(InterlockedDecrement(&value), 5);
-    EXPECT_EQ(InterlockedExchange(&value, 9), 5);
-    EXPECT_EQ(InterlockedExchangeAdd(&value, 3), 9);
-    EXPECT_EQ(value, 12);
-    EXPECT_EQ(InterlockedCompareExchange(&value, 1, 7), 12);
-    EXPECT_EQ(value, 12);
-    EXPECT_EQ(InterlockedCompareExchange(&value, 1, 12), 12);
-    EXPECT_EQ(value, 1);
-    int a = 0;
-    int b = 0;
-    PVOID volatile pointer = &a;
-    EXPECT_EQ(InterlockedExchangePointer(&pointer, &b), &a);
-    EXPECT_EQ(InterlockedCompareExchangePointer(&pointer, &a, &a), &b);
-    EXPECT_EQ(InterlockedCompareExchangePointer(&pointer, &a, &b), &b);
-    EXPECT_EQ(pointer, &a);
-}
-
 TEST_F(ExecutiveTest, ListHelpers)
 {
     LIST_ENTRY head;
