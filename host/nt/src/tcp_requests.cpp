@@ -18,14 +18,6 @@
 namespace host {
 namespace {
 
-TcpTransport& Tcp() { return Internals().Tcp(); }
-
-NTSTATUS Done(PIRP irp, NTSTATUS status, ULONG_PTR information = 0)
-{
-    CompleteIrp(irp, status, information);
-    return status;
-}
-
 template <typename Parameters>
 Parameters* ParametersOf(PIO_STACK_LOCATION stack)
 {
@@ -61,26 +53,26 @@ NTSTATUS Associate(PIRP irp, PIO_STACK_LOCATION stack, TcpEndpoint& endpoint)
     const std::optional<TransportFile> target =
         file != nullptr ? Tcp().Files().Find(file->Object()) : std::nullopt;
     if (!target || target->Address == nullptr) {
-        return Done(irp, STATUS_INVALID_HANDLE);
+        return CompleteIrp(irp, STATUS_INVALID_HANDLE);
     }
-    return Done(irp, endpoint.Associate(target->Address));
+    return CompleteIrp(irp, endpoint.Associate(target->Address));
 }
 
 NTSTATUS SetEventHandler(PIRP irp, PIO_STACK_LOCATION stack, TcpAddress& address)
 {
     const auto* event = ParametersOf<TDI_REQUEST_KERNEL_SET_EVENT>(stack);
-    return Done(irp, address.SetHandler(event->EventType, event->EventHandler, event->EventContext));
+    return CompleteIrp(irp, address.SetHandler(event->EventType, event->EventHandler, event->EventContext));
 }
 
 NTSTATUS Connect(PIRP irp, PIO_STACK_LOCATION stack, TcpEndpoint& endpoint)
 {
     const auto* connect = ParametersOf<TDI_REQUEST_KERNEL_CONNECT>(stack);
     if (connect->RequestConnectionInformation == nullptr) {
-        return Done(irp, STATUS_INVALID_PARAMETER);
+        return CompleteIrp(irp, STATUS_INVALID_PARAMETER);
     }
     const std::optional<sockaddr_in> remote = RemoteAddress(connect->RequestConnectionInformation);
     if (!remote) {
-        return Done(irp, STATUS_INVALID_ADDRESS_COMPONENT);
+        return CompleteIrp(irp, STATUS_INVALID_ADDRESS_COMPONENT);
     }
     TcpRequest request(irp, RequestKind::Connect);
     request.Deadline = DeadlineFrom(connect->RequestSpecific);
@@ -103,7 +95,7 @@ NTSTATUS Send(PIRP irp, PIO_STACK_LOCATION stack, TcpEndpoint& endpoint)
     // send goes out at once (no Nagle delay), and completes once all its
     // bytes are with the socket.
     if ((send->SendFlags & TDI_SEND_EXPEDITED) != 0) {
-        return Done(irp, STATUS_NOT_SUPPORTED);
+        return CompleteIrp(irp, STATUS_NOT_SUPPORTED);
     }
     TcpRequest request(irp, RequestKind::Send);
     request.Flags = send->SendFlags;
@@ -115,7 +107,7 @@ NTSTATUS Receive(PIRP irp, PIO_STACK_LOCATION stack, TcpEndpoint& endpoint)
 {
     const auto* receive = ParametersOf<TDI_REQUEST_KERNEL_RECEIVE>(stack);
     if (receive->ReceiveLength == 0) {
-        return Done(irp, STATUS_INVALID_PARAMETER);
+        return CompleteIrp(irp, STATUS_INVALID_PARAMETER);
     }
     TcpRequest request(irp, RequestKind::Receive);
     request.Flags = receive->ReceiveFlags;
@@ -150,16 +142,16 @@ TDI_PROVIDER_INFO TcpProviderInfo(LONGLONG startTime)
 NTSTATUS Query(PIRP irp, PIO_STACK_LOCATION stack)
 {
     if (ParametersOf<TDI_REQUEST_KERNEL_QUERY_INFORMATION>(stack)->QueryType != TDI_QUERY_PROVIDER_INFO) {
-        return Done(irp, STATUS_INVALID_DEVICE_REQUEST);
+        return CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST);
     }
     const TDI_PROVIDER_INFO info = TcpProviderInfo(Tcp().StartTime());
     if (MdlTransfer::ChainLength(irp->MdlAddress) < sizeof info) {
-        return Done(irp, STATUS_BUFFER_TOO_SMALL);
+        return CompleteIrp(irp, STATUS_BUFFER_TOO_SMALL);
     }
     MdlTransfer buffer(irp->MdlAddress, sizeof info, "TDI_QUERY_INFORMATION");
     buffer.CopyIn(&info, sizeof info);
     buffer.Release();
-    return Done(irp, STATUS_SUCCESS, sizeof info);
+    return CompleteIrp(irp, STATUS_SUCCESS, sizeof info);
 }
 
 NTSTATUS ForEndpoint(PIRP irp, PIO_STACK_LOCATION stack, TcpEndpoint& endpoint)
@@ -168,7 +160,7 @@ NTSTATUS ForEndpoint(PIRP irp, PIO_STACK_LOCATION stack, TcpEndpoint& endpoint)
     case TDI_ASSOCIATE_ADDRESS:
         return Associate(irp, stack, endpoint);
     case TDI_DISASSOCIATE_ADDRESS:
-        return Done(irp, endpoint.Disassociate());
+        return CompleteIrp(irp, endpoint.Disassociate());
     case TDI_CONNECT:
         return Connect(irp, stack, endpoint);
     case TDI_DISCONNECT:
@@ -178,7 +170,7 @@ NTSTATUS ForEndpoint(PIRP irp, PIO_STACK_LOCATION stack, TcpEndpoint& endpoint)
     case TDI_RECEIVE:
         return Receive(irp, stack, endpoint);
     default:
-        return Done(irp, STATUS_INVALID_DEVICE_REQUEST);
+        return CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST);
     }
 }
 
@@ -190,7 +182,7 @@ NTSTATUS NTAPI TcpDispatchInternalControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     const std::optional<TransportFile> file = Tcp().Files().Find(stack->FileObject);
     if (!file) {
-        return Done(Irp, STATUS_INVALID_DEVICE_REQUEST);
+        return CompleteIrp(Irp, STATUS_INVALID_DEVICE_REQUEST);
     }
     if (stack->MinorFunction == TDI_QUERY_INFORMATION) {
         return Query(Irp, stack);
@@ -201,7 +193,7 @@ NTSTATUS NTAPI TcpDispatchInternalControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (file->Endpoint != nullptr) {
         return ForEndpoint(Irp, stack, *file->Endpoint);
     }
-    return Done(Irp, STATUS_INVALID_DEVICE_REQUEST);
+    return CompleteIrp(Irp, STATUS_INVALID_DEVICE_REQUEST);
 }
 
 VOID NTAPI CancelTransportRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
@@ -302,11 +294,12 @@ void TcpActions::Run()
     }
 }
 
-void CompleteIrp(PIRP irp, NTSTATUS status, ULONG_PTR information)
+NTSTATUS CompleteIrp(PIRP irp, NTSTATUS status, ULONG_PTR information)
 {
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = information;
     IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
 }
 
 }  // namespace host

@@ -86,7 +86,8 @@ private:
     std::vector<Step> steps_;
 };
 
-// Sets the IRP's status block and completes it.
-void CompleteIrp(PIRP irp, NTSTATUS status, ULONG_PTR information);
+// Sets the IRP's status block and completes it; returns the status, for a
+// dispatch routine to return.
+NTSTATUS CompleteIrp(PIRP irp, NTSTATUS status, ULONG_PTR information = 0);
 
 }  // namespace host

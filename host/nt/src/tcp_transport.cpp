@@ -31,6 +31,8 @@ void InstallDispatch(DRIVER_OBJECT& driver)
 
 }  // namespace
 
+TcpTransport& Tcp() { return Internals().Tcp(); }
+
 TcpTransport::TcpTransport(DeviceTable& devices, Worker& worker)
     : devices_(devices), worker_(worker), driverName_(kDriverName), startTime_(nt_time::SystemTimeNow())
 {
@@ -97,14 +99,6 @@ std::optional<TransportFile> TransportFiles::Remove(PFILE_OBJECT file)
 // address object stops its event handlers; the close frees the object.
 namespace {
 
-TcpTransport& Tcp() { return Internals().Tcp(); }
-
-NTSTATUS Done(PIRP irp, NTSTATUS status)
-{
-    CompleteIrp(irp, status, 0);
-    return status;
-}
-
 NTSTATUS NewAddress(const ea::Value& value, TransportFile* object)
 {
     const std::optional<sockaddr_in> local = tdi::FirstIpAddress(value.Data, value.Length);
@@ -157,7 +151,7 @@ NTSTATUS NTAPI TcpDispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (NT_SUCCESS(status)) {
         Tcp().Files().Add(stack->FileObject, std::move(object));
     }
-    return Done(Irp, status);
+    return CompleteIrp(Irp, status);
 }
 
 NTSTATUS NTAPI TcpDispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
@@ -167,7 +161,7 @@ NTSTATUS NTAPI TcpDispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (file && file->Address != nullptr) {
         file->Address->Close();
     }
-    return Done(Irp, STATUS_SUCCESS);
+    return CompleteIrp(Irp, STATUS_SUCCESS);
 }
 
 NTSTATUS NTAPI TcpDispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
@@ -180,7 +174,7 @@ NTSTATUS NTAPI TcpDispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (file && file->Address != nullptr) {
         file->Address->Close();
     }
-    return Done(Irp, STATUS_SUCCESS);
+    return CompleteIrp(Irp, STATUS_SUCCESS);
 }
 
 }  // namespace host

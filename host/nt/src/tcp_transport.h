@@ -68,6 +68,9 @@ private:
     TransportFiles files_;
 };
 
+// The kernel's transport.
+TcpTransport& Tcp();
+
 // The dispatch routines of \Driver\Tcpip (tcp_transport.cpp, tcp_requests.cpp).
 NTSTATUS NTAPI TcpDispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI TcpDispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp);
