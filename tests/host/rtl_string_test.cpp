@@ -13,6 +13,7 @@
 #include <array>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -168,6 +169,17 @@ TEST_F(RtlStringTest, AnsiToUnicodeUsesWindows1252)
     EXPECT_EQ(destination.At(2), 0x0081);  // undefined in 1252: kept as C1
     EXPECT_EQ(destination.At(3), 0x0178);  // Ÿ
     EXPECT_EQ(destination.At(4), L'A');
+}
+
+// Registry and object names are kept as UTF-8: every UTF-16 length of a
+// code point, a surrogate pair included, converts whole and back.
+TEST_F(RtlStringTest, NamesConvertToUtf8AndBackWhole)
+{
+    const std::u16string name = u"A\u00E9\u20AC\U0001F600";
+    const std::optional<std::string> utf8 = host::rtl::Utf16ToUtf8(name);
+    ASSERT_TRUE(utf8);
+    EXPECT_EQ(*utf8, "A\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80");
+    EXPECT_EQ(host::rtl::Utf8ToUtf16(*utf8), name);
 }
 
 TEST_F(RtlStringTest, UnicodeToAnsiAllocatesAndFreeResets)

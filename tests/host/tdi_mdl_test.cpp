@@ -1,5 +1,5 @@
 // MDLs and the NDIS allocator as a TDI client uses them: what an MDL
-// describes, locking and mapping, IRP linkage, and the verifier's checks.
+// describes, locking, IRP linkage, and the verifier's checks.
 #include "host_test_driver.h"
 
 #include <ndis.h>
