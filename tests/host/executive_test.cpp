@@ -68,15 +68,6 @@ TEST_F(ExecutiveTest, SpinLockRaisesToDispatchAndRestores)
     KeReleaseSpinLock(&lock, irql);
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
     EXPECT_EQ(lock, 0u);
-
-    irql = KfAcquireSpinLock(&lock);
-    KSPIN_LOCK inner;
-    KeInitializeSpinLock(&inner);
-    KeAcquireSpinLockAtDpcLevel(&inner);
-    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
-    KeReleaseSpinLockFromDpcLevel(&inner);
-    KfReleaseSpinLock(&lock, irql);
-    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 }
 
 TEST_F(ExecutiveTest, SpinLockExcludesOtherThreads)
@@ -103,27 +94,6 @@ TEST_F(ExecutiveTest, SpinLockExcludesOtherThreads)
         thread.join();
     }
     EXPECT_EQ(counter, kThreads * kIncrements);
-}
-
-TEST_F(ExecutiveTest, InterlockedOperations)
-{
-    volatile LONG value = 5;
-    EXPECT_EQ(InterlockedIncrement(&value), 6);
-    EXPECT_EQ(InterlockedDecrement(&value), 5);
-    EXPECT_EQ(InterlockedExchange(&value, 9), 5);
-    EXPECT_EQ(InterlockedExchangeAdd(&value, 3), 9);
-    EXPECT_EQ(value, 12);
-    EXPECT_EQ(InterlockedCompareExchange(&value, 1, 7), 12);
-    EXPECT_EQ(value, 12);
-    EXPECT_EQ(InterlockedCompareExchange(&value, 1, 12), 12);
-    EXPECT_EQ(value, 1);
-    int a = 0;
-    int b = 0;
-    PVOID volatile pointer = &a;
-    EXPECT_EQ(InterlockedExchangePointer(&pointer, &b), &a);
-    EXPECT_EQ(InterlockedCompareExchangePointer(&pointer, &a, &a), &b);
-    EXPECT_EQ(InterlockedCompareExchangePointer(&pointer, &a, &b), &b);
-    EXPECT_EQ(pointer, &a);
 }
 
 TEST_F(ExecutiveTest, ListHelpers)
@@ -231,31 +201,14 @@ TEST_F(ExecutiveDeathTest, AcquiringASpinLockTwice)
             KeInitializeSpinLock(&lock);
             KIRQL irql;
             KeAcquireSpinLock(&lock, &irql);
-            KeAcquireSpinLockAtDpcLevel(&lock);
+            KeAcquireSpinLock(&lock, &irql);
         },
         "SPIN_LOCK_ALREADY_OWNED");
-}
-
-TEST_F(ExecutiveDeathTest, DpcLevelAcquireAtPassiveLevel)
-{
-    EXPECT_DEATH(
-        {
-            KSPIN_LOCK lock;
-            KeInitializeSpinLock(&lock);
-            KeAcquireSpinLockAtDpcLevel(&lock);
-        },
-        "IRQL_NOT_GREATER_OR_EQUAL");
 }
 
 TEST_F(ExecutiveDeathTest, LoweringIrqlAbove)
 {
     EXPECT_DEATH(KeLowerIrql(DISPATCH_LEVEL), "IRQL_NOT_LESS_OR_EQUAL: KeLowerIrql");
 }
-
-TEST_F(ExecutiveDeathTest, KeBugCheckExStops)
-{
-    EXPECT_DEATH(KeBugCheckEx(0xDEAD, 1, 2, 3, 4), "STOP: KeBugCheckEx: code 0x0000DEAD");
-}
-
 }  // namespace
 }  // namespace hosttest

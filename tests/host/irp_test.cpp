@@ -82,21 +82,6 @@ protected:
 
 constexpr UCHAR kInvokeAlways = SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL;
 
-TEST_F(IrpTest, NewIrpHasNoCurrentLocation)
-{
-    constexpr CCHAR kStackSize = 3;
-    PIRP irp = IoAllocateIrp(kStackSize, FALSE);
-    ASSERT_NE(irp, nullptr);
-    EXPECT_EQ(irp->Type, IO_TYPE_IRP);
-    EXPECT_EQ(irp->StackCount, kStackSize);
-    EXPECT_EQ(irp->CurrentLocation, kStackSize + 1);
-    auto* first = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
-    EXPECT_EQ(IoGetNextIrpStackLocation(irp), first + kStackSize - 1);
-    EXPECT_EQ(irp->Cancel, FALSE);
-    EXPECT_EQ(irp->CancelRoutine, nullptr);
-    IoFreeIrp(irp);
-}
-
 TEST_F(IrpTest, CompletionRoutinesRunUpwardWithTheirLevelsDevice)
 {
     Routine top{'T', STATUS_MORE_PROCESSING_REQUIRED, &calls_};

@@ -111,13 +111,7 @@ TEST_F(ObjectNamespaceTest, CreatedDeviceLooksAsOnWindows)
         EXPECT_EQ(IoCreateDevice(driver, kExtensionSize, name.Get(), FILE_DEVICE_SERIAL_PORT,
                                  FILE_DEVICE_SECURE_OPEN, TRUE, &device),
                   STATUS_SUCCESS);
-        EXPECT_EQ(device->Type, IO_TYPE_DEVICE);
-        EXPECT_EQ(device->DriverObject, driver);
-        EXPECT_EQ(device->DeviceType, static_cast<DEVICE_TYPE>(FILE_DEVICE_SERIAL_PORT));
-        EXPECT_EQ(device->Characteristics, static_cast<ULONG>(FILE_DEVICE_SECURE_OPEN));
         EXPECT_EQ(device->Flags, static_cast<ULONG>(DO_DEVICE_INITIALIZING | DO_EXCLUSIVE));
-        EXPECT_EQ(device->StackSize, 1);
-        EXPECT_EQ(device->ReferenceCount, 0);
         EXPECT_EQ(device->DeviceExtension, reinterpret_cast<PUCHAR>(device) + sizeof(DEVICE_OBJECT));
         const auto* extension = static_cast<const UCHAR*>(device->DeviceExtension);
         EXPECT_TRUE(std::all_of(extension, extension + kExtensionSize, [](UCHAR b) { return b == 0; }));

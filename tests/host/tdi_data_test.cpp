@@ -229,6 +229,33 @@ TEST_F(TdiDataTest, ReceivesQueueInOrder)
     EXPECT_EQ(second.Text(2), "cd");
 }
 
+// A receive filled to its end makes the next read run on; receives queued
+// behind that read are then served from what it ran on to, each once.
+TEST_F(TdiDataTest, QueuedReceivesAreServedFromWhatWasReadAhead)
+{
+    ASSERT_NO_FATAL_FAILURE(OpenAndConnect());
+    std::vector<std::unique_ptr<LockedBuffer>> buffers;
+    std::vector<std::unique_ptr<TdiRequest>> receives;
+    auto post = [&] {
+        buffers.push_back(std::make_unique<LockedBuffer>(2));
+        receives.push_back(std::make_unique<TdiRequest>(endpoint_));
+        return receives.back()->Receive(buffers.back()->Mdl(), 2);
+    };
+    post();
+    ASSERT_TRUE(zel::test::SendAll(peer_.Get(), "ab"));
+    ASSERT_EQ(receives[0]->Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(post(), STATUS_PENDING);
+    EXPECT_EQ(post(), STATUS_PENDING);
+    ASSERT_TRUE(zel::test::SendAll(peer_.Get(), "cdefgh"));
+    post();
+    std::string got;
+    for (std::size_t i = 0; i < receives.size(); ++i) {
+        ASSERT_EQ(receives[i]->Wait(), STATUS_SUCCESS);
+        got += buffers[i]->Text(receives[i]->Information());
+    }
+    EXPECT_EQ(got, "abcdefgh");
+}
+
 // Receives that fill their buffers make the transport read ahead of them;
 // whether a byte comes from the socket or from what was read ahead, the
 // receives, a peek and the receive handler see the stream in order.

@@ -1,5 +1,5 @@
 // MDLs and the NDIS allocator as a TDI client uses them: what an MDL
-// describes, locking and mapping, IRP linkage, and the verifier's checks.
+// describes, locking, IRP linkage, and the verifier's checks.
 #include "host_test_driver.h"
 
 #include <ndis.h>
@@ -39,10 +39,8 @@ TEST_F(TdiMdlTest, AnMdlDescribesItsBuffer)
 
     MmProbeAndLockPages(mdl, KernelMode, IoModifyAccess);
     EXPECT_NE(mdl->MdlFlags & MDL_PAGES_LOCKED, 0);
-    EXPECT_EQ(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority), start);
-    EXPECT_NE(mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA, 0);
     MmUnlockPages(mdl);
-    EXPECT_EQ(mdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_MAPPED_TO_SYSTEM_VA), 0);
+    EXPECT_EQ(mdl->MdlFlags & MDL_PAGES_LOCKED, 0);
     IoFreeMdl(mdl);
 }
 
@@ -57,16 +55,6 @@ TEST_F(TdiMdlTest, MdlsLinkToAnIrp)
     IoFreeMdl(second);
     IoFreeMdl(first);
     IoFreeIrp(irp);
-}
-
-TEST_F(TdiMdlTest, NonPagedPoolNeedsNoLocking)
-{
-    PVOID memory = ExAllocatePoolWithTag(NonPagedPool, kLength, kTag);
-    PMDL mdl = IoAllocateMdl(memory, kLength, FALSE, FALSE, nullptr);
-    MmBuildMdlForNonPagedPool(mdl);
-    EXPECT_EQ(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority), memory);
-    IoFreeMdl(mdl);
-    ExFreePoolWithTag(memory, kTag);
 }
 
 TEST_F(TdiMdlTest, NdisMemoryIsNonPagedPool)

@@ -1,8 +1,8 @@
 // Timers and DPCs: KeSetTimer/KeCancelTimer report whether the timer was
 // queued, a new due time replaces the old, expiry signals the timer and runs
-// its DPC at DISPATCH_LEVEL; DPCs run once per insertion, and the timer
-// thread runs them one at a time.
+// its DPC at DISPATCH_LEVEL; the timer thread runs DPCs one at a time.
 #include "host_test_driver.h"
+#include "nt_time.h"
 
 #include <atomic>
 #include <thread>
@@ -25,16 +25,14 @@ LARGE_INTEGER Due(LONGLONG value)
 struct DpcRecord {
     std::atomic<int> Runs{0};
     std::atomic<KIRQL> Irql{PASSIVE_LEVEL};
-    std::atomic<PVOID> Argument1{nullptr};
     std::atomic<bool> Release{true};  // a DPC spins until this is set
     KEVENT Ran;
 };
 
-void NTAPI RecordDpc(PKDPC, PVOID context, PVOID argument1, PVOID)
+void NTAPI RecordDpc(PKDPC, PVOID context, PVOID, PVOID)
 {
     auto* record = static_cast<DpcRecord*>(context);
     record->Irql = KeGetCurrentIrql();
-    record->Argument1 = argument1;
     while (!record->Release) {
         std::this_thread::yield();
     }
@@ -82,14 +80,8 @@ TEST_F(TimerTest, NewDueTimeReplacesTheOld)
     EXPECT_TRUE(KeReadStateTimer(&timer_));
     ASSERT_EQ(WaitSafely(&record_.Ran), STATUS_SUCCESS);
     EXPECT_EQ(record_.Runs, 1);
-    EXPECT_FALSE(KeCancelTimer(&timer_));  // expired: no longer queued
-}
-
-TEST_F(TimerTest, ExpiryRunsTheDpcAtDispatchLevel)
-{
-    KeSetTimer(&timer_, Due(kAtOnce), &dpc_);
-    ASSERT_EQ(WaitSafely(&record_.Ran), STATUS_SUCCESS);
     EXPECT_EQ(record_.Irql, DISPATCH_LEVEL);
+    EXPECT_FALSE(KeCancelTimer(&timer_));  // expired: no longer queued
 }
 
 TEST_F(TimerTest, SettingATimerResetsItsSignal)
@@ -103,106 +95,72 @@ TEST_F(TimerTest, SettingATimerResetsItsSignal)
 
 TEST_F(TimerTest, AbsoluteDueTime)
 {
-    LARGE_INTEGER now;
-    KeQuerySystemTime(&now);
-    KeSetTimer(&timer_, Due(now.QuadPart), nullptr);
+    KeSetTimer(&timer_, Due(host::nt_time::SystemTimeNow()), nullptr);
     EXPECT_EQ(WaitSafely(&timer_), STATUS_SUCCESS);
 }
 
-TEST_F(TimerTest, SynchronizationTimerSatisfiesOneWait)
-{
-    KTIMER timer;
-    KeInitializeTimerEx(&timer, SynchronizationTimer);
-    KeSetTimer(&timer, Due(kAtOnce), nullptr);
-    ASSERT_EQ(WaitSafely(&timer), STATUS_SUCCESS);
-    EXPECT_FALSE(KeReadStateTimer(&timer));
-}
-
-TEST_F(TimerTest, PeriodicTimerFiresAgainUntilCancelled)
-{
-    constexpr LONG kPeriodMs = 1;
-    KeSetTimerEx(&timer_, Due(kAtOnce), kPeriodMs, &dpc_);
-    ASSERT_EQ(WaitSafely(&record_.Ran), STATUS_SUCCESS);
-    ASSERT_EQ(WaitSafely(&record_.Ran), STATUS_SUCCESS);
-    EXPECT_TRUE(KeCancelTimer(&timer_));
-    EXPECT_GE(record_.Runs, 2);
-}
-
-TEST_F(TimerTest, DpcRunsOncePerInsertionAndOneAtATime)
-{
-    // A first DPC holds the DPC thread so the second one stays queued.
-    DpcRecord blocker;
-    blocker.Release = false;
-    KeInitializeEvent(&blocker.Ran, SynchronizationEvent, FALSE);
-    KDPC blockerDpc;
-    KeInitializeDpc(&blockerDpc, RecordDpc, &blocker);
-    ASSERT_TRUE(KeInsertQueueDpc(&blockerDpc, nullptr, nullptr));
-
-    PVOID argument = &timer_;
-    EXPECT_TRUE(KeInsertQueueDpc(&dpc_, argument, nullptr));
-    EXPECT_FALSE(KeInsertQueueDpc(&dpc_, nullptr, nullptr));
-    EXPECT_TRUE(KeRemoveQueueDpc(&dpc_));
-    EXPECT_FALSE(KeRemoveQueueDpc(&dpc_));
-    EXPECT_TRUE(KeInsertQueueDpc(&dpc_, argument, nullptr));
-    EXPECT_EQ(record_.Runs, 0);
-
-    blocker.Release = true;
-    ASSERT_EQ(WaitSafely(&blocker.Ran), STATUS_SUCCESS);
-    ASSERT_EQ(WaitSafely(&record_.Ran), STATUS_SUCCESS);
-    EXPECT_EQ(record_.Runs, 1);
-    EXPECT_EQ(record_.Argument1, argument);
-    EXPECT_EQ(record_.Irql, DISPATCH_LEVEL);
-    // Once run, it may be queued again.
-    EXPECT_TRUE(KeInsertQueueDpc(&dpc_, nullptr, nullptr));
-    ASSERT_EQ(WaitSafely(&record_.Ran), STATUS_SUCCESS);
-    EXPECT_EQ(record_.Runs, 2);
-}
-
-TEST_F(TimerTest, FlushReturnsOnlyOnceTheRunningAndQueuedDpcsHaveRun)
-{
-    DpcRecord blocker;
-    blocker.Release = false;
-    KeInitializeEvent(&blocker.Ran, SynchronizationEvent, FALSE);
-    KDPC blockerDpc;
-    KeInitializeDpc(&blockerDpc, RecordDpc, &blocker);
-    ASSERT_TRUE(KeInsertQueueDpc(&blockerDpc, nullptr, nullptr));
-    while (blocker.Irql != DISPATCH_LEVEL) {  // running, and held there
-        std::this_thread::yield();
+// A DPC that holds the DPC thread until released: what is queued meanwhile
+// stays queued.
+class HeldDpc {
+public:
+    HeldDpc()
+    {
+        record_.Release = false;
+        KeInitializeEvent(&record_.Ran, SynchronizationEvent, FALSE);
+        KeInitializeDpc(&dpc_, RecordDpc, &record_);
+        KeInitializeTimer(&timer_);
+        KeSetTimer(&timer_, Due(kAtOnce), &dpc_);
+        while (record_.Irql != DISPATCH_LEVEL) {  // running, and held there
+            std::this_thread::yield();
+        }
     }
-    ASSERT_TRUE(KeInsertQueueDpc(&dpc_, nullptr, nullptr));  // queued behind it
+    void Release() { record_.Release = true; }
+    int Runs() const { return record_.Runs; }
 
+private:
+    DpcRecord record_;
+    KDPC dpc_;
+    KTIMER timer_;
+};
+
+void NTAPI RemoveOtherDpc(PKDPC, PVOID context, PVOID, PVOID)
+{
+    auto* removed = static_cast<std::pair<PKDPC, BOOLEAN>*>(context);
+    removed->second = KeRemoveQueueDpc(removed->first);
+}
+
+TEST_F(TimerTest, RemovedDpcDoesNotRun)
+{
+    // Two timers due at the same past time expire together, queueing their
+    // DPCs in order; the first removes the second.
+    HeldDpc held;
+    std::pair<PKDPC, BOOLEAN> removed{&dpc_, FALSE};
+    KDPC remover;
+    KeInitializeDpc(&remover, RemoveOtherDpc, &removed);
+    KTIMER first;
+    KeInitializeTimer(&first);
+    constexpr LONGLONG kLongAgo = 1;  // absolute
+    KeSetTimer(&first, Due(kLongAgo), &remover);
+    KeSetTimer(&timer_, Due(kLongAgo), &dpc_);
+    held.Release();
+    ASSERT_EQ(WaitSafely(&timer_), STATUS_SUCCESS);
+    KeFlushQueuedDpcs();
+    EXPECT_TRUE(removed.second);
+    EXPECT_EQ(record_.Runs, 0);
+    EXPECT_FALSE(KeRemoveQueueDpc(&dpc_));
+}
+
+TEST_F(TimerTest, FlushReturnsOnlyOnceTheRunningDpcHasRun)
+{
+    HeldDpc held;
     int runsSeenByFlush = 0;
     std::thread flushing([&] {
         KeFlushQueuedDpcs();
-        runsSeenByFlush = blocker.Runs + record_.Runs;
+        runsSeenByFlush = held.Runs();
     });
-    blocker.Release = true;
+    held.Release();
     flushing.join();
-    EXPECT_EQ(runsSeenByFlush, 2);
-}
-
-TEST_F(TimerTest, FlushDoesNotWaitForDpcsQueuedAfterIt)
-{
-    constexpr LONG kPeriodMs = 1;
-    KeSetTimerEx(&timer_, Due(kAtOnce), kPeriodMs, &dpc_);
-    ASSERT_EQ(WaitSafely(&record_.Ran), STATUS_SUCCESS);
-    KeFlushQueuedDpcs();  // the timer keeps queueing its DPC meanwhile
-    KeCancelTimer(&timer_);
-    KeFlushQueuedDpcs();
-    const int runs = record_.Runs;
-    EXPECT_FALSE(KeRemoveQueueDpc(&dpc_));
-    EXPECT_EQ(record_.Runs, runs) << "nothing ran after the last flush";
-}
-
-TEST_F(TimerTest, TickCountAndSystemTimeAdvance)
-{
-    LARGE_INTEGER first;
-    LARGE_INTEGER second;
-    KeQuerySystemTime(&first);
-    KeQueryTickCount(&second);
-    EXPECT_GT(first.QuadPart, 0);
-    EXPECT_GE(second.QuadPart, 0);
-    EXPECT_EQ(KeQueryTimeIncrement(), 156250u);
+    EXPECT_EQ(runsSeenByFlush, 1);
 }
 
 using TimerDeathTest = HostKernelTest;
@@ -248,7 +206,9 @@ TEST_F(TimerDeathTest, FreeingPoolThatHoldsARunningDpc)
                     }
                 },
                 nullptr);
-            KeInsertQueueDpc(dpc, nullptr, nullptr);
+            static KTIMER timer;
+            KeInitializeTimer(&timer);
+            KeSetTimer(&timer, Due(kAtOnce), dpc);
             while (!running) {
                 std::this_thread::yield();
             }
@@ -275,8 +235,10 @@ TEST_F(TimerDeathTest, DpcReturningAtAnotherIrql)
             KDPC dpc;
             KEVENT never;
             KeInitializeEvent(&never, NotificationEvent, FALSE);
+            KTIMER timer;
+            KeInitializeTimer(&timer);
             KeInitializeDpc(&dpc, [](PKDPC, PVOID, PVOID, PVOID) { KeLowerIrql(PASSIVE_LEVEL); }, nullptr);
-            KeInsertQueueDpc(&dpc, nullptr, nullptr);
+            KeSetTimer(&timer, Due(kAtOnce), &dpc);
             WaitSafely(&never);
         },
         "IRQL_UNEXPECTED_VALUE: DPC routine");

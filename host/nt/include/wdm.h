@@ -135,7 +135,6 @@ FORCEINLINE VOID InsertHeadList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry)
 // ---------------------------------------------------------------------------
 
 typedef enum _EVENT_TYPE { NotificationEvent, SynchronizationEvent } EVENT_TYPE;
-typedef enum _TIMER_TYPE { NotificationTimer, SynchronizationTimer } TIMER_TYPE;
 
 typedef enum _KWAIT_REASON {
     Executive,
@@ -864,37 +863,23 @@ ZEL_EXTERN_C_BEGIN
 
 // Debug output and bug checks
 ULONG DbgPrint(PCSTR Format, ...) __attribute__((format(printf, 1, 2)));
-DECLSPEC_NORETURN VOID NTAPI KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR BugCheckParameter1,
-                                          ULONG_PTR BugCheckParameter2,
-                                          ULONG_PTR BugCheckParameter3,
-                                          ULONG_PTR BugCheckParameter4);
-#define KdPrint(_x_)
 
 // IRQL
 KIRQL NTAPI KeGetCurrentIrql(VOID);
 KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql);
 VOID NTAPI KeLowerIrql(KIRQL NewIrql);
 #define KeRaiseIrql(a, b) *(b) = KfRaiseIrql(a)
-KIRQL NTAPI KeRaiseIrqlToDpcLevel(VOID);
 
 // Spin locks
 FORCEINLINE VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { *SpinLock = 0; }
 KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock);
 #define KeAcquireSpinLock(SpinLock, OldIrql) *(OldIrql) = KeAcquireSpinLockRaiseToDpc(SpinLock)
 VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
-KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock);
-VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
-VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
-VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
-#define ExAcquireSpinLock(Lock, OldIrql) KeAcquireSpinLock((Lock), (OldIrql))
-#define ExReleaseSpinLock(Lock, OldIrql) KeReleaseSpinLock((Lock), (OldIrql))
 
 // Events and waits
 VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
 LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
-LONG NTAPI KeResetEvent(PRKEVENT Event);
 VOID NTAPI KeClearEvent(PRKEVENT Event);
-LONG NTAPI KeReadStateEvent(PRKEVENT Event);
 NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
                                      KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                      PLARGE_INTEGER Timeout);
@@ -903,20 +888,12 @@ NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertabl
 
 // Timers and DPCs
 VOID NTAPI KeInitializeTimer(PKTIMER Timer);
-VOID NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type);
 BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc);
-BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc);
 BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer);
 BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer);
 VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);
-BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2);
 BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc);
 VOID NTAPI KeFlushQueuedDpcs(VOID);
-
-// Time
-VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
-VOID NTAPI KeQueryTickCount(PLARGE_INTEGER TickCount);
-ULONG NTAPI KeQueryTimeIncrement(VOID);
 
 // Pool
 PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes);
@@ -959,15 +936,6 @@ VOID NTAPI IoFreeMdl(PMDL Mdl);
 VOID NTAPI MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
                                LOCK_OPERATION Operation);
 VOID NTAPI MmUnlockPages(PMDL MemoryDescriptorList);
-PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
-                                         MEMORY_CACHING_TYPE CacheType, PVOID RequestedAddress,
-                                         ULONG BugCheckOnFailure, ULONG Priority);
-VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList);
-#define MmGetSystemAddressForMdlSafe(_Mdl, _Priority)                                   \
-    (((_Mdl)->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL))       \
-         ? (_Mdl)->MappedSystemVa                                                       \
-         : (PVOID)MmMapLockedPagesSpecifyCache((_Mdl), KernelMode, MmCached, NULL, FALSE, \
-                                               (_Priority)))
 NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
                             POBJECT_ATTRIBUTES ObjectAttributes, PIO_STATUS_BLOCK IoStatusBlock,
                             PLARGE_INTEGER AllocationSize, ULONG FileAttributes,
@@ -978,8 +946,6 @@ NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAcces
                                          POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
                                          PVOID* Object,
                                          POBJECT_HANDLE_INFORMATION HandleInformation);
-LONG_PTR FASTCALL ObfReferenceObject(PVOID Object);
-#define ObReferenceObject ObfReferenceObject
 LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object);
 #define ObDereferenceObject ObfDereferenceObject
 extern POBJECT_TYPE* IoFileObjectType;
@@ -1010,14 +976,6 @@ FORCEINLINE VOID IoSkipCurrentIrpStackLocation(PIRP Irp)
 {
     Irp->CurrentLocation++;
     Irp->Tail.Overlay.CurrentStackLocation++;
-}
-
-FORCEINLINE VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp)
-{
-    PIO_STACK_LOCATION irpSp = IoGetCurrentIrpStackLocation(Irp);
-    PIO_STACK_LOCATION nextIrpSp = IoGetNextIrpStackLocation(Irp);
-    RtlCopyMemory(nextIrpSp, irpSp, FIELD_OFFSET(IO_STACK_LOCATION, CompletionRoutine));
-    nextIrpSp->Control = 0;
 }
 
 FORCEINLINE VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine,
@@ -1052,8 +1010,6 @@ FORCEINLINE PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRou
                                                       (PVOID)CancelRoutine);
 }
 
-#define IoRequestDpc(DeviceObject, Irp, Context) \
-    (KeInsertQueueDpc(&(DeviceObject)->Dpc, (Irp), (Context)))
 
 // Counted strings, the registry and their constants.
 #include <wdm_rtl.h>

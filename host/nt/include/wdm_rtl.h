@@ -29,13 +29,9 @@ extern BOOLEAN NlsMbCodePageTag;
 
 VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
 VOID NTAPI RtlInitAnsiString(PANSI_STRING DestinationString, PCSZ SourceString);
-VOID NTAPI RtlInitString(PSTRING DestinationString, PCSZ SourceString);
 
 // Bytes needed for the UTF-16 form of an ANSI string, its NUL included.
 ULONG NTAPI RtlxAnsiStringToUnicodeSize(PCANSI_STRING AnsiString);
-#define RtlAnsiStringToUnicodeSize(STRING)                 \
-    (NLS_MB_CODE_PAGE_TAG ? RtlxAnsiStringToUnicodeSize(STRING) \
-                          : ((STRING)->Length + sizeof(ANSI_NULL)) * sizeof(WCHAR))
 
 NTSTATUS NTAPI RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString,
                                             PCANSI_STRING SourceString,
@@ -44,22 +40,13 @@ NTSTATUS NTAPI RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString,
                                             PCUNICODE_STRING SourceString,
                                             BOOLEAN AllocateDestinationString);
 VOID NTAPI RtlFreeAnsiString(PANSI_STRING AnsiString);
-VOID NTAPI RtlFreeUnicodeString(PUNICODE_STRING UnicodeString);
 
 NTSTATUS NTAPI RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String);
-NTSTATUS NTAPI RtlUnicodeStringToInteger(PCUNICODE_STRING String, ULONG Base, PULONG Value);
 
 VOID NTAPI RtlCopyUnicodeString(PUNICODE_STRING DestinationString,
                                 PCUNICODE_STRING SourceString);
 NTSTATUS NTAPI RtlAppendUnicodeStringToString(PUNICODE_STRING Destination,
                                               PCUNICODE_STRING Source);
-NTSTATUS NTAPI RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source);
-
-LONG NTAPI RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
-                                   BOOLEAN CaseInSensitive);
-BOOLEAN NTAPI RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
-                                    BOOLEAN CaseInSensitive);
-WCHAR NTAPI RtlUpcaseUnicodeChar(WCHAR SourceCharacter);
 
 // ---------------------------------------------------------------------------
 // Registry value types
@@ -129,8 +116,6 @@ NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
 NTSTATUS NTAPI RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName,
                                      ULONG ValueType, PVOID ValueData, ULONG ValueLength);
 NTSTATUS NTAPI RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName);
-NTSTATUS NTAPI RtlCheckRegistryKey(ULONG RelativeTo, PWSTR Path);
-NTSTATUS NTAPI RtlCreateRegistryKey(ULONG RelativeTo, PWSTR Path);
 
 #ifdef __cplusplus
 }

@@ -12,12 +12,7 @@
 namespace host {
 namespace {
 
-std::string PointerText(const void* p)
-{
-    char text[32];
-    std::snprintf(text, sizeof(text), "%p", p);
-    return text;
-}
+using host::verifier::PointerText;
 
 BOOLEAN CancelHeldIrp(PIRP irp)
 {

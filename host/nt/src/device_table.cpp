@@ -63,12 +63,7 @@ void InitializeDevice(PDEVICE_OBJECT device, PDRIVER_OBJECT driver, ULONG extens
     device->DeviceObjectExtension = extension;
 }
 
-std::string PointerText(const void* p)
-{
-    char text[32];
-    std::snprintf(text, sizeof(text), "%p", p);
-    return text;
-}
+using host::verifier::PointerText;
 
 }  // namespace
 

@@ -18,13 +18,13 @@ namespace {
 
 bool IsSynchronization(UCHAR type)
 {
-    return type == kEventSynchronizationObject || type == kTimerSynchronizationObject;
+    return type == kEventSynchronizationObject;
 }
 
 bool IsKnownType(UCHAR type)
 {
     return type == kEventNotificationObject || type == kEventSynchronizationObject ||
-           type == kTimerNotificationObject || type == kTimerSynchronizationObject;
+           type == kTimerNotificationObject;
 }
 
 }  // namespace
@@ -79,7 +79,7 @@ LONG Dispatcher::Signal(PDISPATCHER_HEADER header)
 LONG Dispatcher::Reset(PDISPATCHER_HEADER header)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    RequireValid(header, "KeResetEvent");
+    RequireValid(header, "KeClearEvent");
     const LONG previous = header->SignalState;
     header->SignalState = 0;
     return previous;

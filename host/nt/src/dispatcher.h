@@ -16,7 +16,6 @@ enum DispatcherObjectType : UCHAR {
     kEventNotificationObject = 0,
     kEventSynchronizationObject = 1,
     kTimerNotificationObject = 8,
-    kTimerSynchronizationObject = 9,
 };
 
 class Dispatcher {

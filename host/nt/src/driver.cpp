@@ -25,23 +25,6 @@ namespace {
 constexpr char16_t kDriverDirectory[] = u"\\Driver\\";
 constexpr char16_t kServicesKey[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\";
 
-// The entry every major function starts with: the request is not supported.
-NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
-{
-    UNREFERENCED_PARAMETER(DeviceObject);
-    Irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
-    Irp->IoStatus.Information = 0;
-    IofCompleteRequest(Irp, IO_NO_INCREMENT);
-    return STATUS_INVALID_DEVICE_REQUEST;
-}
-
-void SetString(UNICODE_STRING* target, std::u16string& text)
-{
-    target->Buffer = reinterpret_cast<PWSTR>(text.data());
-    target->Length = static_cast<USHORT>(text.size() * sizeof(WCHAR));
-    target->MaximumLength = target->Length;
-}
-
 std::unique_ptr<LoadedDriver> MakeDriver(const std::u16string& serviceName, PDRIVER_INITIALIZE entry)
 {
     auto driver = std::make_unique<LoadedDriver>();
@@ -79,6 +62,22 @@ void RequireEmpty(const std::vector<std::string>& left, const char* rule, const 
 }
 
 }  // namespace
+
+NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    UNREFERENCED_PARAMETER(DeviceObject);
+    Irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+    Irp->IoStatus.Information = 0;
+    IofCompleteRequest(Irp, IO_NO_INCREMENT);
+    return STATUS_INVALID_DEVICE_REQUEST;
+}
+
+void SetString(UNICODE_STRING* target, std::u16string& text)
+{
+    target->Buffer = reinterpret_cast<PWSTR>(text.data());
+    target->Length = static_cast<USHORT>(text.size() * sizeof(WCHAR));
+    target->MaximumLength = target->Length;
+}
 
 bool Kernel::Impl::DriverLoaded() const { return driver_ != nullptr; }
 

@@ -35,15 +35,11 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
     return Objects().Signal(&Event->Header);
 }
 
-LONG NTAPI KeResetEvent(PRKEVENT Event)
+VOID NTAPI KeClearEvent(PRKEVENT Event)
 {
-    host::verifier::RequireIrqlAtMost(DISPATCH_LEVEL, "KeResetEvent");
-    return Objects().Reset(&Event->Header);
+    host::verifier::RequireIrqlAtMost(DISPATCH_LEVEL, "KeClearEvent");
+    Objects().Reset(&Event->Header);
 }
-
-VOID NTAPI KeClearEvent(PRKEVENT Event) { KeResetEvent(Event); }
-
-LONG NTAPI KeReadStateEvent(PRKEVENT Event) { return Objects().ReadState(&Event->Header); }
 
 NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
                                      KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,

@@ -1,6 +1,7 @@
-// One file object and the book-keeping of its requests: which are in
-// flight, and when the close may be sent (after the cleanup, once the last
-// request has finished).
+// One file object a caller opened and the book-keeping of its requests:
+// which are in flight, and when the close may be sent (after the cleanup,
+// once the last request has finished). The caller's handle on it is in
+// file_state.cpp.
 #pragma once
 
 #include <host/kernel.h>

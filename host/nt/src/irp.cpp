@@ -27,12 +27,7 @@ constexpr const char* kMajorFunctionNames[] = {
 
 IrpTable& Irps() { return Internals().Irps(); }
 
-std::string PointerText(const void* p)
-{
-    char text[32];
-    std::snprintf(text, sizeof(text), "%p", p);
-    return text;
-}
+using host::verifier::PointerText;
 
 PIO_STACK_LOCATION LocationAt(PIRP irp, CHAR level)
 {

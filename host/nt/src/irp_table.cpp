@@ -30,12 +30,7 @@ void InitializeIrp(PIRP irp, CCHAR stackSize)
         reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + stackSize;
 }
 
-std::string PointerText(const void* p)
-{
-    char text[32];
-    std::snprintf(text, sizeof(text), "%p", p);
-    return text;
-}
+using host::verifier::PointerText;
 
 }  // namespace
 

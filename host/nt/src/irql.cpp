@@ -33,6 +33,4 @@ VOID NTAPI KeLowerIrql(KIRQL NewIrql)
     host::thread_state::SetIrql(NewIrql);
 }
 
-KIRQL NTAPI KeRaiseIrqlToDpcLevel(VOID) { return KfRaiseIrql(DISPATCH_LEVEL); }
-
 }  // extern "C"

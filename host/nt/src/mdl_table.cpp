@@ -1,5 +1,6 @@
 #include "mdl_table.h"
 
+#include "kernel_impl.h"
 #include "verifier.h"
 #include "verifier_rules.h"
 
@@ -9,14 +10,7 @@
 namespace host {
 namespace {
 
-constexpr CSHORT kMdlResident = MDL_PAGES_LOCKED | MDL_SOURCE_IS_NONPAGED_POOL;
-
-std::string PointerText(const void* p)
-{
-    char text[32];
-    std::snprintf(text, sizeof(text), "%p", p);
-    return text;
-}
+using host::verifier::PointerText;
 
 std::string Describe(PMDL mdl)
 {
@@ -78,7 +72,7 @@ void MdlTable::Lock(PMDL mdl)
         verifier::BugCheck(rule::kVerifierViolation,
                            "MmProbeAndLockPages on " + PointerText(mdl) + ", which is not an allocated MDL");
     }
-    if ((mdl->MdlFlags & kMdlResident) != 0) {
+    if ((mdl->MdlFlags & MDL_PAGES_LOCKED) != 0) {
         verifier::BugCheck(rule::kVerifierViolation,
                            "MmProbeAndLockPages on " + Describe(mdl) + " whose pages are already locked");
     }
@@ -97,29 +91,7 @@ void MdlTable::Unlock(PMDL mdl)
         verifier::BugCheck(rule::kVerifierViolation,
                            "MmUnlockPages on " + Describe(mdl) + " while a pending request uses it");
     }
-    // Unlocking also ends the system mapping, as on Windows.
-    mdl->MdlFlags &= ~(MDL_PAGES_LOCKED | MDL_MAPPED_TO_SYSTEM_VA);
-    mdl->MappedSystemVa = nullptr;
-}
-
-void MdlTable::BuildForNonPagedPool(PMDL mdl)
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (records_.count(mdl) == 0) {
-        verifier::BugCheck(rule::kVerifierViolation, "MmBuildMdlForNonPagedPool on " + PointerText(mdl) +
-                                                         ", which is not an allocated MDL");
-    }
-    mdl->MdlFlags |= MDL_SOURCE_IS_NONPAGED_POOL;
-    mdl->MappedSystemVa = MmGetMdlVirtualAddress(mdl);
-}
-
-PVOID MdlTable::Map(PMDL mdl)
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    RequireLocked(mdl, "MmMapLockedPagesSpecifyCache");
-    mdl->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
-    mdl->MappedSystemVa = MmGetMdlVirtualAddress(mdl);
-    return mdl->MappedSystemVa;
+    mdl->MdlFlags &= ~MDL_PAGES_LOCKED;
 }
 
 void MdlTable::Pin(PMDL mdl, const char* user)
@@ -141,7 +113,7 @@ MdlTable::Record& MdlTable::RequireLocked(PMDL mdl, const char* routine)
         verifier::BugCheck(rule::kVerifierViolation,
                            std::string(routine) + " with " + PointerText(mdl) + ", which is not an allocated MDL");
     }
-    if ((mdl->MdlFlags & kMdlResident) == 0) {
+    if ((mdl->MdlFlags & MDL_PAGES_LOCKED) == 0) {
         verifier::BugCheck(rule::kVerifierViolation,
                            std::string(routine) + " with " + Describe(mdl) + " whose pages are not locked");
     }
@@ -159,3 +131,61 @@ std::vector<std::string> MdlTable::Allocated() const
 }
 
 }  // namespace host
+
+// The MDL routines the driver calls: IoAllocateMdl/IoFreeMdl and locking.
+namespace {
+
+host::MdlTable& Mdls() { return host::Internals().Mdls(); }
+
+// The MDL becomes the IRP's first, or for a secondary buffer its last.
+void LinkToIrp(PIRP irp, PMDL mdl, BOOLEAN secondaryBuffer)
+{
+    if (!secondaryBuffer || irp->MdlAddress == nullptr) {
+        irp->MdlAddress = mdl;
+        return;
+    }
+    PMDL last = irp->MdlAddress;
+    while (last->Next != nullptr) {
+        last = last->Next;
+    }
+    last->Next = mdl;
+}
+
+}  // namespace
+
+extern "C" {
+
+PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer,
+                         BOOLEAN ChargeQuota, PIRP Irp)
+{
+    UNREFERENCED_PARAMETER(ChargeQuota);
+    host::verifier::RequireIrqlAtMost(DISPATCH_LEVEL, "IoAllocateMdl");
+    PMDL mdl = Mdls().Allocate(VirtualAddress, Length);
+    if (mdl != nullptr && Irp != nullptr) {
+        LinkToIrp(Irp, mdl, SecondaryBuffer);
+    }
+    return mdl;
+}
+
+VOID NTAPI IoFreeMdl(PMDL Mdl)
+{
+    host::verifier::RequireIrqlAtMost(DISPATCH_LEVEL, "IoFreeMdl");
+    Mdls().Free(Mdl);
+}
+
+VOID NTAPI MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
+                               LOCK_OPERATION Operation)
+{
+    UNREFERENCED_PARAMETER(AccessMode);
+    UNREFERENCED_PARAMETER(Operation);
+    host::verifier::RequireIrqlAtMost(DISPATCH_LEVEL, "MmProbeAndLockPages");
+    Mdls().Lock(MemoryDescriptorList);
+}
+
+VOID NTAPI MmUnlockPages(PMDL MemoryDescriptorList)
+{
+    host::verifier::RequireIrqlAtMost(DISPATCH_LEVEL, "MmUnlockPages");
+    Mdls().Unlock(MemoryDescriptorList);
+}
+
+}  // extern "C"

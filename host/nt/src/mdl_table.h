@@ -25,8 +25,6 @@ public:
     void Free(PMDL mdl);
     void Lock(PMDL mdl);
     void Unlock(PMDL mdl);
-    void BuildForNonPagedPool(PMDL mdl);
-    PVOID Map(PMDL mdl);
 
     // A request that transfers through the MDL while it is pending pins it:
     // the pages must be locked (or be nonpaged pool), and stay so until the

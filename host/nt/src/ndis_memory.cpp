@@ -23,12 +23,7 @@ ULONG TagFor(UINT flags) { return kNdisTagBase + ((flags & kKnownFlags) << kFlag
 // Contiguous or noncached memory comes only at PASSIVE_LEVEL.
 KIRQL MaximumIrqlFor(UINT flags) { return (flags & kKnownFlags) != 0 ? PASSIVE_LEVEL : DISPATCH_LEVEL; }
 
-std::string PointerText(const void* p)
-{
-    char text[32];
-    std::snprintf(text, sizeof(text), "%p", p);
-    return text;
-}
+using host::verifier::PointerText;
 
 }  // namespace
 

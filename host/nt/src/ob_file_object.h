@@ -1,6 +1,6 @@
-// A file object opened with ZwCreateFile: the FILE_OBJECT the driver sees
-// and the name it was opened by. Its handles and references are counted by
-// the ObjectTable.
+// File objects: one opened with ZwCreateFile (the FILE_OBJECT the driver
+// sees and the name it was opened by; its handles and references are
+// counted by the ObjectTable), its references, and its end.
 #pragma once
 
 #include <wdm.h>
@@ -30,5 +30,13 @@ private:
     std::string openedName_;
     std::u16string fileName_;
 };
+
+// The end of a kernel handle's file object: the cleanup at its last handle's
+// close, and at its last reference the close, the device's file-object
+// count and the object itself. A last reference dropped above
+// PASSIVE_LEVEL has its close run by the system worker, as on Windows.
+void CleanupFile(KernelFile* file);
+// The routine name goes into a stop message for a bad object.
+LONG_PTR DropFileReference(PVOID object, const char* routine);
 
 }  // namespace host

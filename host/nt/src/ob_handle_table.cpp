@@ -13,12 +13,7 @@ namespace {
 constexpr std::uintptr_t kKernelHandleBits = 0xFFFFFFFF80000000u;
 constexpr std::uintptr_t kHandleStep = 4;
 
-std::string PointerText(const void* p)
-{
-    char text[32];
-    std::snprintf(text, sizeof(text), "%p", p);
-    return text;
-}
+using host::verifier::PointerText;
 
 }  // namespace
 
@@ -79,12 +74,6 @@ ObjectTable::Entry& ObjectTable::RequireEntry(PVOID object, const char* routine)
                                ", which is not a referenced object (dereferenced too often?)");
     }
     return it->second;
-}
-
-LONG_PTR ObjectTable::AddReference(PVOID object, const char* routine)
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    return ++RequireEntry(object, routine).References;
 }
 
 LONG_PTR ObjectTable::DropReference(PVOID object, const char* routine, KernelFile** closing)

@@ -38,10 +38,9 @@ public:
     // in *lastHandle when no handle to the object is left.
     KernelFile* CloseHandle(HANDLE handle, bool* lastHandle);
 
-    // Bug checks for an object the table does not hold. Both return the new
+    // Bug checks for an object the table does not hold. Returns the new
     // reference count; at 0, *closing is the object, which the caller
     // closes and then Erases.
-    LONG_PTR AddReference(PVOID object, const char* routine);
     LONG_PTR DropReference(PVOID object, const char* routine, KernelFile** closing);
     void Erase(KernelFile* file);
 

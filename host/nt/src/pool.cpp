@@ -42,12 +42,7 @@ std::string TagText(ULONG tag)
     return "'" + text + "'" + hex;
 }
 
-std::string PointerText(const void* p)
-{
-    char text[32];
-    std::snprintf(text, sizeof(text), "%p", p);
-    return text;
-}
+using host::verifier::PointerText;
 
 bool GuardIntact(void* block, SIZE_T size)
 {

@@ -347,14 +347,6 @@ public:
         }
     }
 
-    NTSTATUS CreateKey(const std::vector<Name>& key)
-    {
-        return Modify([&] {
-            CreatePath(key);
-            return STATUS_SUCCESS;
-        });
-    }
-
     NTSTATUS Write(const std::vector<Name>& key, const Name& value, const RegistryValue& data)
     {
         return Modify([&] {
@@ -631,13 +623,6 @@ public:
         Resolved path;
         NTSTATUS status = Resolve(relativeTo, key, &path);
         return NT_SUCCESS(status) ? path.Tree->ReadKey(path.Key, values) : status;
-    }
-
-    NTSTATUS CreateKey(ULONG relativeTo, const std::string& key) override
-    {
-        Resolved path;
-        NTSTATUS status = Resolve(relativeTo, key, &path);
-        return NT_SUCCESS(status) ? path.Tree->CreateKey(path.Key) : status;
     }
 
     std::string CheckIntegrity() const override { return services_->CheckIntegrity(); }

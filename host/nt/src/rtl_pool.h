@@ -1,7 +1,6 @@
 // Pool tag of the buffers the Rtl routines allocate for their callers
 // (RtlAnsiStringToUnicodeString, RtlUnicodeStringToAnsiString,
-// RtlQueryRegistryValues); RtlFreeUnicodeString and RtlFreeAnsiString free
-// with the same tag.
+// RtlQueryRegistryValues); RtlFreeAnsiString frees with the same tag.
 #pragma once
 
 #include <ntdef.h>

@@ -478,26 +478,4 @@ NTSTATUS NTAPI RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR Valu
     return NT_SUCCESS(status) ? Store().DeleteValue(root, key, name) : status;
 }
 
-NTSTATUS NTAPI RtlCheckRegistryKey(ULONG RelativeTo, PWSTR Path)
-{
-    RequireIrqlAtMost(PASSIVE_LEVEL, "RtlCheckRegistryKey");
-    ULONG root = 0;
-    std::string key;
-    NTSTATUS status = RootAndPath(RelativeTo, Path, &root, &key);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    std::vector<RegistryNamedValue> values;
-    return Store().ReadKey(root, key, &values);
-}
-
-NTSTATUS NTAPI RtlCreateRegistryKey(ULONG RelativeTo, PWSTR Path)
-{
-    RequireIrqlAtMost(PASSIVE_LEVEL, "RtlCreateRegistryKey");
-    ULONG root = 0;
-    std::string key;
-    NTSTATUS status = RootAndPath(RelativeTo, Path, &root, &key);
-    return NT_SUCCESS(status) ? Store().CreateKey(root, key) : status;
-}
-
 }  // extern "C"

@@ -399,11 +399,6 @@ VOID NTAPI RtlInitAnsiString(PANSI_STRING DestinationString, PCSZ SourceString)
     DestinationString->MaximumLength = static_cast<USHORT>(bytes + sizeof(CHAR));
 }
 
-VOID NTAPI RtlInitString(PSTRING DestinationString, PCSZ SourceString)
-{
-    RtlInitAnsiString(DestinationString, SourceString);
-}
-
 ULONG NTAPI RtlxAnsiStringToUnicodeSize(PCANSI_STRING AnsiString)
 {
     RequireIrqlAtMost(PASSIVE_LEVEL, "RtlxAnsiStringToUnicodeSize");
@@ -495,16 +490,6 @@ VOID NTAPI RtlFreeAnsiString(PANSI_STRING AnsiString)
     }
 }
 
-VOID NTAPI RtlFreeUnicodeString(PUNICODE_STRING UnicodeString)
-{
-    RequireIrqlAtMost(PASSIVE_LEVEL, "RtlFreeUnicodeString");
-    RequireArgument(UnicodeString, "RtlFreeUnicodeString", "UnicodeString");
-    if (UnicodeString->Buffer != nullptr) {
-        ExFreePoolWithTag(UnicodeString->Buffer, host::rtl::kStringPoolTag);
-        *UnicodeString = UNICODE_STRING{};
-    }
-}
-
 NTSTATUS NTAPI RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String)
 {
     constexpr const char* kRoutine = "RtlIntegerToUnicodeString";
@@ -536,79 +521,6 @@ NTSTATUS NTAPI RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRIN
     }
     String->Buffer[count] = UNICODE_NULL;
     String->Length = static_cast<USHORT>(count * sizeof(WCHAR));
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS NTAPI RtlUnicodeStringToInteger(PCUNICODE_STRING String, ULONG Base, PULONG Value)
-{
-    constexpr const char* kRoutine = "RtlUnicodeStringToInteger";
-    RequireIrqlAtMost(PASSIVE_LEVEL, kRoutine);
-    RequireArgument(String, kRoutine, "String");
-    RequireArgument(Value, kRoutine, "Value");
-    RequireWellFormed(String, kRoutine);
-
-    constexpr WCHAR kLastBlank = L' ';
-    constexpr ULONG kLetterDigitBase = 10;
-    constexpr std::size_t kPrefixUnits = 2;
-    struct Prefix {
-        WCHAR letter;
-        ULONG radix;
-    };
-    constexpr std::array<Prefix, 3> kPrefixes = {{{L'x', 16}, {L'o', 8}, {L'b', 2}}};
-
-    const WCHAR* text = String->Buffer;
-    std::size_t remaining = String->Length / sizeof(WCHAR);
-    while (remaining > 0 && *text <= kLastBlank) {
-        ++text;
-        --remaining;
-    }
-    bool negative = false;
-    if (remaining > 0 && (*text == L'+' || *text == L'-')) {
-        negative = *text == L'-';
-        ++text;
-        --remaining;
-    }
-    ULONG radix = Base;
-    if (Base == 0) {
-        radix = kDefaultRadix;
-        if (remaining >= kPrefixUnits && text[0] == L'0') {
-            for (const Prefix& prefix : kPrefixes) {
-                if (text[1] == prefix.letter) {
-                    radix = prefix.radix;
-                    text += kPrefixUnits;
-                    remaining -= kPrefixUnits;
-                    break;
-                }
-            }
-        }
-    } else {
-        bool known = false;
-        for (ULONG candidate : kRadixes) {
-            known = known || candidate == Base;
-        }
-        if (!known) {
-            return STATUS_INVALID_PARAMETER;
-        }
-    }
-
-    // Digits are read up to the first character that is not one; the value
-    // wraps at 32 bits as the NT routine's does.
-    ULONG total = 0;
-    for (; remaining > 0; ++text, --remaining) {
-        ULONG digit = radix;
-        if (*text >= L'0' && *text <= L'9') {
-            digit = static_cast<ULONG>(*text - L'0');
-        } else if (*text >= L'A' && *text <= L'Z') {
-            digit = static_cast<ULONG>(*text - L'A') + kLetterDigitBase;
-        } else if (*text >= L'a' && *text <= L'z') {
-            digit = static_cast<ULONG>(*text - L'a') + kLetterDigitBase;
-        }
-        if (digit >= radix) {
-            break;
-        }
-        total = total * radix + digit;
-    }
-    *Value = negative ? 0U - total : total;
     return STATUS_SUCCESS;
 }
 
@@ -659,65 +571,6 @@ NTSTATUS NTAPI RtlAppendUnicodeStringToString(PUNICODE_STRING Destination,
     Destination->Length = static_cast<USHORT>(Destination->Length + Source->Length);
     TerminateIfRoom(Destination);
     return STATUS_SUCCESS;
-}
-
-NTSTATUS NTAPI RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source)
-{
-    constexpr const char* kRoutine = "RtlAppendUnicodeToString";
-    RequireIrqlAtMost(DISPATCH_LEVEL, kRoutine);
-    RequireArgument(Destination, kRoutine, "Destination");
-    if (Source == nullptr) {
-        return STATUS_SUCCESS;
-    }
-    const std::size_t bytes = host::rtl::WideLength(Source) * sizeof(WCHAR);
-    if (bytes > UNICODE_STRING_MAX_BYTES) {
-        return STATUS_BUFFER_TOO_SMALL;
-    }
-    UNICODE_STRING source{static_cast<USHORT>(bytes), static_cast<USHORT>(bytes),
-                          const_cast<PWSTR>(Source)};
-    return RtlAppendUnicodeStringToString(Destination, &source);
-}
-
-WCHAR NTAPI RtlUpcaseUnicodeChar(WCHAR SourceCharacter)
-{
-    return static_cast<WCHAR>(host::rtl::Upcase(static_cast<char16_t>(SourceCharacter)));
-}
-
-LONG NTAPI RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
-                                   BOOLEAN CaseInSensitive)
-{
-    constexpr const char* kRoutine = "RtlCompareUnicodeString";
-    RequireIrqlAtMost(PASSIVE_LEVEL, kRoutine);
-    RequireArgument(String1, kRoutine, "String1");
-    RequireArgument(String2, kRoutine, "String2");
-    RequireWellFormed(String1, kRoutine);
-    RequireWellFormed(String2, kRoutine);
-    const std::size_t units = std::min(String1->Length, String2->Length) / sizeof(WCHAR);
-    for (std::size_t i = 0; i < units; ++i) {
-        auto c1 = static_cast<char16_t>(String1->Buffer[i]);
-        auto c2 = static_cast<char16_t>(String2->Buffer[i]);
-        if (CaseInSensitive) {
-            c1 = host::rtl::Upcase(c1);
-            c2 = host::rtl::Upcase(c2);
-        }
-        if (c1 != c2) {
-            return static_cast<LONG>(c1) - static_cast<LONG>(c2);
-        }
-    }
-    return static_cast<LONG>(String1->Length) - static_cast<LONG>(String2->Length);
-}
-
-BOOLEAN NTAPI RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
-                                    BOOLEAN CaseInSensitive)
-{
-    constexpr const char* kRoutine = "RtlEqualUnicodeString";
-    RequireIrqlAtMost(PASSIVE_LEVEL, kRoutine);
-    RequireArgument(String1, kRoutine, "String1");
-    RequireArgument(String2, kRoutine, "String2");
-    if (String1->Length != String2->Length) {
-        return FALSE;
-    }
-    return RtlCompareUnicodeString(String1, String2, CaseInSensitive) == 0 ? TRUE : FALSE;
 }
 
 }  // extern "C"

@@ -94,23 +94,4 @@ VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
     KeLowerIrql(NewIrql);
 }
 
-KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) { return KeAcquireSpinLockRaiseToDpc(SpinLock); }
-
-VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
-{
-    KeReleaseSpinLock(SpinLock, NewIrql);
-}
-
-VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
-{
-    RequireAtLeastDispatch("KeAcquireSpinLockAtDpcLevel");
-    Spin(SpinLock);
-}
-
-VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock)
-{
-    RequireAtLeastDispatch("KeReleaseSpinLockFromDpcLevel");
-    Unspin(SpinLock);
-}
-
 }  // extern "C"

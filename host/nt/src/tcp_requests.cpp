@@ -1,28 +1,22 @@
-// IRP_MJ_INTERNAL_DEVICE_CONTROL on the transport's file objects: the TDI
-// requests by minor function, and the cancel routine of pending ones.
+// TDI requests: IRP_MJ_INTERNAL_DEVICE_CONTROL on the transport's file
+// objects by minor function, the cancel routine of pending ones, and how
+// endpoints claim and complete what they hold.
 // Minor functions this transport does not offer (listen, accept, datagrams,
 // set information, actions) complete with STATUS_INVALID_DEVICE_REQUEST,
 // as does a request on the wrong kind of object.
+#include "tcp_requests.h"
+
 #include "kernel_impl.h"
 #include "nt_time.h"
 #include "ob_handle_table.h"
-#include "tcp_actions.h"
+#include "tcp_address.h"
+#include "tcp_endpoint.h"
 #include "tcp_transport.h"
-#include "tdi_address.h"
-#include "tdi_provider_info.h"
 
 #include <tdikrnl.h>
 
 namespace host {
 namespace {
-
-TcpTransport& Tcp() { return Internals().Tcp(); }
-
-NTSTATUS Done(PIRP irp, NTSTATUS status, ULONG_PTR information = 0)
-{
-    CompleteIrp(irp, status, information);
-    return status;
-}
 
 template <typename Parameters>
 Parameters* ParametersOf(PIO_STACK_LOCATION stack)
@@ -59,26 +53,26 @@ NTSTATUS Associate(PIRP irp, PIO_STACK_LOCATION stack, TcpEndpoint& endpoint)
     const std::optional<TransportFile> target =
         file != nullptr ? Tcp().Files().Find(file->Object()) : std::nullopt;
     if (!target || target->Address == nullptr) {
-        return Done(irp, STATUS_INVALID_HANDLE);
+        return CompleteIrp(irp, STATUS_INVALID_HANDLE);
     }
-    return Done(irp, endpoint.Associate(target->Address));
+    return CompleteIrp(irp, endpoint.Associate(target->Address));
 }
 
 NTSTATUS SetEventHandler(PIRP irp, PIO_STACK_LOCATION stack, TcpAddress& address)
 {
     const auto* event = ParametersOf<TDI_REQUEST_KERNEL_SET_EVENT>(stack);
-    return Done(irp, address.SetHandler(event->EventType, event->EventHandler, event->EventContext));
+    return CompleteIrp(irp, address.SetHandler(event->EventType, event->EventHandler, event->EventContext));
 }
 
 NTSTATUS Connect(PIRP irp, PIO_STACK_LOCATION stack, TcpEndpoint& endpoint)
 {
     const auto* connect = ParametersOf<TDI_REQUEST_KERNEL_CONNECT>(stack);
     if (connect->RequestConnectionInformation == nullptr) {
-        return Done(irp, STATUS_INVALID_PARAMETER);
+        return CompleteIrp(irp, STATUS_INVALID_PARAMETER);
     }
     const std::optional<sockaddr_in> remote = RemoteAddress(connect->RequestConnectionInformation);
     if (!remote) {
-        return Done(irp, STATUS_INVALID_ADDRESS_COMPONENT);
+        return CompleteIrp(irp, STATUS_INVALID_ADDRESS_COMPONENT);
     }
     TcpRequest request(irp, RequestKind::Connect);
     request.Deadline = DeadlineFrom(connect->RequestSpecific);
@@ -101,7 +95,7 @@ NTSTATUS Send(PIRP irp, PIO_STACK_LOCATION stack, TcpEndpoint& endpoint)
     // send goes out at once (no Nagle delay), and completes once all its
     // bytes are with the socket.
     if ((send->SendFlags & TDI_SEND_EXPEDITED) != 0) {
-        return Done(irp, STATUS_NOT_SUPPORTED);
+        return CompleteIrp(irp, STATUS_NOT_SUPPORTED);
     }
     TcpRequest request(irp, RequestKind::Send);
     request.Flags = send->SendFlags;
@@ -113,7 +107,7 @@ NTSTATUS Receive(PIRP irp, PIO_STACK_LOCATION stack, TcpEndpoint& endpoint)
 {
     const auto* receive = ParametersOf<TDI_REQUEST_KERNEL_RECEIVE>(stack);
     if (receive->ReceiveLength == 0) {
-        return Done(irp, STATUS_INVALID_PARAMETER);
+        return CompleteIrp(irp, STATUS_INVALID_PARAMETER);
     }
     TcpRequest request(irp, RequestKind::Receive);
     request.Flags = receive->ReceiveFlags;
@@ -121,19 +115,43 @@ NTSTATUS Receive(PIRP irp, PIO_STACK_LOCATION stack, TcpEndpoint& endpoint)
     return endpoint.Receive(std::move(request));
 }
 
+// TDI 2.0: the major version in the high byte, as the structure carries it.
+constexpr ULONG kTdiVersionTwo = 0x0200;
+// A send is bounded only by its 32-bit length.
+constexpr ULONG kMaxSendSize = MAXULONG;
+// The least a receive handler is shown: one byte.
+constexpr ULONG kMinimumLookahead = 1;
+
+// What TDI_QUERY_PROVIDER_INFO reports for TCP.
+TDI_PROVIDER_INFO TcpProviderInfo(LONGLONG startTime)
+{
+    TDI_PROVIDER_INFO info{};
+    info.Version = kTdiVersionTwo;
+    info.MaxSendSize = kMaxSendSize;
+    info.MaxConnectionUserData = 0;
+    info.MaxDatagramSize = 0;
+    info.ServiceFlags = TDI_SERVICE_CONNECTION_MODE | TDI_SERVICE_ORDERLY_RELEASE |
+                        TDI_SERVICE_ERROR_FREE_DELIVERY | TDI_SERVICE_INTERNAL_BUFFERING;
+    info.MinimumLookaheadData = kMinimumLookahead;
+    info.MaximumLookaheadData = TcpEndpoint::kLookaheadBytes;
+    info.NumberOfResources = 0;
+    info.StartTime.QuadPart = startTime;
+    return info;
+}
+
 NTSTATUS Query(PIRP irp, PIO_STACK_LOCATION stack)
 {
     if (ParametersOf<TDI_REQUEST_KERNEL_QUERY_INFORMATION>(stack)->QueryType != TDI_QUERY_PROVIDER_INFO) {
-        return Done(irp, STATUS_INVALID_DEVICE_REQUEST);
+        return CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST);
     }
     const TDI_PROVIDER_INFO info = TcpProviderInfo(Tcp().StartTime());
     if (MdlTransfer::ChainLength(irp->MdlAddress) < sizeof info) {
-        return Done(irp, STATUS_BUFFER_TOO_SMALL);
+        return CompleteIrp(irp, STATUS_BUFFER_TOO_SMALL);
     }
     MdlTransfer buffer(irp->MdlAddress, sizeof info, "TDI_QUERY_INFORMATION");
     buffer.CopyIn(&info, sizeof info);
     buffer.Release();
-    return Done(irp, STATUS_SUCCESS, sizeof info);
+    return CompleteIrp(irp, STATUS_SUCCESS, sizeof info);
 }
 
 NTSTATUS ForEndpoint(PIRP irp, PIO_STACK_LOCATION stack, TcpEndpoint& endpoint)
@@ -142,7 +160,7 @@ NTSTATUS ForEndpoint(PIRP irp, PIO_STACK_LOCATION stack, TcpEndpoint& endpoint)
     case TDI_ASSOCIATE_ADDRESS:
         return Associate(irp, stack, endpoint);
     case TDI_DISASSOCIATE_ADDRESS:
-        return Done(irp, endpoint.Disassociate());
+        return CompleteIrp(irp, endpoint.Disassociate());
     case TDI_CONNECT:
         return Connect(irp, stack, endpoint);
     case TDI_DISCONNECT:
@@ -152,7 +170,7 @@ NTSTATUS ForEndpoint(PIRP irp, PIO_STACK_LOCATION stack, TcpEndpoint& endpoint)
     case TDI_RECEIVE:
         return Receive(irp, stack, endpoint);
     default:
-        return Done(irp, STATUS_INVALID_DEVICE_REQUEST);
+        return CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST);
     }
 }
 
@@ -164,7 +182,7 @@ NTSTATUS NTAPI TcpDispatchInternalControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     const std::optional<TransportFile> file = Tcp().Files().Find(stack->FileObject);
     if (!file) {
-        return Done(Irp, STATUS_INVALID_DEVICE_REQUEST);
+        return CompleteIrp(Irp, STATUS_INVALID_DEVICE_REQUEST);
     }
     if (stack->MinorFunction == TDI_QUERY_INFORMATION) {
         return Query(Irp, stack);
@@ -175,7 +193,7 @@ NTSTATUS NTAPI TcpDispatchInternalControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (file->Endpoint != nullptr) {
         return ForEndpoint(Irp, stack, *file->Endpoint);
     }
-    return Done(Irp, STATUS_INVALID_DEVICE_REQUEST);
+    return CompleteIrp(Irp, STATUS_INVALID_DEVICE_REQUEST);
 }
 
 VOID NTAPI CancelTransportRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
@@ -186,6 +204,102 @@ VOID NTAPI CancelTransportRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (file && file->Endpoint != nullptr) {
         file->Endpoint->Cancel(Irp);
     }
+}
+
+const char* KindName(RequestKind kind)
+{
+    switch (kind) {
+    case RequestKind::Connect:
+        return "TDI_CONNECT";
+    case RequestKind::Disconnect:
+        return "TDI_DISCONNECT";
+    case RequestKind::Send:
+        return "TDI_SEND";
+    case RequestKind::Receive:
+        return "TDI_RECEIVE";
+    }
+    return "TDI request";
+}
+
+bool Claim(TcpRequest& request)
+{
+    if (request.Claimed) {
+        return true;
+    }
+    if (IoSetCancelRoutine(request.Irp, nullptr) != nullptr) {
+        request.Claimed = true;
+        return true;
+    }
+    request.Cancelling = true;
+    return false;
+}
+
+bool Unclaim(TcpRequest& request)
+{
+    request.Claimed = false;
+    IoSetCancelRoutine(request.Irp, CancelTransportRequest);
+    if (request.Irp->Cancel && IoSetCancelRoutine(request.Irp, nullptr) != nullptr) {
+        request.Claimed = true;
+        return false;
+    }
+    return true;
+}
+
+std::optional<TcpRequest> TakeRequest(RequestQueue& queue, PIRP irp)
+{
+    for (auto it = queue.begin(); it != queue.end(); ++it) {
+        if (it->Irp == irp) {
+            TcpRequest request = std::move(*it);
+            queue.erase(it);
+            return request;
+        }
+    }
+    return std::nullopt;
+}
+
+TcpRequest* LiveHead(RequestQueue& queue)
+{
+    return queue.empty() || queue.front().Cancelling ? nullptr : &queue.front();
+}
+
+bool HasLiveHead(const RequestQueue& queue) { return !queue.empty() && !queue.front().Cancelling; }
+
+TcpActions::~TcpActions() { Run(); }
+
+void TcpActions::Complete(TcpRequest request, NTSTATUS status)
+{
+    // The client may unlock the buffer from its completion routine.
+    request.Transfer.Release();
+    steps_.push_back(Step{request.Irp, status, request.Transfer.Done(), nullptr, nullptr, 0});
+}
+
+void TcpActions::IndicateDisconnect(std::shared_ptr<TcpAddress> address, CONNECTION_CONTEXT context,
+                                    ULONG flags)
+{
+    if (address != nullptr) {
+        steps_.push_back(Step{nullptr, STATUS_SUCCESS, 0, std::move(address), context, flags});
+    }
+}
+
+void TcpActions::Run()
+{
+    std::vector<Step> steps;
+    steps.swap(steps_);
+    for (const Step& step : steps) {
+        if (step.Irp != nullptr) {
+            CompleteIrp(step.Irp, step.Status, step.Information);
+        } else {
+            host::IndicateDisconnect(*step.Address, step.Context, step.Flags);
+        }
+    }
+}
+
+NTSTATUS CompleteIrp(PIRP irp, NTSTATUS status, ULONG_PTR information)
+{
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = information;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
 }
 
 }  // namespace host

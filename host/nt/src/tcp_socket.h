@@ -1,9 +1,10 @@
-// One non-blocking TCP socket of a connection endpoint, with TCP_NODELAY
-// (the transport never delays small sends). Calls that fail return the
-// negated errno, as the kernel does.
+// The sockets under the TCP transport, and the NT status a socket error
+// becomes.
 #pragma once
 
 #include <host/common/unique_fd.h>
+
+#include <ntstatus.h>
 
 #include <netinet/in.h>
 #include <sys/types.h>
@@ -14,6 +15,9 @@
 
 namespace host {
 
+// One non-blocking TCP socket of a connection endpoint, with TCP_NODELAY
+// (the transport never delays small sends). Calls that fail return the
+// negated errno, as the kernel does.
 class TcpSocket {
 public:
     enum class Progress { Pending, Connected, Failed };
@@ -47,5 +51,9 @@ public:
 private:
     zel::UniqueFd fd_;
 };
+
+// The NT status a TDI client sees for a socket error (the values tcpip.sys
+// reports through its TDI status codes).
+NTSTATUS StatusFromErrno(int error);
 
 }  // namespace host

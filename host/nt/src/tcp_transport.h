@@ -5,13 +5,38 @@
 #pragma once
 
 #include "reactor.h"
-#include "tcp_files.h"
+#include "tcp_address.h"
+#include "tcp_endpoint.h"
 
 #include <wdm.h>
 
+#include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <unordered_map>
 
 namespace host {
+
+// What each file object opened on \Device\Tcp is: an address object, a
+// connection endpoint or a control channel (FsContext2 says the same, as
+// TDI transports keep it).
+struct TransportFile {
+    ULONG Kind = TDI_CONTROL_CHANNEL_FILE;
+    std::shared_ptr<TcpAddress> Address;
+    std::shared_ptr<TcpEndpoint> Endpoint;
+};
+
+class TransportFiles {
+public:
+    void Add(PFILE_OBJECT file, TransportFile object);
+    std::optional<TransportFile> Find(PFILE_OBJECT file) const;
+    std::optional<TransportFile> Remove(PFILE_OBJECT file);
+
+private:
+    mutable std::mutex mutex_;
+    std::unordered_map<PFILE_OBJECT, TransportFile> files_;
+};
 
 class DeviceTable;
 class Worker;
@@ -43,7 +68,10 @@ private:
     TransportFiles files_;
 };
 
-// The dispatch routines of \Driver\Tcpip (tcp_objects.cpp, tcp_requests.cpp).
+// The kernel's transport.
+TcpTransport& Tcp();
+
+// The dispatch routines of \Driver\Tcpip (tcp_transport.cpp, tcp_requests.cpp).
 NTSTATUS NTAPI TcpDispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI TcpDispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI TcpDispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);

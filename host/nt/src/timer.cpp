@@ -17,15 +17,14 @@ host::TimerQueue& Timers() { return host::Internals().Timers(); }
 
 extern "C" {
 
-VOID NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type)
+VOID NTAPI KeInitializeTimer(PKTIMER Timer)
 {
     if (Timers().IsTimerQueued(Timer)) {
         host::verifier::BugCheck(host::rule::kTimerOrDpcInvalid,
                                  "KeInitializeTimer on a queued timer");
     }
-    const auto type = Type == SynchronizationTimer ? host::kTimerSynchronizationObject
-                                                   : host::kTimerNotificationObject;
-    host::Internals().Dispatch().Initialize(&Timer->Header, type, 0, kTimerSizeInLongs);
+    host::Internals().Dispatch().Initialize(&Timer->Header, host::kTimerNotificationObject, 0,
+                                            kTimerSizeInLongs);
     Timer->DueTime.QuadPart = 0;
     InitializeListHead(&Timer->TimerListEntry);
     Timer->Dpc = nullptr;
@@ -33,20 +32,10 @@ VOID NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type)
     Timer->Period = 0;
 }
 
-VOID NTAPI KeInitializeTimer(PKTIMER Timer) { KeInitializeTimerEx(Timer, NotificationTimer); }
-
-BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc)
-{
-    host::verifier::RequireIrqlAtMost(DISPATCH_LEVEL, "KeSetTimer");
-    if (Period < 0) {
-        host::verifier::BugCheck(host::rule::kVerifierViolation, "KeSetTimerEx with a negative period");
-    }
-    return Timers().SetTimer(Timer, host::nt_time::DueTime(DueTime.QuadPart), Period, Dpc);
-}
-
 BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc)
 {
-    return KeSetTimerEx(Timer, DueTime, 0, Dpc);
+    host::verifier::RequireIrqlAtMost(DISPATCH_LEVEL, "KeSetTimer");
+    return Timers().SetTimer(Timer, host::nt_time::DueTime(DueTime.QuadPart), Dpc);
 }
 
 BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer)
@@ -74,14 +63,6 @@ VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID
     Dpc->SystemArgument1 = nullptr;
     Dpc->SystemArgument2 = nullptr;
     Dpc->DpcData = nullptr;
-}
-
-BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2)
-{
-    if (Dpc->Type != kDpcObject) {
-        host::verifier::BugCheck(host::rule::kInvalidObject, "KeInsertQueueDpc on an uninitialised DPC");
-    }
-    return Timers().InsertDpc(Dpc, SystemArgument1, SystemArgument2);
 }
 
 BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) { return Timers().RemoveDpc(Dpc); }

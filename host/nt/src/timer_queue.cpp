@@ -12,12 +12,7 @@
 namespace host {
 namespace {
 
-std::string PointerText(const void* p)
-{
-    char text[32];
-    std::snprintf(text, sizeof(text), "%p", p);
-    return text;
-}
+using host::verifier::PointerText;
 
 std::string DescribeDpc(PKDPC dpc)
 {
@@ -49,20 +44,19 @@ TimerQueue::~TimerQueue()
     thread_.join();
 }
 
-bool TimerQueue::SetTimer(PKTIMER timer, Clock::time_point due, LONG periodMs, PKDPC dpc)
+bool TimerQueue::SetTimer(PKTIMER timer, Clock::time_point due, PKDPC dpc)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     const bool wasQueued = timers_.count(timer) != 0;
     RemoveTimerLocked(timer);
     timer->Dpc = dpc;
-    timer->Period = static_cast<ULONG>(periodMs);
     timer->DueTime.QuadPart = static_cast<ULONGLONG>(nt_time::SystemTimeNow());
     dispatcher_.Reset(&timer->Header);
     const auto position = byDue_.emplace(due, timer);
     timers_[timer] = position;
     const Clock::time_point now = Clock::now();
-    if (due <= now && periodMs == 0 && thread_state::InDriver()) {
-        ExpireTimer(timer, now, false);
+    if (due <= now && thread_state::InDriver()) {
+        ExpireTimer(timer, false);
         thread_state::RunOutsideDriver([this] { RunQueuedDpcs(); });
         return wasQueued;
     }
@@ -96,12 +90,6 @@ void TimerQueue::RemoveTimerLocked(PKTIMER timer)
         byDue_.erase(it->second);
         timers_.erase(it);
     }
-}
-
-bool TimerQueue::InsertDpc(PKDPC dpc, PVOID argument1, PVOID argument2)
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    return InsertDpcLocked(dpc, argument1, argument2);
 }
 
 bool TimerQueue::InsertDpcLocked(PKDPC dpc, PVOID argument1, PVOID argument2, bool wakeThread)
@@ -206,7 +194,7 @@ std::optional<std::string> TimerQueue::FindQueuedWithin(const void* begin, std::
     return std::nullopt;
 }
 
-void TimerQueue::ExpireTimer(PKTIMER timer, Clock::time_point now, bool wakeThread)
+void TimerQueue::ExpireTimer(PKTIMER timer, bool wakeThread)
 {
     RemoveTimerLocked(timer);
     if (timer->Dpc != nullptr) {
@@ -215,9 +203,6 @@ void TimerQueue::ExpireTimer(PKTIMER timer, Clock::time_point now, bool wakeThre
         InsertDpcLocked(timer->Dpc, reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(systemTime.LowPart)),
                         reinterpret_cast<PVOID>(static_cast<LONG_PTR>(systemTime.HighPart)), wakeThread);
     }
-    if (timer->Period != 0) {
-        timers_[timer] = byDue_.emplace(now + std::chrono::milliseconds(timer->Period), timer);
-    }
     // Last: a released waiter may free the timer at once.
     dispatcher_.Signal(&timer->Header);
 }
@@ -225,7 +210,7 @@ void TimerQueue::ExpireTimer(PKTIMER timer, Clock::time_point now, bool wakeThre
 void TimerQueue::ExpireDueTimers(Clock::time_point now)
 {
     while (!byDue_.empty() && byDue_.begin()->first <= now) {
-        ExpireTimer(byDue_.begin()->second, now);
+        ExpireTimer(byDue_.begin()->second);
     }
 }
 

@@ -1,7 +1,6 @@
 // The timer thread: it keeps queued timers ordered by due time and runs
-// DPCs. At expiry a timer is signalled and its DPC queued; DPCs, whether
-// queued by a timer or by KeInsertQueueDpc, run on this thread at
-// DISPATCH_LEVEL, once per insertion. A timer that driver code sets already
+// DPCs. At expiry a timer is signalled and its DPC queued; DPCs run on this
+// thread at DISPATCH_LEVEL, once per insertion. A timer that driver code sets already
 // due has its DPC run by that thread once it leaves the driver, as a DPC
 // queued on the current processor runs when its IRQL drops.
 #pragma once
@@ -36,10 +35,9 @@ public:
     TimerQueue& operator=(const TimerQueue&) = delete;
 
     // Each returns whether the timer (or DPC) was queued before the call.
-    bool SetTimer(PKTIMER timer, Clock::time_point due, LONG periodMs, PKDPC dpc);
+    bool SetTimer(PKTIMER timer, Clock::time_point due, PKDPC dpc);
     bool CancelTimer(PKTIMER timer);
     bool IsTimerQueued(PKTIMER timer);
-    bool InsertDpc(PKDPC dpc, PVOID argument1, PVOID argument2);
     bool RemoveDpc(PKDPC dpc);
     bool IsDpcQueued(PKDPC dpc);
 
@@ -60,7 +58,7 @@ private:
 
     void Run();
     void ExpireDueTimers(Clock::time_point now);
-    void ExpireTimer(PKTIMER timer, Clock::time_point now, bool wakeThread = true);
+    void ExpireTimer(PKTIMER timer, bool wakeThread = true);
     bool InsertDpcLocked(PKDPC dpc, PVOID argument1, PVOID argument2, bool wakeThread = true);
     void RunQueuedDpcs();
     void RemoveTimerLocked(PKTIMER timer);

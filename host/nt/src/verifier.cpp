@@ -44,6 +44,13 @@ std::string Hex(ULONG value)
     return text;
 }
 
+std::string PointerText(const void* p)
+{
+    char text[32];
+    std::snprintf(text, sizeof(text), "%p", p);
+    return text;
+}
+
 void RequireIrqlAtMost(KIRQL maxIrql, const char* routine)
 {
     const KIRQL irql = thread_state::Irql();
@@ -77,16 +84,3 @@ void RequireUnchanged(const thread_state::Snapshot& before, const char* what)
 }
 
 }  // namespace host::verifier
-
-extern "C" VOID NTAPI KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR BugCheckParameter1,
-                                   ULONG_PTR BugCheckParameter2, ULONG_PTR BugCheckParameter3,
-                                   ULONG_PTR BugCheckParameter4)
-{
-    char detail[160];
-    std::snprintf(detail, sizeof(detail),
-                  "code 0x%08" PRIX32 " (0x%" PRIXPTR ", 0x%" PRIXPTR ", 0x%" PRIXPTR
-                  ", 0x%" PRIXPTR ")",
-                  BugCheckCode, BugCheckParameter1, BugCheckParameter2, BugCheckParameter3,
-                  BugCheckParameter4);
-    host::verifier::BugCheck(host::rule::kKeBugCheckEx, detail);
-}

@@ -12,6 +12,8 @@ namespace host::verifier {
 
 // A status or code as a bug check message shows it: 0x and eight hex digits.
 std::string Hex(ULONG value);
+// An object's address as a bug check message shows it.
+std::string PointerText(const void* p);
 
 // Bug check unless the calling thread runs at or below maxIrql.
 void RequireIrqlAtMost(KIRQL maxIrql, const char* routine);

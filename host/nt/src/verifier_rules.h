@@ -20,7 +20,6 @@ inline constexpr const char* kTimerOrDpcInvalid = "TIMER_OR_DPC_INVALID";
 inline constexpr const char* kPendingOperationsAtUnload =
     "DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS";
 inline constexpr const char* kInvalidObject = "INVALID_KERNEL_OBJECT";
-inline constexpr const char* kKeBugCheckEx = "KeBugCheckEx";
 inline constexpr const char* kInvalidKernelHandle = "INVALID_KERNEL_HANDLE";
 inline constexpr const char* kReferenceByPointer = "REFERENCE_BY_POINTER";
 inline constexpr const char* kLockedPagesLeft = "DRIVER_LEFT_LOCKED_PAGES_IN_PROCESS";

@@ -5,7 +5,7 @@
 #include "io_ea_list.h"
 #include "io_file_request.h"
 #include "kernel_impl.h"
-#include "ob_file_close.h"
+#include "ob_file_object.h"
 #include "ob_handle_table.h"
 #include "rtl_unicode.h"
 #include "verifier.h"

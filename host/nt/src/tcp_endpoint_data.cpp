@@ -1,16 +1,18 @@
 // The reactor side of an endpoint: connects finish, data moves, graceful
 // disconnects wait for the sends before them, the peer's close and errors
 // are noticed, and data nobody asked for is offered to the receive handler.
-// Runs on the reactor thread at DISPATCH_LEVEL.
+// Runs on the reactor thread at DISPATCH_LEVEL. Also the read-ahead that
+// serves receives from bytes already read.
 #include "tcp_endpoint.h"
 
-#include "tcp_indication.h"
-#include "tcp_status.h"
+#include "tcp_address.h"
+#include "tcp_socket.h"
 
 #include <sys/epoll.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 namespace host {
 namespace {
@@ -311,6 +313,41 @@ void TcpEndpoint::Consume(ULONG taken, TcpActions& actions)
     if (received < 0 && received != -EAGAIN) {
         Fail(FromNegatedErrno(received), actions);
     }
+}
+
+std::vector<iovec> TcpReadAhead::Spare()
+{
+    if (!wanted_ || !Empty()) {
+        return {};
+    }
+    buffer_.resize(kBytes);
+    begin_ = end_ = 0;
+    return {iovec{buffer_.data(), buffer_.size()}};
+}
+
+void TcpReadAhead::Filled(std::size_t bytes) { end_ = begin_ + bytes; }
+
+std::size_t TcpReadAhead::CopyTo(const std::vector<iovec>& buffers, bool consume)
+{
+    std::size_t copied = 0;
+    for (const iovec& buffer : buffers) {
+        const std::size_t piece = std::min(buffer.iov_len, Size() - copied);
+        std::memcpy(buffer.iov_base, Data() + copied, piece);
+        copied += piece;
+    }
+    if (consume) {
+        Consume(copied);
+    }
+    return copied;
+}
+
+void TcpReadAhead::Consume(std::size_t bytes) { begin_ += std::min(bytes, Size()); }
+
+void TcpReadAhead::Clear()
+{
+    buffer_ = std::vector<std::uint8_t>();
+    begin_ = end_ = 0;
+    wanted_ = false;
 }
 
 }  // namespace host
