@@ -3,7 +3,7 @@
 // its counters are asked again only after it made progress.
 #pragma once
 
-#include "../host/common/unique_fd.h"
+#include <host/common/unique_fd.h>
 
 #include <chrono>
 #include <string>

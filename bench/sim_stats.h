@@ -2,7 +2,7 @@
 // the module's own word that uploaded bytes have arrived.
 #pragma once
 
-#include "../host/common/unique_fd.h"
+#include <host/common/unique_fd.h>
 #include "file_watch.h"
 
 #include <cstdint>

@@ -3,7 +3,7 @@
 // into its timeout.
 #pragma once
 
-#include "../host/common/unique_fd.h"
+#include <host/common/unique_fd.h>
 #include "bench_error.h"
 
 #include <sys/eventfd.h>

@@ -3,7 +3,7 @@
 // hanging it.
 #pragma once
 
-#include "../host/common/unique_fd.h"
+#include <host/common/unique_fd.h>
 
 #include <chrono>
 #include <cstddef>

@@ -75,7 +75,7 @@ TEST_F(DaemonLifecycleTest, ClientsReconnectToARestartedDaemon)
 // Waits for a process that is not our child to end.
 bool WaitForProcessExit(pid_t pid)
 {
-    zel::test::UniqueFd exitWatch(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
+    zel::UniqueFd exitWatch(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
     if (!exitWatch.Valid()) {
         return errno == ESRCH;
     }

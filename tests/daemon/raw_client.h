@@ -3,7 +3,7 @@
 #pragma once
 
 #include "support/loopback.h"
-#include "support/unique_fd.h"
+#include <host/common/unique_fd.h>
 
 #include <zelvcom_ipc/codec.h>
 
@@ -16,9 +16,9 @@
 
 namespace zeltest {
 
-inline zel::test::UniqueFd ConnectUnix(const std::string& path)
+inline zel::UniqueFd ConnectUnix(const std::string& path)
 {
-    zel::test::UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    zel::UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);

@@ -168,7 +168,7 @@ TEST_F(ControlProtocolTest, AControlConnectionWhoseSendFailsIsReplacedWithItsOwn
     AddLoopbackModule(control.Port(), {data.Port()});
     host::File* com5 = nullptr;
     ASSERT_EQ(OpenPort(5, &com5), STATUS_SUCCESS);
-    zel::test::UniqueFd control1 = control.Accept();
+    zel::UniqueFd control1 = control.Accept();
     ASSERT_TRUE(control1.Valid());
     ConnectionRecord* connection = &Module(0)->ControlConnection;
     LARGE_INTEGER timeout;
@@ -177,7 +177,7 @@ TEST_F(ControlProtocolTest, AControlConnectionWhoseSendFailsIsReplacedWithItsOwn
               STATUS_SUCCESS);
 
     EXPECT_EQ(com5->DeviceControl(IOCTL_SERIAL_SET_RTS, nullptr, 0, 0).Status, STATUS_SUCCESS);
-    zel::test::UniqueFd control2 = control.Accept();
+    zel::UniqueFd control2 = control.Accept();
     ASSERT_TRUE(control2.Valid());
     EXPECT_EQ(zel::test::ReceiveBytes(control2.Get(), 4).Data, "0511");
     ASSERT_TRUE(zel::test::SendAll(control2.Get(), "CTS1 1"));

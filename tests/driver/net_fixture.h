@@ -7,7 +7,7 @@
 
 #include "support/deadline.h"
 #include "support/loopback.h"
-#include "support/unique_fd.h"
+#include <host/common/unique_fd.h>
 
 #include <cstdint>
 #include <initializer_list>

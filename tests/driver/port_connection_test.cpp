@@ -170,7 +170,7 @@ TEST_F(PortConnectionTest, UnreachableChannelFailsTheOpenUntilItListens)
 
     channel.Listen();
     ASSERT_EQ(OpenPort(5, &com5), STATUS_SUCCESS);
-    zel::test::UniqueFd far = channel.Accept();
+    zel::UniqueFd far = channel.Accept();
     ASSERT_TRUE(far.Valid());
     EXPECT_EQ(ext->OpenPortCount, 1u);
     ASSERT_TRUE(zel::test::SendAll(far.Get(), "late"));
@@ -201,7 +201,7 @@ TEST_F(PortConnectionTest, UnreachableControlPortFailsTheOpenUntilItListens)
 
     control.Listen();
     ASSERT_EQ(OpenPort(5, &com5), STATUS_SUCCESS);
-    zel::test::UniqueFd far = control.Accept();
+    zel::UniqueFd far = control.Accept();
     EXPECT_TRUE(far.Valid());
     EXPECT_TRUE(module.Saw("CONNECTED channel=1"));
     EXPECT_EQ(ext->OpenPortCount, 1u);

@@ -213,8 +213,9 @@ TEST_F(PortReadTest, AStopWaitsForAReadTimeoutDpcThatIsRunning)
     PortExtension* port = Port(5);
     KIRQL irql;
     KeAcquireSpinLock(&port->PortLock, &irql);
-    const bool expired =
-        zel::test::Eventually([&] { return KeReadStateTimer(&port->ReadTimer) != FALSE; });
+    const bool expired = zel::test::Eventually([&] {
+        return __atomic_load_n(&port->ReadTimer.Header.SignalState, __ATOMIC_ACQUIRE) != 0;
+    });
     NTSTATUS stopped = STATUS_PENDING;
     std::thread stopping([&] { stopped = StopAll().Status; });
     // The stop is under way once the port's names are gone.

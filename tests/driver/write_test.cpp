@@ -160,8 +160,8 @@ TEST_F(WriteTest, AWriteWhoseResendFailsReportsTheFailureAndNothingWritten)
     AddLoopbackModule(control.Port(), {data.Port()});
     host::File* com5 = nullptr;
     ASSERT_EQ(OpenPort(5, &com5), STATUS_SUCCESS);
-    zel::test::UniqueFd control1 = control.Accept();
-    zel::test::UniqueFd data1 = data.Accept();
+    zel::UniqueFd control1 = control.Accept();
+    zel::UniqueFd data1 = data.Accept();
     ASSERT_TRUE(control1.Valid() && data1.Valid());
 
     zel::test::ResetConnection(data1);
@@ -174,7 +174,7 @@ TEST_F(WriteTest, AWriteWhoseResendFailsReportsTheFailureAndNothingWritten)
     host::IoResult result;
     std::thread writer([&] { result = com5->Write("lost", 4); });
     // The reconnect succeeds, then the new connection is reset before the resend.
-    zel::test::UniqueFd data2 = data.Accept();
+    zel::UniqueFd data2 = data.Accept();
     EXPECT_TRUE(data2.Valid());
     EXPECT_TRUE(DataConnected(1));
     zel::test::ResetConnection(data2);
@@ -201,7 +201,7 @@ TEST_F(WriteTest, AWriteWhoseReconnectFailsReportsTheFailureAndNothingWritten)
     ASSERT_EQ(OpenPort(5, &com5), STATUS_SUCCESS);
     // The module's line for the open's control connection, before counting.
     ASSERT_TRUE(module_->Saw("CONNECTED control"));
-    zel::test::UniqueFd data1 = data.Accept();
+    zel::UniqueFd data1 = data.Accept();
     ASSERT_TRUE(data1.Valid());
     data.Close();
     zel::test::ResetConnection(data1);
@@ -230,7 +230,7 @@ TEST_F(WriteTest, AWriteTheModuleTakesOnlyPartOfReportsWhatWent)
     AddLoopbackModule(module_->ControlPort(), {data.Port()});
     host::File* com5 = nullptr;
     ASSERT_EQ(OpenPort(5, &com5), STATUS_SUCCESS);
-    zel::test::UniqueFd far = data.Accept();
+    zel::UniqueFd far = data.Accept();
     ASSERT_TRUE(far.Valid());
 
     std::string block(2047, '\0');
@@ -274,7 +274,7 @@ TEST_F(WriteTest, WritesOfOnePortFromTwoThreadsArriveWhole)
     AddLoopbackModule(module_->ControlPort(), {data.Port()});
     host::File* com5 = nullptr;
     ASSERT_EQ(OpenPort(5, &com5), STATUS_SUCCESS);
-    zel::test::UniqueFd far = data.Accept();
+    zel::UniqueFd far = data.Accept();
     ASSERT_TRUE(far.Valid());
 
     constexpr int ROUNDS = 30;

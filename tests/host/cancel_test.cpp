@@ -36,7 +36,8 @@ void NTAPI CancelRead(PDEVICE_OBJECT device, PIRP irp)
         ++log->Calls;
         log->SawCancel = log->SawCancel && irp->Cancel;
         log->AtDispatchLevel = log->AtDispatchLevel && KeGetCurrentIrql() == DISPATCH_LEVEL;
-        log->Pending.erase(std::remove(log->Pending.begin(), log->Pending.end(), irp), log->Pending.end());
+        log->Pending.erase(std::remove(log->Pending.begin(), log->Pending.end(), irp),
+                           log->Pending.end());
     }
     IoReleaseCancelSpinLock(irp->CancelIrql);
     Complete(irp, STATUS_CANCELLED);

@@ -113,10 +113,12 @@ TEST_F(DispatcherTest, WaitTimesOutOnAnEventNeverSet)
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     LARGE_INTEGER relative;
     relative.QuadPart = kShortRelativeTimeout;
-    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &relative), STATUS_TIMEOUT);
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &relative),
+              STATUS_TIMEOUT);
     LARGE_INTEGER absolute;
     absolute.QuadPart = host::nt_time::SystemTimeNow() - 1;  // already past
-    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &absolute), STATUS_TIMEOUT);
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &absolute),
+              STATUS_TIMEOUT);
     EXPECT_TRUE(IsListEmpty(&event.Header.WaitListHead));
 }
 

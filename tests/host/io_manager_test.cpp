@@ -19,7 +19,8 @@ constexpr ULONG kReadLength = 8;
 ULONG TestControl(ULONG function)
 {
     constexpr ULONG kFirstFunction = 0x800;
-    return CTL_CODE(FILE_DEVICE_UNKNOWN, kFirstFunction + function, METHOD_BUFFERED, FILE_ANY_ACCESS);
+    return CTL_CODE(FILE_DEVICE_UNKNOWN, kFirstFunction + function, METHOD_BUFFERED,
+                    FILE_ANY_ACCESS);
 }
 
 // A read that pends until someone completes Extension()->PendingIrp.
@@ -205,7 +206,9 @@ TEST_F(IoManagerTest, CreateSeesItsFileObjectAndParameters)
 TEST_F(IoManagerTest, CloseWaitsForThePendingRequestToComplete)
 {
     driver_.Dispatch[IRP_MJ_READ] = PendRead;
-    driver_.Dispatch[IRP_MJ_CLEANUP] = [](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS); };
+    driver_.Dispatch[IRP_MJ_CLEANUP] = [](PDEVICE_OBJECT, PIRP irp) {
+        return Complete(irp, STATUS_SUCCESS);
+    };
     RouteCloseToEvent();
     LoadDriver();
     PDEVICE_OBJECT device = driver_.Device(0);
@@ -235,18 +238,20 @@ TEST_F(IoManagerTest, CloseAfterCompletionAtDispatchLevelIsSentAtPassiveLevel)
     driver_.Dispatch[IRP_MJ_READ] = PendRead;
     RouteCloseToEvent();
     driver_.Entry = [this, &completionIrql](PDRIVER_OBJECT driver) {
-        PDEVICE_OBJECT device = driver_.CreateDevice(driver, "\\Device\\HostTest0", "\\DosDevices\\HostTest0", true);
-        KeInitializeDpc(&TestDriver::Extension(device)->Dpc,
-                        [](PKDPC, PVOID context, PVOID, PVOID) {
-                            auto* irql = static_cast<std::atomic<KIRQL>*>(context);
-                            *irql = KeGetCurrentIrql();
-                            PDEVICE_OBJECT owner = TestDriver::Current->Device(0);
-                            KIRQL old;
-                            KeAcquireSpinLock(&TestDriver::Extension(owner)->Lock, &old);
-                            Complete(TakePending(owner), STATUS_SUCCESS, 0);
-                            KeReleaseSpinLock(&TestDriver::Extension(owner)->Lock, old);
-                        },
-                        &completionIrql);
+        PDEVICE_OBJECT device =
+            driver_.CreateDevice(driver, "\\Device\\HostTest0", "\\DosDevices\\HostTest0", true);
+        KeInitializeDpc(
+            &TestDriver::Extension(device)->Dpc,
+            [](PKDPC, PVOID context, PVOID, PVOID) {
+                auto* irql = static_cast<std::atomic<KIRQL>*>(context);
+                *irql = KeGetCurrentIrql();
+                PDEVICE_OBJECT owner = TestDriver::Current->Device(0);
+                KIRQL old;
+                KeAcquireSpinLock(&TestDriver::Extension(owner)->Lock, &old);
+                Complete(TakePending(owner), STATUS_SUCCESS, 0);
+                KeReleaseSpinLock(&TestDriver::Extension(owner)->Lock, old);
+            },
+            &completionIrql);
         return STATUS_SUCCESS;
     };
     LoadDriver();
@@ -521,7 +526,7 @@ TEST_F(IoManagerTest, ATimerTheDriverSetsAlreadyDueRunsItsDpcInThatThreadOnItsWa
     EXPECT_EQ(work.DpcRuns, 1);
     EXPECT_EQ(work.DpcIrql, DISPATCH_LEVEL);
     EXPECT_EQ(work.DpcThread, std::this_thread::get_id());
-    EXPECT_TRUE(KeReadStateTimer(&TestDriver::Extension(driver_.Device(0))->Timer));
+    EXPECT_NE(TestDriver::Extension(driver_.Device(0))->Timer.Header.SignalState, 0);
     file->Close();
 }
 

@@ -27,7 +27,8 @@ struct Routine {
 NTSTATUS NTAPI Record(PDEVICE_OBJECT device, PIRP irp, PVOID context)
 {
     auto* routine = static_cast<Routine*>(context);
-    routine->Calls->push_back(CompletionCall{routine->Name, device, irp->PendingReturned, irp->IoStatus.Status});
+    routine->Calls->push_back(
+        CompletionCall{routine->Name, device, irp->PendingReturned, irp->IoStatus.Status});
     return routine->Returns;
 }
 
@@ -171,8 +172,8 @@ TEST_F(IrpTest, CompletionRoutineMayFreeItsIrp)
     IoSetCompletionRoutine(
         irp,
         [](PDEVICE_OBJECT device, PIRP completed, PVOID context) -> NTSTATUS {
-            static_cast<std::vector<CompletionCall>*>(context)->push_back(
-                CompletionCall{'F', device, completed->PendingReturned, completed->IoStatus.Status});
+            static_cast<std::vector<CompletionCall>*>(context)->push_back(CompletionCall{
+                'F', device, completed->PendingReturned, completed->IoStatus.Status});
             IoFreeIrp(completed);
             return STATUS_MORE_PROCESSING_REQUIRED;
         },

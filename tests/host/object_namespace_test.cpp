@@ -45,7 +45,8 @@ TEST_F(ObjectNamespaceTest, LinkCollisionAndAliases)
         EXPECT_EQ(IoCreateSymbolicLink(alias.Get(), target.Get()), STATUS_OBJECT_NAME_COLLISION);
         return STATUS_SUCCESS;
     });
-    EXPECT_EQ(Kernel().SymbolicLinkTarget("\\??\\ALPHALINK"), std::optional<std::string>("\\Device\\Alpha"));
+    EXPECT_EQ(Kernel().SymbolicLinkTarget("\\??\\ALPHALINK"),
+              std::optional<std::string>("\\Device\\Alpha"));
     EXPECT_TRUE(Contains(Kernel().SymbolicLinkNames(), "\\DosDevices\\AlphaLink"));
     EXPECT_EQ(OpenStatus("\\\\.\\alphalink"), STATUS_SUCCESS);
     EXPECT_EQ(OpenStatus("\\??\\AlphaLink"), STATUS_SUCCESS);
@@ -112,9 +113,11 @@ TEST_F(ObjectNamespaceTest, CreatedDeviceLooksAsOnWindows)
                                  FILE_DEVICE_SECURE_OPEN, TRUE, &device),
                   STATUS_SUCCESS);
         EXPECT_EQ(device->Flags, static_cast<ULONG>(DO_DEVICE_INITIALIZING | DO_EXCLUSIVE));
-        EXPECT_EQ(device->DeviceExtension, reinterpret_cast<PUCHAR>(device) + sizeof(DEVICE_OBJECT));
+        EXPECT_EQ(device->DeviceExtension,
+                  reinterpret_cast<PUCHAR>(device) + sizeof(DEVICE_OBJECT));
         const auto* extension = static_cast<const UCHAR*>(device->DeviceExtension);
-        EXPECT_TRUE(std::all_of(extension, extension + kExtensionSize, [](UCHAR b) { return b == 0; }));
+        EXPECT_TRUE(
+            std::all_of(extension, extension + kExtensionSize, [](UCHAR b) { return b == 0; }));
         IoDeleteDevice(device);
         EXPECT_EQ(driver->DeviceObject, nullptr);
         return STATUS_SUCCESS;
@@ -139,7 +142,8 @@ TEST_F(ObjectNamespaceTest, DeleteRemovesNameAndListEntry)
     // The name is free again.
     NtString name("\\Device\\Second");
     PDEVICE_OBJECT again = nullptr;
-    EXPECT_EQ(IoCreateDevice(driver, 0, name.Get(), FILE_DEVICE_UNKNOWN, 0, FALSE, &again), STATUS_SUCCESS);
+    EXPECT_EQ(IoCreateDevice(driver, 0, name.Get(), FILE_DEVICE_UNKNOWN, 0, FALSE, &again),
+              STATUS_SUCCESS);
 }
 
 TEST_F(ObjectNamespaceTest, FailedDriverEntryLeavesNothingLoaded)
@@ -152,7 +156,8 @@ TEST_F(ObjectNamespaceTest, FailedDriverEntryLeavesNothingLoaded)
         IoDeleteDevice(device);
         return STATUS_INSUFFICIENT_RESOURCES;
     };
-    EXPECT_EQ(Kernel().LoadDriver("HostTest", TestDriver::DriverEntry), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(Kernel().LoadDriver("HostTest", TestDriver::DriverEntry),
+              STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_FALSE(Kernel().DriverLoaded());
     EXPECT_EQ(Kernel().DriverObject(), nullptr);
     EXPECT_TRUE(Kernel().DeviceNames().empty());

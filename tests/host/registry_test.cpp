@@ -214,9 +214,9 @@ TEST_F(RegistryStoreTest, ServicesPersistAndDeviceMapDoesNot)
 {
     {
         auto store = Open();
-        ASSERT_EQ(store->Write(RTL_REGISTRY_SERVICES, "ZelVCOM\\ModuleInfo", "ModuleCount",
-                               Dword(5)),
-                  STATUS_SUCCESS);
+        ASSERT_EQ(
+            store->Write(RTL_REGISTRY_SERVICES, "ZelVCOM\\ModuleInfo", "ModuleCount", Dword(5)),
+            STATUS_SUCCESS);
         ASSERT_EQ(store->Write(RTL_REGISTRY_DEVICEMAP, "SERIALCOMM", "\\Device\\VSer5",
                                RegistryValue{REG_SZ, Utf16("COM5")}),
                   STATUS_SUCCESS);
@@ -240,17 +240,17 @@ TEST_F(RegistryStoreTest, AbsolutePathsMapOntoTheTwoRoots)
 {
     auto store = Open();
     ASSERT_EQ(store->Write(RTL_REGISTRY_ABSOLUTE,
-                           "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\ZelVCOM",
-                           "V", Dword(1)),
+                           "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\ZelVCOM", "V",
+                           Dword(1)),
               STATUS_SUCCESS);
     EXPECT_EQ(AsDword(store->Query(RTL_REGISTRY_SERVICES, "ZelVCOM", "V")), 1u);
     ASSERT_EQ(store->Write(RTL_REGISTRY_ABSOLUTE, "\\REGISTRY\\MACHINE\\hardware\\DeviceMap\\X",
                            "V", Dword(2)),
               STATUS_SUCCESS);
     EXPECT_EQ(AsDword(store->Query(RTL_REGISTRY_DEVICEMAP, "X", "V")), 2u);
-    EXPECT_EQ(store->Write(RTL_REGISTRY_ABSOLUTE, "\\Registry\\Machine\\Software\\X", "V",
-                           Dword(3)),
-              STATUS_NOT_IMPLEMENTED);
+    EXPECT_EQ(
+        store->Write(RTL_REGISTRY_ABSOLUTE, "\\Registry\\Machine\\Software\\X", "V", Dword(3)),
+        STATUS_NOT_IMPLEMENTED);
     EXPECT_EQ(store->Write(RTL_REGISTRY_ABSOLUTE, "Registry\\Machine", "V", Dword(3)),
               STATUS_OBJECT_PATH_NOT_FOUND);
 }
@@ -334,7 +334,10 @@ constexpr USHORT kNameCapacity = 40;  // the driver's 20-unit name buffer
 
 class RtlRegistryTest : public ::testing::Test {
 protected:
-    RtlRegistryTest() : kernel_(std::make_unique<host::Kernel>(host::KernelOptions{dir_.Path(), {}})) {}
+    RtlRegistryTest()
+        : kernel_(std::make_unique<host::Kernel>(host::KernelOptions{dir_.Path(), {}}))
+    {
+    }
 
     host::Registry& Registry() { return kernel_->RegistryView(); }
 
@@ -434,8 +437,8 @@ TEST_F(RtlRegistryTest, AbsentKeyFailsAndStoresNothing)
         StringEntry(L"ModuleName", &name_, kDefaultName),
         {},
     };
-    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, L"ZelVCOM\\ModuleInfo", table,
-                                     nullptr, nullptr),
+    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, L"ZelVCOM\\ModuleInfo", table, nullptr,
+                                     nullptr),
               STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_EQ(count, kSentinel);
     EXPECT_EQ(name_.Length, 0);
@@ -445,8 +448,7 @@ TEST_F(RtlRegistryTest, AbsentKeyFailsAndStoresNothing)
 TEST_F(RtlRegistryTest, StringThatDoesNotFitFailsAtItsEntry)
 {
     // 20 units fill the 40-byte buffer and leave no room for the NUL.
-    ASSERT_EQ(WriteText(RTL_REGISTRY_SERVICES, kModuleKey, L"ModuleName",
-                        L"ABCDEFGHIJKLMNOPQRST"),
+    ASSERT_EQ(WriteText(RTL_REGISTRY_SERVICES, kModuleKey, L"ModuleName", L"ABCDEFGHIJKLMNOPQRST"),
               STATUS_SUCCESS);
     ASSERT_EQ(WriteDword(kModuleKey, L"ModuleIP", 7), STATUS_SUCCESS);
     ASSERT_EQ(WriteDword(kModuleKey, L"SerialCount", 3), STATUS_SUCCESS);
@@ -738,9 +740,9 @@ TEST_F(RtlRegistryTest, MissingPathOrNameIsAnInvalidParameter)
     EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, nullptr, L"V", REG_DWORD, &value,
                                     sizeof(value)),
               STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, L"", L"V", REG_DWORD, &value,
-                                    sizeof(value)),
-              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(
+        RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, L"", L"V", REG_DWORD, &value, sizeof(value)),
+        STATUS_INVALID_PARAMETER);
     EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, kModuleKey, nullptr, REG_DWORD, &value,
                                     sizeof(value)),
               STATUS_INVALID_PARAMETER);
@@ -758,8 +760,8 @@ TEST_F(RtlRegistryTest, MissingPathOrNameIsAnInvalidParameter)
     EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, nullptr, table, nullptr, nullptr),
               STATUS_INVALID_PARAMETER);
     static const WCHAR kLoneSurrogate[] = {L'K', 0xD800, 0};
-    EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, kLoneSurrogate, L"V", REG_DWORD,
-                                    &value, sizeof(value)),
+    EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, kLoneSurrogate, L"V", REG_DWORD, &value,
+                                    sizeof(value)),
               STATUS_OBJECT_NAME_INVALID);
     EXPECT_FALSE(Registry().KeyExists(RTL_REGISTRY_SERVICES, "ZelVCOM"));
 }
@@ -767,15 +769,15 @@ TEST_F(RtlRegistryTest, MissingPathOrNameIsAnInvalidParameter)
 TEST_F(RtlRegistryTest, RootsTheHostDoesNotKeep)
 {
     ULONG value = 1;
-    EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_CONTROL, L"K", L"V", REG_DWORD, &value,
-                                    sizeof(value)),
-              STATUS_NOT_IMPLEMENTED);
-    EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_HANDLE, L"K", L"V", REG_DWORD, &value,
-                                    sizeof(value)),
-              STATUS_NOT_IMPLEMENTED);
-    EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_MAXIMUM, L"K", L"V", REG_DWORD, &value,
-                                    sizeof(value)),
-              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(
+        RtlWriteRegistryValue(RTL_REGISTRY_CONTROL, L"K", L"V", REG_DWORD, &value, sizeof(value)),
+        STATUS_NOT_IMPLEMENTED);
+    EXPECT_EQ(
+        RtlWriteRegistryValue(RTL_REGISTRY_HANDLE, L"K", L"V", REG_DWORD, &value, sizeof(value)),
+        STATUS_NOT_IMPLEMENTED);
+    EXPECT_EQ(
+        RtlWriteRegistryValue(RTL_REGISTRY_MAXIMUM, L"K", L"V", REG_DWORD, &value, sizeof(value)),
+        STATUS_INVALID_PARAMETER);
     ASSERT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_SERVICES | RTL_REGISTRY_OPTIONAL, L"K", L"V",
                                     REG_DWORD, &value, sizeof(value)),
               STATUS_SUCCESS);

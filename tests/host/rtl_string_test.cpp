@@ -41,8 +41,7 @@ std::string Text(const ANSI_STRING& string)
 // one more sentinel beyond MaximumLength to catch overruns.
 class WideBuffer {
 public:
-    explicit WideBuffer(USHORT maximumBytes)
-        : storage_(maximumBytes / sizeof(WCHAR) + 1, kSentinel)
+    explicit WideBuffer(USHORT maximumBytes) : storage_(maximumBytes / sizeof(WCHAR) + 1, kSentinel)
     {
         string_.Length = 0;
         string_.MaximumLength = maximumBytes;
@@ -140,7 +139,8 @@ TEST_F(RtlStringTest, AnsiToUnicodeWithoutRoomForNulOverflowsAndChangesNothing)
     ANSI_STRING source;
     RtlInitAnsiString(&source, "COM5");
     WideBuffer destination(4 * sizeof(WCHAR));
-    EXPECT_EQ(RtlAnsiStringToUnicodeString(destination.Get(), &source, FALSE), STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(RtlAnsiStringToUnicodeString(destination.Get(), &source, FALSE),
+              STATUS_BUFFER_OVERFLOW);
     EXPECT_EQ(destination.Str().Length, 0);
     EXPECT_EQ(destination.At(0), kSentinel);
 }

@@ -87,14 +87,14 @@ NTSTATUS TdiObject::Open(const std::vector<std::uint8_t>& ea, TdiObject* object)
 {
     NtString name(kTcpDevice);
     OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, name.Get(), OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr,
-                               nullptr);
+    InitializeObjectAttributes(&attributes, name.Get(), OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
+                               nullptr, nullptr);
     IO_STATUS_BLOCK ioStatus{};
     HANDLE handle = nullptr;
     auto* eaBuffer = ea.empty() ? nullptr : const_cast<std::uint8_t*>(ea.data());
-    NTSTATUS status = ZwCreateFile(&handle, kObjectAccess, &attributes, &ioStatus, nullptr,
-                                   FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ, FILE_OPEN_IF, 0, eaBuffer,
-                                   static_cast<ULONG>(ea.size()));
+    NTSTATUS status =
+        ZwCreateFile(&handle, kObjectAccess, &attributes, &ioStatus, nullptr, FILE_ATTRIBUTE_NORMAL,
+                     FILE_SHARE_READ, FILE_OPEN_IF, 0, eaBuffer, static_cast<ULONG>(ea.size()));
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -141,7 +141,10 @@ TdiObject OpenEndpoint(CONNECTION_CONTEXT context)
     return OpenWith(EaBuffer(TdiConnectionContext, &context, sizeof context));
 }
 
-TdiObject OpenControlChannel() { return OpenWith({}); }
+TdiObject OpenControlChannel()
+{
+    return OpenWith({});
+}
 
 // ---------------------------------------------------------------------------
 // LockedBuffer
@@ -151,7 +154,8 @@ LockedBuffer::LockedBuffer(std::size_t size, std::size_t chunks) : data_(size, 0
     const std::size_t chunk = size / chunks;
     for (std::size_t i = 0; i < chunks; ++i) {
         const std::size_t length = i + 1 == chunks ? size - i * chunk : chunk;
-        PMDL mdl = IoAllocateMdl(data_.data() + i * chunk, static_cast<ULONG>(length), FALSE, FALSE, nullptr);
+        PMDL mdl = IoAllocateMdl(data_.data() + i * chunk, static_cast<ULONG>(length), FALSE, FALSE,
+                                 nullptr);
         MmProbeAndLockPages(mdl, KernelMode, IoModifyAccess);
         if (!mdls_.empty()) {
             mdls_.back()->Next = mdl;
@@ -183,7 +187,10 @@ std::string LockedBuffer::Text(std::size_t length) const
     return std::string(data_.begin(), data_.begin() + static_cast<std::ptrdiff_t>(length));
 }
 
-void LockedBuffer::Fill(const std::string& text) { std::memcpy(data_.data(), text.data(), text.size()); }
+void LockedBuffer::Fill(const std::string& text)
+{
+    std::memcpy(data_.data(), text.data(), text.size());
+}
 
 // ---------------------------------------------------------------------------
 // TdiRequest
@@ -238,7 +245,8 @@ NTSTATUS TdiRequest::Call()
 PIRP TdiRequest::PrepareHandedBackReceive(PMDL mdl, ULONG length)
 {
     irp_->MdlAddress = mdl;
-    auto* receive = reinterpret_cast<PTDI_REQUEST_KERNEL_RECEIVE>(&Prepare(TDI_RECEIVE)->Parameters);
+    auto* receive =
+        reinterpret_cast<PTDI_REQUEST_KERNEL_RECEIVE>(&Prepare(TDI_RECEIVE)->Parameters);
     receive->ReceiveLength = length;
     receive->ReceiveFlags = TDI_RECEIVE_NORMAL;
     called_ = true;
@@ -247,7 +255,8 @@ PIRP TdiRequest::PrepareHandedBackReceive(PMDL mdl, ULONG length)
 
 NTSTATUS TdiRequest::Associate(HANDLE address)
 {
-    auto* associate = reinterpret_cast<PTDI_REQUEST_KERNEL_ASSOCIATE>(&Prepare(TDI_ASSOCIATE_ADDRESS)->Parameters);
+    auto* associate = reinterpret_cast<PTDI_REQUEST_KERNEL_ASSOCIATE>(
+        &Prepare(TDI_ASSOCIATE_ADDRESS)->Parameters);
     associate->AddressHandle = address;
     return Call();
 }
@@ -260,7 +269,8 @@ NTSTATUS TdiRequest::Disassociate()
 
 NTSTATUS TdiRequest::SetEventHandler(LONG eventType, PVOID handler, PVOID context)
 {
-    auto* event = reinterpret_cast<PTDI_REQUEST_KERNEL_SET_EVENT>(&Prepare(TDI_SET_EVENT_HANDLER)->Parameters);
+    auto* event = reinterpret_cast<PTDI_REQUEST_KERNEL_SET_EVENT>(
+        &Prepare(TDI_SET_EVENT_HANDLER)->Parameters);
     event->EventType = eventType;
     event->EventHandler = handler;
     event->EventContext = context;
@@ -276,7 +286,8 @@ NTSTATUS TdiRequest::Connect(USHORT port, const LARGE_INTEGER* timeout, ULONG ad
     if (timeout != nullptr) {
         timeout_ = *timeout;
     }
-    auto* connect = reinterpret_cast<PTDI_REQUEST_KERNEL_CONNECT>(&Prepare(TDI_CONNECT)->Parameters);
+    auto* connect =
+        reinterpret_cast<PTDI_REQUEST_KERNEL_CONNECT>(&Prepare(TDI_CONNECT)->Parameters);
     connect->RequestConnectionInformation = &information_;
     connect->ReturnConnectionInformation = nullptr;
     connect->RequestSpecific = timeout != nullptr ? &timeout_ : nullptr;
@@ -288,7 +299,8 @@ NTSTATUS TdiRequest::Disconnect(ULONG flags, const LARGE_INTEGER* timeout)
     if (timeout != nullptr) {
         timeout_ = *timeout;
     }
-    auto* disconnect = reinterpret_cast<PTDI_REQUEST_KERNEL_DISCONNECT>(&Prepare(TDI_DISCONNECT)->Parameters);
+    auto* disconnect =
+        reinterpret_cast<PTDI_REQUEST_KERNEL_DISCONNECT>(&Prepare(TDI_DISCONNECT)->Parameters);
     disconnect->RequestFlags = flags;
     disconnect->RequestSpecific = timeout != nullptr ? &timeout_ : nullptr;
     return Call();
@@ -306,7 +318,8 @@ NTSTATUS TdiRequest::Send(PMDL mdl, ULONG length, ULONG flags)
 NTSTATUS TdiRequest::Receive(PMDL mdl, ULONG length, ULONG flags)
 {
     irp_->MdlAddress = mdl;
-    auto* receive = reinterpret_cast<PTDI_REQUEST_KERNEL_RECEIVE>(&Prepare(TDI_RECEIVE)->Parameters);
+    auto* receive =
+        reinterpret_cast<PTDI_REQUEST_KERNEL_RECEIVE>(&Prepare(TDI_RECEIVE)->Parameters);
     receive->ReceiveLength = length;
     receive->ReceiveFlags = flags;
     return Call();
@@ -315,8 +328,8 @@ NTSTATUS TdiRequest::Receive(PMDL mdl, ULONG length, ULONG flags)
 NTSTATUS TdiRequest::Query(PMDL mdl, LONG queryType)
 {
     irp_->MdlAddress = mdl;
-    auto* query =
-        reinterpret_cast<PTDI_REQUEST_KERNEL_QUERY_INFORMATION>(&Prepare(TDI_QUERY_INFORMATION)->Parameters);
+    auto* query = reinterpret_cast<PTDI_REQUEST_KERNEL_QUERY_INFORMATION>(
+        &Prepare(TDI_QUERY_INFORMATION)->Parameters);
     query->QueryType = queryType;
     query->RequestConnectionInformation = nullptr;
     return Call();
@@ -343,7 +356,10 @@ bool TdiRequest::Completed()
     return KeWaitForSingleObject(&done_, Executive, KernelMode, FALSE, &now) == STATUS_SUCCESS;
 }
 
-BOOLEAN TdiRequest::Cancel() { return IoCancelIrp(irp_); }
+BOOLEAN TdiRequest::Cancel()
+{
+    return IoCancelIrp(irp_);
+}
 
 // ---------------------------------------------------------------------------
 // TdiEvents
@@ -387,8 +403,8 @@ std::vector<TdiEvents::Receive> TdiEvents::Receives()
 
 NTSTATUS NTAPI TdiEvents::OnDisconnect(PVOID TdiEventContext, CONNECTION_CONTEXT ConnectionContext,
                                        LONG DisconnectDataLength, PVOID DisconnectData,
-                                       LONG DisconnectInformationLength, PVOID DisconnectInformation,
-                                       ULONG DisconnectFlags)
+                                       LONG DisconnectInformationLength,
+                                       PVOID DisconnectInformation, ULONG DisconnectFlags)
 {
     UNREFERENCED_PARAMETER(DisconnectDataLength);
     UNREFERENCED_PARAMETER(DisconnectData);
@@ -398,8 +414,9 @@ NTSTATUS NTAPI TdiEvents::OnDisconnect(PVOID TdiEventContext, CONNECTION_CONTEXT
     {
         std::lock_guard<std::mutex> lock(self->mutex_);
         const int order = self->counter_ != nullptr ? ++*self->counter_ : 0;
-        self->disconnects_.push_back(
-            Disconnect{ConnectionContext, DisconnectFlags, KeGetCurrentIrql(), std::this_thread::get_id(), order});
+        self->disconnects_.push_back(Disconnect{ConnectionContext, DisconnectFlags,
+                                                KeGetCurrentIrql(), std::this_thread::get_id(),
+                                                order});
     }
     KeSetEvent(&self->disconnected_, IO_NO_INCREMENT, FALSE);
     return STATUS_SUCCESS;
@@ -414,9 +431,9 @@ NTSTATUS NTAPI TdiEvents::OnReceive(PVOID TdiEventContext, CONNECTION_CONTEXT Co
     {
         std::lock_guard<std::mutex> lock(self->mutex_);
         const char* data = static_cast<const char*>(Tsdu);
-        self->receives_.push_back(Receive{ConnectionContext, ReceiveFlags, BytesIndicated, BytesAvailable,
-                                          std::string(data, data + BytesIndicated), KeGetCurrentIrql(),
-                                          std::this_thread::get_id()});
+        self->receives_.push_back(Receive{ConnectionContext, ReceiveFlags, BytesIndicated,
+                                          BytesAvailable, std::string(data, data + BytesIndicated),
+                                          KeGetCurrentIrql(), std::this_thread::get_id()});
         if (self->leaveTakenUnset_) {
             return STATUS_SUCCESS;
         }
@@ -443,9 +460,9 @@ Listener::Listener(int backlog, int receiveBuffer)
     Listen(backlog);
 }
 
-zel::test::UniqueFd Listener::Accept()
+zel::UniqueFd Listener::Accept()
 {
-    zel::test::UniqueFd connection = ClosedPort::Accept();
+    zel::UniqueFd connection = ClosedPort::Accept();
     if (!connection.Valid()) {
         ADD_FAILURE() << "no connection to accept";
     }
@@ -456,12 +473,13 @@ FullListener::FullListener() : listener_(0)
 {
     // One queued connection fills a queue of backlog 0. It is in the queue
     // once the listener is readable.
-    zel::test::UniqueFd client(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    zel::UniqueFd client(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(kLoopback);
     address.sin_port = htons(listener_.Port());
-    Check(connect(client.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0, "connect");
+    Check(connect(client.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0,
+          "connect");
     clients_.push_back(std::move(client));
     const zel::test::Deadline deadline;
     pollfd wait{listener_.Fd(), POLLIN, 0};

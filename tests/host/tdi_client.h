@@ -10,7 +10,7 @@
 #include <tdikrnl.h>
 
 #include "../support/loopback.h"
-#include "../support/unique_fd.h"
+#include <host/common/unique_fd.h>
 
 #include <sys/socket.h>
 
@@ -193,8 +193,8 @@ public:
 private:
     static NTSTATUS NTAPI OnDisconnect(PVOID TdiEventContext, CONNECTION_CONTEXT ConnectionContext,
                                        LONG DisconnectDataLength, PVOID DisconnectData,
-                                       LONG DisconnectInformationLength, PVOID DisconnectInformation,
-                                       ULONG DisconnectFlags);
+                                       LONG DisconnectInformationLength,
+                                       PVOID DisconnectInformation, ULONG DisconnectFlags);
     static NTSTATUS NTAPI OnReceive(PVOID TdiEventContext, CONNECTION_CONTEXT ConnectionContext,
                                     ULONG ReceiveFlags, ULONG BytesIndicated, ULONG BytesAvailable,
                                     ULONG* BytesTaken, PVOID Tsdu, PIRP* IoRequestPacket);
@@ -217,7 +217,7 @@ public:
     // accepted sockets keep it.
     explicit Listener(int backlog = SOMAXCONN, int receiveBuffer = 0);
     // Waits (at most the safety timeout) for the next connection.
-    zel::test::UniqueFd Accept();
+    zel::UniqueFd Accept();
 };
 
 using zel::test::ClosedPort;
@@ -234,7 +234,7 @@ public:
 
 private:
     Listener listener_;
-    std::vector<zel::test::UniqueFd> clients_;
+    std::vector<zel::UniqueFd> clients_;
 };
 
 }  // namespace hosttest

@@ -23,7 +23,7 @@ TEST_F(TdiConnectTest, ConnectsToAListeningPeer)
     EXPECT_TRUE(called == STATUS_PENDING || called == STATUS_SUCCESS);
     ASSERT_EQ(connect.Wait(), STATUS_SUCCESS);
     EXPECT_EQ(connect.Information(), 0u);
-    zel::test::UniqueFd peer = listener_.Accept();
+    zel::UniqueFd peer = listener_.Accept();
     ASSERT_TRUE(peer.Valid());
     // The connection carries data at once.
     ASSERT_TRUE(zel::test::SendAll(peer.Get(), "x"));
@@ -168,7 +168,7 @@ TEST_F(TdiConnectTest, AGracefulDisconnectWaitsForEarlierSends)
     TdiRequest connect(endpoint_);
     connect.Connect(slowListener.Port(), nullptr);
     ASSERT_EQ(connect.Wait(), STATUS_SUCCESS);
-    zel::test::UniqueFd peer = slowListener.Accept();
+    zel::UniqueFd peer = slowListener.Accept();
     constexpr std::size_t kLarge = 16 * 1024 * 1024;
     LockedBuffer data(kLarge);
     std::atomic<int> order{0};
@@ -194,7 +194,7 @@ TEST_F(TdiConnectTest, AGracefulDisconnectThatCannotGoOutInTimeAborts)
     TdiRequest connect(endpoint_);
     connect.Connect(slowListener.Port(), nullptr);
     ASSERT_EQ(connect.Wait(), STATUS_SUCCESS);
-    zel::test::UniqueFd peer = slowListener.Accept();
+    zel::UniqueFd peer = slowListener.Accept();
     constexpr std::size_t kLarge = 16 * 1024 * 1024;
     LockedBuffer data(kLarge);
     TdiRequest send(endpoint_);

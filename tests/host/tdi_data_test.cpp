@@ -123,7 +123,8 @@ TEST_F(TdiDataTest, AMebibyteGoesOutThroughAnMdlChain)
     constexpr std::size_t kChunks = 4;
     LockedBuffer out(kMebibyte, kChunks);
     out.Fill(pattern);
-    auto reader = std::async(std::launch::async, [this] { return zel::test::ReceiveBytes(peer_.Get(), kMebibyte); });
+    auto reader = std::async(std::launch::async,
+                             [this] { return zel::test::ReceiveBytes(peer_.Get(), kMebibyte); });
     TdiRequest send(endpoint_);
     send.Send(out.Mdl(), out.Size(), TDI_SEND_PARTIAL);
     ASSERT_EQ(send.Wait(), STATUS_SUCCESS);
@@ -137,7 +138,8 @@ TEST_F(TdiDataTest, AMebibyteComesInThroughReceives)
 {
     ASSERT_NO_FATAL_FAILURE(OpenAndConnect());
     const std::string pattern = Pattern(kMebibyte);
-    auto writer = std::async(std::launch::async, [this, &pattern] { return zel::test::SendAll(peer_.Get(), pattern); });
+    auto writer = std::async(std::launch::async,
+                             [this, &pattern] { return zel::test::SendAll(peer_.Get(), pattern); });
     LockedBuffer in(2048, 2);
     std::string got;
     while (got.size() < kMebibyte) {
@@ -175,7 +177,7 @@ TEST_F(TdiDataTest, APendingSendCanBeCancelledAfterPartOfItWentOut)
     TdiRequest connect(endpoint_);
     connect.Connect(slowListener.Port(), nullptr);
     ASSERT_EQ(connect.Wait(), STATUS_SUCCESS);
-    zel::test::UniqueFd peer = slowListener.Accept();
+    zel::UniqueFd peer = slowListener.Accept();
     // More than the socket buffers on both sides can hold.
     constexpr std::size_t kLarge = 16 * kMebibyte;
     LockedBuffer out(kLarge);
@@ -301,7 +303,8 @@ TEST_F(TdiReadAheadTest, EveryByteArrivesInOrderAndThenTheEnd)
         TdiRequest receive(endpoint_);
         receive.Receive(in_->Mdl(), kChunk);
         const NTSTATUS status = receive.Wait();
-        if (status == STATUS_CONNECTION_INVALID || (status == STATUS_SUCCESS && receive.Information() == 0)) {
+        if (status == STATUS_CONNECTION_INVALID ||
+            (status == STATUS_SUCCESS && receive.Information() == 0)) {
             break;
         }
         ASSERT_EQ(status, STATUS_SUCCESS);

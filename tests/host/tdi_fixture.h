@@ -57,7 +57,7 @@ protected:
     Listener listener_;
     TdiObject address_;
     TdiObject endpoint_;
-    zel::test::UniqueFd peer_;
+    zel::UniqueFd peer_;
 };
 
 }  // namespace hosttest

@@ -67,7 +67,8 @@ TEST_F(TdiLifetimeDeathTest, FreeingAnEndpointWithARequestPendingStops)
     TdiRequest receive(endpoint_);
     EXPECT_EQ(receive.Receive(in.Mdl(), in.Size()), STATUS_PENDING);
     EXPECT_DEATH(endpoint_.Close(),
-                 "DRIVER_VERIFIER_IOMANAGER_VIOLATION: file object of a \\\\Device\\\\Tcp connection endpoint "
+                 "DRIVER_VERIFIER_IOMANAGER_VIOLATION: file object of a \\\\Device\\\\Tcp "
+                 "connection endpoint "
                  "freed while requests on it are pending: TDI_RECEIVE");
 }
 
@@ -77,17 +78,21 @@ TEST_F(TdiLifetimeDeathTest, UnlockingABufferAPendingReceiveUsesStops)
     LockedBuffer in(2048);
     TdiRequest receive(endpoint_);
     EXPECT_EQ(receive.Receive(in.Mdl(), in.Size()), STATUS_PENDING);
-    EXPECT_DEATH(in.Unlock(), "DRIVER_VERIFIER_DETECTED_VIOLATION: MmUnlockPages on MDL .* while a pending request uses it");
+    EXPECT_DEATH(in.Unlock(),
+                 "DRIVER_VERIFIER_DETECTED_VIOLATION: MmUnlockPages on MDL .* while a pending "
+                 "request uses it");
 }
 
 TEST_F(TdiLifetimeDeathTest, SendingFromUnlockedPagesStops)
 {
     ASSERT_NO_FATAL_FAILURE(OpenAndConnect());
     std::vector<std::uint8_t> memory(16);
-    PMDL mdl = IoAllocateMdl(memory.data(), static_cast<ULONG>(memory.size()), FALSE, FALSE, nullptr);
+    PMDL mdl =
+        IoAllocateMdl(memory.data(), static_cast<ULONG>(memory.size()), FALSE, FALSE, nullptr);
     TdiRequest send(endpoint_);
-    EXPECT_DEATH(send.Send(mdl, static_cast<ULONG>(memory.size()), 0),
-                 "DRIVER_VERIFIER_DETECTED_VIOLATION: TDI_SEND with MDL .* whose pages are not locked");
+    EXPECT_DEATH(
+        send.Send(mdl, static_cast<ULONG>(memory.size()), 0),
+        "DRIVER_VERIFIER_DETECTED_VIOLATION: TDI_SEND with MDL .* whose pages are not locked");
     IoFreeMdl(mdl);
 }
 
@@ -96,8 +101,9 @@ TEST_F(TdiLifetimeDeathTest, ASendLongerThanItsMdlChainStops)
     ASSERT_NO_FATAL_FAILURE(OpenAndConnect());
     LockedBuffer out(16);
     TdiRequest send(endpoint_);
-    EXPECT_DEATH(send.Send(out.Mdl(), 17, 0),
-                 "DRIVER_VERIFIER_DETECTED_VIOLATION: TDI_SEND of 17 bytes with an MDL chain of 16 bytes");
+    EXPECT_DEATH(
+        send.Send(out.Mdl(), 17, 0),
+        "DRIVER_VERIFIER_DETECTED_VIOLATION: TDI_SEND of 17 bytes with an MDL chain of 16 bytes");
 }
 
 }  // namespace

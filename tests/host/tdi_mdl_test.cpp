@@ -75,7 +75,8 @@ TEST_F(TdiMdlDeathTest, LockingTwiceStops)
     PMDL mdl = IoAllocateMdl(memory.data(), kLength, FALSE, FALSE, nullptr);
     MmProbeAndLockPages(mdl, KernelMode, IoModifyAccess);
     EXPECT_DEATH(MmProbeAndLockPages(mdl, KernelMode, IoModifyAccess),
-                 "DRIVER_VERIFIER_DETECTED_VIOLATION: MmProbeAndLockPages on MDL .* whose pages are already locked");
+                 "DRIVER_VERIFIER_DETECTED_VIOLATION: MmProbeAndLockPages on MDL .* whose pages "
+                 "are already locked");
     MmUnlockPages(mdl);
     IoFreeMdl(mdl);
 }
@@ -84,7 +85,9 @@ TEST_F(TdiMdlDeathTest, UnlockingWhatIsNotLockedStops)
 {
     std::vector<std::uint8_t> memory(kLength);
     PMDL mdl = IoAllocateMdl(memory.data(), kLength, FALSE, FALSE, nullptr);
-    EXPECT_DEATH(MmUnlockPages(mdl), "DRIVER_VERIFIER_DETECTED_VIOLATION: MmUnlockPages with MDL .* whose pages are not locked");
+    EXPECT_DEATH(
+        MmUnlockPages(mdl),
+        "DRIVER_VERIFIER_DETECTED_VIOLATION: MmUnlockPages with MDL .* whose pages are not locked");
     IoFreeMdl(mdl);
 }
 
@@ -93,7 +96,9 @@ TEST_F(TdiMdlDeathTest, FreeingALockedMdlStops)
     std::vector<std::uint8_t> memory(kLength);
     PMDL mdl = IoAllocateMdl(memory.data(), kLength, FALSE, FALSE, nullptr);
     MmProbeAndLockPages(mdl, KernelMode, IoModifyAccess);
-    EXPECT_DEATH(IoFreeMdl(mdl), "DRIVER_LEFT_LOCKED_PAGES_IN_PROCESS: IoFreeMdl of MDL .* whose pages are still locked");
+    EXPECT_DEATH(
+        IoFreeMdl(mdl),
+        "DRIVER_LEFT_LOCKED_PAGES_IN_PROCESS: IoFreeMdl of MDL .* whose pages are still locked");
     MmUnlockPages(mdl);
     IoFreeMdl(mdl);
 }
@@ -103,7 +108,8 @@ TEST_F(TdiMdlDeathTest, NdisFreeWithAnotherLengthStops)
     PVOID memory = nullptr;
     ASSERT_EQ(NdisAllocateMemory(&memory, kLength, 0, Anywhere()), NDIS_STATUS_SUCCESS);
     EXPECT_DEATH(NdisFreeMemory(memory, kLength - 1, 0),
-                 "BAD_POOL_CALLER: NdisFreeMemory of 2047 bytes at .*, which NdisAllocateMemory gave 2048 bytes");
+                 "BAD_POOL_CALLER: NdisFreeMemory of 2047 bytes at .*, which NdisAllocateMemory "
+                 "gave 2048 bytes");
     NdisFreeMemory(memory, kLength, 0);
 }
 
@@ -117,7 +123,8 @@ TEST_F(TdiMdlDeathTest, UnloadWithAnMdlLeftStops)
     };
     LoadDriver();
     EXPECT_DEATH(Kernel().UnloadDriver(),
-                 "DRIVER_VERIFIER_DETECTED_VIOLATION: driver unloaded without freeing its MDLs: MDL .* for 2048 bytes");
+                 "DRIVER_VERIFIER_DETECTED_VIOLATION: driver unloaded without freeing its MDLs: "
+                 "MDL .* for 2048 bytes");
     IoFreeMdl(forgotten);
 }
 

@@ -33,13 +33,16 @@ TEST_F(TdiOpenTest, EachKindOfObjectOpensOnTheTransportDevice)
 TEST_F(TdiOpenTest, BadExtendedAttributesAreRefused)
 {
     const ULONG value = 0;
-    EXPECT_EQ(OpenStatusWith(EaBuffer("SomethingElse", &value, sizeof value)), STATUS_INVALID_EA_NAME);
+    EXPECT_EQ(OpenStatusWith(EaBuffer("SomethingElse", &value, sizeof value)),
+              STATUS_INVALID_EA_NAME);
     // A connection context must hold a pointer.
-    EXPECT_EQ(OpenStatusWith(EaBuffer(TdiConnectionContext, &value, sizeof value)), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(OpenStatusWith(EaBuffer(TdiConnectionContext, &value, sizeof value)),
+              STATUS_INVALID_PARAMETER);
     // A transport address without an IPv4 entry.
     TA_IP_ADDRESS ipv6 = IpAddress(0, 0);
     ipv6.Address[0].AddressType = TDI_ADDRESS_TYPE_IP6;
-    EXPECT_EQ(OpenStatusWith(EaBuffer(TdiTransportAddress, &ipv6, sizeof ipv6)), STATUS_INVALID_ADDRESS_COMPONENT);
+    EXPECT_EQ(OpenStatusWith(EaBuffer(TdiTransportAddress, &ipv6, sizeof ipv6)),
+              STATUS_INVALID_ADDRESS_COMPONENT);
     // An entry whose value runs past the buffer.
     std::vector<std::uint8_t> truncated = EaBuffer(TdiTransportAddress, &ipv6, sizeof ipv6);
     truncated.resize(truncated.size() - 1);
@@ -50,7 +53,8 @@ TEST_F(TdiOpenTest, ReferencingAnInvalidHandleFails)
 {
     PVOID object = this;
     const auto bogus = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(0x1234));
-    EXPECT_EQ(ObReferenceObjectByHandle(bogus, 0, nullptr, KernelMode, &object, nullptr), STATUS_INVALID_HANDLE);
+    EXPECT_EQ(ObReferenceObjectByHandle(bogus, 0, nullptr, KernelMode, &object, nullptr),
+              STATUS_INVALID_HANDLE);
     EXPECT_EQ(object, nullptr);
 }
 
@@ -59,10 +63,12 @@ TEST_F(TdiOpenTest, ReferencesAreCountedAndReportedWithTheHandle)
     TdiObject control = OpenControlChannel();
     PVOID again = nullptr;
     OBJECT_HANDLE_INFORMATION information{};
-    ASSERT_EQ(ObReferenceObjectByHandle(control.Handle(), 0, *IoFileObjectType, KernelMode, &again, &information),
+    ASSERT_EQ(ObReferenceObjectByHandle(control.Handle(), 0, *IoFileObjectType, KernelMode, &again,
+                                        &information),
               STATUS_SUCCESS);
     EXPECT_EQ(again, control.File());
-    EXPECT_EQ(information.GrantedAccess, static_cast<ACCESS_MASK>(GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE));
+    EXPECT_EQ(information.GrantedAccess,
+              static_cast<ACCESS_MASK>(GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE));
     // The handle, the open's reference and this one.
     EXPECT_EQ(ObDereferenceObject(again), 2);
 }
@@ -153,7 +159,8 @@ TEST_F(TdiOpenDeathTest, ClosingAHandleTwiceStops)
     TdiObject control = OpenControlChannel();
     const HANDLE handle = control.Handle();
     control.Close();
-    EXPECT_DEATH(ZwClose(handle), "INVALID_KERNEL_HANDLE: ZwClose of .*, which is not an open handle");
+    EXPECT_DEATH(ZwClose(handle),
+                 "INVALID_KERNEL_HANDLE: ZwClose of .*, which is not an open handle");
 }
 
 TEST_F(TdiOpenDeathTest, DereferencingTooOftenStops)
@@ -174,9 +181,10 @@ TEST_F(TdiOpenDeathTest, UnloadWithATransportHandleOpenStops)
         return STATUS_SUCCESS;
     };
     LoadDriver();
-    EXPECT_DEATH(Kernel().UnloadDriver(),
-                 "DRIVER_VERIFIER_DETECTED_VIOLATION: driver unloaded without closing its handles: handle "
-                 ".* to \\\\Device\\\\Tcp");
+    EXPECT_DEATH(
+        Kernel().UnloadDriver(),
+        "DRIVER_VERIFIER_DETECTED_VIOLATION: driver unloaded without closing its handles: handle "
+        ".* to \\\\Device\\\\Tcp");
     ZwClose(forgotten);
 }
 
@@ -186,7 +194,8 @@ TEST_F(TdiOpenDeathTest, UnloadWithAFileObjectStillReferencedStops)
     driver_.Entry = [&forgotten](PDRIVER_OBJECT) {
         TdiObject control = OpenControlChannel();
         PVOID object = nullptr;
-        ObReferenceObjectByHandle(control.Handle(), 0, *IoFileObjectType, KernelMode, &object, nullptr);
+        ObReferenceObjectByHandle(control.Handle(), 0, *IoFileObjectType, KernelMode, &object,
+                                  nullptr);
         forgotten = static_cast<PFILE_OBJECT>(object);
         return STATUS_SUCCESS;
     };

@@ -99,9 +99,12 @@ TEST_F(VerifierDeathTest, IrqlChangedAcrossDispatch)
 
 TEST_F(VerifierDeathTest, MoreBytesThanTheBufferHolds)
 {
-    EXPECT_DEATH(ReadWith([](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS, kReadLength + 1); }),
-                 "DRIVER_VERIFIER_IOMANAGER_VIOLATION: IRP_MJ_READ completed with Information 5 for a "
-                 "buffer of 4 bytes");
+    EXPECT_DEATH(
+        ReadWith([](PDEVICE_OBJECT, PIRP irp) {
+            return Complete(irp, STATUS_SUCCESS, kReadLength + 1);
+        }),
+        "DRIVER_VERIFIER_IOMANAGER_VIOLATION: IRP_MJ_READ completed with Information 5 for a "
+        "buffer of 4 bytes");
 }
 
 TEST_F(VerifierDeathTest, DeviceLeftAtUnload)
@@ -124,15 +127,17 @@ TEST_F(VerifierDeathTest, FailedEntryMustNotLeaveADevice)
         driver_.CreateDevice(driver, "\\Device\\Orphan", "", false);
         return STATUS_UNSUCCESSFUL;
     };
-    EXPECT_DEATH(Kernel().LoadDriver("HostTest", TestDriver::DriverEntry),
-                 "driver failed its DriverEntry without deleting its device objects: \\\\Device\\\\Orphan");
+    EXPECT_DEATH(
+        Kernel().LoadDriver("HostTest", TestDriver::DriverEntry),
+        "driver failed its DriverEntry without deleting its device objects: \\\\Device\\\\Orphan");
 }
 
 TEST_F(VerifierDeathTest, UnloadWithAHandleOpen)
 {
     LoadDriver();
     auto file = OpenOk(kDevice);
-    EXPECT_DEATH(Kernel().UnloadDriver(), "DRIVER_VERIFIER_DETECTED_VIOLATION: driver unloaded while 1 handle");
+    EXPECT_DEATH(Kernel().UnloadDriver(),
+                 "DRIVER_VERIFIER_DETECTED_VIOLATION: driver unloaded while 1 handle");
 }
 
 TEST_F(VerifierDeathTest, UnloadWithARequestPending)
@@ -142,7 +147,9 @@ TEST_F(VerifierDeathTest, UnloadWithARequestPending)
         TestDriver::Extension(device)->PendingIrp = irp;
         return STATUS_PENDING;
     };
-    driver_.Dispatch[IRP_MJ_CLEANUP] = [](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS); };
+    driver_.Dispatch[IRP_MJ_CLEANUP] = [](PDEVICE_OBJECT, PIRP irp) {
+        return Complete(irp, STATUS_SUCCESS);
+    };
     LoadDriver();
     auto file = OpenOk(kDevice);
     auto read = file->StartRead(kReadLength);

@@ -84,7 +84,14 @@ using WorkItemDeathTest = WorkItemTest;
 
 TEST_F(WorkItemDeathTest, WorkItemLeakedAtUnload)
 {
-    EXPECT_DEATH(Kernel().UnloadDriver(), "DRIVER_VERIFIER_DETECTED_VIOLATION.*without freeing its work items");
+    EXPECT_DEATH(Kernel().UnloadDriver(),
+                 "DRIVER_VERIFIER_DETECTED_VIOLATION.*without freeing its work items");
+}
+
+TEST_F(WorkItemDeathTest, AnItemForNoDevice)
+{
+    EXPECT_DEATH(IoAllocateWorkItem(nullptr),
+                 "DRIVER_VERIFIER_DETECTED_VIOLATION.*null device object");
 }
 
 TEST_F(WorkItemDeathTest, RoutineReturningWithASpinLockHeld)

@@ -100,7 +100,7 @@ protected:
     // Accepts the port's connection on channel (into *data) and checks that
     // what the program writes arrives there.
     void ExpectReachesChannel(Terminal& program, zel::test::ClosedPort& channel,
-                              const std::string& text, zel::test::UniqueFd* data)
+                              const std::string& text, zel::UniqueFd* data)
     {
         *data = channel.Accept();
         ASSERT_TRUE(data->Valid()) << Daemon().Log();
@@ -162,7 +162,7 @@ TEST_F(PtyLifecycleTest, AProgramOpeningWhileTheLastOnesBytesGoOutGetsItsOwnSess
     StartUnreadChannel(channel, kSmallReceiveBuffer);
 
     Terminal first = OpenRaw();
-    zel::test::UniqueFd firstSession = channel.Accept();
+    zel::UniqueFd firstSession = channel.Accept();
     ASSERT_TRUE(firstSession.Valid()) << Daemon().Log();
     // Not read by the module, the bytes back up into the daemon and the
     // terminal.
@@ -183,7 +183,7 @@ TEST_F(PtyLifecycleTest, AProgramOpeningWhileTheLastOnesBytesGoOutGetsItsOwnSess
     ASSERT_EQ(inFirst.End, zel::test::StreamEnd::Eof) << Daemon().Log();
     EXPECT_LE(inFirst.Data.size(), firstBytes.size())
         << "the second program's bytes went in the first session";
-    zel::test::UniqueFd secondSession = channel.Accept();
+    zel::UniqueFd secondSession = channel.Accept();
     ASSERT_TRUE(secondSession.Valid()) << Daemon().Log();
     const std::string everything = firstBytes + question;
     const std::size_t rest = everything.size() - std::min(inFirst.Data.size(), everything.size());
@@ -209,7 +209,7 @@ TEST_F(PtyLifecycleTest, AModuleThatTakesNothingAfterTheProgramLeftDoesNotHoldTh
     StartUnreadChannel(channel, kLeastReceiveBuffer);
     {
         Terminal first = OpenRaw();
-        zel::test::UniqueFd stalled = channel.Accept();
+        zel::UniqueFd stalled = channel.Accept();
         ASSERT_TRUE(stalled.Valid()) << Daemon().Log();
         FillUntilFull(first, kStuckAfter);
         first.Close();
@@ -220,7 +220,7 @@ TEST_F(PtyLifecycleTest, AModuleThatTakesNothingAfterTheProgramLeftDoesNotHoldTh
         EXPECT_TRUE(SawClosed()) << Daemon().Log();
     }
     Terminal second = OpenRaw();
-    zel::test::UniqueFd data;
+    zel::UniqueFd data;
     ExpectReachesChannel(second, channel, "served", &data);
 }
 
@@ -240,7 +240,7 @@ TEST_F(PtyLifecycleTest, AnUnreachableModuleHangsUpTheProgramAndTheNextOpenTries
 
     channel.Listen();
     Terminal com = OpenRaw();
-    zel::test::UniqueFd data;
+    zel::UniqueFd data;
     ExpectReachesChannel(com, channel, "reached", &data);
     ASSERT_TRUE(data.Valid());
     const std::string in = "and back";

@@ -4,7 +4,7 @@
 
 #include "support/deadline.h"
 #include "support/loopback.h"
-#include "support/unique_fd.h"
+#include <host/common/unique_fd.h>
 
 #include <termios.h>
 
@@ -46,7 +46,7 @@ public:
     void Close() { fd_.Reset(); }
 
 private:
-    zel::test::UniqueFd fd_;
+    zel::UniqueFd fd_;
 };
 
 }  // namespace zeltest

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "deadline.h"
-#include "unique_fd.h"
+#include <host/common/unique_fd.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

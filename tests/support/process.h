@@ -11,7 +11,7 @@
 #pragma once
 
 #include "deadline.h"
-#include "unique_fd.h"
+#include <host/common/unique_fd.h>
 
 #include <fcntl.h>
 #include <poll.h>

@@ -98,10 +98,9 @@ typedef struct _TDI_REQUEST_KERNEL_SET_INFO {
 
 // Event handlers the transport calls, at up to DISPATCH_LEVEL.
 typedef NTSTATUS(NTAPI* PTDI_IND_CONNECT)(PVOID TdiEventContext, LONG RemoteAddressLength,
-                                          PVOID RemoteAddress, LONG UserDataLength,
-                                          PVOID UserData, LONG OptionsLength, PVOID Options,
-                                          CONNECTION_CONTEXT* ConnectionContext,
-                                          PIRP* AcceptIrp);
+                                          PVOID RemoteAddress, LONG UserDataLength, PVOID UserData,
+                                          LONG OptionsLength, PVOID Options,
+                                          CONNECTION_CONTEXT* ConnectionContext, PIRP* AcceptIrp);
 
 typedef NTSTATUS(NTAPI* PTDI_IND_DISCONNECT)(PVOID TdiEventContext,
                                              CONNECTION_CONTEXT ConnectionContext,
@@ -116,15 +115,16 @@ typedef NTSTATUS(NTAPI* PTDI_IND_ERROR_EX)(PVOID TdiEventContext, NTSTATUS Statu
 // A handler that takes fewer than BytesAvailable bytes may hand back an IRP
 // for the rest; STATUS_DATA_NOT_ACCEPTED leaves them with the transport.
 typedef NTSTATUS(NTAPI* PTDI_IND_RECEIVE)(PVOID TdiEventContext,
-                                          CONNECTION_CONTEXT ConnectionContext,
-                                          ULONG ReceiveFlags, ULONG BytesIndicated,
-                                          ULONG BytesAvailable, ULONG* BytesTaken, PVOID Tsdu,
-                                          PIRP* IoRequestPacket);
+                                          CONNECTION_CONTEXT ConnectionContext, ULONG ReceiveFlags,
+                                          ULONG BytesIndicated, ULONG BytesAvailable,
+                                          ULONG* BytesTaken, PVOID Tsdu, PIRP* IoRequestPacket);
 
-typedef NTSTATUS(NTAPI* PTDI_IND_RECEIVE_DATAGRAM)(
-    PVOID TdiEventContext, LONG SourceAddressLength, PVOID SourceAddress, LONG OptionsLength,
-    PVOID Options, ULONG ReceiveDatagramFlags, ULONG BytesIndicated, ULONG BytesAvailable,
-    ULONG* BytesTaken, PVOID Tsdu, PIRP* IoRequestPacket);
+typedef NTSTATUS(NTAPI* PTDI_IND_RECEIVE_DATAGRAM)(PVOID TdiEventContext, LONG SourceAddressLength,
+                                                   PVOID SourceAddress, LONG OptionsLength,
+                                                   PVOID Options, ULONG ReceiveDatagramFlags,
+                                                   ULONG BytesIndicated, ULONG BytesAvailable,
+                                                   ULONG* BytesTaken, PVOID Tsdu,
+                                                   PIRP* IoRequestPacket);
 
 typedef NTSTATUS(NTAPI* PTDI_IND_RECEIVE_EXPEDITED)(PVOID TdiEventContext,
                                                     CONNECTION_CONTEXT ConnectionContext,

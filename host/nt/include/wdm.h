@@ -299,8 +299,7 @@ typedef struct _IO_STATUS_BLOCK {
     ULONG_PTR Information;
 } IO_STATUS_BLOCK, *PIO_STATUS_BLOCK;
 
-typedef VOID NTAPI IO_APC_ROUTINE(PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock,
-                                  ULONG Reserved);
+typedef VOID NTAPI IO_APC_ROUTINE(PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock, ULONG Reserved);
 typedef IO_APC_ROUTINE* PIO_APC_ROUTINE;
 
 typedef struct _MDL {
@@ -620,8 +619,8 @@ typedef struct _IRP {
 #define IRP_MJ_PNP_POWER IRP_MJ_PNP
 #define IRP_MJ_MAXIMUM_FUNCTION 0x1b
 
-typedef NTSTATUS NTAPI IO_COMPLETION_ROUTINE(struct _DEVICE_OBJECT* DeviceObject,
-                                             struct _IRP* Irp, PVOID Context);
+typedef NTSTATUS NTAPI IO_COMPLETION_ROUTINE(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp,
+                                             PVOID Context);
 typedef IO_COMPLETION_ROUTINE* PIO_COMPLETION_ROUTINE;
 
 typedef struct _IO_STACK_LOCATION {
@@ -807,8 +806,8 @@ typedef struct _OBJECT_ATTRIBUTES {
 #define FILE_WRITE_ACCESS 0x00000002
 #define CTL_CODE(DeviceType, Function, Method, Access) \
     (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
-#define DEVICE_TYPE_FROM_CTL_CODE(ctl) (((ULONG)((ctl) & 0xffff0000)) >> 16)
-#define METHOD_FROM_CTL_CODE(ctl) ((ULONG)((ctl) & 3))
+#define DEVICE_TYPE_FROM_CTL_CODE(ctl) (((ULONG)((ctl)&0xffff0000)) >> 16)
+#define METHOD_FROM_CTL_CODE(ctl) ((ULONG)((ctl)&3))
 
 // ---------------------------------------------------------------------------
 // Interlocked operations (compiler intrinsics on Windows)
@@ -871,7 +870,10 @@ VOID NTAPI KeLowerIrql(KIRQL NewIrql);
 #define KeRaiseIrql(a, b) *(b) = KfRaiseIrql(a)
 
 // Spin locks
-FORCEINLINE VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { *SpinLock = 0; }
+FORCEINLINE VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock)
+{
+    *SpinLock = 0;
+}
 KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock);
 #define KeAcquireSpinLock(SpinLock, OldIrql) *(OldIrql) = KeAcquireSpinLockRaiseToDpc(SpinLock)
 VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
@@ -890,7 +892,6 @@ NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertabl
 VOID NTAPI KeInitializeTimer(PKTIMER Timer);
 BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc);
 BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer);
-BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer);
 VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);
 BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc);
 VOID NTAPI KeFlushQueuedDpcs(VOID);
@@ -938,9 +939,9 @@ VOID NTAPI MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE Access
 VOID NTAPI MmUnlockPages(PMDL MemoryDescriptorList);
 NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
                             POBJECT_ATTRIBUTES ObjectAttributes, PIO_STATUS_BLOCK IoStatusBlock,
-                            PLARGE_INTEGER AllocationSize, ULONG FileAttributes,
-                            ULONG ShareAccess, ULONG CreateDisposition, ULONG CreateOptions,
-                            PVOID EaBuffer, ULONG EaLength);
+                            PLARGE_INTEGER AllocationSize, ULONG FileAttributes, ULONG ShareAccess,
+                            ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer,
+                            ULONG EaLength);
 NTSTATUS NTAPI ZwClose(HANDLE Handle);
 NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
                                          POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
@@ -1009,7 +1010,6 @@ FORCEINLINE PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRou
     return (PDRIVER_CANCEL)InterlockedExchangePointer((PVOID*)&Irp->CancelRoutine,
                                                       (PVOID)CancelRoutine);
 }
-
 
 // Counted strings, the registry and their constants.
 #include <wdm_rtl.h>

@@ -43,10 +43,8 @@ VOID NTAPI RtlFreeAnsiString(PANSI_STRING AnsiString);
 
 NTSTATUS NTAPI RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String);
 
-VOID NTAPI RtlCopyUnicodeString(PUNICODE_STRING DestinationString,
-                                PCUNICODE_STRING SourceString);
-NTSTATUS NTAPI RtlAppendUnicodeStringToString(PUNICODE_STRING Destination,
-                                              PCUNICODE_STRING Source);
+VOID NTAPI RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString);
+NTSTATUS NTAPI RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source);
 
 // ---------------------------------------------------------------------------
 // Registry value types
@@ -95,9 +93,9 @@ NTSTATUS NTAPI RtlAppendUnicodeStringToString(PUNICODE_STRING Destination,
 #define RTL_QUERY_REGISTRY_TYPECHECK 0x00000100
 #define RTL_QUERY_REGISTRY_TYPECHECK_SHIFT 24
 
-typedef NTSTATUS NTAPI RTL_QUERY_REGISTRY_ROUTINE(PWSTR ValueName, ULONG ValueType,
-                                                  PVOID ValueData, ULONG ValueLength,
-                                                  PVOID Context, PVOID EntryContext);
+typedef NTSTATUS NTAPI RTL_QUERY_REGISTRY_ROUTINE(PWSTR ValueName, ULONG ValueType, PVOID ValueData,
+                                                  ULONG ValueLength, PVOID Context,
+                                                  PVOID EntryContext);
 typedef RTL_QUERY_REGISTRY_ROUTINE* PRTL_QUERY_REGISTRY_ROUTINE;
 
 typedef struct _RTL_QUERY_REGISTRY_TABLE {

@@ -25,8 +25,9 @@ BOOLEAN CancelHeldIrp(PIRP irp)
         return FALSE;
     }
     if (irp->CurrentLocation > irp->StackCount) {
-        verifier::BugCheck(rule::kIoManagerViolation,
-                           "cancel routine set on IRP " + PointerText(irp) + ", which no driver holds");
+        verifier::BugCheck(
+            rule::kIoManagerViolation,
+            "cancel routine set on IRP " + PointerText(irp) + ", which no driver holds");
     }
     irp->CancelIrql = irql;
     const thread_state::Snapshot before = thread_state::Take();
@@ -36,9 +37,10 @@ BOOLEAN CancelHeldIrp(PIRP irp)
                            "cancel routine returned without releasing the cancel spin lock");
     }
     if (thread_state::Irql() != irql || thread_state::HeldLockCount() + 1 != before.HeldLocks) {
-        verifier::BugCheck(rule::kIrqlUnexpectedValue,
-                           "cancel routine returned at IRQL " + std::to_string(thread_state::Irql()) +
-                               " instead of Irp->CancelIrql " + std::to_string(irql));
+        verifier::BugCheck(rule::kIrqlUnexpectedValue, "cancel routine returned at IRQL " +
+                                                           std::to_string(thread_state::Irql()) +
+                                                           " instead of Irp->CancelIrql " +
+                                                           std::to_string(irql));
     }
     return TRUE;
 }
@@ -80,9 +82,9 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp)
     host::verifier::RequireIrqlAtMost(DISPATCH_LEVEL, "IoCancelIrp");
     host::Internals().Irps().With(Irp, [&](host::IrpRecord* record) {
         if (record == nullptr || record->CompletedToTop) {
-            host::verifier::BugCheck(host::rule::kCancelStateInCompletedIrp,
-                                     "IoCancelIrp on IRP " + host::PointerText(Irp) +
-                                         ", which has already completed");
+            host::verifier::BugCheck(
+                host::rule::kCancelStateInCompletedIrp,
+                "IoCancelIrp on IRP " + host::PointerText(Irp) + ", which has already completed");
         }
         ++record->Holds;
     });

@@ -17,7 +17,10 @@ namespace {
 constexpr std::size_t kDeviceAlignment = alignof(DEVICE_OBJECT);
 constexpr USHORT kDevObjExtensionType = 13;  // IO_TYPE_DEVICE_OBJECT_EXTENSION
 
-std::size_t RoundUp(std::size_t bytes) { return (bytes + kDeviceAlignment - 1) & ~(kDeviceAlignment - 1); }
+std::size_t RoundUp(std::size_t bytes)
+{
+    return (bytes + kDeviceAlignment - 1) & ~(kDeviceAlignment - 1);
+}
 
 std::size_t AllocationSize(ULONG extensionSize)
 {
@@ -55,8 +58,8 @@ void InitializeDevice(PDEVICE_OBJECT device, PDRIVER_OBJECT driver, ULONG extens
     InitializeListHead(&device->Queue.ListEntry);
     InitializeListHead(&device->DeviceQueue.DeviceListHead);
     KeInitializeEvent(&device->DeviceLock, SynchronizationEvent, TRUE);
-    auto* extension = reinterpret_cast<PDEVOBJ_EXTENSION>(bytes + sizeof(DEVICE_OBJECT) +
-                                                          RoundUp(extensionSize));
+    auto* extension =
+        reinterpret_cast<PDEVOBJ_EXTENSION>(bytes + sizeof(DEVICE_OBJECT) + RoundUp(extensionSize));
     extension->Type = kDevObjExtensionType;
     extension->Size = sizeof(DEVOBJ_EXTENSION);
     extension->DeviceObject = device;
@@ -129,8 +132,8 @@ void DeviceTable::UnlinkFromDriver(PDEVICE_OBJECT device)
             return;
         }
     }
-    verifier::BugCheck(rule::kVerifierViolation,
-                       "device " + PointerText(device) + " is missing from its driver's device list");
+    verifier::BugCheck(rule::kVerifierViolation, "device " + PointerText(device) +
+                                                     " is missing from its driver's device list");
 }
 
 void DeviceTable::Delete(PDEVICE_OBJECT device)
@@ -152,9 +155,9 @@ void DeviceTable::FreeIfUnreferenced(PDEVICE_OBJECT device)
         return;
     }
     if (auto queued = Internals().Timers().FindQueuedWithin(device, it->second.Bytes)) {
-        verifier::BugCheck(rule::kTimerOrDpcInvalid,
-                           "device object " + it->second.Name + " deleted while its extension holds a " +
-                               *queued);
+        verifier::BugCheck(
+            rule::kTimerOrDpcInvalid,
+            "device object " + it->second.Name + " deleted while its extension holds a " + *queued);
     }
     records_.erase(it);
     FreeDevice(device);

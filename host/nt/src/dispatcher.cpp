@@ -33,14 +33,15 @@ void Dispatcher::RequireValid(PDISPATCHER_HEADER header, const char* routine)
 {
     if (header == nullptr || !IsKnownType(header->Type) || header->WaitListHead.Flink == nullptr) {
         char detail[96];
-        std::snprintf(detail, sizeof(detail), "%s on %p, which is not an initialised event or timer",
-                      routine, static_cast<void*>(header));
+        std::snprintf(detail, sizeof(detail),
+                      "%s on %p, which is not an initialised event or timer", routine,
+                      static_cast<void*>(header));
         verifier::BugCheck(rule::kInvalidObject, detail);
     }
 }
 
-void Dispatcher::Initialize(PDISPATCHER_HEADER header, DispatcherObjectType type,
-                            LONG signalState, UCHAR sizeInLongs)
+void Dispatcher::Initialize(PDISPATCHER_HEADER header, DispatcherObjectType type, LONG signalState,
+                            UCHAR sizeInLongs)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     header->Lock = 0;
@@ -83,13 +84,6 @@ LONG Dispatcher::Reset(PDISPATCHER_HEADER header)
     const LONG previous = header->SignalState;
     header->SignalState = 0;
     return previous;
-}
-
-LONG Dispatcher::ReadState(PDISPATCHER_HEADER header)
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    RequireValid(header, "KeReadState");
-    return header->SignalState;
 }
 
 int Dispatcher::WaiterCount(PDISPATCHER_HEADER header)

@@ -27,7 +27,6 @@ public:
     // Both return the previous signal state.
     LONG Signal(PDISPATCHER_HEADER header);
     LONG Reset(PDISPATCHER_HEADER header);
-    LONG ReadState(PDISPATCHER_HEADER header);
     // STATUS_SUCCESS, or STATUS_TIMEOUT when the deadline passes first. An
     // empty deadline waits forever.
     NTSTATUS Wait(PDISPATCHER_HEADER header, Deadline deadline);

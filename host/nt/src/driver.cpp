@@ -25,7 +25,8 @@ namespace {
 constexpr char16_t kDriverDirectory[] = u"\\Driver\\";
 constexpr char16_t kServicesKey[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\";
 
-std::unique_ptr<LoadedDriver> MakeDriver(const std::u16string& serviceName, PDRIVER_INITIALIZE entry)
+std::unique_ptr<LoadedDriver> MakeDriver(const std::u16string& serviceName,
+                                         PDRIVER_INITIALIZE entry)
 {
     auto driver = std::make_unique<LoadedDriver>();
     driver->Name = kDriverDirectory + serviceName;
@@ -79,7 +80,10 @@ void SetString(UNICODE_STRING* target, std::u16string& text)
     target->MaximumLength = target->Length;
 }
 
-bool Kernel::Impl::DriverLoaded() const { return driver_ != nullptr; }
+bool Kernel::Impl::DriverLoaded() const
+{
+    return driver_ != nullptr;
+}
 
 PDRIVER_OBJECT Kernel::Impl::DriverObject() const
 {
@@ -151,11 +155,13 @@ void Kernel::Impl::WaitForDriverCallbacks()
 void Kernel::Impl::VerifyNothingLeft(PDRIVER_OBJECT driver, const char* when)
 {
     std::vector<std::string> devices;
-    for (PDEVICE_OBJECT device = driver->DeviceObject; device != nullptr; device = device->NextDevice) {
+    for (PDEVICE_OBJECT device = driver->DeviceObject; device != nullptr;
+         device = device->NextDevice) {
         devices.push_back(devices_->NameOf(device));
     }
     const std::string driverText = std::string("driver ") + when;
-    RequireEmpty(devices, rule::kVerifierViolation, driverText + " without deleting its device objects");
+    RequireEmpty(devices, rule::kVerifierViolation,
+                 driverText + " without deleting its device objects");
     RequireEmpty(workItems_->Allocated(), rule::kVerifierViolation,
                  driverText + " without freeing its work items");
     RequireEmpty(irps_->DriverAllocated(), rule::kVerifierViolation,
@@ -166,7 +172,8 @@ void Kernel::Impl::VerifyNothingLeft(PDRIVER_OBJECT driver, const char* when)
                  driverText + " without closing its handles");
     RequireEmpty(objects_->ReferencedObjects(), rule::kVerifierViolation,
                  driverText + " without dereferencing its file objects");
-    RequireEmpty(mdls_->Allocated(), rule::kVerifierViolation, driverText + " without freeing its MDLs");
+    RequireEmpty(mdls_->Allocated(), rule::kVerifierViolation,
+                 driverText + " without freeing its MDLs");
 }
 
 }  // namespace host

@@ -10,9 +10,15 @@ namespace {
 
 constexpr UCHAR kEventSizeInLongs = sizeof(KEVENT) / sizeof(LONG);
 
-host::Dispatcher& Objects() { return host::Internals().Dispatch(); }
+host::Dispatcher& Objects()
+{
+    return host::Internals().Dispatch();
+}
 
-bool IsZero(const LARGE_INTEGER* timeout) { return timeout != nullptr && timeout->QuadPart == 0; }
+bool IsZero(const LARGE_INTEGER* timeout)
+{
+    return timeout != nullptr && timeout->QuadPart == 0;
+}
 
 }  // namespace
 

@@ -59,6 +59,9 @@ VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag)
     kernel.PoolAllocator().Free(P, Tag);
 }
 
-VOID NTAPI ExFreePool(PVOID P) { ExFreePoolWithTag(P, kUntagged); }
+VOID NTAPI ExFreePool(PVOID P)
+{
+    ExFreePoolWithTag(P, kUntagged);
+}
 
 }  // extern "C"

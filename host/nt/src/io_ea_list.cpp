@@ -10,13 +10,15 @@ constexpr ULONG kEntryAlignment = sizeof(ULONG);
 
 const FILE_FULL_EA_INFORMATION* EntryAt(const void* buffer, ULONG offset)
 {
-    return reinterpret_cast<const FILE_FULL_EA_INFORMATION*>(static_cast<const UCHAR*>(buffer) + offset);
+    return reinterpret_cast<const FILE_FULL_EA_INFORMATION*>(static_cast<const UCHAR*>(buffer) +
+                                                             offset);
 }
 
 // Header, name, its NUL and the value.
 ULONG EntrySize(const FILE_FULL_EA_INFORMATION* entry)
 {
-    return FIELD_OFFSET(FILE_FULL_EA_INFORMATION, EaName) + entry->EaNameLength + 1 + entry->EaValueLength;
+    return FIELD_OFFSET(FILE_FULL_EA_INFORMATION, EaName) + entry->EaNameLength + 1 +
+           entry->EaValueLength;
 }
 
 bool EntryFits(const void* buffer, ULONG length, ULONG offset)
@@ -62,8 +64,10 @@ std::optional<Value> Find(const void* buffer, ULONG length, std::string_view nam
     }
     for (ULONG offset = 0;;) {
         const FILE_FULL_EA_INFORMATION* entry = EntryAt(buffer, offset);
-        if (entry->EaNameLength == name.size() && std::memcmp(entry->EaName, name.data(), name.size()) == 0) {
-            const auto* value = reinterpret_cast<const UCHAR*>(entry->EaName) + entry->EaNameLength + 1;
+        if (entry->EaNameLength == name.size() &&
+            std::memcmp(entry->EaName, name.data(), name.size()) == 0) {
+            const auto* value =
+                reinterpret_cast<const UCHAR*>(entry->EaName) + entry->EaNameLength + 1;
             return Value{value, entry->EaValueLength};
         }
         if (entry->NextEntryOffset == 0) {

@@ -81,7 +81,8 @@ void SetParameters(PIO_STACK_LOCATION stack, const RequestSetup& setup)
         break;
     case IRP_MJ_DEVICE_CONTROL:
         stack->Parameters.DeviceIoControl.OutputBufferLength = setup.OutputLength;
-        stack->Parameters.DeviceIoControl.InputBufferLength = static_cast<ULONG>(setup.Input.size());
+        stack->Parameters.DeviceIoControl.InputBufferLength =
+            static_cast<ULONG>(setup.Input.size());
         stack->Parameters.DeviceIoControl.IoControlCode = setup.IoControlCode;
         break;
     default:
@@ -164,7 +165,8 @@ void IoManager::BuildIrp(PIRP irp, IoRequest& request)
     SetParameters(stack, setup);
 }
 
-std::shared_ptr<IoRequest> IoManager::Send(const std::shared_ptr<FileState>& file, RequestSetup setup)
+std::shared_ptr<IoRequest> IoManager::Send(const std::shared_ptr<FileState>& file,
+                                           RequestSetup setup)
 {
     verifier::RequireIrqlAtMost(PASSIVE_LEVEL, "a request from a caller");
     const thread_state::DriverScope inDriver;
@@ -229,8 +231,9 @@ IoResult IoManager::Collect(PIRP irp, IoRequest& request)
     if (NT_ERROR(result.Status)) {
         return result;
     }
-    const ULONG capacity =
-        setup.MajorFunction == IRP_MJ_WRITE ? static_cast<ULONG>(setup.Input.size()) : setup.OutputLength;
+    const ULONG capacity = setup.MajorFunction == IRP_MJ_WRITE
+                               ? static_cast<ULONG>(setup.Input.size())
+                               : setup.OutputLength;
     const bool transfers = ReturnsData(setup) || setup.MajorFunction == IRP_MJ_WRITE;
     if (transfers && result.Information > capacity) {
         verifier::BugCheck(rule::kIoManagerViolation,
@@ -285,9 +288,9 @@ void IoManager::PrepareForUnload()
 {
     std::unique_lock<std::mutex> lock(mutex_);
     if (openHandles_ != 0) {
-        verifier::BugCheck(rule::kVerifierViolation,
-                           "driver unloaded while " + std::to_string(openHandles_) +
-                               " handle(s) to its devices are open");
+        verifier::BugCheck(rule::kVerifierViolation, "driver unloaded while " +
+                                                         std::to_string(openHandles_) +
+                                                         " handle(s) to its devices are open");
     }
     if (requestsInFlight_ != 0) {
         verifier::BugCheck(rule::kPendingOperationsAtUnload,
@@ -373,9 +376,12 @@ void IoRequest::Finish(IoResult result)
     // The completing thread may be deep in the driver, holding its locks:
     // the caller hears of it once the thread is out.
     if (onComplete) {
-        std::shared_ptr<IoRequest> self = keepAlive != nullptr ? std::move(keepAlive) : shared_from_this();
+        std::shared_ptr<IoRequest> self =
+            keepAlive != nullptr ? std::move(keepAlive) : shared_from_this();
         thread_state::RunOutsideDriver(
-            [self = std::move(self), onComplete = std::move(onComplete)] { onComplete(self->result_); });
+            [self = std::move(self), onComplete = std::move(onComplete)] {
+                onComplete(self->result_);
+            });
     }
 }
 

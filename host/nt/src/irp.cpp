@@ -15,17 +15,39 @@
 namespace host {
 namespace {
 
-constexpr const char* kMajorFunctionNames[] = {
-    "IRP_MJ_CREATE", "IRP_MJ_CREATE_NAMED_PIPE", "IRP_MJ_CLOSE", "IRP_MJ_READ", "IRP_MJ_WRITE",
-    "IRP_MJ_QUERY_INFORMATION", "IRP_MJ_SET_INFORMATION", "IRP_MJ_QUERY_EA", "IRP_MJ_SET_EA",
-    "IRP_MJ_FLUSH_BUFFERS", "IRP_MJ_QUERY_VOLUME_INFORMATION", "IRP_MJ_SET_VOLUME_INFORMATION",
-    "IRP_MJ_DIRECTORY_CONTROL", "IRP_MJ_FILE_SYSTEM_CONTROL", "IRP_MJ_DEVICE_CONTROL",
-    "IRP_MJ_INTERNAL_DEVICE_CONTROL", "IRP_MJ_SHUTDOWN", "IRP_MJ_LOCK_CONTROL", "IRP_MJ_CLEANUP",
-    "IRP_MJ_CREATE_MAILSLOT", "IRP_MJ_QUERY_SECURITY", "IRP_MJ_SET_SECURITY", "IRP_MJ_POWER",
-    "IRP_MJ_SYSTEM_CONTROL", "IRP_MJ_DEVICE_CHANGE", "IRP_MJ_QUERY_QUOTA", "IRP_MJ_SET_QUOTA",
-    "IRP_MJ_PNP"};
+constexpr const char* kMajorFunctionNames[] = {"IRP_MJ_CREATE",
+                                               "IRP_MJ_CREATE_NAMED_PIPE",
+                                               "IRP_MJ_CLOSE",
+                                               "IRP_MJ_READ",
+                                               "IRP_MJ_WRITE",
+                                               "IRP_MJ_QUERY_INFORMATION",
+                                               "IRP_MJ_SET_INFORMATION",
+                                               "IRP_MJ_QUERY_EA",
+                                               "IRP_MJ_SET_EA",
+                                               "IRP_MJ_FLUSH_BUFFERS",
+                                               "IRP_MJ_QUERY_VOLUME_INFORMATION",
+                                               "IRP_MJ_SET_VOLUME_INFORMATION",
+                                               "IRP_MJ_DIRECTORY_CONTROL",
+                                               "IRP_MJ_FILE_SYSTEM_CONTROL",
+                                               "IRP_MJ_DEVICE_CONTROL",
+                                               "IRP_MJ_INTERNAL_DEVICE_CONTROL",
+                                               "IRP_MJ_SHUTDOWN",
+                                               "IRP_MJ_LOCK_CONTROL",
+                                               "IRP_MJ_CLEANUP",
+                                               "IRP_MJ_CREATE_MAILSLOT",
+                                               "IRP_MJ_QUERY_SECURITY",
+                                               "IRP_MJ_SET_SECURITY",
+                                               "IRP_MJ_POWER",
+                                               "IRP_MJ_SYSTEM_CONTROL",
+                                               "IRP_MJ_DEVICE_CHANGE",
+                                               "IRP_MJ_QUERY_QUOTA",
+                                               "IRP_MJ_SET_QUOTA",
+                                               "IRP_MJ_PNP"};
 
-IrpTable& Irps() { return Internals().Irps(); }
+IrpTable& Irps()
+{
+    return Internals().Irps();
+}
 
 using host::verifier::PointerText;
 
@@ -55,8 +77,8 @@ CHAR BeginDispatch(PDEVICE_OBJECT device, PIRP irp)
 {
     return Irps().With(irp, [&](IrpRecord* record) {
         if (record == nullptr) {
-            verifier::BugCheck(rule::kIoManagerViolation,
-                               "IofCallDriver with " + PointerText(irp) + ", which is not an allocated IRP");
+            verifier::BugCheck(rule::kIoManagerViolation, "IofCallDriver with " + PointerText(irp) +
+                                                              ", which is not an allocated IRP");
         }
         const CHAR level = EnterNextLocation(device, irp);
         record->Levels[level] = IrpLevel{};
@@ -82,7 +104,10 @@ bool IoManagerFinishes(const IrpRecord& record, CHAR level, UCHAR major)
            static_cast<std::size_t>(level) == record.Levels.size() - 1;
 }
 
-std::string DispatchRoutineName(UCHAR major) { return "dispatch routine for " + MajorFunctionName(major); }
+std::string DispatchRoutineName(UCHAR major)
+{
+    return "dispatch routine for " + MajorFunctionName(major);
+}
 
 // The routine's name is only spelt out for a bug check: this runs for
 // every request.
@@ -102,20 +127,23 @@ void VerifyDispatchResult(PIRP irp, CHAR level, UCHAR major, NTSTATUS status)
                                 ? state.MarkedPending
                                 : (LocationAt(irp, level)->Control & SL_PENDING_RETURNED) != 0;
         if (status == STATUS_PENDING && !marked && !state.LowerReturnedPending) {
-            verifier::BugCheck(rule::kIoManagerViolation,
-                               DispatchRoutineName(major) + " returned STATUS_PENDING without IoMarkIrpPending");
+            verifier::BugCheck(
+                rule::kIoManagerViolation,
+                DispatchRoutineName(major) + " returned STATUS_PENDING without IoMarkIrpPending");
         }
         if (status != STATUS_PENDING && (marked || state.LowerReturnedPending)) {
             verifier::BugCheck(rule::kIoManagerViolation,
                                DispatchRoutineName(major) + " returned " + verifier::Hex(status) +
                                    " for an IRP marked pending (it must return STATUS_PENDING)");
         }
-        if (status != STATUS_PENDING && !state.Completed && !IoManagerFinishes(*record, level, major)) {
+        if (status != STATUS_PENDING && !state.Completed &&
+            !IoManagerFinishes(*record, level, major)) {
             verifier::BugCheck(rule::kIoManagerViolation,
-                               "IRP not completed: " + DispatchRoutineName(major) + " returned " + verifier::Hex(status) +
-                                   " without completing the IRP");
+                               "IRP not completed: " + DispatchRoutineName(major) + " returned " +
+                                   verifier::Hex(status) + " without completing the IRP");
         }
-        if (static_cast<std::size_t>(level) + 1 < record->Levels.size() && status == STATUS_PENDING) {
+        if (static_cast<std::size_t>(level) + 1 < record->Levels.size() &&
+            status == STATUS_PENDING) {
             record->Levels[level + 1].LowerReturnedPending = true;
         }
     });
@@ -132,7 +160,8 @@ void BeginCompletion(PIRP irp)
                                "IofCompleteRequest on " + PointerText(irp) +
                                    ", which is no longer an allocated IRP (completed twice?)");
         }
-        if (record->Completing || record->CompletedToTop || irp->CurrentLocation > irp->StackCount) {
+        if (record->Completing || record->CompletedToTop ||
+            irp->CurrentLocation > irp->StackCount) {
             verifier::BugCheck(rule::kMultipleIrpCompleteRequests,
                                "IRP " + PointerText(irp) + " completed twice");
         }
@@ -189,7 +218,8 @@ NTSTATUS CallCompletionRoutine(PIRP irp, const LevelCompletion& level, PDEVICE_O
         }
         if (record->OwnerReleased) {
             verifier::BugCheck(rule::kIoManagerViolation,
-                               "a completion routine freed its IRP and returned " + verifier::Hex(status) +
+                               "a completion routine freed its IRP and returned " +
+                                   verifier::Hex(status) +
                                    " instead of STATUS_MORE_PROCESSING_REQUIRED");
         }
         if (record->Completions != completions) {
@@ -218,7 +248,8 @@ bool WalkStack(PIRP irp)
         irp->PendingReturned = (passed.Control & SL_PENDING_RETURNED) != 0;
         const bool atTop = irp->CurrentLocation > irp->StackCount;
         if (passed.Routine != nullptr && ShouldInvoke(irp, passed)) {
-            PDEVICE_OBJECT device = atTop ? nullptr : IoGetCurrentIrpStackLocation(irp)->DeviceObject;
+            PDEVICE_OBJECT device =
+                atTop ? nullptr : IoGetCurrentIrpStackLocation(irp)->DeviceObject;
             if (CallCompletionRoutine(irp, passed, device) == STATUS_MORE_PROCESSING_REQUIRED) {
                 return true;
             }
@@ -259,7 +290,8 @@ void ReleaseDriverIrp(PIRP irp)
     Irps().With(irp, [&](IrpRecord* record) {
         if (record == nullptr || record->OwnerReleased) {
             verifier::BugCheck(rule::kBadPoolCaller,
-                               "IoFreeIrp of " + PointerText(irp) + ", which is not an allocated IRP (freed twice?)");
+                               "IoFreeIrp of " + PointerText(irp) +
+                                   ", which is not an allocated IRP (freed twice?)");
         }
         if (record->Request != nullptr) {
             verifier::BugCheck(rule::kIoManagerViolation,
@@ -268,8 +300,8 @@ void ReleaseDriverIrp(PIRP irp)
         const bool withLowerDriver = irp->CurrentLocation <= irp->StackCount &&
                                      !record->Levels[irp->CurrentLocation].Completed;
         if (!record->InRoutine && (record->Completing || withLowerDriver)) {
-            verifier::BugCheck(rule::kIoManagerViolation,
-                               "IoFreeIrp of IRP " + PointerText(irp) + " while a driver still owns it");
+            verifier::BugCheck(rule::kIoManagerViolation, "IoFreeIrp of IRP " + PointerText(irp) +
+                                                              " while a driver still owns it");
         }
         if (irp->CancelRoutine != nullptr) {
             verifier::BugCheck(rule::kCancelStateInCompletedIrp,

@@ -28,10 +28,10 @@ struct IrpRecord {
     IoRequest* Request = nullptr;  // the I/O manager's request; null for IoAllocateIrp
     int Holds = 1;                 // the owner's, plus one per kernel frame using it
     bool OwnerReleased = false;
-    bool Completing = false;      // IofCompleteRequest walks the stack
-    bool InRoutine = false;       // a completion routine runs; its owner may reuse or free the IRP
+    bool Completing = false;  // IofCompleteRequest walks the stack
+    bool InRoutine = false;   // a completion routine runs; its owner may reuse or free the IRP
     bool CompletedToTop = false;
-    unsigned Completions = 0;     // IofCompleteRequest calls so far
+    unsigned Completions = 0;      // IofCompleteRequest calls so far
     std::vector<IrpLevel> Levels;  // indexed by stack location number, 1..StackCount
 };
 

@@ -8,15 +8,18 @@
 
 extern "C" {
 
-KIRQL NTAPI KeGetCurrentIrql(VOID) { return host::thread_state::Irql(); }
+KIRQL NTAPI KeGetCurrentIrql(VOID)
+{
+    return host::thread_state::Irql();
+}
 
 KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql)
 {
     const KIRQL old = host::thread_state::Irql();
     if (NewIrql < old) {
-        host::verifier::BugCheck(host::rule::kIrqlNotGreaterOrEqual,
-                                 "KeRaiseIrql to " + std::to_string(NewIrql) + " from " +
-                                     std::to_string(old));
+        host::verifier::BugCheck(
+            host::rule::kIrqlNotGreaterOrEqual,
+            "KeRaiseIrql to " + std::to_string(NewIrql) + " from " + std::to_string(old));
     }
     host::thread_state::SetIrql(NewIrql);
     return old;
@@ -26,9 +29,9 @@ VOID NTAPI KeLowerIrql(KIRQL NewIrql)
 {
     const KIRQL old = host::thread_state::Irql();
     if (NewIrql > old) {
-        host::verifier::BugCheck(host::rule::kIrqlNotLessOrEqual,
-                                 "KeLowerIrql to " + std::to_string(NewIrql) + " from " +
-                                     std::to_string(old));
+        host::verifier::BugCheck(
+            host::rule::kIrqlNotLessOrEqual,
+            "KeLowerIrql to " + std::to_string(NewIrql) + " from " + std::to_string(old));
     }
     host::thread_state::SetIrql(NewIrql);
 }

@@ -70,7 +70,10 @@ void Kernel::Impl::StartTransport()
     tcp_ = std::make_unique<TcpTransport>(*devices_, *worker_);
 }
 
-void Kernel::Impl::StopTransport() { tcp_.reset(); }
+void Kernel::Impl::StopTransport()
+{
+    tcp_.reset();
+}
 
 Kernel::Impl* Kernel::Impl::CurrentOrNull()
 {
@@ -157,11 +160,20 @@ NTSTATUS Kernel::LoadDriver(const std::string& serviceName, PDRIVER_INITIALIZE e
     return impl_->LoadDriver(serviceName, entry);
 }
 
-bool Kernel::DriverLoaded() const { return impl_->DriverLoaded(); }
+bool Kernel::DriverLoaded() const
+{
+    return impl_->DriverLoaded();
+}
 
-void Kernel::UnloadDriver() { impl_->UnloadDriver(); }
+void Kernel::UnloadDriver()
+{
+    impl_->UnloadDriver();
+}
 
-PDRIVER_OBJECT Kernel::DriverObject() const { return impl_->DriverObject(); }
+PDRIVER_OBJECT Kernel::DriverObject() const
+{
+    return impl_->DriverObject();
+}
 
 NTSTATUS Kernel::Open(const std::string& name, std::unique_ptr<File>* file)
 {
@@ -173,7 +185,9 @@ std::vector<std::string> Kernel::DeviceNames() const
     // The kernel's own devices belong to no driver the caller loaded.
     std::vector<std::string> names = impl_->Names().DeviceNames();
     const PDEVICE_OBJECT transport = impl_->Tcp().Device();
-    auto isTransport = [&](const std::string& name) { return impl_->Names().FindDevice(name) == transport; };
+    auto isTransport = [&](const std::string& name) {
+        return impl_->Names().FindDevice(name) == transport;
+    };
     names.erase(std::remove_if(names.begin(), names.end(), isTransport), names.end());
     return names;
 }
@@ -183,21 +197,30 @@ std::optional<std::string> Kernel::SymbolicLinkTarget(const std::string& linkNam
     return impl_->Names().LinkTarget(linkName);
 }
 
-std::vector<std::string> Kernel::SymbolicLinkNames() const { return impl_->Names().LinkNames(); }
+std::vector<std::string> Kernel::SymbolicLinkNames() const
+{
+    return impl_->Names().LinkNames();
+}
 
 PDEVICE_OBJECT Kernel::FindDevice(const std::string& deviceName) const
 {
     return impl_->Names().FindDevice(deviceName);
 }
 
-Registry& Kernel::RegistryView() { return impl_->Registry(); }
+Registry& Kernel::RegistryView()
+{
+    return impl_->Registry();
+}
 
 std::unique_ptr<RoomWatch> Kernel::WatchForRoom(int fd, std::function<void()> onRoom)
 {
     return MakeRoomWatch(impl_->Tcp().Events(), fd, std::move(onRoom));
 }
 
-std::vector<std::string> Kernel::DebugOutput() const { return impl_->DebugOutput(); }
+std::vector<std::string> Kernel::DebugOutput() const
+{
+    return impl_->DebugOutput();
+}
 
 void Kernel::SetPoolFailureRule(std::function<bool(POOL_TYPE, SIZE_T, ULONG)> rule)
 {

@@ -97,6 +97,9 @@ private:
 };
 
 // The live kernel's parts; a bug check when no kernel is running.
-inline Kernel::Impl& Internals() { return Kernel::Current().Internals(); }
+inline Kernel::Impl& Internals()
+{
+    return Kernel::Current().Internals();
+}
 
 }  // namespace host

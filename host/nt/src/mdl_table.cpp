@@ -49,12 +49,13 @@ void MdlTable::Free(PMDL mdl)
         std::lock_guard<std::mutex> lock(mutex_);
         auto it = records_.find(mdl);
         if (it == records_.end()) {
-            verifier::BugCheck(rule::kBadPoolCaller, "IoFreeMdl of " + PointerText(mdl) +
-                                                         ", which is not an allocated MDL (freed twice?)");
+            verifier::BugCheck(rule::kBadPoolCaller,
+                               "IoFreeMdl of " + PointerText(mdl) +
+                                   ", which is not an allocated MDL (freed twice?)");
         }
         if (it->second.Pins != 0) {
-            verifier::BugCheck(rule::kVerifierViolation,
-                               "IoFreeMdl of " + Describe(mdl) + " while a pending request uses it");
+            verifier::BugCheck(rule::kVerifierViolation, "IoFreeMdl of " + Describe(mdl) +
+                                                             " while a pending request uses it");
         }
         if ((mdl->MdlFlags & MDL_PAGES_LOCKED) != 0) {
             verifier::BugCheck(rule::kLockedPagesLeft,
@@ -69,12 +70,12 @@ void MdlTable::Lock(PMDL mdl)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     if (records_.count(mdl) == 0) {
-        verifier::BugCheck(rule::kVerifierViolation,
-                           "MmProbeAndLockPages on " + PointerText(mdl) + ", which is not an allocated MDL");
+        verifier::BugCheck(rule::kVerifierViolation, "MmProbeAndLockPages on " + PointerText(mdl) +
+                                                         ", which is not an allocated MDL");
     }
     if ((mdl->MdlFlags & MDL_PAGES_LOCKED) != 0) {
-        verifier::BugCheck(rule::kVerifierViolation,
-                           "MmProbeAndLockPages on " + Describe(mdl) + " whose pages are already locked");
+        verifier::BugCheck(rule::kVerifierViolation, "MmProbeAndLockPages on " + Describe(mdl) +
+                                                         " whose pages are already locked");
     }
     mdl->MdlFlags |= MDL_PAGES_LOCKED;
 }
@@ -84,12 +85,13 @@ void MdlTable::Unlock(PMDL mdl)
     std::lock_guard<std::mutex> lock(mutex_);
     Record& record = RequireLocked(mdl, "MmUnlockPages");
     if ((mdl->MdlFlags & MDL_PAGES_LOCKED) == 0) {
-        verifier::BugCheck(rule::kVerifierViolation,
-                           "MmUnlockPages on " + Describe(mdl) + ", which MmProbeAndLockPages did not lock");
+        verifier::BugCheck(
+            rule::kVerifierViolation,
+            "MmUnlockPages on " + Describe(mdl) + ", which MmProbeAndLockPages did not lock");
     }
     if (record.Pins != 0) {
-        verifier::BugCheck(rule::kVerifierViolation,
-                           "MmUnlockPages on " + Describe(mdl) + " while a pending request uses it");
+        verifier::BugCheck(rule::kVerifierViolation, "MmUnlockPages on " + Describe(mdl) +
+                                                         " while a pending request uses it");
     }
     mdl->MdlFlags &= ~MDL_PAGES_LOCKED;
 }
@@ -110,12 +112,14 @@ MdlTable::Record& MdlTable::RequireLocked(PMDL mdl, const char* routine)
 {
     auto it = records_.find(mdl);
     if (it == records_.end()) {
-        verifier::BugCheck(rule::kVerifierViolation,
-                           std::string(routine) + " with " + PointerText(mdl) + ", which is not an allocated MDL");
+        verifier::BugCheck(
+            rule::kVerifierViolation,
+            std::string(routine) + " with " + PointerText(mdl) + ", which is not an allocated MDL");
     }
     if ((mdl->MdlFlags & MDL_PAGES_LOCKED) == 0) {
-        verifier::BugCheck(rule::kVerifierViolation,
-                           std::string(routine) + " with " + Describe(mdl) + " whose pages are not locked");
+        verifier::BugCheck(
+            rule::kVerifierViolation,
+            std::string(routine) + " with " + Describe(mdl) + " whose pages are not locked");
     }
     return it->second;
 }
@@ -135,7 +139,10 @@ std::vector<std::string> MdlTable::Allocated() const
 // The MDL routines the driver calls: IoAllocateMdl/IoFreeMdl and locking.
 namespace {
 
-host::MdlTable& Mdls() { return host::Internals().Mdls(); }
+host::MdlTable& Mdls()
+{
+    return host::Internals().Mdls();
+}
 
 // The MDL becomes the IRP's first, or for a secondary buffer its last.
 void LinkToIrp(PIRP irp, PMDL mdl, BOOLEAN secondaryBuffer)

@@ -15,8 +15,9 @@ MdlTransfer::MdlTransfer(PMDL chain, ULONG length, const char* user) : length_(l
 {
     if (ChainLength(chain) < length) {
         verifier::BugCheck(rule::kVerifierViolation,
-                           std::string(user) + " of " + std::to_string(length) + " bytes with an MDL chain of " +
-                               std::to_string(ChainLength(chain)) + " bytes");
+                           std::string(user) + " of " + std::to_string(length) +
+                               " bytes with an MDL chain of " + std::to_string(ChainLength(chain)) +
+                               " bytes");
     }
     MdlTable& mdls = Internals().Mdls();
     ULONG left = length;
@@ -49,7 +50,10 @@ MdlTransfer& MdlTransfer::operator=(MdlTransfer&& other) noexcept
     return *this;
 }
 
-MdlTransfer::~MdlTransfer() { Release(); }
+MdlTransfer::~MdlTransfer()
+{
+    Release();
+}
 
 ULONG MdlTransfer::ChainLength(PMDL chain)
 {
@@ -69,7 +73,8 @@ std::vector<iovec> MdlTransfer::Remaining() const
             skip -= segment.iov_len;
             continue;
         }
-        remaining.push_back(iovec{static_cast<char*>(segment.iov_base) + skip, segment.iov_len - skip});
+        remaining.push_back(
+            iovec{static_cast<char*>(segment.iov_base) + skip, segment.iov_len - skip});
         skip = 0;
     }
     return remaining;

@@ -18,10 +18,16 @@ constexpr UINT kKnownFlags = NDIS_MEMORY_CONTIGUOUS | NDIS_MEMORY_NONCACHED;
 constexpr ULONG kNdisTagBase = ('0' << 24) | ('m' << 16) | ('d' << 8) | 'N';
 constexpr int kFlagsTagShift = 24;
 
-ULONG TagFor(UINT flags) { return kNdisTagBase + ((flags & kKnownFlags) << kFlagsTagShift); }
+ULONG TagFor(UINT flags)
+{
+    return kNdisTagBase + ((flags & kKnownFlags) << kFlagsTagShift);
+}
 
 // Contiguous or noncached memory comes only at PASSIVE_LEVEL.
-KIRQL MaximumIrqlFor(UINT flags) { return (flags & kKnownFlags) != 0 ? PASSIVE_LEVEL : DISPATCH_LEVEL; }
+KIRQL MaximumIrqlFor(UINT flags)
+{
+    return (flags & kKnownFlags) != 0 ? PASSIVE_LEVEL : DISPATCH_LEVEL;
+}
 
 using host::verifier::PointerText;
 
@@ -34,7 +40,8 @@ NDIS_STATUS NTAPI NdisAllocateMemory(PVOID* VirtualAddress, UINT Length, UINT Me
 {
     UNREFERENCED_PARAMETER(HighestAcceptableAddress);
     host::verifier::RequireIrqlAtMost(MaximumIrqlFor(MemoryFlags), "NdisAllocateMemory");
-    *VirtualAddress = host::Internals().PoolAllocator().Allocate(NonPagedPool, Length, TagFor(MemoryFlags));
+    *VirtualAddress =
+        host::Internals().PoolAllocator().Allocate(NonPagedPool, Length, TagFor(MemoryFlags));
     return *VirtualAddress != nullptr ? NDIS_STATUS_SUCCESS : NDIS_STATUS_FAILURE;
 }
 
@@ -47,8 +54,9 @@ VOID NTAPI NdisFreeMemory(PVOID VirtualAddress, UINT Length, UINT MemoryFlags)
     if (pool.Lookup(VirtualAddress, &type, &size) && size != Length) {
         host::verifier::BugCheck(host::rule::kBadPoolCaller,
                                  "NdisFreeMemory of " + std::to_string(Length) + " bytes at " +
-                                     PointerText(VirtualAddress) + ", which NdisAllocateMemory gave " +
-                                     std::to_string(size) + " bytes");
+                                     PointerText(VirtualAddress) +
+                                     ", which NdisAllocateMemory gave " + std::to_string(size) +
+                                     " bytes");
     }
     ExFreePoolWithTag(VirtualAddress, TagFor(MemoryFlags));
 }

@@ -28,7 +28,8 @@ HANDLE ObjectTable::Insert(std::unique_ptr<KernelFile> file, ACCESS_MASK access,
     return handle;
 }
 
-NTSTATUS ObjectTable::Reference(HANDLE handle, PFILE_OBJECT* object, POBJECT_HANDLE_INFORMATION info)
+NTSTATUS ObjectTable::Reference(HANDLE handle, PFILE_OBJECT* object,
+                                POBJECT_HANDLE_INFORMATION info)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = handles_.find(handle);
@@ -56,8 +57,9 @@ KernelFile* ObjectTable::CloseHandle(HANDLE handle, bool* lastHandle)
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = handles_.find(handle);
     if (it == handles_.end()) {
-        verifier::BugCheck(rule::kInvalidKernelHandle,
-                           "ZwClose of " + PointerText(handle) + ", which is not an open handle (closed twice?)");
+        verifier::BugCheck(
+            rule::kInvalidKernelHandle,
+            "ZwClose of " + PointerText(handle) + ", which is not an open handle (closed twice?)");
     }
     Entry& entry = objects_.at(it->second.Object);
     handles_.erase(it);
@@ -81,8 +83,9 @@ LONG_PTR ObjectTable::DropReference(PVOID object, const char* routine, KernelFil
     std::lock_guard<std::mutex> lock(mutex_);
     Entry& entry = RequireEntry(object, routine);
     if (entry.References == 0) {
-        verifier::BugCheck(rule::kReferenceByPointer,
-                           std::string(routine) + " on " + PointerText(object) + ", which is being closed");
+        verifier::BugCheck(
+            rule::kReferenceByPointer,
+            std::string(routine) + " on " + PointerText(object) + ", which is being closed");
     }
     *closing = --entry.References == 0 ? entry.File.get() : nullptr;
     return entry.References;
@@ -116,8 +119,9 @@ std::vector<std::string> ObjectTable::ReferencedObjects() const
     std::vector<std::string> lines;
     for (const auto& [object, entry] : objects_) {
         if (entry.Handles == 0) {
-            lines.push_back("file object " + PointerText(object) + " of " + entry.File->OpenedName() +
-                            " (" + std::to_string(entry.References) + " reference(s))");
+            lines.push_back("file object " + PointerText(object) + " of " +
+                            entry.File->OpenedName() + " (" + std::to_string(entry.References) +
+                            " reference(s))");
         }
     }
     return lines;

@@ -61,7 +61,10 @@ NTSTATUS Parse(const std::string& name, ParsedName* parsed)
     return STATUS_OBJECT_PATH_NOT_FOUND;
 }
 
-std::string Join(const ParsedName& parsed) { return parsed.Directory + "\\" + parsed.Leaf; }
+std::string Join(const ParsedName& parsed)
+{
+    return parsed.Directory + "\\" + parsed.Leaf;
+}
 
 }  // namespace
 

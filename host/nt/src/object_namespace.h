@@ -26,8 +26,7 @@ public:
 
     // Follows symbolic links to a device. A name may continue below the
     // device ("\Device\Tcp\x"); the rest goes to *remainder.
-    NTSTATUS Resolve(const std::string& name, PDEVICE_OBJECT* device,
-                     std::string* remainder) const;
+    NTSTATUS Resolve(const std::string& name, PDEVICE_OBJECT* device, std::string* remainder) const;
 
     std::vector<std::string> DeviceNames() const;
     std::vector<std::string> LinkNames() const;

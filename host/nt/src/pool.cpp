@@ -12,7 +12,7 @@
 namespace host {
 namespace {
 
-constexpr ULONG kLiveMagic = 0x4C4F4F50;  // "POOL"
+constexpr ULONG kLiveMagic = 0x4C4F4F50;    // "POOL"
 constexpr unsigned char kFreshFill = 0xCD;  // pool memory is not zeroed on Windows
 constexpr unsigned char kGuardFill = 0xFD;
 constexpr unsigned char kFreedFill = 0xDD;
@@ -26,9 +26,15 @@ struct alignas(16) Header {
     SIZE_T Size;
 };
 
-Header* HeaderOf(void* block) { return static_cast<Header*>(block) - 1; }
+Header* HeaderOf(void* block)
+{
+    return static_cast<Header*>(block) - 1;
+}
 
-unsigned char* GuardOf(void* block, SIZE_T size) { return static_cast<unsigned char*>(block) + size; }
+unsigned char* GuardOf(void* block, SIZE_T size)
+{
+    return static_cast<unsigned char*>(block) + size;
+}
 
 std::string TagText(ULONG tag)
 {
@@ -117,17 +123,16 @@ void Pool::Free(void* block, ULONG tag)
         }
         info = it->second;
         if (tag != 0 && tag != info.Tag) {
-            verifier::BugCheck(rule::kBadPoolCaller, "ExFreePoolWithTag with tag " +
-                                                         TagText(tag) + " of a block tagged " +
-                                                         TagText(info.Tag));
+            verifier::BugCheck(rule::kBadPoolCaller, "ExFreePoolWithTag with tag " + TagText(tag) +
+                                                         " of a block tagged " + TagText(info.Tag));
         }
         blocks_.erase(it);
     }
     Header* header = HeaderOf(block);
     if (header->Magic != kLiveMagic || !GuardIntact(block, info.Size)) {
-        verifier::BugCheck(rule::kPoolCorruption,
-                           "pool block " + PointerText(block) + " " + Describe(info) +
-                               " was written outside its bounds");
+        verifier::BugCheck(rule::kPoolCorruption, "pool block " + PointerText(block) + " " +
+                                                      Describe(info) +
+                                                      " was written outside its bounds");
     }
     std::memset(header, kFreedFill, sizeof(Header) + info.Size + kGuardBytes);
     std::free(header);

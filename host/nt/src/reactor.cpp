@@ -82,7 +82,10 @@ Reactor::Reactor()
     thread_ = std::thread([this] { Run(); });
 }
 
-Reactor::~Reactor() { Stop(); }
+Reactor::~Reactor()
+{
+    Stop();
+}
 
 void Reactor::Stop()
 {
@@ -158,7 +161,8 @@ void Reactor::WakeAt(Id id, Clock::time_point when)
 void Reactor::Signal()
 {
     const std::uint64_t one = 1;
-    if (::write(wake_.Get(), &one, sizeof one) != static_cast<ssize_t>(sizeof one) && errno != EAGAIN) {
+    if (::write(wake_.Get(), &one, sizeof one) != static_cast<ssize_t>(sizeof one) &&
+        errno != EAGAIN) {
         Fail("eventfd write");
     }
 }

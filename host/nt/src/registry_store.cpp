@@ -149,7 +149,8 @@ public:
     }
     std::vector<std::uint8_t> Blob(int column) const
     {
-        const auto* data = static_cast<const std::uint8_t*>(sqlite3_column_blob(statement_, column));
+        const auto* data =
+            static_cast<const std::uint8_t*>(sqlite3_column_blob(statement_, column));
         const int bytes = sqlite3_column_bytes(statement_, column);
         return data == nullptr ? std::vector<std::uint8_t>()
                                : std::vector<std::uint8_t>(data, data + bytes);
@@ -259,7 +260,8 @@ NTSTATUS SplitPath(std::string_view path, std::vector<Name>* components)
 }
 
 template <std::size_t N>
-bool StartsWithRoot(const std::vector<Name>& components, const std::array<std::string_view, N>& root)
+bool StartsWithRoot(const std::vector<Name>& components,
+                    const std::array<std::string_view, N>& root)
 {
     if (components.size() < N) {
         return false;
@@ -310,13 +312,14 @@ public:
             if (!id) {
                 return STATUS_OBJECT_NAME_NOT_FOUND;
             }
-            Statement select(db_.get(),
-                             "SELECT name, type, data FROM key_values WHERE key = ? ORDER BY rowid");
+            Statement select(
+                db_.get(), "SELECT name, type, data FROM key_values WHERE key = ? ORDER BY rowid");
             select.Bind(1, *id);
             values->clear();
             while (select.Step()) {
                 values->push_back(RegistryNamedValue{
-                    select.Text(0), RegistryValue{static_cast<ULONG>(select.Int(1)), select.Blob(2)}});
+                    select.Text(0),
+                    RegistryValue{static_cast<ULONG>(select.Int(1)), select.Blob(2)}});
             }
             return STATUS_SUCCESS;
         } catch (const SqliteError& error) {
@@ -391,13 +394,14 @@ public:
             constexpr const char* kSubtree =
                 "WITH RECURSIVE subtree(id) AS (SELECT ? UNION ALL "
                 "SELECT keys.id FROM keys JOIN subtree ON keys.parent = subtree.id) ";
-            Statement values(db_.get(), (std::string(kSubtree) +
-                                         "DELETE FROM key_values WHERE key IN subtree")
-                                            .c_str());
+            Statement values(
+                db_.get(),
+                (std::string(kSubtree) + "DELETE FROM key_values WHERE key IN subtree").c_str());
             values.Bind(1, *id);
             values.Step();
-            Statement keys(db_.get(),
-                           (std::string(kSubtree) + "DELETE FROM keys WHERE id IN subtree").c_str());
+            Statement keys(
+                db_.get(),
+                (std::string(kSubtree) + "DELETE FROM keys WHERE id IN subtree").c_str());
             keys.Bind(1, *id);
             keys.Step();
             return STATUS_SUCCESS;
@@ -484,9 +488,9 @@ private:
 Connection OpenConnection(const std::string& location)
 {
     sqlite3* raw = nullptr;
-    const int rc = sqlite3_open_v2(location.c_str(), &raw,
-                                   SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                                   nullptr);
+    const int rc =
+        sqlite3_open_v2(location.c_str(), &raw,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
     Connection db(raw);
     if (rc != SQLITE_OK) {
         ThrowSqlite(db.get(), rc);

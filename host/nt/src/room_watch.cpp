@@ -41,7 +41,8 @@ public:
           client_(std::make_shared<RoomClient>(std::move(onRoom)))
     {
         if (fd_.Get() < 0) {
-            throw std::system_error(errno, std::generic_category(), "duplicating a descriptor to watch");
+            throw std::system_error(errno, std::generic_category(),
+                                    "duplicating a descriptor to watch");
         }
         id_ = reactor_.Add(client_);
     }

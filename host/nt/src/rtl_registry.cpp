@@ -241,10 +241,9 @@ private:
             if (required) {
                 return STATUS_OBJECT_NAME_NOT_FOUND;
             }
-            return defaultType == REG_NONE
-                       ? STATUS_SUCCESS
-                       : Deliver(entry, nullptr, defaultType, DefaultBytes(entry, defaultType),
-                                 false);
+            return defaultType == REG_NONE ? STATUS_SUCCESS
+                                           : Deliver(entry, nullptr, defaultType,
+                                                     DefaultBytes(entry, defaultType), false);
         }
         for (const RegistryNamedValue& value : values_) {
             std::optional<std::u16string> name = host::rtl::Utf8ToUtf16(value.Name);

@@ -27,10 +27,9 @@ namespace {
 // own conversion does.
 constexpr unsigned char kCp1252SpecialFirst = 0x80;
 constexpr std::array<char16_t, 32> kCp1252Special = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
-    0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
 };
 constexpr char16_t kLatin1Last = 0x00FF;
 
@@ -94,8 +93,8 @@ void AppendUtf8(std::string& out, char32_t codePoint)
     constexpr unsigned kBitsPerContinuation = 6;
 
     auto continuation = [&](unsigned shift) {
-        out.push_back(static_cast<char>(kContinuation |
-                                        ((codePoint >> shift) & kContinuationMask)));
+        out.push_back(
+            static_cast<char>(kContinuation | ((codePoint >> shift) & kContinuationMask)));
     };
     if (codePoint <= kOneByteLast) {
         out.push_back(static_cast<char>(codePoint));
@@ -423,8 +422,8 @@ NTSTATUS NTAPI RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString,
     }
     const auto textBytes = static_cast<USHORT>(size - sizeof(WCHAR));
     if (AllocateDestinationString) {
-        auto* buffer = static_cast<PWSTR>(
-            ExAllocatePoolWithTag(PagedPool, size, host::rtl::kStringPoolTag));
+        auto* buffer =
+            static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, size, host::rtl::kStringPoolTag));
         if (buffer == nullptr) {
             return STATUS_NO_MEMORY;
         }
@@ -549,8 +548,7 @@ VOID NTAPI RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STR
     }
 }
 
-NTSTATUS NTAPI RtlAppendUnicodeStringToString(PUNICODE_STRING Destination,
-                                              PCUNICODE_STRING Source)
+NTSTATUS NTAPI RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source)
 {
     constexpr const char* kRoutine = "RtlAppendUnicodeStringToString";
     RequireIrqlAtMost(DISPATCH_LEVEL, kRoutine);

@@ -59,9 +59,9 @@ void Spin(PKSPIN_LOCK lock)
 void Unspin(PKSPIN_LOCK lock)
 {
     if (!host::thread_state::NoteLockReleased(lock)) {
-        host::verifier::BugCheck(host::rule::kSpinLockNotOwned,
-                                 "spin lock " + Describe(lock) +
-                                     " released by a thread that does not hold it");
+        host::verifier::BugCheck(
+            host::rule::kSpinLockNotOwned,
+            "spin lock " + Describe(lock) + " released by a thread that does not hold it");
     }
     __atomic_store_n(lock, kLockFree, __ATOMIC_RELEASE);
 }

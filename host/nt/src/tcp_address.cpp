@@ -16,7 +16,8 @@ NTSTATUS TcpAddress::SetHandler(LONG eventType, PVOID routine, PVOID context)
         return STATUS_INVALID_PARAMETER;
     }
     std::lock_guard<std::mutex> lock(mutex_);
-    handlers_[static_cast<std::size_t>(eventType)] = routine != nullptr ? Handler{routine, context} : Handler{};
+    handlers_[static_cast<std::size_t>(eventType)] =
+        routine != nullptr ? Handler{routine, context} : Handler{};
     return STATUS_SUCCESS;
 }
 
@@ -80,8 +81,10 @@ std::optional<sockaddr_in> FirstIpAddress(const void* address, ULONG length)
         if (length - offset < kEntryHeaderBytes) {
             return std::nullopt;
         }
-        const auto entryLength = ReadAt<USHORT>(bytes, offset + FIELD_OFFSET(TA_ADDRESS, AddressLength));
-        const auto entryType = ReadAt<USHORT>(bytes, offset + FIELD_OFFSET(TA_ADDRESS, AddressType));
+        const auto entryLength =
+            ReadAt<USHORT>(bytes, offset + FIELD_OFFSET(TA_ADDRESS, AddressLength));
+        const auto entryType =
+            ReadAt<USHORT>(bytes, offset + FIELD_OFFSET(TA_ADDRESS, AddressType));
         const ULONG data = offset + kEntryHeaderBytes;
         if (length - data < entryLength) {
             return std::nullopt;

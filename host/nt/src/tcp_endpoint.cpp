@@ -21,7 +21,10 @@ TcpEndpoint::TcpEndpoint(Reactor& reactor, PDEVICE_OBJECT device, CONNECTION_CON
 {
 }
 
-void TcpEndpoint::Start() { id_ = reactor_.Add(weak_from_this()); }
+void TcpEndpoint::Start()
+{
+    id_ = reactor_.Add(weak_from_this());
+}
 
 NTSTATUS TcpEndpoint::Associate(std::shared_ptr<TcpAddress> address)
 {
@@ -99,7 +102,8 @@ NTSTATUS TcpEndpoint::Disconnect(TcpRequest request)
 }
 
 // A graceful disconnect: our FIN goes after every send queued before it.
-NTSTATUS TcpEndpoint::Release(std::unique_lock<std::mutex>& lock, TcpActions& actions, TcpRequest request)
+NTSTATUS TcpEndpoint::Release(std::unique_lock<std::mutex>& lock, TcpActions& actions,
+                              TcpRequest request)
 {
     if (localShut_) {
         return Finish(lock, actions, std::move(request), STATUS_SUCCESS);
@@ -159,7 +163,8 @@ NTSTATUS TcpEndpoint::Receive(TcpRequest request)
         // Bytes an earlier read took are here already: the receive completes
         // at once, and the reactor looks at what is left.
         const bool peek = (request.Flags & TDI_RECEIVE_PEEK) != 0;
-        request.Transfer.Advance(static_cast<ULONG>(readAhead_.CopyTo(request.Transfer.Remaining(), !peek)));
+        request.Transfer.Advance(
+            static_cast<ULONG>(readAhead_.CopyTo(request.Transfer.Remaining(), !peek)));
         reactor_.Kick(id_);
         return Finish(lock, actions, std::move(request), STATUS_SUCCESS);
     }
@@ -198,8 +203,8 @@ void TcpEndpoint::Close()
     reactor_.Remove(id_);
 }
 
-NTSTATUS TcpEndpoint::Finish(std::unique_lock<std::mutex>& lock, TcpActions& actions, TcpRequest request,
-                             NTSTATUS status)
+NTSTATUS TcpEndpoint::Finish(std::unique_lock<std::mutex>& lock, TcpActions& actions,
+                             TcpRequest request, NTSTATUS status)
 {
     actions.Complete(std::move(request), status);
     lock.unlock();
@@ -207,8 +212,8 @@ NTSTATUS TcpEndpoint::Finish(std::unique_lock<std::mutex>& lock, TcpActions& act
     return status;
 }
 
-NTSTATUS TcpEndpoint::Admit(std::unique_lock<std::mutex>& lock, TcpActions& actions, RequestQueue& queue,
-                            TcpRequest request)
+NTSTATUS TcpEndpoint::Admit(std::unique_lock<std::mutex>& lock, TcpActions& actions,
+                            RequestQueue& queue, TcpRequest request)
 {
     PIRP irp = request.Irp;
     IoMarkIrpPending(irp);
@@ -269,9 +274,11 @@ void TcpEndpoint::RequireNothingPending() const
         }
     }
     if (!pending.empty()) {
-        verifier::BugCheck(rule::kIoManagerViolation,
-                           "file object of a \\Device\\Tcp connection endpoint freed while requests on it "
-                           "are pending: " + pending);
+        verifier::BugCheck(
+            rule::kIoManagerViolation,
+            "file object of a \\Device\\Tcp connection endpoint freed while requests on it "
+            "are pending: " +
+                pending);
     }
 }
 

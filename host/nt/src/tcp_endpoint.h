@@ -105,8 +105,8 @@ private:
                     NTSTATUS status);
     NTSTATUS Admit(std::unique_lock<std::mutex>& lock, TcpActions& actions, RequestQueue& queue,
                    TcpRequest request);
-    NTSTATUS StartConnect(std::unique_lock<std::mutex>& lock, TcpActions& actions, TcpRequest request,
-                          const sockaddr_in& remote);
+    NTSTATUS StartConnect(std::unique_lock<std::mutex>& lock, TcpActions& actions,
+                          TcpRequest request, const sockaddr_in& remote);
     NTSTATUS Release(std::unique_lock<std::mutex>& lock, TcpActions& actions, TcpRequest request);
     bool Busy() const;
     void RetireConnection(TcpActions& actions);
@@ -149,10 +149,10 @@ private:
     std::shared_ptr<TcpAddress> address_;
     TcpSocket socket_;
     Link link_ = Link::Idle;
-    bool localShut_ = false;   // our FIN is sent
-    bool peerShut_ = false;    // the peer's FIN has been read
-    bool indicated_ = false;   // the disconnect handler has heard of this connection's end
-    bool held_ = false;        // data declined by the receive handler waits for a receive
+    bool localShut_ = false;  // our FIN is sent
+    bool peerShut_ = false;   // the peer's FIN has been read
+    bool indicated_ = false;  // the disconnect handler has heard of this connection's end
+    bool held_ = false;       // data declined by the receive handler waits for a receive
     bool closed_ = false;
     RequestQueue connects_;
     RequestQueue disconnects_;

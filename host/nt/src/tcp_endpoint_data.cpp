@@ -22,7 +22,10 @@ bool Expired(const TcpEndpoint::Deadline& deadline)
     return deadline && Reactor::Clock::now() >= *deadline;
 }
 
-NTSTATUS FromNegatedErrno(ssize_t result) { return StatusFromErrno(static_cast<int>(-result)); }
+NTSTATUS FromNegatedErrno(ssize_t result)
+{
+    return StatusFromErrno(static_cast<int>(-result));
+}
 
 NTSTATUS ConnectStatus(TcpSocket::Progress progress, int error)
 {
@@ -85,7 +88,8 @@ void TcpEndpoint::ProgressConnect(std::uint32_t events, TcpActions& actions)
         progress = TcpSocket::Progress::Failed;
         error = ECONNABORTED;
     }
-    if ((progress == TcpSocket::Progress::Pending && !Expired(connect->Deadline)) || !Claim(*connect)) {
+    if ((progress == TcpSocket::Progress::Pending && !Expired(connect->Deadline)) ||
+        !Claim(*connect)) {
         return;
     }
     const NTSTATUS status = ConnectStatus(progress, error);
@@ -244,7 +248,8 @@ std::optional<TcpEndpoint::Offer> TcpEndpoint::PeekOffer(TcpActions& actions)
 {
     if (!readAhead_.Empty()) {
         // Bytes already read are what the handler is shown first.
-        const std::size_t shown = std::min(readAhead_.Size(), static_cast<std::size_t>(kLookaheadBytes));
+        const std::size_t shown =
+            std::min(readAhead_.Size(), static_cast<std::size_t>(kLookaheadBytes));
         lookahead_.assign(readAhead_.Data(), readAhead_.Data() + shown);
         held_ = true;
         const auto available = static_cast<ULONG>(readAhead_.Size() + socket_.Available());
@@ -267,7 +272,8 @@ std::optional<TcpEndpoint::Offer> TcpEndpoint::PeekOffer(TcpActions& actions)
     // and is not offered again, whatever else arrives.
     held_ = true;
     const auto indicated = static_cast<ULONG>(peeked);
-    const auto available = static_cast<ULONG>(std::max<std::size_t>(socket_.Available(), indicated));
+    const auto available =
+        static_cast<ULONG>(std::max<std::size_t>(socket_.Available(), indicated));
     return Offer{address_, indicated, available};
 }
 
@@ -276,8 +282,8 @@ void TcpEndpoint::Indicate(const Offer& offer)
     if (offer.Address == nullptr) {
         return;
     }
-    const ReceiveIndication result =
-        IndicateReceive(*offer.Address, context_, offer.Indicated, offer.Available, lookahead_.data());
+    const ReceiveIndication result = IndicateReceive(*offer.Address, context_, offer.Indicated,
+                                                     offer.Available, lookahead_.data());
     if (!result.Called) {
         return;
     }
@@ -325,7 +331,10 @@ std::vector<iovec> TcpReadAhead::Spare()
     return {iovec{buffer_.data(), buffer_.size()}};
 }
 
-void TcpReadAhead::Filled(std::size_t bytes) { end_ = begin_ + bytes; }
+void TcpReadAhead::Filled(std::size_t bytes)
+{
+    end_ = begin_ + bytes;
+}
 
 std::size_t TcpReadAhead::CopyTo(const std::vector<iovec>& buffers, bool consume)
 {
@@ -341,7 +350,10 @@ std::size_t TcpReadAhead::CopyTo(const std::vector<iovec>& buffers, bool consume
     return copied;
 }
 
-void TcpReadAhead::Consume(std::size_t bytes) { begin_ += std::min(bytes, Size()); }
+void TcpReadAhead::Consume(std::size_t bytes)
+{
+    begin_ += std::min(bytes, Size());
+}
 
 void TcpReadAhead::Clear()
 {

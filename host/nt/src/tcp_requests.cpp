@@ -61,7 +61,8 @@ NTSTATUS Associate(PIRP irp, PIO_STACK_LOCATION stack, TcpEndpoint& endpoint)
 NTSTATUS SetEventHandler(PIRP irp, PIO_STACK_LOCATION stack, TcpAddress& address)
 {
     const auto* event = ParametersOf<TDI_REQUEST_KERNEL_SET_EVENT>(stack);
-    return CompleteIrp(irp, address.SetHandler(event->EventType, event->EventHandler, event->EventContext));
+    return CompleteIrp(
+        irp, address.SetHandler(event->EventType, event->EventHandler, event->EventContext));
 }
 
 NTSTATUS Connect(PIRP irp, PIO_STACK_LOCATION stack, TcpEndpoint& endpoint)
@@ -141,7 +142,8 @@ TDI_PROVIDER_INFO TcpProviderInfo(LONGLONG startTime)
 
 NTSTATUS Query(PIRP irp, PIO_STACK_LOCATION stack)
 {
-    if (ParametersOf<TDI_REQUEST_KERNEL_QUERY_INFORMATION>(stack)->QueryType != TDI_QUERY_PROVIDER_INFO) {
+    if (ParametersOf<TDI_REQUEST_KERNEL_QUERY_INFORMATION>(stack)->QueryType !=
+        TDI_QUERY_PROVIDER_INFO) {
         return CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST);
     }
     const TDI_PROVIDER_INFO info = TcpProviderInfo(Tcp().StartTime());
@@ -200,7 +202,8 @@ VOID NTAPI CancelTransportRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     UNREFERENCED_PARAMETER(DeviceObject);
     IoReleaseCancelSpinLock(Irp->CancelIrql);
-    const std::optional<TransportFile> file = Tcp().Files().Find(IoGetCurrentIrpStackLocation(Irp)->FileObject);
+    const std::optional<TransportFile> file =
+        Tcp().Files().Find(IoGetCurrentIrpStackLocation(Irp)->FileObject);
     if (file && file->Endpoint != nullptr) {
         file->Endpoint->Cancel(Irp);
     }
@@ -262,9 +265,15 @@ TcpRequest* LiveHead(RequestQueue& queue)
     return queue.empty() || queue.front().Cancelling ? nullptr : &queue.front();
 }
 
-bool HasLiveHead(const RequestQueue& queue) { return !queue.empty() && !queue.front().Cancelling; }
+bool HasLiveHead(const RequestQueue& queue)
+{
+    return !queue.empty() && !queue.front().Cancelling;
+}
 
-TcpActions::~TcpActions() { Run(); }
+TcpActions::~TcpActions()
+{
+    Run();
+}
 
 void TcpActions::Complete(TcpRequest request, NTSTATUS status)
 {

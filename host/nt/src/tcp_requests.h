@@ -29,10 +29,10 @@ struct TcpRequest {
 
     PIRP Irp;
     RequestKind Kind;
-    MdlTransfer Transfer;                               // send, receive
-    ULONG Flags = 0;                                    // TDI send, receive or disconnect flags
+    MdlTransfer Transfer;                                // send, receive
+    ULONG Flags = 0;                                     // TDI send, receive or disconnect flags
     std::optional<Reactor::Clock::time_point> Deadline;  // connect, disconnect
-    bool Claimed = false;     // the transport holds the cancel routine
+    bool Claimed = false;                                // the transport holds the cancel routine
     bool Cancelling = false;  // IoCancelIrp holds it: its routine completes the IRP
 };
 
@@ -70,7 +70,8 @@ public:
 
     // Information is the request's transferred byte count.
     void Complete(TcpRequest request, NTSTATUS status);
-    void IndicateDisconnect(std::shared_ptr<TcpAddress> address, CONNECTION_CONTEXT context, ULONG flags);
+    void IndicateDisconnect(std::shared_ptr<TcpAddress> address, CONNECTION_CONTEXT context,
+                            ULONG flags);
     void Run();
 
 private:

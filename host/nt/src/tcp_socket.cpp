@@ -13,7 +13,10 @@ namespace {
 
 constexpr int kOn = 1;
 
-int Negated() { return -errno; }
+int Negated()
+{
+    return -errno;
+}
 
 msghdr MessageOver(const std::vector<iovec>& buffers)
 {
@@ -23,7 +26,10 @@ msghdr MessageOver(const std::vector<iovec>& buffers)
     return message;
 }
 
-bool NamesSomething(const sockaddr_in& local) { return local.sin_addr.s_addr != INADDR_ANY || local.sin_port != 0; }
+bool NamesSomething(const sockaddr_in& local)
+{
+    return local.sin_addr.s_addr != INADDR_ANY || local.sin_port != 0;
+}
 
 }  // namespace
 
@@ -120,7 +126,10 @@ void TcpSocket::Abort()
     fd_.Reset();
 }
 
-void TcpSocket::Close() { fd_.Reset(); }
+void TcpSocket::Close()
+{
+    fd_.Reset();
+}
 
 NTSTATUS StatusFromErrno(int error)
 {

@@ -31,10 +31,16 @@ void InstallDispatch(DRIVER_OBJECT& driver)
 
 }  // namespace
 
-TcpTransport& Tcp() { return Internals().Tcp(); }
+TcpTransport& Tcp()
+{
+    return Internals().Tcp();
+}
 
 TcpTransport::TcpTransport(DeviceTable& devices, Worker& worker)
-    : devices_(devices), worker_(worker), driverName_(kDriverName), startTime_(nt_time::SystemTimeNow())
+    : devices_(devices),
+      worker_(worker),
+      driverName_(kDriverName),
+      startTime_(nt_time::SystemTimeNow())
 {
     driver_.Type = IO_TYPE_DRIVER;
     driver_.Size = sizeof(DRIVER_OBJECT);
@@ -55,8 +61,8 @@ void TcpTransport::CreateDevice()
     std::u16string name(kDeviceName);
     UNICODE_STRING deviceName;
     SetString(&deviceName, name);
-    if (devices_.Create(&driver_, 0, &deviceName, FILE_DEVICE_NETWORK, FILE_DEVICE_SECURE_OPEN, FALSE,
-                        &device_) != STATUS_SUCCESS) {
+    if (devices_.Create(&driver_, 0, &deviceName, FILE_DEVICE_NETWORK, FILE_DEVICE_SECURE_OPEN,
+                        FALSE, &device_) != STATUS_SUCCESS) {
         throw std::runtime_error("cannot create \\Device\\Tcp");
     }
     device_->Flags &= ~DO_DEVICE_INITIALIZING;
@@ -157,7 +163,8 @@ NTSTATUS NTAPI TcpDispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 NTSTATUS NTAPI TcpDispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     UNREFERENCED_PARAMETER(DeviceObject);
-    const std::optional<TransportFile> file = Tcp().Files().Find(IoGetCurrentIrpStackLocation(Irp)->FileObject);
+    const std::optional<TransportFile> file =
+        Tcp().Files().Find(IoGetCurrentIrpStackLocation(Irp)->FileObject);
     if (file && file->Address != nullptr) {
         file->Address->Close();
     }
@@ -167,7 +174,8 @@ NTSTATUS NTAPI TcpDispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 NTSTATUS NTAPI TcpDispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     UNREFERENCED_PARAMETER(DeviceObject);
-    const std::optional<TransportFile> file = Tcp().Files().Remove(IoGetCurrentIrpStackLocation(Irp)->FileObject);
+    const std::optional<TransportFile> file =
+        Tcp().Files().Remove(IoGetCurrentIrpStackLocation(Irp)->FileObject);
     if (file && file->Endpoint != nullptr) {
         file->Endpoint->Close();
     }

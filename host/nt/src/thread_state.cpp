@@ -31,11 +31,20 @@ void RunDeferred()
 
 }  // namespace
 
-KIRQL Irql() { return currentIrql; }
+KIRQL Irql()
+{
+    return currentIrql;
+}
 
-void SetIrql(KIRQL irql) { currentIrql = irql; }
+void SetIrql(KIRQL irql)
+{
+    currentIrql = irql;
+}
 
-void NoteLockAcquired(PKSPIN_LOCK lock) { heldLocks.push_back(lock); }
+void NoteLockAcquired(PKSPIN_LOCK lock)
+{
+    heldLocks.push_back(lock);
+}
 
 bool NoteLockReleased(PKSPIN_LOCK lock)
 {
@@ -53,11 +62,20 @@ bool HoldsLock(PKSPIN_LOCK lock)
     return std::find(heldLocks.begin(), heldLocks.end(), lock) != heldLocks.end();
 }
 
-std::size_t HeldLockCount() { return heldLocks.size(); }
+std::size_t HeldLockCount()
+{
+    return heldLocks.size();
+}
 
-Snapshot Take() { return Snapshot{currentIrql, heldLocks.size()}; }
+Snapshot Take()
+{
+    return Snapshot{currentIrql, heldLocks.size()};
+}
 
-DriverScope::DriverScope() { ++driverDepth; }
+DriverScope::DriverScope()
+{
+    ++driverDepth;
+}
 
 DriverScope::~DriverScope()
 {
@@ -66,7 +84,10 @@ DriverScope::~DriverScope()
     }
 }
 
-bool InDriver() { return driverDepth != 0; }
+bool InDriver()
+{
+    return driverDepth != 0;
+}
 
 void RunOutsideDriver(std::function<void()> work)
 {

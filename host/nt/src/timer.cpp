@@ -11,7 +11,10 @@ namespace {
 constexpr UCHAR kTimerSizeInLongs = sizeof(KTIMER) / sizeof(LONG);
 constexpr UCHAR kDpcObject = 19;  // NT's DpcObject type
 
-host::TimerQueue& Timers() { return host::Internals().Timers(); }
+host::TimerQueue& Timers()
+{
+    return host::Internals().Timers();
+}
 
 }  // namespace
 
@@ -44,11 +47,6 @@ BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer)
     return Timers().CancelTimer(Timer);
 }
 
-BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer)
-{
-    return host::Internals().Dispatch().ReadState(&Timer->Header) != 0;
-}
-
 VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext)
 {
     if (Timers().IsDpcQueued(Dpc)) {
@@ -65,7 +63,10 @@ VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID
     Dpc->DpcData = nullptr;
 }
 
-BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) { return Timers().RemoveDpc(Dpc); }
+BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc)
+{
+    return Timers().RemoveDpc(Dpc);
+}
 
 VOID NTAPI KeFlushQueuedDpcs(VOID)
 {

@@ -29,8 +29,7 @@ bool Within(const void* object, std::size_t objectSize, const void* begin, std::
 
 }  // namespace
 
-TimerQueue::TimerQueue(Dispatcher& dispatcher)
-    : dispatcher_(dispatcher), thread_([this] { Run(); })
+TimerQueue::TimerQueue(Dispatcher& dispatcher) : dispatcher_(dispatcher), thread_([this] { Run(); })
 {
 }
 
@@ -200,8 +199,9 @@ void TimerQueue::ExpireTimer(PKTIMER timer, bool wakeThread)
     if (timer->Dpc != nullptr) {
         LARGE_INTEGER systemTime;
         systemTime.QuadPart = nt_time::SystemTimeNow();
-        InsertDpcLocked(timer->Dpc, reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(systemTime.LowPart)),
-                        reinterpret_cast<PVOID>(static_cast<LONG_PTR>(systemTime.HighPart)), wakeThread);
+        InsertDpcLocked(
+            timer->Dpc, reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(systemTime.LowPart)),
+            reinterpret_cast<PVOID>(static_cast<LONG_PTR>(systemTime.HighPart)), wakeThread);
     }
     // Last: a released waiter may free the timer at once.
     dispatcher_.Signal(&timer->Header);

@@ -65,21 +65,19 @@ void RequireUnchanged(const thread_state::Snapshot& before, const char* what)
 {
     const thread_state::Snapshot after = thread_state::Take();
     if (after.HeldLocks > before.HeldLocks) {
-        BugCheck(rule::kVerifierViolation,
-                 std::string(what) + " returned holding " +
-                     std::to_string(after.HeldLocks - before.HeldLocks) + " spin lock(s)");
+        BugCheck(rule::kVerifierViolation, std::string(what) + " returned holding " +
+                                               std::to_string(after.HeldLocks - before.HeldLocks) +
+                                               " spin lock(s)");
     }
     if (after.HeldLocks < before.HeldLocks) {
-        BugCheck(rule::kVerifierViolation,
-                 std::string(what) + " released " +
-                     std::to_string(before.HeldLocks - after.HeldLocks) +
-                     " spin lock(s) its caller held");
+        BugCheck(rule::kVerifierViolation, std::string(what) + " released " +
+                                               std::to_string(before.HeldLocks - after.HeldLocks) +
+                                               " spin lock(s) its caller held");
     }
     if (after.Irql != before.Irql) {
-        BugCheck(rule::kIrqlUnexpectedValue, std::string(what) + " was called at IRQL " +
-                                                 std::to_string(before.Irql) +
-                                                 " and returned at IRQL " +
-                                                 std::to_string(after.Irql));
+        BugCheck(rule::kIrqlUnexpectedValue,
+                 std::string(what) + " was called at IRQL " + std::to_string(before.Irql) +
+                     " and returned at IRQL " + std::to_string(after.Irql));
     }
 }
 

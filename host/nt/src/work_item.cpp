@@ -108,6 +108,12 @@ extern "C" {
 PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject)
 {
     host::verifier::RequireIrqlAtMost(DISPATCH_LEVEL, "IoAllocateWorkItem");
+    // Windows references the device when the item is queued: a null one
+    // faults there, long after the call that was wrong.
+    if (DeviceObject == nullptr) {
+        host::verifier::BugCheck(host::rule::kVerifierViolation,
+                                 "IoAllocateWorkItem for a null device object");
+    }
     return host::Internals().WorkItems().Allocate(DeviceObject);
 }
 

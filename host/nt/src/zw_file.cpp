@@ -38,7 +38,8 @@ host::FileRequest CreateRequest(ULONG fileAttributes, ULONG shareAccess, ULONG d
 {
     host::FileRequest create;
     create.MajorFunction = IRP_MJ_CREATE;
-    create.Options = (disposition << kCreateDispositionShift) | (createOptions & kCreateOptionsMask);
+    create.Options =
+        (disposition << kCreateDispositionShift) | (createOptions & kCreateOptionsMask);
     create.FileAttributes = static_cast<USHORT>(fileAttributes);
     create.ShareAccess = static_cast<USHORT>(shareAccess);
     if (ea != nullptr) {
@@ -100,9 +101,11 @@ NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
             return Fail(IoStatusBlock, checked, errorOffset);
         }
     }
-    host::FileRequest create = CreateRequest(FileAttributes, ShareAccess, CreateDisposition,
-                                             CreateOptions, EaLength != 0 ? EaBuffer : nullptr, EaLength);
-    return Open(*name, create, DesiredAccess, ObjectAttributes->Attributes, FileHandle, IoStatusBlock);
+    host::FileRequest create =
+        CreateRequest(FileAttributes, ShareAccess, CreateDisposition, CreateOptions,
+                      EaLength != 0 ? EaBuffer : nullptr, EaLength);
+    return Open(*name, create, DesiredAccess, ObjectAttributes->Attributes, FileHandle,
+                IoStatusBlock);
 }
 
 NTSTATUS NTAPI ZwClose(HANDLE Handle)
