@@ -113,16 +113,17 @@ TEST_F(ControlIoctlTest, ARecordWhosePortsCouldNotBeNamedOrConnectedIsRefused)
     expectRefused("another module's COM", [](ModuleRecord& r) { r.SerialNum[1] = 5; });
     expectRefused("a COM twice", [](ModuleRecord& r) { r.SerialNum[1] = 6; });
     expectRefused("no such COM", [](ModuleRecord& r) { r.SerialNum[0] = 0xFFFFFFFF; });
+    expectRefused("COM4097", [](ModuleRecord& r) { r.SerialNum[0] = 4097; });
     expectRefused("control port", [](ModuleRecord& r) { r.ControlPort = 65536; });
     expectRefused("data port", [](ModuleRecord& r) { r.SerialPort[1] = 65536; });
     EXPECT_EQ(ModuleCount(), 1u);
 
-    // Channels without a port, COM numbers as high as the daemon serves, the
-    // highest TCP ports, and entries beyond SerialCount take nothing from anyone.
+    // Channels without a port, the highest COM numbers and TCP ports, and
+    // entries beyond SerialCount take nothing from anyone.
     ModuleRecord usable = base;
     usable.ControlPort = 65535;
     usable.SerialPort[1] = 65535;
-    usable.SerialNum[0] = 0;
+    usable.SerialNum[0] = 4096;  // the highest Windows gives a serial port
     usable.SerialNum[1] = 2048;
     usable.SerialCount = 3;
     usable.SerialNum[2] = 0;
