@@ -14,6 +14,7 @@
 #include <array>
 #include <cstring>
 #include <string>
+#include <type_traits>
 
 // The host's ANSI code page is single-byte (Windows-1252).
 BOOLEAN NlsMbCodePageTag = FALSE;
@@ -360,6 +361,30 @@ std::size_t AnsiLength(const CHAR* text)
     return std::strlen(text);
 }
 
+// The destination of a conversion: a new buffer of size bytes from the
+// string pool, or the caller's, which must hold them.
+template <typename String>
+NTSTATUS PrepareDestination(String* Destination, std::size_t size, BOOLEAN allocate,
+                            const char* routine)
+{
+    using Char = std::remove_pointer_t<decltype(Destination->Buffer)>;
+    if (allocate) {
+        auto* buffer =
+            static_cast<Char*>(ExAllocatePoolWithTag(PagedPool, size, host::rtl::kStringPoolTag));
+        if (buffer == nullptr) {
+            return STATUS_NO_MEMORY;
+        }
+        Destination->Buffer = buffer;
+        Destination->MaximumLength = static_cast<USHORT>(size);
+        return STATUS_SUCCESS;
+    }
+    if (size > Destination->MaximumLength) {
+        return STATUS_BUFFER_OVERFLOW;
+    }
+    RequireArgument(Destination->Buffer, routine, "DestinationString->Buffer");
+    return STATUS_SUCCESS;
+}
+
 }  // namespace
 
 extern "C" {
@@ -421,19 +446,10 @@ NTSTATUS NTAPI RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString,
         return STATUS_INVALID_PARAMETER_2;
     }
     const auto textBytes = static_cast<USHORT>(size - sizeof(WCHAR));
-    if (AllocateDestinationString) {
-        auto* buffer =
-            static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, size, host::rtl::kStringPoolTag));
-        if (buffer == nullptr) {
-            return STATUS_NO_MEMORY;
-        }
-        DestinationString->Buffer = buffer;
-        DestinationString->MaximumLength = static_cast<USHORT>(size);
-    } else {
-        if (size > DestinationString->MaximumLength) {
-            return STATUS_BUFFER_OVERFLOW;
-        }
-        RequireArgument(DestinationString->Buffer, kRoutine, "DestinationString->Buffer");
+    const NTSTATUS prepared =
+        PrepareDestination(DestinationString, size, AllocateDestinationString, kRoutine);
+    if (!NT_SUCCESS(prepared)) {
+        return prepared;
     }
     for (USHORT i = 0; i < SourceString->Length; ++i) {
         DestinationString->Buffer[i] =
@@ -456,19 +472,10 @@ NTSTATUS NTAPI RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString,
 
     const std::size_t units = SourceString->Length / sizeof(WCHAR);
     const std::size_t size = units + sizeof(ANSI_NULL);
-    if (AllocateDestinationString) {
-        auto* buffer =
-            static_cast<PCHAR>(ExAllocatePoolWithTag(PagedPool, size, host::rtl::kStringPoolTag));
-        if (buffer == nullptr) {
-            return STATUS_NO_MEMORY;
-        }
-        DestinationString->Buffer = buffer;
-        DestinationString->MaximumLength = static_cast<USHORT>(size);
-    } else {
-        if (size > DestinationString->MaximumLength) {
-            return STATUS_BUFFER_OVERFLOW;
-        }
-        RequireArgument(DestinationString->Buffer, kRoutine, "DestinationString->Buffer");
+    const NTSTATUS prepared =
+        PrepareDestination(DestinationString, size, AllocateDestinationString, kRoutine);
+    if (!NT_SUCCESS(prepared)) {
+        return prepared;
     }
     for (std::size_t i = 0; i < units; ++i) {
         DestinationString->Buffer[i] = static_cast<CHAR>(
