@@ -104,6 +104,14 @@ NTSTATUS RootAndPath(ULONG relativeTo, PCWSTR path, ULONG* root, std::string* ke
     return NT_SUCCESS(status) ? ToUtf8(path, key) : status;
 }
 
+// Where a value lives: its root, its key and its name.
+NTSTATUS ValueLocation(ULONG relativeTo, PCWSTR path, PCWSTR valueName, ULONG* root,
+                       std::string* key, std::string* name)
+{
+    const NTSTATUS status = RootAndPath(relativeTo, path, root, key);
+    return NT_SUCCESS(status) ? ToUtf8(valueName, name) : status;
+}
+
 std::u16string UnitsOf(const Bytes& bytes)
 {
     std::u16string units(bytes.size() / sizeof(char16_t), u'\0');
@@ -449,10 +457,7 @@ NTSTATUS NTAPI RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR Value
     ULONG root = 0;
     std::string key;
     std::string name;
-    NTSTATUS status = RootAndPath(RelativeTo, Path, &root, &key);
-    if (NT_SUCCESS(status)) {
-        status = ToUtf8(ValueName, &name);
-    }
+    NTSTATUS status = ValueLocation(RelativeTo, Path, ValueName, &root, &key, &name);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -470,10 +475,7 @@ NTSTATUS NTAPI RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR Valu
     ULONG root = 0;
     std::string key;
     std::string name;
-    NTSTATUS status = RootAndPath(RelativeTo, Path, &root, &key);
-    if (NT_SUCCESS(status)) {
-        status = ToUtf8(ValueName, &name);
-    }
+    const NTSTATUS status = ValueLocation(RelativeTo, Path, ValueName, &root, &key, &name);
     return NT_SUCCESS(status) ? Store().DeleteValue(root, key, name) : status;
 }
 
