@@ -197,6 +197,29 @@ TEST_F(PortReadTest, AFloodLargerThanTheBufferArrivesWholeAndInOrder)
     EXPECT_TRUE(module_->Saw("SENT channel=1 bytes=" + std::to_string(FLOOD_BYTES)));
 }
 
+// A short read left to its timer while an arrival filled the buffer and
+// left bytes unread: the timer's delivery makes room, moves them in, and
+// the receive cycle goes on, so later bytes still come.
+TEST_F(PortReadTest, AReadEndedByItsTimerLetsHeldBackBytesInAndTheReceiveGoOn)
+{
+    OpenWithModule("sink");
+    SetReadTimeouts(5, BEYOND_THE_CAP_MS, WAIT_FOR_DATA);
+    constexpr ULONG SHORT_READ = 100;
+    auto shortRead = com5_->StartRead(SHORT_READ);
+    ASSERT_TRUE(zel::test::Eventually(
+        [&] { return __atomic_load_n(&Port(5)->PendingRead, __ATOMIC_ACQUIRE) != nullptr; }));
+    const std::string overflow(PORT_RX_BUFFER_SIZE + 50, 'o');
+    ModuleSends(overflow);
+    EXPECT_EQ(Text(shortRead->Wait()), overflow.substr(0, SHORT_READ));
+
+    const ULONG rest = static_cast<ULONG>(overflow.size()) - SHORT_READ;
+    ASSERT_TRUE(WaitHeld(5, rest));
+    EXPECT_EQ(Text(com5_->Read(rest)), overflow.substr(SHORT_READ));
+    ModuleSends("tail");
+    ASSERT_TRUE(WaitHeld(5, 4)) << "no receive after the held-back bytes went in";
+    EXPECT_EQ(Text(com5_->Read(4)), "tail");
+}
+
 // A read completed by data leaves its timer armed. When the timer's DPC is
 // already running as the port is stopped, the stop waits for it before the
 // port's memory goes (the host stops on memory freed under a running DPC).
