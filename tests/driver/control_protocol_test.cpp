@@ -157,8 +157,9 @@ TEST_F(ControlProtocolTest, AModuleWhoseControlConnectionDroppedGetsTheFrameAfte
 }
 
 // A control connection this side has half closed still has its receive
-// posted and is still marked up: the frame's failed send replaces it, and
-// the new connection gets a receive of its own.
+// posted and is still marked up: the frame's failed send replaces it, the
+// new connection gets a receive of its own, and the old receive's end is
+// not taken for the frame's reply.
 TEST_F(ControlProtocolTest, AControlConnectionWhoseSendFailsIsReplacedWithItsOwnReceive)
 {
     zel::test::ClosedPort control;
@@ -176,7 +177,13 @@ TEST_F(ControlProtocolTest, AControlConnectionWhoseSendFailsIsReplacedWithItsOwn
     ASSERT_EQ(TdiDisconnectRequest(&connection->Endpoint, TDI_DISCONNECT_RELEASE, &timeout),
               STATUS_SUCCESS);
 
-    EXPECT_EQ(com5->DeviceControl(IOCTL_SERIAL_SET_RTS, nullptr, 0, 0).Status, STATUS_SUCCESS);
+    // The old connection's receive ends in the reconnect; its completion is
+    // no reply to the frame, which this silent peer never answers.
+    ModuleExtension* module = Module(0);
+    AcquireModuleLock(module);
+    ASSERT_TRUE(BuildRtsFrame(connection, 0, true));
+    EXPECT_EQ(SendControlFrame(module), STATUS_TIMEOUT);
+    ReleaseModuleLock(module);
     zel::UniqueFd control2 = control.Accept();
     ASSERT_TRUE(control2.Valid());
     EXPECT_EQ(zel::test::ReceiveBytes(control2.Get(), 4).Data, "0511");

@@ -153,8 +153,10 @@ TEST_F(DevicesTest, StopWithOpenPortKeepsThatModule)
     ASSERT_EQ(StartAll().Status, STATUS_SUCCESS);
     SetOpen(Port(6), true);
 
-    // The other module is removed all the same; the request reports the refusal.
+    // The other module is removed all the same; the request reports the
+    // refusal, and the refused module's ports stay usable.
     EXPECT_EQ(StopAll().Status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(Port(5)->Stopping, 0);
     EXPECT_TRUE(HasDevice("\\Device\\VZelSerial0"));
     EXPECT_TRUE(HasDevice("\\Device\\VSer5"));
     EXPECT_TRUE(HasDevice("\\Device\\VSer6"));
