@@ -2,7 +2,7 @@
 // the test process (and from helper processes).
 #pragma once
 
-#include "daemon_process.h"
+#include "support/daemon_process.h"
 
 #include "support/temp_dir.h"
 
@@ -19,6 +19,8 @@
 #include <vector>
 
 namespace zeltest {
+
+using zel::test::DaemonProcess;
 
 constexpr const char kControlDevice[] = "\\\\.\\ZelMain";
 

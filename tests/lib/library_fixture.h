@@ -2,7 +2,7 @@
 // release themselves, and module records to add.
 #pragma once
 
-#include "lib/zelvcomd_process.h"
+#include "support/daemon_process.h"
 #include "support/temp_dir.h"
 
 #include <VZelSerial.h>
@@ -76,8 +76,8 @@ protected:
     void SetUp() override
     {
         UseDaemonSocket(SocketPath());
-        daemon_ = std::make_unique<ZelvcomdProcess>(dir_.File("state"), SocketPath());
-        ASSERT_TRUE(daemon_->Ready()) << daemon_->Log();
+        daemon_ = std::make_unique<DaemonProcess>(dir_.File("state"), SocketPath());
+        ASSERT_TRUE(daemon_->WaitReady()) << daemon_->Log();
     }
 
     std::string SocketPath() const { return dir_.File("zelvcomd.sock"); }
@@ -91,7 +91,7 @@ protected:
     }
 
     TempDir dir_;
-    std::unique_ptr<ZelvcomdProcess> daemon_;
+    std::unique_ptr<DaemonProcess> daemon_;
 };
 
 }  // namespace zel::test

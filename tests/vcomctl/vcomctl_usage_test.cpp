@@ -1,6 +1,6 @@
 // vcomctl's help and usage errors: none of them needs or reaches the daemon.
 // Which arguments are refused is tested on the parsers (vcomctl_parts_test).
-#include "lib/zelvcomd_process.h"
+#include "support/daemon_process.h"
 #include "support/temp_dir.h"
 #include "vcomctl/vcomctl_harness.h"
 

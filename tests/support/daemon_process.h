@@ -1,19 +1,23 @@
 // zelvcomd as a child process of a test: started in the foreground on a
 // temporary state directory and socket (and, when given, the directory of
 // its COM links), ready once it prints its ready line; its log (stderr) can
-// be waited on line by line.
+// be waited on line by line. And the environment pointed at a socket, so the
+// control library (and any vcomctl a test starts) reach that daemon.
 #pragma once
 
 #include "support/deadline.h"
 #include "support/process.h"
 
+#include <signal.h>
+
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
-namespace zeltest {
+namespace zel::test {
 
 class DaemonProcess {
 public:
@@ -21,7 +25,7 @@ public:
                   const std::filesystem::path& socketPath,
                   const std::filesystem::path& ptyDirectory = {},
                   const std::vector<std::string>& moreArgs = {})
-        : process_(std::make_unique<zel::test::ChildProcess>(
+        : process_(std::make_unique<ChildProcess>(
               ZELVCOMD_PATH, Arguments(stateDirectory, socketPath, ptyDirectory, moreArgs))),
           socket_(socketPath)
     {
@@ -38,8 +42,7 @@ public:
     }
 
     // The next log line (not yet waited for) that contains text.
-    bool SawLog(const std::string& text,
-                const zel::test::Deadline& deadline = zel::test::Deadline())
+    bool SawLog(const std::string& text, const Deadline& deadline = Deadline())
     {
         return process_->Stderr()
             .WaitFor(
@@ -50,7 +53,7 @@ public:
 
     // The next log line that contains both texts.
     bool SawLog(const std::string& first, const std::string& second,
-                const zel::test::Deadline& deadline = zel::test::Deadline())
+                const Deadline& deadline = Deadline())
     {
         return process_->Stderr()
             .WaitFor(
@@ -83,7 +86,7 @@ public:
         }
         return status;
     }
-    zel::test::ChildProcess& Process() { return *process_; }
+    ChildProcess& Process() { return *process_; }
 
 private:
     static std::vector<std::string> Arguments(const std::filesystem::path& stateDirectory,
@@ -101,8 +104,15 @@ private:
         return args;
     }
 
-    std::unique_ptr<zel::test::ChildProcess> process_;
+    std::unique_ptr<ChildProcess> process_;
     std::filesystem::path socket_;
 };
 
-}  // namespace zeltest
+// Points this process (and its children) at Path for the daemon's socket.
+inline void UseDaemonSocket(const std::string& Path)
+{
+    constexpr int kOverwrite = 1;
+    setenv("ZELVCOM_SOCKET", Path.c_str(), kOverwrite);
+}
+
+}  // namespace zel::test
