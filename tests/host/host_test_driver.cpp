@@ -135,6 +135,12 @@ void HostKernelTest::SetUp()
     host::KernelOptions options;
     options.StateDirectory = state_.Path() / "state";
     options.Log = [this](host::LogLevel, const std::string& line) {
+        // A verifier stop aborts the process (a death test's child): no
+        // destructor will remove the state directory.
+        if (line.rfind("*** STOP:", 0) == 0) {
+            std::error_code ignored;
+            std::filesystem::remove_all(state_.Path(), ignored);
+        }
         std::lock_guard<std::mutex> lock(logMutex_);
         log_.push_back(line);
     };
