@@ -33,11 +33,11 @@ VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
 
 LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
 {
-    // Wait = TRUE only lets the caller follow with a wait at once; the host
-    // needs nothing for it.
+    // Wait = TRUE returns with IRQL raised until the wait that must follow,
+    // which only a thread that may wait can do.
     UNREFERENCED_PARAMETER(Increment);
-    UNREFERENCED_PARAMETER(Wait);
-    host::verifier::RequireIrqlAtMost(DISPATCH_LEVEL, "KeSetEvent");
+    host::verifier::RequireIrqlAtMost(Wait ? APC_LEVEL : DISPATCH_LEVEL,
+                                      Wait ? "KeSetEvent with Wait TRUE" : "KeSetEvent");
     return Objects().Signal(&Event->Header);
 }
 

@@ -332,8 +332,11 @@ extern "C" {
 
 PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota)
 {
-    UNREFERENCED_PARAMETER(ChargeQuota);
-    host::verifier::RequireIrqlAtMost(DISPATCH_LEVEL, "IoAllocateIrp");
+    // Charging the caller's quota allocates as ExAllocatePoolWithQuotaTag
+    // does, which cannot run above APC_LEVEL.
+    host::verifier::RequireIrqlAtMost(
+        ChargeQuota ? APC_LEVEL : DISPATCH_LEVEL,
+        ChargeQuota ? "IoAllocateIrp charging quota" : "IoAllocateIrp");
     if (StackSize < 1) {
         host::verifier::BugCheck(host::rule::kIoManagerViolation,
                                  "IoAllocateIrp with stack size " + std::to_string(StackSize));

@@ -165,8 +165,16 @@ extern "C" {
 PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer,
                          BOOLEAN ChargeQuota, PIRP Irp)
 {
-    UNREFERENCED_PARAMETER(ChargeQuota);
     host::verifier::RequireIrqlAtMost(DISPATCH_LEVEL, "IoAllocateMdl");
+    // ChargeQuota is the system's own; a secondary buffer is one of an IRP's.
+    if (ChargeQuota) {
+        host::verifier::BugCheck(host::rule::kIoManagerViolation,
+                                 "IoAllocateMdl with ChargeQuota TRUE (drivers pass FALSE)");
+    }
+    if (SecondaryBuffer && Irp == nullptr) {
+        host::verifier::BugCheck(host::rule::kIoManagerViolation,
+                                 "IoAllocateMdl with SecondaryBuffer TRUE and no IRP");
+    }
     PMDL mdl = Mdls().Allocate(VirtualAddress, Length);
     if (mdl != nullptr && Irp != nullptr) {
         LinkToIrp(Irp, mdl, SecondaryBuffer);

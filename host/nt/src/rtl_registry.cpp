@@ -349,6 +349,7 @@ private:
     // room for both, or a NULL Buffer to have one allocated.
     static NTSTATUS StoreString(PUNICODE_STRING destination, const Bytes& data)
     {
+        host::rtl::RequireWellFormed(destination, "RtlQueryRegistryValues (direct string)");
         std::size_t units = data.size() / sizeof(WCHAR);
         if (units > 0 && data[2 * units - 2] == 0 && data[2 * units - 1] == 0) {
             --units;

@@ -287,6 +287,24 @@ std::optional<std::string> FoldName(std::string_view utf8Name)
     return Utf16ToUtf8(*wide);
 }
 
+void RequireWellFormed(const UNICODE_STRING* string, const char* routine)
+{
+    if (string->Length % sizeof(WCHAR) != 0) {
+        verifier::BugCheck(kStringRule, std::string(routine) + ": odd byte length " +
+                                            std::to_string(string->Length) +
+                                            " in a UNICODE_STRING");
+    }
+    if (string->Length > string->MaximumLength) {
+        verifier::BugCheck(kStringRule,
+                           std::string(routine) + ": Length " + std::to_string(string->Length) +
+                               " exceeds MaximumLength " + std::to_string(string->MaximumLength));
+    }
+    if (string->Buffer == nullptr && string->Length != 0) {
+        verifier::BugCheck(kStringRule, std::string(routine) + ": NULL Buffer with Length " +
+                                            std::to_string(string->Length));
+    }
+}
+
 }  // namespace host::rtl
 
 // ---------------------------------------------------------------------------
@@ -295,10 +313,10 @@ std::optional<std::string> FoldName(std::string_view utf8Name)
 
 namespace {
 
+using host::rtl::kStringRule;
+using host::rtl::RequireWellFormed;
 using host::verifier::BugCheck;
 using host::verifier::RequireIrqlAtMost;
-
-constexpr const char* kStringRule = "Rtl string";
 
 // RtlInitUnicodeString and RtlInitAnsiString cap the length they describe so
 // that MaximumLength (length + NUL) still fits a USHORT.
@@ -314,24 +332,6 @@ void RequireArgument(const void* pointer, const char* routine, const char* argum
 {
     if (pointer == nullptr) {
         BugCheck(kStringRule, std::string(routine) + ": " + argument + " is NULL");
-    }
-}
-
-// A string handed to a routine to read: its text must lie inside its buffer.
-void RequireWellFormed(const UNICODE_STRING* string, const char* routine)
-{
-    if (string->Length % sizeof(WCHAR) != 0) {
-        BugCheck(kStringRule, std::string(routine) + ": odd byte length " +
-                                  std::to_string(string->Length) + " in a UNICODE_STRING");
-    }
-    if (string->Length > string->MaximumLength) {
-        BugCheck(kStringRule, std::string(routine) + ": Length " + std::to_string(string->Length) +
-                                  " exceeds MaximumLength " +
-                                  std::to_string(string->MaximumLength));
-    }
-    if (string->Buffer == nullptr && string->Length != 0) {
-        BugCheck(kStringRule, std::string(routine) + ": NULL Buffer with Length " +
-                                  std::to_string(string->Length));
     }
 }
 

@@ -38,6 +38,13 @@ std::optional<std::string> Utf16ToUtf8(std::u16string_view text);
 // nullopt when the bytes are not valid UTF-8.
 std::optional<std::u16string> Utf8ToUtf16(std::string_view text);
 
+// The rule a malformed string breaks, in verifier stops.
+inline constexpr const char* kStringRule = "Rtl string";
+
+// A string handed to a routine: its text must lie inside its buffer, in
+// whole characters. A verifier stop names the routine otherwise.
+void RequireWellFormed(const UNICODE_STRING* string, const char* routine);
+
 // The case-folded UTF-8 form of a name, used as its lookup key; nullopt
 // when the name is not valid UTF-8.
 std::optional<std::string> FoldName(std::string_view utf8Name);
