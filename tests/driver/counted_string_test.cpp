@@ -5,39 +5,39 @@
 
 #include "core/counted_string.h"
 
+#include <cstring>
+#include <new>
 #include <utility>
 #include <vector>
 
 namespace zeltest {
 namespace {
 
-class CountedStringTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        host::KernelOptions options;
-        options.StateDirectory = state_.Path();
-        options.Log = [](host::LogLevel, const std::string&) {};
-        kernel_ = std::make_unique<host::Kernel>(options);
-    }
-    void TearDown() override { kernel_.reset(); }
+using CountedStringTest = DriverTest;
 
-    static std::string Text(const CountedString& s) { return Utf8(s.AsUnicodeString()); }
+std::string Text(const CountedString& s)
+{
+    return Utf8(s.AsUnicodeString());
+}
 
-    // Buffers are compared as addresses: gtest would print a WCHAR pointer as
-    // a wide string of the wrong width.
-    static const void* Address(const WCHAR* p) { return p; }
-    static const void* Address(std::nullptr_t) { return nullptr; }
+// Buffers are compared as addresses: gtest would print a WCHAR pointer as a
+// wide string of the wrong width.
+const void* Address(const WCHAR* p)
+{
+    return p;
+}
 
-    // The NUL an Owned string keeps after its text.
-    static bool Terminated(const CountedString& s)
-    {
-        return s.Buffer != nullptr && s.Buffer[s.Length / sizeof(WCHAR)] == L'\0';
-    }
+// The NUL an Owned string keeps after its text.
+bool Terminated(const CountedString& s)
+{
+    return s.Buffer != nullptr && s.Buffer[s.Length / sizeof(WCHAR)] == L'\0';
+}
 
-    TempDir state_;
-    std::unique_ptr<host::Kernel> kernel_;
-};
+bool IsReleased(const CountedString& s)
+{
+    return s.Kind == StringKind::Empty && s.Buffer == nullptr && s.Length == 0 &&
+           s.MaximumLength == 0;
+}
 
 TEST_F(CountedStringTest, ALiteralIsBorrowedAndNeverFreed)
 {
@@ -48,9 +48,9 @@ TEST_F(CountedStringTest, ALiteralIsBorrowedAndNeverFreed)
     EXPECT_EQ(Address(s.Buffer), Address(literal));
     EXPECT_EQ(Text(s), "\\Device\\VSer");
     s.Release();  // the host pool would stop on freeing it
-    EXPECT_TRUE(s.IsEmpty());
+    EXPECT_TRUE(IsReleased(s));
     s.Release();
-    EXPECT_EQ(s.Kind, StringKind::Empty);
+    EXPECT_TRUE(IsReleased(s));
 }
 
 TEST_F(CountedStringTest, IntegersAreDecimalWithoutLeadingZerosOrSign)
@@ -123,26 +123,46 @@ TEST_F(CountedStringTest, AssignCopiesIntoOwnedStorageAndReturnsASeparateCopy)
     target.Release();
 }
 
-TEST_F(CountedStringTest, CopyFromAndAnsiGiveOwnedTerminatedText)
+// Empty text is still a name (Owned, terminated); only a string that could
+// not be built is Empty.
+TEST_F(CountedStringTest, EmptyTextIsOwnedAndAJoinTooLongIsEmpty)
 {
+    CountedString empty;
+    empty.InitFromLiteral(L"");
+    CountedString fromAnsi;
+    fromAnsi.InitFromAnsi("");
+    for (const CountedString* source : {&empty, &fromAnsi}) {
+        CountedString copy;
+        copy.CopyFrom(*source);
+        EXPECT_EQ(copy.Kind, StringKind::Owned);
+        EXPECT_EQ(copy.Length, 0u);
+        EXPECT_TRUE(Terminated(copy));
+        copy.Release();
+    }
+
     CountedString source;
-    source.InitFromLiteral(L"\\Device\\ZelMinVirtCOM");
+    source.InitFromAnsi("\\Device\\ZelMinVirtCOM");
     CountedString copy;
     copy.CopyFrom(source);
-    EXPECT_EQ(copy.Kind, StringKind::Owned);
     EXPECT_NE(Address(copy.Buffer), Address(source.Buffer));
     EXPECT_EQ(Text(copy), "\\Device\\ZelMinVirtCOM");
-    EXPECT_TRUE(Terminated(copy));
     copy.Release();
+    source.Release();
 
-    for (const std::string& text : {std::string(), std::string(40, 'q')}) {
-        CountedString s;
-        s.InitFromAnsi(text.c_str());
-        EXPECT_FALSE(s.IsEmpty()) << "empty text is not an Empty string";
-        EXPECT_EQ(Text(s), text);
-        EXPECT_TRUE(Terminated(s));
-        s.Release();
-    }
+    // Two halves of more text than a counted string holds. The result lands
+    // on storage full of garbage, as a fresh local would be.
+    const std::string half(20000, 'h');
+    CountedString left;
+    CountedString right;
+    left.InitFromAnsi(half.c_str());
+    right.InitFromAnsi(half.c_str());
+    alignas(CountedString) unsigned char storage[sizeof(CountedString)];
+    std::memset(storage, 0xA5, sizeof(storage));
+    auto* joined = new (storage) CountedString(left.Concat(right));
+    EXPECT_TRUE(IsReleased(*joined));
+    left.Release();
+    right.Release();
+    fromAnsi.Release();
 }
 
 TEST(ByteSwap16Test, ExchangesTheBytes)

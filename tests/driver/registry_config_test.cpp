@@ -112,6 +112,8 @@ TEST_F(RegistryConfigTest, DeleteRemovesCountAndNumbersButLeavesNamesAndFlags)
     ASSERT_EQ(Add(MakeRecord(Ip(10, 0, 0, 1), 4000, "a", {{4001, 5, 1}, {4002, 6, 0}})).Status,
               STATUS_SUCCESS);
     ASSERT_EQ(Ioctl(IOCTL_VCOM_SAVE_INFO_REG).Status, STATUS_SUCCESS);
+    // A channel beyond the table's count is not the table's to delete.
+    WriteDword(ModuleKey(0), "SerialPort2", 4003);
 
     host::IoResult remove = Ioctl(IOCTL_VCOM_CLEAR_DEV_REG);
     EXPECT_EQ(remove.Status, STATUS_SUCCESS);
@@ -122,7 +124,8 @@ TEST_F(RegistryConfigTest, DeleteRemovesCountAndNumbersButLeavesNamesAndFlags)
     auto names = Registry().ValueNames(RTL_REGISTRY_SERVICES, ModuleKey(0));
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names,
-              (std::vector<std::string>{"ModuleName", "SerialParaFlag0", "SerialParaFlag1"}));
+              (std::vector<std::string>{"ModuleName", "SerialParaFlag0", "SerialParaFlag1",
+                                        "SerialPort2"}));
     // Deleting changes only the registry.
     EXPECT_EQ(ModuleCount(), 1u);
 
