@@ -148,33 +148,21 @@ TEST_F(DispatchTest, UnloadTearsDownRunningModulesAndPorts)
 
 // Loading with \DosDevices\ZelMain taken: the load fails with the link's
 // status, says so on the debug output, and leaves no device.
-TEST(DriverLoadTest, ExistingMainLinkFailsTheLoad)
+TEST_F(DispatchTest, AnExistingMainLinkFailsTheLoad)
 {
-    TempDir state;
-    host::KernelOptions options;
-    options.StateDirectory = state.Path();
-    options.Log = [](host::LogLevel, const std::string&) {};
-    host::Kernel kernel(options);
-
+    StopKernel();
+    StartKernel();
     UNICODE_STRING link;
     UNICODE_STRING target;
     RtlInitUnicodeString(&link, L"\\DosDevices\\ZelMain");
     RtlInitUnicodeString(&target, L"\\Device\\SomeoneElse");
     ASSERT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_SUCCESS);
 
-    NTSTATUS status = kernel.LoadDriver(SERVICE_KEY, DriverEntry);
-    EXPECT_FALSE(NT_SUCCESS(status));
-    EXPECT_EQ(status, STATUS_OBJECT_NAME_COLLISION);
-    EXPECT_FALSE(kernel.DriverLoaded());
-    bool printed = false;
-    for (const std::string& line : kernel.DebugOutput()) {
-        printed = printed || line == "MAIN Create Error\n";
-    }
-    EXPECT_TRUE(printed);
-    for (const std::string& name : kernel.DeviceNames()) {
-        EXPECT_NE(name, "\\Device\\ZelMinVirtCOM");
-    }
-    EXPECT_EQ(kernel.SymbolicLinkTarget("\\DosDevices\\ZelMain"), "\\Device\\SomeoneElse");
+    EXPECT_EQ(LoadDriver(), STATUS_OBJECT_NAME_COLLISION);
+    EXPECT_FALSE(Kernel().DriverLoaded());
+    EXPECT_TRUE(DebugOutputHas("MAIN Create Error\n"));
+    EXPECT_FALSE(HasDevice("\\Device\\ZelMinVirtCOM"));
+    EXPECT_EQ(LinkTarget("\\DosDevices\\ZelMain"), "\\Device\\SomeoneElse");
     EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_SUCCESS);
 }
 

@@ -11,39 +11,12 @@
 
 namespace zeltest {
 
-TempDir::TempDir()
-{
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "zelvcom-driver-XXXXXX").string();
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (mkdtemp(buffer.data()) == nullptr) {
-        throw std::runtime_error("mkdtemp failed for " + pattern);
-    }
-    path_ = buffer.data();
-}
-
-TempDir::~TempDir()
-{
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
-
 std::string Utf8(const WCHAR* text, std::size_t units)
 {
     std::string out;
     for (std::size_t i = 0; i < units; ++i) {
-        std::uint32_t c = static_cast<std::uint16_t>(text[i]);
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
+        const auto unit = static_cast<std::uint16_t>(text[i]);
+        out += unit < 0x80 ? static_cast<char>(unit) : '?';
     }
     return out;
 }

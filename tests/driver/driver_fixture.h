@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/temp_dir.h"
+
 #include <zelvcom/control_ioctl.h>
 #include <zelvcom/module_record.h>
 
@@ -25,21 +27,9 @@ struct ControlExtension;
 
 namespace zeltest {
 
-// A fresh directory under the system's temporary directory, removed with
-// everything in it when the object goes.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::filesystem::path& Path() const { return path_; }
+using zel::test::TempDir;
 
-private:
-    std::filesystem::path path_;
-};
-
-// UTF-16 text as UTF-8, for assertions.
+// UTF-16 text (ASCII in these tests) as a narrow string, for assertions.
 std::string Utf8(const WCHAR* text, std::size_t units);
 std::string Utf8(const UNICODE_STRING& text);
 std::string Utf8FromBytes(const std::vector<std::uint8_t>& utf16le);

@@ -40,33 +40,9 @@ protected:
     host::File* com5_ = nullptr;
 };
 
-TEST_F(PortReadTest, HeldBytesAreReadAtOnce)
-{
-    OpenWithModule("echo");
-    ModuleSends("hello");
-    ASSERT_TRUE(WaitHeld(5, 5));
-
-    host::IoResult read = com5_->Read(5);
-    EXPECT_EQ(read.Status, STATUS_SUCCESS);
-    EXPECT_EQ(read.Information, 5u);
-    EXPECT_EQ(Text(read), "hello");
-    EXPECT_EQ(Port(5)->RxCount, 0u);
-}
-
-TEST_F(PortReadTest, ShortOfDataTheDefaultTimeoutsAnswerAtOnceWithNothing)
-{
-    OpenWithModule("echo");
-    ModuleSends("abc");
-    ASSERT_TRUE(WaitHeld(5, 3));
-
-    host::IoResult read = com5_->Read(10);
-    EXPECT_EQ(read.Status, STATUS_SUCCESS);
-    EXPECT_EQ(read.Information, 0u);
-    EXPECT_EQ(Port(5)->RxCount, 3u);
-    EXPECT_EQ(Port(5)->CommStatus.AmountInInQueue, 3u);
-}
-
-TEST_F(PortReadTest, APartialReadLeavesTheRestInOrder)
+// Under the default timeouts a read takes what it asks for when that much
+// is held, and otherwise answers at once with nothing.
+TEST_F(PortReadTest, HeldBytesAreReadAtOnceAndAShortReadGetsNothing)
 {
     OpenWithModule("echo");
     std::string hundred;
@@ -76,56 +52,40 @@ TEST_F(PortReadTest, APartialReadLeavesTheRestInOrder)
     ModuleSends(hundred);
     ASSERT_TRUE(WaitHeld(5, 100));
 
-    EXPECT_EQ(Text(com5_->Read(50)), hundred.substr(0, 50));
+    host::IoResult read = com5_->Read(50);
+    EXPECT_EQ(read.Status, STATUS_SUCCESS);
+    EXPECT_EQ(read.Information, 50u);
+    EXPECT_EQ(Text(read), hundred.substr(0, 50));
     EXPECT_EQ(Port(5)->RxCount, 50u);
-    EXPECT_EQ(Text(com5_->Read(50)), hundred.substr(50));
-}
 
-TEST_F(PortReadTest, ZeroLengthReadSucceedsWithNothing)
-{
-    OpenWithModule("echo");
+    read = com5_->Read(60);
+    EXPECT_EQ(read.Status, STATUS_SUCCESS);
+    EXPECT_EQ(read.Information, 0u);
+    EXPECT_EQ(Port(5)->CommStatus.AmountInInQueue, 50u);
     Port(5)->CommStatus.AmountInOutQueue = 7;
-    host::IoResult read = com5_->Read(0);
+    read = com5_->Read(0);
     EXPECT_EQ(read.Status, STATUS_SUCCESS);
     EXPECT_EQ(read.Information, 0u);
     EXPECT_EQ(Port(5)->CommStatus.AmountInOutQueue, 7u) << "the transmit side is the writes'";
-}
 
-TEST_F(PortReadTest, TheTimerDeliversWhatIsHeld)
-{
-    OpenWithModule("echo");
-    SetReadTimeouts(5, SHORT_INTERVAL_MS, WAIT_FOR_DATA);
-    ModuleSends("abc");
-    ASSERT_TRUE(WaitHeld(5, 3));
-
-    host::IoResult read = com5_->Read(10);
-    EXPECT_EQ(read.Status, STATUS_SUCCESS);
-    EXPECT_EQ(Text(read), "abc");
+    EXPECT_EQ(Text(com5_->Read(50)), hundred.substr(50));
     EXPECT_EQ(Port(5)->RxCount, 0u);
 }
 
-TEST_F(PortReadTest, NoIntervalEndsTheWaitAtOnce)
+// Waiting for data, a read short of it gets what is held from its timer:
+// the interval as set, none, or one beyond the one-second cap.
+TEST_F(PortReadTest, TheTimerDeliversWhatIsHeld)
 {
     OpenWithModule("echo");
-    SetReadTimeouts(5, 0, WAIT_FOR_DATA);
-    ModuleSends("abc");
-    ASSERT_TRUE(WaitHeld(5, 3));
-
-    host::IoResult read = com5_->Read(10);
-    EXPECT_EQ(read.Status, STATUS_SUCCESS);
-    EXPECT_EQ(Text(read), "abc");
-}
-
-TEST_F(PortReadTest, ALongIntervalIsCutToOneSecond)
-{
-    OpenWithModule("echo");
-    SetReadTimeouts(5, BEYOND_THE_CAP_MS, WAIT_FOR_DATA);
-    ModuleSends("abc");
-    ASSERT_TRUE(WaitHeld(5, 3));
-
-    host::IoResult read = com5_->Read(10);
-    EXPECT_EQ(read.Status, STATUS_SUCCESS);
-    EXPECT_EQ(Text(read), "abc");
+    for (ULONG interval : {SHORT_INTERVAL_MS, 0u, BEYOND_THE_CAP_MS}) {
+        SetReadTimeouts(5, interval, WAIT_FOR_DATA);
+        ModuleSends("abc");
+        ASSERT_TRUE(WaitHeld(5, 3));
+        host::IoResult read = com5_->Read(10);
+        EXPECT_EQ(read.Status, STATUS_SUCCESS);
+        EXPECT_EQ(Text(read), "abc") << interval;
+        EXPECT_EQ(Port(5)->RxCount, 0u);
+    }
 }
 
 TEST_F(PortReadTest, AnIntervalWhoseTicksPassThirtyTwoBitsStillWaitsOneSecond)
@@ -258,7 +218,7 @@ TEST_F(PortReadTest, AReadLongerThanTheBufferNeverWaitsForBytesThatCannotFit)
 {
     constexpr std::size_t SOURCE_BYTES = 2 * PORT_RX_BUFFER_SIZE;
     constexpr ULONG READ_LENGTH = 2 * PORT_RX_BUFFER_SIZE;
-    const unsigned seed = std::random_device{}();
+    constexpr unsigned seed = 20261207;
     std::printf("seed %u\n", seed);
     std::mt19937 random(seed);
     std::string source(SOURCE_BYTES, '\0');
