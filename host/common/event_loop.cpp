@@ -10,7 +10,6 @@ namespace zel {
 namespace {
 
 constexpr int kMaxEventsPerWait = 32;
-constexpr int kWaitForever = -1;
 
 epoll_event MakeEvent(std::uint32_t events, std::uint64_t key)
 {
@@ -73,29 +72,41 @@ EventLoop::EventLoop() : epoll_(epoll_create1(EPOLL_CLOEXEC))
 void EventLoop::Run()
 {
     running_ = true;
-    std::array<epoll_event, kMaxEventsPerWait> events{};
     while (running_) {
-        const int count = epoll_wait(epoll_.Get(), events.data(), kMaxEventsPerWait, kWaitForever);
-        if (count < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            throw ErrnoError("epoll_wait");
-        }
-        for (int i = 0; i < count && running_; ++i) {
-            Dispatch(events[i].data.u64, events[i].events);
-        }
+        RunOnce(kWaitForever);
     }
 }
 
+void EventLoop::RunOnce(int timeoutMs)
+{
+    stopped_ = false;
+    std::array<epoll_event, kMaxEventsPerWait> events{};
+    const int count = epoll_wait(epoll_.Get(), events.data(), kMaxEventsPerWait, timeoutMs);
+    if (count < 0 && errno != EINTR) {
+        throw ErrnoError("epoll_wait");
+    }
+    for (int i = 0; i < count && !stopped_; ++i) {
+        Dispatch(events[i].data.u64, events[i].events);
+    }
+}
+
+// The handler is in place before the descriptor joins the set, as an
+// edge-triggered event fetched at once would otherwise be lost.
 std::uint64_t EventLoop::Add(int fd, std::uint32_t events, Handler handler)
 {
-    const std::uint64_t key = nextKey_++;
+    std::uint64_t key = 0;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        key = nextKey_++;
+        handlers_.emplace(key, std::move(handler));
+    }
     epoll_event event = MakeEvent(events, key);
     if (epoll_ctl(epoll_.Get(), EPOLL_CTL_ADD, fd, &event) != 0) {
-        throw ErrnoError("epoll_ctl add");
+        const std::system_error error = ErrnoError("epoll_ctl add");
+        const std::lock_guard<std::mutex> lock(mutex_);
+        handlers_.erase(key);
+        throw error;
     }
-    handlers_.emplace(key, std::move(handler));
     return key;
 }
 
@@ -110,17 +121,23 @@ void EventLoop::Modify(int fd, std::uint64_t key, std::uint32_t events)
 void EventLoop::Remove(int fd, std::uint64_t key) noexcept
 {
     epoll_ctl(epoll_.Get(), EPOLL_CTL_DEL, fd, nullptr);
+    const std::lock_guard<std::mutex> lock(mutex_);
     handlers_.erase(key);
 }
 
 void EventLoop::Dispatch(std::uint64_t key, std::uint32_t events)
 {
-    const auto found = handlers_.find(key);
-    if (found == handlers_.end()) {
-        return;
+    Handler handler;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        const auto found = handlers_.find(key);
+        if (found == handlers_.end()) {
+            return;
+        }
+        // A copy, called unlocked, because a handler may remove its own
+        // registration or make others.
+        handler = found->second;
     }
-    // A copy, because a handler may remove its own registration.
-    const Handler handler = found->second;
     handler(events);
 }
 

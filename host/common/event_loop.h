@@ -1,13 +1,16 @@
-// One epoll set and the handlers of the descriptors in it (level-triggered).
-// Handlers are keyed by a serial number, not by descriptor: an event fetched
-// for a descriptor that was removed in the same round (and whose number may
-// already be reused) then reaches nobody.
+// One epoll set and the handlers of the descriptors in it. Handlers are
+// keyed by a serial number, not by descriptor: an event fetched for a
+// descriptor that was removed in the same round (and whose number may
+// already be reused) then reaches nobody. Watches may be made, changed and
+// dropped from any thread; one dropped by another thread while the loop is
+// in a round may still see that round's event.
 #pragma once
 
 #include <host/common/unique_fd.h>
 
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <unordered_map>
 
 namespace zel {
@@ -42,9 +45,18 @@ public:
     EventLoop(const EventLoop&) = delete;
     EventLoop& operator=(const EventLoop&) = delete;
 
+    static constexpr int kWaitForever = -1;
+
     // Dispatches events until Stop() is called from a handler.
     void Run();
-    void Stop() noexcept { running_ = false; }
+    // Waits up to timeoutMs for events and dispatches them; a Stop() from a
+    // handler leaves the rest of the round undispatched.
+    void RunOnce(int timeoutMs);
+    void Stop() noexcept
+    {
+        running_ = false;
+        stopped_ = true;
+    }
     bool Running() const noexcept { return running_; }
 
 private:
@@ -54,9 +66,11 @@ private:
     void Dispatch(std::uint64_t key, std::uint32_t events);
 
     UniqueFd epoll_;
+    std::mutex mutex_;  // guards handlers_ and nextKey_
     std::unordered_map<std::uint64_t, Handler> handlers_;
     std::uint64_t nextKey_ = 1;
-    bool running_ = false;
+    bool running_ = false;  // in Run()
+    bool stopped_ = false;  // Stop() was called in this round
 };
 
 }  // namespace zel
