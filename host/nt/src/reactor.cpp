@@ -9,26 +9,31 @@
 #include <sys/eventfd.h>
 #include <sys/timerfd.h>
 
-#include <array>
 #include <cerrno>
 #include <cstring>
 #include <optional>
 #include <string>
+#include <system_error>
+#include <utility>
 
 namespace host {
 namespace {
 
-// Ids of the reactor's own descriptors; clients get the ids after them.
-constexpr Reactor::Id kWakeId = 0;
-constexpr Reactor::Id kTimerId = 1;
-constexpr Reactor::Id kFirstClientId = 2;
-
-constexpr int kEventsPerWait = 64;
-constexpr int kWaitForever = -1;
-
 [[noreturn]] void Fail(const char* call)
 {
     verifier::BugCheck(rule::kHostSystemCall, std::string(call) + ": " + std::strerror(errno));
+}
+
+// The event loop throws when a system call fails; the transport cannot go
+// on without its thread, so that stops the machine.
+template <typename Call>
+decltype(auto) OrBugCheck(Call&& call)
+{
+    try {
+        return call();
+    } catch (const std::system_error& error) {
+        verifier::BugCheck(rule::kHostSystemCall, error.what());
+    }
 }
 
 zel::UniqueFd Check(int fd, const char* call)
@@ -47,16 +52,6 @@ void Drain(const zel::UniqueFd& fd)
     }
 }
 
-void AddToSet(int epoll, int fd, Reactor::Id id)
-{
-    epoll_event event{};
-    event.events = EPOLLIN;
-    event.data.u64 = id;
-    if (epoll_ctl(epoll, EPOLL_CTL_ADD, fd, &event) != 0) {
-        Fail("epoll_ctl");
-    }
-}
-
 // steady_clock counts CLOCK_MONOTONIC on Linux.
 timespec MonotonicTime(Reactor::Clock::time_point when)
 {
@@ -72,13 +67,18 @@ timespec MonotonicTime(Reactor::Clock::time_point when)
 }  // namespace
 
 Reactor::Reactor()
-    : epoll_(Check(epoll_create1(EPOLL_CLOEXEC), "epoll_create1")),
+    : loop_(OrBugCheck([] { return zel::EventLoop(); })),
       wake_(Check(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC), "eventfd")),
-      timer_(Check(timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC), "timerfd_create")),
-      nextId_(kFirstClientId)
+      timer_(Check(timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC), "timerfd_create"))
 {
-    AddToSet(epoll_.Get(), wake_.Get(), kWakeId);
-    AddToSet(epoll_.Get(), timer_.Get(), kTimerId);
+    OrBugCheck([this] {
+        wakeWatch_ = zel::EventLoop::Watch(loop_, wake_.Get(), EPOLLIN,
+                                           [this](std::uint32_t) { Drain(wake_); });
+        timerWatch_ = zel::EventLoop::Watch(loop_, timer_.Get(), EPOLLIN, [this](std::uint32_t) {
+            Drain(timer_);
+            armedFor_.reset();  // a one-shot timer that fired is disarmed
+        });
+    });
     thread_ = std::thread([this] { Run(); });
 }
 
@@ -113,24 +113,26 @@ void Reactor::Remove(Id id)
     clients_.erase(id);
 }
 
+// Called from the dispatch side and from clients on the reactor thread.
 void Reactor::Watch(Id id, int fd, std::uint32_t events)
 {
-    epoll_event event{};
-    event.events = events;
-    event.data.u64 = id;
-    if (epoll_ctl(epoll_.Get(), EPOLL_CTL_MOD, fd, &event) == 0) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = watches_.find(fd);
+    if (found != watches_.end() && found->second.Client == id) {
+        OrBugCheck([&] { found->second.Registration.SetEvents(events); });
         return;
     }
-    if (errno != ENOENT || epoll_ctl(epoll_.Get(), EPOLL_CTL_ADD, fd, &event) != 0) {
-        Fail("epoll_ctl");
-    }
+    watches_.erase(fd);
+    const auto collect = [this, id](std::uint32_t happened) { ready_[id] |= happened; };
+    watches_.emplace(fd, SocketWatch{id, OrBugCheck([&] {
+                                         return zel::EventLoop::Watch(loop_, fd, events, collect);
+                                     })});
 }
 
 void Reactor::Unwatch(int fd)
 {
-    if (epoll_ctl(epoll_.Get(), EPOLL_CTL_DEL, fd, nullptr) != 0 && errno != ENOENT) {
-        Fail("epoll_ctl");
-    }
+    const std::lock_guard<std::mutex> lock(mutex_);
+    watches_.erase(fd);
 }
 
 void Reactor::Kick(Id id)
@@ -167,26 +169,13 @@ void Reactor::Signal()
     }
 }
 
+// Each round serves every client with something for it once, with the
+// socket events the round fetched for it merged.
 void Reactor::Run()
 {
-    std::array<epoll_event, kEventsPerWait> ready{};
     for (;;) {
-        const int count = epoll_wait(epoll_.Get(), ready.data(), kEventsPerWait, WaitTimeout());
-        if (count < 0 && errno != EINTR) {
-            Fail("epoll_wait");
-        }
-        Work work;
-        for (int i = 0; i < count; ++i) {
-            const Id id = ready[static_cast<std::size_t>(i)].data.u64;
-            if (id == kWakeId) {
-                Drain(wake_);
-            } else if (id == kTimerId) {
-                Drain(timer_);
-                armedFor_.reset();  // a one-shot timer that fired is disarmed
-            } else {
-                work[id] |= ready[static_cast<std::size_t>(i)].events;
-            }
-        }
+        OrBugCheck([this] { loop_.RunOnce(WaitTimeout()); });
+        Work work = std::exchange(ready_, {});
         if (!TakeQueued(&work)) {
             return;
         }
@@ -201,7 +190,7 @@ void Reactor::Run()
 int Reactor::WaitTimeout()
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    return kicked_.empty() ? kWaitForever : 0;
+    return kicked_.empty() ? zel::EventLoop::kWaitForever : 0;
 }
 
 bool Reactor::TakeQueued(Work* work)

@@ -1,10 +1,11 @@
-// The transport's one event thread: an epoll set over the sockets of every
+// The transport's one event thread: an event loop over the sockets of every
 // connection, an eventfd to wake it, and a timerfd for deadlines. Clients
 // are called on this thread at DISPATCH_LEVEL, where a transport runs its
 // receive completions and event handlers on Windows. Events are only hints:
 // a client re-checks its sockets whenever it is called.
 #pragma once
 
+#include <host/common/event_loop.h>
 #include <host/common/unique_fd.h>
 
 #include <chrono>
@@ -54,22 +55,30 @@ public:
 private:
     using Work = std::map<Id, std::uint32_t>;
 
+    struct SocketWatch {
+        Id Client;
+        zel::EventLoop::Watch Registration;
+    };
+
     void Run();
     void Signal();
-    void Collect(int count, Work* work);
     int WaitTimeout();
     bool TakeQueued(Work* work);
     void Serve(Id id, std::uint32_t events);
     void ArmTimer();
 
-    zel::UniqueFd epoll_;
+    zel::EventLoop loop_;
     zel::UniqueFd wake_;
     zel::UniqueFd timer_;
+    zel::EventLoop::Watch wakeWatch_;
+    zel::EventLoop::Watch timerWatch_;
+    Work ready_;  // socket events fetched in this round (reactor thread only)
     std::mutex mutex_;
     std::unordered_map<Id, std::weak_ptr<ReactorClient>> clients_;
+    std::unordered_map<int, SocketWatch> watches_;  // by descriptor
     std::vector<Id> kicked_;  // a Signal is owed only when this turns non-empty
     std::multimap<Clock::time_point, Id> deadlines_;
-    Id nextId_;
+    Id nextId_ = 1;
     bool stopping_ = false;
     std::optional<Clock::time_point> armedFor_;  // what the timerfd is set to (reactor thread only)
     std::thread thread_;
