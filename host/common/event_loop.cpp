@@ -71,21 +71,20 @@ EventLoop::EventLoop() : epoll_(epoll_create1(EPOLL_CLOEXEC))
 
 void EventLoop::Run()
 {
-    running_ = true;
-    while (running_) {
+    do {
         RunOnce(kWaitForever);
-    }
+    } while (running_);
 }
 
 void EventLoop::RunOnce(int timeoutMs)
 {
-    stopped_ = false;
+    running_ = true;
     std::array<epoll_event, kMaxEventsPerWait> events{};
     const int count = epoll_wait(epoll_.Get(), events.data(), kMaxEventsPerWait, timeoutMs);
     if (count < 0 && errno != EINTR) {
         throw ErrnoError("epoll_wait");
     }
-    for (int i = 0; i < count && !stopped_; ++i) {
+    for (int i = 0; i < count && running_; ++i) {
         Dispatch(events[i].data.u64, events[i].events);
     }
 }

@@ -52,11 +52,7 @@ public:
     // Waits up to timeoutMs for events and dispatches them; a Stop() from a
     // handler leaves the rest of the round undispatched.
     void RunOnce(int timeoutMs);
-    void Stop() noexcept
-    {
-        running_ = false;
-        stopped_ = true;
-    }
+    void Stop() noexcept { running_ = false; }
     bool Running() const noexcept { return running_; }
 
 private:
@@ -69,8 +65,7 @@ private:
     std::mutex mutex_;  // guards handlers_ and nextKey_
     std::unordered_map<std::uint64_t, Handler> handlers_;
     std::uint64_t nextKey_ = 1;
-    bool running_ = false;  // in Run()
-    bool stopped_ = false;  // Stop() was called in this round
+    bool running_ = false;  // in a round, and no Stop() yet
 };
 
 }  // namespace zel
