@@ -1,6 +1,6 @@
-// zelwin32 with no daemon to talk to: opens fail as on Windows when the
-// driver is not loaded, and the local parts (handles, events, last error)
-// behave as Win32's.
+// zelwin32 with no daemon to talk to: where it looks for one, opens failing
+// as on Windows when the driver is not loaded, and the local parts (handles,
+// events, last error) behaving as Win32's.
 #include "support/temp_dir.h"
 
 #include <windows.h>
@@ -13,27 +13,28 @@
 
 namespace {
 
-class NoDaemonTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        setenv(zelipc::kSocketEnvironment, dir_.File("absent.sock").c_str(), 1);
-    }
-
-    zel::test::TempDir dir_;
-};
-
-TEST_F(NoDaemonTest, CreateFileFailsWithFileNotFound)
+TEST(RuntimePathsTest, TheSocketVariableWinsThenTheStateVariableThenTheDefault)
 {
-    const HANDLE handle =
-        CreateFileA("\\\\.\\ZelMain", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                    FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
-    EXPECT_EQ(handle, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    using namespace zelipc;
+    setenv(kSocketEnvironment, "/run/somewhere/s", 1);
+    setenv(kStateEnvironment, "/srv/zel", 1);
+    EXPECT_EQ(ClientSocketPath(), "/run/somewhere/s");
+    setenv(kSocketEnvironment, "", 1);  // empty counts as unset
+    EXPECT_EQ(ClientSocketPath(), "/srv/zel/zelvcomd.sock");
+    unsetenv(kStateEnvironment);
+    EXPECT_EQ(ClientSocketPath(), DefaultStateDirectory() / "zelvcomd.sock");
 }
 
-TEST_F(NoDaemonTest, CallsOnHandlesThatDoNotExistFailWithInvalidHandle)
+TEST(NoDaemonTest, OpensFailWithFileNotFoundAndUnknownHandlesAreInvalid)
 {
+    zel::test::TempDir dir;
+    setenv(zelipc::kSocketEnvironment, dir.File("absent.sock").c_str(), 1);
+    EXPECT_EQ(CreateFileA("\\\\.\\ZelMain", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                          OPEN_EXISTING, FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    unsetenv(zelipc::kSocketEnvironment);
+
     DWORD returned = 0;
     EXPECT_FALSE(
         DeviceIoControl(INVALID_HANDLE_VALUE, 0, nullptr, 0, nullptr, 0, &returned, nullptr));
@@ -46,10 +47,8 @@ TEST_F(NoDaemonTest, CallsOnHandlesThatDoNotExistFailWithInvalidHandle)
     DCB dcb{};
     EXPECT_FALSE(GetCommState(nullptr, &dcb));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-}
 
-TEST_F(NoDaemonTest, AnEventIsNotAFile)
-{
+    // An event is not a file, and a closed one is gone.
     const HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     ASSERT_NE(event, nullptr);
     DWORD written = 0;
@@ -59,7 +58,7 @@ TEST_F(NoDaemonTest, AnEventIsNotAFile)
     EXPECT_FALSE(SetEvent(event));
 }
 
-TEST_F(NoDaemonTest, EventsSignalAndResetAsWin32s)
+TEST(NoDaemonTest, EventsSignalAndResetAsWin32s)
 {
     const HANDLE manual = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     const HANDLE automatic = CreateEventA(nullptr, FALSE, TRUE, nullptr);
@@ -77,10 +76,8 @@ TEST_F(NoDaemonTest, EventsSignalAndResetAsWin32s)
     setter.join();
     CloseHandle(manual);
     CloseHandle(automatic);
-}
 
-TEST_F(NoDaemonTest, TheLastErrorBelongsToTheThread)
-{
+    // The last error belongs to the thread.
     SetLastError(ERROR_BUSY);
     DWORD seenThere = 0;
     std::thread other([&seenThere] {
