@@ -1,7 +1,6 @@
 // zelmodsim's data channels, seen from plain TCP clients.
-#include "zelmodsim_harness.h"
-
 #include "support/loopback.h"
+#include "support/module_simulator.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -11,15 +10,6 @@
 
 namespace zel::test {
 namespace {
-
-constexpr std::size_t kRoundTripBytes = 4096;
-constexpr std::size_t kBulkBytes = 4 * 1024 * 1024;  // well past the simulator's pause mark
-constexpr std::size_t kSinkBytes = 3000;
-constexpr std::size_t kSourceFileBytes = 10000;
-// How long a connect whose SYN the kernel drops is watched for not
-// completing. The client repeats its SYN only after a second, so this only
-// sets how sure the check is, not whether it is right.
-constexpr std::chrono::milliseconds kNoAnswerWindow{300};
 
 // Every byte value, over and over.
 std::string Pattern(std::size_t size)
@@ -32,172 +22,108 @@ std::string Pattern(std::size_t size)
     return bytes;
 }
 
-TEST(ZelmodsimChannel, EchoSendsBackWhatArrives)
+UniqueFd Connect(ModuleSimulator& sim, int channel)
 {
-    ModuleSim sim({"--channel", "0:echo"});
-    auto client = ConnectLoopback(sim.ChannelPort(1));
-    ASSERT_TRUE(client.Fd.Valid()) << client.Error;
-    const std::string data = Pattern(kRoundTripBytes);
-    ASSERT_TRUE(SendAll(client.Fd.Get(), data));
-    const auto echoed = ReceiveBytes(client.Fd.Get(), data.size());
-    EXPECT_EQ(echoed.End, StreamEnd::Complete);
-    EXPECT_EQ(echoed.Data, data);
+    auto client = ConnectLoopback(sim.ChannelPort(channel));
+    EXPECT_TRUE(client.Fd.Valid()) << client.Error;
+    return std::move(client.Fd);
 }
 
-TEST(ZelmodsimChannel, EchoKeepsEverythingForAReaderThatLagsBehind)
+// Sources send on every connect, a sink counts, and byte limits close or
+// reset the connection.
+TEST(ZelmodsimChannel, SourcesSinksAndByteLimits)
 {
-    ModuleSim sim({"--channel", "0:echo"});
-    auto client = ConnectLoopback(sim.ChannelPort(1));
-    ASSERT_TRUE(client.Fd.Valid()) << client.Error;
-    const std::string data = Pattern(kBulkBytes);
-    bool sent = false;
-    std::thread writer([&] { sent = SendAll(client.Fd.Get(), data); });
-    const auto echoed = ReceiveBytes(client.Fd.Get(), data.size());
-    writer.join();
-    EXPECT_TRUE(sent);
-    EXPECT_EQ(echoed.End, StreamEnd::Complete);
-    EXPECT_TRUE(echoed.Data == data);
-}
+    constexpr std::size_t kSinkBytes = 3000;
+    TempDir dir;
+    const std::string file = Pattern(10000);
+    std::ofstream(dir.File("source.bin"), std::ios::binary) << file;
+    ModuleSimulator sim({"source-text=hello\\x2c world\\n", "source=" + dir.File("source.bin"),
+                         "sink", "echo,close-after=4", "sink,reset-after=4"});
+    const std::string text = "hello, world\n";
+    EXPECT_EQ(ReceiveBytes(Connect(sim, 1).Get(), text.size()).Data, text);
+    EXPECT_TRUE(sim.Saw("SENT channel=1 bytes=" + std::to_string(text.size())));
+    for (int connect = 0; connect < 2; ++connect) {
+        EXPECT_TRUE(ReceiveBytes(Connect(sim, 2).Get(), file.size()).Data == file);
+    }
 
-TEST(ZelmodsimChannel, SinkCountsWhatArrives)
-{
-    ModuleSim sim({"--channel", "0:echo", "--channel", "0:sink"});
-    auto client = ConnectLoopback(sim.ChannelPort(2));
-    ASSERT_TRUE(client.Fd.Valid()) << client.Error;
-    ASSERT_TRUE(SendAll(client.Fd.Get(), Pattern(kSinkBytes)));
+    UniqueFd sink = Connect(sim, 3);
+    ASSERT_TRUE(SendAll(sink.Get(), Pattern(kSinkBytes)));
     const std::string total = " total=" + std::to_string(kSinkBytes);
-    ASSERT_TRUE(sim.Process().Stdout().WaitFor([&](const std::string& line) {
-        return line.rfind("RECEIVED channel=2 ", 0) == 0 && line.size() > total.size() &&
+    ASSERT_TRUE(sim.SawMatching([&](const std::string& line) {
+        return line.rfind("RECEIVED channel=3 ", 0) == 0 && line.size() > total.size() &&
                line.compare(line.size() - total.size(), total.size(), total) == 0;
     }));
-    EXPECT_EQ(sim.Command("stats"), "ok stats frames=0 received=0," + std::to_string(kSinkBytes));
+    EXPECT_EQ(sim.Command("stats"),
+              "ok stats frames=0 received=0,0," + std::to_string(kSinkBytes) + ",0,0");
+
+    UniqueFd closing = Connect(sim, 4);
+    ASSERT_TRUE(SendAll(closing.Get(), "abcdef"));
+    const auto closed = ReceiveToEnd(closing.Get());
+    EXPECT_EQ(closed.Data, "abcd");
+    EXPECT_EQ(closed.End, StreamEnd::Eof);
+    EXPECT_TRUE(sim.Saw("DISCONNECTED channel=4 reason=close-after"));
+    UniqueFd resetting = Connect(sim, 5);
+    ASSERT_TRUE(SendAll(resetting.Get(), "abcd"));
+    const auto reset = ReceiveToEnd(resetting.Get());
+    EXPECT_EQ(reset.End, StreamEnd::Error);
+    EXPECT_EQ(reset.Error, ECONNRESET);
+    EXPECT_TRUE(sim.Saw("DISCONNECTED channel=5 reason=reset-after"));
 }
 
-TEST(ZelmodsimChannel, SourceTextIsSentOnConnect)
+// Echo keeps everything for a reader that lags behind; send, close and
+// reset act on the current connection; a new connection replaces it.
+TEST(ZelmodsimChannel, EchoCommandsAndNewConnectionsActOnTheCurrentConnection)
 {
-    ModuleSim sim({"--channel", "0:source-text=hello\\x2c world\\n"});
-    auto client = ConnectLoopback(sim.ChannelPort(1));
-    ASSERT_TRUE(client.Fd.Valid()) << client.Error;
-    const std::string expected = "hello, world\n";
-    EXPECT_EQ(ReceiveBytes(client.Fd.Get(), expected.size()).Data, expected);
-    EXPECT_TRUE(sim.SawLine("SENT channel=1 bytes=" + std::to_string(expected.size())));
-}
+    constexpr std::size_t kBulkBytes = 4 * 1024 * 1024;  // well past the simulator's pause mark
+    ModuleSimulator sim({"echo"});
+    UniqueFd first = Connect(sim, 1);
+    ASSERT_TRUE(sim.Saw("CONNECTED channel=1"));
+    const std::string data = Pattern(kBulkBytes);
+    bool sent = false;
+    std::thread writer([&] { sent = SendAll(first.Get(), data); });
+    const auto echoed = ReceiveBytes(first.Get(), data.size());
+    writer.join();
+    EXPECT_TRUE(sent);
+    EXPECT_TRUE(echoed.Data == data);
 
-TEST(ZelmodsimChannel, SourceFileIsSentOnEveryConnect)
-{
-    TempDir dir;
-    const std::string data = Pattern(kSourceFileBytes);
-    std::ofstream(dir.File("source.bin"), std::ios::binary) << data;
-    ModuleSim sim({"--channel", "0:source=" + dir.File("source.bin")});
-    for (int connect = 0; connect < 2; ++connect) {
-        auto client = ConnectLoopback(sim.ChannelPort(1));
-        ASSERT_TRUE(client.Fd.Valid()) << client.Error;
-        EXPECT_TRUE(ReceiveBytes(client.Fd.Get(), data.size()).Data == data);
-    }
-}
-
-TEST(ZelmodsimChannel, CloseAfterEndsTheConnectionGracefully)
-{
-    ModuleSim sim({"--channel", "0:echo,close-after=4"});
-    auto client = ConnectLoopback(sim.ChannelPort(1));
-    ASSERT_TRUE(client.Fd.Valid()) << client.Error;
-    ASSERT_TRUE(SendAll(client.Fd.Get(), "abcdef"));
-    const auto received = ReceiveToEnd(client.Fd.Get());
-    EXPECT_EQ(received.Data, "abcd");
-    EXPECT_EQ(received.End, StreamEnd::Eof);
-    EXPECT_TRUE(sim.SawLine("DISCONNECTED channel=1 reason=close-after"));
-}
-
-TEST(ZelmodsimChannel, ResetAfterResetsTheConnection)
-{
-    ModuleSim sim({"--channel", "0:sink,reset-after=4"});
-    auto client = ConnectLoopback(sim.ChannelPort(1));
-    ASSERT_TRUE(client.Fd.Valid()) << client.Error;
-    ASSERT_TRUE(SendAll(client.Fd.Get(), "abcd"));
-    const auto received = ReceiveToEnd(client.Fd.Get());
-    EXPECT_EQ(received.End, StreamEnd::Error);
-    EXPECT_EQ(received.Error, ECONNRESET);
-    EXPECT_TRUE(sim.SawLine("DISCONNECTED channel=1 reason=reset-after"));
-}
-
-TEST(ZelmodsimChannel, CommandsSendCloseAndReset)
-{
-    ModuleSim sim({"--channel", "0:sink"});
-    auto first = ConnectLoopback(sim.ChannelPort(1));
-    ASSERT_TRUE(first.Fd.Valid()) << first.Error;
-    ASSERT_TRUE(sim.SawLine("CONNECTED channel=1"));
     EXPECT_EQ(sim.Command("send 1 hi\\n"), "ok");
-    const std::string sent = "hi\n";
-    EXPECT_EQ(ReceiveBytes(first.Fd.Get(), sent.size()).Data, sent);
+    EXPECT_EQ(ReceiveBytes(first.Get(), 3).Data, "hi\n");
     EXPECT_EQ(sim.Command("close 1"), "ok");
-    EXPECT_EQ(ReceiveToEnd(first.Fd.Get()).End, StreamEnd::Eof);
+    EXPECT_EQ(ReceiveToEnd(first.Get()).End, StreamEnd::Eof);
     EXPECT_EQ(sim.Command("send 1 late"), "error: channel 1 has no open connection");
-
-    auto second = ConnectLoopback(sim.ChannelPort(1));
-    ASSERT_TRUE(second.Fd.Valid()) << second.Error;
-    ASSERT_TRUE(sim.SawLine("CONNECTED channel=1"));
-    EXPECT_EQ(sim.Command("reset 1"), "ok");
-    const auto received = ReceiveToEnd(second.Fd.Get());
-    EXPECT_EQ(received.End, StreamEnd::Error);
-    EXPECT_EQ(received.Error, ECONNRESET);
     EXPECT_EQ(sim.Command("send 2 x"), "error: there is no channel 2");
+
+    UniqueFd second = Connect(sim, 1);
+    ASSERT_TRUE(sim.Saw("CONNECTED channel=1"));
+    UniqueFd third = Connect(sim, 1);
+    EXPECT_TRUE(sim.Saw("DISCONNECTED channel=1 reason=replaced"));
+    EXPECT_EQ(ReceiveToEnd(second.Get()).End, StreamEnd::Eof);
+    ASSERT_TRUE(SendAll(third.Get(), "still here"));
+    EXPECT_EQ(ReceiveBytes(third.Get(), 10).Data, "still here");
+    EXPECT_EQ(sim.Command("reset 1"), "ok");
+    const auto reset = ReceiveToEnd(third.Get());
+    EXPECT_EQ(reset.End, StreamEnd::Error);
+    EXPECT_EQ(reset.Error, ECONNRESET);
 }
 
-TEST(ZelmodsimChannel, NewConnectionReplacesTheCurrentOne)
+// A refusing channel refuses; a held one leaves connects in the kernel's
+// queue until accepted, and then serves the newest.
+TEST(ZelmodsimChannel, RefusedAndHeldConnects)
 {
-    ModuleSim sim({"--channel", "0:echo"});
-    auto first = ConnectLoopback(sim.ChannelPort(1));
-    ASSERT_TRUE(first.Fd.Valid()) << first.Error;
-    ASSERT_TRUE(sim.SawLine("CONNECTED channel=1"));
-    auto second = ConnectLoopback(sim.ChannelPort(1));
-    ASSERT_TRUE(second.Fd.Valid()) << second.Error;
-    EXPECT_TRUE(sim.SawLine("DISCONNECTED channel=1 reason=replaced"));
-    EXPECT_EQ(ReceiveToEnd(first.Fd.Get()).End, StreamEnd::Eof);
-    const std::string text = "still here";
-    ASSERT_TRUE(SendAll(second.Fd.Get(), text));
-    EXPECT_EQ(ReceiveBytes(second.Fd.Get(), text.size()).Data, text);
-}
-
-TEST(ZelmodsimChannel, RefusingChannelRefusesConnects)
-{
-    ModuleSim sim({"--channel", "0:echo,refuse"});
-    const auto client = ConnectLoopback(sim.ChannelPort(1));
-    EXPECT_FALSE(client.Fd.Valid());
-    EXPECT_EQ(client.Error, ECONNREFUSED);
+    ModuleSimulator sim({"echo,refuse", "echo,accept-delay"});
+    const auto refused = ConnectLoopback(sim.ChannelPort(1));
+    EXPECT_FALSE(refused.Fd.Valid());
+    EXPECT_EQ(refused.Error, ECONNREFUSED);
     EXPECT_EQ(sim.Command("accept 1"), "error: channel 1 refuses connections");
-}
 
-TEST(ZelmodsimChannel, HeldConnectionIsServedOnceAccepted)
-{
-    ModuleSim sim({"--channel", "0:echo,accept-delay"});
-    auto client = ConnectLoopback(sim.ChannelPort(1));  // completes in the kernel's queue
-    ASSERT_TRUE(client.Fd.Valid()) << client.Error;
-    const std::string ping = "ping";
-    ASSERT_TRUE(SendAll(client.Fd.Get(), ping));  // waits in the socket until accepted
-    EXPECT_EQ(sim.Command("accept 1"), "ok");
-    EXPECT_TRUE(sim.SawLine("CONNECTED channel=1"));
-    EXPECT_EQ(ReceiveBytes(client.Fd.Get(), ping.size()).Data, ping);
-}
-
-TEST(ZelmodsimChannel, HeldChannelLetsFurtherConnectsTimeOut)
-{
-    ModuleSim sim({"--channel", "0:echo,accept-delay"});
-    auto first = ConnectLoopback(sim.ChannelPort(1));
-    auto second = ConnectLoopback(sim.ChannelPort(1));
-    ASSERT_TRUE(first.Fd.Valid()) << first.Error;
-    ASSERT_TRUE(second.Fd.Valid()) << second.Error;
-    {
-        auto third = StartConnect(sim.ChannelPort(1));
-        ASSERT_TRUE(third.Fd.Valid()) << third.Error;
-        EXPECT_FALSE(WaitConnected(third.Fd.Get(), Deadline(kNoAnswerWindow)));
-    }  // given up, so its repeated SYN cannot take a place later
-
-    EXPECT_EQ(sim.Command("accept 1"), "ok");
-    EXPECT_TRUE(sim.SawLine("DISCONNECTED channel=1 reason=replaced"));  // the second took over
-    const std::string pong = "pong";
-    ASSERT_TRUE(SendAll(second.Fd.Get(), pong));
-    EXPECT_EQ(ReceiveBytes(second.Fd.Get(), pong.size()).Data, pong);
-    EXPECT_EQ(sim.Command("hold 1"), "ok");
+    UniqueFd first = Connect(sim, 2);  // completes in the kernel's queue
+    UniqueFd second = Connect(sim, 2);
+    ASSERT_TRUE(SendAll(second.Get(), "ping"));  // waits in the socket until accepted
+    EXPECT_EQ(sim.Command("accept 2"), "ok");
+    EXPECT_TRUE(sim.Saw("DISCONNECTED channel=2 reason=replaced"));  // the second took over
+    EXPECT_EQ(ReceiveBytes(second.Get(), 4).Data, "ping");
+    EXPECT_EQ(ReceiveToEnd(first.Get()).End, StreamEnd::Eof);
+    EXPECT_EQ(sim.Command("hold 2"), "ok");
 }
 
 }  // namespace
