@@ -1,7 +1,14 @@
-// zelmodsim as a program: arguments, exit, the command inputs.
-#include "zelmodsim_harness.h"
+// zelmodsim as a program: arguments, exit, the command inputs; and its
+// parsers on their own.
+#include "channel.h"
+#include "commands.h"
+#include "control_port.h"
+#include "text_escape.h"
+
+#include <host/common/errors.h>
 
 #include "support/loopback.h"
+#include "support/module_simulator.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -11,180 +18,153 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <ostream>
 
 namespace zel::test {
 namespace {
 
+using namespace zelmodsim;
+
 constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
-constexpr int kMaxChannels = 8;
 
-UniqueFd ConnectUnix(const std::string& path)
+TEST(ZelmodsimCli, HelpExitsZeroAndBadArgumentsExitWithUsageError)
 {
-    UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    if (connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        return UniqueFd();
-    }
-    return fd;
-}
+    ChildProcess help(ZELMODSIM_PATH, {"--help"});
+    EXPECT_TRUE(help.Stdout().WaitForPrefix("usage: zelmodsim"));
+    EXPECT_TRUE(ChildProcess::ExitedWith(help.WaitForExit(), kExitOk));
 
-// Sends one command line and reads its one reply line.
-std::string Ask(int fd, const std::string& line)
-{
-    if (!SendAll(fd, line + "\n")) {
-        return "(send failed)";
-    }
-    const auto reply = ReceiveThrough(fd, "\n");
-    return reply.Data.empty() ? "(no reply)" : reply.Data.substr(0, reply.Data.size() - 1);
-}
-
-TEST(ZelmodsimCli, HelpExitsZero)
-{
-    ChildProcess process(ZELMODSIM_PATH, {"--help"});
-    EXPECT_TRUE(process.Stdout().WaitForPrefix("usage: zelmodsim"));
-    EXPECT_TRUE(ChildProcess::ExitedWith(process.WaitForExit(), kExitOk));
-}
-
-struct BadArguments {
-    const char* Name;
-    std::vector<std::string> Args;
-};
-
-void PrintTo(const BadArguments& bad, std::ostream* out)
-{
-    for (const auto& arg : bad.Args) {
-        *out << arg << ' ';
-    }
-}
-
-class ZelmodsimBadArguments : public ::testing::TestWithParam<BadArguments> {};
-
-TEST_P(ZelmodsimBadArguments, ExitWithUsageError)
-{
-    ChildProcess process(ZELMODSIM_PATH, GetParam().Args);
-    EXPECT_TRUE(process.Stderr().WaitForPrefix("zelmodsim: "));
-    EXPECT_TRUE(ChildProcess::ExitedWith(process.WaitForExit(), kExitUsage));
-    EXPECT_EQ(process.Stdout().Text(), "");
-}
-
-std::vector<std::string> TooManyChannels()
-{
-    std::vector<std::string> args;
+    constexpr int kMaxChannels = 8;
+    std::vector<std::string> tooManyChannels;
     for (int i = 0; i <= kMaxChannels; ++i) {
-        args.insert(args.end(), {"--channel", "0:echo"});
+        tooManyChannels.insert(tooManyChannels.end(), {"--channel", "0:echo"});
     }
-    return args;
+    const std::vector<std::vector<std::string>> bad = {
+        {"--frobnicate"},          {"--channel"},          {"--channel", "0:bogus"},
+        {"--control", "65536"},    {"--control", "-1"},    {"--address", "localhost"},
+        {"--reply-mode", "loud"},  tooManyChannels,
+    };
+    for (const auto& args : bad) {
+        ChildProcess process(ZELMODSIM_PATH, args);
+        EXPECT_TRUE(process.Stderr().WaitForPrefix("zelmodsim: ")) << args.front();
+        EXPECT_TRUE(ChildProcess::ExitedWith(process.WaitForExit(), kExitUsage)) << args.front();
+        EXPECT_EQ(process.Stdout().Text(), "");
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, ZelmodsimBadArguments,
-    ::testing::Values(BadArguments{"UnknownOption", {"--frobnicate"}},
-                      BadArguments{"MissingValue", {"--channel"}},
-                      BadArguments{"UnknownMode", {"--channel", "0:bogus"}},
-                      BadArguments{"NoPort", {"--channel", "echo"}},
-                      BadArguments{"UnknownChannelOption", {"--channel", "0:echo,sometimes"}},
-                      BadArguments{"ZeroLimit", {"--channel", "0:echo,close-after=0"}},
-                      BadArguments{"TwoLimits",
-                                   {"--channel", "0:echo,close-after=2,reset-after=3"}},
-                      BadArguments{"RefuseAndHold", {"--channel", "0:echo,refuse,accept-delay"}},
-                      BadArguments{"BadEscape", {"--channel", "0:source-text=bad\\q"}},
-                      BadArguments{"PortTooLarge", {"--control", "65536"}},
-                      BadArguments{"NegativePort", {"--control", "-1"}},
-                      BadArguments{"HostName", {"--address", "localhost"}},
-                      BadArguments{"UnknownReplyMode", {"--reply-mode", "loud"}},
-                      BadArguments{"TooManyChannels", TooManyChannels()}),
-    [](const ::testing::TestParamInfo<BadArguments>& info) {
-        return std::string(info.param.Name);
-    });
-
-TEST(ZelmodsimCli, PortInUseFails)
+TEST(ZelmodsimCli, WhatCannotBeSetUpFailsTheStart)
 {
-    ModuleSim first({"--channel", "0:echo"});
-    ChildProcess second(ZELMODSIM_PATH,
-                        {"--channel", std::to_string(first.ChannelPort(1)) + ":echo"});
-    EXPECT_TRUE(second.Stderr().WaitForPrefix("zelmodsim: cannot bind 127.0.0.1:"));
-    EXPECT_TRUE(ChildProcess::ExitedWith(second.WaitForExit(), kExitFailure));
-}
+    ModuleSimulator first({"echo"});
+    ChildProcess inUse(ZELMODSIM_PATH,
+                       {"--channel", std::to_string(first.ChannelPort(1)) + ":echo"});
+    EXPECT_TRUE(inUse.Stderr().WaitForPrefix("zelmodsim: cannot bind 127.0.0.1:"));
+    EXPECT_TRUE(ChildProcess::ExitedWith(inUse.WaitForExit(), kExitFailure));
 
-TEST(ZelmodsimCli, MissingSourceFileFails)
-{
     TempDir dir;
-    ChildProcess process(ZELMODSIM_PATH, {"--channel", "0:source=" + dir.File("missing")});
-    EXPECT_TRUE(process.Stderr().WaitForPrefix("zelmodsim: cannot open "));
-    EXPECT_TRUE(ChildProcess::ExitedWith(process.WaitForExit(), kExitFailure));
+    ChildProcess missing(ZELMODSIM_PATH, {"--channel", "0:source=" + dir.File("missing")});
+    EXPECT_TRUE(missing.Stderr().WaitForPrefix("zelmodsim: cannot open "));
+    EXPECT_TRUE(ChildProcess::ExitedWith(missing.WaitForExit(), kExitFailure));
+
+    const std::string taken = dir.File("taken");
+    std::ofstream(taken) << "not a socket";
+    ChildProcess notSocket(ZELMODSIM_PATH, {"--command-socket", taken});
+    EXPECT_TRUE(
+        notSocket.Stderr().WaitForPrefix("zelmodsim: " + taken + " exists and is not a socket"));
+    EXPECT_TRUE(ChildProcess::ExitedWith(notSocket.WaitForExit(), kExitFailure));
+    EXPECT_TRUE(std::filesystem::exists(taken));  // someone else's file stays
 }
 
-TEST(ZelmodsimCli, QuitExitsZero)
+TEST(ZelmodsimCli, BadCommandsAreReportedAndEndOfInputKeepsItRunningTillTerminated)
 {
-    ModuleSim sim({});
-    EXPECT_EQ(sim.Command("quit"), "ok");
-    EXPECT_TRUE(ChildProcess::ExitedWith(sim.Process().WaitForExit(), kExitOk));
-}
-
-TEST(ZelmodsimCli, TerminateSignalExitsZero)
-{
-    ModuleSim sim({"--channel", "0:echo"});
-    ASSERT_TRUE(sim.Process().Signal(SIGTERM));
-    EXPECT_TRUE(ChildProcess::ExitedWith(sim.Process().WaitForExit(), kExitOk));
-}
-
-TEST(ZelmodsimCli, BadCommandsAreReported)
-{
-    ModuleSim sim({"--channel", "0:echo"});
+    ModuleSimulator sim({"echo"});
     EXPECT_EQ(sim.Command("frob"), "error: unknown command 'frob'");
     EXPECT_EQ(sim.Command("cts 10 1"), "error: channel must be one digit 0-9, not '10'");
     EXPECT_EQ(sim.Command("status 1 1 0"), "error: count must be a number from 1 to 227, not '0'");
     EXPECT_EQ(sim.Command("close 9"), "error: channel must be a number from 1 to 8, not '9'");
     EXPECT_EQ(sim.Command("close"), "error: usage: close CHANNEL");
-    EXPECT_EQ(sim.Command("send-control \\q"), "error: unknown escape \\q");
-    EXPECT_EQ(sim.Command("reply late=x"),
-              "error: late delay (ms) must be a number from 0 to 600000, not 'x'");
-    EXPECT_EQ(sim.Command("stats"), "ok stats frames=0 received=0");
-}
 
-TEST(ZelmodsimCli, EndOfStandardInputKeepsItRunning)
-{
-    ModuleSim sim({"--channel", "0:echo"});
     sim.Process().CloseStdin();
     auto client = ConnectLoopback(sim.ChannelPort(1));
     ASSERT_TRUE(client.Fd.Valid()) << client.Error;
-    const std::string text = "alive";
-    ASSERT_TRUE(SendAll(client.Fd.Get(), text));
-    EXPECT_EQ(ReceiveBytes(client.Fd.Get(), text.size()).Data, text);
+    ASSERT_TRUE(SendAll(client.Fd.Get(), "alive"));
+    EXPECT_EQ(ReceiveBytes(client.Fd.Get(), 5).Data, "alive");
     ASSERT_TRUE(sim.Process().Signal(SIGTERM));
     EXPECT_TRUE(ChildProcess::ExitedWith(sim.Process().WaitForExit(), kExitOk));
 }
 
-TEST(ZelmodsimCli, CommandSocketTakesCommands)
+TEST(ZelmodsimCli, CommandSocketTakesCommandsUntilQuit)
 {
     TempDir dir;
     const std::string path = dir.File("commands");
-    ModuleSim sim({"--channel", "0:sink", "--command-socket", path});
-    UniqueFd commands = ConnectUnix(path);
-    ASSERT_TRUE(commands.Valid());
-    EXPECT_EQ(Ask(commands.Get(), "stats"), "ok stats frames=0 received=0");
-    EXPECT_EQ(Ask(commands.Get(), "bogus"), "error: unknown command 'bogus'");
-    EXPECT_EQ(Ask(commands.Get(), "cts 1 1"), "error: no open control connection");
-    EXPECT_EQ(Ask(commands.Get(), "quit"), "ok");
+    ModuleSimulator sim(ModuleSimulator::CommandLine{}, {"--command-socket", path});
+    UniqueFd commands(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(connect(commands.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address),
+              0);
+    // Sends one command line and reads its one reply line.
+    const auto ask = [&commands](const std::string& line) {
+        EXPECT_TRUE(SendAll(commands.Get(), line + "\n"));
+        const auto reply = ReceiveThrough(commands.Get(), "\n");
+        return reply.Data.empty() ? "(no reply)" : reply.Data.substr(0, reply.Data.size() - 1);
+    };
+    EXPECT_EQ(ask("stats"), "ok stats frames=0 received=");
+    EXPECT_EQ(ask("bogus"), "error: unknown command 'bogus'");
+    EXPECT_EQ(ask("cts 1 1"), "error: no open control connection");
+    EXPECT_EQ(ask("quit"), "ok");
     EXPECT_TRUE(ChildProcess::ExitedWith(sim.Process().WaitForExit(), kExitOk));
     EXPECT_FALSE(std::filesystem::exists(path));
 }
 
-TEST(ZelmodsimCli, ExistingCommandSocketPathFails)
+TEST(ZelmodsimText, EscapesDecodeAndTheLogFormDecodesBack)
 {
-    TempDir dir;
-    const std::string path = dir.File("taken");
-    std::ofstream(path) << "not a socket";
-    ChildProcess process(ZELMODSIM_PATH, {"--command-socket", path});
-    EXPECT_TRUE(
-        process.Stderr().WaitForPrefix("zelmodsim: " + path + " exists and is not a socket"));
-    EXPECT_TRUE(ChildProcess::ExitedWith(process.WaitForExit(), kExitFailure));
-    EXPECT_TRUE(std::filesystem::exists(path));  // someone else's file stays
+    EXPECT_EQ(DecodeEscapes("a\\n\\r\\t\\\\\\x2c\\x7F\\0b"), std::string("a\n\r\t\\,\x7f\0b", 9));
+    for (const char* bad : {"\\", "\\x4", "\\xg0", "\\q"}) {
+        EXPECT_THROW(DecodeEscapes(bad), zel::ParseError) << bad;
+    }
+    const std::string bytes("CTS1 1\\\n\x00\xff", 10);
+    const std::string logged = EscapeForLog(bytes);
+    EXPECT_EQ(logged, "CTS1 1\\\\\\x0a\\x00\\xff");
+    EXPECT_EQ(DecodeEscapes(logged), bytes);
+}
+
+// Every mode, option and command is used end to end by the other tests;
+// here the ones refused, and the edges.
+TEST(ZelmodsimParse, BadSetupsCommandsAndReplyModesThrow)
+{
+    for (const char* bad :
+         {"echo", ":echo", "x:echo", "0:", "0:source=", "0:echo,", "0:echo,sometimes",
+          "0:echo,reset-after=", "0:echo,close-after=0", "0:sink,close-after=1,close-after=2",
+          "0:echo,close-after=2,reset-after=3", "0:echo,accept-delay,refuse",
+          "0:source-text=bad\\q"}) {
+        EXPECT_THROW(ParseChannelSetup(bad), zel::ParseError) << bad;
+    }
+    EXPECT_EQ(std::get<command::Status>(ParseCommand("status 2 1")).Count, 1U);
+    EXPECT_EQ(std::get<command::SendControl>(ParseCommand("send-control  0219600\\r")).Bytes,
+              " 0219600\r");
+    for (const char* bad : {"", "quit now", "cts 1", "cts a 1", "status 1 1 228", "send 1",
+                            "send 0 x", "close x", "reply", "reply sometimes", "send-control"}) {
+        EXPECT_THROW(ParseCommand(bad), zel::ParseError) << bad;
+    }
+    EXPECT_THROW(ParseReplyMode("late="), zel::ParseError);
+    EXPECT_THROW(ParseReplyMode("late=600001"), zel::ParseError);
+}
+
+TEST(ZelmodsimLines, SplitsAndLimits)
+{
+    constexpr std::size_t kLimit = 4;
+    LineBuffer buffer(kLimit);
+    std::vector<std::pair<std::string, bool>> lines;
+    const auto collect = [&](std::string_view line, bool tooLong) {
+        lines.emplace_back(line, tooLong);
+    };
+    buffer.Feed("ab\r\ncd", collect);
+    buffer.Feed("\nabcdef\nlast", collect);
+    buffer.Finish(collect);
+    const std::vector<std::pair<std::string, bool>> expected = {
+        {"ab", false}, {"cd", false}, {"abcd", true}, {"last", false}};
+    EXPECT_EQ(lines, expected);
 }
 
 }  // namespace
