@@ -1,0 +1,223 @@
+// vcomctl run as a process: help and usage errors, which never reach for the
+// daemon; the commands without a daemon; and against a real zelvcomd, its
+// output, its own refusals and exit statuses. Which arguments are refused is
+// tested on the parsers (vcomctl_parts_test).
+#include "lib/library_fixture.h"
+#include "support/deadline.h"
+#include "support/process.h"
+
+#include <cstdlib>
+
+namespace zel::test {
+namespace {
+
+// The documented exit statuses.
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitDaemonNotRunning = 3;
+constexpr int kExitDeviceBusy = 4;
+
+ProgramOutcome RunVcomctl(const std::vector<std::string>& Args)
+{
+    return RunToExit(VCOMCTL_PATH, Args);
+}
+
+bool Contains(const std::string& Text, const std::string& Part)
+{
+    return Text.find(Part) != std::string::npos;
+}
+
+// No daemon anywhere: a command that tried to reach one would exit 3.
+class VcomctlUsageTest : public ::testing::Test {
+protected:
+    void SetUp() override { UseDaemonSocket(dir_.File("absent.sock")); }
+    TempDir dir_;
+};
+
+TEST_F(VcomctlUsageTest, HelpAllWays)
+{
+    const auto usage = RunVcomctl({"help"});
+    EXPECT_EQ(usage.Status, kExitOk);
+    EXPECT_EQ(usage.Out.rfind("usage: vcomctl COMMAND", 0), 0u) << usage.Out;
+    EXPECT_EQ(usage.Err, "");
+    for (const char* option : {"--help", "-h"}) {
+        EXPECT_EQ(RunVcomctl({option}).Out, usage.Out) << option;
+    }
+    const auto viaHelp = RunVcomctl({"help", "add"});
+    EXPECT_EQ(viaHelp.Status, kExitOk);
+    EXPECT_EQ(viaHelp.Out.rfind("usage: vcomctl add", 0), 0u) << viaHelp.Out;
+    EXPECT_EQ(RunVcomctl({"add", "10.0.0.1", "--help"}).Out, viaHelp.Out);
+}
+
+// A known command's complaint names it and shows its usage.
+TEST_F(VcomctlUsageTest, BadCommandLinesExitWithUsageAndSayWhy)
+{
+    const std::pair<std::vector<std::string>, std::string> bad[] = {
+        {{}, "no command given"},
+        {{"frobnicate"}, "unknown command 'frobnicate'"},
+        {{"help", "frobnicate"}, "no such command 'frobnicate'"},
+        {{"add"}, "ADDRESS CONTROL_PORT NAME"},
+        {{"add", "10.0.0.1", "4000", "lab"}, "at least one CHANNEL"},
+        {{"add", "10.0.0.1", "4000", "lab", "0:5"}, "TCP port"},
+        {{"list", "--xml"}, "unknown argument '--xml'"},
+        {{"status", "now"}, "no arguments expected"},
+        {{"delete-saved", "-f"}, "no arguments expected"},
+    };
+    for (const auto& [args, reason] : bad) {
+        const auto outcome = RunVcomctl(args);
+        EXPECT_EQ(outcome.Status, kExitUsage) << reason;
+        EXPECT_TRUE(Contains(outcome.Err, reason)) << outcome.Err;
+        EXPECT_EQ(outcome.Out, "");
+        if (!args.empty() && args.front() != "frobnicate" && args.front() != "help") {
+            EXPECT_EQ(outcome.Err.rfind("vcomctl " + args.front() + ": ", 0), 0u) << outcome.Err;
+            EXPECT_TRUE(Contains(outcome.Err, "usage: vcomctl " + args.front())) << outcome.Err;
+        }
+    }
+}
+
+TEST_F(VcomctlUsageTest, CommandsSayTheDaemonIsNotRunning)
+{
+    const std::vector<std::vector<std::string>> commands = {
+        {"add", "10.0.0.2", "4100", "bench", "4101:0"}, {"list", "--json"}, {"start"}};
+    for (const auto& args : commands) {
+        const auto outcome = RunVcomctl(args);
+        EXPECT_EQ(outcome.Status, kExitDaemonNotRunning) << args.front();
+        EXPECT_EQ(
+            outcome.Err,
+            "vcomctl " + args.front() +
+                ": zelvcomd is not running (the control device \\\\.\\ZelMain does not exist)\n");
+        EXPECT_EQ(outcome.Out, "");
+    }
+}
+
+const std::vector<std::string> kAddLab = {"add", "192.168.1.10", "4000",
+                                          "lab", "4001:5",       "4002:6:withhold"};
+const std::vector<std::string> kAddBench = {"add", "10.0.0.2", "4100", "bench", "4101:0"};
+
+constexpr const char kTwoModulesTable[] =
+    "INDEX NAME                 ADDRESS          CONTROL  CHANNEL  TCPPORT  PORT    LINE SETTINGS  "
+    "PATH\n"
+    "0     lab                  192.168.1.10     4000     0        4001     COM5    sent           "
+    "-\n"
+    "                                                     1        4002     COM6    withheld       "
+    "-\n"
+    "1     bench                10.0.0.2         4100     0        4101     -       sent           "
+    "-\n";
+
+constexpr const char kTwoModulesJson[] = R"({
+  "modules": [
+    {
+      "index": 0,
+      "name": "lab",
+      "address": "192.168.1.10",
+      "control_port": 4000,
+      "channels": [
+        {"tcp_port": 4001, "com": 5, "withhold": false, "path": null},
+        {"tcp_port": 4002, "com": 6, "withhold": true, "path": null}
+      ]
+    },
+    {
+      "index": 1,
+      "name": "bench",
+      "address": "10.0.0.2",
+      "control_port": 4100,
+      "channels": [
+        {"tcp_port": 4101, "com": 0, "withhold": false, "path": null}
+      ]
+    }
+  ]
+}
+)";
+
+constexpr const char kEmptyJson[] = "{\n  \"modules\": []\n}\n";
+constexpr const char kEmptyTable[] = "no modules configured\n";
+
+class VcomctlTest : public LibraryTest {
+protected:
+    // Runs vcomctl and expects it to succeed; returns its stdout.
+    std::string Ok(const std::vector<std::string>& Args)
+    {
+        const auto outcome = RunVcomctl(Args);
+        EXPECT_EQ(outcome.Status, kExitOk) << ::testing::PrintToString(Args) << "\n" << outcome.Err;
+        EXPECT_EQ(outcome.Err, "");
+        return outcome.Out;
+    }
+};
+
+// What each command prints, add's own refusals (it reads the table first to
+// say which module is in the way), and the started ports' paths: the
+// daemon's links, listed once they exist and gone again after a stop. The
+// table's rules are the driver's.
+TEST_F(VcomctlTest, EachCommandEndToEnd)
+{
+    const std::string ptyDir = dir_.File("state") + "/dev";
+    ASSERT_EQ(setenv("ZELVCOM_PTY_DIR", ptyDir.c_str(), 1), 0);
+    const std::string com6 = ptyDir + "/COM6";
+    // The daemon makes and removes the links just after the command.
+    const auto listWhen = [this, &com6](bool withCom6) {
+        Deadline deadline;
+        std::string table = Ok({"list"});
+        while (Contains(table, com6) != withCom6 && !deadline.Passed()) {
+            table = Ok({"list"});
+        }
+        return table;
+    };
+
+    EXPECT_EQ(Ok(kAddLab),
+              "added module 0 'lab' (192.168.1.10, 2 channels); 'vcomctl start' creates its ports, "
+              "'vcomctl save' keeps it\n");
+    EXPECT_TRUE(Contains(Ok(kAddBench), "added module 1 'bench' (10.0.0.2, 1 channel)"));
+    auto refused = RunVcomctl({"add", "192.168.1.10", "5000", "other", "5001:9"});
+    EXPECT_EQ(refused.Status, kExitFailed);
+    EXPECT_EQ(refused.Err,
+              "vcomctl add: a module with address 192.168.1.10 is already configured: module 0 "
+              "('lab')\n");
+    EXPECT_EQ(refused.Out, "");
+    refused = RunVcomctl({"add", "10.0.0.9", "5000", "other", "5001:9", "5002:COM6"});
+    EXPECT_EQ(refused.Status, kExitFailed);
+    EXPECT_TRUE(Contains(refused.Err, "COM6 is already used by module 0 ('lab')")) << refused.Err;
+
+    EXPECT_EQ(Ok({"list"}), kTwoModulesTable);
+    EXPECT_EQ(Ok({"list", "--json"}), kTwoModulesJson);
+    EXPECT_EQ(Ok({"status"}), "run status: stopped (no module device exists)\nmodules: 2\n");
+    EXPECT_EQ(Ok({"start"}), "started all modules\n");
+    EXPECT_EQ(Ok({"status"}),
+              "run status: running (at least one module device exists)\nmodules: 2\n");
+    const std::string table = listWhen(true);
+    EXPECT_TRUE(Contains(table, "sent           " + ptyDir + "/COM5\n")) << table;
+    EXPECT_TRUE(Contains(table, "withheld       " + com6 + "\n")) << table;
+    EXPECT_TRUE(Contains(Ok({"list", "--json"}), "\"path\": \"" + com6 + "\"}"));
+    refused = RunVcomctl({"start"});
+    EXPECT_EQ(refused.Status, kExitFailed);
+    EXPECT_TRUE(Contains(refused.Err, "vcomctl start: start failed:")) << refused.Err;
+    EXPECT_TRUE(Contains(refused.Err, "vcomctl stop")) << refused.Err;
+    EXPECT_EQ(Ok({"stop"}), "stopped all modules\n");
+    EXPECT_FALSE(Contains(listWhen(false), com6));
+
+    EXPECT_EQ(Ok({"save"}), "configuration saved\n");
+    EXPECT_EQ(Ok({"clear"}), "module table cleared\n");
+    EXPECT_EQ(Ok({"list"}), kEmptyTable);
+    EXPECT_EQ(Ok({"list", "--json"}), kEmptyJson);
+    EXPECT_EQ(Ok({"reload"}), "configuration reloaded\n");
+    EXPECT_EQ(Ok({"list"}), kTwoModulesTable);
+    EXPECT_EQ(Ok({"delete-saved"}), "saved configuration deleted\n");
+}
+
+TEST_F(VcomctlTest, BusyDeviceIsReportedAndFreedAgain)
+{
+    ChildProcess holder(HANDLE_HOLDER_PATH, {});
+    ASSERT_TRUE(holder.Stdout().WaitForPrefix("holding"))
+        << holder.Stdout().Text() << holder.Stderr().Text();
+    for (const char* command : {"status", "list", "start"}) {
+        const auto outcome = RunVcomctl({command});
+        EXPECT_EQ(outcome.Status, kExitDeviceBusy) << command;
+        EXPECT_TRUE(Contains(outcome.Err, "the control device is busy")) << outcome.Err;
+    }
+    holder.CloseStdin();
+    ASSERT_TRUE(ChildProcess::ExitedWith(holder.WaitForExit(), 0));
+    Ok({"status"});
+}
+
+}  // namespace
+}  // namespace zel::test
