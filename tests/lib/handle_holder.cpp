@@ -1,28 +1,20 @@
-// A program that opens the control device through VZelSerial and holds it
-// until its stdin ends, then returns from main WITHOUT releasing the handle:
-// the library's unload step must release it.
-// Prints "holding" once the handle is open, or "failed <error>" and exits 1.
+// Opens the control device through VZelSerial and holds it until its stdin
+// ends, then returns from main WITHOUT releasing the handle: the library's
+// unload step must release it. Prints "holding" once the handle is open, or
+// "failed <error>" and exits 1.
 #include <VZelSerial.h>
 
 #include <cstdio>
 
-namespace {
-
-constexpr int kHolding = 0;
-constexpr int kOpenFailed = 1;
-
-}  // namespace
-
 int main()
 {
-    const HANDLE handle = VCOM_CreateDevice();
-    if (handle == INVALID_HANDLE_VALUE) {
+    if (VCOM_CreateDevice() == INVALID_HANDLE_VALUE) {
         std::printf("failed %u\n", static_cast<unsigned>(GetLastError()));
-        return kOpenFailed;
+        return 1;
     }
     std::printf("holding\n");
     std::fflush(stdout);
     while (std::getchar() != EOF) {
     }
-    return kHolding;
+    return 0;
 }
