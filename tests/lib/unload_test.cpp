@@ -11,8 +11,6 @@
 namespace zel::test {
 namespace {
 
-constexpr const char kHolding[] = "holding";
-
 // The library loaded for the object's lifetime, with the three exports the
 // tests need.
 struct LoadedLibrary {
@@ -68,7 +66,7 @@ TEST_F(UnloadTest, UnloadWithAnOpenHandleReleasesTheDevice)
 TEST_F(UnloadTest, ProcessExitWithAnOpenHandleReleasesTheDevice)
 {
     ChildProcess holder(HANDLE_HOLDER_PATH, {});
-    ASSERT_TRUE(holder.Stdout().WaitForPrefix(kHolding))
+    ASSERT_TRUE(holder.Stdout().WaitForPrefix("holding"))
         << holder.Stdout().Text() << holder.Stderr().Text();
     holder.CloseStdin();
     EXPECT_TRUE(ChildProcess::ExitedWith(holder.WaitForExit(), 0)) << holder.Stderr().Text();

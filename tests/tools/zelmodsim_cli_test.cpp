@@ -40,9 +40,9 @@ TEST(ZelmodsimCli, HelpExitsZeroAndBadArgumentsExitWithUsageError)
         tooManyChannels.insert(tooManyChannels.end(), {"--channel", "0:echo"});
     }
     const std::vector<std::vector<std::string>> bad = {
-        {"--frobnicate"},          {"--channel"},          {"--channel", "0:bogus"},
-        {"--control", "65536"},    {"--control", "-1"},    {"--address", "localhost"},
-        {"--reply-mode", "loud"},  tooManyChannels,
+        {"--frobnicate"},         {"--channel"},       {"--channel", "0:bogus"},
+        {"--control", "65536"},   {"--control", "-1"}, {"--address", "localhost"},
+        {"--reply-mode", "loud"}, tooManyChannels,
     };
     for (const auto& args : bad) {
         ChildProcess process(ZELMODSIM_PATH, args);

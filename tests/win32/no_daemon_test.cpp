@@ -29,11 +29,10 @@ TEST(NoDaemonTest, OpensFailWithFileNotFoundAndUnknownHandlesAreInvalid)
 {
     zel::test::TempDir dir;
     setenv(zelipc::kSocketEnvironment, dir.File("absent.sock").c_str(), 1);
-    EXPECT_EQ(CreateFileA("\\\\.\\ZelMain", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                          OPEN_EXISTING, FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr),
+    EXPECT_EQ(CreateFileA("\\\\.\\ZelMain", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                          FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr),
               INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-    unsetenv(zelipc::kSocketEnvironment);
 
     DWORD returned = 0;
     EXPECT_FALSE(

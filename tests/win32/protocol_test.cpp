@@ -26,7 +26,8 @@ TEST(ProtocolTest, MessagesRoundTripWhenTheyArriveByteByByte)
         encoded.push_back(EncodeRequest(request));
     }
     // A pending reply with a negative status.
-    encoded.push_back(EncodeReply({42, false, static_cast<std::int32_t>(0xC0000120), 1234, {9, 8}}));
+    encoded.push_back(
+        EncodeReply({42, false, static_cast<std::int32_t>(0xC0000120), 1234, {9, 8}}));
     std::vector<std::uint8_t> bytes;
     for (const auto& message : encoded) {
         bytes.insert(bytes.end(), message.begin(), message.end());
