@@ -37,14 +37,6 @@ TEST_F(ReceiveBufferTest, AnArrivalThatFitsIsHeldWhole)
     EXPECT_EQ(TakeUnread(&port_), 0u);
 }
 
-TEST_F(ReceiveBufferTest, TheBufferHoldsOneByteLessThanItsSize)
-{
-    TakeArrival(&port_, CONNECTION_BUFFER_SIZE);
-    EXPECT_EQ(port_.RxCount, PORT_RX_LIMIT);
-    EXPECT_EQ(port_.DataConnection.UnreadCount, 1u);
-    EXPECT_EQ(port_.DataConnection.UnreadOffset, PORT_RX_LIMIT);
-}
-
 TEST_F(ReceiveBufferTest, UnreadBytesMoveInAsRoomAllows)
 {
     SetRxCount(&port_, 2000);
@@ -83,19 +75,13 @@ TEST_F(ReceiveBufferTest, AWholeReceiveIntoAFullBufferGetsInOverTwoReads)
     EXPECT_EQ(port_.RxBuffer[0], received_[PORT_RX_LIMIT]);
 }
 
-TEST_F(ReceiveBufferTest, AnArrivalIntoAFullBufferStaysUnreadWhole)
+TEST_F(ReceiveBufferTest, AnArrivalIntoAFullBufferWaitsWholeUntilDiscarded)
 {
     SetRxCount(&port_, PORT_RX_LIMIT);
     TakeArrival(&port_, 10);
     EXPECT_EQ(port_.RxCount, PORT_RX_LIMIT);
     EXPECT_EQ(port_.DataConnection.UnreadCount, 10u);
     EXPECT_EQ(port_.DataConnection.UnreadOffset, 0u);
-}
-
-TEST_F(ReceiveBufferTest, DiscardDropsHeldAndUnread)
-{
-    SetRxCount(&port_, PORT_RX_LIMIT);
-    TakeArrival(&port_, 10);
     DiscardReceived(&port_);
     EXPECT_EQ(port_.RxCount, 0u);
     EXPECT_EQ(port_.CommStatus.AmountInInQueue, 0u);

@@ -17,18 +17,13 @@ SERIAL_LINE_CONTROL Line(UCHAR stopBits, UCHAR parity, UCHAR wordLength)
 
 class SerialFramesTest : public SerialTest {};
 
-TEST_F(SerialFramesTest, BaudRateFrames)
+TEST_F(SerialFramesTest, EachSettingGoesAsItsFrameForItsChannel)
 {
     StartModule({"echo", "echo"});
     EXPECT_EQ(Set(IOCTL_SERIAL_SET_BAUD_RATE, ULONG{9600}).Status, STATUS_SUCCESS);
     EXPECT_TRUE(module_->Saw("FRAME 0219600"));
     EXPECT_EQ(Set(IOCTL_SERIAL_SET_BAUD_RATE, ULONG{115200}, 2).Status, STATUS_SUCCESS);
     EXPECT_TRUE(module_->Saw("FRAME 022115200"));
-}
-
-TEST_F(SerialFramesTest, FramingFrames)
-{
-    StartModule({"echo", "echo"});
     EXPECT_EQ(Set(IOCTL_SERIAL_SET_LINE_CONTROL, Line(STOP_BIT_1, NO_PARITY, 8), 2).Status,
               STATUS_SUCCESS);
     EXPECT_TRUE(module_->Saw("FRAME 0328N1"));
@@ -41,11 +36,6 @@ TEST_F(SerialFramesTest, FramingFrames)
     EXPECT_EQ(Set(IOCTL_SERIAL_SET_LINE_CONTROL, Line(STOP_BIT_1, SPACE_PARITY, 6)).Status,
               STATUS_SUCCESS);
     EXPECT_TRUE(module_->Saw("FRAME 0316S1"));
-}
-
-TEST_F(SerialFramesTest, RtsFrames)
-{
-    StartModule({"echo", "echo"});
     host::IoResult on = Control(IOCTL_SERIAL_SET_RTS);
     EXPECT_EQ(on.Status, STATUS_SUCCESS);
     EXPECT_EQ(on.Information, 0u);
