@@ -1,19 +1,16 @@
-// The two kinds of failure tty_bench reports: a bad command line
-// (UsageError) and a failed measurement (std::runtime_error and
-// std::system_error from ErrnoError).
+// The failures tty_bench reports: a bad command line (UsageError) and a
+// failed measurement (std::runtime_error, and std::system_error from the
+// host's ErrnoError).
 #pragma once
 
-#include <cerrno>
+#include <host/common/errors.h>
+
 #include <stdexcept>
-#include <string>
-#include <system_error>
 
 namespace zelbench {
 
-class UsageError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
+// A bad command line is the host's argument error.
+using UsageError = zel::ParseError;
 
 // A wait given up because the other thread of a transfer failed: that
 // failure, not this one, is the one to report.
@@ -22,10 +19,6 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// Captures errno now, so build it right after the failing call.
-inline std::system_error ErrnoError(const std::string& what)
-{
-    return std::system_error(errno, std::generic_category(), what);
-}
+using zel::ErrnoError;
 
 }  // namespace zelbench
