@@ -132,9 +132,8 @@ void HostKernelTest::SetUp()
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     TestDriver::Current = &driver_;
-    host::KernelOptions options;
-    options.StateDirectory = state_.Path() / "state";
-    options.Log = [this](host::LogLevel, const std::string& line) {
+    options_.StateDirectory = StateDirectory();
+    options_.Log = [this](host::LogLevel, const std::string& line) {
         // A verifier stop aborts the process (a death test's child): no
         // destructor will remove the state directory.
         if (line.rfind("*** STOP:", 0) == 0) {
@@ -144,13 +143,22 @@ void HostKernelTest::SetUp()
         std::lock_guard<std::mutex> lock(logMutex_);
         log_.push_back(line);
     };
-    kernel_ = std::make_unique<host::Kernel>(std::move(options));
+    kernel_ = std::make_unique<host::Kernel>(options_);
 }
 
 void HostKernelTest::TearDown()
 {
     kernel_.reset();
     TestDriver::Current = nullptr;
+    // A death test's child that ends here never runs the destructors.
+    std::error_code ignored;
+    std::filesystem::remove_all(state_.Path(), ignored);
+}
+
+void HostKernelTest::RestartKernel()
+{
+    kernel_.reset();
+    kernel_ = std::make_unique<host::Kernel>(options_);
 }
 
 void HostKernelTest::LoadDriver()

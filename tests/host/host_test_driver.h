@@ -111,6 +111,9 @@ protected:
     void TearDown() override;
 
     host::Kernel& Kernel() { return *kernel_; }
+    // Stops the kernel and starts another on the same state directory.
+    void RestartKernel();
+    std::filesystem::path StateDirectory() const { return state_.Path() / "state"; }
     void LoadDriver();
     std::unique_ptr<host::File> OpenOk(const std::string& name);
     NTSTATUS OpenStatus(const std::string& name);
@@ -122,6 +125,7 @@ private:
     zel::test::TempDir state_;
     std::mutex logMutex_;
     std::vector<std::string> log_;
+    host::KernelOptions options_;
     std::unique_ptr<host::Kernel> kernel_;
 };
 

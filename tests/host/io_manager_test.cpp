@@ -1,6 +1,6 @@
 // The I/O manager as the driver sees it: opens (initializing and exclusive
 // devices), the default dispatch entry, cleanup and close and their order
-// with pending requests, and METHOD_BUFFERED copying.
+// with pending requests, METHOD_BUFFERED copying, completion callbacks.
 #include "host_test_driver.h"
 
 #include <algorithm>
@@ -16,20 +16,18 @@ using host::IoResult;
 constexpr const char* kDevice = "\\\\.\\HostTest0";
 constexpr ULONG kReadLength = 8;
 
-ULONG TestControl(ULONG function)
+ULONG TestControl(ULONG function, ULONG method = METHOD_BUFFERED)
 {
     constexpr ULONG kFirstFunction = 0x800;
-    return CTL_CODE(FILE_DEVICE_UNKNOWN, kFirstFunction + function, METHOD_BUFFERED,
-                    FILE_ANY_ACCESS);
+    return CTL_CODE(FILE_DEVICE_UNKNOWN, kFirstFunction + function, method, FILE_ANY_ACCESS);
 }
 
 // A read that pends until someone completes Extension()->PendingIrp.
 NTSTATUS PendRead(PDEVICE_OBJECT device, PIRP irp)
 {
-    TestExtension* extension = TestDriver::Extension(device);
     IoMarkIrpPending(irp);
-    InterlockedExchangePointer(reinterpret_cast<PVOID*>(&extension->PendingIrp), irp);
-    KeSetEvent(&extension->Event, IO_NO_INCREMENT, FALSE);
+    InterlockedExchangePointer(
+        reinterpret_cast<PVOID*>(&TestDriver::Extension(device)->PendingIrp), irp);
     return STATUS_PENDING;
 }
 
@@ -60,10 +58,47 @@ protected:
     {
         std::vector<UCHAR> calls = driver_.Calls();
         EXPECT_FALSE(calls.empty());
-        EXPECT_EQ(calls.front(), IRP_MJ_CREATE);
         return std::vector<UCHAR>(calls.begin() + 1, calls.end());
     }
 };
+
+TEST_F(IoManagerTest, OpensOfInitializingExclusiveAndSharedDevices)
+{
+    std::atomic<bool> refuse{true};
+    driver_.Dispatch[IRP_MJ_CREATE] = [&refuse](PDEVICE_OBJECT, PIRP irp) {
+        return Complete(irp, refuse ? STATUS_ACCESS_DENIED : STATUS_SUCCESS);
+    };
+    driver_.Entry = [this](PDRIVER_OBJECT driver) {
+        driver_.CreateDevice(driver, "\\Device\\HostTest0", "\\DosDevices\\HostTest0", true);
+        driver_.CreateDevice(driver, "\\Device\\Shared", "", false);
+        NtString name("\\Device\\Busy");
+        PDEVICE_OBJECT busy = nullptr;
+        return IoCreateDevice(driver, 0, name.Get(), FILE_DEVICE_UNKNOWN, 0, FALSE, &busy);
+    };
+    LoadDriver();
+    PDEVICE_OBJECT exclusive = driver_.Device(0);
+    EXPECT_EQ(OpenStatus("\\Device\\Busy"), STATUS_NO_SUCH_DEVICE);
+    EXPECT_TRUE(driver_.Calls().empty());
+    EXPECT_EQ(Kernel().FindDevice("\\Device\\Busy")->ReferenceCount, 0);
+    // A failed create leaves no file object behind.
+    EXPECT_EQ(OpenStatus(kDevice), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(exclusive->ReferenceCount, 0);
+    refuse = false;
+
+    auto first = OpenOk(kDevice);
+    EXPECT_EQ(exclusive->ReferenceCount, 1);
+    EXPECT_EQ(OpenStatus(kDevice), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(OpenStatus("\\Device\\HostTest0"), STATUS_ACCESS_DENIED);
+    first->Close();
+    EXPECT_EQ(exclusive->ReferenceCount, 0);
+    EXPECT_NE(OpenOk(kDevice), nullptr);
+
+    auto one = OpenOk("\\Device\\Shared");
+    auto two = OpenOk("\\Device\\Shared");
+    EXPECT_EQ(driver_.Device(1)->ReferenceCount, 2);
+    EXPECT_NE(one->FileObject(), two->FileObject());
+    EXPECT_EQ(one->FileObject()->DeviceObject, driver_.Device(1));
+}
 
 TEST_F(IoManagerTest, UnroutedRequestsFailWithInvalidDeviceRequest)
 {
@@ -76,85 +111,42 @@ TEST_F(IoManagerTest, UnroutedRequestsFailWithInvalidDeviceRequest)
     EXPECT_TRUE(result.Data.empty());
 }
 
-TEST_F(IoManagerTest, DeviceStillInitializingRefusesOpens)
+// The cleanup routine leaves its IRP uncompleted: the I/O manager finishes it.
+TEST_F(IoManagerTest, CreateThenCloseSendsCleanupThenCloseAtPassiveLevel)
 {
-    driver_.Entry = [](PDRIVER_OBJECT driver) {
-        NtString name("\\Device\\Busy");
-        PDEVICE_OBJECT device = nullptr;
-        EXPECT_EQ(IoCreateDevice(driver, 0, name.Get(), FILE_DEVICE_UNKNOWN, 0, FALSE, &device),
-                  STATUS_SUCCESS);
-        return STATUS_SUCCESS;
+    PFILE_OBJECT created = nullptr;
+    driver_.Dispatch[IRP_MJ_CREATE] = [&created](PDEVICE_OBJECT device, PIRP irp) {
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+        created = stack->FileObject;
+        EXPECT_EQ(stack->DeviceObject, device);
+        EXPECT_EQ(irp->Tail.Overlay.OriginalFileObject, stack->FileObject);
+        EXPECT_EQ(irp->AssociatedIrp.SystemBuffer, nullptr);
+        EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+        return Complete(irp, STATUS_SUCCESS);
     };
-    LoadDriver();
-    EXPECT_EQ(OpenStatus("\\Device\\Busy"), STATUS_NO_SUCH_DEVICE);
-    EXPECT_TRUE(driver_.Calls().empty());
-    EXPECT_EQ(Kernel().FindDevice("\\Device\\Busy")->ReferenceCount, 0);
-}
-
-TEST_F(IoManagerTest, ExclusiveDeviceRefusesSecondOpenUntilClosed)
-{
-    LoadDriver();
-    PDEVICE_OBJECT device = driver_.Device(0);
-    auto first = OpenOk(kDevice);
-    EXPECT_EQ(device->ReferenceCount, 1);
-    EXPECT_EQ(OpenStatus(kDevice), STATUS_ACCESS_DENIED);
-    EXPECT_EQ(OpenStatus("\\Device\\HostTest0"), STATUS_ACCESS_DENIED);
-    first->Close();
-    EXPECT_EQ(device->ReferenceCount, 0);
-    auto again = OpenOk(kDevice);
-    EXPECT_NE(again, nullptr);
-}
-
-TEST_F(IoManagerTest, SharedDeviceCountsEveryOpen)
-{
-    driver_.Entry = [this](PDRIVER_OBJECT driver) {
-        driver_.CreateDevice(driver, "\\Device\\Shared", "\\DosDevices\\Shared", false);
-        return STATUS_SUCCESS;
-    };
-    LoadDriver();
-    auto first = OpenOk("\\\\.\\Shared");
-    auto second = OpenOk("\\\\.\\Shared");
-    EXPECT_EQ(driver_.Device(0)->ReferenceCount, 2);
-    EXPECT_NE(first->FileObject(), second->FileObject());
-    EXPECT_EQ(first->FileObject()->DeviceObject, driver_.Device(0));
-}
-
-TEST_F(IoManagerTest, CloseSendsCleanupThenClose)
-{
     std::atomic<int> cleanupIrql{-1};
     driver_.Dispatch[IRP_MJ_CLEANUP] = [&cleanupIrql](PDEVICE_OBJECT, PIRP irp) {
         cleanupIrql = KeGetCurrentIrql();
-        return Complete(irp, STATUS_SUCCESS);
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        return STATUS_SUCCESS;
     };
     LoadDriver();
     auto file = OpenOk(kDevice);
-    PFILE_OBJECT fileObject = file->FileObject();
-    EXPECT_EQ(fileObject->Type, IO_TYPE_FILE);
+    EXPECT_EQ(created, file->FileObject());
+    EXPECT_EQ(created->Type, IO_TYPE_FILE);
     file->Close();
     EXPECT_EQ(CallsAfterCreate(), (std::vector<UCHAR>{IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
     EXPECT_EQ(cleanupIrql, PASSIVE_LEVEL);
+    EXPECT_EQ(driver_.Device(0)->ReferenceCount, 0);
     file->Close();  // a second close is a no-op
     EXPECT_EQ(CallsAfterCreate().size(), 2u);
     EXPECT_EQ(file->Read(kReadLength).Status, STATUS_INVALID_HANDLE);
 }
 
-TEST_F(IoManagerTest, CleanupLeftUncompletedIsFinishedByTheIoManager)
-{
-    driver_.Dispatch[IRP_MJ_CLEANUP] = [](PDEVICE_OBJECT, PIRP irp) {
-        irp->IoStatus.Status = STATUS_SUCCESS;
-        return STATUS_SUCCESS;
-    };
-    LoadDriver();
-    OpenOk(kDevice)->Close();
-    EXPECT_EQ(CallsAfterCreate(), (std::vector<UCHAR>{IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
-    EXPECT_EQ(driver_.Device(0)->ReferenceCount, 0);
-}
-
 TEST_F(IoManagerTest, DeletedDeviceLivesOnUntilItsLastFileObjectCloses)
 {
     driver_.Dispatch[IRP_MJ_READ] = [](PDEVICE_OBJECT device, PIRP irp) {
-        // Touches the extension: the device memory must still be there.
-        TestDriver::Extension(device)->Index = 7;
+        TestDriver::Extension(device)->Index = 7;  // the device memory must still be there
         return Complete(irp, STATUS_SUCCESS);
     };
     RouteCloseToEvent();
@@ -169,38 +161,6 @@ TEST_F(IoManagerTest, DeletedDeviceLivesOnUntilItsLastFileObjectCloses)
     EXPECT_EQ(TestDriver::Extension(device)->Index, 7u);
     file->Close();
     EXPECT_EQ(WaitSafely(&closed_), STATUS_SUCCESS);
-}
-
-TEST_F(IoManagerTest, FailedCreateLeavesNoFileObject)
-{
-    std::atomic<bool> refuse{true};
-    driver_.Dispatch[IRP_MJ_CREATE] = [&refuse](PDEVICE_OBJECT, PIRP irp) {
-        return Complete(irp, refuse ? STATUS_ACCESS_DENIED : STATUS_SUCCESS);
-    };
-    LoadDriver();
-    EXPECT_EQ(OpenStatus(kDevice), STATUS_ACCESS_DENIED);
-    EXPECT_EQ(driver_.Calls(), std::vector<UCHAR>{IRP_MJ_CREATE});
-    EXPECT_EQ(driver_.Device(0)->ReferenceCount, 0);
-    refuse = false;
-    EXPECT_EQ(OpenStatus(kDevice), STATUS_SUCCESS);
-}
-
-TEST_F(IoManagerTest, CreateSeesItsFileObjectAndParameters)
-{
-    PFILE_OBJECT seen = nullptr;
-    driver_.Dispatch[IRP_MJ_CREATE] = [&seen](PDEVICE_OBJECT device, PIRP irp) {
-        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-        seen = stack->FileObject;
-        EXPECT_EQ(stack->DeviceObject, device);
-        EXPECT_EQ(irp->Tail.Overlay.OriginalFileObject, stack->FileObject);
-        EXPECT_EQ(irp->AssociatedIrp.SystemBuffer, nullptr);
-        EXPECT_EQ(stack->Parameters.Create.EaLength, 0u);
-        EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-        return Complete(irp, STATUS_SUCCESS);
-    };
-    LoadDriver();
-    auto file = OpenOk(kDevice);
-    EXPECT_EQ(seen, file->FileObject());
 }
 
 TEST_F(IoManagerTest, CloseWaitsForThePendingRequestToComplete)
@@ -227,7 +187,6 @@ TEST_F(IoManagerTest, CloseWaitsForThePendingRequestToComplete)
     EXPECT_EQ(CallsAfterCreate(), (std::vector<UCHAR>{IRP_MJ_READ, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
     EXPECT_EQ(closeIrql_, PASSIVE_LEVEL);
     EXPECT_EQ(device->ReferenceCount, 0);
-    EXPECT_EQ(OpenStatus(kDevice), STATUS_SUCCESS);
 }
 
 // The last request completes in a timer's DPC at DISPATCH_LEVEL: the close
@@ -237,72 +196,45 @@ TEST_F(IoManagerTest, CloseAfterCompletionAtDispatchLevelIsSentAtPassiveLevel)
     std::atomic<KIRQL> completionIrql{PASSIVE_LEVEL};
     driver_.Dispatch[IRP_MJ_READ] = PendRead;
     RouteCloseToEvent();
-    driver_.Entry = [this, &completionIrql](PDRIVER_OBJECT driver) {
-        PDEVICE_OBJECT device =
-            driver_.CreateDevice(driver, "\\Device\\HostTest0", "\\DosDevices\\HostTest0", true);
-        KeInitializeDpc(
-            &TestDriver::Extension(device)->Dpc,
-            [](PKDPC, PVOID context, PVOID, PVOID) {
-                auto* irql = static_cast<std::atomic<KIRQL>*>(context);
-                *irql = KeGetCurrentIrql();
-                PDEVICE_OBJECT owner = TestDriver::Current->Device(0);
-                KIRQL old;
-                KeAcquireSpinLock(&TestDriver::Extension(owner)->Lock, &old);
-                Complete(TakePending(owner), STATUS_SUCCESS, 0);
-                KeReleaseSpinLock(&TestDriver::Extension(owner)->Lock, old);
-            },
-            &completionIrql);
-        return STATUS_SUCCESS;
-    };
     LoadDriver();
     TestExtension* extension = TestDriver::Extension(driver_.Device(0));
+    KeInitializeDpc(
+        &extension->Dpc,
+        [](PKDPC, PVOID context, PVOID, PVOID) {
+            *static_cast<std::atomic<KIRQL>*>(context) = KeGetCurrentIrql();
+            Complete(TakePending(TestDriver::Current->Device(0)), STATUS_SUCCESS);
+        },
+        &completionIrql);
     auto file = OpenOk(kDevice);
     auto read = file->StartRead(kReadLength);
     file->Close();
     LARGE_INTEGER soon;
     soon.QuadPart = -1;
-    EXPECT_FALSE(KeSetTimer(&extension->Timer, soon, &extension->Dpc));
+    KeSetTimer(&extension->Timer, soon, &extension->Dpc);
     EXPECT_EQ(read->Wait().Status, STATUS_SUCCESS);
     ASSERT_EQ(WaitSafely(&closed_), STATUS_SUCCESS);
     EXPECT_EQ(completionIrql, DISPATCH_LEVEL);
     EXPECT_EQ(closeIrql_, PASSIVE_LEVEL);
-    EXPECT_EQ(driver_.Calls().back(), IRP_MJ_CLOSE);
 }
 
-TEST_F(IoManagerTest, CompletionOnAnotherThreadBeforeTheDispatchRoutineReturns)
-{
-    driver_.Dispatch[IRP_MJ_READ] = [](PDEVICE_OBJECT, PIRP irp) {
-        IoMarkIrpPending(irp);
-        std::thread completer([irp] {
-            std::memset(irp->AssociatedIrp.SystemBuffer, 'x', kReadLength);
-            Complete(irp, STATUS_SUCCESS, kReadLength);
-        });
-        completer.join();
-        return STATUS_PENDING;
-    };
-    LoadDriver();
-    auto file = OpenOk(kDevice);
-    const IoResult result = file->Read(kReadLength);
-    EXPECT_EQ(result.Status, STATUS_SUCCESS);
-    EXPECT_EQ(result.Information, kReadLength);
-    EXPECT_EQ(result.Data, std::vector<std::uint8_t>(kReadLength, 'x'));
-}
-
+// The read completes on another thread before its dispatch routine returns.
 TEST_F(IoManagerTest, BufferedReadAndWrite)
 {
     std::vector<std::uint8_t> written;
     driver_.Dispatch[IRP_MJ_WRITE] = [&written](PDEVICE_OBJECT, PIRP irp) {
-        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+        const ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length;
         const auto* data = static_cast<const std::uint8_t*>(irp->AssociatedIrp.SystemBuffer);
-        written.assign(data, data + stack->Parameters.Write.Length);
-        return Complete(irp, STATUS_SUCCESS, stack->Parameters.Write.Length);
+        written.assign(data, data + length);
+        return Complete(irp, STATUS_SUCCESS, length);
     };
     driver_.Dispatch[IRP_MJ_READ] = [](PDEVICE_OBJECT, PIRP irp) {
-        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-        EXPECT_EQ(stack->Parameters.Read.Length, kReadLength);
-        constexpr char kReply[] = "abc";
-        std::memcpy(irp->AssociatedIrp.SystemBuffer, kReply, 3);
-        return Complete(irp, STATUS_SUCCESS, 3);
+        EXPECT_EQ(IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length, kReadLength);
+        IoMarkIrpPending(irp);
+        std::thread([irp] {
+            std::memcpy(irp->AssociatedIrp.SystemBuffer, "abc", 3);
+            Complete(irp, STATUS_SUCCESS, 3);
+        }).join();
+        return STATUS_PENDING;
     };
     LoadDriver();
     auto file = OpenOk(kDevice);
@@ -312,85 +244,53 @@ TEST_F(IoManagerTest, BufferedReadAndWrite)
     EXPECT_EQ(write.Information, sizeof(payload));
     EXPECT_EQ(written, std::vector<std::uint8_t>(payload, payload + sizeof(payload)));
     const IoResult read = file->Read(kReadLength);
+    EXPECT_EQ(read.Status, STATUS_SUCCESS);
     EXPECT_EQ(read.Data, (std::vector<std::uint8_t>{'a', 'b', 'c'}));
 }
 
-class BufferedControlTest : public IoManagerTest {
-protected:
+// One system buffer of max(input, output) bytes; success, warnings and
+// STATUS_TIMEOUT copy Information bytes back, errors nothing.
+TEST_F(IoManagerTest, BufferedControlCopiesBackUnlessAnError)
+{
     static constexpr ULONG kInputLength = 4;
     static constexpr ULONG kOutputLength = 12;
     static constexpr ULONG kReturned = 6;
-
-    // Function i of the test device completes with kStatuses[i] and
-    // kReturned bytes of 0xAB after checking the buffer it was given.
-    static constexpr NTSTATUS kStatuses[] = {STATUS_SUCCESS, STATUS_BUFFER_OVERFLOW, STATUS_TIMEOUT,
-                                             STATUS_INVALID_PARAMETER, STATUS_CANCELLED};
-
-    void SetUp() override
-    {
-        IoManagerTest::SetUp();
-        driver_.Dispatch[IRP_MJ_DEVICE_CONTROL] = [](PDEVICE_OBJECT, PIRP irp) {
-            PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-            const ULONG function = (stack->Parameters.DeviceIoControl.IoControlCode >> 2) & 0xF;
-            EXPECT_EQ(stack->Parameters.DeviceIoControl.InputBufferLength, kInputLength);
-            EXPECT_EQ(stack->Parameters.DeviceIoControl.OutputBufferLength, kOutputLength);
-            auto* buffer = static_cast<std::uint8_t*>(irp->AssociatedIrp.SystemBuffer);
-            EXPECT_EQ(std::memcmp(buffer, "in!!", kInputLength), 0);
-            // The one buffer holds max(input, output) bytes.
-            std::memset(buffer, 0xAB, kOutputLength);
-            return Complete(irp, kStatuses[function], kReturned);
-        };
-        LoadDriver();
-        file_ = OpenOk(kDevice);
-    }
-
-    void TearDown() override
-    {
-        file_.reset();
-        IoManagerTest::TearDown();
-    }
-
-    IoResult Call(ULONG function)
-    {
-        return file_->DeviceControl(TestControl(function), "in!!", kInputLength, kOutputLength);
-    }
-
-    std::unique_ptr<host::File> file_;
-};
-
-// Success, warnings and STATUS_TIMEOUT copy Information bytes back; errors
-// copy nothing.
-TEST_F(BufferedControlTest, OnlyErrorsCopyNothing)
-{
-    const IoResult success = Call(0);
-    EXPECT_EQ(success.Status, STATUS_SUCCESS);
-    EXPECT_EQ(success.Information, kReturned);
-    EXPECT_EQ(success.Data, std::vector<std::uint8_t>(kReturned, 0xAB));
-    EXPECT_EQ(Call(1).Data.size(), kReturned);
-    EXPECT_EQ(Call(2).Data.size(), kReturned);
-    const IoResult invalid = Call(3);
-    EXPECT_EQ(invalid.Status, STATUS_INVALID_PARAMETER);
-    EXPECT_TRUE(invalid.Data.empty());
-    EXPECT_TRUE(Call(4).Data.empty());
-}
-
-TEST_F(IoManagerTest, ControlWithoutBuffersGetsNoSystemBuffer)
-{
+    static constexpr NTSTATUS kStatuses[] = {STATUS_SUCCESS, STATUS_BUFFER_OVERFLOW,
+                                             STATUS_TIMEOUT, STATUS_INVALID_PARAMETER,
+                                             STATUS_CANCELLED, STATUS_SUCCESS};
+    static constexpr ULONG kNoBuffers = 5;
     driver_.Dispatch[IRP_MJ_DEVICE_CONTROL] = [](PDEVICE_OBJECT, PIRP irp) {
-        EXPECT_EQ(irp->AssociatedIrp.SystemBuffer, nullptr);
-        return Complete(irp, STATUS_SUCCESS);
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+        const ULONG function = (stack->Parameters.DeviceIoControl.IoControlCode >> 2) & 0xF;
+        auto* buffer = static_cast<std::uint8_t*>(irp->AssociatedIrp.SystemBuffer);
+        if (function == kNoBuffers) {
+            EXPECT_EQ(buffer, nullptr);
+            return Complete(irp, STATUS_SUCCESS);
+        }
+        EXPECT_EQ(stack->Parameters.DeviceIoControl.InputBufferLength, kInputLength);
+        EXPECT_EQ(stack->Parameters.DeviceIoControl.OutputBufferLength, kOutputLength);
+        EXPECT_EQ(std::memcmp(buffer, "in!!", kInputLength), 0);
+        std::memset(buffer, 0xAB, kOutputLength);
+        return Complete(irp, kStatuses[function], kReturned);
     };
     LoadDriver();
     auto file = OpenOk(kDevice);
-    EXPECT_EQ(file->DeviceControl(TestControl(0), nullptr, 0, 0).Status, STATUS_SUCCESS);
-    const ULONG neither = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x900, METHOD_NEITHER, FILE_ANY_ACCESS);
-    EXPECT_EQ(file->DeviceControl(neither, nullptr, 0, 0).Status, STATUS_NOT_IMPLEMENTED);
+    for (ULONG function = 0; function < kNoBuffers; ++function) {
+        const IoResult result =
+            file->DeviceControl(TestControl(function), "in!!", kInputLength, kOutputLength);
+        EXPECT_EQ(result.Status, kStatuses[function]);
+        EXPECT_EQ(result.Data, NT_ERROR(kStatuses[function])
+                                   ? std::vector<std::uint8_t>()
+                                   : std::vector<std::uint8_t>(kReturned, 0xAB));
+    }
+    EXPECT_EQ(file->DeviceControl(TestControl(kNoBuffers), nullptr, 0, 0).Status, STATUS_SUCCESS);
+    EXPECT_EQ(file->DeviceControl(TestControl(0, METHOD_NEITHER), nullptr, 0, 0).Status,
+              STATUS_NOT_IMPLEMENTED);
 }
 
 TEST_F(IoManagerTest, DebugOutputIsRecordedAndLogged)
 {
-    driver_.Entry = [this](PDRIVER_OBJECT driver) {
-        driver_.CreateDevice(driver, "\\Device\\HostTest0", "", true);
+    driver_.Entry = [](PDRIVER_OBJECT) {
         DbgPrint("MAIN %s Error %d\n", "Create", 7);
         return STATUS_SUCCESS;
     };
@@ -400,12 +300,6 @@ TEST_F(IoManagerTest, DebugOutputIsRecordedAndLogged)
     EXPECT_NE(std::find(lines.begin(), lines.end(), "DbgPrint: MAIN Create Error 7"), lines.end());
 }
 
-}  // namespace
-}  // namespace hosttest
-
-namespace hosttest {
-namespace {
-
 // The callback runs once, in the completing thread when registered first,
 // and at once when the request had already completed.
 TEST_F(IoManagerTest, CompletionCallbackRunsOnceInEitherOrder)
@@ -414,7 +308,6 @@ TEST_F(IoManagerTest, CompletionCallbackRunsOnceInEitherOrder)
     LoadDriver();
     PDEVICE_OBJECT device = driver_.Device(0);
     auto file = OpenOk(kDevice);
-
     auto pending = file->StartRead(kReadLength);
     std::atomic<int> calls{0};
     std::atomic<NTSTATUS> seen{STATUS_PENDING};
@@ -431,63 +324,37 @@ TEST_F(IoManagerTest, CompletionCallbackRunsOnceInEitherOrder)
     auto late = file->StartRead(kReadLength);
     Complete(TakePending(device), STATUS_SUCCESS);
     late->Wait();
-    int lateCalls = 0;
     late->OnComplete([&](const IoResult& result) {
-        EXPECT_EQ(result.Status, STATUS_SUCCESS);
-        ++lateCalls;
+        seen = result.Status;
+        ++calls;
     });
-    EXPECT_EQ(lateCalls, 1);
-    file->Close();
-}
-
-// What the driver's code does from the dispatch routine of a write: complete
-// the pending read under its spin lock, or set its timer already due.
-struct DriverWork {
-    std::atomic<bool> Returned{false};  // the dispatch routine has returned
-    std::atomic<int> DpcRuns{0};
-    std::atomic<KIRQL> DpcIrql{PASSIVE_LEVEL};
-    std::thread::id DpcThread;
-};
-
-NTSTATUS CompletePendingUnderLock(PDEVICE_OBJECT device, PIRP irp, DriverWork* work)
-{
-    TestExtension* extension = TestDriver::Extension(device);
-    KIRQL irql;
-    KeAcquireSpinLock(&extension->Lock, &irql);
-    Complete(TakePending(device), STATUS_SUCCESS);
-    KeReleaseSpinLock(&extension->Lock, irql);
-    work->Returned = true;
-    return Complete(irp, STATUS_SUCCESS);
-}
-
-void NTAPI RecordDpcThread(PKDPC, PVOID context, PVOID, PVOID)
-{
-    auto* work = static_cast<DriverWork*>(context);
-    work->DpcIrql = KeGetCurrentIrql();
-    work->DpcThread = std::this_thread::get_id();
-    ++work->DpcRuns;
+    EXPECT_EQ(calls, 2);
+    EXPECT_EQ(seen, STATUS_SUCCESS);
 }
 
 // A callback may call into the driver: it runs once the completing thread
 // is out of it, at PASSIVE_LEVEL, before that thread's request returns.
 TEST_F(IoManagerTest, ACallbackHearsOfACompletionOnceTheCompletingThreadHasLeftTheDriver)
 {
-    DriverWork work;
+    std::atomic<bool> returned{false};
     driver_.Dispatch[IRP_MJ_READ] = PendRead;
-    driver_.Dispatch[IRP_MJ_WRITE] = [&work](PDEVICE_OBJECT device, PIRP irp) {
-        return CompletePendingUnderLock(device, irp, &work);
+    driver_.Dispatch[IRP_MJ_WRITE] = [&returned](PDEVICE_OBJECT device, PIRP irp) {
+        KIRQL irql;
+        KeAcquireSpinLock(&TestDriver::Extension(device)->Lock, &irql);
+        Complete(TakePending(device), STATUS_SUCCESS);
+        KeReleaseSpinLock(&TestDriver::Extension(device)->Lock, irql);
+        returned = true;
+        return Complete(irp, STATUS_SUCCESS);
     };
     LoadDriver();
-    PDEVICE_OBJECT device = driver_.Device(0);
     auto file = OpenOk(kDevice);
-
     auto read = file->StartRead(kReadLength);
     std::atomic<bool> sawReturned{false};
     std::atomic<KIRQL> irql{HIGH_LEVEL};
     std::thread::id thread;
     std::shared_ptr<host::PendingIo> next;
     read->OnComplete([&](const IoResult&) {
-        sawReturned = work.Returned.load();
+        sawReturned = returned.load();
         irql = KeGetCurrentIrql();
         thread = std::this_thread::get_id();
         next = file->StartRead(kReadLength);  // pends again: the driver is callable
@@ -499,35 +366,42 @@ TEST_F(IoManagerTest, ACallbackHearsOfACompletionOnceTheCompletingThreadHasLeftT
     EXPECT_EQ(thread, std::this_thread::get_id());
     ASSERT_NE(next, nullptr);
     EXPECT_FALSE(next->Done());
-    Complete(TakePending(device), STATUS_SUCCESS);
-    file->Close();
+    Complete(TakePending(driver_.Device(0)), STATUS_SUCCESS);
 }
 
 // Like a DPC queued on the current processor: the timer thread is not
 // needed, and the DPC has run when the request returns.
 TEST_F(IoManagerTest, ATimerTheDriverSetsAlreadyDueRunsItsDpcInThatThreadOnItsWayOut)
 {
-    DriverWork work;
-    driver_.Dispatch[IRP_MJ_WRITE] = [&work](PDEVICE_OBJECT device, PIRP irp) {
+    struct {
+        std::atomic<int> Runs{0};
+        std::atomic<KIRQL> Irql{PASSIVE_LEVEL};
+        std::thread::id Thread;
+    } dpc;
+    driver_.Dispatch[IRP_MJ_WRITE] = [&dpc](PDEVICE_OBJECT device, PIRP irp) {
         TestExtension* extension = TestDriver::Extension(device);
-        KeInitializeTimer(&extension->Timer);
-        KeInitializeDpc(&extension->Dpc, RecordDpcThread, &work);
+        KeInitializeDpc(
+            &extension->Dpc,
+            [](PKDPC, PVOID context, PVOID, PVOID) {
+                auto* seen = static_cast<decltype(dpc)*>(context);
+                seen->Irql = KeGetCurrentIrql();
+                seen->Thread = std::this_thread::get_id();
+                ++seen->Runs;
+            },
+            &dpc);
         LARGE_INTEGER due;
         due.QuadPart = 0;  // absolute: long past
         KeSetTimer(&extension->Timer, due, &extension->Dpc);
-        EXPECT_EQ(work.DpcRuns, 0) << "a DPC never runs inside the routine that queued it";
+        EXPECT_EQ(dpc.Runs, 0) << "a DPC never runs inside the routine that queued it";
         return Complete(irp, STATUS_SUCCESS);
     };
     LoadDriver();
     auto file = OpenOk(kDevice);
-
     const std::uint8_t byte = 0;
     EXPECT_EQ(file->Write(&byte, 1).Status, STATUS_SUCCESS);
-    EXPECT_EQ(work.DpcRuns, 1);
-    EXPECT_EQ(work.DpcIrql, DISPATCH_LEVEL);
-    EXPECT_EQ(work.DpcThread, std::this_thread::get_id());
-    EXPECT_NE(TestDriver::Extension(driver_.Device(0))->Timer.Header.SignalState, 0);
-    file->Close();
+    EXPECT_EQ(dpc.Runs, 1);
+    EXPECT_EQ(dpc.Irql, DISPATCH_LEVEL);
+    EXPECT_EQ(dpc.Thread, std::this_thread::get_id());
 }
 
 }  // namespace

@@ -10,7 +10,6 @@
 namespace hosttest {
 namespace {
 
-// A timer's signal state, as a waiter would find it.
 bool Signalled(const KTIMER& timer)
 {
     return __atomic_load_n(&timer.Header.SignalState, __ATOMIC_ACQUIRE) != 0;
@@ -69,39 +68,23 @@ protected:
     DpcRecord record_;
 };
 
-TEST_F(TimerTest, SetAndCancelReportWhetherTheTimerWasQueued)
-{
-    EXPECT_FALSE(KeSetTimer(&timer_, Due(kOneHour), nullptr));
-    EXPECT_TRUE(KeSetTimer(&timer_, Due(kOneHour), nullptr));
-    EXPECT_TRUE(KeCancelTimer(&timer_));
-    EXPECT_FALSE(KeCancelTimer(&timer_));
-    EXPECT_FALSE(Signalled(timer_));
-}
-
-TEST_F(TimerTest, NewDueTimeReplacesTheOld)
+TEST_F(TimerTest, SetAndCancelReportWhetherQueuedAndExpiryRunsTheDpcOnce)
 {
     EXPECT_FALSE(KeSetTimer(&timer_, Due(kOneHour), &dpc_));
-    EXPECT_TRUE(KeSetTimer(&timer_, Due(kAtOnce), &dpc_));
+    EXPECT_TRUE(KeSetTimer(&timer_, Due(kAtOnce), &dpc_));  // the new due time replaces the old
     ASSERT_EQ(WaitSafely(&timer_), STATUS_SUCCESS);
-    EXPECT_TRUE(Signalled(timer_));
     ASSERT_EQ(WaitSafely(&record_.Ran), STATUS_SUCCESS);
+    KeFlushQueuedDpcs();
     EXPECT_EQ(record_.Runs, 1);
     EXPECT_EQ(record_.Irql, DISPATCH_LEVEL);
     EXPECT_FALSE(KeCancelTimer(&timer_));  // expired: no longer queued
-}
 
-TEST_F(TimerTest, SettingATimerResetsItsSignal)
-{
-    KeSetTimer(&timer_, Due(kAtOnce), nullptr);
-    ASSERT_EQ(WaitSafely(&timer_), STATUS_SUCCESS);
-    EXPECT_TRUE(Signalled(timer_));
-    KeSetTimer(&timer_, Due(kOneHour), nullptr);
-    EXPECT_FALSE(Signalled(timer_));
-}
+    EXPECT_FALSE(KeSetTimer(&timer_, Due(kOneHour), nullptr));
+    EXPECT_FALSE(Signalled(timer_));  // setting resets the signal
+    EXPECT_TRUE(KeCancelTimer(&timer_));
+    EXPECT_FALSE(KeCancelTimer(&timer_));
 
-TEST_F(TimerTest, AbsoluteDueTime)
-{
-    KeSetTimer(&timer_, Due(host::nt_time::SystemTimeNow()), nullptr);
+    KeSetTimer(&timer_, Due(host::nt_time::SystemTimeNow()), nullptr);  // absolute
     EXPECT_EQ(WaitSafely(&timer_), STATUS_SUCCESS);
 }
 
@@ -186,21 +169,16 @@ TEST_F(TimerDeathTest, TimerLeftQueuedAtUnload)
     KeCancelTimer(&timer);
 }
 
-TEST_F(TimerDeathTest, FreeingPoolThatHoldsAQueuedTimer)
+TEST_F(TimerDeathTest, FreeingPoolThatHoldsAQueuedTimerOrARunningDpc)
 {
-    EXPECT_DEATH(
-        {
-            auto* timer = static_cast<PKTIMER>(
-                ExAllocatePoolWithTag(NonPagedPool, sizeof(KTIMER), kTimerTag));
-            KeInitializeTimer(timer);
-            KeSetTimer(timer, Due(kOneHour), nullptr);
-            ExFreePoolWithTag(timer, kTimerTag);
-        },
-        "TIMER_OR_DPC_INVALID");
-}
+    auto* timer =
+        static_cast<PKTIMER>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KTIMER), kTimerTag));
+    KeInitializeTimer(timer);
+    KeSetTimer(timer, Due(kOneHour), nullptr);
+    EXPECT_DEATH(ExFreePoolWithTag(timer, kTimerTag), "TIMER_OR_DPC_INVALID");
+    KeCancelTimer(timer);
+    ExFreePoolWithTag(timer, kTimerTag);
 
-TEST_F(TimerDeathTest, FreeingPoolThatHoldsARunningDpc)
-{
     static std::atomic<bool> running{false};
     EXPECT_DEATH(
         {
@@ -215,9 +193,9 @@ TEST_F(TimerDeathTest, FreeingPoolThatHoldsARunningDpc)
                     }
                 },
                 nullptr);
-            static KTIMER timer;
-            KeInitializeTimer(&timer);
-            KeSetTimer(&timer, Due(kAtOnce), dpc);
+            static KTIMER held;
+            KeInitializeTimer(&held);
+            KeSetTimer(&held, Due(kAtOnce), dpc);
             while (!running) {
                 std::this_thread::yield();
             }
@@ -228,13 +206,10 @@ TEST_F(TimerDeathTest, FreeingPoolThatHoldsARunningDpc)
 
 TEST_F(TimerDeathTest, FlushAbovePassiveLevel)
 {
-    EXPECT_DEATH(
-        {
-            KIRQL irql;
-            KeRaiseIrql(APC_LEVEL, &irql);
-            KeFlushQueuedDpcs();
-        },
-        "IRQL_NOT_LESS_OR_EQUAL: KeFlushQueuedDpcs called at IRQL 1");
+    KIRQL irql;
+    KeRaiseIrql(APC_LEVEL, &irql);
+    EXPECT_DEATH(KeFlushQueuedDpcs(), "IRQL_NOT_LESS_OR_EQUAL: KeFlushQueuedDpcs called at IRQL 1");
+    KeLowerIrql(irql);
 }
 
 TEST_F(TimerDeathTest, DpcReturningAtAnotherIrql)

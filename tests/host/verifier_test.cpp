@@ -15,67 +15,42 @@ protected:
     {
         driver_.Dispatch[IRP_MJ_READ] = std::move(read);
         LoadDriver();
-        auto file = OpenOk(kDevice);
-        file->Read(kReadLength);
+        OpenOk(kDevice)->Read(kReadLength);
     }
 };
 
-TEST_F(VerifierDeathTest, DoubleCompletion)
+TEST_F(VerifierDeathTest, DispatchRoutinesThatBreakTheIrpRules)
 {
     EXPECT_DEATH(ReadWith([](PDEVICE_OBJECT, PIRP irp) {
                      Complete(irp, STATUS_SUCCESS);
                      return Complete(irp, STATUS_SUCCESS);
                  }),
                  "MULTIPLE_IRP_COMPLETE_REQUESTS");
-}
-
-TEST_F(VerifierDeathTest, PendingWithoutIoMarkIrpPending)
-{
-    EXPECT_DEATH(ReadWith([](PDEVICE_OBJECT device, PIRP irp) {
-                     TestDriver::Extension(device)->PendingIrp = irp;
-                     return STATUS_PENDING;
-                 }),
+    EXPECT_DEATH(ReadWith([](PDEVICE_OBJECT, PIRP) { return STATUS_PENDING; }),
                  "DRIVER_VERIFIER_IOMANAGER_VIOLATION: dispatch routine for IRP_MJ_READ returned "
                  "STATUS_PENDING without IoMarkIrpPending");
-}
-
-TEST_F(VerifierDeathTest, MarkedPendingButReturnedAnotherStatus)
-{
     EXPECT_DEATH(ReadWith([](PDEVICE_OBJECT, PIRP irp) {
                      IoMarkIrpPending(irp);
                      Complete(irp, STATUS_SUCCESS);
                      return STATUS_SUCCESS;
                  }),
                  "DRIVER_VERIFIER_IOMANAGER_VIOLATION.*marked pending");
-}
-
-TEST_F(VerifierDeathTest, ReturnedWithoutCompleting)
-{
-    EXPECT_DEATH(ReadWith([](PDEVICE_OBJECT, PIRP irp) {
-                     irp->IoStatus.Status = STATUS_SUCCESS;
-                     return STATUS_SUCCESS;
-                 }),
+    EXPECT_DEATH(ReadWith([](PDEVICE_OBJECT, PIRP) { return STATUS_SUCCESS; }),
                  "IRP not completed: dispatch routine for IRP_MJ_READ");
-}
-
-TEST_F(VerifierDeathTest, CloseLeftUncompleted)
-{
-    driver_.Dispatch[IRP_MJ_CLOSE] = [](PDEVICE_OBJECT, PIRP) { return STATUS_SUCCESS; };
-    LoadDriver();
-    EXPECT_DEATH(OpenOk(kDevice)->Close(), "IRP not completed: dispatch routine for IRP_MJ_CLOSE");
-}
-
-TEST_F(VerifierDeathTest, CompletedWithStatusPending)
-{
     EXPECT_DEATH(ReadWith([](PDEVICE_OBJECT, PIRP irp) {
                      IoMarkIrpPending(irp);
                      Complete(irp, STATUS_PENDING);
                      return STATUS_PENDING;
                  }),
                  "DRIVER_VERIFIER_IOMANAGER_VIOLATION: IRP completed with status STATUS_PENDING");
+    EXPECT_DEATH(ReadWith([](PDEVICE_OBJECT, PIRP irp) {
+                     return Complete(irp, STATUS_SUCCESS, kReadLength + 1);
+                 }),
+                 "DRIVER_VERIFIER_IOMANAGER_VIOLATION: IRP_MJ_READ completed with Information 5 "
+                 "for a buffer of 4 bytes");
 }
 
-TEST_F(VerifierDeathTest, SpinLockHeldOnReturnFromDispatch)
+TEST_F(VerifierDeathTest, DispatchRoutinesThatChangeTheIrqlOrHoldALock)
 {
     EXPECT_DEATH(ReadWith([](PDEVICE_OBJECT device, PIRP irp) {
                      KIRQL irql;
@@ -84,10 +59,6 @@ TEST_F(VerifierDeathTest, SpinLockHeldOnReturnFromDispatch)
                  }),
                  "DRIVER_VERIFIER_DETECTED_VIOLATION: dispatch routine for IRP_MJ_READ returned "
                  "holding 1 spin lock");
-}
-
-TEST_F(VerifierDeathTest, IrqlChangedAcrossDispatch)
-{
     EXPECT_DEATH(ReadWith([](PDEVICE_OBJECT, PIRP irp) {
                      KIRQL irql;
                      KeRaiseIrql(APC_LEVEL, &irql);
@@ -97,32 +68,23 @@ TEST_F(VerifierDeathTest, IrqlChangedAcrossDispatch)
                  "returned at IRQL 1");
 }
 
-TEST_F(VerifierDeathTest, MoreBytesThanTheBufferHolds)
+TEST_F(VerifierDeathTest, CloseLeftUncompleted)
 {
-    EXPECT_DEATH(
-        ReadWith([](PDEVICE_OBJECT, PIRP irp) {
-            return Complete(irp, STATUS_SUCCESS, kReadLength + 1);
-        }),
-        "DRIVER_VERIFIER_IOMANAGER_VIOLATION: IRP_MJ_READ completed with Information 5 for a "
-        "buffer of 4 bytes");
+    driver_.Dispatch[IRP_MJ_CLOSE] = [](PDEVICE_OBJECT, PIRP) { return STATUS_SUCCESS; };
+    LoadDriver();
+    EXPECT_DEATH(OpenOk(kDevice)->Close(), "IRP not completed: dispatch routine for IRP_MJ_CLOSE");
 }
 
-TEST_F(VerifierDeathTest, DeviceLeftAtUnload)
+TEST_F(VerifierDeathTest, DevicesLeftAtUnloadOrAfterAFailedEntry)
 {
     driver_.Entry = [this](PDRIVER_OBJECT driver) {
         driver_.CreateDevice(driver, "\\Device\\Forgotten", "", false);
         driver->DriverUnload = [](PDRIVER_OBJECT) {};
         return STATUS_SUCCESS;
     };
-    LoadDriver();
-    EXPECT_DEATH(Kernel().UnloadDriver(),
+    EXPECT_DEATH((LoadDriver(), Kernel().UnloadDriver()),
                  "DRIVER_VERIFIER_DETECTED_VIOLATION: driver unloaded without deleting its device "
                  "objects: \\\\Device\\\\Forgotten");
-    IoDeleteDevice(driver_.Device(0));
-}
-
-TEST_F(VerifierDeathTest, FailedEntryMustNotLeaveADevice)
-{
     driver_.Entry = [this](PDRIVER_OBJECT driver) {
         driver_.CreateDevice(driver, "\\Device\\Orphan", "", false);
         return STATUS_UNSUCCESSFUL;
@@ -132,15 +94,7 @@ TEST_F(VerifierDeathTest, FailedEntryMustNotLeaveADevice)
         "driver failed its DriverEntry without deleting its device objects: \\\\Device\\\\Orphan");
 }
 
-TEST_F(VerifierDeathTest, UnloadWithAHandleOpen)
-{
-    LoadDriver();
-    auto file = OpenOk(kDevice);
-    EXPECT_DEATH(Kernel().UnloadDriver(),
-                 "DRIVER_VERIFIER_DETECTED_VIOLATION: driver unloaded while 1 handle");
-}
-
-TEST_F(VerifierDeathTest, UnloadWithARequestPending)
+TEST_F(VerifierDeathTest, UnloadWithAHandleOpenOrARequestPending)
 {
     driver_.Dispatch[IRP_MJ_READ] = [](PDEVICE_OBJECT device, PIRP irp) {
         IoMarkIrpPending(irp);
@@ -152,6 +106,8 @@ TEST_F(VerifierDeathTest, UnloadWithARequestPending)
     };
     LoadDriver();
     auto file = OpenOk(kDevice);
+    EXPECT_DEATH(Kernel().UnloadDriver(),
+                 "DRIVER_VERIFIER_DETECTED_VIOLATION: driver unloaded while 1 handle");
     auto read = file->StartRead(kReadLength);
     file->Close();
     EXPECT_DEATH(Kernel().UnloadDriver(), "DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS");
@@ -161,13 +117,9 @@ TEST_F(VerifierDeathTest, UnloadWithARequestPending)
 
 TEST_F(VerifierDeathTest, NoKernelRunning)
 {
-    EXPECT_DEATH(
-        {
-            TearDown();
-            KEVENT event;
-            KeInitializeEvent(&event, NotificationEvent, FALSE);
-        },
-        "HOST_KERNEL_NOT_RUNNING");
+    TearDown();
+    KEVENT event;
+    EXPECT_DEATH(KeInitializeEvent(&event, NotificationEvent, FALSE), "HOST_KERNEL_NOT_RUNNING");
 }
 
 }  // namespace
