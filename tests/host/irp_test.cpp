@@ -22,6 +22,7 @@ struct Routine {
     char Name;
     NTSTATUS Returns;
     std::vector<CompletionCall>* Calls;
+    bool FreesTheIrp = false;
 };
 
 NTSTATUS NTAPI Record(PDEVICE_OBJECT device, PIRP irp, PVOID context)
@@ -29,8 +30,13 @@ NTSTATUS NTAPI Record(PDEVICE_OBJECT device, PIRP irp, PVOID context)
     auto* routine = static_cast<Routine*>(context);
     routine->Calls->push_back(
         CompletionCall{routine->Name, device, irp->PendingReturned, irp->IoStatus.Status});
+    if (routine->FreesTheIrp) {
+        IoFreeIrp(irp);
+    }
     return routine->Returns;
 }
+
+constexpr UCHAR kInvokeAlways = SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL;
 
 class IrpTest : public HostKernelTest {
 protected:
@@ -61,7 +67,7 @@ protected:
     // An IRP of two locations: the upper one is the caller's own (with
     // routine `top`), the lower one goes to the lower device (routine
     // `bottom`, when given).
-    PIRP BuildIrp(Routine* top, Routine* bottom, UCHAR bottomControl)
+    PIRP BuildIrp(Routine* top, Routine* bottom, UCHAR bottomControl = kInvokeAlways)
     {
         PIRP irp = IoAllocateIrp(2, FALSE);
         IoSetCompletionRoutine(irp, Record, top, TRUE, TRUE, TRUE);
@@ -75,160 +81,102 @@ protected:
         return irp;
     }
 
+    // The names of the routines called, in order.
+    std::string Called()
+    {
+        std::string names;
+        for (const CompletionCall& call : calls_) {
+            names += call.Name;
+        }
+        calls_.clear();
+        return names;
+    }
+
     bool lowerPends_ = false;
     NTSTATUS lowerStatus_ = STATUS_SUCCESS;
     PIRP lowerIrp_ = nullptr;
     std::vector<CompletionCall> calls_;
+    Routine top_{'T', STATUS_MORE_PROCESSING_REQUIRED, &calls_};
 };
 
-constexpr UCHAR kInvokeAlways = SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL;
-
-TEST_F(IrpTest, CompletionRoutinesRunUpwardWithTheirLevelsDevice)
+TEST_F(IrpTest, CompletionRoutinesRunUpwardUntilOneWantsMoreProcessing)
 {
-    Routine top{'T', STATUS_MORE_PROCESSING_REQUIRED, &calls_};
-    Routine bottom{'B', STATUS_SUCCESS, &calls_};
-    PIRP irp = BuildIrp(&top, &bottom, kInvokeAlways);
-    EXPECT_EQ(IoCallDriver(Lower(), irp), STATUS_SUCCESS);
-    ASSERT_EQ(calls_.size(), 2u);
-    EXPECT_EQ(calls_[0].Name, 'B');
-    EXPECT_EQ(calls_[0].Device, Upper());  // the device of the level that set it
-    EXPECT_EQ(calls_[1].Name, 'T');
-    EXPECT_EQ(calls_[1].Device, nullptr);  // nothing above the top
-    EXPECT_EQ(irp->CurrentLocation, irp->StackCount + 1);
-    IoFreeIrp(irp);
-}
-
-TEST_F(IrpTest, MoreProcessingRequiredStopsTheWalkUntilCompletedAgain)
-{
-    Routine top{'T', STATUS_MORE_PROCESSING_REQUIRED, &calls_};
     Routine bottom{'B', STATUS_MORE_PROCESSING_REQUIRED, &calls_};
-    PIRP irp = BuildIrp(&top, &bottom, kInvokeAlways);
+    PIRP irp = BuildIrp(&top_, &bottom);
     EXPECT_EQ(IoCallDriver(Lower(), irp), STATUS_SUCCESS);
     ASSERT_EQ(calls_.size(), 1u);
-    EXPECT_EQ(calls_[0].Name, 'B');
+    EXPECT_EQ(calls_[0].Device, Upper());  // the device of the level that set it
+    EXPECT_EQ(Called(), "B");
     // The IRP is back with the upper level, which completes it in turn.
     EXPECT_EQ(irp->CurrentLocation, 2);
     irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
-    ASSERT_EQ(calls_.size(), 2u);
-    EXPECT_EQ(calls_[1].Name, 'T');
-    EXPECT_EQ(calls_[1].Status, STATUS_UNSUCCESSFUL);
+    ASSERT_EQ(calls_.size(), 1u);
+    EXPECT_EQ(calls_[0].Device, nullptr);  // nothing above the top
+    EXPECT_EQ(calls_[0].Status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(Called(), "T");
+    EXPECT_EQ(irp->CurrentLocation, irp->StackCount + 1);
     IoFreeIrp(irp);
 }
 
 TEST_F(IrpTest, InvokeFlagsSelectTheRoutine)
 {
-    Routine top{'T', STATUS_MORE_PROCESSING_REQUIRED, &calls_};
     Routine bottom{'B', STATUS_SUCCESS, &calls_};
     lowerStatus_ = STATUS_INVALID_PARAMETER;
-    PIRP irp = BuildIrp(&top, &bottom, SL_INVOKE_ON_SUCCESS);
-    EXPECT_EQ(IoCallDriver(Lower(), irp), STATUS_INVALID_PARAMETER);
-    ASSERT_EQ(calls_.size(), 1u);
-    EXPECT_EQ(calls_[0].Name, 'T');
-    IoFreeIrp(irp);
-
-    calls_.clear();
-    irp = BuildIrp(&top, &bottom, SL_INVOKE_ON_ERROR);
-    EXPECT_EQ(IoCallDriver(Lower(), irp), STATUS_INVALID_PARAMETER);
-    ASSERT_EQ(calls_.size(), 2u);
-    EXPECT_EQ(calls_[0].Name, 'B');
-    IoFreeIrp(irp);
-}
-
-TEST_F(IrpTest, InvokeOnCancelFollowsIrpCancel)
-{
-    Routine top{'T', STATUS_MORE_PROCESSING_REQUIRED, &calls_};
-    Routine bottom{'B', STATUS_SUCCESS, &calls_};
+    for (const auto& [control, called] : {std::pair<UCHAR, const char*>{SL_INVOKE_ON_SUCCESS, "T"},
+                                          {SL_INVOKE_ON_ERROR, "BT"}}) {
+        PIRP irp = BuildIrp(&top_, &bottom, control);
+        EXPECT_EQ(IoCallDriver(Lower(), irp), STATUS_INVALID_PARAMETER);
+        EXPECT_EQ(Called(), called);
+        IoFreeIrp(irp);
+    }
+    // A pending IRP without a cancel routine: IoCancelIrp only marks it.
     lowerPends_ = true;
-    PIRP irp = BuildIrp(&top, &bottom, SL_INVOKE_ON_CANCEL);
+    PIRP irp = BuildIrp(&top_, &bottom, SL_INVOKE_ON_CANCEL);
     EXPECT_EQ(IoCallDriver(Lower(), irp), STATUS_PENDING);
-    // No cancel routine: IoCancelIrp only marks the IRP.
     EXPECT_FALSE(IoCancelIrp(irp));
     EXPECT_TRUE(irp->Cancel);
     Complete(lowerIrp_, STATUS_SUCCESS);
-    ASSERT_EQ(calls_.size(), 2u);
-    EXPECT_EQ(calls_[0].Name, 'B');
+    EXPECT_EQ(Called(), "BT");
     IoFreeIrp(irp);
 }
 
-TEST_F(IrpTest, PendingReturnedPropagatesThroughLevelsWithoutRoutine)
+TEST_F(IrpTest, PendingReturnedPropagatesAndARoutineMayFreeItsIrp)
 {
-    Routine top{'T', STATUS_MORE_PROCESSING_REQUIRED, &calls_};
     lowerPends_ = true;
-    PIRP irp = BuildIrp(&top, nullptr, 0);
-    EXPECT_EQ(IoCallDriver(Lower(), irp), STATUS_PENDING);
+    top_.FreesTheIrp = true;
+    EXPECT_EQ(IoCallDriver(Lower(), BuildIrp(&top_, nullptr)), STATUS_PENDING);
     EXPECT_TRUE(calls_.empty());
-    Complete(lowerIrp_, STATUS_SUCCESS);
-    ASSERT_EQ(calls_.size(), 1u);
-    EXPECT_TRUE(calls_[0].PendingReturned);
-    IoFreeIrp(irp);
-}
-
-TEST_F(IrpTest, CompletionRoutineMayFreeItsIrp)
-{
-    std::vector<CompletionCall> calls;
-    lowerPends_ = true;
-    PIRP irp = IoAllocateIrp(1, FALSE);
-    IoSetCompletionRoutine(
-        irp,
-        [](PDEVICE_OBJECT device, PIRP completed, PVOID context) -> NTSTATUS {
-            static_cast<std::vector<CompletionCall>*>(context)->push_back(CompletionCall{
-                'F', device, completed->PendingReturned, completed->IoStatus.Status});
-            IoFreeIrp(completed);
-            return STATUS_MORE_PROCESSING_REQUIRED;
-        },
-        &calls, TRUE, TRUE, TRUE);
-    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    EXPECT_EQ(IoCallDriver(Lower(), irp), STATUS_PENDING);
     Complete(lowerIrp_, STATUS_CANCELLED);
-    ASSERT_EQ(calls.size(), 1u);
-    EXPECT_EQ(calls[0].Status, STATUS_CANCELLED);
-    EXPECT_TRUE(calls[0].PendingReturned);
+    ASSERT_EQ(calls_.size(), 1u);
+    EXPECT_TRUE(calls_[0].PendingReturned);  // through the level without a routine
+    EXPECT_EQ(calls_[0].Status, STATUS_CANCELLED);
 }
 
 using IrpDeathTest = IrpTest;
 
-TEST_F(IrpDeathTest, AllocatedIrpMustNotCompletePastItsTop)
+TEST_F(IrpDeathTest, StackLocations)
 {
+    PIRP irp = IoAllocateIrp(1, FALSE);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    EXPECT_DEATH(IoCallDriver(Lower(), irp),
+                 "DRIVER_VERIFIER_IOMANAGER_VIOLATION.*STATUS_MORE_PROCESSING_REQUIRED");
     EXPECT_DEATH(
         {
-            PIRP irp = IoAllocateIrp(1, FALSE);
-            IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-            IoCallDriver(Lower(), irp);
-        },
-        "DRIVER_VERIFIER_IOMANAGER_VIOLATION.*STATUS_MORE_PROCESSING_REQUIRED");
-}
-
-TEST_F(IrpDeathTest, CallingDownWithNoLocationLeft)
-{
-    EXPECT_DEATH(
-        {
-            PIRP irp = IoAllocateIrp(1, FALSE);
             IoSetNextIrpStackLocation(irp);
             IoCallDriver(Lower(), irp);
         },
         "NO_MORE_IRP_STACK_LOCATIONS");
+    IoFreeIrp(irp);
 }
 
-TEST_F(IrpDeathTest, IrpLeakedAtUnload)
+TEST_F(IrpDeathTest, IrpLeakedAtUnloadOrFreedTwice)
 {
-    EXPECT_DEATH(
-        {
-            IoAllocateIrp(1, FALSE);
-            Kernel().UnloadDriver();
-        },
-        "DRIVER_VERIFIER_DETECTED_VIOLATION.*without freeing the IRPs it allocated");
-}
-
-TEST_F(IrpDeathTest, FreeingAnIrpTwice)
-{
-    EXPECT_DEATH(
-        {
-            PIRP irp = IoAllocateIrp(1, FALSE);
-            IoFreeIrp(irp);
-            IoFreeIrp(irp);
-        },
-        "BAD_POOL_CALLER.*IoFreeIrp");
+    PIRP irp = IoAllocateIrp(1, FALSE);
+    EXPECT_DEATH(Kernel().UnloadDriver(),
+                 "DRIVER_VERIFIER_DETECTED_VIOLATION.*without freeing the IRPs it allocated");
+    IoFreeIrp(irp);
+    EXPECT_DEATH(IoFreeIrp(irp), "BAD_POOL_CALLER.*IoFreeIrp");
 }
 
 }  // namespace

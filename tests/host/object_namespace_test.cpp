@@ -14,80 +14,69 @@ protected:
         driver_.Entry = std::move(entry);
         LoadDriver();
     }
+
+    static NTSTATUS CreateDevice(PDRIVER_OBJECT driver, const char* name, ULONG extensionSize = 0,
+                                 PDEVICE_OBJECT* device = nullptr)
+    {
+        NtString deviceName(name);
+        PDEVICE_OBJECT created = nullptr;
+        const NTSTATUS status = IoCreateDevice(driver, extensionSize, deviceName.Get(),
+                                               FILE_DEVICE_SERIAL_PORT, 0, TRUE, &created);
+        EXPECT_EQ(created != nullptr, NT_SUCCESS(status)) << name;
+        if (device != nullptr) {
+            *device = created;
+        }
+        return status;
+    }
 };
 
-bool Contains(const std::vector<std::string>& names, const std::string& name)
-{
-    return std::find(names.begin(), names.end(), name) != names.end();
-}
-
-TEST_F(ObjectNamespaceTest, DeviceNameCollisionFailsWhateverTheCase)
+TEST_F(ObjectNamespaceTest, DeviceNamesAreCheckedAndCaseInsensitive)
 {
     LoadWith([this](PDRIVER_OBJECT driver) {
-        driver_.CreateDevice(driver, "\\Device\\Alpha", "", false);
-        NtString sameName("\\device\\ALPHA");
-        PDEVICE_OBJECT second = nullptr;
-        EXPECT_EQ(IoCreateDevice(driver, 0, sameName.Get(), FILE_DEVICE_UNKNOWN, 0, FALSE, &second),
-                  STATUS_OBJECT_NAME_COLLISION);
-        EXPECT_EQ(second, nullptr);
+        constexpr ULONG kExtensionSize = 40;
+        PDEVICE_OBJECT device = nullptr;
+        EXPECT_EQ(CreateDevice(driver, "\\Device\\Alpha", kExtensionSize, &device), STATUS_SUCCESS);
+        EXPECT_EQ(device->Flags, static_cast<ULONG>(DO_DEVICE_INITIALIZING | DO_EXCLUSIVE));
+        const auto* extension = static_cast<const UCHAR*>(device->DeviceExtension);
+        EXPECT_TRUE(
+            std::all_of(extension, extension + kExtensionSize, [](UCHAR b) { return b == 0; }));
+        EXPECT_EQ(CreateDevice(driver, "\\device\\ALPHA"), STATUS_OBJECT_NAME_COLLISION);
+        EXPECT_EQ(CreateDevice(driver, "\\Elsewhere\\Beta"), STATUS_OBJECT_PATH_NOT_FOUND);
+        EXPECT_EQ(CreateDevice(driver, "\\Device\\"), STATUS_OBJECT_NAME_INVALID);
         return STATUS_SUCCESS;
     });
     EXPECT_EQ(Kernel().DeviceNames(), std::vector<std::string>{"\\Device\\Alpha"});
-    EXPECT_EQ(Kernel().FindDevice("\\DEVICE\\alpha"), driver_.Device(0));
+    EXPECT_EQ(Kernel().FindDevice("\\DEVICE\\alpha"), Kernel().DriverObject()->DeviceObject);
+    EXPECT_EQ(OpenStatus("\\\\.\\Nothing"), STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
-TEST_F(ObjectNamespaceTest, LinkCollisionAndAliases)
+TEST_F(ObjectNamespaceTest, LinksAndTheirAliases)
 {
     LoadWith([this](PDRIVER_OBJECT driver) {
         driver_.CreateDevice(driver, "\\Device\\Alpha", "\\DosDevices\\AlphaLink", false);
+        driver_.CreateDevice(driver, "\\Device\\Beta", "\\DosDevices\\BetaLink", false);
         NtString alias("\\??\\alphalink");
         NtString target("\\Device\\Alpha");
         EXPECT_EQ(IoCreateSymbolicLink(alias.Get(), target.Get()), STATUS_OBJECT_NAME_COLLISION);
+        NtString missing("\\DosDevices\\Nothing");
+        EXPECT_EQ(IoDeleteSymbolicLink(missing.Get()), STATUS_OBJECT_NAME_NOT_FOUND);
+        NtString deviceName("\\Device\\Alpha");  // a device name is no link
+        EXPECT_EQ(IoDeleteSymbolicLink(deviceName.Get()), STATUS_OBJECT_PATH_NOT_FOUND);
+        NtString link("\\DosDevices\\BetaLink");
+        EXPECT_EQ(IoDeleteSymbolicLink(link.Get()), STATUS_SUCCESS);
+        EXPECT_EQ(IoDeleteSymbolicLink(link.Get()), STATUS_OBJECT_NAME_NOT_FOUND);
         return STATUS_SUCCESS;
     });
     EXPECT_EQ(Kernel().SymbolicLinkTarget("\\??\\ALPHALINK"),
               std::optional<std::string>("\\Device\\Alpha"));
-    EXPECT_TRUE(Contains(Kernel().SymbolicLinkNames(), "\\DosDevices\\AlphaLink"));
+    EXPECT_EQ(Kernel().SymbolicLinkNames(), std::vector<std::string>{"\\DosDevices\\AlphaLink"});
     EXPECT_EQ(OpenStatus("\\\\.\\alphalink"), STATUS_SUCCESS);
     EXPECT_EQ(OpenStatus("\\??\\AlphaLink"), STATUS_SUCCESS);
     EXPECT_EQ(OpenStatus("\\Device\\ALPHA"), STATUS_SUCCESS);
+    EXPECT_EQ(OpenStatus("\\\\.\\BetaLink"), STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
-TEST_F(ObjectNamespaceTest, DeletingAMissingLinkFails)
-{
-    LoadWith([this](PDRIVER_OBJECT driver) {
-        driver_.CreateDevice(driver, "\\Device\\Alpha", "\\DosDevices\\AlphaLink", false);
-        NtString missing("\\DosDevices\\Nothing");
-        EXPECT_EQ(IoDeleteSymbolicLink(missing.Get()), STATUS_OBJECT_NAME_NOT_FOUND);
-        NtString link("\\DosDevices\\AlphaLink");
-        EXPECT_EQ(IoDeleteSymbolicLink(link.Get()), STATUS_SUCCESS);
-        EXPECT_EQ(IoDeleteSymbolicLink(link.Get()), STATUS_OBJECT_NAME_NOT_FOUND);
-        // A device name is no link.
-        NtString deviceName("\\Device\\Alpha");
-        EXPECT_EQ(IoDeleteSymbolicLink(deviceName.Get()), STATUS_OBJECT_PATH_NOT_FOUND);
-        return STATUS_SUCCESS;
-    });
-    EXPECT_TRUE(Kernel().SymbolicLinkNames().empty());
-    EXPECT_EQ(OpenStatus("\\\\.\\AlphaLink"), STATUS_OBJECT_NAME_NOT_FOUND);
-}
-
-TEST_F(ObjectNamespaceTest, NamesOutsideTheKnownDirectoriesAreRefused)
-{
-    LoadWith([](PDRIVER_OBJECT driver) {
-        NtString outside("\\Elsewhere\\Alpha");
-        PDEVICE_OBJECT device = nullptr;
-        EXPECT_EQ(IoCreateDevice(driver, 0, outside.Get(), FILE_DEVICE_UNKNOWN, 0, FALSE, &device),
-                  STATUS_OBJECT_PATH_NOT_FOUND);
-        NtString empty("\\Device\\");
-        EXPECT_EQ(IoCreateDevice(driver, 0, empty.Get(), FILE_DEVICE_UNKNOWN, 0, FALSE, &device),
-                  STATUS_OBJECT_NAME_INVALID);
-        return STATUS_SUCCESS;
-    });
-    EXPECT_TRUE(Kernel().DeviceNames().empty());
-    EXPECT_EQ(OpenStatus("\\\\.\\Nothing"), STATUS_OBJECT_NAME_NOT_FOUND);
-}
-
-TEST_F(ObjectNamespaceTest, NewDevicesComeFirstInTheDriversList)
+TEST_F(ObjectNamespaceTest, NewDevicesComeFirstInTheDriversListAndDeletionUnlinks)
 {
     LoadWith([this](PDRIVER_OBJECT driver) {
         driver_.CreateDevice(driver, "\\Device\\First", "", false);
@@ -96,63 +85,21 @@ TEST_F(ObjectNamespaceTest, NewDevicesComeFirstInTheDriversList)
         return STATUS_SUCCESS;
     });
     PDRIVER_OBJECT driver = Kernel().DriverObject();
-    ASSERT_NE(driver, nullptr);
     EXPECT_EQ(driver->DeviceObject, driver_.Device(2));
-    EXPECT_EQ(driver->DeviceObject->NextDevice, driver_.Device(1));
-    EXPECT_EQ(driver->DeviceObject->NextDevice->NextDevice, driver_.Device(0));
+    EXPECT_EQ(driver_.Device(2)->NextDevice, driver_.Device(1));
+    EXPECT_EQ(driver_.Device(1)->NextDevice, driver_.Device(0));
     EXPECT_EQ(driver_.Device(0)->NextDevice, nullptr);
-}
-
-TEST_F(ObjectNamespaceTest, CreatedDeviceLooksAsOnWindows)
-{
-    LoadWith([](PDRIVER_OBJECT driver) {
-        NtString name("\\Device\\Fresh");
-        PDEVICE_OBJECT device = nullptr;
-        constexpr ULONG kExtensionSize = 40;
-        EXPECT_EQ(IoCreateDevice(driver, kExtensionSize, name.Get(), FILE_DEVICE_SERIAL_PORT,
-                                 FILE_DEVICE_SECURE_OPEN, TRUE, &device),
-                  STATUS_SUCCESS);
-        EXPECT_EQ(device->Flags, static_cast<ULONG>(DO_DEVICE_INITIALIZING | DO_EXCLUSIVE));
-        EXPECT_EQ(device->DeviceExtension,
-                  reinterpret_cast<PUCHAR>(device) + sizeof(DEVICE_OBJECT));
-        const auto* extension = static_cast<const UCHAR*>(device->DeviceExtension);
-        EXPECT_TRUE(
-            std::all_of(extension, extension + kExtensionSize, [](UCHAR b) { return b == 0; }));
-        IoDeleteDevice(device);
-        EXPECT_EQ(driver->DeviceObject, nullptr);
-        return STATUS_SUCCESS;
-    });
-    EXPECT_TRUE(Kernel().DeviceNames().empty());
-}
-
-TEST_F(ObjectNamespaceTest, DeleteRemovesNameAndListEntry)
-{
-    LoadWith([this](PDRIVER_OBJECT driver) {
-        driver_.CreateDevice(driver, "\\Device\\First", "", false);
-        PDEVICE_OBJECT second = driver_.CreateDevice(driver, "\\Device\\Second", "", false);
-        driver_.CreateDevice(driver, "\\Device\\Third", "", false);
-        IoDeleteDevice(second);
-        return STATUS_SUCCESS;
-    });
-    PDRIVER_OBJECT driver = Kernel().DriverObject();
-    EXPECT_EQ(driver->DeviceObject, driver_.Device(2));
-    EXPECT_EQ(driver->DeviceObject->NextDevice, driver_.Device(0));
-    EXPECT_FALSE(Contains(Kernel().DeviceNames(), "\\Device\\Second"));
+    IoDeleteDevice(driver_.Device(1));
+    EXPECT_EQ(driver_.Device(2)->NextDevice, driver_.Device(0));
     EXPECT_EQ(Kernel().FindDevice("\\Device\\Second"), nullptr);
-    // The name is free again.
-    NtString name("\\Device\\Second");
-    PDEVICE_OBJECT again = nullptr;
-    EXPECT_EQ(IoCreateDevice(driver, 0, name.Get(), FILE_DEVICE_UNKNOWN, 0, FALSE, &again),
-              STATUS_SUCCESS);
+    EXPECT_EQ(CreateDevice(driver, "\\Device\\Second"), STATUS_SUCCESS);  // the name is free
 }
 
-TEST_F(ObjectNamespaceTest, FailedDriverEntryLeavesNothingLoaded)
+TEST_F(ObjectNamespaceTest, DriverEntryGetsItsObjectAndAFailureLeavesNothingLoaded)
 {
     driver_.Entry = [](PDRIVER_OBJECT driver) {
-        NtString name("\\Device\\Short");
         PDEVICE_OBJECT device = nullptr;
-        EXPECT_EQ(IoCreateDevice(driver, 0, name.Get(), FILE_DEVICE_UNKNOWN, 0, FALSE, &device),
-                  STATUS_SUCCESS);
+        EXPECT_EQ(CreateDevice(driver, "\\Device\\Short", 0, &device), STATUS_SUCCESS);
         IoDeleteDevice(device);
         return STATUS_INSUFFICIENT_RESOURCES;
     };
@@ -161,10 +108,7 @@ TEST_F(ObjectNamespaceTest, FailedDriverEntryLeavesNothingLoaded)
     EXPECT_FALSE(Kernel().DriverLoaded());
     EXPECT_EQ(Kernel().DriverObject(), nullptr);
     EXPECT_TRUE(Kernel().DeviceNames().empty());
-}
 
-TEST_F(ObjectNamespaceTest, DriverObjectAndRegistryPath)
-{
     driver_.Entry = [](PDRIVER_OBJECT driver) {
         EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
         EXPECT_EQ(driver->Type, IO_TYPE_DRIVER);

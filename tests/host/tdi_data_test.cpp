@@ -1,12 +1,10 @@
-// TDI_SEND and TDI_RECEIVE over a loopback connection: data both ways,
-// MDL chains, a large send, receives that complete with what has come,
-// where completions run, and cancellation of pending transfers.
-#include "tdi_fixture.h"
+// TDI_SEND and TDI_RECEIVE over a loopback connection, and the transport's
+// event handlers: data both ways, MDL chains, large sends, receives that
+// complete with what has come, reading ahead, cancellation, the peer's
+// close and reset, and data offered to the receive handler.
+#include "tdi_client.h"
 
 #include "../support/eventually.h"
-#include "../support/loopback.h"
-
-#include <sys/socket.h>
 
 #include <future>
 
@@ -26,125 +24,71 @@ std::string Pattern(std::size_t size)
     return text;
 }
 
+// The socket takes a small send at once: it completes in the caller's call.
 TEST_F(TdiDataTest, DataGoesBothWays)
 {
     ASSERT_NO_FATAL_FAILURE(OpenAndConnect());
-    LockedBuffer out(5);
-    out.Fill("hello");
+    LockedBuffer out(std::string("hello"));
     TdiRequest send(endpoint_);
-    send.Send(out.Mdl(), out.Size(), TDI_SEND_PARTIAL);
-    ASSERT_EQ(send.Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(send.Send(out, out.Size(), TDI_SEND_PARTIAL), STATUS_SUCCESS);
     EXPECT_EQ(send.Information(), 5u);
     EXPECT_EQ(zel::test::ReceiveBytes(peer_.Get(), 5).Data, "hello");
-
     ASSERT_TRUE(zel::test::SendAll(peer_.Get(), "world"));
-    LockedBuffer in(2048);
-    TdiRequest receive(endpoint_);
-    receive.Receive(in.Mdl(), in.Size());
-    ASSERT_EQ(receive.Wait(), STATUS_SUCCESS);
-    ASSERT_EQ(receive.Information(), 5u);
-    EXPECT_EQ(in.Text(5), "world");
+    EXPECT_EQ(ReceiveText(), "world");
+    // Empty transfers: a send of nothing succeeds, a receive of nothing is refused.
+    TdiRequest empty(endpoint_);
+    EXPECT_EQ(empty.Send(out, 0), STATUS_SUCCESS);
+    EXPECT_EQ(empty.Information(), 0u);
+    TdiRequest nothing(endpoint_);
+    EXPECT_EQ(nothing.Receive(out, 0), STATUS_INVALID_PARAMETER);
 }
 
-TEST_F(TdiDataTest, AReceiveCompletesWithWhatHasComeOnTheReactorAtDispatchLevel)
+// Pending receives complete in order with what has come, on the reactor at
+// DISPATCH_LEVEL; one cancelled leaves the connection going.
+TEST_F(TdiDataTest, PendingReceivesCompleteInOrderOrCancelled)
 {
     ASSERT_NO_FATAL_FAILURE(OpenAndConnect());
-    LockedBuffer in(2048);
-    TdiRequest receive(endpoint_);
-    EXPECT_EQ(receive.Receive(in.Mdl(), in.Size()), STATUS_PENDING);
-    EXPECT_FALSE(receive.Completed());
-    ASSERT_TRUE(zel::test::SendAll(peer_.Get(), "abc"));
-    ASSERT_EQ(receive.Wait(), STATUS_SUCCESS);
-    EXPECT_EQ(receive.Information(), 3u);
-    EXPECT_EQ(in.Text(3), "abc");
-    EXPECT_EQ(receive.CompletionIrql(), DISPATCH_LEVEL);
-    EXPECT_NE(receive.CompletionThread(), std::this_thread::get_id());
+    LockedBuffer first(2);
+    LockedBuffer second(2);
+    TdiRequest cancelled(endpoint_);
+    EXPECT_EQ(cancelled.Receive(first), STATUS_PENDING);
+    cancelled.Cancel();
+    EXPECT_EQ(cancelled.Wait(), STATUS_CANCELLED);
+    EXPECT_EQ(cancelled.Information(), 0u);
+
+    TdiRequest one(endpoint_);
+    TdiRequest two(endpoint_);
+    EXPECT_EQ(one.Receive(first), STATUS_PENDING);
+    EXPECT_EQ(two.Receive(second), STATUS_PENDING);
+    ASSERT_TRUE(zel::test::SendAll(peer_.Get(), "abcd"));
+    ASSERT_EQ(one.Wait(), STATUS_SUCCESS);
+    ASSERT_EQ(two.Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(first.Text(2), "ab");
+    EXPECT_EQ(second.Text(2), "cd");
+    EXPECT_EQ(one.CompletionIrql(), DISPATCH_LEVEL);
+    EXPECT_NE(one.CompletionThread(), std::this_thread::get_id());
 }
 
-TEST_F(TdiDataTest, AReceiveTakesNoMoreThanItsLength)
-{
-    ASSERT_NO_FATAL_FAILURE(OpenAndConnect());
-    ASSERT_TRUE(zel::test::SendAll(peer_.Get(), "0123456789"));
-    LockedBuffer in(16);
-    std::string got;
-    while (got.size() < 10) {
-        TdiRequest receive(endpoint_);
-        receive.Receive(in.Mdl(), 4);
-        ASSERT_EQ(receive.Wait(), STATUS_SUCCESS);
-        ASSERT_GT(receive.Information(), 0u);
-        ASSERT_LE(receive.Information(), 4u);
-        got += in.Text(receive.Information());
-    }
-    EXPECT_EQ(got, "0123456789");
-}
-
-// The socket takes a small send at once: it completes before the call
-// returns, with no trip through the reactor.
-TEST_F(TdiDataTest, ASendTheSocketTakesAtOnceCompletesInTheCallersCall)
-{
-    ASSERT_NO_FATAL_FAILURE(OpenAndConnect());
-    LockedBuffer out(5);
-    out.Fill("quick");
-    TdiRequest send(endpoint_);
-    EXPECT_EQ(send.Send(out.Mdl(), out.Size(), TDI_SEND_PARTIAL), STATUS_SUCCESS);
-    ASSERT_EQ(send.Wait(), STATUS_SUCCESS);
-    EXPECT_EQ(send.Information(), 5u);
-    EXPECT_EQ(zel::test::ReceiveBytes(peer_.Get(), 5).Data, "quick");
-}
-
-// A send behind one the socket could not take waits its turn: bytes leave
-// in the order of the sends.
-TEST_F(TdiDataTest, ASendBehindAPendingOneKeepsItsPlace)
-{
-    ASSERT_NO_FATAL_FAILURE(OpenAndConnect());
-    constexpr std::size_t kLarge = 16 * kMebibyte;  // more than the socket buffers hold
-    const std::string first = Pattern(kLarge);
-    LockedBuffer large(kLarge);
-    large.Fill(first);
-    LockedBuffer small(4);
-    small.Fill("last");
-    TdiRequest sendLarge(endpoint_);
-    ASSERT_EQ(sendLarge.Send(large.Mdl(), large.Size(), 0), STATUS_PENDING);
-    TdiRequest sendSmall(endpoint_);
-    EXPECT_EQ(sendSmall.Send(small.Mdl(), small.Size(), 0), STATUS_PENDING);
-
-    const zel::test::Received received = zel::test::ReceiveBytes(peer_.Get(), kLarge + 4);
-    ASSERT_EQ(sendLarge.Wait(), STATUS_SUCCESS);
-    ASSERT_EQ(sendSmall.Wait(), STATUS_SUCCESS);
-    ASSERT_EQ(received.Data.size(), kLarge + 4);
-    EXPECT_TRUE(received.Data.compare(0, kLarge, first) == 0);
-    EXPECT_EQ(received.Data.substr(kLarge), "last");
-}
-
-TEST_F(TdiDataTest, AMebibyteGoesOutThroughAnMdlChain)
+TEST_F(TdiDataTest, AMebibyteGoesOutThroughAnMdlChainAndComesBackThroughReceives)
 {
     ASSERT_NO_FATAL_FAILURE(OpenAndConnect());
     const std::string pattern = Pattern(kMebibyte);
-    constexpr std::size_t kChunks = 4;
-    LockedBuffer out(kMebibyte, kChunks);
-    out.Fill(pattern);
+    LockedBuffer out(pattern, 4);
     auto reader = std::async(std::launch::async,
                              [this] { return zel::test::ReceiveBytes(peer_.Get(), kMebibyte); });
     TdiRequest send(endpoint_);
-    send.Send(out.Mdl(), out.Size(), TDI_SEND_PARTIAL);
+    send.Send(out, out.Size(), TDI_SEND_PARTIAL);
     ASSERT_EQ(send.Wait(), STATUS_SUCCESS);
     EXPECT_EQ(send.Information(), kMebibyte);
-    const zel::test::Received received = reader.get();
-    ASSERT_EQ(received.Data.size(), kMebibyte);
-    EXPECT_TRUE(received.Data == pattern);
-}
+    EXPECT_TRUE(reader.get().Data == pattern);
 
-TEST_F(TdiDataTest, AMebibyteComesInThroughReceives)
-{
-    ASSERT_NO_FATAL_FAILURE(OpenAndConnect());
-    const std::string pattern = Pattern(kMebibyte);
     auto writer = std::async(std::launch::async,
                              [this, &pattern] { return zel::test::SendAll(peer_.Get(), pattern); });
     LockedBuffer in(2048, 2);
     std::string got;
     while (got.size() < kMebibyte) {
         TdiRequest receive(endpoint_);
-        receive.Receive(in.Mdl(), in.Size());
+        receive.Receive(in);
         ASSERT_EQ(receive.Wait(), STATUS_SUCCESS);
         ASSERT_GT(receive.Information(), 0u);
         got += in.Text(receive.Information());
@@ -153,82 +97,38 @@ TEST_F(TdiDataTest, AMebibyteComesInThroughReceives)
     EXPECT_TRUE(got == pattern);
 }
 
-TEST_F(TdiDataTest, APendingReceiveCanBeCancelled)
+// A send behind one the socket could not take waits its turn.
+TEST_F(TdiDataTest, ASendBehindAPendingOneKeepsItsPlace)
 {
     ASSERT_NO_FATAL_FAILURE(OpenAndConnect());
-    LockedBuffer in(2048);
-    TdiRequest receive(endpoint_);
-    EXPECT_EQ(receive.Receive(in.Mdl(), in.Size()), STATUS_PENDING);
-    receive.Cancel();
-    EXPECT_EQ(receive.Wait(), STATUS_CANCELLED);
-    EXPECT_EQ(receive.Information(), 0u);
-    // The connection goes on: the next receive gets the data.
-    ASSERT_TRUE(zel::test::SendAll(peer_.Get(), "next"));
-    TdiRequest next(endpoint_);
-    next.Receive(in.Mdl(), in.Size());
-    ASSERT_EQ(next.Wait(), STATUS_SUCCESS);
-    EXPECT_EQ(in.Text(next.Information()), "next");
+    const std::string first = Pattern(kLargeSend);
+    LockedBuffer large(first);
+    LockedBuffer small(std::string("last"));
+    TdiRequest sendLarge(endpoint_);
+    ASSERT_EQ(sendLarge.Send(large), STATUS_PENDING);
+    TdiRequest sendSmall(endpoint_);
+    EXPECT_EQ(sendSmall.Send(small), STATUS_PENDING);
+    const zel::test::Received received = zel::test::ReceiveBytes(peer_.Get(), kLargeSend + 4);
+    ASSERT_EQ(sendLarge.Wait(), STATUS_SUCCESS);
+    ASSERT_EQ(sendSmall.Wait(), STATUS_SUCCESS);
+    ASSERT_EQ(received.Data.size(), kLargeSend + 4);
+    EXPECT_TRUE(received.Data.compare(0, kLargeSend, first) == 0);
+    EXPECT_EQ(received.Data.substr(kLargeSend), "last");
 }
 
 TEST_F(TdiDataTest, APendingSendCanBeCancelledAfterPartOfItWentOut)
 {
-    Listener slowListener(SOMAXCONN, 4096);
-    ASSERT_NO_FATAL_FAILURE(OpenObjects());
-    TdiRequest connect(endpoint_);
-    connect.Connect(slowListener.Port(), nullptr);
-    ASSERT_EQ(connect.Wait(), STATUS_SUCCESS);
-    zel::UniqueFd peer = slowListener.Accept();
-    // More than the socket buffers on both sides can hold.
-    constexpr std::size_t kLarge = 16 * kMebibyte;
-    LockedBuffer out(kLarge);
+    ASSERT_NO_FATAL_FAILURE(OpenAndConnectToASlowPeer());
+    LockedBuffer out(kLargeSend);
     TdiRequest send(endpoint_);
-    EXPECT_EQ(send.Send(out.Mdl(), out.Size(), 0), STATUS_PENDING);
-    ASSERT_EQ(zel::test::ReceiveBytes(peer.Get(), 1).Data.size(), 1u);
+    EXPECT_EQ(send.Send(out), STATUS_PENDING);
+    ASSERT_EQ(zel::test::ReceiveBytes(peer_.Get(), 1).Data.size(), 1u);
     // The reactor may hold the IRP at this instant (IoCancelIrp returns
     // FALSE then); either way the send ends as cancelled.
     send.Cancel();
     EXPECT_EQ(send.Wait(), STATUS_CANCELLED);
     EXPECT_GE(send.Information(), 1u);
-    EXPECT_LT(send.Information(), kLarge);
-}
-
-TEST_F(TdiDataTest, TransfersNeedAConnection)
-{
-    ASSERT_NO_FATAL_FAILURE(OpenObjects());
-    LockedBuffer buffer(8);
-    TdiRequest send(endpoint_);
-    send.Send(buffer.Mdl(), buffer.Size(), 0);
-    EXPECT_EQ(send.Wait(), STATUS_CONNECTION_INVALID);
-    TdiRequest receive(endpoint_);
-    receive.Receive(buffer.Mdl(), buffer.Size());
-    EXPECT_EQ(receive.Wait(), STATUS_CONNECTION_INVALID);
-}
-
-TEST_F(TdiDataTest, EmptyTransfers)
-{
-    ASSERT_NO_FATAL_FAILURE(OpenAndConnect());
-    LockedBuffer buffer(8);
-    TdiRequest send(endpoint_);
-    EXPECT_EQ(send.Send(buffer.Mdl(), 0, 0), STATUS_SUCCESS);
-    EXPECT_EQ(send.Information(), 0u);
-    TdiRequest receive(endpoint_);
-    EXPECT_EQ(receive.Receive(buffer.Mdl(), 0), STATUS_INVALID_PARAMETER);
-}
-
-TEST_F(TdiDataTest, ReceivesQueueInOrder)
-{
-    ASSERT_NO_FATAL_FAILURE(OpenAndConnect());
-    LockedBuffer first(2);
-    LockedBuffer second(2);
-    TdiRequest one(endpoint_);
-    TdiRequest two(endpoint_);
-    EXPECT_EQ(one.Receive(first.Mdl(), first.Size()), STATUS_PENDING);
-    EXPECT_EQ(two.Receive(second.Mdl(), second.Size()), STATUS_PENDING);
-    ASSERT_TRUE(zel::test::SendAll(peer_.Get(), "abcd"));
-    ASSERT_EQ(one.Wait(), STATUS_SUCCESS);
-    ASSERT_EQ(two.Wait(), STATUS_SUCCESS);
-    EXPECT_EQ(first.Text(2), "ab");
-    EXPECT_EQ(second.Text(2), "cd");
+    EXPECT_LT(send.Information(), kLargeSend);
 }
 
 // A receive filled to its end makes the next read run on; receives queued
@@ -241,7 +141,7 @@ TEST_F(TdiDataTest, QueuedReceivesAreServedFromWhatWasReadAhead)
     auto post = [&] {
         buffers.push_back(std::make_unique<LockedBuffer>(2));
         receives.push_back(std::make_unique<TdiRequest>(endpoint_));
-        return receives.back()->Receive(buffers.back()->Mdl(), 2);
+        return receives.back()->Receive(*buffers.back());
     };
     post();
     ASSERT_TRUE(zel::test::SendAll(peer_.Get(), "ab"));
@@ -268,29 +168,11 @@ protected:
     void SetUp() override
     {
         TdiTest::SetUp();
-        in_ = std::make_unique<LockedBuffer>(kChunk);
         ASSERT_NO_FATAL_FAILURE(OpenAndConnect());
-        pattern_ = Pattern(10 * kChunk + 123);
         ASSERT_TRUE(zel::test::SendAll(peer_.Get(), pattern_));
     }
 
-    void TearDown() override
-    {
-        in_.reset();  // its MDL goes while the kernel runs
-        TdiTest::TearDown();
-    }
-
-    // One receive of kChunk bytes (or the flags' kind); what it got.
-    std::string ReceiveChunk(ULONG flags = TDI_RECEIVE_NORMAL)
-    {
-        TdiRequest receive(endpoint_);
-        receive.Receive(in_->Mdl(), kChunk, flags);
-        EXPECT_EQ(receive.Wait(), STATUS_SUCCESS);
-        return in_->Text(receive.Information());
-    }
-
-    std::string pattern_;
-    std::unique_ptr<LockedBuffer> in_;
+    const std::string pattern_ = Pattern(10 * kChunk + 123);
 };
 
 TEST_F(TdiReadAheadTest, EveryByteArrivesInOrderAndThenTheEnd)
@@ -298,71 +180,198 @@ TEST_F(TdiReadAheadTest, EveryByteArrivesInOrderAndThenTheEnd)
     ASSERT_EQ(shutdown(peer_.Get(), SHUT_WR), 0);
     // The end: a receive with nothing, or, once the transport has seen the
     // peer's close, a refused one.
+    LockedBuffer in(kChunk);
     std::string got;
     for (;;) {
         TdiRequest receive(endpoint_);
-        receive.Receive(in_->Mdl(), kChunk);
+        receive.Receive(in);
         const NTSTATUS status = receive.Wait();
         if (status == STATUS_CONNECTION_INVALID ||
             (status == STATUS_SUCCESS && receive.Information() == 0)) {
             break;
         }
         ASSERT_EQ(status, STATUS_SUCCESS);
-        got += in_->Text(receive.Information());
+        got += in.Text(receive.Information());
         ASSERT_LE(got.size(), pattern_.size());
     }
     EXPECT_TRUE(got == pattern_);
     EXPECT_EQ(events_->WaitForDisconnect(), STATUS_SUCCESS);
 }
 
-TEST_F(TdiReadAheadTest, AReceivePostedWhileBytesAreReadAheadCompletesInTheCallersCall)
+// With every byte in the socket first, the second receive surely reads
+// ahead: a peek leaves those bytes, and the next receive completes in the
+// caller's call with them.
+TEST_F(TdiReadAheadTest, APeekAndAReceiveServedFromWhatWasReadAhead)
 {
-    // Every byte is in the socket first, so the second receive surely reads
-    // ahead.
-    LockedBuffer all(pattern_.size());
     ASSERT_TRUE(zel::test::Eventually([&] {
-        TdiRequest peek(endpoint_);
-        peek.Receive(all.Mdl(), all.Size(), TDI_RECEIVE_PEEK);
-        return peek.Wait() == STATUS_SUCCESS && peek.Information() == pattern_.size();
+        return ReceiveText(pattern_.size(), TDI_RECEIVE_PEEK).size() == pattern_.size();
     }));
-    std::string got = ReceiveChunk();
-    got += ReceiveChunk();
-    TdiRequest third(endpoint_);
-    EXPECT_EQ(third.Receive(in_->Mdl(), kChunk), STATUS_SUCCESS);
-    EXPECT_EQ(third.CompletionThread(), std::this_thread::get_id());
-    got += in_->Text(third.Information());
-    EXPECT_EQ(got, pattern_.substr(0, got.size()));
-    EXPECT_EQ(got.size(), 3 * kChunk);
-}
-
-TEST_F(TdiReadAheadTest, APeekLeavesTheBytesForTheNextReceive)
-{
-    std::string got = ReceiveChunk();
-    got += ReceiveChunk();
-    const std::string peeked = ReceiveChunk(TDI_RECEIVE_PEEK);
+    std::string got = ReceiveText(kChunk);
+    got += ReceiveText(kChunk);
+    const std::string peeked = ReceiveText(kChunk, TDI_RECEIVE_PEEK);
     ASSERT_FALSE(peeked.empty());
-    const std::string taken = ReceiveChunk();
-    EXPECT_EQ(taken.substr(0, peeked.size()), peeked);
-    got += taken;
-    EXPECT_EQ(got, pattern_.substr(0, got.size()));
+    LockedBuffer in(kChunk);
+    TdiRequest third(endpoint_);
+    EXPECT_EQ(third.Receive(in), STATUS_SUCCESS);
+    EXPECT_EQ(third.CompletionThread(), std::this_thread::get_id());
+    EXPECT_EQ(in.Text(peeked.size()), peeked);
+    got += in.Text(third.Information());
+    EXPECT_EQ(got, pattern_.substr(0, 3 * kChunk));
 }
 
 TEST_F(TdiReadAheadTest, TheReceiveHandlerIsShownTheBytesAfterTheLastReceive)
 {
-    std::string got = ReceiveChunk();
-    got += ReceiveChunk();
+    std::string got = ReceiveText(kChunk);
+    got += ReceiveText(kChunk);
     ASSERT_EQ(got, pattern_.substr(0, got.size()));
     // Declined, the bytes are offered once after each receive; the last
     // offer starts where the last receive ended.
     ASSERT_TRUE(zel::test::Eventually([&] {
         const auto offers = events_->Receives();
-        return !offers.empty() && offers.back().Data.size() >= 1 &&
+        return !offers.empty() && !offers.back().Data.empty() &&
                offers.back().Data == pattern_.substr(got.size(), offers.back().Data.size());
     }));
     const auto last = events_->Receives().back();
     EXPECT_EQ(last.Indicated, last.Data.size());
     EXPECT_GE(last.Available, last.Indicated);
-    EXPECT_EQ(ReceiveChunk(), pattern_.substr(got.size(), kChunk));
+    EXPECT_EQ(ReceiveText(kChunk), pattern_.substr(got.size(), kChunk));
+}
+
+// ---------------------------------------------------------------------------
+// Event handlers
+
+using TdiEventsTest = TdiTest;
+
+// The peer's close ends a posted receive with nothing, then is indicated as
+// a release; the connection is half open: transfers are refused, and a new
+// connect is taken once the client has disconnected its side too.
+TEST_F(TdiEventsTest, ThePeersClose)
+{
+    ASSERT_NO_FATAL_FAILURE(OpenAndConnect());
+    std::atomic<int> order{0};
+    events_->OrderWith(&order);
+    LockedBuffer in(2048);
+    TdiRequest receive(endpoint_);
+    receive.OrderWith(&order);
+    EXPECT_EQ(receive.Receive(in), STATUS_PENDING);
+    peer_.Reset();
+    EXPECT_EQ(receive.Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(receive.Information(), 0u);
+    ASSERT_EQ(events_->WaitForDisconnect(), STATUS_SUCCESS);
+    const auto disconnects = events_->Disconnects();
+    ASSERT_EQ(disconnects.size(), 1u);
+    EXPECT_EQ(disconnects[0].Flags, static_cast<ULONG>(TDI_DISCONNECT_RELEASE));
+    EXPECT_EQ(disconnects[0].Context, Context());
+    EXPECT_EQ(disconnects[0].Irql, DISPATCH_LEVEL);
+    EXPECT_NE(disconnects[0].Thread, std::this_thread::get_id());
+    EXPECT_LT(receive.CompletionOrder(), disconnects[0].Order);
+
+    EXPECT_EQ(SendText("x"), STATUS_CONNECTION_INVALID);
+    TdiRequest refused(endpoint_);
+    refused.Receive(in);
+    EXPECT_EQ(refused.Wait(), STATUS_CONNECTION_INVALID);
+    TdiRequest early(endpoint_);
+    early.Connect(listener_.Port());
+    EXPECT_EQ(early.Wait(), STATUS_CONNECTION_ACTIVE);
+    TdiRequest disconnect(endpoint_);
+    disconnect.Disconnect(TDI_DISCONNECT_ABORT);
+    ASSERT_EQ(disconnect.Wait(), STATUS_SUCCESS);
+    ASSERT_NO_FATAL_FAILURE(Connect(listener_));
+    ASSERT_EQ(SendText("new"), STATUS_SUCCESS);
+    EXPECT_EQ(zel::test::ReceiveBytes(peer_.Get(), 3).Data, "new");
+}
+
+TEST_F(TdiEventsTest, ThePeersCloseAfterOurReleaseIsIndicated)
+{
+    ASSERT_NO_FATAL_FAILURE(OpenAndConnect());
+    LockedBuffer in(2048);
+    TdiRequest receive(endpoint_);
+    EXPECT_EQ(receive.Receive(in), STATUS_PENDING);
+    TdiRequest disconnect(endpoint_);
+    disconnect.Disconnect(TDI_DISCONNECT_RELEASE);
+    ASSERT_EQ(disconnect.Wait(), STATUS_SUCCESS);
+    // Half closed: the peer may still send, and the receive gets it.
+    ASSERT_EQ(zel::test::ReceiveToEnd(peer_.Get()).End, zel::test::StreamEnd::Eof);
+    ASSERT_TRUE(zel::test::SendAll(peer_.Get(), "bye"));
+    ASSERT_EQ(receive.Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(in.Text(receive.Information()), "bye");
+    peer_.Reset();
+    ASSERT_EQ(events_->WaitForDisconnect(), STATUS_SUCCESS);
+    EXPECT_EQ(events_->Disconnects().at(0).Flags, static_cast<ULONG>(TDI_DISCONNECT_RELEASE));
+}
+
+TEST_F(TdiEventsTest, APeerResetFailsPendingRequestsThenIsIndicatedAsAbort)
+{
+    ASSERT_NO_FATAL_FAILURE(OpenAndConnect());
+    std::atomic<int> order{0};
+    events_->OrderWith(&order);
+    LockedBuffer in(2048);
+    TdiRequest receive(endpoint_);
+    receive.OrderWith(&order);
+    EXPECT_EQ(receive.Receive(in), STATUS_PENDING);
+    ResetConnection(peer_);
+    EXPECT_EQ(receive.Wait(), STATUS_CONNECTION_RESET);
+    ASSERT_EQ(events_->WaitForDisconnect(), STATUS_SUCCESS);
+    const auto disconnects = events_->Disconnects();
+    ASSERT_EQ(disconnects.size(), 1u);
+    EXPECT_EQ(disconnects[0].Flags, static_cast<ULONG>(TDI_DISCONNECT_ABORT));
+    EXPECT_EQ(disconnects[0].Irql, DISPATCH_LEVEL);
+    EXPECT_LT(receive.CompletionOrder(), disconnects[0].Order);
+    EXPECT_EQ(SendText("x"), STATUS_CONNECTION_INVALID);
+}
+
+// Data that comes with no receive posted is offered once; declined, it
+// waits for the next receive, and later data too.
+TEST_F(TdiEventsTest, DeclinedDataWaitsForTheNextReceive)
+{
+    ASSERT_NO_FATAL_FAILURE(OpenAndConnect());
+    ASSERT_TRUE(zel::test::SendAll(peer_.Get(), "early"));
+    ASSERT_EQ(events_->WaitForReceive(), STATUS_SUCCESS);
+    EXPECT_EQ(ReceiveText(), "early");
+    const auto offers = events_->Receives();
+    ASSERT_EQ(offers.size(), 1u);
+    EXPECT_EQ(offers[0].Data, "early");
+    EXPECT_EQ(offers[0].Available, 5u);
+    EXPECT_EQ(offers[0].Context, Context());
+    EXPECT_NE(offers[0].Flags & TDI_RECEIVE_NORMAL, 0u);
+    EXPECT_EQ(offers[0].Irql, DISPATCH_LEVEL);
+    EXPECT_NE(offers[0].Thread, std::this_thread::get_id());
+    ASSERT_TRUE(zel::test::SendAll(peer_.Get(), "two"));
+    EXPECT_EQ(ReceiveText(), "two");
+}
+
+// Bytes the handler takes leave the stream; a receive it hands back gets
+// the rest.
+TEST_F(TdiEventsTest, TheHandlerTakesBytesOrHandsBackAReceive)
+{
+    ASSERT_NO_FATAL_FAILURE(OpenAndConnect());
+    events_->TakeBytes(3);
+    ASSERT_TRUE(zel::test::SendAll(peer_.Get(), "abcdef"));
+    ASSERT_EQ(events_->WaitForReceive(), STATUS_SUCCESS);
+    EXPECT_EQ(ReceiveText(), "def");
+
+    LockedBuffer in(2048);
+    TdiRequest handedBack(endpoint_);
+    events_->TakeBytes(1);
+    events_->HandBack(handedBack.PrepareReceive(in, in.Size()));
+    ASSERT_TRUE(zel::test::SendAll(peer_.Get(), "xyz"));
+    ASSERT_EQ(handedBack.Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(in.Text(handedBack.Information()), "yz");
+}
+
+using TdiEventsDeathTest = TdiEventsTest;
+
+// Windows leaves an unwritten BytesTaken as whatever the stack held.
+TEST_F(TdiEventsDeathTest, AReceiveHandlerMustSayHowManyBytesItTook)
+{
+    ASSERT_NO_FATAL_FAILURE(OpenAndConnect());
+    events_->LeaveBytesTakenUnset();
+    EXPECT_DEATH(
+        {
+            zel::test::SendAll(peer_.Get(), "x");
+            events_->WaitForReceive();
+        },
+        "TDI receive event handler returned without setting BytesTaken");
 }
 
 }  // namespace

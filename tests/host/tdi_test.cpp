@@ -1,0 +1,448 @@
+// The TCP transport's objects and connections: opening \Device\Tcp with EA
+// buffers, handles and references, association, TDI_CONNECT and
+// TDI_DISCONNECT against loopback peers, how long an endpoint lives, and
+// the MDLs and NDIS memory a TDI client uses, with the verifier's checks.
+#include "tdi_client.h"
+
+#include <ndis.h>
+
+namespace hosttest {
+namespace {
+
+using TdiOpenTest = TdiTest;
+
+NTSTATUS OpenStatusWith(const std::vector<std::uint8_t>& ea)
+{
+    TdiObject object;
+    return TdiObject::Open(ea, &object);
+}
+
+TEST_F(TdiOpenTest, EachKindOfObjectOpensOnTheTransportDeviceAndIsCounted)
+{
+    TdiObject address = OpenAddress();
+    TdiObject endpoint = OpenEndpoint(Context());
+    TdiObject control = OpenWith({});
+    EXPECT_EQ(reinterpret_cast<ULONG_PTR>(address.File()->FsContext2), TDI_TRANSPORT_ADDRESS_FILE);
+    EXPECT_EQ(reinterpret_cast<ULONG_PTR>(endpoint.File()->FsContext2), TDI_CONNECTION_FILE);
+    EXPECT_EQ(reinterpret_cast<ULONG_PTR>(control.File()->FsContext2), TDI_CONTROL_CHANNEL_FILE);
+    EXPECT_EQ(control.Device(), Kernel().FindDevice(kTcpDevice));
+    EXPECT_NE(address.Handle(), endpoint.Handle());
+
+    PVOID again = nullptr;
+    OBJECT_HANDLE_INFORMATION information{};
+    ASSERT_EQ(ObReferenceObjectByHandle(control.Handle(), 0, *IoFileObjectType, KernelMode, &again,
+                                        &information),
+              STATUS_SUCCESS);
+    EXPECT_EQ(again, control.File());
+    EXPECT_EQ(information.GrantedAccess,
+              static_cast<ACCESS_MASK>(GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE));
+    EXPECT_EQ(ObDereferenceObject(again), 2);  // the handle's and the open's remain
+    const auto bogus = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(0x1234));
+    EXPECT_EQ(ObReferenceObjectByHandle(bogus, 0, nullptr, KernelMode, &again, nullptr),
+              STATUS_INVALID_HANDLE);
+    EXPECT_EQ(again, nullptr);
+}
+
+TEST_F(TdiOpenTest, BadExtendedAttributesAreRefused)
+{
+    const ULONG value = 0;
+    EXPECT_EQ(OpenStatusWith(EaBuffer("SomethingElse", &value, sizeof value)),
+              STATUS_INVALID_EA_NAME);
+    // A connection context must hold a pointer.
+    EXPECT_EQ(OpenStatusWith(EaBuffer(TdiConnectionContext, &value, sizeof value)),
+              STATUS_INVALID_PARAMETER);
+    TA_IP_ADDRESS ipv6 = IpAddress(0, 0);
+    ipv6.Address[0].AddressType = TDI_ADDRESS_TYPE_IP6;
+    EXPECT_EQ(OpenStatusWith(EaBuffer(TdiTransportAddress, &ipv6, sizeof ipv6)),
+              STATUS_INVALID_ADDRESS_COMPONENT);
+    // An entry whose value runs past the buffer.
+    std::vector<std::uint8_t> truncated = EaBuffer(TdiTransportAddress, &ipv6, sizeof ipv6);
+    truncated.pop_back();
+    EXPECT_EQ(OpenStatusWith(truncated), STATUS_EA_LIST_INCONSISTENT);
+}
+
+TEST_F(TdiOpenTest, AControlChannelAnswersOnlyTheProviderQuery)
+{
+    TdiObject control = OpenWith({});
+    for (UCHAR minor : {UCHAR{TDI_LISTEN}, UCHAR{0x7F}}) {
+        TdiRequest request(control);
+        EXPECT_EQ(request.Minor(minor), STATUS_INVALID_DEVICE_REQUEST);
+    }
+    TdiRequest connect(control);
+    EXPECT_EQ(connect.Connect(1), STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(connect.Wait(), STATUS_INVALID_DEVICE_REQUEST);
+
+    LockedBuffer result(sizeof(TDI_PROVIDER_INFO));
+    TdiRequest query(control);
+    query.Query(result, TDI_QUERY_PROVIDER_INFO);
+    ASSERT_EQ(query.Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(query.Information(), sizeof(TDI_PROVIDER_INFO));
+    TdiRequest other(control);
+    other.Query(result, TDI_QUERY_BROADCAST_ADDRESS);
+    EXPECT_EQ(other.Wait(), STATUS_INVALID_DEVICE_REQUEST);
+    LockedBuffer small(sizeof(TDI_PROVIDER_INFO) - 1);
+    TdiRequest tooSmall(control);
+    tooSmall.Query(small, TDI_QUERY_PROVIDER_INFO);
+    EXPECT_EQ(tooSmall.Wait(), STATUS_BUFFER_TOO_SMALL);
+}
+
+TEST_F(TdiOpenTest, AssociationAndEventHandlersBelongToAddressObjects)
+{
+    address_ = OpenAddress();
+    endpoint_ = OpenEndpoint(Context());
+    TdiObject control = OpenWith({});
+    auto associate = [this](HANDLE address) {
+        TdiRequest request(endpoint_);
+        request.Associate(address);
+        return request.Wait();
+    };
+    auto disassociate = [this] {
+        TdiRequest request(endpoint_);
+        request.Minor(TDI_DISASSOCIATE_ADDRESS);
+        return request.Wait();
+    };
+    EXPECT_EQ(associate(control.Handle()), STATUS_INVALID_HANDLE);
+    EXPECT_EQ(associate(address_.Handle()), STATUS_SUCCESS);
+    EXPECT_EQ(associate(address_.Handle()), STATUS_ADDRESS_ALREADY_ASSOCIATED);
+    EXPECT_EQ(disassociate(), STATUS_SUCCESS);
+    EXPECT_EQ(disassociate(), STATUS_ADDRESS_NOT_ASSOCIATED);
+
+    auto setHandler = [](const TdiObject& object, LONG type) {
+        TdiRequest request(object);
+        request.SetEventHandler(type, nullptr, nullptr);
+        return request.Wait();
+    };
+    EXPECT_EQ(setHandler(address_, TDI_EVENT_ERROR), STATUS_SUCCESS);
+    EXPECT_EQ(setHandler(address_, TDI_EVENT_ERROR_EX + 1), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(setHandler(endpoint_, TDI_EVENT_RECEIVE), STATUS_INVALID_DEVICE_REQUEST);
+}
+
+using TdiOpenDeathTest = TdiTest;
+
+TEST_F(TdiOpenDeathTest, HandlesAndReferencesMisused)
+{
+    TdiObject control = OpenWith({});
+    const HANDLE handle = control.Handle();
+    PFILE_OBJECT file = control.File();
+    KIRQL irql;
+    KeRaiseIrql(DISPATCH_LEVEL, &irql);
+    EXPECT_DEATH(ZwClose(handle), "IRQL_NOT_LESS_OR_EQUAL: ZwClose called at IRQL 2");
+    KeLowerIrql(irql);
+    control.Close();
+    EXPECT_DEATH(ZwClose(handle), "INVALID_KERNEL_HANDLE: ZwClose of .*, which is not an open handle");
+    EXPECT_DEATH(ObDereferenceObject(file), "REFERENCE_BY_POINTER: ObfDereferenceObject on");
+}
+
+TEST_F(TdiOpenDeathTest, UnloadWithAHandleOrAReferenceLeft)
+{
+    TdiObject control;
+    driver_.Entry = [&control](PDRIVER_OBJECT) {
+        control = OpenWith({});
+        return STATUS_SUCCESS;
+    };
+    LoadDriver();
+    control.DereferenceOnly();
+    EXPECT_DEATH(Kernel().UnloadDriver(),
+                 "DRIVER_VERIFIER_DETECTED_VIOLATION: driver unloaded without closing its handles: "
+                 "handle .* to \\\\Device\\\\Tcp");
+    PVOID file = nullptr;
+    ObReferenceObjectByHandle(control.Handle(), 0, *IoFileObjectType, KernelMode, &file, nullptr);
+    control.CloseHandleOnly();
+    EXPECT_DEATH(Kernel().UnloadDriver(),
+                 "driver unloaded without dereferencing its file objects: file object .* of "
+                 "\\\\Device\\\\Tcp \\(1 reference\\(s\\)\\)");
+    ObDereferenceObject(file);
+}
+
+// ---------------------------------------------------------------------------
+// Connections
+
+using TdiConnectTest = TdiTest;
+
+constexpr LONGLONG kShortTimeoutMs = 100;
+
+// Refused, timed out or cancelled, an attempt leaves the endpoint free for
+// the next.
+TEST_F(TdiConnectTest, ConnectOutcomes)
+{
+    auto attempt = [this](USHORT port, ULONG address = INADDR_LOOPBACK) {
+        TdiRequest connect(endpoint_);
+        connect.Connect(port, nullptr, address);
+        return connect.Wait();
+    };
+    endpoint_ = OpenEndpoint(Context());
+    EXPECT_EQ(attempt(listener_.Port()), STATUS_ADDRESS_NOT_ASSOCIATED);
+    ASSERT_NO_FATAL_FAILURE(OpenObjects());
+    EXPECT_EQ(attempt(0), STATUS_INVALID_ADDRESS_COMPONENT);
+    EXPECT_EQ(attempt(listener_.Port(), INADDR_ANY), STATUS_INVALID_ADDRESS_COMPONENT);
+    ClosedPort closed;
+    EXPECT_EQ(attempt(closed.Port()), STATUS_CONNECTION_REFUSED);
+
+    // One queued connection fills an accept queue of backlog 0: the SYN of
+    // a further connect is dropped. It is queued once the port is readable.
+    Listener full(0);
+    auto queued = zel::test::ConnectLoopback(full.Port());
+    pollfd readable{full.Fd(), POLLIN, 0};
+    ASSERT_EQ(poll(&readable, 1, zel::test::Deadline().PollMs()), 1);
+    const LARGE_INTEGER shortTimeout = RelativeMilliseconds(kShortTimeoutMs);
+    TdiRequest unanswered(endpoint_);
+    EXPECT_EQ(unanswered.Connect(full.Port(), &shortTimeout), STATUS_PENDING);
+    EXPECT_EQ(unanswered.Wait(), STATUS_IO_TIMEOUT);
+    TdiRequest cancelled(endpoint_);
+    EXPECT_EQ(cancelled.Connect(full.Port()), STATUS_PENDING);
+    EXPECT_FALSE(cancelled.Completed());
+    cancelled.Cancel();
+    EXPECT_EQ(cancelled.Wait(), STATUS_CANCELLED);
+
+    const LARGE_INTEGER timeout = RelativeMilliseconds(zel::test::kSafetyTimeout.count());
+    TdiRequest connect(endpoint_);
+    const NTSTATUS called = connect.Connect(listener_.Port(), &timeout);
+    EXPECT_TRUE(called == STATUS_PENDING || called == STATUS_SUCCESS);
+    ASSERT_EQ(connect.Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(connect.Information(), 0u);
+    TdiRequest again(endpoint_);
+    again.Connect(listener_.Port());
+    EXPECT_EQ(again.Wait(), STATUS_CONNECTION_ACTIVE);
+    TdiRequest disassociate(endpoint_);
+    disassociate.Minor(TDI_DISASSOCIATE_ADDRESS);
+    EXPECT_EQ(disassociate.Wait(), STATUS_CONNECTION_ACTIVE);
+}
+
+TEST_F(TdiConnectTest, WithoutAConnectionNothingIsSentReceivedOrDisconnected)
+{
+    ASSERT_NO_FATAL_FAILURE(OpenObjects());
+    LockedBuffer buffer(8);
+    TdiRequest send(endpoint_);
+    send.Send(buffer);
+    EXPECT_EQ(send.Wait(), STATUS_CONNECTION_INVALID);
+    TdiRequest receive(endpoint_);
+    receive.Receive(buffer);
+    EXPECT_EQ(receive.Wait(), STATUS_CONNECTION_INVALID);
+    TdiRequest disconnect(endpoint_);
+    disconnect.Disconnect(TDI_DISCONNECT_RELEASE);
+    EXPECT_EQ(disconnect.Wait(), STATUS_CONNECTION_INVALID);
+}
+
+// Disconnect flags without TDI_DISCONNECT_ABORT are graceful.
+TEST_F(TdiConnectTest, AGracefulDisconnectSendsFinAfterTheData)
+{
+    ASSERT_NO_FATAL_FAILURE(OpenAndConnect());
+    ASSERT_EQ(SendText("hello"), STATUS_SUCCESS);
+    const LARGE_INTEGER timeout = RelativeMilliseconds(kShortTimeoutMs);
+    TdiRequest disconnect(endpoint_);
+    disconnect.Disconnect(0, &timeout);
+    EXPECT_EQ(disconnect.Wait(), STATUS_SUCCESS);
+    const zel::test::Received received = zel::test::ReceiveToEnd(peer_.Get());
+    EXPECT_EQ(received.End, zel::test::StreamEnd::Eof);
+    EXPECT_EQ(received.Data, "hello");
+    EXPECT_EQ(SendText("late"), STATUS_CONNECTION_INVALID);  // half closed
+}
+
+TEST_F(TdiConnectTest, AnAbortiveDisconnectResetsAndEndsPendingRequests)
+{
+    ASSERT_NO_FATAL_FAILURE(OpenAndConnect());
+    LockedBuffer buffer(16);
+    TdiRequest receive(endpoint_);
+    EXPECT_EQ(receive.Receive(buffer), STATUS_PENDING);
+    TdiRequest disconnect(endpoint_);
+    disconnect.Disconnect(TDI_DISCONNECT_ABORT);
+    EXPECT_EQ(disconnect.Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(receive.Wait(), STATUS_CONNECTION_ABORTED);
+    const zel::test::Received received = zel::test::ReceiveToEnd(peer_.Get());
+    EXPECT_EQ(received.End, zel::test::StreamEnd::Error);
+    EXPECT_EQ(received.Error, ECONNRESET);
+    EXPECT_TRUE(events_->Disconnects().empty());  // the client's own abort is not indicated
+}
+
+TEST_F(TdiConnectTest, AGracefulDisconnectWaitsForEarlierSends)
+{
+    ASSERT_NO_FATAL_FAILURE(OpenAndConnectToASlowPeer());
+    LockedBuffer data(kLargeSend);
+    std::atomic<int> order{0};
+    TdiRequest send(endpoint_);
+    send.OrderWith(&order);
+    EXPECT_EQ(send.Send(data), STATUS_PENDING);
+    TdiRequest disconnect(endpoint_);
+    disconnect.OrderWith(&order);
+    EXPECT_EQ(disconnect.Disconnect(TDI_DISCONNECT_RELEASE), STATUS_PENDING);
+    EXPECT_FALSE(disconnect.Completed());
+    const zel::test::Received received = zel::test::ReceiveToEnd(peer_.Get());
+    EXPECT_EQ(received.End, zel::test::StreamEnd::Eof);
+    EXPECT_EQ(received.Data.size(), kLargeSend);
+    EXPECT_EQ(send.Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(disconnect.Wait(), STATUS_SUCCESS);
+    EXPECT_LT(send.CompletionOrder(), disconnect.CompletionOrder());
+}
+
+TEST_F(TdiConnectTest, AGracefulDisconnectThatCannotGoOutInTimeAborts)
+{
+    ASSERT_NO_FATAL_FAILURE(OpenAndConnectToASlowPeer());
+    LockedBuffer data(kLargeSend);
+    TdiRequest send(endpoint_);
+    EXPECT_EQ(send.Send(data), STATUS_PENDING);
+    const LARGE_INTEGER timeout = RelativeMilliseconds(kShortTimeoutMs);
+    TdiRequest disconnect(endpoint_);
+    EXPECT_EQ(disconnect.Disconnect(TDI_DISCONNECT_RELEASE, &timeout), STATUS_PENDING);
+    EXPECT_EQ(disconnect.Wait(), STATUS_IO_TIMEOUT);
+    EXPECT_EQ(send.Wait(), STATUS_CONNECTION_ABORTED);
+    EXPECT_LT(send.Information(), kLargeSend);
+    EXPECT_EQ(zel::test::ReceiveToEnd(peer_.Get()).End, zel::test::StreamEnd::Error);
+}
+
+// ---------------------------------------------------------------------------
+// Lifetime: a handle closed under a pending request leaves the endpoint
+// working until the last reference goes; a connection nobody disconnected
+// is then reset.
+
+using TdiLifetimeTest = TdiTest;
+
+TEST_F(TdiLifetimeTest, ClosingTheHandleKeepsTheEndpointUntilTheLastReference)
+{
+    ASSERT_NO_FATAL_FAILURE(OpenAndConnect());
+    LockedBuffer in(2048);
+    TdiRequest receive(endpoint_);
+    EXPECT_EQ(receive.Receive(in), STATUS_PENDING);
+    endpoint_.CloseHandleOnly();  // the cleanup ends neither connection nor receive
+    EXPECT_FALSE(receive.Completed());
+    ASSERT_TRUE(zel::test::SendAll(peer_.Get(), "still"));
+    ASSERT_EQ(receive.Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(in.Text(receive.Information()), "still");
+    endpoint_.DereferenceOnly();
+    const zel::test::Received end = zel::test::ReceiveToEnd(peer_.Get());
+    EXPECT_EQ(end.End, zel::test::StreamEnd::Error);
+    EXPECT_EQ(end.Error, ECONNRESET);
+}
+
+TEST_F(TdiLifetimeTest, ALastReferenceDroppedAtDispatchLevelClosesOnTheWorker)
+{
+    ASSERT_NO_FATAL_FAILURE(OpenAndConnect());
+    endpoint_.CloseHandleOnly();
+    KIRQL irql;
+    KeRaiseIrql(DISPATCH_LEVEL, &irql);
+    endpoint_.DereferenceOnly();
+    KeLowerIrql(irql);
+    EXPECT_EQ(zel::test::ReceiveToEnd(peer_.Get()).End, zel::test::StreamEnd::Error);
+}
+
+TEST_F(TdiLifetimeTest, ClosingTheAddressObjectStopsItsEventHandlers)
+{
+    ASSERT_NO_FATAL_FAILURE(OpenAndConnect());
+    address_.Close();
+    ResetConnection(peer_);
+    // The reset reaches the endpoint, but nobody is told.
+    LockedBuffer in(16);
+    TdiRequest receive(endpoint_);
+    const NTSTATUS called = receive.Receive(in);
+    const NTSTATUS status = called == STATUS_PENDING ? receive.Wait() : called;
+    EXPECT_TRUE(status == STATUS_CONNECTION_RESET || status == STATUS_CONNECTION_INVALID);
+    EXPECT_TRUE(events_->Disconnects().empty());
+}
+
+using TdiLifetimeDeathTest = TdiTest;
+
+TEST_F(TdiLifetimeDeathTest, FreeingWhatAPendingReceiveUses)
+{
+    ASSERT_NO_FATAL_FAILURE(OpenAndConnect());
+    LockedBuffer in(2048);
+    TdiRequest receive(endpoint_);
+    EXPECT_EQ(receive.Receive(in), STATUS_PENDING);
+    EXPECT_DEATH(endpoint_.Close(),
+                 "DRIVER_VERIFIER_IOMANAGER_VIOLATION: file object of a \\\\Device\\\\Tcp "
+                 "connection endpoint freed while requests on it are pending: TDI_RECEIVE");
+    EXPECT_DEATH(in.Unlock(), "DRIVER_VERIFIER_DETECTED_VIOLATION: MmUnlockPages on MDL .* while "
+                              "a pending request uses it");
+}
+
+TEST_F(TdiLifetimeDeathTest, SendingFromUnlockedPagesOrPastTheMdlChain)
+{
+    ASSERT_NO_FATAL_FAILURE(OpenAndConnect());
+    LockedBuffer out(16);
+    TdiRequest send(endpoint_);
+    EXPECT_DEATH(send.Send(out, 17),
+                 "DRIVER_VERIFIER_DETECTED_VIOLATION: TDI_SEND of 17 bytes with an MDL chain of "
+                 "16 bytes");
+    out.Unlock();
+    EXPECT_DEATH(send.Send(out), "DRIVER_VERIFIER_DETECTED_VIOLATION: TDI_SEND with MDL .* whose "
+                                 "pages are not locked");
+}
+
+// ---------------------------------------------------------------------------
+// MDLs and NDIS memory
+
+constexpr ULONG kLength = 2048;
+
+PHYSICAL_ADDRESS Anywhere()
+{
+    PHYSICAL_ADDRESS highest;
+    highest.QuadPart = -1;
+    return highest;
+}
+
+using TdiMdlTest = HostKernelTest;
+
+TEST_F(TdiMdlTest, AnMdlDescribesItsBufferAndLinksToItsIrp)
+{
+    constexpr ULONG kPageOffset = 0x123;
+    alignas(PAGE_SIZE) static std::uint8_t pages[2 * PAGE_SIZE];
+    PIRP irp = IoAllocateIrp(1, FALSE);
+    PMDL mdl = IoAllocateMdl(pages + kPageOffset, kLength, FALSE, FALSE, irp);
+    PMDL second = IoAllocateMdl(pages, kLength, TRUE, FALSE, irp);
+    EXPECT_EQ(irp->MdlAddress, mdl);
+    EXPECT_EQ(mdl->Next, second);
+    EXPECT_EQ(mdl->StartVa, static_cast<PVOID>(pages));
+    EXPECT_EQ(MmGetMdlByteOffset(mdl), kPageOffset);
+    EXPECT_EQ(MmGetMdlByteCount(mdl), kLength);
+    EXPECT_EQ(mdl->MdlFlags & MDL_PAGES_LOCKED, 0);
+    MmProbeAndLockPages(mdl, KernelMode, IoModifyAccess);
+    EXPECT_NE(mdl->MdlFlags & MDL_PAGES_LOCKED, 0);
+    MmUnlockPages(mdl);
+    EXPECT_EQ(mdl->MdlFlags & MDL_PAGES_LOCKED, 0);
+    IoFreeMdl(second);
+    IoFreeMdl(mdl);
+    IoFreeIrp(irp);
+
+    PVOID memory = nullptr;
+    ASSERT_EQ(NdisAllocateMemory(&memory, kLength, 0, Anywhere()), NDIS_STATUS_SUCCESS);
+    KIRQL irql;  // nonpaged: it may go at DISPATCH_LEVEL
+    KeRaiseIrql(DISPATCH_LEVEL, &irql);
+    NdisFreeMemory(memory, kLength, 0);
+    KeLowerIrql(irql);
+}
+
+using TdiMdlDeathTest = HostKernelTest;
+
+TEST_F(TdiMdlDeathTest, LockingUnlockingAndFreeingOutOfTurn)
+{
+    std::vector<std::uint8_t> memory(kLength);
+    PMDL mdl = IoAllocateMdl(memory.data(), kLength, FALSE, FALSE, nullptr);
+    EXPECT_DEATH(MmUnlockPages(mdl), "DRIVER_VERIFIER_DETECTED_VIOLATION: MmUnlockPages with MDL "
+                                     ".* whose pages are not locked");
+    MmProbeAndLockPages(mdl, KernelMode, IoModifyAccess);
+    EXPECT_DEATH(MmProbeAndLockPages(mdl, KernelMode, IoModifyAccess),
+                 "DRIVER_VERIFIER_DETECTED_VIOLATION: MmProbeAndLockPages on MDL .* whose pages "
+                 "are already locked");
+    EXPECT_DEATH(IoFreeMdl(mdl), "DRIVER_LEFT_LOCKED_PAGES_IN_PROCESS: IoFreeMdl of MDL .* whose "
+                                 "pages are still locked");
+    MmUnlockPages(mdl);
+    IoFreeMdl(mdl);
+}
+
+TEST_F(TdiMdlDeathTest, NdisFreeOfAnotherLengthAndAnMdlLeftAtUnload)
+{
+    PVOID memory = nullptr;
+    ASSERT_EQ(NdisAllocateMemory(&memory, kLength, 0, Anywhere()), NDIS_STATUS_SUCCESS);
+    EXPECT_DEATH(NdisFreeMemory(memory, kLength - 1, 0),
+                 "BAD_POOL_CALLER: NdisFreeMemory of 2047 bytes at .*, which NdisAllocateMemory "
+                 "gave 2048 bytes");
+    NdisFreeMemory(memory, kLength, 0);
+    LoadDriver();
+    static std::uint8_t buffer[kLength];
+    PMDL forgotten = IoAllocateMdl(buffer, kLength, FALSE, FALSE, nullptr);
+    EXPECT_DEATH(Kernel().UnloadDriver(),
+                 "DRIVER_VERIFIER_DETECTED_VIOLATION: driver unloaded without freeing its MDLs: "
+                 "MDL .* for 2048 bytes");
+    IoFreeMdl(forgotten);
+}
+
+}  // namespace
+}  // namespace hosttest
