@@ -12,9 +12,8 @@ TestDriver* TestDriver::Current = nullptr;
 
 NtString::NtString(const std::string& utf8) : text_(host::rtl::Utf8ToUtf16(utf8).value())
 {
-    string_.Buffer = reinterpret_cast<PWSTR>(text_.data());
-    string_.Length = static_cast<USHORT>(text_.size() * sizeof(WCHAR));
-    string_.MaximumLength = string_.Length;
+    const auto bytes = static_cast<USHORT>(text_.size() * sizeof(WCHAR));
+    string_ = UNICODE_STRING{bytes, bytes, reinterpret_cast<PWSTR>(text_.data())};
 }
 
 std::string Utf8(const UNICODE_STRING& string)
@@ -46,11 +45,19 @@ TestDriver::TestDriver()
     Dispatch[IRP_MJ_CLOSE] = succeed;
 }
 
+// One dispatch routine per major function: it records the call and hands
+// it to the test's routine.
 template <UCHAR Major>
-NTSTATUS NTAPI TestDriver::Trampoline(PDEVICE_OBJECT device, PIRP irp)
+NTSTATUS NTAPI Trampoline(PDEVICE_OBJECT device, PIRP irp)
 {
-    Current->RecordCall(Major);
-    return Current->Dispatch.at(Major)(device, irp);
+    return TestDriver::Current->Record(Major)(device, irp);
+}
+
+const DispatchRoutine& TestDriver::Record(UCHAR major)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    calls_.push_back(major);
+    return Dispatch.at(major);
 }
 
 template <std::size_t... Majors>
@@ -64,7 +71,6 @@ NTSTATUS NTAPI TestDriver::DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING re
 {
     TestDriver& self = *Current;
     self.RegistryPath = Utf8(*registryPath);
-    self.driver_ = driver;
     self.InstallTrampolines(driver, std::make_index_sequence<IRP_MJ_MAXIMUM_FUNCTION + 1>());
     driver->DriverUnload = Unload;
     if (self.Entry) {
@@ -79,10 +85,11 @@ PDEVICE_OBJECT TestDriver::CreateDevice(PDRIVER_OBJECT driver, const std::string
 {
     NtString deviceName(name);
     PDEVICE_OBJECT device = nullptr;
-    NTSTATUS status = IoCreateDevice(driver, sizeof(TestExtension), deviceName.Get(),
-                                     FILE_DEVICE_UNKNOWN, 0, exclusive ? TRUE : FALSE, &device);
-    EXPECT_EQ(status, STATUS_SUCCESS) << name;
-    if (!NT_SUCCESS(status)) {
+    EXPECT_EQ(IoCreateDevice(driver, sizeof(TestExtension), deviceName.Get(), FILE_DEVICE_UNKNOWN,
+                             0, exclusive ? TRUE : FALSE, &device),
+              STATUS_SUCCESS)
+        << name;
+    if (device == nullptr) {
         return nullptr;
     }
     if (!link.empty()) {
@@ -94,7 +101,6 @@ PDEVICE_OBJECT TestDriver::CreateDevice(PDRIVER_OBJECT driver, const std::string
     extension->Index = static_cast<ULONG>(devices_.size());
     KeInitializeSpinLock(&extension->Lock);
     KeInitializeTimer(&extension->Timer);
-    KeInitializeEvent(&extension->Event, NotificationEvent, FALSE);
     device->Flags |= DO_BUFFERED_IO;
     device->Flags &= ~DO_DEVICE_INITIALIZING;
     devices_.push_back(device);
@@ -103,23 +109,13 @@ PDEVICE_OBJECT TestDriver::CreateDevice(PDRIVER_OBJECT driver, const std::string
 
 void NTAPI TestDriver::Unload(PDRIVER_OBJECT driver)
 {
-    TestDriver& self = *Current;
-    if (self.BeforeUnload) {
-        self.BeforeUnload(driver);
-    }
-    for (const std::string& link : self.links_) {
+    for (const std::string& link : Current->links_) {
         NtString linkName(link);
         IoDeleteSymbolicLink(linkName.Get());
     }
     while (driver->DeviceObject != nullptr) {
         IoDeleteDevice(driver->DeviceObject);
     }
-}
-
-void TestDriver::RecordCall(UCHAR major)
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    calls_.push_back(major);
 }
 
 std::vector<UCHAR> TestDriver::Calls()

@@ -32,6 +32,8 @@ private:
     UNICODE_STRING string_{};
 };
 
+std::string Utf8(const UNICODE_STRING& string);
+
 using DispatchRoutine = std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)>;
 
 // What every device of the test driver carries.
@@ -41,7 +43,6 @@ struct TestExtension {
     PIRP PendingIrp;
     KTIMER Timer;
     KDPC Dpc;
-    KEVENT Event;
     PVOID Context;  // for the test's own use
 };
 
@@ -54,49 +55,40 @@ public:
     static TestDriver* Current;
     static NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
 
-    // The registry path the driver entry was given.
-    std::string RegistryPath;
+    std::string RegistryPath;  // the one the driver entry was given
     // Major functions routed to the test's routines; the others keep the
     // host's default (STATUS_INVALID_DEVICE_REQUEST).
     std::map<UCHAR, DispatchRoutine> Dispatch;
     // Runs in the driver entry; by default creates "\Device\HostTest0"
     // (exclusive) with the link "\DosDevices\HostTest0".
     std::function<NTSTATUS(PDRIVER_OBJECT)> Entry;
-    // Runs in the unload routine before the driver's links and devices are
-    // deleted.
-    std::function<void(PDRIVER_OBJECT)> BeforeUnload;
 
-    // Creates a buffered device with a TestExtension and a link, clears
-    // DO_DEVICE_INITIALIZING; the unload routine deletes both.
+    // Creates a buffered device with a TestExtension and a link (none when
+    // empty), clears DO_DEVICE_INITIALIZING; the unload routine deletes both.
     PDEVICE_OBJECT CreateDevice(PDRIVER_OBJECT driver, const std::string& name,
                                 const std::string& link, bool exclusive);
     static TestExtension* Extension(PDEVICE_OBJECT device)
     {
         return static_cast<TestExtension*>(device->DeviceExtension);
     }
-
-    PDRIVER_OBJECT Driver() const { return driver_; }
     PDEVICE_OBJECT Device(std::size_t index) const { return devices_.at(index); }
 
     // The major functions the driver has been called with, in order.
     std::vector<UCHAR> Calls();
 
+    // Notes a call of the major function; its routine.
+    const DispatchRoutine& Record(UCHAR major);
+
 private:
     static void NTAPI Unload(PDRIVER_OBJECT driver);
-    void RecordCall(UCHAR major);
-    template <UCHAR Major>
-    static NTSTATUS NTAPI Trampoline(PDEVICE_OBJECT device, PIRP irp);
     template <std::size_t... Majors>
     void InstallTrampolines(PDRIVER_OBJECT driver, std::index_sequence<Majors...>);
 
-    PDRIVER_OBJECT driver_ = nullptr;
     std::vector<PDEVICE_OBJECT> devices_;
     std::vector<std::string> links_;
     std::mutex mutex_;
     std::vector<UCHAR> calls_;
 };
-
-std::string Utf8(const UNICODE_STRING& string);
 
 // Waits for a dispatcher object at most the tests' safety timeout; the
 // result is STATUS_TIMEOUT only when something is broken.

@@ -1,9 +1,9 @@
-// A TCP transport client for the tests, built the way a driver builds one
-// (ZwCreateFile with an EA buffer, ObReferenceObjectByHandle, IoAllocateIrp,
-// the next stack location filled by hand, a completion routine returning
+// A TCP transport client built the way a driver builds one (ZwCreateFile
+// with an EA buffer, ObReferenceObjectByHandle, IoAllocateIrp, the next
+// stack location filled by hand, a completion routine returning
 // STATUS_MORE_PROCESSING_REQUIRED, IoCallDriver to IoGetRelatedDeviceObject),
-// loopback peers, and a fixture with an address object, an associated
-// endpoint and the test's event handlers.
+// and a fixture with an address object, an associated endpoint, the test's
+// event handlers and loopback peers.
 #pragma once
 
 #include "host_test_driver.h"
@@ -13,12 +13,10 @@
 #include "../support/loopback.h"
 #include <host/common/unique_fd.h>
 
-#include <netinet/tcp.h>
-
 #include <algorithm>
-#include <memory>
 #include <atomic>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -29,21 +27,10 @@ namespace hosttest {
 
 constexpr const char* kTcpDevice = "\\Device\\Tcp";
 
-inline LARGE_INTEGER RelativeMilliseconds(LONGLONG milliseconds)
-{
-    constexpr LONGLONG kUnitsPerMillisecond = 10000;
-    LARGE_INTEGER time;
-    time.QuadPart = -milliseconds * kUnitsPerMillisecond;
-    return time;
-}
-
 // One IPv4 TRANSPORT_ADDRESS; address and port in host byte order.
 inline TA_IP_ADDRESS IpAddress(ULONG address, USHORT port)
 {
-    TA_IP_ADDRESS ta{};
-    ta.TAAddressCount = 1;
-    ta.Address[0].AddressLength = TDI_ADDRESS_LENGTH_IP;
-    ta.Address[0].AddressType = TDI_ADDRESS_TYPE_IP;
+    TA_IP_ADDRESS ta{1, {{TDI_ADDRESS_LENGTH_IP, TDI_ADDRESS_TYPE_IP, {}}}};
     ta.Address[0].Address[0].sin_port = htons(port);
     ta.Address[0].Address[0].in_addr = htonl(address);
     return ta;
@@ -68,50 +55,41 @@ inline std::vector<std::uint8_t> EaBuffer(const std::string& name, const void* v
 class TdiObject {
 public:
     TdiObject() = default;
+    // Opened with the EA (none when empty), which must succeed.
+    explicit TdiObject(const std::vector<std::uint8_t>& ea) { EXPECT_EQ(Open(ea), STATUS_SUCCESS); }
     TdiObject(TdiObject&& other) noexcept { *this = std::move(other); }
     TdiObject& operator=(TdiObject&& other) noexcept
     {
-        Close();
-        handle_ = std::exchange(other.handle_, nullptr);
-        file_ = std::exchange(other.file_, nullptr);
+        std::swap(handle_, other.handle_);  // the other closes what was here
+        std::swap(file_, other.file_);
         return *this;
     }
     ~TdiObject() { Close(); }
 
-    // ZwCreateFile on \Device\Tcp with the EA (none when empty), then the
-    // reference; the status of whichever failed.
-    static NTSTATUS Open(const std::vector<std::uint8_t>& ea, TdiObject* object)
+    // ZwCreateFile on \Device\Tcp, then the reference; the status of
+    // whichever failed.
+    NTSTATUS Open(const std::vector<std::uint8_t>& ea)
     {
         NtString name(kTcpDevice);
         OBJECT_ATTRIBUTES attributes;
         InitializeObjectAttributes(&attributes, name.Get(),
                                    OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
         IO_STATUS_BLOCK ioStatus{};
-        HANDLE handle = nullptr;
         NTSTATUS status = ZwCreateFile(
-            &handle, GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE, &attributes, &ioStatus, nullptr,
+            &handle_, GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE, &attributes, &ioStatus, nullptr,
             FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ, FILE_OPEN_IF, 0,
             ea.empty() ? nullptr : const_cast<std::uint8_t*>(ea.data()),
             static_cast<ULONG>(ea.size()));
-        if (!NT_SUCCESS(status)) {
-            return status;
+        if (NT_SUCCESS(status)) {
+            status = ObReferenceObjectByHandle(handle_, 0, *IoFileObjectType, KernelMode,
+                                               reinterpret_cast<PVOID*>(&file_), nullptr);
         }
-        PVOID file = nullptr;
-        status = ObReferenceObjectByHandle(handle, 0, *IoFileObjectType, KernelMode, &file, nullptr);
-        if (!NT_SUCCESS(status)) {
-            ZwClose(handle);
-            return status;
-        }
-        object->Close();
-        object->handle_ = handle;
-        object->file_ = static_cast<PFILE_OBJECT>(file);
         return status;
     }
 
     HANDLE Handle() const { return handle_; }
     PFILE_OBJECT File() const { return file_; }
     PDEVICE_OBJECT Device() const { return IoGetRelatedDeviceObject(file_); }
-
     void Close()
     {
         DereferenceOnly();
@@ -135,35 +113,33 @@ private:
     PFILE_OBJECT file_ = nullptr;
 };
 
-inline TdiObject OpenWith(const std::vector<std::uint8_t>& ea)
-{
-    TdiObject object;
-    EXPECT_EQ(TdiObject::Open(ea, &object), STATUS_SUCCESS);
-    return object;
-}
-
 inline TdiObject OpenAddress()
 {
     const TA_IP_ADDRESS any = IpAddress(0, 0);
-    return OpenWith(EaBuffer(TdiTransportAddress, &any, sizeof any));
+    return TdiObject(EaBuffer(TdiTransportAddress, &any, sizeof any));
 }
 
 inline TdiObject OpenEndpoint(CONNECTION_CONTEXT context)
 {
-    return OpenWith(EaBuffer(TdiConnectionContext, &context, sizeof context));
+    return TdiObject(EaBuffer(TdiConnectionContext, &context, sizeof context));
+}
+
+inline TdiObject OpenControlChannel()
+{
+    return TdiObject(std::vector<std::uint8_t>());
 }
 
 // Memory with MDLs over it, locked as a driver locks its buffers: one MDL
 // per chunk, linked into a chain.
 class LockedBuffer {
 public:
-    explicit LockedBuffer(std::size_t size, std::size_t chunks = 1) : data_(size, 0)
+    explicit LockedBuffer(const std::string& data, std::size_t chunks = 1) : data_(data)
     {
-        const std::size_t chunk = size / chunks;
+        const std::size_t chunk = data.size() / chunks;
         for (std::size_t i = 0; i < chunks; ++i) {
-            const std::size_t length = i + 1 == chunks ? size - i * chunk : chunk;
-            PMDL mdl = IoAllocateMdl(data_.data() + i * chunk, static_cast<ULONG>(length), FALSE,
-                                     FALSE, nullptr);
+            const std::size_t length = i + 1 == chunks ? data.size() - i * chunk : chunk;
+            PMDL mdl =
+                IoAllocateMdl(&data_[i * chunk], static_cast<ULONG>(length), FALSE, FALSE, nullptr);
             MmProbeAndLockPages(mdl, KernelMode, IoModifyAccess);
             if (!mdls_.empty()) {
                 mdls_.back()->Next = mdl;
@@ -171,10 +147,9 @@ public:
             mdls_.push_back(mdl);
         }
     }
-    explicit LockedBuffer(const std::string& text, std::size_t chunks = 1)
-        : LockedBuffer(text.size(), chunks)
+    explicit LockedBuffer(std::size_t size, std::size_t chunks = 1)
+        : LockedBuffer(std::string(size, '\0'), chunks)
     {
-        std::memcpy(data_.data(), text.data(), text.size());
     }
     LockedBuffer(const LockedBuffer&) = delete;
     LockedBuffer& operator=(const LockedBuffer&) = delete;
@@ -190,7 +165,7 @@ public:
 
     PMDL Mdl() const { return mdls_.front(); }
     ULONG Size() const { return static_cast<ULONG>(data_.size()); }
-    std::string Text(std::size_t length) const { return std::string(data_.data(), data_.data() + length); }
+    std::string Text(std::size_t length) const { return data_.substr(0, length); }
     void Unlock()
     {
         for (PMDL mdl : mdls_) {
@@ -200,7 +175,7 @@ public:
     }
 
 private:
-    std::vector<char> data_;
+    std::string data_;
     std::vector<PMDL> mdls_;
     bool locked_ = true;
 };
@@ -228,70 +203,40 @@ public:
         IoFreeIrp(irp_);
     }
 
-    NTSTATUS Associate(HANDLE address)
+    // Any request: its minor function, parameters and buffer.
+    template <typename Parameters = TDI_REQUEST_KERNEL>
+    NTSTATUS Call(UCHAR minor, const Parameters& parameters = {}, const LockedBuffer* buffer = {})
     {
-        Parameters<TDI_REQUEST_KERNEL_ASSOCIATE>(TDI_ASSOCIATE_ADDRESS)->AddressHandle = address;
-        return Call();
+        Prepare(minor, parameters, buffer);
+        return IoCallDriver(device_, irp_);
     }
-    NTSTATUS SetEventHandler(LONG eventType, PVOID handler, PVOID context)
-    {
-        *Parameters<TDI_REQUEST_KERNEL_SET_EVENT>(TDI_SET_EVENT_HANDLER) = {eventType, handler,
-                                                                            context};
-        return Call();
-    }
-    // To 127.0.0.1 unless told otherwise; no timeout when `timeout` is null.
-    NTSTATUS Connect(USHORT port, const LARGE_INTEGER* timeout = nullptr,
-                     ULONG address = INADDR_LOOPBACK)
+    // To 127.0.0.1 unless told otherwise; no timeout when `timeout` is 0.
+    NTSTATUS Connect(USHORT port, LONGLONG timeout = 0, ULONG address = INADDR_LOOPBACK)
     {
         remote_ = IpAddress(address, port);
-        information_ = TDI_CONNECTION_INFORMATION{};
-        information_.RemoteAddressLength = sizeof remote_;
-        information_.RemoteAddress = &remote_;
-        auto* connect = Parameters<TDI_REQUEST_KERNEL_CONNECT>(TDI_CONNECT);
-        connect->RequestConnectionInformation = &information_;
-        connect->RequestSpecific = Timeout(timeout);
-        return Call();
+        information_ = TDI_CONNECTION_INFORMATION{0, nullptr, 0, nullptr, sizeof remote_, &remote_};
+        return Call(TDI_CONNECT, TDI_REQUEST_KERNEL{0, &information_, nullptr, Timeout(timeout)});
     }
-    NTSTATUS Disconnect(ULONG flags, const LARGE_INTEGER* timeout = nullptr)
+    NTSTATUS Disconnect(ULONG flags, LONGLONG timeout = 0)
     {
-        auto* disconnect = Parameters<TDI_REQUEST_KERNEL_DISCONNECT>(TDI_DISCONNECT);
-        disconnect->RequestFlags = flags;
-        disconnect->RequestSpecific = Timeout(timeout);
-        return Call();
+        return Call(TDI_DISCONNECT, TDI_REQUEST_KERNEL{flags, nullptr, nullptr, Timeout(timeout)});
     }
     NTSTATUS Send(const LockedBuffer& buffer, ULONG length, ULONG flags = 0)
     {
-        irp_->MdlAddress = buffer.Mdl();
-        *Parameters<TDI_REQUEST_KERNEL_SEND>(TDI_SEND) = {length, flags};
-        return Call();
+        return Call(TDI_SEND, TDI_REQUEST_KERNEL_SEND{length, flags}, &buffer);
     }
     NTSTATUS Send(const LockedBuffer& buffer) { return Send(buffer, buffer.Size()); }
     NTSTATUS Receive(const LockedBuffer& buffer, ULONG length, ULONG flags = TDI_RECEIVE_NORMAL)
     {
-        PrepareReceive(buffer, length, flags);
-        return Call();
+        return Call(TDI_RECEIVE, TDI_REQUEST_KERNEL_RECEIVE{length, flags}, &buffer);
     }
     NTSTATUS Receive(const LockedBuffer& buffer) { return Receive(buffer, buffer.Size()); }
     // A receive a receive event handler hands back: prepared, and sent on
     // by the transport rather than by the caller.
-    PIRP PrepareReceive(const LockedBuffer& buffer, ULONG length, ULONG flags = TDI_RECEIVE_NORMAL)
+    PIRP PrepareReceive(const LockedBuffer& buffer)
     {
-        irp_->MdlAddress = buffer.Mdl();
-        *Parameters<TDI_REQUEST_KERNEL_RECEIVE>(TDI_RECEIVE) = {length, flags};
-        called_ = true;
+        Prepare(TDI_RECEIVE, TDI_REQUEST_KERNEL_RECEIVE{buffer.Size(), TDI_RECEIVE_NORMAL}, &buffer);
         return irp_;
-    }
-    NTSTATUS Query(const LockedBuffer& buffer, LONG queryType)
-    {
-        irp_->MdlAddress = buffer.Mdl();
-        Parameters<TDI_REQUEST_KERNEL_QUERY_INFORMATION>(TDI_QUERY_INFORMATION)->QueryType =
-            queryType;
-        return Call();
-    }
-    NTSTATUS Minor(UCHAR minor)
-    {
-        Parameters<TDI_REQUEST_KERNEL>(minor);
-        return Call();
     }
 
     NTSTATUS Wait()
@@ -330,32 +275,26 @@ private:
         return STATUS_MORE_PROCESSING_REQUIRED;
     }
 
-    // Fills the next stack location for `minor`, sets the completion
-    // routine, and gives the request's parameters, zeroed.
-    template <typename Request>
-    Request* Parameters(UCHAR minor)
+    template <typename Parameters>
+    void Prepare(UCHAR minor, const Parameters& parameters, const LockedBuffer* buffer)
     {
+        irp_->MdlAddress = buffer != nullptr ? buffer->Mdl() : nullptr;
         PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp_);
         stack->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
         stack->MinorFunction = minor;
         stack->DeviceObject = device_;
         stack->FileObject = file_;
+        static_assert(sizeof parameters <= sizeof stack->Parameters);
+        std::memcpy(&stack->Parameters, &parameters, sizeof parameters);
         IoSetCompletionRoutine(irp_, Completion, this, TRUE, TRUE, TRUE);
-        std::memset(&stack->Parameters, 0, sizeof stack->Parameters);
-        return reinterpret_cast<Request*>(&stack->Parameters);
-    }
-    PVOID Timeout(const LARGE_INTEGER* timeout)
-    {
-        if (timeout == nullptr) {
-            return nullptr;
-        }
-        timeout_ = *timeout;
-        return &timeout_;
-    }
-    NTSTATUS Call()
-    {
         called_ = true;
-        return IoCallDriver(device_, irp_);
+    }
+    // A relative time in milliseconds, as TDI takes it.
+    PVOID Timeout(LONGLONG milliseconds)
+    {
+        constexpr LONGLONG kUnitsPerMillisecond = 10000;
+        timeout_.QuadPart = -milliseconds * kUnitsPerMillisecond;
+        return milliseconds == 0 ? nullptr : &timeout_;
     }
 
     PFILE_OBJECT file_;
@@ -384,10 +323,13 @@ public:
     NTSTATUS Register(const TdiObject& address)
     {
         TdiRequest disconnect(address);
-        disconnect.SetEventHandler(TDI_EVENT_DISCONNECT, reinterpret_cast<PVOID>(&OnDisconnect),
-                                   this);
+        disconnect.Call(TDI_SET_EVENT_HANDLER,
+                        TDI_REQUEST_KERNEL_SET_EVENT{TDI_EVENT_DISCONNECT,
+                                                     reinterpret_cast<PVOID>(&OnDisconnect), this});
         TdiRequest receive(address);
-        receive.SetEventHandler(TDI_EVENT_RECEIVE, reinterpret_cast<PVOID>(&OnReceive), this);
+        receive.Call(TDI_SET_EVENT_HANDLER,
+                     TDI_REQUEST_KERNEL_SET_EVENT{TDI_EVENT_RECEIVE,
+                                                  reinterpret_cast<PVOID>(&OnReceive), this});
         const NTSTATUS status = disconnect.Wait();
         return NT_SUCCESS(status) ? receive.Wait() : status;
     }
@@ -399,7 +341,6 @@ public:
     // A prepared receive the handler hands back instead of taking bytes.
     void HandBack(PIRP irp) { handBack_ = irp; }
     void OrderWith(std::atomic<int>* counter) { counter_ = counter; }
-
     NTSTATUS WaitForDisconnect() { return WaitSafely(&disconnected_); }
     NTSTATUS WaitForReceive() { return WaitSafely(&received_); }
 
@@ -410,7 +351,6 @@ public:
         KIRQL Irql;
         std::thread::id Thread;
         int Order;
-        ULONG Indicated;
         ULONG Available;
         std::string Data;
     };
@@ -430,47 +370,38 @@ private:
                                        PVOID, ULONG flags)
     {
         auto* events = static_cast<TdiEvents*>(self);
-        {
-            std::lock_guard<std::mutex> lock(events->mutex_);
-            events->disconnects_.push_back(events->Seen(context, flags));
-        }
+        events->Record(&events->disconnects_, context, flags, 0, "");
         KeSetEvent(&events->disconnected_, IO_NO_INCREMENT, FALSE);
         return STATUS_SUCCESS;
     }
 
     static NTSTATUS NTAPI OnReceive(PVOID self, CONNECTION_CONTEXT context, ULONG flags,
-                                    ULONG indicated, ULONG available, ULONG* taken, PVOID tsdu,
+                                    ULONG indicated, ULONG available, ULONG* taken, PVOID data,
                                     PIRP* irp)
     {
         auto* events = static_cast<TdiEvents*>(self);
-        NTSTATUS status = STATUS_SUCCESS;
-        {
-            std::lock_guard<std::mutex> lock(events->mutex_);
-            Indication seen = events->Seen(context, flags);
-            seen.Indicated = indicated;
-            seen.Available = available;
-            seen.Data.assign(static_cast<const char*>(tsdu), indicated);
-            events->receives_.push_back(seen);
-            if (events->leaveTakenUnset_) {
-                return STATUS_SUCCESS;
-            }
-            *taken = std::min(events->take_, indicated);
-            if (events->handBack_ != nullptr) {
-                *irp = std::exchange(events->handBack_, nullptr);
-                status = STATUS_MORE_PROCESSING_REQUIRED;
-            } else if (*taken == 0) {
-                status = STATUS_DATA_NOT_ACCEPTED;
-            }
+        events->Record(&events->receives_, context, flags, available,
+                       std::string(static_cast<const char*>(data), indicated));
+        if (events->leaveTakenUnset_) {
+            return STATUS_SUCCESS;
+        }
+        *taken = std::min(events->take_.load(), indicated);
+        NTSTATUS status = *taken == 0 ? STATUS_DATA_NOT_ACCEPTED : STATUS_SUCCESS;
+        if (PIRP handedBack = events->handBack_.exchange(nullptr)) {
+            *irp = handedBack;
+            status = STATUS_MORE_PROCESSING_REQUIRED;
         }
         KeSetEvent(&events->received_, IO_NO_INCREMENT, FALSE);
         return status;
     }
 
-    Indication Seen(CONNECTION_CONTEXT context, ULONG flags)
+    void Record(std::vector<Indication>* list, CONNECTION_CONTEXT context, ULONG flags,
+                ULONG available, std::string data)
     {
+        std::lock_guard<std::mutex> lock(mutex_);
         const int order = counter_ != nullptr ? ++*counter_ : 0;
-        return Indication{context, flags, KeGetCurrentIrql(), std::this_thread::get_id(), order,
-                          0, 0, {}};
+        list->push_back(Indication{context, flags, KeGetCurrentIrql(), std::this_thread::get_id(),
+                                   order, available, std::move(data)});
     }
 
     std::mutex mutex_;
@@ -478,9 +409,9 @@ private:
     std::vector<Indication> receives_;
     KEVENT disconnected_;
     KEVENT received_;
-    ULONG take_ = 0;
-    bool leaveTakenUnset_ = false;
-    PIRP handBack_ = nullptr;
+    std::atomic<ULONG> take_{0};
+    std::atomic<bool> leaveTakenUnset_{false};
+    std::atomic<PIRP> handBack_{nullptr};
     std::atomic<int>* counter_ = nullptr;
 };
 
@@ -522,17 +453,29 @@ protected:
 
     CONNECTION_CONTEXT Context() { return &context_; }
 
+    NTSTATUS Associate(HANDLE address)
+    {
+        TdiRequest associate(endpoint_);
+        associate.Call(TDI_ASSOCIATE_ADDRESS, TDI_REQUEST_KERNEL_ASSOCIATE{address});
+        return associate.Wait();
+    }
+
     void OpenObjects()
     {
         address_ = OpenAddress();
         endpoint_ = OpenEndpoint(Context());
-        TdiRequest associate(endpoint_);
-        associate.Associate(address_.Handle());
-        ASSERT_EQ(associate.Wait(), STATUS_SUCCESS);
+        ASSERT_EQ(Associate(address_.Handle()), STATUS_SUCCESS);
         ASSERT_EQ(events_->Register(address_), STATUS_SUCCESS);
     }
 
-    // Connects the endpoint to the listener and accepts the peer's side.
+    // Connects the endpoint to the listener (to a peer that takes little
+    // and reads nothing yet when `slow`) and accepts the peer's side.
+    void OpenAndConnect(bool slow = false)
+    {
+        ASSERT_NO_FATAL_FAILURE(OpenObjects());
+        ASSERT_NO_FATAL_FAILURE(Connect(slow ? slowListener_ : listener_));
+    }
+
     void Connect(Listener& listener)
     {
         TdiRequest connect(endpoint_);
@@ -542,21 +485,7 @@ protected:
         ASSERT_TRUE(peer_.Valid());
     }
 
-    void OpenAndConnect()
-    {
-        ASSERT_NO_FATAL_FAILURE(OpenObjects());
-        ASSERT_NO_FATAL_FAILURE(Connect(listener_));
-    }
-
-    // Connected to a peer that takes little and reads nothing yet.
-    void OpenAndConnectToASlowPeer()
-    {
-        ASSERT_NO_FATAL_FAILURE(OpenObjects());
-        ASSERT_NO_FATAL_FAILURE(Connect(slowListener_));
-    }
-
-    // What one receive of up to `length` bytes got; the status must be
-    // STATUS_SUCCESS.
+    // What one receive of up to `length` bytes got; it must succeed.
     std::string ReceiveText(ULONG length = 2048, ULONG flags = TDI_RECEIVE_NORMAL)
     {
         LockedBuffer in(length);

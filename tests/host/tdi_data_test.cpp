@@ -118,7 +118,7 @@ TEST_F(TdiDataTest, ASendBehindAPendingOneKeepsItsPlace)
 
 TEST_F(TdiDataTest, APendingSendCanBeCancelledAfterPartOfItWentOut)
 {
-    ASSERT_NO_FATAL_FAILURE(OpenAndConnectToASlowPeer());
+    ASSERT_NO_FATAL_FAILURE(OpenAndConnect(true));
     LockedBuffer out(kLargeSend);
     TdiRequest send(endpoint_);
     EXPECT_EQ(send.Send(out), STATUS_PENDING);
@@ -232,8 +232,7 @@ TEST_F(TdiReadAheadTest, TheReceiveHandlerIsShownTheBytesAfterTheLastReceive)
                offers.back().Data == pattern_.substr(got.size(), offers.back().Data.size());
     }));
     const auto last = events_->Receives().back();
-    EXPECT_EQ(last.Indicated, last.Data.size());
-    EXPECT_GE(last.Available, last.Indicated);
+    EXPECT_GE(last.Available, last.Data.size());
     EXPECT_EQ(ReceiveText(kChunk), pattern_.substr(got.size(), kChunk));
 }
 
@@ -353,7 +352,7 @@ TEST_F(TdiEventsTest, TheHandlerTakesBytesOrHandsBackAReceive)
     LockedBuffer in(2048);
     TdiRequest handedBack(endpoint_);
     events_->TakeBytes(1);
-    events_->HandBack(handedBack.PrepareReceive(in, in.Size()));
+    events_->HandBack(handedBack.PrepareReceive(in));
     ASSERT_TRUE(zel::test::SendAll(peer_.Get(), "xyz"));
     ASSERT_EQ(handedBack.Wait(), STATUS_SUCCESS);
     EXPECT_EQ(in.Text(handedBack.Information()), "yz");

@@ -11,17 +11,11 @@ namespace {
 
 using TdiOpenTest = TdiTest;
 
-NTSTATUS OpenStatusWith(const std::vector<std::uint8_t>& ea)
-{
-    TdiObject object;
-    return TdiObject::Open(ea, &object);
-}
-
 TEST_F(TdiOpenTest, EachKindOfObjectOpensOnTheTransportDeviceAndIsCounted)
 {
     TdiObject address = OpenAddress();
     TdiObject endpoint = OpenEndpoint(Context());
-    TdiObject control = OpenWith({});
+    TdiObject control = OpenControlChannel();
     EXPECT_EQ(reinterpret_cast<ULONG_PTR>(address.File()->FsContext2), TDI_TRANSPORT_ADDRESS_FILE);
     EXPECT_EQ(reinterpret_cast<ULONG_PTR>(endpoint.File()->FsContext2), TDI_CONNECTION_FILE);
     EXPECT_EQ(reinterpret_cast<ULONG_PTR>(control.File()->FsContext2), TDI_CONTROL_CHANNEL_FILE);
@@ -45,71 +39,62 @@ TEST_F(TdiOpenTest, EachKindOfObjectOpensOnTheTransportDeviceAndIsCounted)
 
 TEST_F(TdiOpenTest, BadExtendedAttributesAreRefused)
 {
+    auto open = [](const std::vector<std::uint8_t>& ea) { return TdiObject().Open(ea); };
     const ULONG value = 0;
-    EXPECT_EQ(OpenStatusWith(EaBuffer("SomethingElse", &value, sizeof value)),
-              STATUS_INVALID_EA_NAME);
+    EXPECT_EQ(open(EaBuffer("SomethingElse", &value, sizeof value)), STATUS_INVALID_EA_NAME);
     // A connection context must hold a pointer.
-    EXPECT_EQ(OpenStatusWith(EaBuffer(TdiConnectionContext, &value, sizeof value)),
+    EXPECT_EQ(open(EaBuffer(TdiConnectionContext, &value, sizeof value)),
               STATUS_INVALID_PARAMETER);
     TA_IP_ADDRESS ipv6 = IpAddress(0, 0);
     ipv6.Address[0].AddressType = TDI_ADDRESS_TYPE_IP6;
-    EXPECT_EQ(OpenStatusWith(EaBuffer(TdiTransportAddress, &ipv6, sizeof ipv6)),
-              STATUS_INVALID_ADDRESS_COMPONENT);
-    // An entry whose value runs past the buffer.
-    std::vector<std::uint8_t> truncated = EaBuffer(TdiTransportAddress, &ipv6, sizeof ipv6);
-    truncated.pop_back();
-    EXPECT_EQ(OpenStatusWith(truncated), STATUS_EA_LIST_INCONSISTENT);
+    std::vector<std::uint8_t> ea = EaBuffer(TdiTransportAddress, &ipv6, sizeof ipv6);
+    EXPECT_EQ(open(ea), STATUS_INVALID_ADDRESS_COMPONENT);
+    ea.pop_back();  // the value runs past the buffer
+    EXPECT_EQ(open(ea), STATUS_EA_LIST_INCONSISTENT);
 }
 
 TEST_F(TdiOpenTest, AControlChannelAnswersOnlyTheProviderQuery)
 {
-    TdiObject control = OpenWith({});
-    for (UCHAR minor : {UCHAR{TDI_LISTEN}, UCHAR{0x7F}}) {
+    TdiObject control = OpenControlChannel();
+    auto call = [&control](UCHAR minor, auto parameters, const LockedBuffer* buffer = nullptr) {
         TdiRequest request(control);
-        EXPECT_EQ(request.Minor(minor), STATUS_INVALID_DEVICE_REQUEST);
-    }
-    TdiRequest connect(control);
-    EXPECT_EQ(connect.Connect(1), STATUS_INVALID_DEVICE_REQUEST);
-    EXPECT_EQ(connect.Wait(), STATUS_INVALID_DEVICE_REQUEST);
-
+        request.Call(minor, parameters, buffer);
+        const NTSTATUS status = request.Wait();
+        return status == STATUS_SUCCESS ? NTSTATUS(request.Information()) : status;
+    };
+    EXPECT_EQ(call(TDI_LISTEN, TDI_REQUEST_KERNEL{}), STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(call(0x7F, TDI_REQUEST_KERNEL{}), STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(call(TDI_CONNECT, TDI_REQUEST_KERNEL{}), STATUS_INVALID_DEVICE_REQUEST);
     LockedBuffer result(sizeof(TDI_PROVIDER_INFO));
-    TdiRequest query(control);
-    query.Query(result, TDI_QUERY_PROVIDER_INFO);
-    ASSERT_EQ(query.Wait(), STATUS_SUCCESS);
-    EXPECT_EQ(query.Information(), sizeof(TDI_PROVIDER_INFO));
-    TdiRequest other(control);
-    other.Query(result, TDI_QUERY_BROADCAST_ADDRESS);
-    EXPECT_EQ(other.Wait(), STATUS_INVALID_DEVICE_REQUEST);
+    using Query = TDI_REQUEST_KERNEL_QUERY_INFORMATION;
+    EXPECT_EQ(call(TDI_QUERY_INFORMATION, Query{TDI_QUERY_PROVIDER_INFO, nullptr}, &result),
+              NTSTATUS(sizeof(TDI_PROVIDER_INFO)));
+    EXPECT_EQ(call(TDI_QUERY_INFORMATION, Query{TDI_QUERY_BROADCAST_ADDRESS, nullptr}, &result),
+              STATUS_INVALID_DEVICE_REQUEST);
     LockedBuffer small(sizeof(TDI_PROVIDER_INFO) - 1);
-    TdiRequest tooSmall(control);
-    tooSmall.Query(small, TDI_QUERY_PROVIDER_INFO);
-    EXPECT_EQ(tooSmall.Wait(), STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(call(TDI_QUERY_INFORMATION, Query{TDI_QUERY_PROVIDER_INFO, nullptr}, &small),
+              STATUS_BUFFER_TOO_SMALL);
 }
 
 TEST_F(TdiOpenTest, AssociationAndEventHandlersBelongToAddressObjects)
 {
     address_ = OpenAddress();
     endpoint_ = OpenEndpoint(Context());
-    TdiObject control = OpenWith({});
-    auto associate = [this](HANDLE address) {
-        TdiRequest request(endpoint_);
-        request.Associate(address);
-        return request.Wait();
-    };
+    TdiObject control = OpenControlChannel();
     auto disassociate = [this] {
         TdiRequest request(endpoint_);
-        request.Minor(TDI_DISASSOCIATE_ADDRESS);
+        request.Call(TDI_DISASSOCIATE_ADDRESS);
         return request.Wait();
     };
-    EXPECT_EQ(associate(control.Handle()), STATUS_INVALID_HANDLE);
-    EXPECT_EQ(associate(address_.Handle()), STATUS_SUCCESS);
-    EXPECT_EQ(associate(address_.Handle()), STATUS_ADDRESS_ALREADY_ASSOCIATED);
+    EXPECT_EQ(Associate(control.Handle()), STATUS_INVALID_HANDLE);
+    EXPECT_EQ(Associate(address_.Handle()), STATUS_SUCCESS);
+    EXPECT_EQ(Associate(address_.Handle()), STATUS_ADDRESS_ALREADY_ASSOCIATED);
     EXPECT_EQ(disassociate(), STATUS_SUCCESS);
     EXPECT_EQ(disassociate(), STATUS_ADDRESS_NOT_ASSOCIATED);
 
     auto setHandler = [](const TdiObject& object, LONG type) {
         TdiRequest request(object);
-        request.SetEventHandler(type, nullptr, nullptr);
+        request.Call(TDI_SET_EVENT_HANDLER, TDI_REQUEST_KERNEL_SET_EVENT{type, nullptr, nullptr});
         return request.Wait();
     };
     EXPECT_EQ(setHandler(address_, TDI_EVENT_ERROR), STATUS_SUCCESS);
@@ -121,7 +106,7 @@ using TdiOpenDeathTest = TdiTest;
 
 TEST_F(TdiOpenDeathTest, HandlesAndReferencesMisused)
 {
-    TdiObject control = OpenWith({});
+    TdiObject control = OpenControlChannel();
     const HANDLE handle = control.Handle();
     PFILE_OBJECT file = control.File();
     KIRQL irql;
@@ -137,7 +122,7 @@ TEST_F(TdiOpenDeathTest, UnloadWithAHandleOrAReferenceLeft)
 {
     TdiObject control;
     driver_.Entry = [&control](PDRIVER_OBJECT) {
-        control = OpenWith({});
+        control = OpenControlChannel();
         return STATUS_SUCCESS;
     };
     LoadDriver();
@@ -167,7 +152,7 @@ TEST_F(TdiConnectTest, ConnectOutcomes)
 {
     auto attempt = [this](USHORT port, ULONG address = INADDR_LOOPBACK) {
         TdiRequest connect(endpoint_);
-        connect.Connect(port, nullptr, address);
+        connect.Connect(port, 0, address);
         return connect.Wait();
     };
     endpoint_ = OpenEndpoint(Context());
@@ -184,9 +169,8 @@ TEST_F(TdiConnectTest, ConnectOutcomes)
     auto queued = zel::test::ConnectLoopback(full.Port());
     pollfd readable{full.Fd(), POLLIN, 0};
     ASSERT_EQ(poll(&readable, 1, zel::test::Deadline().PollMs()), 1);
-    const LARGE_INTEGER shortTimeout = RelativeMilliseconds(kShortTimeoutMs);
     TdiRequest unanswered(endpoint_);
-    EXPECT_EQ(unanswered.Connect(full.Port(), &shortTimeout), STATUS_PENDING);
+    EXPECT_EQ(unanswered.Connect(full.Port(), kShortTimeoutMs), STATUS_PENDING);
     EXPECT_EQ(unanswered.Wait(), STATUS_IO_TIMEOUT);
     TdiRequest cancelled(endpoint_);
     EXPECT_EQ(cancelled.Connect(full.Port()), STATUS_PENDING);
@@ -194,9 +178,8 @@ TEST_F(TdiConnectTest, ConnectOutcomes)
     cancelled.Cancel();
     EXPECT_EQ(cancelled.Wait(), STATUS_CANCELLED);
 
-    const LARGE_INTEGER timeout = RelativeMilliseconds(zel::test::kSafetyTimeout.count());
     TdiRequest connect(endpoint_);
-    const NTSTATUS called = connect.Connect(listener_.Port(), &timeout);
+    const NTSTATUS called = connect.Connect(listener_.Port(), zel::test::kSafetyTimeout.count());
     EXPECT_TRUE(called == STATUS_PENDING || called == STATUS_SUCCESS);
     ASSERT_EQ(connect.Wait(), STATUS_SUCCESS);
     EXPECT_EQ(connect.Information(), 0u);
@@ -204,7 +187,7 @@ TEST_F(TdiConnectTest, ConnectOutcomes)
     again.Connect(listener_.Port());
     EXPECT_EQ(again.Wait(), STATUS_CONNECTION_ACTIVE);
     TdiRequest disassociate(endpoint_);
-    disassociate.Minor(TDI_DISASSOCIATE_ADDRESS);
+    disassociate.Call(TDI_DISASSOCIATE_ADDRESS);
     EXPECT_EQ(disassociate.Wait(), STATUS_CONNECTION_ACTIVE);
 }
 
@@ -228,9 +211,8 @@ TEST_F(TdiConnectTest, AGracefulDisconnectSendsFinAfterTheData)
 {
     ASSERT_NO_FATAL_FAILURE(OpenAndConnect());
     ASSERT_EQ(SendText("hello"), STATUS_SUCCESS);
-    const LARGE_INTEGER timeout = RelativeMilliseconds(kShortTimeoutMs);
     TdiRequest disconnect(endpoint_);
-    disconnect.Disconnect(0, &timeout);
+    disconnect.Disconnect(0, kShortTimeoutMs);
     EXPECT_EQ(disconnect.Wait(), STATUS_SUCCESS);
     const zel::test::Received received = zel::test::ReceiveToEnd(peer_.Get());
     EXPECT_EQ(received.End, zel::test::StreamEnd::Eof);
@@ -256,7 +238,7 @@ TEST_F(TdiConnectTest, AnAbortiveDisconnectResetsAndEndsPendingRequests)
 
 TEST_F(TdiConnectTest, AGracefulDisconnectWaitsForEarlierSends)
 {
-    ASSERT_NO_FATAL_FAILURE(OpenAndConnectToASlowPeer());
+    ASSERT_NO_FATAL_FAILURE(OpenAndConnect(true));
     LockedBuffer data(kLargeSend);
     std::atomic<int> order{0};
     TdiRequest send(endpoint_);
@@ -276,13 +258,12 @@ TEST_F(TdiConnectTest, AGracefulDisconnectWaitsForEarlierSends)
 
 TEST_F(TdiConnectTest, AGracefulDisconnectThatCannotGoOutInTimeAborts)
 {
-    ASSERT_NO_FATAL_FAILURE(OpenAndConnectToASlowPeer());
+    ASSERT_NO_FATAL_FAILURE(OpenAndConnect(true));
     LockedBuffer data(kLargeSend);
     TdiRequest send(endpoint_);
     EXPECT_EQ(send.Send(data), STATUS_PENDING);
-    const LARGE_INTEGER timeout = RelativeMilliseconds(kShortTimeoutMs);
     TdiRequest disconnect(endpoint_);
-    EXPECT_EQ(disconnect.Disconnect(TDI_DISCONNECT_RELEASE, &timeout), STATUS_PENDING);
+    EXPECT_EQ(disconnect.Disconnect(TDI_DISCONNECT_RELEASE, kShortTimeoutMs), STATUS_PENDING);
     EXPECT_EQ(disconnect.Wait(), STATUS_IO_TIMEOUT);
     EXPECT_EQ(send.Wait(), STATUS_CONNECTION_ABORTED);
     EXPECT_LT(send.Information(), kLargeSend);
