@@ -92,22 +92,10 @@ TEST_F(DispatcherTest, SynchronizationEventReleasesOneWaiterAtATime)
     EXPECT_EQ(event.Header.SignalState, 0);
 }
 
-// A zero timeout polls, at DISPATCH_LEVEL too; a signalled synchronization
-// event satisfies one wait and resets.
-TEST_F(DispatcherTest, ZeroTimeoutPollsEvenAtDispatchLevel)
-{
-    KEVENT event;
-    KeInitializeEvent(&event, SynchronizationEvent, TRUE);
-    LARGE_INTEGER zero = Timeout(0);
-    KIRQL irql;
-    KeRaiseIrql(DISPATCH_LEVEL, &irql);
-    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS);
-    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
-    KeLowerIrql(irql);
-    EXPECT_EQ(irql, PASSIVE_LEVEL);
-}
-
-TEST_F(DispatcherTest, WaitTimesOutOnAnEventNeverSet)
+// Waits time out, relative or absolute; a zero timeout polls, at
+// DISPATCH_LEVEL too, and a signalled synchronization event satisfies one
+// wait and resets.
+TEST_F(DispatcherTest, WaitsTimeOutOrPoll)
 {
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
@@ -120,6 +108,14 @@ TEST_F(DispatcherTest, WaitTimesOutOnAnEventNeverSet)
     EXPECT_TRUE(IsListEmpty(&event.Header.WaitListHead));
     LARGE_INTEGER interval = Timeout(-1);
     EXPECT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &interval), STATUS_SUCCESS);
+
+    KeInitializeEvent(&event, SynchronizationEvent, TRUE);
+    LARGE_INTEGER zero = Timeout(0);
+    KIRQL irql;
+    KeRaiseIrql(DISPATCH_LEVEL, &irql);
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS);
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
+    KeLowerIrql(irql);
 }
 
 using DispatcherDeathTest = DispatcherTest;

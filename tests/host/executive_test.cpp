@@ -25,6 +25,7 @@ TEST_F(ExecutiveTest, PoolBlocksAreNotZeroedAndNonPagedPoolServesDispatchLevel)
     EXPECT_NE(std::count(block, block + kBytes, 0), static_cast<std::ptrdiff_t>(kBytes));
     ExFreePool(block);  // no tag given: any tag matches
     KeLowerIrql(irql);
+    ExFreePool(ExAllocatePool(PagedPool, 1));
 }
 
 TEST_F(ExecutiveTest, AFailureRuleFailsTheAllocationsItChooses)

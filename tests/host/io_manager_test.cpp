@@ -100,18 +100,8 @@ TEST_F(IoManagerTest, OpensOfInitializingExclusiveAndSharedDevices)
     EXPECT_EQ(one->FileObject()->DeviceObject, driver_.Device(1));
 }
 
-TEST_F(IoManagerTest, UnroutedRequestsFailWithInvalidDeviceRequest)
-{
-    LoadDriver();
-    auto file = OpenOk(kDevice);
-    EXPECT_EQ(file->Read(kReadLength).Status, STATUS_INVALID_DEVICE_REQUEST);
-    EXPECT_EQ(file->StartFlush()->Wait().Status, STATUS_INVALID_DEVICE_REQUEST);
-    const IoResult result = file->DeviceControl(TestControl(0), nullptr, 0, kReadLength);
-    EXPECT_EQ(result.Status, STATUS_INVALID_DEVICE_REQUEST);
-    EXPECT_TRUE(result.Data.empty());
-}
-
-// The cleanup routine leaves its IRP uncompleted: the I/O manager finishes it.
+// Requests no routine takes fail; the cleanup routine leaves its IRP
+// uncompleted, and the I/O manager finishes it.
 TEST_F(IoManagerTest, CreateThenCloseSendsCleanupThenCloseAtPassiveLevel)
 {
     PFILE_OBJECT created = nullptr;
@@ -134,6 +124,11 @@ TEST_F(IoManagerTest, CreateThenCloseSendsCleanupThenCloseAtPassiveLevel)
     auto file = OpenOk(kDevice);
     EXPECT_EQ(created, file->FileObject());
     EXPECT_EQ(created->Type, IO_TYPE_FILE);
+    EXPECT_EQ(file->Read(kReadLength).Status, STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(file->StartFlush()->Wait().Status, STATUS_INVALID_DEVICE_REQUEST);
+    const IoResult control = file->DeviceControl(TestControl(0), nullptr, 0, kReadLength);
+    EXPECT_EQ(control.Status, STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_TRUE(control.Data.empty());
     file->Close();
     EXPECT_EQ(CallsAfterCreate(), (std::vector<UCHAR>{IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
     EXPECT_EQ(cleanupIrql, PASSIVE_LEVEL);
@@ -163,7 +158,9 @@ TEST_F(IoManagerTest, DeletedDeviceLivesOnUntilItsLastFileObjectCloses)
     EXPECT_EQ(WaitSafely(&closed_), STATUS_SUCCESS);
 }
 
-TEST_F(IoManagerTest, CloseWaitsForThePendingRequestToComplete)
+// The close waits for the pending request; when that completes in a
+// timer's DPC at DISPATCH_LEVEL, the close is still sent at PASSIVE_LEVEL.
+TEST_F(IoManagerTest, CloseWaitsForThePendingRequestAndIsSentAtPassiveLevel)
 {
     driver_.Dispatch[IRP_MJ_READ] = PendRead;
     driver_.Dispatch[IRP_MJ_CLEANUP] = [](PDEVICE_OBJECT, PIRP irp) {
@@ -172,32 +169,8 @@ TEST_F(IoManagerTest, CloseWaitsForThePendingRequestToComplete)
     RouteCloseToEvent();
     LoadDriver();
     PDEVICE_OBJECT device = driver_.Device(0);
-    auto file = OpenOk(kDevice);
-    auto read = file->StartRead(kReadLength);
-    file->Close();
-    EXPECT_EQ(CallsAfterCreate(), (std::vector<UCHAR>{IRP_MJ_READ, IRP_MJ_CLEANUP}));
-    EXPECT_FALSE(read->Done());
-    // The handle is gone but the file object still references the device.
-    EXPECT_EQ(device->ReferenceCount, 1);
-    EXPECT_EQ(OpenStatus(kDevice), STATUS_ACCESS_DENIED);
-
-    Complete(TakePending(device), STATUS_SUCCESS);
-    EXPECT_EQ(read->Wait().Status, STATUS_SUCCESS);
-    ASSERT_EQ(WaitSafely(&closed_), STATUS_SUCCESS);
-    EXPECT_EQ(CallsAfterCreate(), (std::vector<UCHAR>{IRP_MJ_READ, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
-    EXPECT_EQ(closeIrql_, PASSIVE_LEVEL);
-    EXPECT_EQ(device->ReferenceCount, 0);
-}
-
-// The last request completes in a timer's DPC at DISPATCH_LEVEL: the close
-// must still be sent at PASSIVE_LEVEL.
-TEST_F(IoManagerTest, CloseAfterCompletionAtDispatchLevelIsSentAtPassiveLevel)
-{
     std::atomic<KIRQL> completionIrql{PASSIVE_LEVEL};
-    driver_.Dispatch[IRP_MJ_READ] = PendRead;
-    RouteCloseToEvent();
-    LoadDriver();
-    TestExtension* extension = TestDriver::Extension(driver_.Device(0));
+    TestExtension* extension = TestDriver::Extension(device);
     KeInitializeDpc(
         &extension->Dpc,
         [](PKDPC, PVOID context, PVOID, PVOID) {
@@ -208,6 +181,12 @@ TEST_F(IoManagerTest, CloseAfterCompletionAtDispatchLevelIsSentAtPassiveLevel)
     auto file = OpenOk(kDevice);
     auto read = file->StartRead(kReadLength);
     file->Close();
+    EXPECT_EQ(CallsAfterCreate(), (std::vector<UCHAR>{IRP_MJ_READ, IRP_MJ_CLEANUP}));
+    EXPECT_FALSE(read->Done());
+    // The handle is gone but the file object still references the device.
+    EXPECT_EQ(device->ReferenceCount, 1);
+    EXPECT_EQ(OpenStatus(kDevice), STATUS_ACCESS_DENIED);
+
     LARGE_INTEGER soon;
     soon.QuadPart = -1;
     KeSetTimer(&extension->Timer, soon, &extension->Dpc);
@@ -215,6 +194,8 @@ TEST_F(IoManagerTest, CloseAfterCompletionAtDispatchLevelIsSentAtPassiveLevel)
     ASSERT_EQ(WaitSafely(&closed_), STATUS_SUCCESS);
     EXPECT_EQ(completionIrql, DISPATCH_LEVEL);
     EXPECT_EQ(closeIrql_, PASSIVE_LEVEL);
+    EXPECT_EQ(CallsAfterCreate(), (std::vector<UCHAR>{IRP_MJ_READ, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
+    EXPECT_EQ(device->ReferenceCount, 0);
 }
 
 // The read completes on another thread before its dispatch routine returns.
@@ -300,41 +281,11 @@ TEST_F(IoManagerTest, DebugOutputIsRecordedAndLogged)
     EXPECT_NE(std::find(lines.begin(), lines.end(), "DbgPrint: MAIN Create Error 7"), lines.end());
 }
 
-// The callback runs once, in the completing thread when registered first,
-// and at once when the request had already completed.
-TEST_F(IoManagerTest, CompletionCallbackRunsOnceInEitherOrder)
-{
-    driver_.Dispatch[IRP_MJ_READ] = PendRead;
-    LoadDriver();
-    PDEVICE_OBJECT device = driver_.Device(0);
-    auto file = OpenOk(kDevice);
-    auto pending = file->StartRead(kReadLength);
-    std::atomic<int> calls{0};
-    std::atomic<NTSTATUS> seen{STATUS_PENDING};
-    pending->OnComplete([&](const IoResult& result) {
-        seen = result.Status;
-        ++calls;
-    });
-    EXPECT_EQ(calls, 0);
-    Complete(TakePending(device), STATUS_CANCELLED);
-    pending->Wait();
-    EXPECT_EQ(calls, 1);
-    EXPECT_EQ(seen, STATUS_CANCELLED);
-
-    auto late = file->StartRead(kReadLength);
-    Complete(TakePending(device), STATUS_SUCCESS);
-    late->Wait();
-    late->OnComplete([&](const IoResult& result) {
-        seen = result.Status;
-        ++calls;
-    });
-    EXPECT_EQ(calls, 2);
-    EXPECT_EQ(seen, STATUS_SUCCESS);
-}
-
-// A callback may call into the driver: it runs once the completing thread
-// is out of it, at PASSIVE_LEVEL, before that thread's request returns.
-TEST_F(IoManagerTest, ACallbackHearsOfACompletionOnceTheCompletingThreadHasLeftTheDriver)
+// A completion callback runs once: registered first, in the completing
+// thread once that is out of the driver (so it may call into the driver),
+// at PASSIVE_LEVEL, before that thread's request returns; registered late,
+// at once.
+TEST_F(IoManagerTest, ACompletionCallbackRunsOnceOutsideTheDriver)
 {
     std::atomic<bool> returned{false};
     driver_.Dispatch[IRP_MJ_READ] = PendRead;
@@ -349,24 +300,33 @@ TEST_F(IoManagerTest, ACallbackHearsOfACompletionOnceTheCompletingThreadHasLeftT
     LoadDriver();
     auto file = OpenOk(kDevice);
     auto read = file->StartRead(kReadLength);
-    std::atomic<bool> sawReturned{false};
-    std::atomic<KIRQL> irql{HIGH_LEVEL};
+    int calls = 0;
+    bool sawReturned = false;
+    KIRQL irql = HIGH_LEVEL;
     std::thread::id thread;
     std::shared_ptr<host::PendingIo> next;
     read->OnComplete([&](const IoResult&) {
-        sawReturned = returned.load();
+        ++calls;
+        sawReturned = returned;
         irql = KeGetCurrentIrql();
         thread = std::this_thread::get_id();
         next = file->StartRead(kReadLength);  // pends again: the driver is callable
     });
+    EXPECT_EQ(calls, 0);
     const std::uint8_t byte = 0;
     EXPECT_EQ(file->Write(&byte, 1).Status, STATUS_SUCCESS);
+    EXPECT_EQ(calls, 1);
     EXPECT_TRUE(sawReturned);
     EXPECT_EQ(irql, PASSIVE_LEVEL);
     EXPECT_EQ(thread, std::this_thread::get_id());
     ASSERT_NE(next, nullptr);
     EXPECT_FALSE(next->Done());
-    Complete(TakePending(driver_.Device(0)), STATUS_SUCCESS);
+
+    Complete(TakePending(driver_.Device(0)), STATUS_CANCELLED);
+    next->Wait();
+    NTSTATUS seen = STATUS_PENDING;
+    next->OnComplete([&](const IoResult& result) { seen = result.Status; });
+    EXPECT_EQ(seen, STATUS_CANCELLED);
 }
 
 // Like a DPC queued on the current processor: the timer thread is not

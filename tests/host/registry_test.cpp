@@ -113,10 +113,6 @@ protected:
     UNICODE_STRING name_{0, kNameCapacity, nameBuffer_.data()};
 };
 
-// ===========================================================================
-// The store
-// ===========================================================================
-
 TEST_F(RegistryTest, ValuesRoundTripAndNamesAreCaseInsensitiveButPreserved)
 {
     ASSERT_EQ(Store().Write(kServices, "ZelVCOM\\ModuleInfo", "ModuleCount", Dword(1)),
@@ -250,27 +246,32 @@ TEST_F(RegistryTest, AStoreThatCannotBeUsedIsRefusedClearly)
     EXPECT_NE(failure(newer).find("schema version 99"), std::string::npos) << failure(newer);
 }
 
-// ===========================================================================
-// The Rtl routines
-// ===========================================================================
+// The Rtl routines.
 
+// An absent key fails the query and stores nothing; in a present key,
+// absent values take their defaults.
 TEST_F(RegistryTest, QueryReadsTheTableInOrderWithDefaults)
 {
-    ASSERT_EQ(WriteDword(L"ModuleIP", 0x0A01A8C0), STATUS_SUCCESS);
-    ASSERT_EQ(WriteDword(L"SerialCount", 2), STATUS_SUCCESS);
     ULONG ip = kSentinel;
     ULONG port = kSentinel;
     ULONG count = kSentinel;
     ULONG noDefault = kSentinel;
     RTL_QUERY_REGISTRY_TABLE table[] = {
         DwordEntry(L"ModuleIP", &ip),
-        DwordEntry(L"ControlPort", &port),  // absent: its default
+        DwordEntry(L"ControlPort", &port),
         DwordEntry(L"SerialCount", &count),
-        StringEntry(L"ModuleName", &name_),  // absent: its default
+        StringEntry(L"ModuleName", &name_),
         DwordEntry(L"DataPort", &noDefault),
         {},
     };
-    table[4].DefaultType = REG_NONE;  // absent, and no default: left alone
+    table[4].DefaultType = REG_NONE;  // no default: left alone
+    EXPECT_EQ(Query(table), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(ip, kSentinel);
+    EXPECT_EQ(name_.Length, 0);
+    EXPECT_EQ(nameBuffer_[0], UNICODE_NULL);
+
+    ASSERT_EQ(WriteDword(L"ModuleIP", 0x0A01A8C0), STATUS_SUCCESS);
+    ASSERT_EQ(WriteDword(L"SerialCount", 2), STATUS_SUCCESS);
     ASSERT_EQ(Query(table), STATUS_SUCCESS);
     EXPECT_EQ(ip, 0x0A01A8C0u);
     EXPECT_EQ(port, 0u);
@@ -278,17 +279,6 @@ TEST_F(RegistryTest, QueryReadsTheTableInOrderWithDefaults)
     EXPECT_EQ(Utf8(name_), "NULL");
     EXPECT_EQ(name_.MaximumLength, kNameCapacity);
     EXPECT_EQ(noDefault, kSentinel);
-}
-
-TEST_F(RegistryTest, AbsentKeyFailsAndStoresNothing)
-{
-    ULONG count = kSentinel;
-    RTL_QUERY_REGISTRY_TABLE table[] = {DwordEntry(L"ModuleCount", &count),
-                                        StringEntry(L"ModuleName", &name_), {}};
-    EXPECT_EQ(Query(table, L"ZelVCOM\\ModuleInfo"), STATUS_OBJECT_NAME_NOT_FOUND);
-    EXPECT_EQ(count, kSentinel);
-    EXPECT_EQ(name_.Length, 0);
-    EXPECT_EQ(nameBuffer_[0], UNICODE_NULL);
 }
 
 TEST_F(RegistryTest, StringsFitWithTheirNulOrFailAtTheirEntry)
@@ -362,38 +352,30 @@ TEST_F(RegistryTest, AbsentRequiredOrMismatchedValuesAreRefusedNotOverrun)
     EXPECT_EQ(value, 0x04030201u);
 }
 
+// A value that is no scalar goes to a buffer whose first LONG is its size:
+// negative, for the bare data; positive, for length, type and data.
 TEST_F(RegistryTest, LongBinaryGoesToASizedBuffer)
 {
-    const std::array<std::uint8_t, 6> bytes = {1, 2, 3, 4, 5, 6};
+    const std::uint8_t bytes[] = {1, 2, 3, 4, 5, 6};
     ASSERT_EQ(RtlWriteRegistryValue(kServices, kModuleKey, L"Blob", REG_BINARY,
-                                    const_cast<std::uint8_t*>(bytes.data()), bytes.size()),
+                                    const_cast<std::uint8_t*>(bytes), sizeof bytes),
               STATUS_SUCCESS);
+    std::array<ULONG, 4> buffer{};  // 16 bytes
     RTL_QUERY_REGISTRY_TABLE table[] = {{}, {}};
-    table[0].Flags = RTL_QUERY_REGISTRY_DIRECT;
-    table[0].Name = const_cast<PWSTR>(L"Blob");
-    std::array<std::uint8_t, 14> buffer{};
-    table[0].EntryContext = buffer.data();
-    auto withSize = [&buffer](LONG size) {
-        buffer.fill(0);
-        std::memcpy(buffer.data(), &size, sizeof(size));
+    table[0] = DwordEntry(L"Blob", buffer.data());
+    table[0].DefaultType = REG_NONE;
+    auto query = [&](LONG size) {
+        buffer = {static_cast<ULONG>(size)};
+        return Query(table);
     };
-    // Negative size: the bare data.
-    withSize(-8);
-    ASSERT_EQ(Query(table), STATUS_SUCCESS);
-    EXPECT_EQ(0, std::memcmp(buffer.data(), bytes.data(), bytes.size()));
-    // Positive size: length, type, then the data.
-    withSize(static_cast<LONG>(buffer.size()));
-    ASSERT_EQ(Query(table), STATUS_SUCCESS);
-    ULONG header[2];
-    std::memcpy(header, buffer.data(), sizeof(header));
-    EXPECT_EQ(header[0], bytes.size());
-    EXPECT_EQ(header[1], static_cast<ULONG>(REG_BINARY));
-    EXPECT_EQ(0, std::memcmp(buffer.data() + sizeof(header), bytes.data(), bytes.size()));
-    // Too small either way.
-    withSize(static_cast<LONG>(buffer.size() - 1));
-    EXPECT_EQ(Query(table), STATUS_BUFFER_TOO_SMALL);
-    withSize(-5);
-    EXPECT_EQ(Query(table), STATUS_BUFFER_TOO_SMALL);
+    ASSERT_EQ(query(-8), STATUS_SUCCESS);
+    EXPECT_EQ(std::memcmp(buffer.data(), bytes, sizeof bytes), 0);
+    ASSERT_EQ(query(14), STATUS_SUCCESS);
+    EXPECT_EQ(buffer[0], sizeof bytes);
+    EXPECT_EQ(buffer[1], static_cast<ULONG>(REG_BINARY));
+    EXPECT_EQ(std::memcmp(&buffer[2], bytes, sizeof bytes), 0);
+    EXPECT_EQ(query(13), STATUS_BUFFER_TOO_SMALL);  // too small either way
+    EXPECT_EQ(query(-5), STATUS_BUFFER_TOO_SMALL);
 }
 
 // A query routine that records what it is given.
@@ -489,28 +471,9 @@ TEST_F(RegistryTest, MalformedCallsAreRefusedAndStoreNothing)
     }
     EXPECT_EQ(RtlDeleteRegistryValue(kServices, nullptr, L"V"), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(RtlDeleteRegistryValue(kServices, kModuleKey, nullptr), STATUS_INVALID_PARAMETER);
-    static const WCHAR kLoneSurrogate[] = {L'K', 0xD800, 0};
-    EXPECT_EQ(RtlWriteRegistryValue(kServices, kLoneSurrogate, L"V", REG_DWORD, &value,
-                                    sizeof(value)),
-              STATUS_OBJECT_NAME_INVALID);
-    EXPECT_FALSE(Store().KeyExists(kServices, "K"));
-}
-
-TEST_F(RegistryTest, WriteCreatesTheKeyAndDeleteNeedsTheValue)
-{
+    EXPECT_EQ(RtlDeleteRegistryValue(kServices, kModuleKey, L"moduleip"), STATUS_SUCCESS);
     EXPECT_EQ(RtlDeleteRegistryValue(kServices, kModuleKey, L"ModuleIP"),
               STATUS_OBJECT_NAME_NOT_FOUND);
-    ASSERT_EQ(WriteDword(L"ModuleIP", 1), STATUS_SUCCESS);
-    EXPECT_TRUE(Store().KeyExists(kServices, kModuleKeyUtf8));
-    EXPECT_EQ(RtlDeleteRegistryValue(kServices, kModuleKey, L"ControlPort"),
-              STATUS_OBJECT_NAME_NOT_FOUND);
-    EXPECT_EQ(RtlDeleteRegistryValue(kServices, kModuleKey, L"moduleip"), STATUS_SUCCESS);
-    EXPECT_FALSE(Store().Query(kServices, kModuleKeyUtf8, "ModuleIP"));
-}
-
-TEST_F(RegistryTest, RootsTheHostDoesNotKeep)
-{
-    ULONG value = 1;
     for (auto [root, status] : {std::pair<ULONG, NTSTATUS>{RTL_REGISTRY_CONTROL,
                                                            STATUS_NOT_IMPLEMENTED},
                                 {RTL_REGISTRY_HANDLE, STATUS_NOT_IMPLEMENTED},
@@ -519,7 +482,11 @@ TEST_F(RegistryTest, RootsTheHostDoesNotKeep)
         EXPECT_EQ(RtlWriteRegistryValue(root, L"K", L"V", REG_DWORD, &value, sizeof(value)),
                   status);
     }
-    EXPECT_EQ(AsDword(Store().Query(kServices, "K", "V")), 1u);
+    static const WCHAR kLoneSurrogate[] = {L'K', 0xD800, 0};
+    EXPECT_EQ(RtlWriteRegistryValue(kServices, kLoneSurrogate, L"V", REG_DWORD, &value,
+                                    sizeof(value)),
+              STATUS_OBJECT_NAME_INVALID);
+    EXPECT_EQ(AsDword(Store().Query(kServices, "K", "V")), 1u);  // only the optional one
 }
 
 using RegistryDeathTest = RegistryTest;

@@ -180,6 +180,9 @@ private:
     bool locked_ = true;
 };
 
+// Orders request completions and event indications.
+inline std::atomic<int> tdiEventOrder{0};
+
 // One TDI request on one IRP. Each starter returns what IoCallDriver
 // returned; Wait() gives the final status.
 class TdiRequest {
@@ -255,22 +258,19 @@ public:
     BOOLEAN Cancel() { return IoCancelIrp(irp_); }
     ULONG_PTR Information() const { return irp_->IoStatus.Information; }
 
-    // Where the completion routine ran, and its place among the events the
-    // counter orders.
-    KIRQL CompletionIrql() const { return completionIrql_; }
-    std::thread::id CompletionThread() const { return completionThread_; }
-    void OrderWith(std::atomic<int>* counter) { counter_ = counter; }
-    int CompletionOrder() const { return completionOrder_; }
+    // Where the completion routine ran, and when among all completions and
+    // indications.
+    KIRQL CompletionIrql = PASSIVE_LEVEL;
+    std::thread::id CompletionThread;
+    int CompletionOrder = 0;
 
 private:
     static NTSTATUS NTAPI Completion(PDEVICE_OBJECT, PIRP, PVOID context)
     {
         auto* self = static_cast<TdiRequest*>(context);
-        self->completionIrql_ = KeGetCurrentIrql();
-        self->completionThread_ = std::this_thread::get_id();
-        if (self->counter_ != nullptr) {
-            self->completionOrder_ = ++*self->counter_;
-        }
+        self->CompletionIrql = KeGetCurrentIrql();
+        self->CompletionThread = std::this_thread::get_id();
+        self->CompletionOrder = ++tdiEventOrder;
         KeSetEvent(&self->done_, IO_NO_INCREMENT, FALSE);
         return STATUS_MORE_PROCESSING_REQUIRED;
     }
@@ -305,10 +305,6 @@ private:
     TDI_CONNECTION_INFORMATION information_{};
     TA_IP_ADDRESS remote_{};
     LARGE_INTEGER timeout_{};
-    KIRQL completionIrql_ = PASSIVE_LEVEL;
-    std::thread::id completionThread_;
-    std::atomic<int>* counter_ = nullptr;
-    int completionOrder_ = 0;
 };
 
 // The event handlers a test registers, with what they saw.
@@ -340,7 +336,6 @@ public:
     void LeaveBytesTakenUnset() { leaveTakenUnset_ = true; }
     // A prepared receive the handler hands back instead of taking bytes.
     void HandBack(PIRP irp) { handBack_ = irp; }
-    void OrderWith(std::atomic<int>* counter) { counter_ = counter; }
     NTSTATUS WaitForDisconnect() { return WaitSafely(&disconnected_); }
     NTSTATUS WaitForReceive() { return WaitSafely(&received_); }
 
@@ -399,9 +394,8 @@ private:
                 ULONG available, std::string data)
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        const int order = counter_ != nullptr ? ++*counter_ : 0;
         list->push_back(Indication{context, flags, KeGetCurrentIrql(), std::this_thread::get_id(),
-                                   order, available, std::move(data)});
+                                   ++tdiEventOrder, available, std::move(data)});
     }
 
     std::mutex mutex_;
@@ -412,7 +406,6 @@ private:
     std::atomic<ULONG> take_{0};
     std::atomic<bool> leaveTakenUnset_{false};
     std::atomic<PIRP> handBack_{nullptr};
-    std::atomic<int>* counter_ = nullptr;
 };
 
 using zel::test::ClosedPort;
@@ -435,6 +428,7 @@ public:
 // More than the socket buffers on both sides hold, so a send of it stays
 // with the transport while the peer does not read.
 constexpr std::size_t kLargeSend = 16 * 1024 * 1024;
+constexpr LONGLONG kShortTimeoutMs = 100;
 
 class TdiTest : public HostKernelTest {
 protected:
