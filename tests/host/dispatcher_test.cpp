@@ -56,6 +56,7 @@ protected:
         for (auto& waiter : waiters_) {
             waiter.join();
         }
+        waiters_.clear();
     }
 
     KEVENT releasedOne_;
@@ -63,33 +64,32 @@ protected:
     std::vector<std::thread> waiters_;
 };
 
-TEST_F(DispatcherTest, NotificationEventReleasesEveryWaiterAndStaysSignalled)
+// A notification event releases every waiter and stays signalled until
+// cleared; a synchronization event releases one waiter and resets.
+TEST_F(DispatcherTest, EventsReleaseTheirWaiters)
 {
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    StartWaiters(&event, 3);
-    EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 0);
+    KEVENT notification;
+    KeInitializeEvent(&notification, NotificationEvent, FALSE);
+    StartWaiters(&notification, 3);
+    EXPECT_EQ(KeSetEvent(&notification, IO_NO_INCREMENT, FALSE), 0);
     JoinWaiters();
     EXPECT_EQ(released_, 3);
-    EXPECT_EQ(WaitSafely(&event), STATUS_SUCCESS);
-    EXPECT_EQ(event.Header.SignalState, 1);
-    KeClearEvent(&event);
-    EXPECT_EQ(event.Header.SignalState, 0);
-}
+    EXPECT_EQ(WaitSafely(&notification), STATUS_SUCCESS);
+    KeClearEvent(&notification);
+    EXPECT_EQ(notification.Header.SignalState, 0);
 
-TEST_F(DispatcherTest, SynchronizationEventReleasesOneWaiterAtATime)
-{
-    KEVENT event;
-    KeInitializeEvent(&event, SynchronizationEvent, FALSE);
-    StartWaiters(&event, 2);
-    KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+    KEVENT synchronization;
+    KeInitializeEvent(&synchronization, SynchronizationEvent, FALSE);
+    KeClearEvent(&releasedOne_);
+    StartWaiters(&synchronization, 2);
+    KeSetEvent(&synchronization, IO_NO_INCREMENT, FALSE);
     ASSERT_EQ(WaitSafely(&releasedOne_), STATUS_SUCCESS);
-    EXPECT_EQ(released_, 1);
-    EXPECT_EQ(event.Header.SignalState, 0);  // the waiter took the signal
-    KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+    EXPECT_EQ(released_, 4);
+    EXPECT_EQ(synchronization.Header.SignalState, 0);  // the waiter took the signal
+    KeSetEvent(&synchronization, IO_NO_INCREMENT, FALSE);
     JoinWaiters();
-    EXPECT_EQ(released_, 2);
-    EXPECT_EQ(event.Header.SignalState, 0);
+    EXPECT_EQ(released_, 5);
+    EXPECT_EQ(synchronization.Header.SignalState, 0);
 }
 
 // Waits time out, relative or absolute; a zero timeout polls, at

@@ -28,19 +28,6 @@ TEST_F(ExecutiveTest, PoolBlocksAreNotZeroedAndNonPagedPoolServesDispatchLevel)
     ExFreePool(ExAllocatePool(PagedPool, 1));
 }
 
-TEST_F(ExecutiveTest, AFailureRuleFailsTheAllocationsItChooses)
-{
-    Kernel().SetPoolFailureRule([](POOL_TYPE, SIZE_T, ULONG tag) { return tag == kOtherTag; });
-    EXPECT_EQ(ExAllocatePoolWithTag(PagedPool, 8, kOtherTag), nullptr);
-    PVOID kept = ExAllocatePoolWithTag(PagedPool, 8, kTag);
-    EXPECT_NE(kept, nullptr);
-    ExFreePoolWithTag(kept, kTag);
-    Kernel().SetPoolFailureRule(nullptr);
-    PVOID again = ExAllocatePoolWithTag(PagedPool, 8, kOtherTag);
-    EXPECT_NE(again, nullptr);
-    ExFreePool(again);
-}
-
 TEST_F(ExecutiveTest, SpinLockRaisesToDispatchAndExcludesOtherThreads)
 {
     constexpr int kThreads = 4;

@@ -55,7 +55,6 @@ inline std::vector<std::uint8_t> EaBuffer(const std::string& name, const void* v
 class TdiObject {
 public:
     TdiObject() = default;
-    // Opened with the EA (none when empty), which must succeed.
     explicit TdiObject(const std::vector<std::uint8_t>& ea) { EXPECT_EQ(Open(ea), STATUS_SUCCESS); }
     TdiObject(TdiObject&& other) noexcept { *this = std::move(other); }
     TdiObject& operator=(TdiObject&& other) noexcept
@@ -66,8 +65,8 @@ public:
     }
     ~TdiObject() { Close(); }
 
-    // ZwCreateFile on \Device\Tcp, then the reference; the status of
-    // whichever failed.
+    // ZwCreateFile on \Device\Tcp with the EA (none when empty), then the
+    // reference; the status of whichever failed.
     NTSTATUS Open(const std::vector<std::uint8_t>& ea)
     {
         NtString name(kTcpDevice);

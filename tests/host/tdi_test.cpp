@@ -145,17 +145,27 @@ TEST_F(TdiOpenDeathTest, UnloadWithAHandleOrAReferenceLeft)
 using TdiConnectTest = TdiTest;
 
 // Refused, timed out or cancelled, an attempt leaves the endpoint free for
-// the next.
+// the next; without a connection nothing is sent, received or disconnected.
 TEST_F(TdiConnectTest, ConnectOutcomes)
 {
+    endpoint_ = OpenEndpoint(Context());
     auto attempt = [this](USHORT port, ULONG address = INADDR_LOOPBACK) {
         TdiRequest connect(endpoint_);
         connect.Connect(port, 0, address);
         return connect.Wait();
     };
-    endpoint_ = OpenEndpoint(Context());
     EXPECT_EQ(attempt(listener_.Port()), STATUS_ADDRESS_NOT_ASSOCIATED);
     ASSERT_NO_FATAL_FAILURE(OpenObjects());
+    LockedBuffer buffer(8);
+    TdiRequest send(endpoint_);
+    send.Send(buffer);
+    EXPECT_EQ(send.Wait(), STATUS_CONNECTION_INVALID);
+    TdiRequest receive(endpoint_);
+    receive.Receive(buffer);
+    EXPECT_EQ(receive.Wait(), STATUS_CONNECTION_INVALID);
+    TdiRequest disconnect(endpoint_);
+    disconnect.Disconnect(TDI_DISCONNECT_RELEASE);
+    EXPECT_EQ(disconnect.Wait(), STATUS_CONNECTION_INVALID);
     EXPECT_EQ(attempt(0), STATUS_INVALID_ADDRESS_COMPONENT);
     EXPECT_EQ(attempt(listener_.Port(), INADDR_ANY), STATUS_INVALID_ADDRESS_COMPONENT);
     ClosedPort closed;
@@ -181,27 +191,10 @@ TEST_F(TdiConnectTest, ConnectOutcomes)
     EXPECT_TRUE(called == STATUS_PENDING || called == STATUS_SUCCESS);
     ASSERT_EQ(connect.Wait(), STATUS_SUCCESS);
     EXPECT_EQ(connect.Information(), 0u);
-    TdiRequest again(endpoint_);
-    again.Connect(listener_.Port());
-    EXPECT_EQ(again.Wait(), STATUS_CONNECTION_ACTIVE);
+    EXPECT_EQ(attempt(listener_.Port()), STATUS_CONNECTION_ACTIVE);
     TdiRequest disassociate(endpoint_);
     disassociate.Call(TDI_DISASSOCIATE_ADDRESS);
     EXPECT_EQ(disassociate.Wait(), STATUS_CONNECTION_ACTIVE);
-}
-
-TEST_F(TdiConnectTest, WithoutAConnectionNothingIsSentReceivedOrDisconnected)
-{
-    ASSERT_NO_FATAL_FAILURE(OpenObjects());
-    LockedBuffer buffer(8);
-    TdiRequest send(endpoint_);
-    send.Send(buffer);
-    EXPECT_EQ(send.Wait(), STATUS_CONNECTION_INVALID);
-    TdiRequest receive(endpoint_);
-    receive.Receive(buffer);
-    EXPECT_EQ(receive.Wait(), STATUS_CONNECTION_INVALID);
-    TdiRequest disconnect(endpoint_);
-    disconnect.Disconnect(TDI_DISCONNECT_RELEASE);
-    EXPECT_EQ(disconnect.Wait(), STATUS_CONNECTION_INVALID);
 }
 
 TEST_F(TdiConnectTest, AnAbortiveDisconnectResetsAndEndsPendingRequests)
@@ -258,6 +251,7 @@ TEST_F(TdiConnectTest, AGracefulDisconnectThatCannotGoOutInTimeAborts)
 
 using TdiLifetimeTest = TdiTest;
 
+// The last reference, dropped at DISPATCH_LEVEL, closes on the worker.
 TEST_F(TdiLifetimeTest, ClosingTheHandleKeepsTheEndpointUntilTheLastReference)
 {
     ASSERT_NO_FATAL_FAILURE(OpenAndConnect());
@@ -269,21 +263,13 @@ TEST_F(TdiLifetimeTest, ClosingTheHandleKeepsTheEndpointUntilTheLastReference)
     ASSERT_TRUE(zel::test::SendAll(peer_.Get(), "still"));
     ASSERT_EQ(receive.Wait(), STATUS_SUCCESS);
     EXPECT_EQ(in.Text(receive.Information()), "still");
-    endpoint_.DereferenceOnly();
-    const zel::test::Received end = zel::test::ReceiveToEnd(peer_.Get());
-    EXPECT_EQ(end.End, zel::test::StreamEnd::Error);
-    EXPECT_EQ(end.Error, ECONNRESET);
-}
-
-TEST_F(TdiLifetimeTest, ALastReferenceDroppedAtDispatchLevelClosesOnTheWorker)
-{
-    ASSERT_NO_FATAL_FAILURE(OpenAndConnect());
-    endpoint_.CloseHandleOnly();
     KIRQL irql;
     KeRaiseIrql(DISPATCH_LEVEL, &irql);
     endpoint_.DereferenceOnly();
     KeLowerIrql(irql);
-    EXPECT_EQ(zel::test::ReceiveToEnd(peer_.Get()).End, zel::test::StreamEnd::Error);
+    const zel::test::Received end = zel::test::ReceiveToEnd(peer_.Get());
+    EXPECT_EQ(end.End, zel::test::StreamEnd::Error);
+    EXPECT_EQ(end.Error, ECONNRESET);
 }
 
 TEST_F(TdiLifetimeTest, ClosingTheAddressObjectStopsItsEventHandlers)
