@@ -348,16 +348,8 @@ public:
         ULONG Available;
         std::string Data;
     };
-    std::vector<Indication> Disconnects()
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return disconnects_;
-    }
-    std::vector<Indication> Receives()
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return receives_;
-    }
+    std::vector<Indication> Disconnects() { return Copy(disconnects_); }
+    std::vector<Indication> Receives() { return Copy(receives_); }
 
 private:
     static NTSTATUS NTAPI OnDisconnect(PVOID self, CONNECTION_CONTEXT context, LONG, PVOID, LONG,
@@ -389,6 +381,11 @@ private:
         return status;
     }
 
+    std::vector<Indication> Copy(const std::vector<Indication>& list)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return list;
+    }
     void Record(std::vector<Indication>* list, CONNECTION_CONTEXT context, ULONG flags,
                 ULONG available, std::string data)
     {
@@ -410,20 +407,6 @@ private:
 using zel::test::ClosedPort;
 using zel::test::ResetConnection;
 
-// A listening socket on 127.0.0.1 with a port of the system's choosing; a
-// receive buffer size, when given, is set before listening, so the
-// accepted sockets keep it.
-class Listener : public ClosedPort {
-public:
-    explicit Listener(int backlog = SOMAXCONN, int receiveBuffer = 0)
-    {
-        if (receiveBuffer != 0) {
-            LimitReceiveBuffer(receiveBuffer);
-        }
-        Listen(backlog);
-    }
-};
-
 // More than the socket buffers on both sides hold, so a send of it stays
 // with the transport while the peer does not read.
 constexpr std::size_t kLargeSend = 16 * 1024 * 1024;
@@ -435,6 +418,9 @@ protected:
     {
         HostKernelTest::SetUp();
         events_ = std::make_unique<TdiEvents>();
+        listener_.Listen(SOMAXCONN);
+        slowListener_.LimitReceiveBuffer(4096);  // kept by the accepted socket
+        slowListener_.Listen(SOMAXCONN);
     }
 
     void TearDown() override
@@ -469,7 +455,7 @@ protected:
         ASSERT_NO_FATAL_FAILURE(Connect(slow ? slowListener_ : listener_));
     }
 
-    void Connect(Listener& listener)
+    void Connect(ClosedPort& listener)
     {
         TdiRequest connect(endpoint_);
         connect.Connect(listener.Port());
@@ -498,8 +484,8 @@ protected:
 
     int context_ = 0;
     std::unique_ptr<TdiEvents> events_;
-    Listener listener_;
-    Listener slowListener_{SOMAXCONN, 4096};
+    ClosedPort listener_;
+    ClosedPort slowListener_;
     TdiObject address_;
     TdiObject endpoint_;
     zel::UniqueFd peer_;

@@ -173,7 +173,8 @@ TEST_F(TdiConnectTest, ConnectOutcomes)
 
     // One queued connection fills an accept queue of backlog 0: the SYN of
     // a further connect is dropped. It is queued once the port is readable.
-    Listener full(0);
+    ClosedPort full;
+    full.Listen(0);
     auto queued = zel::test::ConnectLoopback(full.Port());
     pollfd readable{full.Fd(), POLLIN, 0};
     ASSERT_EQ(poll(&readable, 1, zel::test::Deadline().PollMs()), 1);
