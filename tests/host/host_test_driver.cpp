@@ -136,8 +136,6 @@ void HostKernelTest::SetUp()
             std::error_code ignored;
             std::filesystem::remove_all(state_.Path(), ignored);
         }
-        std::lock_guard<std::mutex> lock(logMutex_);
-        log_.push_back(line);
     };
     kernel_ = std::make_unique<host::Kernel>(options_);
 }
@@ -175,12 +173,6 @@ NTSTATUS HostKernelTest::OpenStatus(const std::string& name)
     const NTSTATUS status = kernel_->Open(name, &file);
     EXPECT_EQ(file != nullptr, NT_SUCCESS(status));
     return status;
-}
-
-std::vector<std::string> HostKernelTest::LogLines()
-{
-    std::lock_guard<std::mutex> lock(logMutex_);
-    return log_;
 }
 
 }  // namespace hosttest

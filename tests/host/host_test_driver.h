@@ -109,14 +109,11 @@ protected:
     void LoadDriver();
     std::unique_ptr<host::File> OpenOk(const std::string& name);
     NTSTATUS OpenStatus(const std::string& name);
-    std::vector<std::string> LogLines();
 
     TestDriver driver_;
 
 private:
     zel::test::TempDir state_;
-    std::mutex logMutex_;
-    std::vector<std::string> log_;
     host::KernelOptions options_;
     std::unique_ptr<host::Kernel> kernel_;
 };

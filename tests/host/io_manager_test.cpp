@@ -198,37 +198,6 @@ TEST_F(IoManagerTest, CloseWaitsForThePendingRequestAndIsSentAtPassiveLevel)
     EXPECT_EQ(device->ReferenceCount, 0);
 }
 
-// The read completes on another thread before its dispatch routine returns.
-TEST_F(IoManagerTest, BufferedReadAndWrite)
-{
-    std::vector<std::uint8_t> written;
-    driver_.Dispatch[IRP_MJ_WRITE] = [&written](PDEVICE_OBJECT, PIRP irp) {
-        const ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length;
-        const auto* data = static_cast<const std::uint8_t*>(irp->AssociatedIrp.SystemBuffer);
-        written.assign(data, data + length);
-        return Complete(irp, STATUS_SUCCESS, length);
-    };
-    driver_.Dispatch[IRP_MJ_READ] = [](PDEVICE_OBJECT, PIRP irp) {
-        EXPECT_EQ(IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length, kReadLength);
-        IoMarkIrpPending(irp);
-        std::thread([irp] {
-            std::memcpy(irp->AssociatedIrp.SystemBuffer, "abc", 3);
-            Complete(irp, STATUS_SUCCESS, 3);
-        }).join();
-        return STATUS_PENDING;
-    };
-    LoadDriver();
-    auto file = OpenOk(kDevice);
-    const std::uint8_t payload[] = {1, 2, 3, 4, 5};
-    const IoResult write = file->Write(payload, sizeof(payload));
-    EXPECT_EQ(write.Status, STATUS_SUCCESS);
-    EXPECT_EQ(write.Information, sizeof(payload));
-    EXPECT_EQ(written, std::vector<std::uint8_t>(payload, payload + sizeof(payload)));
-    const IoResult read = file->Read(kReadLength);
-    EXPECT_EQ(read.Status, STATUS_SUCCESS);
-    EXPECT_EQ(read.Data, (std::vector<std::uint8_t>{'a', 'b', 'c'}));
-}
-
 // One system buffer of max(input, output) bytes; success, warnings and
 // STATUS_TIMEOUT copy Information bytes back, errors nothing.
 TEST_F(IoManagerTest, BufferedControlCopiesBackUnlessAnError)
@@ -267,18 +236,6 @@ TEST_F(IoManagerTest, BufferedControlCopiesBackUnlessAnError)
     EXPECT_EQ(file->DeviceControl(TestControl(kNoBuffers), nullptr, 0, 0).Status, STATUS_SUCCESS);
     EXPECT_EQ(file->DeviceControl(TestControl(0, METHOD_NEITHER), nullptr, 0, 0).Status,
               STATUS_NOT_IMPLEMENTED);
-}
-
-TEST_F(IoManagerTest, DebugOutputIsRecordedAndLogged)
-{
-    driver_.Entry = [](PDRIVER_OBJECT) {
-        DbgPrint("MAIN %s Error %d\n", "Create", 7);
-        return STATUS_SUCCESS;
-    };
-    LoadDriver();
-    EXPECT_EQ(Kernel().DebugOutput(), std::vector<std::string>{"MAIN Create Error 7\n"});
-    const auto lines = LogLines();
-    EXPECT_NE(std::find(lines.begin(), lines.end(), "DbgPrint: MAIN Create Error 7"), lines.end());
 }
 
 // A completion callback runs once: registered first, in the completing

@@ -11,33 +11,7 @@ namespace {
 
 using TdiOpenTest = TdiTest;
 
-TEST_F(TdiOpenTest, EachKindOfObjectOpensOnTheTransportDeviceAndIsCounted)
-{
-    TdiObject address = OpenAddress();
-    TdiObject endpoint = OpenEndpoint(Context());
-    TdiObject control = OpenControlChannel();
-    EXPECT_EQ(reinterpret_cast<ULONG_PTR>(address.File()->FsContext2), TDI_TRANSPORT_ADDRESS_FILE);
-    EXPECT_EQ(reinterpret_cast<ULONG_PTR>(endpoint.File()->FsContext2), TDI_CONNECTION_FILE);
-    EXPECT_EQ(reinterpret_cast<ULONG_PTR>(control.File()->FsContext2), TDI_CONTROL_CHANNEL_FILE);
-    EXPECT_EQ(control.Device(), Kernel().FindDevice(kTcpDevice));
-    EXPECT_NE(address.Handle(), endpoint.Handle());
-
-    PVOID again = nullptr;
-    OBJECT_HANDLE_INFORMATION information{};
-    ASSERT_EQ(ObReferenceObjectByHandle(control.Handle(), 0, *IoFileObjectType, KernelMode, &again,
-                                        &information),
-              STATUS_SUCCESS);
-    EXPECT_EQ(again, control.File());
-    EXPECT_EQ(information.GrantedAccess,
-              static_cast<ACCESS_MASK>(GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE));
-    EXPECT_EQ(ObDereferenceObject(again), 2);  // the handle's and the open's remain
-    const auto bogus = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(0x1234));
-    EXPECT_EQ(ObReferenceObjectByHandle(bogus, 0, nullptr, KernelMode, &again, nullptr),
-              STATUS_INVALID_HANDLE);
-    EXPECT_EQ(again, nullptr);
-}
-
-TEST_F(TdiOpenTest, BadExtendedAttributesAreRefused)
+TEST_F(TdiOpenTest, BadExtendedAttributesAndHandlesAreRefused)
 {
     auto open = [](const std::vector<std::uint8_t>& ea) { return TdiObject().Open(ea); };
     const ULONG value = 0;
@@ -51,6 +25,11 @@ TEST_F(TdiOpenTest, BadExtendedAttributesAreRefused)
     EXPECT_EQ(open(ea), STATUS_INVALID_ADDRESS_COMPONENT);
     ea.pop_back();  // the value runs past the buffer
     EXPECT_EQ(open(ea), STATUS_EA_LIST_INCONSISTENT);
+    PVOID object = this;
+    const auto bogus = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(0x1234));
+    EXPECT_EQ(ObReferenceObjectByHandle(bogus, 0, nullptr, KernelMode, &object, nullptr),
+              STATUS_INVALID_HANDLE);
+    EXPECT_EQ(object, nullptr);
 }
 
 TEST_F(TdiOpenTest, AControlChannelAnswersOnlyTheProviderQuery)
