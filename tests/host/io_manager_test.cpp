@@ -26,8 +26,8 @@ ULONG TestControl(ULONG function, ULONG method = METHOD_BUFFERED)
 NTSTATUS PendRead(PDEVICE_OBJECT device, PIRP irp)
 {
     IoMarkIrpPending(irp);
-    InterlockedExchangePointer(
-        reinterpret_cast<PVOID*>(&TestDriver::Extension(device)->PendingIrp), irp);
+    InterlockedExchangePointer(reinterpret_cast<PVOID*>(&TestDriver::Extension(device)->PendingIrp),
+                               irp);
     return STATUS_PENDING;
 }
 
@@ -205,8 +205,8 @@ TEST_F(IoManagerTest, BufferedControlCopiesBackUnlessAnError)
     static constexpr ULONG kInputLength = 4;
     static constexpr ULONG kOutputLength = 12;
     static constexpr ULONG kReturned = 6;
-    static constexpr NTSTATUS kStatuses[] = {STATUS_SUCCESS, STATUS_BUFFER_OVERFLOW,
-                                             STATUS_TIMEOUT, STATUS_INVALID_PARAMETER,
+    static constexpr NTSTATUS kStatuses[] = {STATUS_SUCCESS,   STATUS_BUFFER_OVERFLOW,
+                                             STATUS_TIMEOUT,   STATUS_INVALID_PARAMETER,
                                              STATUS_CANCELLED, STATUS_SUCCESS};
     static constexpr ULONG kNoBuffers = 5;
     driver_.Dispatch[IRP_MJ_DEVICE_CONTROL] = [](PDEVICE_OBJECT, PIRP irp) {

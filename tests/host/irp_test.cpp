@@ -123,8 +123,8 @@ TEST_F(IrpTest, InvokeFlagsSelectTheRoutine)
 {
     Routine bottom{'B', STATUS_SUCCESS, &calls_};
     lowerStatus_ = STATUS_INVALID_PARAMETER;
-    for (const auto& [control, called] : {std::pair<UCHAR, const char*>{SL_INVOKE_ON_SUCCESS, "T"},
-                                          {SL_INVOKE_ON_ERROR, "BT"}}) {
+    for (const auto& [control, called] :
+         {std::pair<UCHAR, const char*>{SL_INVOKE_ON_SUCCESS, "T"}, {SL_INVOKE_ON_ERROR, "BT"}}) {
         PIRP irp = BuildIrp(&top_, &bottom, control);
         EXPECT_EQ(IoCallDriver(Lower(), irp), STATUS_INVALID_PARAMETER);
         EXPECT_EQ(Called(), called);

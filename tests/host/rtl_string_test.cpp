@@ -62,7 +62,9 @@ TEST_F(RtlStringTest, InitCountsTheTextWithRoomForTheNul)
 TEST_F(RtlStringTest, AnsiIsWindows1252AndNeedsRoomForTheNul)
 {
     ANSI_STRING source;
-    RtlInitAnsiString(&source, "\xE9\x80\x81\x9F" "A");
+    RtlInitAnsiString(&source,
+                      "\xE9\x80\x81\x9F"
+                      "A");
     WideBuffer small(5 * sizeof(WCHAR));
     EXPECT_EQ(RtlAnsiStringToUnicodeString(small.Get(), &source, FALSE), STATUS_BUFFER_OVERFLOW);
     EXPECT_EQ(small.Get()->Length, 0);

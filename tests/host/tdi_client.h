@@ -74,11 +74,11 @@ public:
         InitializeObjectAttributes(&attributes, name.Get(),
                                    OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
         IO_STATUS_BLOCK ioStatus{};
-        NTSTATUS status = ZwCreateFile(
-            &handle_, GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE, &attributes, &ioStatus, nullptr,
-            FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ, FILE_OPEN_IF, 0,
-            ea.empty() ? nullptr : const_cast<std::uint8_t*>(ea.data()),
-            static_cast<ULONG>(ea.size()));
+        NTSTATUS status =
+            ZwCreateFile(&handle_, GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE, &attributes,
+                         &ioStatus, nullptr, FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ, FILE_OPEN_IF,
+                         0, ea.empty() ? nullptr : const_cast<std::uint8_t*>(ea.data()),
+                         static_cast<ULONG>(ea.size()));
         if (NT_SUCCESS(status)) {
             status = ObReferenceObjectByHandle(handle_, 0, *IoFileObjectType, KernelMode,
                                                reinterpret_cast<PVOID*>(&file_), nullptr);
@@ -187,7 +187,8 @@ inline std::atomic<int> tdiEventOrder{0};
 class TdiRequest {
 public:
     explicit TdiRequest(const TdiObject& target)
-        : file_(target.File()), device_(target.Device()),
+        : file_(target.File()),
+          device_(target.Device()),
           irp_(IoAllocateIrp(device_->StackSize, FALSE))
     {
         KeInitializeEvent(&done_, NotificationEvent, FALSE);
@@ -237,7 +238,8 @@ public:
     // by the transport rather than by the caller.
     PIRP PrepareReceive(const LockedBuffer& buffer)
     {
-        Prepare(TDI_RECEIVE, TDI_REQUEST_KERNEL_RECEIVE{buffer.Size(), TDI_RECEIVE_NORMAL}, &buffer);
+        Prepare(TDI_RECEIVE, TDI_REQUEST_KERNEL_RECEIVE{buffer.Size(), TDI_RECEIVE_NORMAL},
+                &buffer);
         return irp_;
     }
 

@@ -101,9 +101,8 @@ TEST_F(TdiDataTest, ReadAheadBytesGoToTheHandlerAPeekAndTheNextReceiveInOrder)
         pattern[i] = static_cast<char>('a' + i % 26);
     }
     ASSERT_TRUE(zel::test::SendAll(peer_.Get(), pattern));
-    ASSERT_TRUE(zel::test::Eventually([&] {
-        return ReceiveText(pattern.size(), TDI_RECEIVE_PEEK).size() == pattern.size();
-    }));
+    ASSERT_TRUE(zel::test::Eventually(
+        [&] { return ReceiveText(pattern.size(), TDI_RECEIVE_PEEK).size() == pattern.size(); }));
     std::string got = ReceiveText(kChunk);
     got += ReceiveText(kChunk);
     ASSERT_EQ(got, pattern.substr(0, got.size()));

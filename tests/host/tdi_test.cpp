@@ -17,8 +17,7 @@ TEST_F(TdiOpenTest, BadExtendedAttributesAndHandlesAreRefused)
     const ULONG value = 0;
     EXPECT_EQ(open(EaBuffer("SomethingElse", &value, sizeof value)), STATUS_INVALID_EA_NAME);
     // A connection context must hold a pointer.
-    EXPECT_EQ(open(EaBuffer(TdiConnectionContext, &value, sizeof value)),
-              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(open(EaBuffer(TdiConnectionContext, &value, sizeof value)), STATUS_INVALID_PARAMETER);
     TA_IP_ADDRESS ipv6 = IpAddress(0, 0);
     ipv6.Address[0].AddressType = TDI_ADDRESS_TYPE_IP6;
     std::vector<std::uint8_t> ea = EaBuffer(TdiTransportAddress, &ipv6, sizeof ipv6);
@@ -93,7 +92,8 @@ TEST_F(TdiOpenDeathTest, HandlesAndReferencesMisused)
     EXPECT_DEATH(ZwClose(handle), "IRQL_NOT_LESS_OR_EQUAL: ZwClose called at IRQL 2");
     KeLowerIrql(irql);
     control.Close();
-    EXPECT_DEATH(ZwClose(handle), "INVALID_KERNEL_HANDLE: ZwClose of .*, which is not an open handle");
+    EXPECT_DEATH(ZwClose(handle),
+                 "INVALID_KERNEL_HANDLE: ZwClose of .*, which is not an open handle");
     EXPECT_DEATH(ObDereferenceObject(file), "REFERENCE_BY_POINTER: ObfDereferenceObject on");
 }
 
@@ -277,8 +277,9 @@ TEST_F(TdiLifetimeDeathTest, FreeingWhatAPendingReceiveUses)
     EXPECT_DEATH(endpoint_.Close(),
                  "DRIVER_VERIFIER_IOMANAGER_VIOLATION: file object of a \\\\Device\\\\Tcp "
                  "connection endpoint freed while requests on it are pending: TDI_RECEIVE");
-    EXPECT_DEATH(in.Unlock(), "DRIVER_VERIFIER_DETECTED_VIOLATION: MmUnlockPages on MDL .* while "
-                              "a pending request uses it");
+    EXPECT_DEATH(in.Unlock(),
+                 "DRIVER_VERIFIER_DETECTED_VIOLATION: MmUnlockPages on MDL .* while "
+                 "a pending request uses it");
 }
 
 TEST_F(TdiLifetimeDeathTest, SendingFromUnlockedPagesOrPastTheMdlChain)
@@ -290,8 +291,9 @@ TEST_F(TdiLifetimeDeathTest, SendingFromUnlockedPagesOrPastTheMdlChain)
                  "DRIVER_VERIFIER_DETECTED_VIOLATION: TDI_SEND of 17 bytes with an MDL chain of "
                  "16 bytes");
     out.Unlock();
-    EXPECT_DEATH(send.Send(out), "DRIVER_VERIFIER_DETECTED_VIOLATION: TDI_SEND with MDL .* whose "
-                                 "pages are not locked");
+    EXPECT_DEATH(send.Send(out),
+                 "DRIVER_VERIFIER_DETECTED_VIOLATION: TDI_SEND with MDL .* whose "
+                 "pages are not locked");
 }
 
 // ---------------------------------------------------------------------------
@@ -343,14 +345,16 @@ TEST_F(TdiMdlDeathTest, LockingUnlockingAndFreeingOutOfTurn)
 {
     std::vector<std::uint8_t> memory(kLength);
     PMDL mdl = IoAllocateMdl(memory.data(), kLength, FALSE, FALSE, nullptr);
-    EXPECT_DEATH(MmUnlockPages(mdl), "DRIVER_VERIFIER_DETECTED_VIOLATION: MmUnlockPages with MDL "
-                                     ".* whose pages are not locked");
+    EXPECT_DEATH(MmUnlockPages(mdl),
+                 "DRIVER_VERIFIER_DETECTED_VIOLATION: MmUnlockPages with MDL "
+                 ".* whose pages are not locked");
     MmProbeAndLockPages(mdl, KernelMode, IoModifyAccess);
     EXPECT_DEATH(MmProbeAndLockPages(mdl, KernelMode, IoModifyAccess),
                  "DRIVER_VERIFIER_DETECTED_VIOLATION: MmProbeAndLockPages on MDL .* whose pages "
                  "are already locked");
-    EXPECT_DEATH(IoFreeMdl(mdl), "DRIVER_LEFT_LOCKED_PAGES_IN_PROCESS: IoFreeMdl of MDL .* whose "
-                                 "pages are still locked");
+    EXPECT_DEATH(IoFreeMdl(mdl),
+                 "DRIVER_LEFT_LOCKED_PAGES_IN_PROCESS: IoFreeMdl of MDL .* whose "
+                 "pages are still locked");
     MmUnlockPages(mdl);
     IoFreeMdl(mdl);
 }
