@@ -279,11 +279,12 @@ TEST_F(IoManagerTest, ACompletionCallbackRunsOnceOutsideTheDriver)
     ASSERT_NE(next, nullptr);
     EXPECT_FALSE(next->Done());
 
-    Complete(TakePending(driver_.Device(0)), STATUS_CANCELLED);
-    next->Wait();
     NTSTATUS seen = STATUS_PENDING;
     next->OnComplete([&](const IoResult& result) { seen = result.Status; });
-    EXPECT_EQ(seen, STATUS_CANCELLED);
+    Complete(TakePending(driver_.Device(0)), STATUS_CANCELLED);
+    EXPECT_EQ(seen, STATUS_CANCELLED);  // completed outside the driver: at once
+    next->OnComplete([&](const IoResult&) { ++calls; });
+    EXPECT_EQ(calls, 2);
 }
 
 // Like a DPC queued on the current processor: the timer thread is not

@@ -54,7 +54,7 @@ TEST_F(TdiOpenTest, AControlChannelAnswersOnlyTheProviderQuery)
               STATUS_BUFFER_TOO_SMALL);
 }
 
-TEST_F(TdiOpenTest, AssociationAndEventHandlersBelongToAddressObjects)
+TEST_F(TdiOpenTest, AssociationEventHandlersAndReferences)
 {
     address_ = OpenAddress();
     endpoint_ = OpenEndpoint(Context());
@@ -78,6 +78,16 @@ TEST_F(TdiOpenTest, AssociationAndEventHandlersBelongToAddressObjects)
     EXPECT_EQ(setHandler(address_, TDI_EVENT_ERROR), STATUS_SUCCESS);
     EXPECT_EQ(setHandler(address_, TDI_EVENT_ERROR_EX + 1), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(setHandler(endpoint_, TDI_EVENT_RECEIVE), STATUS_INVALID_DEVICE_REQUEST);
+
+    PVOID again = nullptr;
+    OBJECT_HANDLE_INFORMATION information{};
+    ASSERT_EQ(ObReferenceObjectByHandle(control.Handle(), 0, *IoFileObjectType, KernelMode, &again,
+                                        &information),
+              STATUS_SUCCESS);
+    EXPECT_EQ(again, control.File());
+    EXPECT_EQ(information.GrantedAccess,
+              static_cast<ACCESS_MASK>(GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE));
+    EXPECT_EQ(ObDereferenceObject(again), 2);  // the handle's and the open's remain
 }
 
 using TdiOpenDeathTest = TdiTest;
