@@ -196,6 +196,8 @@ TEST_F(IoManagerTest, CloseWaitsForThePendingRequestAndIsSentAtPassiveLevel)
     EXPECT_EQ(closeIrql_, PASSIVE_LEVEL);
     EXPECT_EQ(CallsAfterCreate(), (std::vector<UCHAR>{IRP_MJ_READ, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
     EXPECT_EQ(device->ReferenceCount, 0);
+    // The DPC may still be on its way out; its device goes at unload.
+    KeFlushQueuedDpcs();
 }
 
 // One system buffer of max(input, output) bytes; success, warnings and
