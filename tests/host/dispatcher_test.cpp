@@ -131,6 +131,11 @@ TEST_F(DispatcherDeathTest, WaitingAtDispatchLevel)
                  "IRQL_NOT_LESS_OR_EQUAL: KeWaitForSingleObject called at IRQL 2");
     EXPECT_DEATH(KeDelayExecutionThread(KernelMode, FALSE, &timeout),
                  "IRQL_NOT_LESS_OR_EQUAL: KeDelayExecutionThread");
+    // Both leave IRQL raised or charge quota, which only a thread that may
+    // wait can do.
+    EXPECT_DEATH(KeSetEvent(&event, IO_NO_INCREMENT, TRUE),
+                 "IRQL_NOT_LESS_OR_EQUAL: KeSetEvent with Wait TRUE");
+    EXPECT_DEATH(IoAllocateIrp(1, TRUE), "IRQL_NOT_LESS_OR_EQUAL: IoAllocateIrp charging quota");
     KeLowerIrql(irql);
 }
 

@@ -482,5 +482,13 @@ TEST_F(RegistryDeathTest, RegistryAtDispatchLevelStopsTheHost)
     KeLowerIrql(previous);
 }
 
+TEST_F(RegistryDeathTest, AMalformedDirectStringStopsTheHost)
+{
+    ASSERT_EQ(WriteText(L"ModuleName", L"rack"), STATUS_SUCCESS);
+    name_.Length = 1;
+    RTL_QUERY_REGISTRY_TABLE table[2] = {StringEntry(L"ModuleName", &name_), {}};
+    EXPECT_DEATH(Query(table), "Rtl string: RtlQueryRegistryValues .*odd byte length 1");
+}
+
 }  // namespace
 }  // namespace hosttest

@@ -367,6 +367,11 @@ TEST_F(TdiMdlDeathTest, LockingUnlockingAndFreeingOutOfTurn)
                  "pages are still locked");
     MmUnlockPages(mdl);
     IoFreeMdl(mdl);
+    EXPECT_DEATH(IoAllocateMdl(memory.data(), kLength, FALSE, TRUE, nullptr),
+                 "DRIVER_VERIFIER_IOMANAGER_VIOLATION: IoAllocateMdl with ChargeQuota TRUE");
+    EXPECT_DEATH(IoAllocateMdl(memory.data(), kLength, TRUE, FALSE, nullptr),
+                 "DRIVER_VERIFIER_IOMANAGER_VIOLATION: IoAllocateMdl with SecondaryBuffer TRUE "
+                 "and no IRP");
 }
 
 TEST_F(TdiMdlDeathTest, NdisFreeOfAnotherLengthAndAnMdlLeftAtUnload)
