@@ -1,0 +1,128 @@
+// zelvcomd's life: the ready line, a clean stop with clients connected, the
+// lock on the state directory, daemonising, and a saved configuration that
+// comes back with a restart.
+#include "daemon_fixture.h"
+#include "raw_client.h"
+
+#include <poll.h>
+#include <sys/syscall.h>
+
+#include <fstream>
+
+namespace zeltest {
+namespace {
+
+bool Contains(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+TEST_F(DaemonTest, StopsCleanlyWithClientsConnectedAndHandlesOpen)
+{
+    EXPECT_TRUE(Daemon().SawLog("driver ZelVCOM loaded"));
+    const HANDLE control = OpenControl();
+    ASSERT_NE(control, INVALID_HANDLE_VALUE);
+    const auto raw = ConnectUnix(SocketPath());
+    ASSERT_TRUE(SendBytes(raw.Get(), HelloMessage()));
+    ASSERT_TRUE(ReceiveReply(raw.Get()));
+
+    ASSERT_TRUE(StopDaemon()) << Daemon().Log();
+    EXPECT_TRUE(Contains(Daemon().Log(), "closed 1 handle(s) left open")) << Daemon().Log();
+    EXPECT_TRUE(Contains(Daemon().Log(), "driver ZelVCOM unloaded")) << Daemon().Log();
+    EXPECT_FALSE(std::filesystem::exists(SocketPath()));
+    EXPECT_EQ(Daemon().Output(), "zelvcomd ready socket=" + SocketPath() + "\n");
+    // The connection ended with the daemon: requests now fail.
+    std::uint32_t count = 0;
+    EXPECT_FALSE(Control(control, IOCTL_VCOM_GET_DEV_MOD_COUNT, nullptr, 0, &count, sizeof count));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DEVICE_REMOVED));
+    EXPECT_TRUE(CloseHandle(control));
+}
+
+TEST_F(DaemonTest, ASecondDaemonOnTheSameStateDirectoryIsRefused)
+{
+    DaemonProcess second(Dir().Path(), Dir().File("other.sock"));
+    EXPECT_TRUE(zel::test::ChildProcess::ExitedWith(second.WaitForExit(), EXIT_FAILURE));
+    EXPECT_TRUE(Contains(second.Log(), "another zelvcomd already uses the state directory"))
+        << second.Log();
+    // The first one carries on.
+    const HANDLE control = OpenControl();
+    EXPECT_NE(control, INVALID_HANDLE_VALUE);
+    CloseHandle(control);
+}
+
+// A handle held across the restart shows the process's connection to the
+// old daemon gone: the next call makes a new one, to the daemon that loaded
+// only what was saved.
+TEST_F(DaemonTest, ASavedModuleAndItsPortsComeBackAfterARestartAndAnUnsavedOneDoesNot)
+{
+    constexpr unsigned kSaved = 41;
+    constexpr unsigned kUnsaved = 45;
+    ModuleSimulator module({"echo", "echo"});
+    ModuleRecord unsaved = LoopbackModule(module.ControlPort(), {module.ChannelPort(1)}, kUnsaved);
+    unsaved.ModuleIP = htonl(INADDR_LOOPBACK + 1);  // one module per address
+    const ModuleRecord saved = LoopbackModule(module, 2, kSaved);
+    const HANDLE control = OpenControl();
+    EXPECT_TRUE(Control(control, IOCTL_VCOM_ADD_MODULE, &saved, sizeof saved));
+    EXPECT_TRUE(Control(control, IOCTL_VCOM_SAVE_INFO_REG, nullptr, 0));
+    EXPECT_TRUE(Control(control, IOCTL_VCOM_ADD_MODULE, &unsaved, sizeof unsaved));
+    EXPECT_EQ(ModuleCount(control), 2u);
+    EXPECT_TRUE(Control(control, IOCTL_VCOM_START_ALL_SERIAL, nullptr, 0));
+    CloseHandle(control);
+    const HANDLE before = OpenPort(kSaved);
+    ASSERT_NE(before, INVALID_HANDLE_VALUE) << GetLastError();
+
+    ASSERT_TRUE(StopDaemon()) << Daemon().Log();
+    StartDaemon();
+    for (unsigned com : {kSaved, kSaved + 1}) {
+        const HANDLE port = OpenPort(com);
+        EXPECT_NE(port, INVALID_HANDLE_VALUE) << "COM" << com << " " << GetLastError();
+        CloseHandle(port);
+    }
+    EXPECT_EQ(OpenPort(kUnsaved), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    const HANDLE again = OpenControl();
+    EXPECT_EQ(ModuleCount(again), 1u);
+    CloseHandle(again);
+    CloseHandle(before);
+}
+
+// Waits for a process that is not our child to end.
+bool WaitForProcessExit(pid_t pid)
+{
+    zel::UniqueFd exitWatch(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
+    if (!exitWatch.Valid()) {
+        return errno == ESRCH;
+    }
+    pollfd wait{exitWatch.Get(), POLLIN, 0};
+    return poll(&wait, 1, zel::test::Deadline().PollMs()) == 1;
+}
+
+TEST(DaemonBackgroundTest, DetachesOnceReadyAndLogsToTheStateDirectory)
+{
+    zel::test::TempDir dir;
+    const std::string socket = dir.File("s");
+    zel::test::ChildProcess parent(ZELVCOMD_PATH,
+                                   {"--state", dir.Path().string(), "--socket", socket});
+    EXPECT_TRUE(parent.Stdout().WaitFor(
+        [&](const std::string& line) { return line == "zelvcomd ready socket=" + socket; }));
+    ASSERT_TRUE(zel::test::ChildProcess::ExitedWith(parent.WaitForExit(), EXIT_SUCCESS));
+
+    pid_t daemon = 0;
+    std::ifstream(dir.File("zelvcomd.lock")) >> daemon;
+    ASSERT_GT(daemon, 0);
+    setenv(zelipc::kSocketEnvironment, socket.c_str(), 1);
+    const HANDLE control = CreateFileA(kControlDevice, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                       OPEN_EXISTING, 0, nullptr);
+    EXPECT_NE(control, INVALID_HANDLE_VALUE);
+    CloseHandle(control);
+
+    ASSERT_EQ(kill(daemon, SIGTERM), 0);
+    ASSERT_TRUE(WaitForProcessExit(daemon));
+    std::ifstream log(dir.File("zelvcomd.log"));
+    const std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+    EXPECT_TRUE(Contains(text, "driver ZelVCOM loaded")) << text;
+    EXPECT_TRUE(Contains(text, "driver ZelVCOM unloaded")) << text;
+}
+
+}  // namespace
+}  // namespace zeltest

@@ -1,0 +1,147 @@
+// The daemon's IPC server: control requests carry their buffers and their
+// errors both ways; a client that breaks the protocol, or dies, loses its
+// own connection and handles (its pending requests cancelled) and no one
+// else's.
+#include "daemon_fixture.h"
+#include "raw_client.h"
+
+#include "support/loopback.h"
+#include "support/process.h"
+
+#include <zelvcom_ipc/wire.h>
+
+namespace zeltest {
+namespace {
+
+constexpr std::uint32_t kStatusInvalidHandle = 0xC0000008u;
+
+std::vector<std::uint8_t> Concat(std::vector<std::uint8_t> a, const std::vector<std::uint8_t>& b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// A write request header whose length is far above anything the daemon takes.
+std::vector<std::uint8_t> OversizedHeader()
+{
+    zelipc::ByteWriter out;
+    out.U32(zelipc::kMagic);
+    out.U16(zelipc::kVersion);
+    out.U16(static_cast<std::uint16_t>(zelipc::Kind::Write));
+    out.U32(0x7FFFFFFF);
+    out.U32(0);
+    out.U64(2);
+    return out.Take();
+}
+
+TEST_F(DaemonTest, ControlRequestsCarryTheirBuffersAndErrorsBothWays)
+{
+    const zel::test::ClosedPort refusing;  // the module is never started
+    const HANDLE control = OpenControl();
+    ASSERT_NE(control, INVALID_HANDLE_VALUE) << GetLastError();
+
+    // A failed request leaves the output as it was.
+    std::uint32_t index = 0;
+    ModuleRecord untouched;
+    std::memset(&untouched, 0x5A, sizeof untouched);
+    ModuleRecord listed = untouched;
+    EXPECT_FALSE(Control(control, IOCTL_VCOM_GET_DEV_MOD_INFO, &index, sizeof index, &listed,
+                         sizeof listed));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_GEN_FAILURE));
+    EXPECT_EQ(std::memcmp(&listed, &untouched, sizeof listed), 0);
+    std::uint16_t tooSmall = 0;
+    EXPECT_FALSE(
+        Control(control, IOCTL_VCOM_GET_DEV_MOD_COUNT, nullptr, 0, &tooSmall, sizeof tooSmall));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+
+    const ModuleRecord record = LoopbackModule(refusing.Port(), {2, 3}, 21);
+    ASSERT_TRUE(Control(control, IOCTL_VCOM_ADD_MODULE, &record, sizeof record)) << GetLastError();
+    EXPECT_EQ(ModuleCount(control), 1u);
+    DWORD returned = 0;
+    ASSERT_TRUE(DeviceIoControl(control, IOCTL_VCOM_GET_DEV_MOD_INFO, &index, sizeof index,
+                                &listed, sizeof listed, &returned, nullptr));
+    EXPECT_EQ(returned, sizeof(ModuleRecord));
+    EXPECT_EQ(std::memcmp(&listed, &record, sizeof record), 0);
+
+    EXPECT_TRUE(CloseHandle(control));
+    std::uint32_t count = 0;
+    EXPECT_FALSE(Control(control, IOCTL_VCOM_GET_DEV_MOD_COUNT, nullptr, 0, &count, sizeof count));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_FALSE(CloseHandle(control));
+}
+
+TEST_F(DaemonTest, AClientThatBreaksTheProtocolLosesOnlyItsOwnConnectionAndHandles)
+{
+    const auto bad = ConnectUnix(SocketPath());
+    ASSERT_TRUE(SendBytes(bad.Get(), HelloMessage()));
+    ASSERT_TRUE(ReceiveReply(bad.Get()));
+    ASSERT_TRUE(SendBytes(bad.Get(),
+                          zelipc::EncodeRequest({2, zelipc::OpenRequest{0, 0, kControlDevice}})));
+    const auto opened = ReceiveReply(bad.Get());
+    ASSERT_TRUE(opened);
+    ASSERT_EQ(opened->Status, 0);
+    EXPECT_EQ(OpenControl(), INVALID_HANDLE_VALUE);
+    // A handle it does not hold is answered, not punished.
+    constexpr std::uint64_t kNoSuchHandle = 99;
+    ASSERT_TRUE(
+        SendBytes(bad.Get(), zelipc::EncodeRequest({3, zelipc::ReadRequest{kNoSuchHandle, 1}})));
+    const auto reply = ReceiveReply(bad.Get());
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->Id, 3u);
+    EXPECT_EQ(static_cast<std::uint32_t>(reply->Status), kStatusInvalidHandle);
+
+    // Refused before its payload could arrive.
+    ASSERT_TRUE(SendBytes(bad.Get(), OversizedHeader()));
+    EXPECT_EQ(zel::test::ReceiveToEnd(bad.Get()).End, zel::test::StreamEnd::Eof);
+    EXPECT_TRUE(Daemon().SawLog("above the limit")) << Daemon().Log();
+    ASSERT_TRUE(Daemon().SawLog("closed 1 handle(s) left open")) << Daemon().Log();
+
+    const HANDLE control = OpenControl();
+    ASSERT_NE(control, INVALID_HANDLE_VALUE) << GetLastError();
+    const std::pair<const char*, std::vector<std::uint8_t>> cases[] = {
+        {"before Hello", zelipc::EncodeRequest({5, zelipc::CloseRequest{1}})},
+        {"reply sent", Concat(HelloMessage(), zelipc::EncodeReply({6, true, 0, 0, {}}))},
+    };
+    for (const auto& [logged, bytes] : cases) {
+        SCOPED_TRACE(logged);
+        const auto next = ConnectUnix(SocketPath());
+        ASSERT_TRUE(SendBytes(next.Get(), bytes));
+        // Whatever answer a leading Hello got, the connection then ends.
+        EXPECT_EQ(zel::test::ReceiveToEnd(next.Get()).End, zel::test::StreamEnd::Eof);
+        EXPECT_TRUE(Daemon().SawLog(logged)) << Daemon().Log();
+        // The well-behaved client still holds and uses its handle.
+        EXPECT_EQ(ModuleCount(control), 0u);
+    }
+    CloseHandle(control);
+}
+
+// As Windows does at process exit: a crashed configuration tool never
+// leaves \\.\ZelMain locked, nor its port held by a wait that pends.
+TEST_F(DaemonTest, AKilledClientsPendingWaitIsCancelledAndItsHandlesClosed)
+{
+    constexpr unsigned kCom = 31;
+    ModuleSimulator module({"echo"});
+    AddAndStart(LoopbackModule(module, 1, kCom));
+    zel::test::ChildProcess probe(WIN32_PROBE_PATH,
+                                  {kControlDevice, "\\\\.\\COM" + std::to_string(kCom)});
+    ASSERT_TRUE(probe.Stdout().WaitFor([](const std::string& line) { return line == "READY"; }))
+        << probe.Stdout().Text() << Daemon().Log();
+    EXPECT_EQ(OpenControl(), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+
+    ASSERT_TRUE(probe.Signal(SIGKILL));
+    const auto status = probe.WaitForExit();
+    ASSERT_TRUE(status && WIFSIGNALED(*status));
+    ASSERT_TRUE(Daemon().SawLog("closed 2 handle(s) left open")) << Daemon().Log();
+    const HANDLE control = OpenControl();
+    EXPECT_NE(control, INVALID_HANDLE_VALUE) << GetLastError();
+    CloseHandle(control);
+    // Reopening needs the close, which needs the wait to have ended: only
+    // the cancel ends it.
+    const HANDLE port = OpenPort(kCom);
+    EXPECT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
+    CloseHandle(port);
+}
+
+}  // namespace
+}  // namespace zeltest
