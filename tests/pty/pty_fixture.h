@@ -4,59 +4,148 @@
 #pragma once
 
 #include "daemon_fixture.h"
-#include "module_simulator.h"
-#include "terminal.h"
 
-#include <gtest/gtest.h>
-#include <sys/types.h>
+#include "support/loopback.h"
 
-#include <cstddef>
-#include <cstdint>
-#include <filesystem>
-#include <memory>
-#include <string>
-#include <vector>
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <iostream>
+#include <random>
+#include <system_error>
 
 namespace zeltest {
 
 // The COM number of a test's first port (every test has a daemon of its own).
 constexpr unsigned kCom = 7;
 
+// A program's end of a COM port. Non-blocking underneath, so that every
+// wait has a deadline.
+class Terminal {
+public:
+    // Opens path (following the link), raw 8N1 as a serial program sets up
+    // its port, or as it is. Throws std::system_error when that fails.
+    explicit Terminal(const std::filesystem::path& path, bool raw = true)
+        : fd_(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC))
+    {
+        termios settings{};
+        if (!fd_.Valid() || (raw && tcgetattr(Fd(), &settings) != 0)) {
+            throw std::system_error(errno, std::generic_category(), "open " + path.string());
+        }
+        cfmakeraw(&settings);
+        settings.c_cflag |= CLOCAL | CREAD;
+        if (raw && (cfsetspeed(&settings, B115200) != 0 || tcsetattr(Fd(), TCSANOW, &settings))) {
+            throw std::system_error(errno, std::generic_category(), "tcsetattr");
+        }
+    }
+    int Fd() const { return fd_.Get(); }
+    void Close() { fd_.Reset(); }
+
+    // Writes all of bytes; 0 when they went, else the errno of the failed
+    // write (ETIMEDOUT when the deadline passed first).
+    int Write(std::string_view bytes, const zel::test::Deadline& deadline = zel::test::Deadline())
+    {
+        while (!bytes.empty()) {
+            pollfd wait{Fd(), POLLOUT, 0};
+            const int ready = poll(&wait, 1, deadline.PollMs());
+            if (ready == 0) {
+                return ETIMEDOUT;
+            }
+            // A hung-up terminal reports POLLHUP; the write tells how it fails.
+            const ssize_t written = ready < 0 ? -1 : write(Fd(), bytes.data(), bytes.size());
+            if (written < 0 && errno != EAGAIN && errno != EINTR) {
+                return errno;
+            }
+            bytes.remove_prefix(static_cast<std::size_t>(std::max<ssize_t>(written, 0)));
+        }
+        return 0;
+    }
+    zel::test::Received Read(std::size_t count,
+                             const zel::test::Deadline& deadline = zel::test::Deadline())
+    {
+        return zel::test::ReceiveBytes(Fd(), count, deadline);
+    }
+    // True once a read shows the hangup a program sees when the daemon
+    // drops the port: end of file, or EIO.
+    bool HungUp()
+    {
+        const zel::test::Received end = zel::test::ReceiveToEnd(Fd());
+        return end.End == zel::test::StreamEnd::Eof ||
+               (end.End == zel::test::StreamEnd::Error && end.Error == EIO);
+    }
+
+private:
+    zel::UniqueFd fd_;
+};
+
 class PtyTest : public DaemonTest {
 protected:
     // zelmodsim with these channels as the module of COM kCom, kCom + 1, ...
     // Returns once the daemon has linked the ports.
-    void StartModule(const std::vector<std::string>& channelModes);
-    // A module with these ports, added and started; returns once the daemon
-    // has linked its ports.
-    void AddModule(std::uint16_t controlPort, const std::vector<std::uint16_t>& dataPorts);
+    void StartModule(const std::vector<std::string>& channelModes)
+    {
+        module_ = std::make_unique<ModuleSimulator>(channelModes);
+        AddModule(LoopbackModule(*module_, channelModes.size(), kCom));
+    }
     // zelmodsim for the control connection, and a channel on the test's own
     // dataPort, as the module of COM kCom.
-    void StartModuleWithChannelAt(std::uint16_t dataPort);
+    void StartModuleWithChannelAt(std::uint16_t dataPort)
+    {
+        module_ = std::make_unique<ModuleSimulator>(std::vector<std::string>{});
+        AddModule(LoopbackModule(module_->ControlPort(), {dataPort}, kCom));
+    }
+    void AddModule(const ModuleRecord& record)
+    {
+        AddAndStart(record);
+        for (unsigned c = 0; c < record.SerialCount; ++c) {
+            ASSERT_TRUE(SawLinked(kCom + c)) << Daemon().Log();
+        }
+    }
     ModuleSimulator& Module() { return *module_; }
 
-    std::filesystem::path Link(unsigned com = kCom) const;
+    std::filesystem::path Link(unsigned com = kCom) const
+    {
+        return PtyDirectory() / ("COM" + std::to_string(com));
+    }
     // The next log line (not yet waited for) saying the daemon linked the
-    // port to a new pseudo-terminal, or removed its link, or closed it.
-    bool SawLinked(unsigned com = kCom);
-    bool SawUnlinked(unsigned com = kCom);
-    bool SawClosed(unsigned com = kCom);
-    bool SawBaudFrame(std::uint32_t baudRate);
+    // port to a new pseudo-terminal, or closed it.
+    bool SawLinked(unsigned com = kCom)
+    {
+        return Daemon().SawLog("COM" + std::to_string(com) + ": " + Link(com).string() +
+                               " -> /dev/pts/");
+    }
+    bool SawClosed() { return Daemon().SawLog("COM" + std::to_string(kCom) + ": closed"); }
 
-    // The link opened and set up raw, as a serial program does.
-    static Terminal OpenRaw(const std::filesystem::path& link);
-    Terminal OpenRaw() const { return OpenRaw(Link()); }
     // Writes text and reads it back from an echo channel.
-    static ::testing::AssertionResult Echoes(Terminal& terminal, const std::string& text);
+    static ::testing::AssertionResult Echoes(Terminal& terminal, const std::string& text)
+    {
+        if (const int error = terminal.Write(text); error != 0) {
+            return ::testing::AssertionFailure()
+                   << "write failed: " << std::generic_category().message(error);
+        }
+        const std::string back = terminal.Read(text.size()).Data;
+        if (back != text) {
+            return ::testing::AssertionFailure() << "sent \"" << text << "\", got \"" << back << '"';
+        }
+        return ::testing::AssertionSuccess();
+    }
 
     std::unique_ptr<ModuleSimulator> module_;
 };
 
-// count bytes of a fixed pseudo-random sequence: every byte value occurs,
-// and a block lost, doubled or out of order shows.
-std::string PatternBytes(std::size_t count, unsigned seed);
-
-// What each of a process's descriptors refers to, as /proc shows it.
-std::vector<std::string> DescriptorTargets(pid_t pid);
+// count bytes of a pseudo-random sequence from seed: every byte value
+// occurs, and a block lost, doubled or out of order shows.
+inline std::string PatternBytes(std::size_t count, unsigned seed)
+{
+    std::cout << "pattern of " << count << " bytes, seed " << seed << std::endl;
+    std::mt19937 generator(seed);
+    std::string bytes(count, '\0');
+    for (char& byte : bytes) {
+        byte = static_cast<char>(generator());
+    }
+    return bytes;
+}
 
 }  // namespace zeltest
