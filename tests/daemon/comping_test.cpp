@@ -34,8 +34,8 @@ TEST_F(DaemonTest, CompingRoundTripsThroughAnEchoChannel)
     AddAndStart(LoopbackModule(module, 1, kCom));
     // Round trips through an echo never wait this long, however slow the build.
     const std::string timeout = std::to_string(zel::test::kSafetyTimeout.count());
-    const auto outcome = RunComping(
-        {"COM61", "--baud", "19200", "--count", "3", "--message", "hello", "--timeout-ms", timeout});
+    const auto outcome = RunComping({"COM61", "--baud", "19200", "--count", "3", "--message",
+                                     "hello", "--timeout-ms", timeout});
     ASSERT_EQ(outcome.Status, 0) << outcome.Err << Daemon().Log();
     EXPECT_EQ(outcome.Err, "");
     const std::regex expected(
@@ -68,8 +68,10 @@ TEST_F(DaemonTest, CompingNamesWhatWentWrong)
               "comping: cannot open \\\\.\\COM62 (error 2): no such port ('vcomctl list' shows the "
               "configured ports, 'vcomctl start' creates them)\n");
 
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{}, {"ttyS0"}, {"COM61", "--count", "0"}, {"COM61", "--verbose"}}) {
+    for (const std::vector<std::string>& args : {std::vector<std::string>{},
+                                                 {"ttyS0"},
+                                                 {"COM61", "--count", "0"},
+                                                 {"COM61", "--verbose"}}) {
         outcome = RunComping(args);
         EXPECT_EQ(outcome.Status, kExitUsage) << ::testing::PrintToString(args);
         EXPECT_TRUE(Contains(outcome.Err, "usage: comping COM<n>")) << outcome.Err;
@@ -79,7 +81,8 @@ TEST_F(DaemonTest, CompingNamesWhatWentWrong)
     ASSERT_TRUE(StopDaemon()) << Daemon().Log();
     outcome = RunComping({"COM61"});
     EXPECT_EQ(outcome.Status, kExitDaemonNotRunning);
-    EXPECT_EQ(outcome.Err, "comping: cannot open \\\\.\\COM61 (error 2): zelvcomd is not running\n");
+    EXPECT_EQ(outcome.Err,
+              "comping: cannot open \\\\.\\COM61 (error 2): zelvcomd is not running\n");
     EXPECT_EQ(outcome.Out, "");
 }
 

@@ -46,8 +46,8 @@ protected:
     // moreArgs: options beyond the fixture's own.
     void StartDaemon(const std::vector<std::string>& moreArgs = {})
     {
-        daemon_ = std::make_unique<DaemonProcess>(dir_.Path(), SocketPath(), PtyDirectory(),
-                                                  moreArgs);
+        daemon_ =
+            std::make_unique<DaemonProcess>(dir_.Path(), SocketPath(), PtyDirectory(), moreArgs);
         stopped_ = false;
         ASSERT_TRUE(daemon_->WaitReady()) << daemon_->Log();
     }
@@ -66,8 +66,8 @@ protected:
     // CreateFileA as the control library calls it.
     static HANDLE OpenControl()
     {
-        return CreateFileA(kControlDevice, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                           OPEN_EXISTING, FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
+        return CreateFileA(kControlDevice, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
     }
     static HANDLE OpenPort(unsigned comNumber, DWORD flags = FILE_ATTRIBUTE_NORMAL)
     {
@@ -85,8 +85,8 @@ protected:
     static std::uint32_t ModuleCount(HANDLE control)
     {
         std::uint32_t count = ~0u;
-        EXPECT_TRUE(Control(control, IOCTL_VCOM_GET_DEV_MOD_COUNT, nullptr, 0, &count,
-                            sizeof count))
+        EXPECT_TRUE(
+            Control(control, IOCTL_VCOM_GET_DEV_MOD_COUNT, nullptr, 0, &count, sizeof count))
             << GetLastError();
         return count;
     }

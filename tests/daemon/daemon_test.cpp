@@ -2,7 +2,7 @@
 // lock on the state directory, daemonising, and a saved configuration that
 // comes back with a restart.
 #include "daemon_fixture.h"
-#include "raw_client.h"
+#include "support/process.h"
 
 #include <poll.h>
 #include <sys/syscall.h>
@@ -17,14 +17,11 @@ bool Contains(const std::string& text, const std::string& part)
     return text.find(part) != std::string::npos;
 }
 
-TEST_F(DaemonTest, StopsCleanlyWithClientsConnectedAndHandlesOpen)
+TEST_F(DaemonTest, StopsCleanlyWithAClientConnectedAndItsHandleOpen)
 {
     EXPECT_TRUE(Daemon().SawLog("driver ZelVCOM loaded"));
     const HANDLE control = OpenControl();
     ASSERT_NE(control, INVALID_HANDLE_VALUE);
-    const auto raw = ConnectUnix(SocketPath());
-    ASSERT_TRUE(SendBytes(raw.Get(), HelloMessage()));
-    ASSERT_TRUE(ReceiveReply(raw.Get()));
 
     ASSERT_TRUE(StopDaemon()) << Daemon().Log();
     EXPECT_TRUE(Contains(Daemon().Log(), "closed 1 handle(s) left open")) << Daemon().Log();

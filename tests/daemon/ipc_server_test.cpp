@@ -3,26 +3,69 @@
 // own connection and handles (its pending requests cancelled) and no one
 // else's.
 #include "daemon_fixture.h"
-#include "raw_client.h"
-
 #include "support/loopback.h"
 #include "support/process.h"
 
+#include <zelvcom_ipc/codec.h>
 #include <zelvcom_ipc/wire.h>
+
+#include <sys/un.h>
 
 namespace zeltest {
 namespace {
 
 constexpr std::uint32_t kStatusInvalidHandle = 0xC0000008u;
+using Bytes = std::vector<std::uint8_t>;
 
-std::vector<std::uint8_t> Concat(std::vector<std::uint8_t> a, const std::vector<std::uint8_t>& b)
+// A client that speaks the wire protocol by hand, to send what zelwin32
+// never would.
+zel::UniqueFd ConnectUnix(const std::string& path)
+{
+    zel::UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    EXPECT_EQ(connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    return fd;
+}
+
+bool SendBytes(int fd, const Bytes& bytes)
+{
+    return zel::test::SendAll(fd, std::string(bytes.begin(), bytes.end()));
+}
+
+Bytes HelloMessage()
+{
+    return zelipc::EncodeRequest({1, zelipc::HelloRequest{0}});
+}
+
+// One reply; nothing when the connection ends first.
+std::optional<zelipc::Reply> ReceiveReply(int fd)
+{
+    const auto header = zel::test::ReceiveBytes(fd, zelipc::kHeaderSize);
+    std::string error;
+    const auto head = header.End != zel::test::StreamEnd::Complete
+                          ? std::nullopt
+                          : zelipc::DecodeHeader(
+                                reinterpret_cast<const std::uint8_t*>(header.Data.data()), &error);
+    if (!head) {
+        return std::nullopt;
+    }
+    const auto payload = zel::test::ReceiveBytes(fd, head->Length);
+    if (payload.End != zel::test::StreamEnd::Complete) {
+        return std::nullopt;
+    }
+    return zelipc::DecodeReply(*head, Bytes(payload.Data.begin(), payload.Data.end()), &error);
+}
+
+Bytes Concat(Bytes a, const Bytes& b)
 {
     a.insert(a.end(), b.begin(), b.end());
     return a;
 }
 
 // A write request header whose length is far above anything the daemon takes.
-std::vector<std::uint8_t> OversizedHeader()
+Bytes OversizedHeader()
 {
     zelipc::ByteWriter out;
     out.U32(zelipc::kMagic);
@@ -58,8 +101,8 @@ TEST_F(DaemonTest, ControlRequestsCarryTheirBuffersAndErrorsBothWays)
     ASSERT_TRUE(Control(control, IOCTL_VCOM_ADD_MODULE, &record, sizeof record)) << GetLastError();
     EXPECT_EQ(ModuleCount(control), 1u);
     DWORD returned = 0;
-    ASSERT_TRUE(DeviceIoControl(control, IOCTL_VCOM_GET_DEV_MOD_INFO, &index, sizeof index,
-                                &listed, sizeof listed, &returned, nullptr));
+    ASSERT_TRUE(DeviceIoControl(control, IOCTL_VCOM_GET_DEV_MOD_INFO, &index, sizeof index, &listed,
+                                sizeof listed, &returned, nullptr));
     EXPECT_EQ(returned, sizeof(ModuleRecord));
     EXPECT_EQ(std::memcmp(&listed, &record, sizeof record), 0);
 
@@ -98,7 +141,7 @@ TEST_F(DaemonTest, AClientThatBreaksTheProtocolLosesOnlyItsOwnConnectionAndHandl
 
     const HANDLE control = OpenControl();
     ASSERT_NE(control, INVALID_HANDLE_VALUE) << GetLastError();
-    const std::pair<const char*, std::vector<std::uint8_t>> cases[] = {
+    const std::pair<const char*, Bytes> cases[] = {
         {"before Hello", zelipc::EncodeRequest({5, zelipc::CloseRequest{1}})},
         {"reply sent", Concat(HelloMessage(), zelipc::EncodeReply({6, true, 0, 0, {}}))},
     };

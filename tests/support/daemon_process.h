@@ -12,7 +12,6 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -24,88 +23,66 @@ public:
     DaemonProcess(const std::filesystem::path& stateDirectory,
                   const std::filesystem::path& socketPath,
                   const std::filesystem::path& ptyDirectory = {},
-                  const std::vector<std::string>& moreArgs = {})
-        : process_(std::make_unique<ChildProcess>(
-              ZELVCOMD_PATH, Arguments(stateDirectory, socketPath, ptyDirectory, moreArgs))),
-          socket_(socketPath)
+                  std::vector<std::string> moreArgs = {})
+        : process_(ZELVCOMD_PATH, Arguments(stateDirectory, socketPath, ptyDirectory, moreArgs)),
+          ready_("zelvcomd ready socket=" + socketPath.string())
     {
     }
 
     // True once the ready line naming the socket has come.
     bool WaitReady()
     {
-        return process_->Stdout()
-            .WaitFor([this](const std::string& line) {
-                return line == "zelvcomd ready socket=" + socket_.string();
-            })
+        return process_.Stdout()
+            .WaitFor([this](const std::string& line) { return line == ready_; })
             .has_value();
     }
-
     // The next log line (not yet waited for) that contains text.
     bool SawLog(const std::string& text, const Deadline& deadline = Deadline())
     {
-        return process_->Stderr()
-            .WaitFor(
-                [&text](const std::string& line) { return line.find(text) != std::string::npos; },
-                deadline)
-            .has_value();
+        const auto match = [&text](const std::string& line) {
+            return line.find(text) != std::string::npos;
+        };
+        return process_.Stderr().WaitFor(match, deadline).has_value();
     }
-
-    // The next log line that contains both texts.
-    bool SawLog(const std::string& first, const std::string& second,
-                const Deadline& deadline = Deadline())
-    {
-        return process_->Stderr()
-            .WaitFor(
-                [&](const std::string& line) {
-                    return line.find(first) != std::string::npos &&
-                           line.find(second) != std::string::npos;
-                },
-                deadline)
-            .has_value();
-    }
-
-    std::string Log() const { return process_->Stderr().Text(); }
-    std::string Output() const { return process_->Stdout().Text(); }
+    std::string Log() const { return process_.Stderr().Text(); }
+    std::string Output() const { return process_.Stdout().Text(); }
 
     // SIGTERM, then the wait status.
     std::optional<int> Stop()
     {
-        process_->Signal(SIGTERM);
+        process_.Signal(SIGTERM);
         return WaitForExit();
     }
     // The wait status; then the output is read to its end, so that Log()
     // has all the daemon wrote.
     std::optional<int> WaitForExit()
     {
-        const std::optional<int> status = process_->WaitForExit();
+        const std::optional<int> status = process_.WaitForExit();
         if (status) {
             const auto never = [](const std::string&) { return false; };
-            process_->Stdout().WaitFor(never);
-            process_->Stderr().WaitFor(never);
+            process_.Stdout().WaitFor(never);
+            process_.Stderr().WaitFor(never);
         }
         return status;
     }
-    ChildProcess& Process() { return *process_; }
+    ChildProcess& Process() { return process_; }
 
 private:
     static std::vector<std::string> Arguments(const std::filesystem::path& stateDirectory,
                                               const std::filesystem::path& socketPath,
                                               const std::filesystem::path& ptyDirectory,
-                                              const std::vector<std::string>& moreArgs)
+                                              std::vector<std::string> args)
     {
-        std::vector<std::string> args{"--foreground",     "--log-level",           "debug",
-                                      "--state",          stateDirectory.string(), "--socket",
-                                      socketPath.string()};
+        args.insert(args.begin(), {"--foreground", "--log-level", "debug", "--state",
+                                   stateDirectory.string(), "--socket", socketPath.string()});
         if (!ptyDirectory.empty()) {
             args.insert(args.end(), {"--pty-dir", ptyDirectory.string()});
         }
-        args.insert(args.end(), moreArgs.begin(), moreArgs.end());
         return args;
     }
 
-    std::unique_ptr<ChildProcess> process_;
-    std::filesystem::path socket_;
+    mutable ChildProcess process_;  // its output is read by its own threads
+    std::string ready_;
 };
 
 // Points this process (and its children) at Path for the daemon's socket.

@@ -37,18 +37,27 @@ inline sockaddr_in LoopbackAddress(std::uint16_t port)
     return address;
 }
 
+// A connect to 127.0.0.1:port; with SOCK_NONBLOCK, one that may still be in
+// progress.
 inline ConnectResult ConnectWith(std::uint16_t port, int socketFlags)
 {
     UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | socketFlags, 0));
-    if (!fd.Valid()) {
-        return {UniqueFd(), errno};
-    }
     const sockaddr_in address = LoopbackAddress(port);
-    if (connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 &&
-        errno != EINPROGRESS) {
+    if (!fd.Valid() ||
+        (connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 &&
+         errno != EINPROGRESS)) {
         return {UniqueFd(), errno};
     }
     return {std::move(fd), 0};
+}
+inline ConnectResult ConnectLoopback(std::uint16_t port)
+{
+    return ConnectWith(port, 0);
+}
+// See WaitConnected.
+inline ConnectResult StartConnect(std::uint16_t port)
+{
+    return ConnectWith(port, SOCK_NONBLOCK);
 }
 
 // A TCP port on 127.0.0.1 that refuses connections until Listen(): the
@@ -111,18 +120,6 @@ inline void ResetConnection(UniqueFd& connection)
     const linger reset{1, 0};
     setsockopt(connection.Get(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
     connection = UniqueFd();
-}
-
-// A blocking connect to 127.0.0.1:port.
-inline ConnectResult ConnectLoopback(std::uint16_t port)
-{
-    return ConnectWith(port, 0);
-}
-
-// A non-blocking connect that may still be in progress; see WaitConnected.
-inline ConnectResult StartConnect(std::uint16_t port)
-{
-    return ConnectWith(port, SOCK_NONBLOCK);
 }
 
 // True once a StartConnect socket has connected; false when it failed or

@@ -22,17 +22,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <system_error>
 #include <thread>
-#include <utility>
 #include <vector>
 
 namespace zel::test {
@@ -46,29 +45,21 @@ public:
 
     void Append(std::string_view bytes)
     {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            text_.append(bytes);
-            for (const char byte : bytes) {
-                if (byte == '\n') {
-                    AddLine();
-                } else {
-                    partial_ += byte;
-                }
-            }
+        std::lock_guard<std::mutex> lock(mutex_);
+        text_.append(bytes);
+        for (std::size_t end; (end = text_.find('\n', lineStart_)) != std::string::npos;) {
+            lines_.push_back({text_.substr(lineStart_, end - lineStart_), false});
+            lineStart_ = end + 1;
         }
         changed_.notify_all();
     }
-
     void End()
     {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (!partial_.empty()) {
-                AddLine();
-            }
-            ended_ = true;
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (lineStart_ < text_.size()) {
+            lines_.push_back({text_.substr(lineStart_), false});
         }
+        ended_ = true;
         changed_.notify_all();
     }
 
@@ -78,22 +69,17 @@ public:
         std::unique_lock<std::mutex> lock(mutex_);
         for (std::size_t next = 0;;) {
             for (; next < lines_.size(); ++next) {
-                if (!taken_[next] && match(lines_[next])) {
-                    taken_[next] = true;
-                    return lines_[next];
+                if (!lines_[next].second && match(lines_[next].first)) {
+                    lines_[next].second = true;
+                    return lines_[next].first;
                 }
             }
-            if (ended_) {
-                return std::nullopt;
-            }
-            const bool timedOut =
-                changed_.wait_until(lock, deadline.At()) == std::cv_status::timeout;
-            if (timedOut && next == lines_.size()) {
+            if (ended_ || !changed_.wait_until(lock, deadline.At(),
+                                               [&] { return ended_ || next < lines_.size(); })) {
                 return std::nullopt;
             }
         }
     }
-
     std::optional<std::string> WaitForPrefix(std::string_view prefix,
                                              const Deadline& deadline = Deadline())
     {
@@ -109,19 +95,11 @@ public:
     }
 
 private:
-    void AddLine()
-    {
-        lines_.push_back(std::move(partial_));
-        taken_.push_back(false);
-        partial_.clear();
-    }
-
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     std::string text_;
-    std::string partial_;
-    std::vector<std::string> lines_;
-    std::vector<bool> taken_;
+    std::size_t lineStart_ = 0;
+    std::vector<std::pair<std::string, bool>> lines_;  // each line, and whether it was taken
     bool ended_ = false;
 };
 
@@ -133,10 +111,16 @@ public:
     {
         // stdin is a socket pair, so writes to a child that is gone fail
         // instead of raising SIGPIPE in the test.
-        auto [parentIn, childIn] = Pair(SocketPair, "socketpair");
-        auto [readOut, childOut] = Pair(OutputPipe, "pipe2");
-        auto [readErr, childErr] = Pair(OutputPipe, "pipe2");
-        stdin_ = std::move(parentIn);
+        int in[2], out[2], err[2];
+        Check(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, in), "socketpair");
+        stdin_ = UniqueFd(in[0]);
+        const UniqueFd childIn(in[1]);
+        Check(pipe2(out, O_CLOEXEC), "pipe2");
+        UniqueFd readOut(out[0]);
+        const UniqueFd childOut(out[1]);
+        Check(pipe2(err, O_CLOEXEC), "pipe2");
+        UniqueFd readErr(err[0]);
+        const UniqueFd childErr(err[1]);
 
         std::vector<std::string> argvStrings{program};
         argvStrings.insert(argvStrings.end(), args.begin(), args.end());
@@ -155,16 +139,13 @@ public:
         stdoutReader_ = std::thread(Pump, std::move(readOut), std::ref(stdout_));
         stderrReader_ = std::thread(Pump, std::move(readErr), std::ref(stderr_));
     }
-
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
-
     ~ChildProcess()
     {
         if (!status_) {
             kill(pid_, SIGKILL);
-            int ignored = 0;
-            waitpid(pid_, &ignored, 0);
+            waitpid(pid_, nullptr, 0);
         }
         stdin_.Reset();
         stdoutReader_.join();
@@ -181,13 +162,10 @@ public:
     {
         while (!text.empty()) {
             const ssize_t sent = send(stdin_.Get(), text.data(), text.size(), MSG_NOSIGNAL);
-            if (sent < 0 && errno == EINTR) {
-                continue;
-            }
-            if (sent <= 0) {
+            if (sent <= 0 && !(sent < 0 && errno == EINTR)) {
                 return false;
             }
-            text.remove_prefix(static_cast<std::size_t>(sent));
+            text.remove_prefix(static_cast<std::size_t>(std::max<ssize_t>(sent, 0)));
         }
         return true;
     }
@@ -205,7 +183,11 @@ public:
         }
         UniqueFd exitWatch(static_cast<int>(syscall(SYS_pidfd_open, pid_, 0)));
         Check(exitWatch.Valid() ? 0 : -1, "pidfd_open");
-        if (!Readable(exitWatch.Get(), deadline)) {
+        pollfd wait{exitWatch.Get(), POLLIN, 0};
+        int ready;
+        while ((ready = poll(&wait, 1, deadline.PollMs())) < 0 && errno == EINTR) {
+        }
+        if (ready <= 0) {
             return std::nullopt;
         }
         int status = 0;
@@ -224,31 +206,6 @@ private:
     {
         if (result < 0) {
             throw std::system_error(errno, std::generic_category(), what);
-        }
-    }
-
-    static int SocketPair(int fds[2])
-    {
-        return ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds);
-    }
-    static int OutputPipe(int fds[2]) { return pipe2(fds, O_CLOEXEC); }
-
-    // Both ends of a new pipe or socket pair: [0] stays here, [1] is the child's.
-    static std::pair<UniqueFd, UniqueFd> Pair(int (*make)(int[2]), const char* what)
-    {
-        int fds[2] = {-1, -1};
-        Check(make(fds), what);
-        return {UniqueFd(fds[0]), UniqueFd(fds[1])};
-    }
-
-    static bool Readable(int fd, const Deadline& deadline)
-    {
-        pollfd wait{fd, POLLIN, 0};
-        for (;;) {
-            const int ready = poll(&wait, 1, deadline.PollMs());
-            if (ready >= 0 || errno != EINTR) {
-                return ready > 0;
-            }
         }
     }
 
@@ -272,17 +229,13 @@ private:
 
     static void Pump(UniqueFd fd, LineCollector& lines)
     {
-        constexpr std::size_t kBlock = 4096;
-        std::array<char, kBlock> block{};
-        for (;;) {
-            const ssize_t got = read(fd.Get(), block.data(), block.size());
-            if (got < 0 && errno == EINTR) {
-                continue;
-            }
-            if (got <= 0) {
+        std::array<char, 4096> block{};
+        for (ssize_t got; (got = read(fd.Get(), block.data(), block.size())) != 0;) {
+            if (got < 0 && errno != EINTR) {
                 break;
             }
-            lines.Append(std::string_view(block.data(), static_cast<std::size_t>(got)));
+            lines.Append(std::string_view(block.data(),
+                                          static_cast<std::size_t>(std::max<ssize_t>(got, 0))));
         }
         lines.End();
     }
