@@ -9,7 +9,6 @@
 #include <windows.h>
 #include <zelvcom/control_ioctl.h>
 #include <zelvcom/module_record.h>
-#include <zelvcom_ipc/runtime_paths.h>
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -32,13 +31,13 @@ class DaemonTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        setenv(zelipc::kSocketEnvironment, SocketPath().c_str(), 1);
+        zel::test::UseDaemonSocket(SocketPath());
         StartDaemon();
     }
     // Stops the daemon (if it still runs) and expects a clean exit.
     void TearDown() override
     {
-        if (daemon_ && !stopped_) {  // none when the test was skipped before it started one
+        if (!stopped_) {
             EXPECT_TRUE(StopDaemon()) << Daemon().Log();
         }
     }

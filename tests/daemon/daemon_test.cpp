@@ -107,7 +107,7 @@ TEST(DaemonBackgroundTest, DetachesOnceReadyAndLogsToTheStateDirectory)
     pid_t daemon = 0;
     std::ifstream(dir.File("zelvcomd.lock")) >> daemon;
     ASSERT_GT(daemon, 0);
-    setenv(zelipc::kSocketEnvironment, socket.c_str(), 1);
+    zel::test::UseDaemonSocket(socket);
     const HANDLE control = CreateFileA(kControlDevice, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                        OPEN_EXISTING, 0, nullptr);
     EXPECT_NE(control, INVALID_HANDLE_VALUE);

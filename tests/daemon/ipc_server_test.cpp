@@ -58,12 +58,6 @@ std::optional<zelipc::Reply> ReceiveReply(int fd)
     return zelipc::DecodeReply(*head, Bytes(payload.Data.begin(), payload.Data.end()), &error);
 }
 
-Bytes Concat(Bytes a, const Bytes& b)
-{
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
 // A write request header whose length is far above anything the daemon takes.
 Bytes OversizedHeader()
 {
@@ -79,7 +73,6 @@ Bytes OversizedHeader()
 
 TEST_F(DaemonTest, ControlRequestsCarryTheirBuffersAndErrorsBothWays)
 {
-    const zel::test::ClosedPort refusing;  // the module is never started
     const HANDLE control = OpenControl();
     ASSERT_NE(control, INVALID_HANDLE_VALUE) << GetLastError();
 
@@ -97,7 +90,7 @@ TEST_F(DaemonTest, ControlRequestsCarryTheirBuffersAndErrorsBothWays)
         Control(control, IOCTL_VCOM_GET_DEV_MOD_COUNT, nullptr, 0, &tooSmall, sizeof tooSmall));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
 
-    const ModuleRecord record = LoopbackModule(refusing.Port(), {2, 3}, 21);
+    const ModuleRecord record = LoopbackModule(1, {2, 3}, 21);  // never started
     ASSERT_TRUE(Control(control, IOCTL_VCOM_ADD_MODULE, &record, sizeof record)) << GetLastError();
     EXPECT_EQ(ModuleCount(control), 1u);
     DWORD returned = 0;
@@ -141,9 +134,12 @@ TEST_F(DaemonTest, AClientThatBreaksTheProtocolLosesOnlyItsOwnConnectionAndHandl
 
     const HANDLE control = OpenControl();
     ASSERT_NE(control, INVALID_HANDLE_VALUE) << GetLastError();
+    Bytes helloThenReply = HelloMessage();
+    const Bytes sentReply = zelipc::EncodeReply({6, true, 0, 0, {}});
+    helloThenReply.insert(helloThenReply.end(), sentReply.begin(), sentReply.end());
     const std::pair<const char*, Bytes> cases[] = {
         {"before Hello", zelipc::EncodeRequest({5, zelipc::CloseRequest{1}})},
-        {"reply sent", Concat(HelloMessage(), zelipc::EncodeReply({6, true, 0, 0, {}}))},
+        {"reply sent", helloThenReply},
     };
     for (const auto& [logged, bytes] : cases) {
         SCOPED_TRACE(logged);

@@ -34,7 +34,7 @@ TEST_F(PtyTest, AMebibyteEachWayAtOnceComesBackWholeAndInOrder)
                               << std::mismatch(back.begin(), back.end(), sent.begin()).first -
                                      back.begin();
     // The module took each byte once.
-    const std::string stats = Module().Command("stats");
+    const std::string stats = module_->Command("stats");
     EXPECT_TRUE(EndsWith(stats, " received=" + std::to_string(kBulkBytes))) << stats;
 }
 
@@ -50,11 +50,11 @@ TEST_F(PtyTest, AfterTheModuleDropsTheConnectionNothingComesTwiceAndWritesFlowAg
     StartModule({"echo,close-after=" + std::to_string(kDropAfter)});
     Terminal com(Link());
     const std::string sent = PatternBytes(kFirstBlock + kSecondBlock, 4);
-    ASSERT_TRUE(Echoes(com, sent.substr(0, kFirstBlock)));
+    ASSERT_EQ(EchoOf(com, sent.substr(0, kFirstBlock)), sent.substr(0, kFirstBlock));
     ASSERT_EQ(com.Write(sent.substr(kFirstBlock)), 0);
     const std::size_t taken = kDropAfter - kFirstBlock;
     ASSERT_EQ(com.Read(taken).Data, sent.substr(kFirstBlock, taken));
-    ASSERT_TRUE(Module().Saw("DISCONNECTED channel=1 reason=close-after"));
+    ASSERT_TRUE(module_->Saw("DISCONNECTED channel=1 reason=close-after"));
 
     std::string after, expected;
     const zel::test::Deadline deadline;
@@ -77,9 +77,9 @@ TEST_F(PtyTest, AfterTheModuleDropsTheConnectionNothingComesTwiceAndWritesFlowAg
         last = number;
         at = close + 1;
     }
-    ASSERT_TRUE(Module().Saw("CONNECTED channel=1"));
-    ASSERT_TRUE(Module().Saw("CONNECTED channel=1")) << "no reconnect: " << Module().Output();
-    EXPECT_EQ(Module().CountPrinted("CONNECTED channel=1"), 2) << Module().Output();
+    ASSERT_TRUE(module_->Saw("CONNECTED channel=1"));
+    ASSERT_TRUE(module_->Saw("CONNECTED channel=1")) << "no reconnect: " << module_->Output();
+    EXPECT_EQ(module_->CountPrinted("CONNECTED channel=1"), 2) << module_->Output();
 }
 
 // A program gone as soon as it wrote, as a shell's "echo AT > COM7" (no
@@ -91,24 +91,24 @@ TEST_F(PtyTest, NothingOfASessionThatEndedReachesTheNextProgram)
     const std::string command = "AT\r";
     ASSERT_EQ(Terminal(Link(), /*raw=*/false).Write(command), 0);
     const std::string total = " total=" + std::to_string(command.size());
-    EXPECT_TRUE(Module().SawMatching([&total](const std::string& line) {
+    EXPECT_TRUE(module_->SawMatching([&total](const std::string& line) {
         return line.rfind("RECEIVED channel=1 ", 0) == 0 && EndsWith(line, total);
-    })) << Module().Output();
+    })) << module_->Output();
     ASSERT_TRUE(SawClosed()) << Daemon().Log();
     {
         Terminal second(Link());
-        ASSERT_TRUE(Echoes(second, "second")) << Daemon().Log();
-        ASSERT_EQ(Module().Command("send 1 stale"), "ok");
+        ASSERT_EQ(EchoOf(second, "second"), "second") << Daemon().Log();
+        ASSERT_EQ(module_->Command("send 1 stale"), "ok");
         // The bytes wait in the program's queue; it closes without reading.
         pollfd wait{second.Fd(), POLLIN, 0};
         ASSERT_EQ(poll(&wait, 1, zel::test::Deadline().PollMs()), 1);
     }
     // Whether the connection still takes these or not, no program may get them.
-    Module().Command("send 1 late");
+    module_->Command("send 1 late");
     ASSERT_TRUE(SawClosed()) << Daemon().Log();
     Terminal next(Link());
-    EXPECT_TRUE(Echoes(next, "fresh")) << Daemon().Log();
-    EXPECT_TRUE(Echoes(next, "again")) << Daemon().Log();
+    EXPECT_EQ(EchoOf(next, "fresh"), "fresh") << Daemon().Log();
+    EXPECT_EQ(EchoOf(next, "again"), "again") << Daemon().Log();
 }
 
 }  // namespace

@@ -45,7 +45,8 @@ public:
 
     // Writes all of bytes; 0 when they went, else the errno of the failed
     // write (ETIMEDOUT when the deadline passed first).
-    int Write(std::string_view bytes, const zel::test::Deadline& deadline = zel::test::Deadline())
+    int Write(std::string_view bytes,
+              const zel::test::Deadline& deadline = zel::test::Deadline()) const
     {
         while (!bytes.empty()) {
             pollfd wait{Fd(), POLLOUT, 0};
@@ -63,7 +64,7 @@ public:
         return 0;
     }
     zel::test::Received Read(std::size_t count,
-                             const zel::test::Deadline& deadline = zel::test::Deadline())
+                             const zel::test::Deadline& deadline = zel::test::Deadline()) const
     {
         return zel::test::ReceiveBytes(Fd(), count, deadline);
     }
@@ -82,28 +83,20 @@ private:
 
 class PtyTest : public DaemonTest {
 protected:
-    // zelmodsim with these channels as the module of COM kCom, kCom + 1, ...
-    // Returns once the daemon has linked the ports.
-    void StartModule(const std::vector<std::string>& channelModes)
+    // zelmodsim with these channels as the module of COM kCom, kCom + 1, ...;
+    // or with no channel, and dataPort for the test's own. Returns once the
+    // daemon has linked the ports.
+    void StartModule(const std::vector<std::string>& channelModes, std::uint16_t dataPort = 0)
     {
         module_ = std::make_unique<ModuleSimulator>(channelModes);
-        AddModule(LoopbackModule(*module_, channelModes.size(), kCom));
-    }
-    // zelmodsim for the control connection, and a channel on the test's own
-    // dataPort, as the module of COM kCom.
-    void StartModuleWithChannelAt(std::uint16_t dataPort)
-    {
-        module_ = std::make_unique<ModuleSimulator>(std::vector<std::string>{});
-        AddModule(LoopbackModule(module_->ControlPort(), {dataPort}, kCom));
-    }
-    void AddModule(const ModuleRecord& record)
-    {
+        const ModuleRecord record = dataPort != 0
+                                        ? LoopbackModule(module_->ControlPort(), {dataPort}, kCom)
+                                        : LoopbackModule(*module_, channelModes.size(), kCom);
         AddAndStart(record);
         for (unsigned c = 0; c < record.SerialCount; ++c) {
             ASSERT_TRUE(SawLinked(kCom + c)) << Daemon().Log();
         }
     }
-    ModuleSimulator& Module() { return *module_; }
 
     std::filesystem::path Link(unsigned com = kCom) const
     {
@@ -118,18 +111,12 @@ protected:
     }
     bool SawClosed() { return Daemon().SawLog("COM" + std::to_string(kCom) + ": closed"); }
 
-    // Writes text and reads it back from an echo channel.
-    static ::testing::AssertionResult Echoes(Terminal& terminal, const std::string& text)
+    // Writes text and reads what an echo channel sends back: text, when all is well.
+    static std::string EchoOf(const Terminal& terminal, const std::string& text)
     {
-        if (const int error = terminal.Write(text); error != 0) {
-            return ::testing::AssertionFailure()
-                   << "write failed: " << std::generic_category().message(error);
-        }
-        const std::string back = terminal.Read(text.size()).Data;
-        if (back != text) {
-            return ::testing::AssertionFailure() << "sent \"" << text << "\", got \"" << back << '"';
-        }
-        return ::testing::AssertionSuccess();
+        const int error = terminal.Write(text);
+        return error != 0 ? std::generic_category().message(error)
+                          : terminal.Read(text.size()).Data;
     }
 
     std::unique_ptr<ModuleSimulator> module_;

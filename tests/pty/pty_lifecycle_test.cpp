@@ -20,8 +20,8 @@ std::vector<std::string> DescriptorTargets(pid_t pid)
 {
     std::vector<std::string> targets;
     std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator(
-             "/proc/" + std::to_string(pid) + "/fd", error)) {
+    for (const auto& entry :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error)) {
         // A descriptor closed meanwhile is simply not counted.
         const auto target = std::filesystem::read_symlink(entry.path(), error);
         if (!error) {
@@ -56,7 +56,7 @@ protected:
         StartDaemon({"--pty-closing-wait", closingWait});
         channel_.LimitReceiveBuffer(receiveBuffer);
         channel_.Listen();
-        StartModuleWithChannelAt(channel_.Port());
+        StartModule({}, channel_.Port());
     }
     // The port's next connection.
     zel::UniqueFd Session()
@@ -74,7 +74,7 @@ TEST_F(PtyLifecycleTest, AHundredOpensAndClosesLeaveNoDescriptorOrTerminalBehind
     StartModule({"echo"});
     // Once through first, so that whatever the first session sets up for
     // good is in the count.
-    ASSERT_TRUE(Echoes(*std::make_unique<Terminal>(Link()), "warm"));
+    ASSERT_EQ(EchoOf(Terminal(Link()), "warm"), "warm");
     ASSERT_TRUE(SawClosed()) << Daemon().Log();
     const pid_t daemon = Daemon().Process().Pid();
     const std::size_t before = DescriptorTargets(daemon).size();
@@ -83,7 +83,7 @@ TEST_F(PtyLifecycleTest, AHundredOpensAndClosesLeaveNoDescriptorOrTerminalBehind
         Terminal opened(Link(), /*raw=*/false);
     }
     // A program after them is served: the daemon kept up with the opens.
-    EXPECT_TRUE(Echoes(*std::make_unique<Terminal>(Link()), "still served")) << Daemon().Log();
+    EXPECT_EQ(EchoOf(Terminal(Link()), "still served"), "still served") << Daemon().Log();
     // Its session was the last; once it has ended, the daemon holds what it
     // held before.
     EXPECT_TRUE(zel::test::Eventually([&] { return DescriptorTargets(daemon).size() == before; },
@@ -157,7 +157,7 @@ TEST_F(PtyLifecycleTest, AModuleThatTakesNothingAfterTheProgramLeftDoesNotHoldTh
 TEST_F(PtyLifecycleTest, AnUnreachableModuleHangsUpTheProgramAndTheNextOpenTriesAgain)
 {
     // Bound but not listening: the channel refuses the port's connection.
-    StartModuleWithChannelAt(channel_.Port());
+    StartModule({}, channel_.Port());
     {
         Terminal refused(Link(), /*raw=*/false);
         EXPECT_TRUE(refused.HungUp()) << Daemon().Log();
@@ -181,8 +181,8 @@ TEST_F(PtyLifecycleTest, StopTakesTheLinksAwayAndStartBringsThemBack)
     const auto stop = zel::test::RunToExit(VCOMCTL_PATH, {"stop"});
     ASSERT_EQ(stop.Status, 0) << stop.Err;
     for (const unsigned com : {kCom, kCom + 1}) {
-        EXPECT_TRUE(Daemon().SawLog("COM" + std::to_string(com) + ": " + Link(com).string() +
-                                    " removed"))
+        EXPECT_TRUE(
+            Daemon().SawLog("COM" + std::to_string(com) + ": " + Link(com).string() + " removed"))
             << Daemon().Log();
         EXPECT_FALSE(std::filesystem::is_symlink(Link(com)));
     }
@@ -190,8 +190,8 @@ TEST_F(PtyLifecycleTest, StopTakesTheLinksAwayAndStartBringsThemBack)
     ASSERT_EQ(start.Status, 0) << start.Err;
     for (const unsigned com : {kCom, kCom + 1}) {
         ASSERT_TRUE(SawLinked(com)) << Daemon().Log();
-        Terminal terminal(Link(com));
-        EXPECT_TRUE(Echoes(terminal, "back on COM" + std::to_string(com)));
+        const std::string text = "back on COM" + std::to_string(com);
+        EXPECT_EQ(EchoOf(Terminal(Link(com)), text), text);
     }
 }
 
@@ -201,7 +201,7 @@ TEST_F(PtyLifecycleTest, SigtermHangsUpEveryProgramAndRemovesTheLinks)
 {
     StartModule({"echo", "sink"});
     Terminal idle(Link(kCom));
-    ASSERT_TRUE(Echoes(idle, "open"));
+    ASSERT_EQ(EchoOf(idle, "open"), "open");
     Terminal busy(Link(kCom + 1));
     const std::string chunk(kWriteChunk, 'w');
     ASSERT_EQ(busy.Write(chunk), 0);

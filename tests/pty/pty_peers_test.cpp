@@ -17,13 +17,6 @@ bool Runnable(const std::string& path)
     return access(path.c_str(), X_OK) == 0;
 }
 
-// The frame that sets the first channel's baud rate (the framing and RTS
-// frames may follow it on the same line).
-bool SawBaudFrame(ModuleSimulator& module, std::uint32_t baudRate)
-{
-    return module.SawPrefix("FRAME 021" + std::to_string(baudRate));
-}
-
 TEST_F(PtyTest, PyserialGetsItsEchoAndItsBaudRateReachesTheModule)
 {
     if (!Runnable(SYSTEM_PYTHON_PATH) ||
@@ -38,7 +31,9 @@ TEST_F(PtyTest, PyserialGetsItsEchoAndItsBaudRateReachesTheModule)
             SYSTEM_PYTHON_PATH,
             {SERIAL_EXCHANGE_SCRIPT, Link().string(), std::to_string(rate), "hello", "20"});
         EXPECT_EQ(outcome.Status, 0) << outcome.Out << outcome.Err << Daemon().Log();
-        EXPECT_TRUE(SawBaudFrame(Module(), rate)) << Module().Output();
+        // The frame that sets the first channel's baud rate (the framing
+        // and RTS frames may follow it on the same line).
+        EXPECT_TRUE(module_->SawPrefix("FRAME 021" + std::to_string(rate))) << module_->Output();
     }
 }
 
@@ -67,16 +62,15 @@ TEST_F(PtyTest, BytesCrossBothWaysBetweenTheComPortAndADeviceBehindSer2net)
                           << "    chardelay: false\n"
                           << "    mdns: false\n"
                           << "  connector: serialdev," << served.string() << ",115200n81,local\n";
-    zel::test::ChildProcess ser2net(
-        SER2NET_PATH, {"-n", "-u", "-c", config, "-P", Dir().File("ser2net.pid")});
+    zel::test::ChildProcess ser2net(SER2NET_PATH,
+                                    {"-n", "-u", "-c", config, "-P", Dir().File("ser2net.pid")});
     // ser2net says nothing when it listens: a connection tells. It opens
     // the device for the probe and closes it again when the probe goes.
-    ASSERT_TRUE(zel::test::Eventually(
-        [&] { return zel::test::ConnectLoopback(port).Error == 0; }, zel::test::Deadline(),
-        std::chrono::milliseconds(20)))
+    ASSERT_TRUE(zel::test::Eventually([&] { return zel::test::ConnectLoopback(port).Error == 0; },
+                                      zel::test::Deadline(), std::chrono::milliseconds(20)))
         << ser2net.Stderr().Text();
     // zelmodsim only answers the control frames; ser2net is the channel.
-    StartModuleWithChannelAt(port);
+    StartModule({}, port);
 
     Terminal com(Link());
     Terminal far(device);
