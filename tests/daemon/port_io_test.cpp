@@ -5,6 +5,8 @@
 
 #include <zelvcom_ipc/protocol.h>
 
+#include "support/deadline.h"
+
 #include <future>
 #include <string>
 
@@ -24,7 +26,9 @@ protected:
         port_ = OpenPort(kCom, flags);
         ASSERT_NE(port_, INVALID_HANDLE_VALUE) << GetLastError() << Daemon().Log();
         ASSERT_TRUE(module_->Saw("CONNECTED channel=1"));
-        COMMTIMEOUTS timeouts{0, 0, kSafetyWaitMs, 0, 0};
+        // A read waits (ReadIntervalTimeout, at most a second) when the
+        // total constant is neither 0 nor MAXULONG.
+        COMMTIMEOUTS timeouts{1000, 0, 1, 0, 0};
         ASSERT_TRUE(SetCommTimeouts(port_, &timeouts)) << GetLastError();
     }
     void TearDown() override
@@ -35,14 +39,19 @@ protected:
         DaemonTest::TearDown();
     }
 
-    // Waits for count bytes (a read's total timeout guards against a hang).
+    // Reads until count bytes have come; each read waits up to a second.
     std::string ReadExactly(std::size_t count)
     {
-        std::string buffer(count, '\0');
+        std::string text(count, '\0');
         DWORD got = 0;
-        EXPECT_TRUE(ReadFile(port_, buffer.data(), static_cast<DWORD>(count), &got, nullptr))
-            << GetLastError();
-        return buffer.substr(0, got);
+        for (std::size_t have = 0; have < count; have += got) {
+            if (!ReadFile(port_, &text[have], static_cast<DWORD>(count - have), &got, nullptr) ||
+                (got == 0 && deadline_.Passed())) {
+                ADD_FAILURE() << "ReadFile: " << GetLastError() << ", " << have << " bytes came";
+                return text.substr(0, have);
+            }
+        }
+        return text;
     }
     DWORD Write(const std::string& text)
     {
@@ -62,6 +71,7 @@ protected:
 
     std::unique_ptr<ModuleSimulator> module_;
     HANDLE port_ = INVALID_HANDLE_VALUE;
+    const zel::test::Deadline deadline_;
 };
 
 TEST_F(PortIoTest, TheCommApiAndDataGoThroughTheDaemonAndBack)
