@@ -27,6 +27,11 @@ using zel::test::DaemonProcess;
 
 constexpr const char kControlDevice[] = "\\\\.\\ZelMain";
 
+inline bool Contains(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+
 class DaemonTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -96,8 +101,7 @@ protected:
                                        const std::vector<std::uint16_t>& dataPorts,
                                        unsigned firstCom)
     {
-        ModuleRecord record;
-        std::memset(&record, 0, sizeof record);
+        ModuleRecord record{};
         record.ModuleIP = htonl(INADDR_LOOPBACK);
         record.ControlPort = controlPort;
         std::strncpy(record.ModuleName, "loopback", sizeof record.ModuleName - 1);
@@ -107,16 +111,6 @@ protected:
         }
         record.SerialCount = static_cast<std::uint32_t>(dataPorts.size());
         return record;
-    }
-    // zelmodsim's channels as one module, its ports from firstCom on.
-    static ModuleRecord LoopbackModule(ModuleSimulator& module, std::size_t channels,
-                                       unsigned firstCom)
-    {
-        std::vector<std::uint16_t> dataPorts;
-        for (std::size_t c = 1; c <= channels; ++c) {
-            dataPorts.push_back(module.ChannelPort(static_cast<int>(c)));
-        }
-        return LoopbackModule(module.ControlPort(), dataPorts, firstCom);
     }
     // Added and started through \\.\ZelMain.
     static void AddAndStart(const ModuleRecord& record)

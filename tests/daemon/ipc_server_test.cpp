@@ -160,7 +160,7 @@ TEST_F(DaemonTest, AKilledClientsPendingWaitIsCancelledAndItsHandlesClosed)
 {
     constexpr unsigned kCom = 31;
     ModuleSimulator module({"echo"});
-    AddAndStart(LoopbackModule(module, 1, kCom));
+    AddAndStart(LoopbackModule(module.ControlPort(), {module.ChannelPort(1)}, kCom));
     zel::test::ChildProcess probe(WIN32_PROBE_PATH,
                                   {kControlDevice, "\\\\.\\COM" + std::to_string(kCom)});
     ASSERT_TRUE(probe.Stdout().WaitFor([](const std::string& line) { return line == "READY"; }))

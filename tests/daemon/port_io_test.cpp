@@ -22,7 +22,7 @@ protected:
     void Connect(const std::string& mode, DWORD flags = FILE_ATTRIBUTE_NORMAL)
     {
         module_ = std::make_unique<ModuleSimulator>(std::vector<std::string>{mode});
-        AddAndStart(LoopbackModule(*module_, 1, kCom));
+        AddAndStart(LoopbackModule(module_->ControlPort(), {module_->ChannelPort(1)}, kCom));
         port_ = OpenPort(kCom, flags);
         ASSERT_NE(port_, INVALID_HANDLE_VALUE) << GetLastError() << Daemon().Log();
         ASSERT_TRUE(module_->Saw("CONNECTED channel=1"));

@@ -89,9 +89,12 @@ protected:
     void StartModule(const std::vector<std::string>& channelModes, std::uint16_t dataPort = 0)
     {
         module_ = std::make_unique<ModuleSimulator>(channelModes);
-        const ModuleRecord record = dataPort != 0
-                                        ? LoopbackModule(module_->ControlPort(), {dataPort}, kCom)
-                                        : LoopbackModule(*module_, channelModes.size(), kCom);
+        std::vector<std::uint16_t> dataPorts;
+        for (std::size_t c = 1; c <= channelModes.size(); ++c) {
+            dataPorts.push_back(module_->ChannelPort(static_cast<int>(c)));
+        }
+        const ModuleRecord record = LoopbackModule(
+            module_->ControlPort(), dataPort != 0 ? std::vector{dataPort} : dataPorts, kCom);
         AddAndStart(record);
         for (unsigned c = 0; c < record.SerialCount; ++c) {
             ASSERT_TRUE(SawLinked(kCom + c)) << Daemon().Log();

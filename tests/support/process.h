@@ -1,13 +1,8 @@
-// Test support: a program run as a child process with its standard streams
-// connected to the test. The test writes command lines to its stdin and
-// waits, with a deadline, for lines on its stdout; stderr is collected too.
-//
-// Output is read by background threads all the time, so a child that writes
-// a lot never blocks on a full pipe while the test is busy elsewhere.
-//
-// The child gets SIGTERM if the thread that started it ends (a crashed test
-// leaves no orphan), and SIGKILL when the ChildProcess goes while it runs.
-// RunToExit runs a program to its end and returns its status and output.
+// Test support: a program run as a child process, the test writing to its
+// stdin and waiting, with a deadline, for lines of its stdout or stderr.
+// Background threads read its output all the time, so it never blocks on a
+// full pipe. It gets SIGTERM if the thread that started it ends (a crashed
+// test leaves no orphan), SIGKILL when the ChildProcess goes while it runs.
 #pragma once
 
 #include "deadline.h"
