@@ -33,9 +33,6 @@ TEST_F(PtyTest, AMebibyteEachWayAtOnceComesBackWholeAndInOrder)
     EXPECT_TRUE(back == sent) << "first difference at byte "
                               << std::mismatch(back.begin(), back.end(), sent.begin()).first -
                                      back.begin();
-    // The module took each byte once.
-    const std::string stats = module_->Command("stats");
-    EXPECT_TRUE(EndsWith(stats, " received=" + std::to_string(kBulkBytes))) << stats;
 }
 
 // The driver's reconnect, seen from a program: a write that meets the
