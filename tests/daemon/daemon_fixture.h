@@ -40,27 +40,17 @@ protected:
         StartDaemon();
     }
     // Stops the daemon (if it still runs) and expects a clean exit.
-    void TearDown() override
-    {
-        if (!stopped_) {
-            EXPECT_TRUE(StopDaemon()) << Daemon().Log();
-        }
-    }
+    void TearDown() override { EXPECT_TRUE(StopDaemon()) << Daemon().Log(); }
 
     // moreArgs: options beyond the fixture's own.
     void StartDaemon(const std::vector<std::string>& moreArgs = {})
     {
         daemon_ =
             std::make_unique<DaemonProcess>(dir_.Path(), SocketPath(), PtyDirectory(), moreArgs);
-        stopped_ = false;
         ASSERT_TRUE(daemon_->WaitReady()) << daemon_->Log();
     }
-    // SIGTERM; true when the daemon exited with status 0.
-    bool StopDaemon()
-    {
-        stopped_ = true;
-        return zel::test::ChildProcess::ExitedWith(daemon_->Stop(), EXIT_SUCCESS);
-    }
+    // SIGTERM (unless it has ended); true when the daemon exited with status 0.
+    bool StopDaemon() { return zel::test::ChildProcess::ExitedWith(daemon_->Stop(), EXIT_SUCCESS); }
     DaemonProcess& Daemon() { return *daemon_; }
     std::string SocketPath() const { return dir_.File("s"); }
     // Where the daemon links the COM ports to their pseudo-terminals.
@@ -126,7 +116,6 @@ protected:
 private:
     zel::test::TempDir dir_;
     std::unique_ptr<DaemonProcess> daemon_;
-    bool stopped_ = false;
 };
 
 }  // namespace zeltest

@@ -1,6 +1,6 @@
-// zelvcomd's life: the ready line, a clean stop with clients connected, the
-// lock on the state directory, daemonising, and a saved configuration that
-// comes back with a restart.
+// zelvcomd's life: the lock on the state directory, the ready line, a clean
+// stop with a client connected, a saved configuration that comes back with
+// a restart, and daemonising.
 #include "daemon_fixture.h"
 #include "support/process.h"
 
@@ -12,52 +12,42 @@
 namespace zeltest {
 namespace {
 
-TEST_F(DaemonTest, RefusesASecondDaemonAndStopsCleanlyWithAHandleOpen)
+// A handle held across a restart shows the process's connection to the old
+// daemon gone: the next call makes a new one, to the daemon that loaded only
+// what was saved.
+TEST_F(DaemonTest, RefusesASecondDaemonStopsCleanlyAndComesBackWithWhatWasSaved)
 {
+    constexpr unsigned kSaved = 41;
+    constexpr unsigned kUnsaved = 45;
     EXPECT_TRUE(Daemon().SawLog("driver ZelVCOM loaded"));
     DaemonProcess second(Dir().Path(), Dir().File("other.sock"));
     EXPECT_TRUE(zel::test::ChildProcess::ExitedWith(second.WaitForExit(), EXIT_FAILURE));
     EXPECT_TRUE(Contains(second.Log(), "another zelvcomd already uses the state directory"))
         << second.Log();
+
     // The first one carries on.
-    const HANDLE control = OpenControl();
-    ASSERT_NE(control, INVALID_HANDLE_VALUE) << GetLastError();
-
-    ASSERT_TRUE(StopDaemon()) << Daemon().Log();
-    EXPECT_TRUE(Contains(Daemon().Log(), "closed 1 handle(s) left open")) << Daemon().Log();
-    EXPECT_TRUE(Contains(Daemon().Log(), "driver ZelVCOM unloaded")) << Daemon().Log();
-    EXPECT_FALSE(std::filesystem::exists(SocketPath()));
-    EXPECT_EQ(Daemon().Output(), "zelvcomd ready socket=" + SocketPath() + "\n");
-    // The connection ended with the daemon: requests now fail.
-    std::uint32_t count = 0;
-    EXPECT_FALSE(Control(control, IOCTL_VCOM_GET_DEV_MOD_COUNT, nullptr, 0, &count, sizeof count));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DEVICE_REMOVED));
-    EXPECT_TRUE(CloseHandle(control));
-}
-
-// A handle held across the restart shows the process's connection to the
-// old daemon gone: the next call makes a new one, to the daemon that loaded
-// only what was saved.
-TEST_F(DaemonTest, ASavedModuleAndItsPortsComeBackAfterARestartAndAnUnsavedOneDoesNot)
-{
-    constexpr unsigned kSaved = 41;
-    constexpr unsigned kUnsaved = 45;
     ModuleSimulator module({"echo", "echo"});
     ModuleRecord unsaved = LoopbackModule(module.ControlPort(), {module.ChannelPort(1)}, kUnsaved);
     unsaved.ModuleIP = htonl(INADDR_LOOPBACK + 1);  // one module per address
     const ModuleRecord saved = LoopbackModule(
         module.ControlPort(), {module.ChannelPort(1), module.ChannelPort(2)}, kSaved);
     const HANDLE control = OpenControl();
+    ASSERT_NE(control, INVALID_HANDLE_VALUE) << GetLastError();
     EXPECT_TRUE(Control(control, IOCTL_VCOM_ADD_MODULE, &saved, sizeof saved));
     EXPECT_TRUE(Control(control, IOCTL_VCOM_SAVE_INFO_REG, nullptr, 0));
     EXPECT_TRUE(Control(control, IOCTL_VCOM_ADD_MODULE, &unsaved, sizeof unsaved));
     EXPECT_EQ(ModuleCount(control), 2u);
     EXPECT_TRUE(Control(control, IOCTL_VCOM_START_ALL_SERIAL, nullptr, 0));
-    CloseHandle(control);
-    const HANDLE before = OpenPort(kSaved);
-    ASSERT_NE(before, INVALID_HANDLE_VALUE) << GetLastError();
 
     ASSERT_TRUE(StopDaemon()) << Daemon().Log();
+    EXPECT_TRUE(Contains(Daemon().Log(), "closed 1 handle(s) left open")) << Daemon().Log();
+    EXPECT_TRUE(Contains(Daemon().Log(), "driver ZelVCOM unloaded")) << Daemon().Log();
+    EXPECT_FALSE(std::filesystem::exists(SocketPath()));
+    EXPECT_EQ(Daemon().Output(), "zelvcomd ready socket=" + SocketPath() + "\n");
+    std::uint32_t count = 0;
+    EXPECT_FALSE(Control(control, IOCTL_VCOM_GET_DEV_MOD_COUNT, nullptr, 0, &count, sizeof count));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DEVICE_REMOVED));
+
     StartDaemon();
     for (unsigned com : {kSaved, kSaved + 1}) {
         const HANDLE port = OpenPort(com);
@@ -66,10 +56,10 @@ TEST_F(DaemonTest, ASavedModuleAndItsPortsComeBackAfterARestartAndAnUnsavedOneDo
     }
     EXPECT_EQ(OpenPort(kUnsaved), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    CloseHandle(control);
     const HANDLE again = OpenControl();
     EXPECT_EQ(ModuleCount(again), 1u);
     CloseHandle(again);
-    CloseHandle(before);
 }
 
 TEST(DaemonBackgroundTest, DetachesOnceReadyAndLogsToTheStateDirectory)

@@ -57,10 +57,7 @@ TEST_F(PtyTest, BytesCrossBothWaysBetweenTheComPortAndADeviceBehindSer2net)
     std::ofstream(config) << "connection: &channel\n"
                           << "  accepter: tcp,127.0.0.1," << port << "\n"
                           << "  enable: on\n"
-                          << "  options:\n"
-                          << "    kickolduser: true\n"
-                          << "    chardelay: false\n"
-                          << "    mdns: false\n"
+                          << "  options: {kickolduser: true, chardelay: false, mdns: false}\n"
                           << "  connector: serialdev," << served.string() << ",115200n81,local\n";
     zel::test::ChildProcess ser2net(SER2NET_PATH,
                                     {"-n", "-u", "-c", config, "-P", Dir().File("ser2net.pid")});
