@@ -2,9 +2,6 @@
 // through an echo channel, and the failures a user meets first.
 #include "daemon_fixture.h"
 
-#include "support/deadline.h"
-#include "support/process.h"
-
 #include <regex>
 
 namespace zeltest {

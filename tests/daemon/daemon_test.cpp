@@ -2,7 +2,6 @@
 // stop with a client connected, a saved configuration that comes back with
 // a restart, and daemonising.
 #include "daemon_fixture.h"
-#include "support/process.h"
 
 #include <poll.h>
 #include <sys/syscall.h>
@@ -19,7 +18,6 @@ TEST_F(DaemonTest, RefusesASecondDaemonStopsCleanlyAndComesBackWithWhatWasSaved)
 {
     constexpr unsigned kSaved = 41;
     constexpr unsigned kUnsaved = 45;
-    EXPECT_TRUE(Daemon().SawLog("driver ZelVCOM loaded"));
     DaemonProcess second(Dir().Path(), Dir().File("other.sock"));
     EXPECT_TRUE(zel::test::ChildProcess::ExitedWith(second.WaitForExit(), EXIT_FAILURE));
     EXPECT_TRUE(Contains(second.Log(), "another zelvcomd already uses the state directory"))

@@ -4,7 +4,6 @@
 // else's.
 #include "daemon_fixture.h"
 #include "support/loopback.h"
-#include "support/process.h"
 
 #include <zelvcom_ipc/codec.h>
 
@@ -89,8 +88,7 @@ TEST_F(DaemonTest, AClientThatBreaksTheProtocolLosesOnlyItsOwnConnectionAndHandl
     ASSERT_TRUE(SendBytes(bad.Get(),
                           zelipc::EncodeRequest({2, zelipc::OpenRequest{0, 0, kControlDevice}})));
     const auto opened = ReceiveReply(bad.Get());
-    ASSERT_TRUE(opened);
-    ASSERT_EQ(opened->Status, 0);
+    ASSERT_TRUE(opened && opened->Status == 0);
     EXPECT_EQ(OpenControl(), INVALID_HANDLE_VALUE);
     // A handle it does not hold is answered, not punished.
     constexpr std::uint64_t kNoSuchHandle = 99;

@@ -3,8 +3,6 @@
 // threads with requests in flight on the one connection.
 #include "daemon_fixture.h"
 
-#include "support/deadline.h"
-
 #include <zelvcom_ipc/protocol.h>
 
 #include <future>

@@ -9,7 +9,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <iostream>
@@ -25,19 +24,14 @@ constexpr unsigned kCom = 7;
 // wait has a deadline.
 class Terminal {
 public:
-    // Opens path (following the link), raw 8N1 as a serial program sets up
-    // its port, or as it is. Throws std::system_error when that fails.
-    explicit Terminal(const std::filesystem::path& path, bool raw = true)
+    // Opens path (following the link) as it is: the daemon sets its
+    // pseudo-terminals raw before any program opens them. Throws
+    // std::system_error when the open fails.
+    explicit Terminal(const std::filesystem::path& path)
         : fd_(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC))
     {
-        termios settings{};
-        if (!fd_.Valid() || (raw && tcgetattr(Fd(), &settings) != 0)) {
+        if (!fd_.Valid()) {
             throw std::system_error(errno, std::generic_category(), "open " + path.string());
-        }
-        cfmakeraw(&settings);
-        settings.c_cflag |= CLOCAL | CREAD;
-        if (raw && (cfsetspeed(&settings, B115200) != 0 || tcsetattr(Fd(), TCSANOW, &settings))) {
-            throw std::system_error(errno, std::generic_category(), "tcsetattr");
         }
     }
     int Fd() const { return fd_.Get(); }

@@ -4,7 +4,6 @@
 #include "pty_fixture.h"
 
 #include "support/eventually.h"
-#include "support/process.h"
 
 #include <atomic>
 #include <future>
@@ -22,9 +21,8 @@ std::vector<std::string> DescriptorTargets(pid_t pid)
     std::error_code error;
     for (const auto& entry :
          std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error)) {
-        // A descriptor closed meanwhile is simply not counted.
         const auto target = std::filesystem::read_symlink(entry.path(), error);
-        if (!error) {
+        if (!error) {  // not one closed meanwhile
             targets.push_back(target.string());
         }
     }
@@ -48,17 +46,14 @@ std::string FillUntilFull(Terminal& terminal, std::chrono::milliseconds fullAfte
 class PtyLifecycleTest : public PtyTest {
 protected:
     // A daemon that waits closingWait seconds for a leaving program's bytes
-    // to go out, whose port's channel is the test's own socket (listening
-    // when asked): it takes at most receiveBuffer bytes at a time and is read
+    // to go out, whose port's channel is the test's own socket, not yet
+    // listening: it takes at most receiveBuffer bytes at a time and is read
     // only when the test does.
-    void StartUnreadChannel(const char* closingWait, int receiveBuffer, bool listen = true)
+    void StartUnreadChannel(const char* closingWait, int receiveBuffer)
     {
         ASSERT_TRUE(StopDaemon());
         StartDaemon({"--pty-closing-wait", closingWait});
         channel_.LimitReceiveBuffer(receiveBuffer);
-        if (listen) {
-            channel_.Listen();
-        }
         StartModule({}, channel_.Port());
     }
     // The port's next connection.
@@ -83,7 +78,7 @@ TEST_F(PtyLifecycleTest, AHundredOpensAndClosesLeaveNoDescriptorOrTerminalBehind
     const std::size_t before = DescriptorTargets(daemon).size();
     const std::filesystem::path slave = std::filesystem::read_symlink(Link());
     for (int cycle = 0; cycle < 100; ++cycle) {
-        Terminal opened(Link(), /*raw=*/false);
+        Terminal opened(Link());
     }
     // A program after them is served: the daemon kept up with the opens.
     EXPECT_EQ(EchoOf(Terminal(Link()), "still served"), "still served") << Daemon().Log();
@@ -106,6 +101,7 @@ TEST_F(PtyLifecycleTest, AProgramOpeningWhileTheLastOnesBytesGoOutGetsItsOwnSess
 {
     // Far longer than the test waits: the daemon must not give up meanwhile.
     StartUnreadChannel("3600", 16 * 1024);
+    channel_.Listen();
     Terminal first(Link());
     const zel::UniqueFd firstSession = Session();
     // Not read by the module, the bytes back up into the daemon and the terminal.
@@ -142,9 +138,9 @@ TEST_F(PtyLifecycleTest, AProgramOpeningWhileTheLastOnesBytesGoOutGetsItsOwnSess
 // is dropped, with a warning, and the next program is served.
 TEST_F(PtyLifecycleTest, AModuleThatRefusesOrTakesNothingDoesNotHoldThePort)
 {
-    StartUnreadChannel("1", 1, /*listen=*/false);  // the system's least receive buffer
+    StartUnreadChannel("1", 1);  // the system's least receive buffer
     {
-        Terminal refused(Link(), /*raw=*/false);
+        Terminal refused(Link());
         EXPECT_TRUE(refused.HungUp()) << Daemon().Log();
         EXPECT_EQ(refused.Write("x"), EIO);
     }

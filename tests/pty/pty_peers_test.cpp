@@ -5,7 +5,6 @@
 #include "pty_fixture.h"
 
 #include "support/eventually.h"
-#include "support/process.h"
 
 #include <fstream>
 

@@ -1,8 +1,6 @@
-// zelvcomd as a child process of a test: started in the foreground on a
-// temporary state directory and socket (and, when given, the directory of
-// its COM links), ready once it prints its ready line; its log (stderr) can
-// be waited on line by line. And the environment pointed at a socket, so the
-// control library (and any vcomctl a test starts) reach that daemon.
+// zelvcomd as a test's child process, in the foreground on the test's state
+// directory, socket and (when given) COM link directory, its log waited on
+// line by line; UseDaemonSocket points the control library (and vcomctl) at it.
 #pragma once
 
 #include "support/deadline.h"

@@ -1,7 +1,6 @@
-// zelmodsim as the far end of a test's connections: run as a child process
-// for one test (ZELMODSIM_PATH, defined by the test target), its READY line
-// read for the ports it listens on, commands written to its stdin, its
-// event lines waited for.
+// zelmodsim as the far end of a test's connections (ZELMODSIM_PATH, defined by
+// the test target): its READY line read for its ports, commands written to
+// its stdin, its event lines waited for.
 #pragma once
 
 #include "support/deadline.h"

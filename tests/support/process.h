@@ -31,9 +31,8 @@
 
 namespace zel::test {
 
-// Lines of one output stream as they arrive. A wait takes the first line not
-// yet taken that matches, so waits for different lines need not come in the
-// order the lines were written.
+// Lines of one output stream as they arrive. A wait takes the first matching
+// line not yet taken, so waits need not come in the order of the lines.
 class LineCollector {
 public:
     using Match = std::function<bool(const std::string& line)>;
