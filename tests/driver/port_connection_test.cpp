@@ -16,32 +16,6 @@ namespace {
 
 using PortConnectionTest = NetTest;
 
-TEST_F(PortConnectionTest, OpenBringsControlAndDataUpAndCloseTakesThemDown)
-{
-    ModuleSimulator module({"echo"});
-    AddLoopbackModule(module.ControlPort(), {module.ChannelPort(1)});
-
-    host::File* com5 = nullptr;
-    ASSERT_EQ(OpenPort(5, &com5), STATUS_SUCCESS);
-    EXPECT_TRUE(module.Saw("CONNECTED control"));
-    EXPECT_TRUE(module.Saw("CONNECTED channel=1"));
-    ModuleExtension* ext = Module(0);
-    EXPECT_EQ(ext->OpenPortCount, 1u);
-    EXPECT_EQ(ext->ChannelOpen[0], 1u);
-    EXPECT_EQ(Port(5)->IsOpen, 1u);
-    EXPECT_TRUE(ext->ControlConnection.Opened && ext->ControlConnection.Connected);
-    EXPECT_TRUE(Port(5)->DataConnection.Opened && Port(5)->DataConnection.Connected);
-
-    ClosePort(com5);
-    EXPECT_TRUE(module.Saw("DISCONNECTED channel=1 reason=peer"));
-    EXPECT_TRUE(module.Saw("DISCONNECTED control reason=peer"));
-    EXPECT_EQ(ext->OpenPortCount, 0u);
-    EXPECT_EQ(ext->ChannelOpen[0], 0u);
-    EXPECT_EQ(Port(5)->IsOpen, 0u);
-    EXPECT_FALSE(ext->ControlConnection.Opened);
-    EXPECT_FALSE(Port(5)->DataConnection.Opened);
-}
-
 // A port can be opened as soon as it exists, while the module's later
 // channels are still being created: that open stays counted.
 TEST_F(PortConnectionTest, AnOpenWhileLaterChannelsAreCreatedStaysCounted)
@@ -118,7 +92,7 @@ TEST_F(PortConnectionTest, StopAllRefusesAModuleWhilePortCloseIsUnderWay)
     EXPECT_FALSE(HasDevice("\\Device\\VZelSerial0"));
 }
 
-TEST_F(PortConnectionTest, PortsOfOneModuleShareTheControlConnection)
+TEST_F(PortConnectionTest, OpensBringConnectionsUpAndPortsOfOneModuleShareTheControl)
 {
     ModuleSimulator module({"echo", "echo"});
     AddLoopbackModule(module.ControlPort(), {module.ChannelPort(1), module.ChannelPort(2)});
@@ -127,6 +101,12 @@ TEST_F(PortConnectionTest, PortsOfOneModuleShareTheControlConnection)
     host::File* com5 = nullptr;
     ASSERT_EQ(OpenPort(5, &com5), STATUS_SUCCESS);
     ASSERT_TRUE(module.Saw("CONNECTED control"));
+    EXPECT_TRUE(module.Saw("CONNECTED channel=1"));
+    EXPECT_EQ(ext->OpenPortCount, 1u);
+    EXPECT_EQ(ext->ChannelOpen[0], 1u);
+    EXPECT_EQ(Port(5)->IsOpen, 1u);
+    EXPECT_TRUE(ext->ControlConnection.Opened && ext->ControlConnection.Connected);
+    EXPECT_TRUE(Port(5)->DataConnection.Opened && Port(5)->DataConnection.Connected);
     PFILE_OBJECT controlEndpoint = ext->ControlConnection.Endpoint.FileObject;
 
     host::File* com6 = nullptr;
@@ -139,6 +119,9 @@ TEST_F(PortConnectionTest, PortsOfOneModuleShareTheControlConnection)
     ClosePort(com5);
     EXPECT_TRUE(module.Saw("DISCONNECTED channel=1 reason=peer"));
     EXPECT_EQ(ext->OpenPortCount, 1u);
+    EXPECT_EQ(ext->ChannelOpen[0], 0u);
+    EXPECT_EQ(Port(5)->IsOpen, 0u);
+    EXPECT_FALSE(Port(5)->DataConnection.Opened);
     EXPECT_TRUE(ext->ControlConnection.Opened && ext->ControlConnection.Connected);
     EXPECT_EQ(ext->ControlConnection.Endpoint.FileObject, controlEndpoint);
 

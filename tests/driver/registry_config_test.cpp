@@ -83,6 +83,14 @@ TEST_F(RegistryConfigTest, SavedTableRunsAfterHostRestart)
 
 TEST_F(RegistryConfigTest, ReloadOverwritesTheTableInPlace)
 {
+    // Without a saved configuration it fails and keeps the table.
+    ASSERT_EQ(Add(MakeRecord(Ip(10, 0, 0, 3), 4000, "first", {})).Status, STATUS_SUCCESS);
+    host::IoResult missing = Ioctl(IOCTL_VCOM_RESET_READ_REG);
+    EXPECT_FALSE(NT_SUCCESS(missing.Status));
+    EXPECT_EQ(missing.Information, 0u);
+    EXPECT_EQ(ModuleCount(), 1u);
+    ASSERT_EQ(Ioctl(IOCTL_VCOM_CLEAR_DEV_INFO).Status, STATUS_SUCCESS);
+
     ASSERT_EQ(Add(MakeRecord(Ip(10, 0, 0, 1), 4000, "kept", {{4001, 5, 0}})).Status,
               STATUS_SUCCESS);
     ASSERT_EQ(Ioctl(IOCTL_VCOM_SAVE_INFO_REG).Status, STATUS_SUCCESS);
@@ -96,15 +104,6 @@ TEST_F(RegistryConfigTest, ReloadOverwritesTheTableInPlace)
     EXPECT_EQ(RecordName(Record(0)), "kept");
     // A reload touches no device.
     EXPECT_FALSE(HasDevice("\\Device\\VZelSerial0"));
-}
-
-TEST_F(RegistryConfigTest, ReloadWithoutConfigurationFailsAndKeepsTheTable)
-{
-    ASSERT_EQ(Add(MakeRecord(Ip(10, 0, 0, 1), 4000, "a", {})).Status, STATUS_SUCCESS);
-    host::IoResult reload = Ioctl(IOCTL_VCOM_RESET_READ_REG);
-    EXPECT_FALSE(NT_SUCCESS(reload.Status));
-    EXPECT_EQ(reload.Information, 0u);
-    EXPECT_EQ(ModuleCount(), 1u);
 }
 
 TEST_F(RegistryConfigTest, DeleteRemovesCountAndNumbersButLeavesNamesAndFlags)

@@ -44,21 +44,5 @@ TEST_F(SerialFramesTest, EachSettingGoesAsItsFrameForItsChannel)
     EXPECT_TRUE(module_->Saw("FRAME 0520"));
 }
 
-TEST_F(SerialFramesTest, AChannelWithSerialParaFlagGetsOnlyRtsFrames)
-{
-    StartModule({"echo"}, true, {1});
-    EXPECT_EQ(Set(IOCTL_SERIAL_SET_BAUD_RATE, ULONG{19200}).Status, STATUS_SUCCESS);
-    EXPECT_EQ(Set(IOCTL_SERIAL_SET_LINE_CONTROL, Line(STOP_BIT_1, EVEN_PARITY, 8)).Status,
-              STATUS_SUCCESS);
-    // Frames go out one at a time, in order: once the RTS frame is seen, a
-    // baud or framing frame sent before it would have been seen too.
-    EXPECT_EQ(Control(IOCTL_SERIAL_SET_RTS).Status, STATUS_SUCCESS);
-    ASSERT_TRUE(module_->Saw("FRAME 0511"));
-    EXPECT_EQ(module_->CountPrinted("FRAME 02119200"), 0);
-    EXPECT_EQ(module_->CountPrinted("FRAME 0318E1"), 0);
-    EXPECT_EQ(Get<ULONG>(IOCTL_SERIAL_GET_BAUD_RATE), 19200u);
-    EXPECT_EQ(Get<SERIAL_LINE_CONTROL>(IOCTL_SERIAL_GET_LINE_CONTROL).Parity, EVEN_PARITY);
-}
-
 }  // namespace
 }  // namespace zeltest
