@@ -1,14 +1,13 @@
-// A TCP transport client built the way a driver builds one (ZwCreateFile
-// with an EA buffer, ObReferenceObjectByHandle, IoAllocateIrp, the next
-// stack location filled by hand, a completion routine returning
-// STATUS_MORE_PROCESSING_REQUIRED, IoCallDriver to IoGetRelatedDeviceObject),
-// and a fixture with an address object, an associated endpoint, the test's
-// event handlers and loopback peers.
+// The TCP transport driven through the driver's own TDI client
+// (net/transport.h): its address object, endpoint, event handler
+// registration, connect, send and receive. What that client never does
+// (cancel, peek, hand a receive back, time a disconnect, malformed
+// requests) goes through one raw request on an IRP of the test's own.
 #pragma once
 
 #include "host_test_driver.h"
 
-#include <tdikrnl.h>
+#include "net/transport.h"
 
 #include "../support/loopback.h"
 #include <host/common/unique_fd.h>
@@ -25,108 +24,30 @@
 
 namespace hosttest {
 
-constexpr const char* kTcpDevice = "\\Device\\Tcp";
-
 // One IPv4 TRANSPORT_ADDRESS; address and port in host byte order.
 inline TA_IP_ADDRESS IpAddress(ULONG address, USHORT port)
 {
-    TA_IP_ADDRESS ta{1, {{TDI_ADDRESS_LENGTH_IP, TDI_ADDRESS_TYPE_IP, {}}}};
-    ta.Address[0].Address[0].sin_port = htons(port);
-    ta.Address[0].Address[0].in_addr = htonl(address);
+    TA_IP_ADDRESS ta{};
+    BuildIpAddress(&ta, htonl(address), htons(port));
     return ta;
 }
 
-// One FILE_FULL_EA_INFORMATION entry.
-inline std::vector<std::uint8_t> EaBuffer(const std::string& name, const void* value,
-                                          USHORT valueLength)
-{
-    const std::size_t header = FIELD_OFFSET(FILE_FULL_EA_INFORMATION, EaName);
-    std::vector<std::uint8_t> buffer(header + name.size() + 1 + valueLength, 0);
-    auto* ea = reinterpret_cast<PFILE_FULL_EA_INFORMATION>(buffer.data());
-    ea->EaNameLength = static_cast<UCHAR>(name.size());
-    ea->EaValueLength = valueLength;
-    std::memcpy(ea->EaName, name.data(), name.size());
-    std::memcpy(buffer.data() + header + name.size() + 1, value, valueLength);
-    return buffer;
-}
-
-// A transport object as a driver holds it: a kernel handle and a referenced
-// file object. Close dereferences, then closes the handle.
-class TdiObject {
-public:
+// A transport object opened with the EA given (none: a control channel),
+// as a handle and a referenced file object.
+struct TdiObject {
     TdiObject() = default;
-    explicit TdiObject(const std::vector<std::uint8_t>& ea) { EXPECT_EQ(Open(ea), STATUS_SUCCESS); }
-    TdiObject(TdiObject&& other) noexcept { *this = std::move(other); }
-    TdiObject& operator=(TdiObject&& other) noexcept
+    TdiObject(const TdiObject&) = delete;
+    TdiObject& operator=(const TdiObject&) = delete;
+    ~TdiObject() { CloseTransportFile(&Handle, &File); }
+    NTSTATUS Open(PFILE_FULL_EA_INFORMATION ea = nullptr, ULONG length = 0)
     {
-        std::swap(handle_, other.handle_);  // the other closes what was here
-        std::swap(file_, other.file_);
-        return *this;
+        const NTSTATUS status = CreateTransportHandle(
+            TCP_DEVICE_NAME, GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE, ea, length, &Handle);
+        return NT_SUCCESS(status) ? ReferenceTransportFile(&Handle, &File) : status;
     }
-    ~TdiObject() { Close(); }
-
-    // ZwCreateFile on \Device\Tcp with the EA (none when empty), then the
-    // reference; the status of whichever failed.
-    NTSTATUS Open(const std::vector<std::uint8_t>& ea)
-    {
-        NtString name(kTcpDevice);
-        OBJECT_ATTRIBUTES attributes;
-        InitializeObjectAttributes(&attributes, name.Get(),
-                                   OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
-        IO_STATUS_BLOCK ioStatus{};
-        NTSTATUS status =
-            ZwCreateFile(&handle_, GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE, &attributes,
-                         &ioStatus, nullptr, FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ, FILE_OPEN_IF,
-                         0, ea.empty() ? nullptr : const_cast<std::uint8_t*>(ea.data()),
-                         static_cast<ULONG>(ea.size()));
-        if (NT_SUCCESS(status)) {
-            status = ObReferenceObjectByHandle(handle_, 0, *IoFileObjectType, KernelMode,
-                                               reinterpret_cast<PVOID*>(&file_), nullptr);
-        }
-        return status;
-    }
-
-    HANDLE Handle() const { return handle_; }
-    PFILE_OBJECT File() const { return file_; }
-    PDEVICE_OBJECT Device() const { return IoGetRelatedDeviceObject(file_); }
-    void Close()
-    {
-        DereferenceOnly();
-        CloseHandleOnly();
-    }
-    void CloseHandleOnly()
-    {
-        if (handle_ != nullptr) {
-            ZwClose(std::exchange(handle_, nullptr));
-        }
-    }
-    void DereferenceOnly()
-    {
-        if (file_ != nullptr) {
-            ObDereferenceObject(std::exchange(file_, nullptr));
-        }
-    }
-
-private:
-    HANDLE handle_ = nullptr;
-    PFILE_OBJECT file_ = nullptr;
+    HANDLE Handle = nullptr;
+    PFILE_OBJECT File = nullptr;
 };
-
-inline TdiObject OpenAddress()
-{
-    const TA_IP_ADDRESS any = IpAddress(0, 0);
-    return TdiObject(EaBuffer(TdiTransportAddress, &any, sizeof any));
-}
-
-inline TdiObject OpenEndpoint(CONNECTION_CONTEXT context)
-{
-    return TdiObject(EaBuffer(TdiConnectionContext, &context, sizeof context));
-}
-
-inline TdiObject OpenControlChannel()
-{
-    return TdiObject(std::vector<std::uint8_t>());
-}
 
 // Memory with MDLs over it, locked as a driver locks its buffers: one MDL
 // per chunk, linked into a chain.
@@ -137,13 +58,10 @@ public:
         const std::size_t chunk = data.size() / chunks;
         for (std::size_t i = 0; i < chunks; ++i) {
             const std::size_t length = i + 1 == chunks ? data.size() - i * chunk : chunk;
-            PMDL mdl =
-                IoAllocateMdl(&data_[i * chunk], static_cast<ULONG>(length), FALSE, FALSE, nullptr);
-            MmProbeAndLockPages(mdl, KernelMode, IoModifyAccess);
-            if (!mdls_.empty()) {
-                mdls_.back()->Next = mdl;
+            mdls_.push_back(LockBuffer(&data_[i * chunk], static_cast<ULONG>(length)));
+            if (i > 0) {
+                mdls_[i - 1]->Next = mdls_[i];
             }
-            mdls_.push_back(mdl);
         }
     }
     explicit LockedBuffer(std::size_t size, std::size_t chunks = 1)
@@ -155,10 +73,7 @@ public:
     ~LockedBuffer()
     {
         for (PMDL mdl : mdls_) {
-            if (locked_) {
-                MmUnlockPages(mdl);
-            }
-            IoFreeMdl(mdl);
+            locked_ ? UnlockBuffer(mdl) : IoFreeMdl(mdl);
         }
     }
 
@@ -182,14 +97,12 @@ private:
 // Orders request completions and event indications.
 inline std::atomic<int> tdiEventOrder{0};
 
-// One TDI request on one IRP. Each starter returns what IoCallDriver
-// returned; Wait() gives the final status.
+// One TDI request on an IRP of the test's own. Each starter returns what
+// IoCallDriver returned; Wait() gives the final status.
 class TdiRequest {
 public:
-    explicit TdiRequest(const TdiObject& target)
-        : file_(target.File()),
-          device_(target.Device()),
-          irp_(IoAllocateIrp(device_->StackSize, FALSE))
+    explicit TdiRequest(PFILE_OBJECT target)
+        : file_(target), irp_(IoAllocateIrp(IoGetRelatedDeviceObject(target)->StackSize, FALSE))
     {
         KeInitializeEvent(&done_, NotificationEvent, FALSE);
     }
@@ -202,8 +115,7 @@ public:
             IoCancelIrp(irp_);
             Wait();
         }
-        irp_->MdlAddress = nullptr;
-        IoFreeIrp(irp_);
+        FreeTransportIrp(irp_);
     }
 
     // Any request: its minor function, parameters and buffer.
@@ -211,7 +123,7 @@ public:
     NTSTATUS Call(UCHAR minor, const Parameters& parameters = {}, const LockedBuffer* buffer = {})
     {
         Prepare(minor, parameters, buffer);
-        return IoCallDriver(device_, irp_);
+        return IoCallDriver(IoGetRelatedDeviceObject(file_), irp_);
     }
     // To 127.0.0.1 unless told otherwise; no timeout when `timeout` is 0.
     NTSTATUS Connect(USHORT port, LONGLONG timeout = 0, ULONG address = INADDR_LOOPBACK)
@@ -280,14 +192,8 @@ private:
     void Prepare(UCHAR minor, const Parameters& parameters, const LockedBuffer* buffer)
     {
         irp_->MdlAddress = buffer != nullptr ? buffer->Mdl() : nullptr;
-        PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp_);
-        stack->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-        stack->MinorFunction = minor;
-        stack->DeviceObject = device_;
-        stack->FileObject = file_;
-        static_assert(sizeof parameters <= sizeof stack->Parameters);
-        std::memcpy(&stack->Parameters, &parameters, sizeof parameters);
-        IoSetCompletionRoutine(irp_, Completion, this, TRUE, TRUE, TRUE);
+        *TransportParameters<Parameters>(PrepareTransportRequest(irp_, minor, file_)) = parameters;
+        SetTransportCompletion(irp_, Completion, this);
         called_ = true;
     }
     // A relative time in milliseconds, as TDI takes it.
@@ -299,7 +205,6 @@ private:
     }
 
     PFILE_OBJECT file_;
-    PDEVICE_OBJECT device_;
     PIRP irp_;
     KEVENT done_;
     bool called_ = false;
@@ -317,18 +222,9 @@ public:
         KeInitializeEvent(&received_, NotificationEvent, FALSE);
     }
 
-    NTSTATUS Register(const TdiObject& address)
+    NTSTATUS Register(TransportAddressObject* address)
     {
-        TdiRequest disconnect(address);
-        disconnect.Call(TDI_SET_EVENT_HANDLER,
-                        TDI_REQUEST_KERNEL_SET_EVENT{TDI_EVENT_DISCONNECT,
-                                                     reinterpret_cast<PVOID>(&OnDisconnect), this});
-        TdiRequest receive(address);
-        receive.Call(TDI_SET_EVENT_HANDLER,
-                     TDI_REQUEST_KERNEL_SET_EVENT{TDI_EVENT_RECEIVE,
-                                                  reinterpret_cast<PVOID>(&OnReceive), this});
-        const NTSTATUS status = disconnect.Wait();
-        return NT_SUCCESS(status) ? receive.Wait() : status;
+        return SetEventHandlers(address, this, {nullptr, OnDisconnect, nullptr, OnReceive, nullptr});
     }
 
     // How many bytes the receive handler takes; 0 declines.
@@ -414,6 +310,8 @@ using zel::test::ResetConnection;
 constexpr std::size_t kLargeSend = 16 * 1024 * 1024;
 constexpr LONGLONG kShortTimeoutMs = 100;
 
+// An address object and an endpoint as the driver holds them, the test's
+// event handlers, and loopback peers.
 class TdiTest : public HostKernelTest {
 protected:
     void SetUp() override
@@ -427,26 +325,32 @@ protected:
 
     void TearDown() override
     {
-        endpoint_.Close();
-        address_.Close();
+        ReleaseEndpoint(&endpoint_);
+        ReleaseAddress(&address_);
         HostKernelTest::TearDown();
     }
 
     CONNECTION_CONTEXT Context() { return &context_; }
 
-    NTSTATUS Associate(HANDLE address)
+    void OpenAddress()
     {
-        TdiRequest associate(endpoint_);
-        associate.Call(TDI_ASSOCIATE_ADDRESS, TDI_REQUEST_KERNEL_ASSOCIATE{address});
-        return associate.Wait();
+        const TA_IP_ADDRESS any = IpAddress(0, 0);
+        ASSERT_EQ(OpenTransportAddress(TCP_DEVICE_NAME,
+                                       reinterpret_cast<const TRANSPORT_ADDRESS*>(&any), &address_),
+                  STATUS_SUCCESS);
+    }
+    void OpenEndpoint()
+    {
+        endpoint_.ReferenceCount = 1;
+        ASSERT_EQ(OpenConnectionEndpoint(TCP_DEVICE_NAME, &endpoint_, Context()), STATUS_SUCCESS);
     }
 
     void OpenObjects()
     {
-        address_ = OpenAddress();
-        endpoint_ = OpenEndpoint(Context());
-        ASSERT_EQ(Associate(address_.Handle()), STATUS_SUCCESS);
-        ASSERT_EQ(events_->Register(address_), STATUS_SUCCESS);
+        ASSERT_NO_FATAL_FAILURE(OpenAddress());
+        ASSERT_NO_FATAL_FAILURE(OpenEndpoint());
+        ASSERT_EQ(AssociateAddress(&address_, &endpoint_), STATUS_SUCCESS);
+        ASSERT_EQ(events_->Register(&address_), STATUS_SUCCESS);
     }
 
     // Connects the endpoint to the listener (to a peer that takes little
@@ -459,37 +363,38 @@ protected:
 
     void Connect(ClosedPort& listener)
     {
-        TdiRequest connect(endpoint_);
-        connect.Connect(listener.Port());
-        ASSERT_EQ(connect.Wait(), STATUS_SUCCESS);
+        const TA_IP_ADDRESS remote = IpAddress(INADDR_LOOPBACK, listener.Port());
+        LARGE_INTEGER timeout;
+        timeout.QuadPart = -zel::test::kSafetyTimeout.count() * 10000;  // 100 ns units
+        ASSERT_EQ(TdiConnectRequest(&endpoint_, &remote, &timeout), STATUS_SUCCESS);
         peer_ = listener.Accept();
         ASSERT_TRUE(peer_.Valid());
     }
 
-    // What one receive of up to `length` bytes got; it must succeed.
+    // What one synchronous receive of up to `length` bytes got; it must
+    // succeed.
     std::string ReceiveText(ULONG length = 2048, ULONG flags = TDI_RECEIVE_NORMAL)
     {
         LockedBuffer in(length);
-        TdiRequest receive(endpoint_);
-        receive.Receive(in, length, flags);
-        EXPECT_EQ(receive.Wait(), STATUS_SUCCESS);
-        return in.Text(receive.Information());
+        IO_STATUS_BLOCK ioStatus{};
+        EXPECT_EQ(TdiReceiveRequest(&endpoint_, nullptr, nullptr, &ioStatus, in.Mdl(), flags,
+                                    nullptr, nullptr),
+                  STATUS_SUCCESS);
+        return in.Text(ioStatus.Information);
     }
 
     NTSTATUS SendText(const std::string& text)
     {
         LockedBuffer out(text);
-        TdiRequest send(endpoint_);
-        send.Send(out);
-        return send.Wait();
+        return TdiSendRequest(&endpoint_, nullptr, nullptr, nullptr, out.Mdl(), 0, nullptr);
     }
 
     int context_ = 0;
     std::unique_ptr<TdiEvents> events_;
     ClosedPort listener_;
     ClosedPort slowListener_;
-    TdiObject address_;
-    TdiObject endpoint_;
+    TransportAddressObject address_{};
+    ConnectionEndpoint endpoint_{};
     zel::UniqueFd peer_;
 };
 

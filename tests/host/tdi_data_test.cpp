@@ -17,13 +17,13 @@ TEST_F(TdiDataTest, SendsGoOutInTurn)
 {
     ASSERT_NO_FATAL_FAILURE(OpenAndConnect());
     LockedBuffer quick(std::string("quick"));
-    TdiRequest send(endpoint_);
+    TdiRequest send(endpoint_.FileObject);
     EXPECT_EQ(send.Send(quick, quick.Size(), TDI_SEND_PARTIAL), STATUS_SUCCESS);
     EXPECT_EQ(send.Information(), 5u);
     EXPECT_EQ(zel::test::ReceiveBytes(peer_.Get(), 5).Data, "quick");
-    TdiRequest empty(endpoint_);  // a send of nothing succeeds, a receive of nothing is refused
+    TdiRequest empty(endpoint_.FileObject);  // a send of nothing succeeds, a receive of nothing is refused
     EXPECT_EQ(empty.Send(quick, 0), STATUS_SUCCESS);
-    TdiRequest nothing(endpoint_);
+    TdiRequest nothing(endpoint_.FileObject);
     EXPECT_EQ(nothing.Receive(quick, 0), STATUS_INVALID_PARAMETER);
 
     std::string first(kLargeSend, '\0');
@@ -31,9 +31,9 @@ TEST_F(TdiDataTest, SendsGoOutInTurn)
         first[i] = static_cast<char>('a' + (i * 7 + i / 251) % 26);
     }
     LockedBuffer large(first, 4);
-    TdiRequest sendLarge(endpoint_);
+    TdiRequest sendLarge(endpoint_.FileObject);
     ASSERT_EQ(sendLarge.Send(large), STATUS_PENDING);
-    TdiRequest sendQuick(endpoint_);
+    TdiRequest sendQuick(endpoint_.FileObject);
     EXPECT_EQ(sendQuick.Send(quick), STATUS_PENDING);
     const zel::test::Received received = zel::test::ReceiveBytes(peer_.Get(), kLargeSend + 5);
     ASSERT_EQ(sendLarge.Wait(), STATUS_SUCCESS);
@@ -53,7 +53,7 @@ TEST_F(TdiDataTest, PendingReceivesCompleteInOrderOrCancelled)
     std::vector<std::unique_ptr<TdiRequest>> receives;
     auto post = [&] {
         buffers.push_back(std::make_unique<LockedBuffer>(2));
-        receives.push_back(std::make_unique<TdiRequest>(endpoint_));
+        receives.push_back(std::make_unique<TdiRequest>(endpoint_.FileObject));
         return receives.back()->Receive(*buffers.back());
     };
     EXPECT_EQ(post(), STATUS_PENDING);
@@ -81,7 +81,7 @@ TEST_F(TdiDataTest, APendingSendCanBeCancelledAfterPartOfItWentOut)
 {
     ASSERT_NO_FATAL_FAILURE(OpenAndConnect(true));
     LockedBuffer out(kLargeSend);
-    TdiRequest send(endpoint_);
+    TdiRequest send(endpoint_.FileObject);
     EXPECT_EQ(send.Send(out), STATUS_PENDING);
     ASSERT_EQ(zel::test::ReceiveBytes(peer_.Get(), 1).Data.size(), 1u);
     // The reactor may hold the IRP at this instant (IoCancelIrp returns
@@ -119,7 +119,7 @@ TEST_F(TdiDataTest, ReadAheadBytesGoToTheHandlerAPeekAndTheNextReceiveInOrder)
     const std::string peeked = ReceiveText(kChunk, TDI_RECEIVE_PEEK);
     ASSERT_FALSE(peeked.empty());
     LockedBuffer in(kChunk);
-    TdiRequest third(endpoint_);
+    TdiRequest third(endpoint_.FileObject);
     EXPECT_EQ(third.Receive(in), STATUS_SUCCESS);
     EXPECT_EQ(third.CompletionThread, std::this_thread::get_id());
     EXPECT_EQ(in.Text(peeked.size()), peeked);
@@ -128,7 +128,7 @@ TEST_F(TdiDataTest, ReadAheadBytesGoToTheHandlerAPeekAndTheNextReceiveInOrder)
     // transport has seen the peer's close, a refused one.
     ASSERT_EQ(shutdown(peer_.Get(), SHUT_WR), 0);
     for (;;) {
-        TdiRequest receive(endpoint_);
+        TdiRequest receive(endpoint_.FileObject);
         receive.Receive(in);
         const NTSTATUS status = receive.Wait();
         if (status == STATUS_CONNECTION_INVALID || receive.Information() == 0) {
@@ -151,7 +151,7 @@ TEST_F(TdiEventsTest, ThePeersClose)
 {
     ASSERT_NO_FATAL_FAILURE(OpenAndConnect());
     LockedBuffer in(2048);
-    TdiRequest receive(endpoint_);
+    TdiRequest receive(endpoint_.FileObject);
     EXPECT_EQ(receive.Receive(in), STATUS_PENDING);
     peer_.Reset();
     EXPECT_EQ(receive.Wait(), STATUS_SUCCESS);
@@ -166,13 +166,13 @@ TEST_F(TdiEventsTest, ThePeersClose)
     EXPECT_LT(receive.CompletionOrder, disconnects[0].Order);
 
     EXPECT_EQ(SendText("x"), STATUS_CONNECTION_INVALID);
-    TdiRequest refused(endpoint_);
+    TdiRequest refused(endpoint_.FileObject);
     refused.Receive(in);
     EXPECT_EQ(refused.Wait(), STATUS_CONNECTION_INVALID);
-    TdiRequest early(endpoint_);
+    TdiRequest early(endpoint_.FileObject);
     early.Connect(listener_.Port());
     EXPECT_EQ(early.Wait(), STATUS_CONNECTION_ACTIVE);
-    TdiRequest disconnect(endpoint_);
+    TdiRequest disconnect(endpoint_.FileObject);
     disconnect.Disconnect(TDI_DISCONNECT_ABORT);
     ASSERT_EQ(disconnect.Wait(), STATUS_SUCCESS);
     ASSERT_NO_FATAL_FAILURE(Connect(listener_));
@@ -187,10 +187,10 @@ TEST_F(TdiEventsTest, AGracefulDisconnectHalfClosesUntilThePeerCloses)
 {
     ASSERT_NO_FATAL_FAILURE(OpenAndConnect());
     LockedBuffer in(2048);
-    TdiRequest receive(endpoint_);
+    TdiRequest receive(endpoint_.FileObject);
     EXPECT_EQ(receive.Receive(in), STATUS_PENDING);
     ASSERT_EQ(SendText("hello"), STATUS_SUCCESS);
-    TdiRequest disconnect(endpoint_);
+    TdiRequest disconnect(endpoint_.FileObject);
     disconnect.Disconnect(0, kShortTimeoutMs);
     ASSERT_EQ(disconnect.Wait(), STATUS_SUCCESS);
     const zel::test::Received received = zel::test::ReceiveToEnd(peer_.Get());
@@ -209,7 +209,7 @@ TEST_F(TdiEventsTest, APeerResetFailsPendingRequestsThenIsIndicatedAsAbort)
 {
     ASSERT_NO_FATAL_FAILURE(OpenAndConnect());
     LockedBuffer in(2048);
-    TdiRequest receive(endpoint_);
+    TdiRequest receive(endpoint_.FileObject);
     EXPECT_EQ(receive.Receive(in), STATUS_PENDING);
     ResetConnection(peer_);
     EXPECT_EQ(receive.Wait(), STATUS_CONNECTION_RESET);
@@ -245,7 +245,7 @@ TEST_F(TdiEventsTest, TheReceiveHandlerDeclinesTakesOrHandsBackAReceive)
     ASSERT_TRUE(zel::test::Eventually([&] { return events_->Receives().size() >= 2; }));
     EXPECT_EQ(ReceiveText(), "def");
     LockedBuffer in(2048);
-    TdiRequest handedBack(endpoint_);
+    TdiRequest handedBack(endpoint_.FileObject);
     events_->TakeBytes(1);
     events_->HandBack(handedBack.PrepareReceive(in));
     ASSERT_TRUE(zel::test::SendAll(peer_.Get(), "xyz"));

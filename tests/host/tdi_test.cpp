@@ -4,7 +4,7 @@
 // the MDLs and NDIS memory a TDI client uses, with the verifier's checks.
 #include "tdi_client.h"
 
-#include <ndis.h>
+#include <cstring>
 
 namespace hosttest {
 namespace {
@@ -13,17 +13,25 @@ using TdiOpenTest = TdiTest;
 
 TEST_F(TdiOpenTest, BadExtendedAttributesAndHandlesAreRefused)
 {
-    auto open = [](const std::vector<std::uint8_t>& ea) { return TdiObject().Open(ea); };
+    auto open = [](PCSTR name, const void* value, USHORT length, ULONG cut = 0) {
+        PFILE_FULL_EA_INFORMATION ea = nullptr;
+        ULONG eaLength = 0;
+        EXPECT_EQ(BuildEaBuffer(static_cast<UCHAR>(std::strlen(name)), name, length, value, &ea,
+                                &eaLength),
+                  STATUS_SUCCESS);
+        const NTSTATUS status = TdiObject().Open(ea, eaLength - cut);
+        ExFreePoolWithTag(ea, 0);
+        return status;
+    };
     const ULONG value = 0;
-    EXPECT_EQ(open(EaBuffer("SomethingElse", &value, sizeof value)), STATUS_INVALID_EA_NAME);
+    EXPECT_EQ(open("SomethingElse", &value, sizeof value), STATUS_INVALID_EA_NAME);
     // A connection context must hold a pointer.
-    EXPECT_EQ(open(EaBuffer(TdiConnectionContext, &value, sizeof value)), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(open(TdiConnectionContext, &value, sizeof value), STATUS_INVALID_PARAMETER);
     TA_IP_ADDRESS ipv6 = IpAddress(0, 0);
     ipv6.Address[0].AddressType = TDI_ADDRESS_TYPE_IP6;
-    std::vector<std::uint8_t> ea = EaBuffer(TdiTransportAddress, &ipv6, sizeof ipv6);
-    EXPECT_EQ(open(ea), STATUS_INVALID_ADDRESS_COMPONENT);
-    ea.pop_back();  // the value runs past the buffer
-    EXPECT_EQ(open(ea), STATUS_EA_LIST_INCONSISTENT);
+    EXPECT_EQ(open(TdiTransportAddress, &ipv6, sizeof ipv6), STATUS_INVALID_ADDRESS_COMPONENT);
+    // The value runs past the buffer.
+    EXPECT_EQ(open(TdiTransportAddress, &ipv6, sizeof ipv6, 1), STATUS_EA_LIST_INCONSISTENT);
     PVOID object = this;
     const auto bogus = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(0x1234));
     EXPECT_EQ(ObReferenceObjectByHandle(bogus, 0, nullptr, KernelMode, &object, nullptr),
@@ -33,9 +41,10 @@ TEST_F(TdiOpenTest, BadExtendedAttributesAndHandlesAreRefused)
 
 TEST_F(TdiOpenTest, AControlChannelAnswersOnlyTheProviderQuery)
 {
-    TdiObject control = OpenControlChannel();
+    TdiObject control;
+    ASSERT_EQ(control.Open(), STATUS_SUCCESS);
     auto call = [&control](UCHAR minor, auto parameters, const LockedBuffer* buffer = nullptr) {
-        TdiRequest request(control);
+        TdiRequest request(control.File);
         request.Call(minor, parameters, buffer);
         const NTSTATUS status = request.Wait();
         return status == STATUS_SUCCESS ? NTSTATUS(request.Information()) : status;
@@ -43,10 +52,10 @@ TEST_F(TdiOpenTest, AControlChannelAnswersOnlyTheProviderQuery)
     EXPECT_EQ(call(TDI_LISTEN, TDI_REQUEST_KERNEL{}), STATUS_INVALID_DEVICE_REQUEST);
     EXPECT_EQ(call(0x7F, TDI_REQUEST_KERNEL{}), STATUS_INVALID_DEVICE_REQUEST);
     EXPECT_EQ(call(TDI_CONNECT, TDI_REQUEST_KERNEL{}), STATUS_INVALID_DEVICE_REQUEST);
-    LockedBuffer result(sizeof(TDI_PROVIDER_INFO));
     using Query = TDI_REQUEST_KERNEL_QUERY_INFORMATION;
-    EXPECT_EQ(call(TDI_QUERY_INFORMATION, Query{TDI_QUERY_PROVIDER_INFO, nullptr}, &result),
-              NTSTATUS(sizeof(TDI_PROVIDER_INFO)));
+    TDI_PROVIDER_INFO info{};
+    EXPECT_EQ(QueryProviderInfo(TCP_DEVICE_NAME, &info), STATUS_SUCCESS);
+    LockedBuffer result(sizeof(TDI_PROVIDER_INFO));
     EXPECT_EQ(call(TDI_QUERY_INFORMATION, Query{TDI_QUERY_BROADCAST_ADDRESS, nullptr}, &result),
               STATUS_INVALID_DEVICE_REQUEST);
     LockedBuffer small(sizeof(TDI_PROVIDER_INFO) - 1);
@@ -56,35 +65,40 @@ TEST_F(TdiOpenTest, AControlChannelAnswersOnlyTheProviderQuery)
 
 TEST_F(TdiOpenTest, AssociationEventHandlersAndReferences)
 {
-    address_ = OpenAddress();
-    endpoint_ = OpenEndpoint(Context());
-    TdiObject control = OpenControlChannel();
-    auto disassociate = [this] {
-        TdiRequest request(endpoint_);
-        request.Call(TDI_DISASSOCIATE_ADDRESS);
+    ASSERT_NO_FATAL_FAILURE(OpenAddress());
+    ASSERT_NO_FATAL_FAILURE(OpenEndpoint());
+    TdiObject control;
+    ASSERT_EQ(control.Open(), STATUS_SUCCESS);
+    auto call = [](PFILE_OBJECT target, UCHAR minor, auto parameters) {
+        TdiRequest request(target);
+        request.Call(minor, parameters);
         return request.Wait();
     };
-    EXPECT_EQ(Associate(control.Handle()), STATUS_INVALID_HANDLE);
-    EXPECT_EQ(Associate(address_.Handle()), STATUS_SUCCESS);
-    EXPECT_EQ(Associate(address_.Handle()), STATUS_ADDRESS_ALREADY_ASSOCIATED);
-    EXPECT_EQ(disassociate(), STATUS_SUCCESS);
-    EXPECT_EQ(disassociate(), STATUS_ADDRESS_NOT_ASSOCIATED);
+    using Associate = TDI_REQUEST_KERNEL_ASSOCIATE;
+    EXPECT_EQ(call(endpoint_.FileObject, TDI_ASSOCIATE_ADDRESS, Associate{control.Handle}),
+              STATUS_INVALID_HANDLE);
+    EXPECT_EQ(AssociateAddress(&address_, &endpoint_), STATUS_SUCCESS);
+    EXPECT_EQ(call(endpoint_.FileObject, TDI_ASSOCIATE_ADDRESS, Associate{address_.Handle}),
+              STATUS_ADDRESS_ALREADY_ASSOCIATED);
+    EXPECT_EQ(call(endpoint_.FileObject, TDI_DISASSOCIATE_ADDRESS, TDI_REQUEST_KERNEL{}),
+              STATUS_SUCCESS);
+    EXPECT_EQ(call(endpoint_.FileObject, TDI_DISASSOCIATE_ADDRESS, TDI_REQUEST_KERNEL{}),
+              STATUS_ADDRESS_NOT_ASSOCIATED);
 
-    auto setHandler = [](const TdiObject& object, LONG type) {
-        TdiRequest request(object);
-        request.Call(TDI_SET_EVENT_HANDLER, TDI_REQUEST_KERNEL_SET_EVENT{type, nullptr, nullptr});
-        return request.Wait();
-    };
-    EXPECT_EQ(setHandler(address_, TDI_EVENT_ERROR), STATUS_SUCCESS);
-    EXPECT_EQ(setHandler(address_, TDI_EVENT_ERROR_EX + 1), STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(setHandler(endpoint_, TDI_EVENT_RECEIVE), STATUS_INVALID_DEVICE_REQUEST);
+    using SetEvent = TDI_REQUEST_KERNEL_SET_EVENT;
+    EXPECT_EQ(call(address_.FileObject, TDI_SET_EVENT_HANDLER,
+                   SetEvent{TDI_EVENT_ERROR_EX + 1, nullptr, nullptr}),
+              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(call(endpoint_.FileObject, TDI_SET_EVENT_HANDLER,
+                   SetEvent{TDI_EVENT_RECEIVE, nullptr, nullptr}),
+              STATUS_INVALID_DEVICE_REQUEST);
 
     PVOID again = nullptr;
     OBJECT_HANDLE_INFORMATION information{};
-    ASSERT_EQ(ObReferenceObjectByHandle(control.Handle(), 0, *IoFileObjectType, KernelMode, &again,
+    ASSERT_EQ(ObReferenceObjectByHandle(control.Handle, 0, *IoFileObjectType, KernelMode, &again,
                                         &information),
               STATUS_SUCCESS);
-    EXPECT_EQ(again, control.File());
+    EXPECT_EQ(again, control.File);
     EXPECT_EQ(information.GrantedAccess,
               static_cast<ACCESS_MASK>(GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE));
     EXPECT_EQ(ObDereferenceObject(again), 2);  // the handle's and the open's remain
@@ -92,40 +106,31 @@ TEST_F(TdiOpenTest, AssociationEventHandlersAndReferences)
 
 using TdiOpenDeathTest = TdiTest;
 
-TEST_F(TdiOpenDeathTest, HandlesAndReferencesMisused)
+TEST_F(TdiOpenDeathTest, HandlesAndReferencesMisusedOrLeftAtUnload)
 {
-    TdiObject control = OpenControlChannel();
-    const HANDLE handle = control.Handle();
-    PFILE_OBJECT file = control.File();
+    TdiObject control;
+    driver_.Entry = [&control](PDRIVER_OBJECT) { return control.Open(); };
+    LoadDriver();
+    const HANDLE handle = control.Handle;
+    PFILE_OBJECT file = control.File;
     KIRQL irql;
     KeRaiseIrql(DISPATCH_LEVEL, &irql);
     EXPECT_DEATH(ZwClose(handle), "IRQL_NOT_LESS_OR_EQUAL: ZwClose called at IRQL 2");
     KeLowerIrql(irql);
-    control.Close();
-    EXPECT_DEATH(ZwClose(handle),
-                 "INVALID_KERNEL_HANDLE: ZwClose of .*, which is not an open handle");
-    EXPECT_DEATH(ObDereferenceObject(file), "REFERENCE_BY_POINTER: ObfDereferenceObject on");
-}
-
-TEST_F(TdiOpenDeathTest, UnloadWithAHandleOrAReferenceLeft)
-{
-    TdiObject control;
-    driver_.Entry = [&control](PDRIVER_OBJECT) {
-        control = OpenControlChannel();
-        return STATUS_SUCCESS;
-    };
-    LoadDriver();
-    control.DereferenceOnly();
+    ObDereferenceObject(std::exchange(control.File, nullptr));
     EXPECT_DEATH(Kernel().UnloadDriver(),
                  "DRIVER_VERIFIER_DETECTED_VIOLATION: driver unloaded without closing its handles: "
                  "handle .* to \\\\Device\\\\Tcp");
-    PVOID file = nullptr;
-    ObReferenceObjectByHandle(control.Handle(), 0, *IoFileObjectType, KernelMode, &file, nullptr);
-    control.CloseHandleOnly();
+    ObReferenceObjectByHandle(handle, 0, *IoFileObjectType, KernelMode,
+                              reinterpret_cast<PVOID*>(&control.File), nullptr);
+    ZwClose(std::exchange(control.Handle, nullptr));
     EXPECT_DEATH(Kernel().UnloadDriver(),
                  "driver unloaded without dereferencing its file objects: file object .* of "
                  "\\\\Device\\\\Tcp \\(1 reference\\(s\\)\\)");
-    ObDereferenceObject(file);
+    EXPECT_DEATH(ZwClose(handle),
+                 "INVALID_KERNEL_HANDLE: ZwClose of .*, which is not an open handle");
+    ObDereferenceObject(std::exchange(control.File, nullptr));
+    EXPECT_DEATH(ObDereferenceObject(file), "REFERENCE_BY_POINTER: ObfDereferenceObject on");
 }
 
 // ---------------------------------------------------------------------------
@@ -137,22 +142,23 @@ using TdiConnectTest = TdiTest;
 // the next; without a connection nothing is sent, received or disconnected.
 TEST_F(TdiConnectTest, ConnectOutcomes)
 {
-    endpoint_ = OpenEndpoint(Context());
+    ASSERT_NO_FATAL_FAILURE(OpenEndpoint());
     auto attempt = [this](USHORT port, ULONG address = INADDR_LOOPBACK) {
-        TdiRequest connect(endpoint_);
+        TdiRequest connect(endpoint_.FileObject);
         connect.Connect(port, 0, address);
         return connect.Wait();
     };
     EXPECT_EQ(attempt(listener_.Port()), STATUS_ADDRESS_NOT_ASSOCIATED);
+    ReleaseEndpoint(&endpoint_);
     ASSERT_NO_FATAL_FAILURE(OpenObjects());
     LockedBuffer buffer(8);
-    TdiRequest send(endpoint_);
+    TdiRequest send(endpoint_.FileObject);
     send.Send(buffer);
     EXPECT_EQ(send.Wait(), STATUS_CONNECTION_INVALID);
-    TdiRequest receive(endpoint_);
+    TdiRequest receive(endpoint_.FileObject);
     receive.Receive(buffer);
     EXPECT_EQ(receive.Wait(), STATUS_CONNECTION_INVALID);
-    TdiRequest disconnect(endpoint_);
+    TdiRequest disconnect(endpoint_.FileObject);
     disconnect.Disconnect(TDI_DISCONNECT_RELEASE);
     EXPECT_EQ(disconnect.Wait(), STATUS_CONNECTION_INVALID);
     EXPECT_EQ(attempt(0), STATUS_INVALID_ADDRESS_COMPONENT);
@@ -167,22 +173,22 @@ TEST_F(TdiConnectTest, ConnectOutcomes)
     auto queued = zel::test::ConnectLoopback(full.Port());
     pollfd readable{full.Fd(), POLLIN, 0};
     ASSERT_EQ(poll(&readable, 1, zel::test::Deadline().PollMs()), 1);
-    TdiRequest unanswered(endpoint_);
+    TdiRequest unanswered(endpoint_.FileObject);
     EXPECT_EQ(unanswered.Connect(full.Port(), kShortTimeoutMs), STATUS_PENDING);
     EXPECT_EQ(unanswered.Wait(), STATUS_IO_TIMEOUT);
-    TdiRequest cancelled(endpoint_);
+    TdiRequest cancelled(endpoint_.FileObject);
     EXPECT_EQ(cancelled.Connect(full.Port()), STATUS_PENDING);
     EXPECT_FALSE(cancelled.Completed());
     cancelled.Cancel();
     EXPECT_EQ(cancelled.Wait(), STATUS_CANCELLED);
 
-    TdiRequest connect(endpoint_);
+    TdiRequest connect(endpoint_.FileObject);
     const NTSTATUS called = connect.Connect(listener_.Port(), zel::test::kSafetyTimeout.count());
     EXPECT_TRUE(called == STATUS_PENDING || called == STATUS_SUCCESS);
     ASSERT_EQ(connect.Wait(), STATUS_SUCCESS);
     EXPECT_EQ(connect.Information(), 0u);
     EXPECT_EQ(attempt(listener_.Port()), STATUS_CONNECTION_ACTIVE);
-    TdiRequest disassociate(endpoint_);
+    TdiRequest disassociate(endpoint_.FileObject);
     disassociate.Call(TDI_DISASSOCIATE_ADDRESS);
     EXPECT_EQ(disassociate.Wait(), STATUS_CONNECTION_ACTIVE);
 }
@@ -191,9 +197,9 @@ TEST_F(TdiConnectTest, AnAbortiveDisconnectResetsAndEndsPendingRequests)
 {
     ASSERT_NO_FATAL_FAILURE(OpenAndConnect());
     LockedBuffer buffer(16);
-    TdiRequest receive(endpoint_);
+    TdiRequest receive(endpoint_.FileObject);
     EXPECT_EQ(receive.Receive(buffer), STATUS_PENDING);
-    TdiRequest disconnect(endpoint_);
+    TdiRequest disconnect(endpoint_.FileObject);
     disconnect.Disconnect(TDI_DISCONNECT_ABORT);
     EXPECT_EQ(disconnect.Wait(), STATUS_SUCCESS);
     EXPECT_EQ(receive.Wait(), STATUS_CONNECTION_ABORTED);
@@ -207,9 +213,9 @@ TEST_F(TdiConnectTest, AGracefulDisconnectWaitsForEarlierSends)
 {
     ASSERT_NO_FATAL_FAILURE(OpenAndConnect(true));
     LockedBuffer data(kLargeSend);
-    TdiRequest send(endpoint_);
+    TdiRequest send(endpoint_.FileObject);
     EXPECT_EQ(send.Send(data), STATUS_PENDING);
-    TdiRequest disconnect(endpoint_);
+    TdiRequest disconnect(endpoint_.FileObject);
     EXPECT_EQ(disconnect.Disconnect(TDI_DISCONNECT_RELEASE), STATUS_PENDING);
     EXPECT_FALSE(disconnect.Completed());
     const zel::test::Received received = zel::test::ReceiveToEnd(peer_.Get());
@@ -224,9 +230,9 @@ TEST_F(TdiConnectTest, AGracefulDisconnectThatCannotGoOutInTimeAborts)
 {
     ASSERT_NO_FATAL_FAILURE(OpenAndConnect(true));
     LockedBuffer data(kLargeSend);
-    TdiRequest send(endpoint_);
+    TdiRequest send(endpoint_.FileObject);
     EXPECT_EQ(send.Send(data), STATUS_PENDING);
-    TdiRequest disconnect(endpoint_);
+    TdiRequest disconnect(endpoint_.FileObject);
     EXPECT_EQ(disconnect.Disconnect(TDI_DISCONNECT_RELEASE, kShortTimeoutMs), STATUS_PENDING);
     EXPECT_EQ(disconnect.Wait(), STATUS_IO_TIMEOUT);
     EXPECT_EQ(send.Wait(), STATUS_CONNECTION_ABORTED);
@@ -246,16 +252,16 @@ TEST_F(TdiLifetimeTest, ClosingTheHandleKeepsTheEndpointUntilTheLastReference)
 {
     ASSERT_NO_FATAL_FAILURE(OpenAndConnect());
     LockedBuffer in(2048);
-    TdiRequest receive(endpoint_);
+    TdiRequest receive(endpoint_.FileObject);
     EXPECT_EQ(receive.Receive(in), STATUS_PENDING);
-    endpoint_.CloseHandleOnly();  // the cleanup ends neither connection nor receive
+    ZwClose(std::exchange(endpoint_.Handle, nullptr));  // the cleanup ends neither connection nor receive
     EXPECT_FALSE(receive.Completed());
     ASSERT_TRUE(zel::test::SendAll(peer_.Get(), "still"));
     ASSERT_EQ(receive.Wait(), STATUS_SUCCESS);
     EXPECT_EQ(in.Text(receive.Information()), "still");
     KIRQL irql;
     KeRaiseIrql(DISPATCH_LEVEL, &irql);
-    endpoint_.DereferenceOnly();
+    ObDereferenceObject(std::exchange(endpoint_.FileObject, nullptr));
     KeLowerIrql(irql);
     const zel::test::Received end = zel::test::ReceiveToEnd(peer_.Get());
     EXPECT_EQ(end.End, zel::test::StreamEnd::Error);
@@ -265,11 +271,11 @@ TEST_F(TdiLifetimeTest, ClosingTheHandleKeepsTheEndpointUntilTheLastReference)
 TEST_F(TdiLifetimeTest, ClosingTheAddressObjectStopsItsEventHandlers)
 {
     ASSERT_NO_FATAL_FAILURE(OpenAndConnect());
-    address_.Close();
+    CloseTransportFile(&address_.Handle, &address_.FileObject);
     ResetConnection(peer_);
     // The reset reaches the endpoint, but nobody is told.
     LockedBuffer in(16);
-    TdiRequest receive(endpoint_);
+    TdiRequest receive(endpoint_.FileObject);
     const NTSTATUS called = receive.Receive(in);
     const NTSTATUS status = called == STATUS_PENDING ? receive.Wait() : called;
     EXPECT_TRUE(status == STATUS_CONNECTION_RESET || status == STATUS_CONNECTION_INVALID);
@@ -282,9 +288,9 @@ TEST_F(TdiLifetimeDeathTest, FreeingWhatAPendingReceiveUses)
 {
     ASSERT_NO_FATAL_FAILURE(OpenAndConnect());
     LockedBuffer in(2048);
-    TdiRequest receive(endpoint_);
+    TdiRequest receive(endpoint_.FileObject);
     EXPECT_EQ(receive.Receive(in), STATUS_PENDING);
-    EXPECT_DEATH(endpoint_.Close(),
+    EXPECT_DEATH(CloseTransportFile(&endpoint_.Handle, &endpoint_.FileObject),
                  "DRIVER_VERIFIER_IOMANAGER_VIOLATION: file object of a \\\\Device\\\\Tcp "
                  "connection endpoint freed while requests on it are pending: TDI_RECEIVE");
     EXPECT_DEATH(in.Unlock(),
@@ -296,7 +302,7 @@ TEST_F(TdiLifetimeDeathTest, SendingFromUnlockedPagesOrPastTheMdlChain)
 {
     ASSERT_NO_FATAL_FAILURE(OpenAndConnect());
     LockedBuffer out(16);
-    TdiRequest send(endpoint_);
+    TdiRequest send(endpoint_.FileObject);
     EXPECT_DEATH(send.Send(out, 17),
                  "DRIVER_VERIFIER_DETECTED_VIOLATION: TDI_SEND of 17 bytes with an MDL chain of "
                  "16 bytes");
@@ -342,7 +348,7 @@ TEST_F(TdiMdlTest, AnMdlDescribesItsBufferAndLinksToItsIrp)
     IoFreeIrp(irp);
 
     PVOID memory = nullptr;
-    ASSERT_EQ(NdisAllocateMemory(&memory, kLength, 0, Anywhere()), NDIS_STATUS_SUCCESS);
+    ASSERT_EQ(NdisAllocateMemory(&memory, kLength, 0, Anywhere()), NDIS_ALLOCATION_SUCCEEDED);
     KIRQL irql;  // nonpaged: it may go at DISPATCH_LEVEL
     KeRaiseIrql(DISPATCH_LEVEL, &irql);
     NdisFreeMemory(memory, kLength, 0);
@@ -377,7 +383,7 @@ TEST_F(TdiMdlDeathTest, LockingUnlockingAndFreeingOutOfTurn)
 TEST_F(TdiMdlDeathTest, NdisFreeOfAnotherLengthAndAnMdlLeftAtUnload)
 {
     PVOID memory = nullptr;
-    ASSERT_EQ(NdisAllocateMemory(&memory, kLength, 0, Anywhere()), NDIS_STATUS_SUCCESS);
+    ASSERT_EQ(NdisAllocateMemory(&memory, kLength, 0, Anywhere()), NDIS_ALLOCATION_SUCCEEDED);
     EXPECT_DEATH(NdisFreeMemory(memory, kLength - 1, 0),
                  "BAD_POOL_CALLER: NdisFreeMemory of 2047 bytes at .*, which NdisAllocateMemory "
                  "gave 2048 bytes");
