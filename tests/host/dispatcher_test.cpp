@@ -120,7 +120,7 @@ TEST_F(DispatcherTest, WaitsTimeOutOrPoll)
 
 using DispatcherDeathTest = DispatcherTest;
 
-TEST_F(DispatcherDeathTest, WaitingAtDispatchLevel)
+TEST_F(DispatcherDeathTest, WaitingAtDispatchLevelOrOnAnUninitialisedObject)
 {
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
@@ -137,11 +137,6 @@ TEST_F(DispatcherDeathTest, WaitingAtDispatchLevel)
                  "IRQL_NOT_LESS_OR_EQUAL: KeSetEvent with Wait TRUE");
     EXPECT_DEATH(IoAllocateIrp(1, TRUE), "IRQL_NOT_LESS_OR_EQUAL: IoAllocateIrp charging quota");
     KeLowerIrql(irql);
-}
-
-TEST_F(DispatcherDeathTest, WaitOnAnUninitialisedObject)
-{
-    KEVENT event;
     std::memset(&event, 0xCD, sizeof(event));
     EXPECT_DEATH(WaitSafely(&event), "INVALID_KERNEL_OBJECT");
 }

@@ -63,35 +63,21 @@ TEST_F(ExecutiveTest, SpinLockRaisesToDispatchAndExcludesOtherThreads)
 
 using ExecutiveDeathTest = HostKernelTest;
 
-TEST_F(ExecutiveDeathTest, PagedPoolAtDispatchLevel)
+TEST_F(ExecutiveDeathTest, PoolMisusedOrLeftAtUnload)
 {
     KIRQL irql;
     KeRaiseIrql(DISPATCH_LEVEL, &irql);
     EXPECT_DEATH(ExAllocatePoolWithTag(PagedPool, 16, kTag),
                  "IRQL_NOT_LESS_OR_EQUAL: ExAllocatePoolWithTag called at IRQL 2");
     KeLowerIrql(irql);
-}
-
-TEST_F(ExecutiveDeathTest, FreeingWithTheWrongTagOrTwice)
-{
-    PVOID block = ExAllocatePoolWithTag(NonPagedPool, 8, kTag);
+    auto* block = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, 8, kTag));
     EXPECT_DEATH(ExFreePoolWithTag(block, kOtherTag),
                  "BAD_POOL_CALLER: ExFreePoolWithTag with tag 'Ethr'.*tagged 'Test'");
-    ExFreePoolWithTag(block, kTag);
-    EXPECT_DEATH(ExFreePoolWithTag(block, kTag), "BAD_POOL_CALLER.*freed twice");
-}
-
-TEST_F(ExecutiveDeathTest, WriteBeyondABlock)
-{
-    auto* block = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, 8, kTag));
     // Past the end but inside the guard, so only the guard notices.
     EXPECT_DEATH((block[8] = 0, ExFreePoolWithTag(block, kTag)),
                  "SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION");
     ExFreePoolWithTag(block, kTag);
-}
-
-TEST_F(ExecutiveDeathTest, PoolLeakedAtUnload)
-{
+    EXPECT_DEATH(ExFreePoolWithTag(block, kTag), "BAD_POOL_CALLER.*freed twice");
     LoadDriver();
     PVOID leaked = ExAllocatePoolWithTag(PagedPool, 24, kTag);
     EXPECT_DEATH(Kernel().UnloadDriver(),
@@ -100,8 +86,9 @@ TEST_F(ExecutiveDeathTest, PoolLeakedAtUnload)
     ExFreePool(leaked);
 }
 
-TEST_F(ExecutiveDeathTest, SpinLockOwnership)
+TEST_F(ExecutiveDeathTest, SpinLockOwnershipAndLoweringIrqlAbove)
 {
+    EXPECT_DEATH(KeLowerIrql(DISPATCH_LEVEL), "IRQL_NOT_LESS_OR_EQUAL: KeLowerIrql");
     KSPIN_LOCK lock;
     KeInitializeSpinLock(&lock);
     KIRQL irql = PASSIVE_LEVEL;
@@ -115,11 +102,6 @@ TEST_F(ExecutiveDeathTest, SpinLockOwnership)
     KeAcquireSpinLock(&mine, &irql);
     EXPECT_DEATH(KeAcquireSpinLock(&mine, &irql), "SPIN_LOCK_ALREADY_OWNED");
     KeReleaseSpinLock(&mine, irql);
-}
-
-TEST_F(ExecutiveDeathTest, LoweringIrqlAbove)
-{
-    EXPECT_DEATH(KeLowerIrql(DISPATCH_LEVEL), "IRQL_NOT_LESS_OR_EQUAL: KeLowerIrql");
 }
 
 }  // namespace

@@ -155,7 +155,7 @@ TEST_F(IrpTest, PendingReturnedPropagatesAndARoutineMayFreeItsIrp)
 
 using IrpDeathTest = IrpTest;
 
-TEST_F(IrpDeathTest, StackLocations)
+TEST_F(IrpDeathTest, StackLocationsAndIrpsLeakedAtUnloadOrFreedTwice)
 {
     PIRP irp = IoAllocateIrp(1, FALSE);
     IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
@@ -167,12 +167,6 @@ TEST_F(IrpDeathTest, StackLocations)
             IoCallDriver(Lower(), irp);
         },
         "NO_MORE_IRP_STACK_LOCATIONS");
-    IoFreeIrp(irp);
-}
-
-TEST_F(IrpDeathTest, IrpLeakedAtUnloadOrFreedTwice)
-{
-    PIRP irp = IoAllocateIrp(1, FALSE);
     EXPECT_DEATH(Kernel().UnloadDriver(),
                  "DRIVER_VERIFIER_DETECTED_VIOLATION.*without freeing the IRPs it allocated");
     IoFreeIrp(irp);

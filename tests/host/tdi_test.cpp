@@ -284,7 +284,7 @@ TEST_F(TdiLifetimeTest, ClosingTheAddressObjectStopsItsEventHandlers)
 
 using TdiLifetimeDeathTest = TdiTest;
 
-TEST_F(TdiLifetimeDeathTest, FreeingWhatAPendingReceiveUses)
+TEST_F(TdiLifetimeDeathTest, FreeingWhatAPendingReceiveUsesOrSendingPastOrFromUnlockedPages)
 {
     ASSERT_NO_FATAL_FAILURE(OpenAndConnect());
     LockedBuffer in(2048);
@@ -296,11 +296,6 @@ TEST_F(TdiLifetimeDeathTest, FreeingWhatAPendingReceiveUses)
     EXPECT_DEATH(in.Unlock(),
                  "DRIVER_VERIFIER_DETECTED_VIOLATION: MmUnlockPages on MDL .* while "
                  "a pending request uses it");
-}
-
-TEST_F(TdiLifetimeDeathTest, SendingFromUnlockedPagesOrPastTheMdlChain)
-{
-    ASSERT_NO_FATAL_FAILURE(OpenAndConnect());
     LockedBuffer out(16);
     TdiRequest send(endpoint_.FileObject);
     EXPECT_DEATH(send.Send(out, 17),
@@ -326,30 +321,22 @@ PHYSICAL_ADDRESS Anywhere()
 
 using TdiMdlTest = HostKernelTest;
 
-TEST_F(TdiMdlTest, AnMdlDescribesItsBufferAndLinksToItsIrp)
+// An MDL allocated for an IRP links to it, a secondary one behind the
+// first; NDIS memory is nonpaged: it may go at DISPATCH_LEVEL.
+TEST_F(TdiMdlTest, MdlsLinkToTheirIrpAndNdisMemoryIsNonpaged)
 {
-    constexpr ULONG kPageOffset = 0x123;
-    alignas(PAGE_SIZE) static std::uint8_t pages[2 * PAGE_SIZE];
+    static std::uint8_t pages[kLength];
     PIRP irp = IoAllocateIrp(1, FALSE);
-    PMDL mdl = IoAllocateMdl(pages + kPageOffset, kLength, FALSE, FALSE, irp);
+    PMDL mdl = IoAllocateMdl(pages, kLength, FALSE, FALSE, irp);
     PMDL second = IoAllocateMdl(pages, kLength, TRUE, FALSE, irp);
     EXPECT_EQ(irp->MdlAddress, mdl);
     EXPECT_EQ(mdl->Next, second);
-    EXPECT_EQ(mdl->StartVa, static_cast<PVOID>(pages));
-    EXPECT_EQ(MmGetMdlByteOffset(mdl), kPageOffset);
-    EXPECT_EQ(MmGetMdlByteCount(mdl), kLength);
-    EXPECT_EQ(mdl->MdlFlags & MDL_PAGES_LOCKED, 0);
-    MmProbeAndLockPages(mdl, KernelMode, IoModifyAccess);
-    EXPECT_NE(mdl->MdlFlags & MDL_PAGES_LOCKED, 0);
-    MmUnlockPages(mdl);
-    EXPECT_EQ(mdl->MdlFlags & MDL_PAGES_LOCKED, 0);
     IoFreeMdl(second);
     IoFreeMdl(mdl);
     IoFreeIrp(irp);
-
     PVOID memory = nullptr;
     ASSERT_EQ(NdisAllocateMemory(&memory, kLength, 0, Anywhere()), NDIS_ALLOCATION_SUCCEEDED);
-    KIRQL irql;  // nonpaged: it may go at DISPATCH_LEVEL
+    KIRQL irql;
     KeRaiseIrql(DISPATCH_LEVEL, &irql);
     NdisFreeMemory(memory, kLength, 0);
     KeLowerIrql(irql);
@@ -357,7 +344,7 @@ TEST_F(TdiMdlTest, AnMdlDescribesItsBufferAndLinksToItsIrp)
 
 using TdiMdlDeathTest = HostKernelTest;
 
-TEST_F(TdiMdlDeathTest, LockingUnlockingAndFreeingOutOfTurn)
+TEST_F(TdiMdlDeathTest, MdlsAndNdisMemoryMisusedOrLeftAtUnload)
 {
     std::vector<std::uint8_t> memory(kLength);
     PMDL mdl = IoAllocateMdl(memory.data(), kLength, FALSE, FALSE, nullptr);
@@ -371,26 +358,20 @@ TEST_F(TdiMdlDeathTest, LockingUnlockingAndFreeingOutOfTurn)
     EXPECT_DEATH(IoFreeMdl(mdl),
                  "DRIVER_LEFT_LOCKED_PAGES_IN_PROCESS: IoFreeMdl of MDL .* whose "
                  "pages are still locked");
-    MmUnlockPages(mdl);
-    IoFreeMdl(mdl);
+    UnlockBuffer(mdl);
     EXPECT_DEATH(IoAllocateMdl(memory.data(), kLength, FALSE, TRUE, nullptr),
                  "DRIVER_VERIFIER_IOMANAGER_VIOLATION: IoAllocateMdl with ChargeQuota TRUE");
     EXPECT_DEATH(IoAllocateMdl(memory.data(), kLength, TRUE, FALSE, nullptr),
                  "DRIVER_VERIFIER_IOMANAGER_VIOLATION: IoAllocateMdl with SecondaryBuffer TRUE "
                  "and no IRP");
-}
-
-TEST_F(TdiMdlDeathTest, NdisFreeOfAnotherLengthAndAnMdlLeftAtUnload)
-{
-    PVOID memory = nullptr;
-    ASSERT_EQ(NdisAllocateMemory(&memory, kLength, 0, Anywhere()), NDIS_ALLOCATION_SUCCEEDED);
-    EXPECT_DEATH(NdisFreeMemory(memory, kLength - 1, 0),
+    PVOID block = nullptr;
+    ASSERT_EQ(NdisAllocateMemory(&block, kLength, 0, Anywhere()), NDIS_ALLOCATION_SUCCEEDED);
+    EXPECT_DEATH(NdisFreeMemory(block, kLength - 1, 0),
                  "BAD_POOL_CALLER: NdisFreeMemory of 2047 bytes at .*, which NdisAllocateMemory "
                  "gave 2048 bytes");
-    NdisFreeMemory(memory, kLength, 0);
+    NdisFreeMemory(block, kLength, 0);
     LoadDriver();
-    static std::uint8_t buffer[kLength];
-    PMDL forgotten = IoAllocateMdl(buffer, kLength, FALSE, FALSE, nullptr);
+    PMDL forgotten = IoAllocateMdl(memory.data(), kLength, FALSE, FALSE, nullptr);
     EXPECT_DEATH(Kernel().UnloadDriver(),
                  "DRIVER_VERIFIER_DETECTED_VIOLATION: driver unloaded without freeing its MDLs: "
                  "MDL .* for 2048 bytes");

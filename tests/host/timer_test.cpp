@@ -154,23 +154,23 @@ TEST_F(TimerTest, FlushReturnsOnlyOnceTheRunningDpcHasRun)
 
 using TimerDeathTest = HostKernelTest;
 
-TEST_F(TimerDeathTest, TimerLeftQueuedAtUnload)
+TEST_F(TimerDeathTest, TimersLeftQueuedOrFreedAndFlushAbovePassiveLevel)
 {
-    static KTIMER timer;
+    KIRQL irql;
+    KeRaiseIrql(APC_LEVEL, &irql);
+    EXPECT_DEATH(KeFlushQueuedDpcs(), "IRQL_NOT_LESS_OR_EQUAL: KeFlushQueuedDpcs called at IRQL 1");
+    KeLowerIrql(irql);
+    static KTIMER queued;
     driver_.Entry = [](PDRIVER_OBJECT driver) {
         TestDriver::Current->CreateDevice(driver, "\\Device\\HostTest0", "", true);
-        KeInitializeTimer(&timer);
-        KeSetTimer(&timer, Due(kOneHour), nullptr);
+        KeInitializeTimer(&queued);
+        KeSetTimer(&queued, Due(kOneHour), nullptr);
         return STATUS_SUCCESS;
     };
     LoadDriver();
     EXPECT_DEATH(Kernel().UnloadDriver(),
                  "DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS.*timer");
-    KeCancelTimer(&timer);
-}
-
-TEST_F(TimerDeathTest, FreeingPoolThatHoldsAQueuedTimerOrARunningDpc)
-{
+    KeCancelTimer(&queued);
     auto* timer =
         static_cast<PKTIMER>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KTIMER), kTimerTag));
     KeInitializeTimer(timer);
@@ -202,18 +202,6 @@ TEST_F(TimerDeathTest, FreeingPoolThatHoldsAQueuedTimerOrARunningDpc)
             ExFreePoolWithTag(dpc, kTimerTag);
         },
         "TIMER_OR_DPC_INVALID.*still running");
-}
-
-TEST_F(TimerDeathTest, FlushAbovePassiveLevel)
-{
-    KIRQL irql;
-    KeRaiseIrql(APC_LEVEL, &irql);
-    EXPECT_DEATH(KeFlushQueuedDpcs(), "IRQL_NOT_LESS_OR_EQUAL: KeFlushQueuedDpcs called at IRQL 1");
-    KeLowerIrql(irql);
-}
-
-TEST_F(TimerDeathTest, DpcReturningAtAnotherIrql)
-{
     EXPECT_DEATH(
         {
             KDPC dpc;

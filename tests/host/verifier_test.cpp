@@ -50,7 +50,7 @@ TEST_F(VerifierDeathTest, DispatchRoutinesThatBreakTheIrpRules)
                  "for a buffer of 4 bytes");
 }
 
-TEST_F(VerifierDeathTest, DispatchRoutinesThatChangeTheIrqlOrHoldALock)
+TEST_F(VerifierDeathTest, DispatchRoutinesThatChangeTheIrqlHoldALockOrLeaveACloseUncompleted)
 {
     EXPECT_DEATH(ReadWith([](PDEVICE_OBJECT device, PIRP irp) {
                      KIRQL irql;
@@ -66,13 +66,9 @@ TEST_F(VerifierDeathTest, DispatchRoutinesThatChangeTheIrqlOrHoldALock)
                  }),
                  "IRQL_UNEXPECTED_VALUE: dispatch routine for IRP_MJ_READ was called at IRQL 0 and "
                  "returned at IRQL 1");
-}
-
-TEST_F(VerifierDeathTest, CloseLeftUncompleted)
-{
     driver_.Dispatch[IRP_MJ_CLOSE] = [](PDEVICE_OBJECT, PIRP) { return STATUS_SUCCESS; };
-    LoadDriver();
-    EXPECT_DEATH(OpenOk(kDevice)->Close(), "IRP not completed: dispatch routine for IRP_MJ_CLOSE");
+    EXPECT_DEATH((LoadDriver(), OpenOk(kDevice)->Close()),
+                 "IRP not completed: dispatch routine for IRP_MJ_CLOSE");
 }
 
 TEST_F(VerifierDeathTest, DevicesLeftAtUnloadOrAfterAFailedEntry)
