@@ -112,8 +112,11 @@ TEST_F(RegistryTest, NamesKeysAndRoots)
     auto value = Store().Query(kServices, "zelvcom\\MODULEINFO", "modulecount");
     ASSERT_TRUE(value);  // empty data is a value too
     EXPECT_EQ(value->Type, static_cast<ULONG>(REG_BINARY));
-    ASSERT_EQ(Store().Write(kServices, "K", "Caf\xC3\xA9", Dword(4)), STATUS_SUCCESS);
-    EXPECT_EQ(AsDword(Store().Query(kServices, "K", "CAF\xC3\x89")), 4u);
+    // Names are kept as UTF-8, a surrogate pair whole.
+    ASSERT_EQ(WriteDword(reinterpret_cast<PCWSTR>(u"Caf\u00E9\U0001F600"), 4), STATUS_SUCCESS);
+    EXPECT_EQ(AsDword(Store().Query(kServices, "ZelVCOM\\ModuleSvr0",
+                                    "CAF\xC3\x89\xF0\x9F\x98\x80")),
+              4u);
 
     ASSERT_EQ(Store().Write(kServices, "A\\B\\C", "V", Dword(1)), STATUS_SUCCESS);
     ASSERT_EQ(Store().Write(kServices, "A\\D", "V", Dword(3)), STATUS_SUCCESS);

@@ -66,12 +66,13 @@ TEST_F(RoomWatchTest, ReportsRoomOncePerArm)
     EXPECT_TRUE(zel::test::Eventually([&] { return runs == 2; }));
 }
 
-TEST_F(RoomWatchTest, AWatchEndedBeforeRoomComesReportsNothingAndLeavesTheDescriptorOpen)
+// A watch ended before room comes reports nothing, and the caller's
+// descriptor is its own still: the watch had a duplicate.
+TEST_F(RoomWatchTest, AWatchEndedBeforeRoomComesReportsNothing)
 {
     std::atomic<int> ended{0};
     Watch(ended)->Arm();
     Drain();
-    // The caller's descriptor is its own still: the watch had a duplicate.
     EXPECT_EQ(write(writer_.Get(), "y", 1), 1);
     std::atomic<int> later{0};
     auto next = Watch(later);

@@ -2,8 +2,6 @@
 // what does not, NUL termination, integer conversion and ANSI <-> UTF-16.
 #include "host_test_driver.h"
 
-#include "rtl_unicode.h"
-
 #include <string>
 #include <vector>
 
@@ -93,17 +91,6 @@ TEST_F(RtlStringTest, AnsiIsWindows1252AndNeedsRoomForTheNul)
     ASSERT_EQ(RtlUnicodeStringToAnsiString(&fits, &text, FALSE), STATUS_SUCCESS);
     EXPECT_EQ(std::string(storage), "\xE9\x80???x");
     EXPECT_EQ(storage[7], 'Z');  // nothing beyond MaximumLength
-}
-
-// Registry and object names are kept as UTF-8: every UTF-16 length of a
-// code point, a surrogate pair included, converts whole and back.
-TEST_F(RtlStringTest, NamesConvertToUtf8AndBackWhole)
-{
-    const std::u16string name = u"A\u00E9\u20AC\U0001F600";
-    const std::optional<std::string> utf8 = host::rtl::Utf16ToUtf8(name);
-    ASSERT_TRUE(utf8);
-    EXPECT_EQ(*utf8, "A\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80");
-    EXPECT_EQ(host::rtl::Utf8ToUtf16(*utf8), name);
 }
 
 TEST_F(RtlStringTest, IntegersNeedRoomForTheNul)

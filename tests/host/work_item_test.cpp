@@ -71,16 +71,12 @@ TEST_F(WorkItemTest, QueuedAtDispatchLevelRunsAtPassiveLevelElsewhereAndMayComeA
 
 using WorkItemDeathTest = WorkItemTest;
 
-TEST_F(WorkItemDeathTest, ItemLeakedAtUnloadOrForNoDevice)
+TEST_F(WorkItemDeathTest, ItemLeakedAtUnloadForNoDeviceOrReturningWithASpinLockHeld)
 {
     EXPECT_DEATH(Kernel().UnloadDriver(),
                  "DRIVER_VERIFIER_DETECTED_VIOLATION.*without freeing its work items");
     EXPECT_DEATH(IoAllocateWorkItem(nullptr),
                  "DRIVER_VERIFIER_DETECTED_VIOLATION.*null device object");
-}
-
-TEST_F(WorkItemDeathTest, RoutineReturningWithASpinLockHeld)
-{
     static KSPIN_LOCK lock;
     KeInitializeSpinLock(&lock);
     EXPECT_DEATH(
