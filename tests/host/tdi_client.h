@@ -218,7 +218,7 @@ class TdiEvents {
 public:
     TdiEvents()
     {
-        KeInitializeEvent(&disconnected_, NotificationEvent, FALSE);
+        KeInitializeEvent(&disconnected_, SynchronizationEvent, FALSE);  // one per indication
         KeInitializeEvent(&received_, NotificationEvent, FALSE);
     }
 
@@ -318,6 +318,7 @@ protected:
     {
         HostKernelTest::SetUp();
         events_ = std::make_unique<TdiEvents>();
+        safety_.QuadPart = -zel::test::kSafetyTimeout.count() * 10000;  // 100 ns units
         listener_.Listen(SOMAXCONN);
         slowListener_.LimitReceiveBuffer(4096);  // kept by the accepted socket
         slowListener_.Listen(SOMAXCONN);
@@ -364,22 +365,23 @@ protected:
     void Connect(ClosedPort& listener)
     {
         const TA_IP_ADDRESS remote = IpAddress(INADDR_LOOPBACK, listener.Port());
-        LARGE_INTEGER timeout;
-        timeout.QuadPart = -zel::test::kSafetyTimeout.count() * 10000;  // 100 ns units
-        ASSERT_EQ(TdiConnectRequest(&endpoint_, &remote, &timeout), STATUS_SUCCESS);
+        ASSERT_EQ(TdiConnectRequest(&endpoint_, &remote, &safety_), STATUS_SUCCESS);
         peer_ = listener.Accept();
         ASSERT_TRUE(peer_.Valid());
     }
 
-    // What one synchronous receive of up to `length` bytes got; it must
-    // succeed.
-    std::string ReceiveText(ULONG length = 2048, ULONG flags = TDI_RECEIVE_NORMAL)
+    NTSTATUS Disconnect(ULONG flags) { return TdiDisconnectRequest(&endpoint_, flags, &safety_); }
+
+    // What one synchronous receive of up to `length` bytes got; it must end
+    // as `expected`.
+    std::string ReceiveText(ULONG length = 2048, ULONG flags = TDI_RECEIVE_NORMAL,
+                            NTSTATUS expected = STATUS_SUCCESS)
     {
         LockedBuffer in(length);
         IO_STATUS_BLOCK ioStatus{};
         EXPECT_EQ(TdiReceiveRequest(&endpoint_, nullptr, nullptr, &ioStatus, in.Mdl(), flags,
                                     nullptr, nullptr),
-                  STATUS_SUCCESS);
+                  expected);
         return in.Text(ioStatus.Information);
     }
 
@@ -396,6 +398,7 @@ protected:
     TransportAddressObject address_{};
     ConnectionEndpoint endpoint_{};
     zel::UniqueFd peer_;
+    LARGE_INTEGER safety_{};
 };
 
 }  // namespace hosttest

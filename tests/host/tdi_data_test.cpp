@@ -146,8 +146,9 @@ using TdiEventsTest = TdiTest;
 
 // The peer's close ends a posted receive with nothing, then is indicated as
 // a release; the connection is half open: transfers are refused, and a new
-// connect is taken once the client has disconnected its side too.
-TEST_F(TdiEventsTest, ThePeersClose)
+// connect is taken once the client has disconnected its side too. The
+// peer's reset fails a posted receive, then is indicated as an abort.
+TEST_F(TdiEventsTest, ThePeersCloseAndReset)
 {
     ASSERT_NO_FATAL_FAILURE(OpenAndConnect());
     LockedBuffer in(2048);
@@ -166,18 +167,25 @@ TEST_F(TdiEventsTest, ThePeersClose)
     EXPECT_LT(receive.CompletionOrder, disconnects[0].Order);
 
     EXPECT_EQ(SendText("x"), STATUS_CONNECTION_INVALID);
-    TdiRequest refused(endpoint_.FileObject);
-    refused.Receive(in);
-    EXPECT_EQ(refused.Wait(), STATUS_CONNECTION_INVALID);
+    ReceiveText(in.Size(), TDI_RECEIVE_NORMAL, STATUS_CONNECTION_INVALID);
     TdiRequest early(endpoint_.FileObject);
     early.Connect(listener_.Port());
     EXPECT_EQ(early.Wait(), STATUS_CONNECTION_ACTIVE);
-    TdiRequest disconnect(endpoint_.FileObject);
-    disconnect.Disconnect(TDI_DISCONNECT_ABORT);
-    ASSERT_EQ(disconnect.Wait(), STATUS_SUCCESS);
+    ASSERT_EQ(Disconnect(TDI_DISCONNECT_ABORT), STATUS_SUCCESS);
     ASSERT_NO_FATAL_FAILURE(Connect(listener_));
     ASSERT_EQ(SendText("new"), STATUS_SUCCESS);
     EXPECT_EQ(zel::test::ReceiveBytes(peer_.Get(), 3).Data, "new");
+
+    TdiRequest reset(endpoint_.FileObject);
+    EXPECT_EQ(reset.Receive(in), STATUS_PENDING);
+    ResetConnection(peer_);
+    EXPECT_EQ(reset.Wait(), STATUS_CONNECTION_RESET);
+    ASSERT_EQ(events_->WaitForDisconnect(), STATUS_SUCCESS);
+    const auto aborted = events_->Disconnects();
+    ASSERT_EQ(aborted.size(), 2u);
+    EXPECT_EQ(aborted[1].Flags, static_cast<ULONG>(TDI_DISCONNECT_ABORT));
+    EXPECT_LT(reset.CompletionOrder, aborted[1].Order);
+    EXPECT_EQ(SendText("x"), STATUS_CONNECTION_INVALID);
 }
 
 // A graceful disconnect (any flags without TDI_DISCONNECT_ABORT) sends FIN
@@ -203,23 +211,6 @@ TEST_F(TdiEventsTest, AGracefulDisconnectHalfClosesUntilThePeerCloses)
     peer_.Reset();
     ASSERT_EQ(events_->WaitForDisconnect(), STATUS_SUCCESS);
     EXPECT_EQ(events_->Disconnects().at(0).Flags, static_cast<ULONG>(TDI_DISCONNECT_RELEASE));
-}
-
-TEST_F(TdiEventsTest, APeerResetFailsPendingRequestsThenIsIndicatedAsAbort)
-{
-    ASSERT_NO_FATAL_FAILURE(OpenAndConnect());
-    LockedBuffer in(2048);
-    TdiRequest receive(endpoint_.FileObject);
-    EXPECT_EQ(receive.Receive(in), STATUS_PENDING);
-    ResetConnection(peer_);
-    EXPECT_EQ(receive.Wait(), STATUS_CONNECTION_RESET);
-    ASSERT_EQ(events_->WaitForDisconnect(), STATUS_SUCCESS);
-    const auto disconnects = events_->Disconnects();
-    ASSERT_EQ(disconnects.size(), 1u);
-    EXPECT_EQ(disconnects[0].Flags, static_cast<ULONG>(TDI_DISCONNECT_ABORT));
-    EXPECT_EQ(disconnects[0].Irql, DISPATCH_LEVEL);
-    EXPECT_LT(receive.CompletionOrder, disconnects[0].Order);
-    EXPECT_EQ(SendText("x"), STATUS_CONNECTION_INVALID);
 }
 
 // Data that comes with no receive posted is offered once; declined, it
