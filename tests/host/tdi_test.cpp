@@ -275,9 +275,17 @@ TEST_F(TdiLifetimeTest, ClosingTheAddressObjectStopsItsEventHandlers)
 
 using TdiLifetimeDeathTest = TdiTest;
 
-TEST_F(TdiLifetimeDeathTest, FreeingWhatAPendingReceiveUsesOrSendingPastOrFromUnlockedPages)
+// Windows leaves an unwritten BytesTaken as whatever the stack held.
+TEST_F(TdiLifetimeDeathTest, HandlersAndRequestsThatBreakTheTransportsRules)
 {
     ASSERT_NO_FATAL_FAILURE(OpenAndConnect());
+    events_->LeaveBytesTakenUnset();
+    EXPECT_DEATH(
+        {
+            zel::test::SendAll(peer_.Get(), "x");
+            events_->WaitForReceive();
+        },
+        "TDI receive event handler returned without setting BytesTaken");
     LockedBuffer in(2048);
     TdiRequest receive(endpoint_.FileObject);
     EXPECT_EQ(receive.Receive(in), STATUS_PENDING);
