@@ -115,9 +115,9 @@ TEST_F(RegistryTest, NamesKeysRootsAndPersistence)
     EXPECT_EQ(value->Type, static_cast<ULONG>(REG_BINARY));
     // Names are kept as UTF-8, a surrogate pair whole.
     ASSERT_EQ(WriteDword(reinterpret_cast<PCWSTR>(u"Caf\u00E9\U0001F600"), 4), STATUS_SUCCESS);
-    EXPECT_EQ(AsDword(Store().Query(kServices, "ZelVCOM\\ModuleSvr0",
-                                    "CAF\xC3\x89\xF0\x9F\x98\x80")),
-              4u);
+    EXPECT_EQ(
+        AsDword(Store().Query(kServices, "ZelVCOM\\ModuleSvr0", "CAF\xC3\x89\xF0\x9F\x98\x80")),
+        4u);
 
     ASSERT_EQ(Store().Write(kServices, "A\\B\\C", "V", Dword(1)), STATUS_SUCCESS);
     ASSERT_EQ(Store().Write(kServices, "A\\D", "V", Dword(3)), STATUS_SUCCESS);
@@ -180,8 +180,11 @@ TEST_F(RegistryTest, DirectQueriesWithDefaultsAndStrings)
     ULONG port = kSentinel;
     ULONG noDefault = kSentinel;
     RTL_QUERY_REGISTRY_TABLE table[] = {
-        DwordEntry(L"ModuleIP", &ip),        DwordEntry(L"ControlPort", &port),
-        StringEntry(L"ModuleName", &name_),  DwordEntry(L"DataPort", &noDefault), {},
+        DwordEntry(L"ModuleIP", &ip),
+        DwordEntry(L"ControlPort", &port),
+        StringEntry(L"ModuleName", &name_),
+        DwordEntry(L"DataPort", &noDefault),
+        {},
     };
     table[3].DefaultType = REG_NONE;
     EXPECT_EQ(Query(table), STATUS_OBJECT_NAME_NOT_FOUND);

@@ -224,7 +224,8 @@ public:
 
     NTSTATUS Register(TransportAddressObject* address)
     {
-        return SetEventHandlers(address, this, {nullptr, OnDisconnect, nullptr, OnReceive, nullptr});
+        return SetEventHandlers(address, this,
+                                {nullptr, OnDisconnect, nullptr, OnReceive, nullptr});
     }
 
     // How many bytes the receive handler takes; 0 declines.

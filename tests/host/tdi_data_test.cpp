@@ -21,7 +21,8 @@ TEST_F(TdiDataTest, SendsGoOutInTurn)
     EXPECT_EQ(send.Send(quick, quick.Size(), TDI_SEND_PARTIAL), STATUS_SUCCESS);
     EXPECT_EQ(send.Information(), 5u);
     EXPECT_EQ(zel::test::ReceiveBytes(peer_.Get(), 5).Data, "quick");
-    TdiRequest empty(endpoint_.FileObject);  // a send of nothing succeeds, a receive of nothing is refused
+    // A send of nothing succeeds, a receive of nothing is refused.
+    TdiRequest empty(endpoint_.FileObject);
     EXPECT_EQ(empty.Send(quick, 0), STATUS_SUCCESS);
     TdiRequest nothing(endpoint_.FileObject);
     EXPECT_EQ(nothing.Receive(quick, 0), STATUS_INVALID_PARAMETER);

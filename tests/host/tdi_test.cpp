@@ -245,7 +245,8 @@ TEST_F(TdiLifetimeTest, ClosingTheHandleKeepsTheEndpointUntilTheLastReference)
     LockedBuffer in(2048);
     TdiRequest receive(endpoint_.FileObject);
     EXPECT_EQ(receive.Receive(in), STATUS_PENDING);
-    ZwClose(std::exchange(endpoint_.Handle, nullptr));  // the cleanup ends neither connection nor receive
+    // The cleanup ends neither connection nor receive.
+    ZwClose(std::exchange(endpoint_.Handle, nullptr));
     EXPECT_FALSE(receive.Completed());
     ASSERT_TRUE(zel::test::SendAll(peer_.Get(), "still"));
     ASSERT_EQ(receive.Wait(), STATUS_SUCCESS);
