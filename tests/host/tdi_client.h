@@ -32,23 +32,6 @@ inline TA_IP_ADDRESS IpAddress(ULONG address, USHORT port)
     return ta;
 }
 
-// A transport object opened with the EA given (none: a control channel),
-// as a handle and a referenced file object.
-struct TdiObject {
-    TdiObject() = default;
-    TdiObject(const TdiObject&) = delete;
-    TdiObject& operator=(const TdiObject&) = delete;
-    ~TdiObject() { CloseTransportFile(&Handle, &File); }
-    NTSTATUS Open(PFILE_FULL_EA_INFORMATION ea = nullptr, ULONG length = 0)
-    {
-        const NTSTATUS status = CreateTransportHandle(
-            TCP_DEVICE_NAME, GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE, ea, length, &Handle);
-        return NT_SUCCESS(status) ? ReferenceTransportFile(&Handle, &File) : status;
-    }
-    HANDLE Handle = nullptr;
-    PFILE_OBJECT File = nullptr;
-};
-
 // Memory with MDLs over it, locked as a driver locks its buffers: one MDL
 // per chunk, linked into a chain.
 class LockedBuffer {
@@ -213,31 +196,10 @@ private:
     LARGE_INTEGER timeout_{};
 };
 
-// The event handlers a test registers, with what they saw.
-class TdiEvents {
-public:
-    TdiEvents()
-    {
-        KeInitializeEvent(&disconnected_, SynchronizationEvent, FALSE);  // one per indication
-        KeInitializeEvent(&received_, NotificationEvent, FALSE);
-    }
-
-    NTSTATUS Register(TransportAddressObject* address)
-    {
-        return SetEventHandlers(address, this,
-                                {nullptr, OnDisconnect, nullptr, OnReceive, nullptr});
-    }
-
-    // How many bytes the receive handler takes; 0 declines.
-    void TakeBytes(ULONG bytes) { take_ = bytes; }
-    // The handler answers STATUS_SUCCESS and leaves BytesTaken as it found it.
-    void LeaveBytesTakenUnset() { leaveTakenUnset_ = true; }
-    // A prepared receive the handler hands back instead of taking bytes.
-    void HandBack(PIRP irp) { handBack_ = irp; }
-    NTSTATUS WaitForDisconnect() { return WaitSafely(&disconnected_); }
-    NTSTATUS WaitForReceive() { return WaitSafely(&received_); }
-
-    // What a handler saw; Flags are the disconnect's or the receive's.
+// The event handlers a test registers, with what they saw: each indication's
+// context, flags (the disconnect's or the receive's), level, thread, place
+// among completions, and for a receive the bytes available and offered.
+struct TdiEvents {
     struct Indication {
         CONNECTION_CONTEXT Context;
         ULONG Flags;
@@ -247,8 +209,26 @@ public:
         ULONG Available;
         std::string Data;
     };
+
+    TdiEvents()
+    {
+        KeInitializeEvent(&Disconnected, SynchronizationEvent, FALSE);  // one per indication
+        KeInitializeEvent(&Received, NotificationEvent, FALSE);
+    }
+    NTSTATUS Register(TransportAddressObject* address)
+    {
+        return SetEventHandlers(address, this,
+                                {nullptr, OnDisconnect, nullptr, OnReceive, nullptr});
+    }
     std::vector<Indication> Disconnects() { return Copy(disconnects_); }
     std::vector<Indication> Receives() { return Copy(receives_); }
+
+    std::atomic<ULONG> Take{0};  // bytes the receive handler takes; 0 declines
+    // The handler answers STATUS_SUCCESS and leaves BytesTaken as it found it.
+    std::atomic<bool> LeaveBytesTakenUnset{false};
+    std::atomic<PIRP> HandBack{nullptr};  // a prepared receive handed back instead
+    KEVENT Disconnected;
+    KEVENT Received;
 
 private:
     static NTSTATUS NTAPI OnDisconnect(PVOID self, CONNECTION_CONTEXT context, LONG, PVOID, LONG,
@@ -256,7 +236,7 @@ private:
     {
         auto* events = static_cast<TdiEvents*>(self);
         events->Record(&events->disconnects_, context, flags, 0, "");
-        KeSetEvent(&events->disconnected_, IO_NO_INCREMENT, FALSE);
+        KeSetEvent(&events->Disconnected, IO_NO_INCREMENT, FALSE);
         return STATUS_SUCCESS;
     }
 
@@ -267,16 +247,16 @@ private:
         auto* events = static_cast<TdiEvents*>(self);
         events->Record(&events->receives_, context, flags, available,
                        std::string(static_cast<const char*>(data), indicated));
-        if (events->leaveTakenUnset_) {
+        if (events->LeaveBytesTakenUnset) {
             return STATUS_SUCCESS;
         }
-        *taken = std::min(events->take_.load(), indicated);
+        *taken = std::min(events->Take.load(), indicated);
         NTSTATUS status = *taken == 0 ? STATUS_DATA_NOT_ACCEPTED : STATUS_SUCCESS;
-        if (PIRP handedBack = events->handBack_.exchange(nullptr)) {
+        if (PIRP handedBack = events->HandBack.exchange(nullptr)) {
             *irp = handedBack;
             status = STATUS_MORE_PROCESSING_REQUIRED;
         }
-        KeSetEvent(&events->received_, IO_NO_INCREMENT, FALSE);
+        KeSetEvent(&events->Received, IO_NO_INCREMENT, FALSE);
         return status;
     }
 
@@ -296,11 +276,6 @@ private:
     std::mutex mutex_;
     std::vector<Indication> disconnects_;
     std::vector<Indication> receives_;
-    KEVENT disconnected_;
-    KEVENT received_;
-    std::atomic<ULONG> take_{0};
-    std::atomic<bool> leaveTakenUnset_{false};
-    std::atomic<PIRP> handBack_{nullptr};
 };
 
 using zel::test::ClosedPort;
@@ -327,12 +302,23 @@ protected:
 
     void TearDown() override
     {
+        CloseTransportFile(&channelHandle_, &channel_);
         ReleaseEndpoint(&endpoint_);
         ReleaseAddress(&address_);
         HostKernelTest::TearDown();
     }
 
     CONNECTION_CONTEXT Context() { return &context_; }
+
+    // Opens \Device\Tcp with the EA given (none: a control channel) as a
+    // handle and a referenced file object, the channel_.
+    NTSTATUS OpenChannel(PFILE_FULL_EA_INFORMATION ea = nullptr, ULONG length = 0)
+    {
+        const NTSTATUS status =
+            CreateTransportHandle(TCP_DEVICE_NAME, GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE, ea,
+                                  length, &channelHandle_);
+        return NT_SUCCESS(status) ? ReferenceTransportFile(&channelHandle_, &channel_) : status;
+    }
 
     void OpenAddress()
     {
@@ -400,6 +386,8 @@ protected:
     ConnectionEndpoint endpoint_{};
     zel::UniqueFd peer_;
     LARGE_INTEGER safety_{};
+    HANDLE channelHandle_ = nullptr;
+    PFILE_OBJECT channel_ = nullptr;
 };
 
 }  // namespace hosttest

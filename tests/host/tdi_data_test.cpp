@@ -140,7 +140,7 @@ TEST_F(TdiDataTest, ReadAheadBytesGoToTheHandlerAPeekAndTheNextReceiveInOrder)
         ASSERT_LE(got.size(), pattern.size());
     }
     EXPECT_TRUE(got == pattern);
-    EXPECT_EQ(events_->WaitForDisconnect(), STATUS_SUCCESS);
+    EXPECT_EQ(WaitSafely(&events_->Disconnected), STATUS_SUCCESS);
 }
 
 using TdiEventsTest = TdiTest;
@@ -158,7 +158,7 @@ TEST_F(TdiEventsTest, ThePeersCloseAndReset)
     peer_.Reset();
     EXPECT_EQ(receive.Wait(), STATUS_SUCCESS);
     EXPECT_EQ(receive.Information(), 0u);
-    ASSERT_EQ(events_->WaitForDisconnect(), STATUS_SUCCESS);
+    ASSERT_EQ(WaitSafely(&events_->Disconnected), STATUS_SUCCESS);
     const auto disconnects = events_->Disconnects();
     ASSERT_EQ(disconnects.size(), 1u);
     EXPECT_EQ(disconnects[0].Flags, static_cast<ULONG>(TDI_DISCONNECT_RELEASE));
@@ -181,7 +181,7 @@ TEST_F(TdiEventsTest, ThePeersCloseAndReset)
     EXPECT_EQ(reset.Receive(in), STATUS_PENDING);
     ResetConnection(peer_);
     EXPECT_EQ(reset.Wait(), STATUS_CONNECTION_RESET);
-    ASSERT_EQ(events_->WaitForDisconnect(), STATUS_SUCCESS);
+    ASSERT_EQ(WaitSafely(&events_->Disconnected), STATUS_SUCCESS);
     const auto aborted = events_->Disconnects();
     ASSERT_EQ(aborted.size(), 2u);
     EXPECT_EQ(aborted[1].Flags, static_cast<ULONG>(TDI_DISCONNECT_ABORT));
@@ -208,7 +208,7 @@ TEST_F(TdiEventsTest, AGracefulDisconnectHalfClosesUntilThePeerCloses)
     ASSERT_EQ(receive.Wait(), STATUS_SUCCESS);
     EXPECT_EQ(in.Text(receive.Information()), "bye");
     peer_.Reset();
-    ASSERT_EQ(events_->WaitForDisconnect(), STATUS_SUCCESS);
+    ASSERT_EQ(WaitSafely(&events_->Disconnected), STATUS_SUCCESS);
     EXPECT_EQ(events_->Disconnects().at(0).Flags, static_cast<ULONG>(TDI_DISCONNECT_RELEASE));
 }
 
@@ -219,7 +219,7 @@ TEST_F(TdiEventsTest, TheReceiveHandlerDeclinesTakesOrHandsBackAReceive)
 {
     ASSERT_NO_FATAL_FAILURE(OpenAndConnect());
     ASSERT_TRUE(zel::test::SendAll(peer_.Get(), "early"));
-    ASSERT_EQ(events_->WaitForReceive(), STATUS_SUCCESS);
+    ASSERT_EQ(WaitSafely(&events_->Received), STATUS_SUCCESS);
     EXPECT_EQ(ReceiveText(), "early");
     auto offers = events_->Receives();
     ASSERT_EQ(offers.size(), 1u);
@@ -230,14 +230,14 @@ TEST_F(TdiEventsTest, TheReceiveHandlerDeclinesTakesOrHandsBackAReceive)
     EXPECT_EQ(offers[0].Irql, DISPATCH_LEVEL);
     EXPECT_NE(offers[0].Thread, std::this_thread::get_id());
 
-    events_->TakeBytes(3);
+    events_->Take = 3;
     ASSERT_TRUE(zel::test::SendAll(peer_.Get(), "abcdef"));
     ASSERT_TRUE(zel::test::Eventually([&] { return events_->Receives().size() >= 2; }));
     EXPECT_EQ(ReceiveText(), "def");
     LockedBuffer in(2048);
     TdiRequest handedBack(endpoint_.FileObject);
-    events_->TakeBytes(1);
-    events_->HandBack(handedBack.PrepareReceive(in));
+    events_->Take = 1;
+    events_->HandBack = handedBack.PrepareReceive(in);
     ASSERT_TRUE(zel::test::SendAll(peer_.Get(), "xyz"));
     ASSERT_EQ(handedBack.Wait(), STATUS_SUCCESS);
     EXPECT_EQ(in.Text(handedBack.Information()), "yz");

@@ -13,14 +13,15 @@ using TdiOpenTest = TdiTest;
 
 TEST_F(TdiOpenTest, BadExtendedAttributesAndHandlesAreRefused)
 {
-    auto open = [](PCSTR name, const void* value, USHORT length, ULONG cut = 0) {
+    auto open = [this](PCSTR name, const void* value, USHORT length, ULONG cut = 0) {
         PFILE_FULL_EA_INFORMATION ea = nullptr;
         ULONG eaLength = 0;
         EXPECT_EQ(BuildEaBuffer(static_cast<UCHAR>(std::strlen(name)), name, length, value, &ea,
                                 &eaLength),
                   STATUS_SUCCESS);
-        const NTSTATUS status = TdiObject().Open(ea, eaLength - cut);
+        const NTSTATUS status = OpenChannel(ea, eaLength - cut);
         ExFreePoolWithTag(ea, 0);
+        CloseTransportFile(&channelHandle_, &channel_);
         return status;
     };
     const ULONG value = 0;
@@ -41,10 +42,9 @@ TEST_F(TdiOpenTest, BadExtendedAttributesAndHandlesAreRefused)
 
 TEST_F(TdiOpenTest, AControlChannelAnswersOnlyTheProviderQuery)
 {
-    TdiObject control;
-    ASSERT_EQ(control.Open(), STATUS_SUCCESS);
-    auto call = [&control](UCHAR minor, auto parameters, const LockedBuffer* buffer = nullptr) {
-        TdiRequest request(control.File);
+    ASSERT_EQ(OpenChannel(), STATUS_SUCCESS);
+    auto call = [this](UCHAR minor, auto parameters, const LockedBuffer* buffer = nullptr) {
+        TdiRequest request(channel_);
         request.Call(minor, parameters, buffer);
         const NTSTATUS status = request.Wait();
         return status == STATUS_SUCCESS ? NTSTATUS(request.Information()) : status;
@@ -67,15 +67,14 @@ TEST_F(TdiOpenTest, AssociationEventHandlersAndReferences)
 {
     ASSERT_NO_FATAL_FAILURE(OpenAddress());
     ASSERT_NO_FATAL_FAILURE(OpenEndpoint());
-    TdiObject control;
-    ASSERT_EQ(control.Open(), STATUS_SUCCESS);
+    ASSERT_EQ(OpenChannel(), STATUS_SUCCESS);
     auto call = [](PFILE_OBJECT target, UCHAR minor, auto parameters) {
         TdiRequest request(target);
         request.Call(minor, parameters);
         return request.Wait();
     };
     using Associate = TDI_REQUEST_KERNEL_ASSOCIATE;
-    EXPECT_EQ(call(endpoint_.FileObject, TDI_ASSOCIATE_ADDRESS, Associate{control.Handle}),
+    EXPECT_EQ(call(endpoint_.FileObject, TDI_ASSOCIATE_ADDRESS, Associate{channelHandle_}),
               STATUS_INVALID_HANDLE);
     EXPECT_EQ(AssociateAddress(&address_, &endpoint_), STATUS_SUCCESS);
     EXPECT_EQ(call(endpoint_.FileObject, TDI_ASSOCIATE_ADDRESS, Associate{address_.Handle}),
@@ -95,10 +94,10 @@ TEST_F(TdiOpenTest, AssociationEventHandlersAndReferences)
 
     PVOID again = nullptr;
     OBJECT_HANDLE_INFORMATION information{};
-    ASSERT_EQ(ObReferenceObjectByHandle(control.Handle, 0, *IoFileObjectType, KernelMode, &again,
+    ASSERT_EQ(ObReferenceObjectByHandle(channelHandle_, 0, *IoFileObjectType, KernelMode, &again,
                                         &information),
               STATUS_SUCCESS);
-    EXPECT_EQ(again, control.File);
+    EXPECT_EQ(again, channel_);
     EXPECT_EQ(information.GrantedAccess,
               static_cast<ACCESS_MASK>(GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE));
     EXPECT_EQ(ObDereferenceObject(again), 2);  // the handle's and the open's remain
@@ -108,28 +107,27 @@ using TdiOpenDeathTest = TdiTest;
 
 TEST_F(TdiOpenDeathTest, HandlesAndReferencesMisusedOrLeftAtUnload)
 {
-    TdiObject control;
-    driver_.Entry = [&control](PDRIVER_OBJECT) { return control.Open(); };
+    driver_.Entry = [this](PDRIVER_OBJECT) { return OpenChannel(); };
     LoadDriver();
-    const HANDLE handle = control.Handle;
-    PFILE_OBJECT file = control.File;
+    const HANDLE handle = channelHandle_;
+    PFILE_OBJECT file = channel_;
     KIRQL irql;
     KeRaiseIrql(DISPATCH_LEVEL, &irql);
     EXPECT_DEATH(ZwClose(handle), "IRQL_NOT_LESS_OR_EQUAL: ZwClose called at IRQL 2");
     KeLowerIrql(irql);
-    ObDereferenceObject(std::exchange(control.File, nullptr));
+    ObDereferenceObject(std::exchange(channel_, nullptr));
     EXPECT_DEATH(Kernel().UnloadDriver(),
                  "DRIVER_VERIFIER_DETECTED_VIOLATION: driver unloaded without closing its handles: "
                  "handle .* to \\\\Device\\\\Tcp");
     ObReferenceObjectByHandle(handle, 0, *IoFileObjectType, KernelMode,
-                              reinterpret_cast<PVOID*>(&control.File), nullptr);
-    ZwClose(std::exchange(control.Handle, nullptr));
+                              reinterpret_cast<PVOID*>(&channel_), nullptr);
+    ZwClose(std::exchange(channelHandle_, nullptr));
     EXPECT_DEATH(Kernel().UnloadDriver(),
                  "driver unloaded without dereferencing its file objects: file object .* of "
                  "\\\\Device\\\\Tcp \\(1 reference\\(s\\)\\)");
     EXPECT_DEATH(ZwClose(handle),
                  "INVALID_KERNEL_HANDLE: ZwClose of .*, which is not an open handle");
-    ObDereferenceObject(std::exchange(control.File, nullptr));
+    ObDereferenceObject(std::exchange(channel_, nullptr));
     EXPECT_DEATH(ObDereferenceObject(file), "REFERENCE_BY_POINTER: ObfDereferenceObject on");
 }
 
@@ -280,11 +278,11 @@ using TdiLifetimeDeathTest = TdiTest;
 TEST_F(TdiLifetimeDeathTest, HandlersAndRequestsThatBreakTheTransportsRules)
 {
     ASSERT_NO_FATAL_FAILURE(OpenAndConnect());
-    events_->LeaveBytesTakenUnset();
+    events_->LeaveBytesTakenUnset = true;
     EXPECT_DEATH(
         {
             zel::test::SendAll(peer_.Get(), "x");
-            events_->WaitForReceive();
+            WaitSafely(&events_->Received);
         },
         "TDI receive event handler returned without setting BytesTaken");
     LockedBuffer in(2048);
