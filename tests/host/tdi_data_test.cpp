@@ -189,29 +189,6 @@ TEST_F(TdiEventsTest, ThePeersCloseAndReset)
     EXPECT_EQ(SendText("x"), STATUS_CONNECTION_INVALID);
 }
 
-// A graceful disconnect (any flags without TDI_DISCONNECT_ABORT) sends FIN
-// after the data and half closes: nothing more goes out, but the peer may
-// still send, and its close is then indicated.
-TEST_F(TdiEventsTest, AGracefulDisconnectHalfClosesUntilThePeerCloses)
-{
-    ASSERT_NO_FATAL_FAILURE(OpenAndConnect());
-    LockedBuffer in(2048);
-    TdiRequest receive(endpoint_.FileObject);
-    EXPECT_EQ(receive.Receive(in), STATUS_PENDING);
-    ASSERT_EQ(SendText("hello"), STATUS_SUCCESS);
-    ASSERT_EQ(Disconnect(0), STATUS_SUCCESS);
-    const zel::test::Received received = zel::test::ReceiveToEnd(peer_.Get());
-    EXPECT_EQ(received.End, zel::test::StreamEnd::Eof);
-    EXPECT_EQ(received.Data, "hello");
-    EXPECT_EQ(SendText("late"), STATUS_CONNECTION_INVALID);
-    ASSERT_TRUE(zel::test::SendAll(peer_.Get(), "bye"));
-    ASSERT_EQ(receive.Wait(), STATUS_SUCCESS);
-    EXPECT_EQ(in.Text(receive.Information()), "bye");
-    peer_.Reset();
-    ASSERT_EQ(WaitSafely(&events_->Disconnected), STATUS_SUCCESS);
-    EXPECT_EQ(events_->Disconnects().at(0).Flags, static_cast<ULONG>(TDI_DISCONNECT_RELEASE));
-}
-
 // Data that comes with no receive posted is offered once; declined, it
 // waits for the next receive. Bytes the handler takes leave the stream; a
 // receive it hands back gets the rest.

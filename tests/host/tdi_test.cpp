@@ -198,14 +198,20 @@ TEST_F(TdiConnectTest, AnAbortiveDisconnectResetsAndEndsPendingRequests)
     EXPECT_TRUE(events_->Disconnects().empty());  // the client's own abort is not indicated
 }
 
-TEST_F(TdiConnectTest, AGracefulDisconnectWaitsForEarlierSends)
+// A graceful disconnect (any flags without TDI_DISCONNECT_ABORT) waits for
+// earlier sends, sends FIN after their data and half closes: nothing more
+// goes out, but the peer may still send, and its close is then indicated.
+TEST_F(TdiConnectTest, AGracefulDisconnectWaitsForEarlierSendsThenHalfCloses)
 {
     ASSERT_NO_FATAL_FAILURE(OpenAndConnect(true));
+    LockedBuffer in(2048);
+    TdiRequest receive(endpoint_.FileObject);
+    EXPECT_EQ(receive.Receive(in), STATUS_PENDING);
     LockedBuffer data(kLargeSend);
     TdiRequest send(endpoint_.FileObject);
     EXPECT_EQ(send.Send(data), STATUS_PENDING);
     TdiRequest disconnect(endpoint_.FileObject);
-    EXPECT_EQ(disconnect.Disconnect(TDI_DISCONNECT_RELEASE), STATUS_PENDING);
+    EXPECT_EQ(disconnect.Disconnect(0), STATUS_PENDING);
     EXPECT_FALSE(disconnect.Completed());
     const zel::test::Received received = zel::test::ReceiveToEnd(peer_.Get());
     EXPECT_EQ(received.End, zel::test::StreamEnd::Eof);
@@ -213,6 +219,13 @@ TEST_F(TdiConnectTest, AGracefulDisconnectWaitsForEarlierSends)
     EXPECT_EQ(send.Wait(), STATUS_SUCCESS);
     EXPECT_EQ(disconnect.Wait(), STATUS_SUCCESS);
     EXPECT_LT(send.CompletionOrder, disconnect.CompletionOrder);
+    EXPECT_EQ(SendText("late"), STATUS_CONNECTION_INVALID);
+    ASSERT_TRUE(zel::test::SendAll(peer_.Get(), "bye"));
+    ASSERT_EQ(receive.Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(in.Text(receive.Information()), "bye");
+    peer_.Reset();
+    ASSERT_EQ(WaitSafely(&events_->Disconnected), STATUS_SUCCESS);
+    EXPECT_EQ(events_->Disconnects().at(0).Flags, static_cast<ULONG>(TDI_DISCONNECT_RELEASE));
 }
 
 TEST_F(TdiConnectTest, AGracefulDisconnectThatCannotGoOutInTimeAborts)
