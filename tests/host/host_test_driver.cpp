@@ -4,7 +4,6 @@
 
 #include "../support/deadline.h"
 
-#include <utility>
 
 namespace hosttest {
 
@@ -45,12 +44,12 @@ TestDriver::TestDriver()
     Dispatch[IRP_MJ_CLOSE] = succeed;
 }
 
-// One dispatch routine per major function: it records the call and hands
-// it to the test's routine.
-template <UCHAR Major>
-NTSTATUS NTAPI Trampoline(PDEVICE_OBJECT device, PIRP irp)
+// Every routed major function comes here: the call is recorded and handed
+// to the test's routine.
+NTSTATUS NTAPI DispatchToTest(PDEVICE_OBJECT device, PIRP irp)
 {
-    return TestDriver::Current->Record(Major)(device, irp);
+    return TestDriver::Current->Record(IoGetCurrentIrpStackLocation(irp)->MajorFunction)(device,
+                                                                                         irp);
 }
 
 const DispatchRoutine& TestDriver::Record(UCHAR major)
@@ -60,18 +59,13 @@ const DispatchRoutine& TestDriver::Record(UCHAR major)
     return Dispatch.at(major);
 }
 
-template <std::size_t... Majors>
-void TestDriver::InstallTrampolines(PDRIVER_OBJECT driver, std::index_sequence<Majors...>)
-{
-    ((Dispatch.count(Majors) != 0 ? driver->MajorFunction[Majors] = &Trampoline<Majors> : nullptr),
-     ...);
-}
-
 NTSTATUS NTAPI TestDriver::DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
 {
     TestDriver& self = *Current;
     self.RegistryPath = Utf8(*registryPath);
-    self.InstallTrampolines(driver, std::make_index_sequence<IRP_MJ_MAXIMUM_FUNCTION + 1>());
+    for (const auto& routed : self.Dispatch) {
+        driver->MajorFunction[routed.first] = DispatchToTest;
+    }
     driver->DriverUnload = Unload;
     if (self.Entry) {
         return self.Entry(driver);

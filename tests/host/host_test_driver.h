@@ -81,8 +81,6 @@ public:
 
 private:
     static void NTAPI Unload(PDRIVER_OBJECT driver);
-    template <std::size_t... Majors>
-    void InstallTrampolines(PDRIVER_OBJECT driver, std::index_sequence<Majors...>);
 
     std::vector<PDEVICE_OBJECT> devices_;
     std::vector<std::string> links_;
