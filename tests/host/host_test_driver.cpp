@@ -4,7 +4,6 @@
 
 #include "../support/deadline.h"
 
-
 namespace hosttest {
 
 TestDriver* TestDriver::Current = nullptr;
