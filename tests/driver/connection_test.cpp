@@ -109,23 +109,6 @@ TEST_F(ConnectionTest, OneReceiveStaysPostedAndCarriesWhatWasSent)
     EXPECT_EQ(outcome.Completions.load(), 1);
 }
 
-TEST_F(ConnectionTest, CloseCancelsAReceiveThePeerNeverEnds)
-{
-    ASSERT_EQ(OpenConnection(&record_), STATUS_SUCCESS);
-    ASSERT_EQ(Connect(&record_), STATUS_SUCCESS);
-    ReceiveOutcome outcome;
-    ASSERT_EQ(PostReceive(&record_, NoteReceive, &outcome), STATUS_PENDING);
-
-    // Still connected and nothing sent: the receive is with the transport.
-    EXPECT_EQ(CloseConnection(&record_), STATUS_SUCCESS);
-    EXPECT_EQ(outcome.Completions.load(), 1);
-    EXPECT_EQ(outcome.Status.load(), STATUS_CANCELLED);
-    EXPECT_EQ(record_.Receive.InFlight, 0u);
-    EXPECT_EQ(PostReceive(&record_, NoteReceive, &outcome), STATUS_INVALID_DEVICE_STATE);
-    // Closing a connected endpoint aborts its connection.
-    EXPECT_TRUE(module_->SawPrefix("DISCONNECTED channel=1 ")) << module_->Output();
-}
-
 TEST_F(ConnectionTest, TheLastCompletionClosesTheEndpointAtPassiveLevel)
 {
     ASSERT_EQ(OpenConnection(&record_), STATUS_SUCCESS);

@@ -6,6 +6,8 @@
 #include "core/module_extension.h"
 #include "port/port_extension.h"
 
+#include <arpa/inet.h>
+
 #include <cstring>
 
 namespace zeltest {
@@ -18,12 +20,6 @@ void SetOpen(PortExtension* port, bool open)
 {
     ASSERT_NE(port, nullptr);
     port->IsOpen = open ? 1 : 0;
-}
-
-std::vector<std::uint8_t> BytesOf(const void* data, std::size_t length)
-{
-    const auto* bytes = static_cast<const std::uint8_t*>(data);
-    return std::vector<std::uint8_t>(bytes, bytes + length);
 }
 
 TEST_F(DevicesTest, ModuleWithSparseChannels)
@@ -52,10 +48,9 @@ TEST_F(DevicesTest, ModuleWithSparseChannels)
     EXPECT_EQ(module->SerialParaFlag[2], 1u);
     EXPECT_EQ(ControlExt()->ModuleDevices[0], Device("\\Device\\VZelSerial0"));
 
-    // The control connection goes to ModuleIP and ControlPort, port bytes 12 34.
+    // The control connection goes to ModuleIP and ControlPort, in network order.
     EXPECT_EQ(module->ControlConnection.RemoteAddress, record.ModuleIP);
-    const std::uint8_t controlPortBytes[] = {0x12, 0x34};
-    EXPECT_EQ(BytesOf(&module->ControlConnection.RemotePort, 2), BytesOf(controlPortBytes, 2));
+    EXPECT_EQ(module->ControlConnection.RemotePort, htons(0x1234));
 
     PortExtension* com5 = Port(5);
     PortExtension* com7 = Port(7);
@@ -65,8 +60,7 @@ TEST_F(DevicesTest, ModuleWithSparseChannels)
     EXPECT_EQ(com7->ChannelIndex, 2u);
     EXPECT_EQ(com7->ModuleDevice, Device("\\Device\\VZelSerial0"));
     EXPECT_EQ(com7->DataConnection.RemoteAddress, record.ModuleIP);
-    const std::uint8_t dataPortBytes[] = {0x1F, 0x90};
-    EXPECT_EQ(BytesOf(&com7->DataConnection.RemotePort, 2), BytesOf(dataPortBytes, 2));
+    EXPECT_EQ(com7->DataConnection.RemotePort, htons(0x1F90));
 }
 
 TEST_F(DevicesTest, SerialCommValuesNameEachPort)

@@ -43,9 +43,21 @@ TEST_F(ModuleReportTest, ACtsReportKeepsModemStatusCurrentWhateverTheMask)
     ASSERT_TRUE(ModemStatusBecomes(SERIAL_MSR_CTS, 2));
 }
 
-TEST_F(ModuleReportTest, ACtsReportCompletesAWaitForCtsWithTheCtsEvent)
+// The same report that sets the modem status decides about the wait.
+TEST_F(ModuleReportTest, ACtsReportCompletesOnlyAWaitForCts)
 {
+    ASSERT_EQ(Set(IOCTL_SERIAL_SET_WAIT_MASK, ULONG{SERIAL_EV_RXFLAG}).Status, STATUS_SUCCESS);
+    auto other = StartWait();
+    ASSERT_TRUE(Eventually([&] { return Observe(Port(5)->WaitPending) == 1; }));
+    ModuleCommand("cts 1 0");
+    ModuleCommand("cts 1 1");
+    ASSERT_TRUE(ModemStatusBecomes(SERIAL_MSR_CTS));
+    EXPECT_FALSE(other->Done());
     ASSERT_EQ(Set(IOCTL_SERIAL_SET_WAIT_MASK, ULONG{SERIAL_EV_CTS}).Status, STATUS_SUCCESS);
+    EXPECT_EQ(ValueOf<ULONG>(Await(other)), 0u);
+
+    ModuleCommand("cts 1 0");
+    ASSERT_TRUE(ModemStatusBecomes(0));
     auto wait = StartWait();
     ASSERT_TRUE(Eventually([&] { return Observe(Port(5)->WaitPending) == 1; }));
     ModuleCommand("cts 1 1");
@@ -55,19 +67,6 @@ TEST_F(ModuleReportTest, ACtsReportCompletesAWaitForCtsWithTheCtsEvent)
     EXPECT_EQ(ValueOf<ULONG>(result), static_cast<ULONG>(SERIAL_EV_CTS));
     EXPECT_EQ(ModemStatus(), static_cast<ULONG>(SERIAL_MSR_CTS));
     EXPECT_EQ(Port(5)->WaitPending, 0u);
-}
-
-TEST_F(ModuleReportTest, ACtsReportLeavesAWaitForOtherEvents)
-{
-    ASSERT_EQ(Set(IOCTL_SERIAL_SET_WAIT_MASK, ULONG{SERIAL_EV_RXFLAG}).Status, STATUS_SUCCESS);
-    auto wait = StartWait();
-    ASSERT_TRUE(Eventually([&] { return Observe(Port(5)->WaitPending) == 1; }));
-    ModuleCommand("cts 1 1");
-    // The same report that sets the modem status decides about the wait.
-    ASSERT_TRUE(ModemStatusBecomes(SERIAL_MSR_CTS));
-    EXPECT_FALSE(wait->Done());
-    ASSERT_EQ(Set(IOCTL_SERIAL_SET_WAIT_MASK, ULONG{0}).Status, STATUS_SUCCESS);
-    EXPECT_EQ(ValueOf<ULONG>(Await(wait)), 0u);
 }
 
 TEST_F(ModuleReportTest, AStatusRecordReportsTheLevelAndTheLastOfTwoWins)
