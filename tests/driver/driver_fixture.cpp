@@ -26,13 +26,6 @@ std::string Utf8(const UNICODE_STRING& text)
     return text.Buffer == nullptr ? std::string() : Utf8(text.Buffer, text.Length / sizeof(WCHAR));
 }
 
-std::string Utf8FromBytes(const std::vector<std::uint8_t>& utf16le)
-{
-    std::vector<WCHAR> units(utf16le.size() / sizeof(WCHAR));
-    std::memcpy(units.data(), utf16le.data(), units.size() * sizeof(WCHAR));
-    return Utf8(units.data(), units.size());
-}
-
 std::vector<std::uint8_t> Utf16Bytes(const std::string& ascii)
 {
     std::vector<std::uint8_t> bytes;
@@ -264,16 +257,6 @@ std::optional<std::uint32_t> DriverTest::QueryDword(const std::string& key,
     std::uint32_t word = 0;
     std::memcpy(&word, value->Data.data(), std::min(value->Data.size(), sizeof(word)));
     return word;
-}
-
-std::optional<std::string> DriverTest::QueryName(const std::string& key) const
-{
-    auto value = kernel_->RegistryView().Query(RTL_REGISTRY_SERVICES, key, "ModuleName");
-    if (!value) {
-        return std::nullopt;
-    }
-    EXPECT_EQ(value->Type, static_cast<ULONG>(REG_SZ));
-    return Utf8FromBytes(value->Data);
 }
 
 void DriverTest::WriteDword(const std::string& key, const std::string& name, std::uint32_t value)

@@ -32,7 +32,6 @@ using zel::test::TempDir;
 // UTF-16 text (ASCII in these tests) as a narrow string, for assertions.
 std::string Utf8(const WCHAR* text, std::size_t units);
 std::string Utf8(const UNICODE_STRING& text);
-std::string Utf8FromBytes(const std::vector<std::uint8_t>& utf16le);
 std::vector<std::uint8_t> Utf16Bytes(const std::string& ascii);
 
 // The ModuleIP word of a.b.c.d: the first number at the lowest address.
@@ -89,7 +88,12 @@ protected:
     ControlExtension* ControlExt() const;
 
     std::optional<std::uint32_t> QueryDword(const std::string& key, const std::string& name) const;
-    std::optional<std::string> QueryName(const std::string& key) const;
+    // A stored name: its UTF-16 text, no NUL.
+    std::vector<std::uint8_t> StoredName(const std::string& key) const
+    {
+        auto value = kernel_->RegistryView().Query(RTL_REGISTRY_SERVICES, key, "ModuleName");
+        return value ? value->Data : std::vector<std::uint8_t>();
+    }
     void WriteDword(const std::string& key, const std::string& name, std::uint32_t value);
     void WriteString(const std::string& key, const std::string& name, const std::string& ascii);
     std::optional<host::RegistryValue> SerialCommValue(const std::string& deviceName) const;

@@ -3,25 +3,10 @@
 #include "core/module_extension.h"
 #include "port/port_extension.h"
 
-#include <thread>
+#include "support/eventually.h"
 
 namespace zeltest {
 namespace {
-
-// Polls a condition of the driver's state until it holds or the deadline
-// passes; the condition is read without the driver's locks, so it must be
-// one that stays true once reached.
-template <typename Condition>
-bool WaitUntil(Condition condition, const zel::test::Deadline& deadline = zel::test::Deadline())
-{
-    while (!condition()) {
-        if (deadline.Passed()) {
-            return false;
-        }
-        std::this_thread::yield();
-    }
-    return true;
-}
 
 ULONG LoadULong(const ULONG& field)
 {
@@ -72,14 +57,16 @@ void NetTest::SetReadTimeouts(unsigned comNumber, ULONG intervalMs, ULONG totalC
 bool NetTest::WaitHeld(unsigned comNumber, ULONG count)
 {
     PortExtension* port = Port(comNumber);
-    return port != nullptr && WaitUntil([&] { return LoadULong(port->RxCount) >= count; });
+    return port != nullptr &&
+           zel::test::Eventually([&] { return LoadULong(port->RxCount) >= count; });
 }
 
 bool NetTest::WaitReceiveIdle(unsigned comNumber)
 {
     PortExtension* port = Port(comNumber);
-    return port != nullptr &&
-           WaitUntil([&] { return LoadULong(port->DataConnection.Receive.InFlight) == 0; });
+    return port != nullptr && zel::test::Eventually([&] {
+               return LoadULong(port->DataConnection.Receive.InFlight) == 0;
+           });
 }
 
 std::string NetTest::Text(const host::IoResult& result)

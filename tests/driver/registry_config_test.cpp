@@ -160,7 +160,7 @@ TEST_F(RegistryConfigTest, SaveAfterShrinkLeavesTheOldModuleKey)
     }
     ASSERT_EQ(Ioctl(IOCTL_VCOM_SAVE_INFO_REG).Status, STATUS_SUCCESS);
     EXPECT_EQ(QueryDword(MODULE_INFO_KEY, "ModuleCount"), 2u);
-    EXPECT_EQ(QueryName(ModuleKey(2)), "m2");
+    EXPECT_EQ(StoredName(ModuleKey(2)), Utf16Bytes("m2"));
 
     Restart();
     EXPECT_EQ(ModuleCount(), 2u);
@@ -183,7 +183,7 @@ TEST_F(RegistryConfigTest, NamesOfNineteenRoundTripAndOfTwentyReloadAsNull)
     record.SerialCount = 1;
     ASSERT_EQ(Add(record).Status, STATUS_SUCCESS);
     ASSERT_EQ(Ioctl(IOCTL_VCOM_SAVE_INFO_REG).Status, STATUS_SUCCESS);
-    EXPECT_EQ(QueryName(ModuleKey(0)), std::string(20, 'Z'));
+    EXPECT_EQ(StoredName(ModuleKey(0)), Utf16Bytes(std::string(20, 'Z')));
 
     // Twenty characters do not fit the load's name buffer: that module's
     // query fails at the name, which then reads "NULL".
