@@ -22,9 +22,8 @@ std::string Utf8(const UNICODE_STRING& string)
 
 NTSTATUS WaitSafely(PVOID object)
 {
-    constexpr LONGLONG kUnitsPerMillisecond = 10000;
     LARGE_INTEGER timeout;
-    timeout.QuadPart = -zel::test::kSafetyTimeout.count() * kUnitsPerMillisecond;
+    timeout.QuadPart = -zel::test::kSafetyTimeout.count() * 10000;  // 100 ns units
     return KeWaitForSingleObject(object, Executive, KernelMode, FALSE, &timeout);
 }
 
@@ -78,11 +77,9 @@ PDEVICE_OBJECT TestDriver::CreateDevice(PDRIVER_OBJECT driver, const std::string
 {
     NtString deviceName(name);
     PDEVICE_OBJECT device = nullptr;
-    EXPECT_EQ(IoCreateDevice(driver, sizeof(TestExtension), deviceName.Get(), FILE_DEVICE_UNKNOWN,
-                             0, exclusive ? TRUE : FALSE, &device),
-              STATUS_SUCCESS)
-        << name;
-    if (device == nullptr) {
+    if (IoCreateDevice(driver, sizeof(TestExtension), deviceName.Get(), FILE_DEVICE_UNKNOWN, 0,
+                       exclusive ? TRUE : FALSE, &device) != STATUS_SUCCESS) {
+        ADD_FAILURE() << name;
         return nullptr;
     }
     if (!link.empty()) {
@@ -121,7 +118,7 @@ void HostKernelTest::SetUp()
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     TestDriver::Current = &driver_;
-    options_.StateDirectory = StateDirectory();
+    options_.StateDirectory = state_.Path() / "state";
     options_.Log = [this](host::LogLevel, const std::string& line) {
         // A verifier stop aborts the process (a death test's child): no
         // destructor will remove the state directory.

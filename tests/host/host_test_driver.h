@@ -76,8 +76,7 @@ public:
     // The major functions the driver has been called with, in order.
     std::vector<UCHAR> Calls();
 
-    // Notes a call of the major function; its routine.
-    const DispatchRoutine& Record(UCHAR major);
+    const DispatchRoutine& Record(UCHAR major);  // notes the call
 
 private:
     static void NTAPI Unload(PDRIVER_OBJECT driver);
@@ -103,7 +102,6 @@ protected:
     host::Kernel& Kernel() { return *kernel_; }
     // Stops the kernel and starts another on the same state directory.
     void RestartKernel();
-    std::filesystem::path StateDirectory() const { return state_.Path() / "state"; }
     void LoadDriver();
     std::unique_ptr<host::File> OpenOk(const std::string& name);
     NTSTATUS OpenStatus(const std::string& name);

@@ -1,8 +1,6 @@
 // The TCP transport driven through the driver's own TDI client
-// (net/transport.h): its address object, endpoint, event handler
-// registration, connect, send and receive. What that client never does
-// (cancel, peek, hand a receive back, time a disconnect, malformed
-// requests) goes through one raw request on an IRP of the test's own.
+// (net/transport.h), and raw requests on IRPs of the test's own for what
+// that client never does.
 #pragma once
 
 #include "host_test_driver.h"
@@ -14,7 +12,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -154,8 +151,7 @@ public:
     BOOLEAN Cancel() { return IoCancelIrp(irp_); }
     ULONG_PTR Information() const { return irp_->IoStatus.Information; }
 
-    // Where the completion routine ran, and when among all completions and
-    // indications.
+    // Where the completion routine ran, and its place among all events.
     KIRQL CompletionIrql = PASSIVE_LEVEL;
     std::thread::id CompletionThread;
     int CompletionOrder = 0;
@@ -196,9 +192,7 @@ private:
     LARGE_INTEGER timeout_{};
 };
 
-// The event handlers a test registers, with what they saw: each indication's
-// context, flags (the disconnect's or the receive's), level, thread, place
-// among completions, and for a receive the bytes available and offered.
+// The event handlers a test registers, with what each indication saw.
 struct TdiEvents {
     struct Indication {
         CONNECTION_CONTEXT Context;

@@ -163,8 +163,6 @@ TEST_F(TdiEventsTest, ThePeersCloseAndReset)
     ASSERT_EQ(disconnects.size(), 1u);
     EXPECT_EQ(disconnects[0].Flags, static_cast<ULONG>(TDI_DISCONNECT_RELEASE));
     EXPECT_EQ(disconnects[0].Context, Context());
-    EXPECT_EQ(disconnects[0].Irql, DISPATCH_LEVEL);
-    EXPECT_NE(disconnects[0].Thread, std::this_thread::get_id());
     EXPECT_LT(receive.CompletionOrder, disconnects[0].Order);
 
     EXPECT_EQ(SendText("x"), STATUS_CONNECTION_INVALID);
@@ -203,7 +201,6 @@ TEST_F(TdiEventsTest, TheReceiveHandlerDeclinesTakesOrHandsBackAReceive)
     EXPECT_EQ(offers[0].Data, "early");
     EXPECT_EQ(offers[0].Available, 5u);
     EXPECT_EQ(offers[0].Context, Context());
-    EXPECT_NE(offers[0].Flags & TDI_RECEIVE_NORMAL, 0u);
     EXPECT_EQ(offers[0].Irql, DISPATCH_LEVEL);
     EXPECT_NE(offers[0].Thread, std::this_thread::get_id());
 
