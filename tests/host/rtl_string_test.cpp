@@ -38,19 +38,6 @@ UNICODE_STRING Literal(PCWSTR text)
 
 using RtlStringTest = HostKernelTest;
 
-TEST_F(RtlStringTest, InitCountsTheTextWithRoomForTheNul)
-{
-    static const WCHAR kName[] = L"\\Device\\VSer5";
-    const UNICODE_STRING wide = Literal(kName);
-    EXPECT_EQ(wide.Length, 13 * sizeof(WCHAR));
-    EXPECT_EQ(wide.MaximumLength, wide.Length + sizeof(WCHAR));
-    EXPECT_EQ(Literal(nullptr).MaximumLength, 0);
-    ANSI_STRING ansi;
-    RtlInitAnsiString(&ansi, "ZelVCOM");
-    EXPECT_EQ(ansi.MaximumLength, 8);
-    EXPECT_EQ(RtlxAnsiStringToUnicodeSize(&ansi), 16u);
-}
-
 // The ANSI code page is Windows-1252: é, €, an undefined byte kept as C1,
 // Ÿ; back, what 1252 cannot encode (an ideograph, a surrogate pair) becomes
 // '?'. Without room for the NUL nothing is written.
@@ -60,6 +47,8 @@ TEST_F(RtlStringTest, AnsiIsWindows1252AndNeedsRoomForTheNul)
     RtlInitAnsiString(&source,
                       "\xE9\x80\x81\x9F"
                       "A");
+    EXPECT_EQ(source.MaximumLength, 6);  // Init counts room for the NUL
+    EXPECT_EQ(RtlxAnsiStringToUnicodeSize(&source), 6 * sizeof(WCHAR));
     WideBuffer small(5 * sizeof(WCHAR));
     EXPECT_EQ(RtlAnsiStringToUnicodeString(small.Get(), &source, FALSE), STATUS_BUFFER_OVERFLOW);
     EXPECT_EQ(small.Get()->Length, 0);
@@ -72,6 +61,7 @@ TEST_F(RtlStringTest, AnsiIsWindows1252AndNeedsRoomForTheNul)
 
     static const WCHAR kText[] = {0x00E9, 0x20AC, 0x4E2D, 0xD83D, 0xDE00, L'x', 0};
     UNICODE_STRING text = Literal(kText);
+    EXPECT_EQ(text.MaximumLength, text.Length + sizeof(WCHAR));
     ANSI_STRING ansi{};
     ASSERT_EQ(RtlUnicodeStringToAnsiString(&ansi, &text, TRUE), STATUS_SUCCESS);
     EXPECT_EQ(std::string(ansi.Buffer, ansi.Length), "\xE9\x80???x");

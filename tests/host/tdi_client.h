@@ -44,10 +44,7 @@ public:
             }
         }
     }
-    explicit LockedBuffer(std::size_t size, std::size_t chunks = 1)
-        : LockedBuffer(std::string(size, '\0'), chunks)
-    {
-    }
+    explicit LockedBuffer(std::size_t size) : LockedBuffer(std::string(size, '\0')) {}
     LockedBuffer(const LockedBuffer&) = delete;
     LockedBuffer& operator=(const LockedBuffer&) = delete;
     ~LockedBuffer()
@@ -105,10 +102,10 @@ public:
         Prepare(minor, parameters, buffer);
         return IoCallDriver(IoGetRelatedDeviceObject(file_), irp_);
     }
-    // To 127.0.0.1 unless told otherwise; no timeout when `timeout` is 0.
-    NTSTATUS Connect(USHORT port, LONGLONG timeout = 0, ULONG address = INADDR_LOOPBACK)
+    // To 127.0.0.1; no timeout when `timeout` is 0.
+    NTSTATUS Connect(USHORT port, LONGLONG timeout = 0)
     {
-        remote_ = IpAddress(address, port);
+        remote_ = IpAddress(INADDR_LOOPBACK, port);
         information_ = TDI_CONNECTION_INFORMATION{0, nullptr, 0, nullptr, sizeof remote_, &remote_};
         return Call(TDI_CONNECT, TDI_REQUEST_KERNEL{0, &information_, nullptr, Timeout(timeout)});
     }
@@ -121,9 +118,9 @@ public:
         return Call(TDI_SEND, TDI_REQUEST_KERNEL_SEND{length, flags}, &buffer);
     }
     NTSTATUS Send(const LockedBuffer& buffer) { return Send(buffer, buffer.Size()); }
-    NTSTATUS Receive(const LockedBuffer& buffer, ULONG length, ULONG flags = TDI_RECEIVE_NORMAL)
+    NTSTATUS Receive(const LockedBuffer& buffer, ULONG length)
     {
-        return Call(TDI_RECEIVE, TDI_REQUEST_KERNEL_RECEIVE{length, flags}, &buffer);
+        return Call(TDI_RECEIVE, TDI_REQUEST_KERNEL_RECEIVE{length, TDI_RECEIVE_NORMAL}, &buffer);
     }
     NTSTATUS Receive(const LockedBuffer& buffer) { return Receive(buffer, buffer.Size()); }
     // A receive a receive event handler hands back: prepared, and sent on
@@ -302,8 +299,6 @@ protected:
         HostKernelTest::TearDown();
     }
 
-    CONNECTION_CONTEXT Context() { return &context_; }
-
     // Opens \Device\Tcp with the EA given (none: a control channel) as a
     // handle and a referenced file object, the channel_.
     NTSTATUS OpenChannel(PFILE_FULL_EA_INFORMATION ea = nullptr, ULONG length = 0)
@@ -324,7 +319,7 @@ protected:
     void OpenEndpoint()
     {
         endpoint_.ReferenceCount = 1;
-        ASSERT_EQ(OpenConnectionEndpoint(TCP_DEVICE_NAME, &endpoint_, Context()), STATUS_SUCCESS);
+        ASSERT_EQ(OpenConnectionEndpoint(TCP_DEVICE_NAME, &endpoint_, &context_), STATUS_SUCCESS);
     }
 
     void OpenObjects()

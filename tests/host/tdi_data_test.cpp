@@ -162,7 +162,7 @@ TEST_F(TdiEventsTest, ThePeersCloseAndReset)
     const auto disconnects = events_->Disconnects();
     ASSERT_EQ(disconnects.size(), 1u);
     EXPECT_EQ(disconnects[0].Flags, static_cast<ULONG>(TDI_DISCONNECT_RELEASE));
-    EXPECT_EQ(disconnects[0].Context, Context());
+    EXPECT_EQ(disconnects[0].Context, &context_);
     EXPECT_LT(receive.CompletionOrder, disconnects[0].Order);
 
     EXPECT_EQ(SendText("x"), STATUS_CONNECTION_INVALID);
@@ -200,7 +200,7 @@ TEST_F(TdiEventsTest, TheReceiveHandlerDeclinesTakesOrHandsBackAReceive)
     ASSERT_EQ(offers.size(), 1u);
     EXPECT_EQ(offers[0].Data, "early");
     EXPECT_EQ(offers[0].Available, 5u);
-    EXPECT_EQ(offers[0].Context, Context());
+    EXPECT_EQ(offers[0].Context, &context_);
     EXPECT_EQ(offers[0].Irql, DISPATCH_LEVEL);
     EXPECT_NE(offers[0].Thread, std::this_thread::get_id());
 

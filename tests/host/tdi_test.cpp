@@ -1,7 +1,6 @@
-// The TCP transport's objects and connections: opening \Device\Tcp with EA
-// buffers, handles and references, association, TDI_CONNECT and
-// TDI_DISCONNECT against loopback peers, how long an endpoint lives, and
-// the MDLs and NDIS memory a TDI client uses, with the verifier's checks.
+// The TCP transport's objects and connections: opening \Device\Tcp,
+// association, connect and disconnect, an endpoint's lifetime, and the MDLs
+// and NDIS memory a TDI client uses, with the verifier's checks.
 #include "tdi_client.h"
 
 #include <cstring>
@@ -124,9 +123,6 @@ TEST_F(TdiOpenDeathTest, HandlesAndReferencesMisusedOrLeftAtUnload)
     EXPECT_DEATH(ObDereferenceObject(file), "REFERENCE_BY_POINTER: ObfDereferenceObject on");
 }
 
-// ---------------------------------------------------------------------------
-// Connections
-
 using TdiConnectTest = TdiTest;
 
 // Refused, timed out or cancelled, an attempt leaves the endpoint free for
@@ -134,9 +130,9 @@ using TdiConnectTest = TdiTest;
 TEST_F(TdiConnectTest, ConnectOutcomes)
 {
     ASSERT_NO_FATAL_FAILURE(OpenEndpoint());
-    auto attempt = [this](USHORT port, ULONG address = INADDR_LOOPBACK) {
+    auto attempt = [this](USHORT port) {
         TdiRequest connect(endpoint_.FileObject);
-        connect.Connect(port, 0, address);
+        connect.Connect(port);
         return connect.Wait();
     };
     EXPECT_EQ(attempt(listener_.Port()), STATUS_ADDRESS_NOT_ASSOCIATED);
@@ -228,14 +224,11 @@ TEST_F(TdiConnectTest, AGracefulDisconnectThatCannotGoOutInTimeAborts)
     EXPECT_TRUE(events_->Disconnects().empty());
 }
 
-// ---------------------------------------------------------------------------
-// Lifetime: a handle closed under a pending request leaves the endpoint
-// working until the last reference goes; a connection nobody disconnected
-// is then reset.
-
 using TdiLifetimeTest = TdiTest;
 
-// The last reference, dropped at DISPATCH_LEVEL, closes on the worker.
+// A handle closed under a pending request leaves the endpoint working until
+// the last reference goes (at DISPATCH_LEVEL: closed on the worker), which
+// resets a connection nobody disconnected.
 TEST_F(TdiLifetimeTest, ClosingTheHandleKeepsTheEndpointUntilTheLastReference)
 {
     ASSERT_NO_FATAL_FAILURE(OpenAndConnect());
@@ -303,9 +296,6 @@ TEST_F(TdiLifetimeDeathTest, HandlersAndRequestsThatBreakTheTransportsRules)
                  "DRIVER_VERIFIER_DETECTED_VIOLATION: TDI_SEND with MDL .* whose "
                  "pages are not locked");
 }
-
-// ---------------------------------------------------------------------------
-// MDLs and NDIS memory
 
 constexpr ULONG kLength = 2048;
 constexpr PHYSICAL_ADDRESS kAnywhere{{0xFFFFFFFF, -1}};
