@@ -1,6 +1,5 @@
-// A tiny driver for the host kernel's tests: each test installs the
-// dispatch routines it needs as lambdas, and the fixture loads the driver
-// into a kernel of its own (a fresh state directory per test).
+// A tiny driver whose dispatch routines each test installs as lambdas,
+// loaded into a kernel of the test's own (a fresh state directory).
 #pragma once
 
 #include <host/kernel.h>
@@ -43,7 +42,6 @@ struct TestExtension {
     PIRP PendingIrp;
     KTIMER Timer;
     KDPC Dpc;
-    PVOID Context;  // for the test's own use
 };
 
 class TestDriver {

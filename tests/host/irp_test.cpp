@@ -1,7 +1,4 @@
-// IRPs a driver allocates and sends down: stack locations, completion
-// routines called upward in stack order with their level's device object,
-// STATUS_MORE_PROCESSING_REQUIRED handing the IRP back, SL_INVOKE_* flags
-// and the propagation of PendingReturned.
+// IRPs a driver allocates and sends down, and their completion routines.
 #include "host_test_driver.h"
 
 #include <vector>
@@ -64,9 +61,8 @@ protected:
     PDEVICE_OBJECT Upper() { return driver_.Device(0); }
     PDEVICE_OBJECT Lower() { return driver_.Device(1); }
 
-    // An IRP of two locations: the upper one is the caller's own (with
-    // routine `top`), the lower one goes to the lower device (routine
-    // `bottom`, when given).
+    // An IRP of two locations: the caller's own (routine `top`) and the
+    // lower device's (routine `bottom`, when given).
     PIRP BuildIrp(Routine* top, Routine* bottom, UCHAR bottomControl = kInvokeAlways)
     {
         PIRP irp = IoAllocateIrp(2, FALSE);

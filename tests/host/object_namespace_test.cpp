@@ -9,12 +9,6 @@ namespace {
 
 class ObjectNamespaceTest : public HostKernelTest {
 protected:
-    void LoadWith(std::function<NTSTATUS(PDRIVER_OBJECT)> entry)
-    {
-        driver_.Entry = std::move(entry);
-        LoadDriver();
-    }
-
     static NTSTATUS CreateDevice(PDRIVER_OBJECT driver, const char* name, ULONG extensionSize = 0,
                                  PDEVICE_OBJECT* device = nullptr)
     {
@@ -32,7 +26,7 @@ protected:
 
 TEST_F(ObjectNamespaceTest, DevicesAndTheirNames)
 {
-    LoadWith([this](PDRIVER_OBJECT driver) {
+    driver_.Entry = [](PDRIVER_OBJECT driver) {
         constexpr ULONG kExtensionSize = 40;
         PDEVICE_OBJECT device = nullptr;
         EXPECT_EQ(CreateDevice(driver, "\\Device\\Alpha", kExtensionSize, &device), STATUS_SUCCESS);
@@ -54,7 +48,8 @@ TEST_F(ObjectNamespaceTest, DevicesAndTheirNames)
         EXPECT_EQ(CreateDevice(driver, "\\Elsewhere\\Beta"), STATUS_OBJECT_PATH_NOT_FOUND);
         EXPECT_EQ(CreateDevice(driver, "\\Device\\"), STATUS_OBJECT_NAME_INVALID);
         return STATUS_SUCCESS;
-    });
+    };
+    LoadDriver();
     EXPECT_EQ(Kernel().DeviceNames(), std::vector<std::string>{"\\Device\\Alpha"});
     EXPECT_EQ(Kernel().FindDevice("\\DEVICE\\alpha"), Kernel().DriverObject()->DeviceObject);
     EXPECT_EQ(OpenStatus("\\\\.\\Nothing"), STATUS_OBJECT_NAME_NOT_FOUND);
@@ -62,7 +57,7 @@ TEST_F(ObjectNamespaceTest, DevicesAndTheirNames)
 
 TEST_F(ObjectNamespaceTest, LinksAndTheirAliases)
 {
-    LoadWith([this](PDRIVER_OBJECT driver) {
+    driver_.Entry = [this](PDRIVER_OBJECT driver) {
         driver_.CreateDevice(driver, "\\Device\\Alpha", "\\DosDevices\\AlphaLink", false);
         driver_.CreateDevice(driver, "\\Device\\Beta", "\\DosDevices\\BetaLink", false);
         NtString alias("\\??\\alphalink");
@@ -76,7 +71,8 @@ TEST_F(ObjectNamespaceTest, LinksAndTheirAliases)
         EXPECT_EQ(IoDeleteSymbolicLink(link.Get()), STATUS_SUCCESS);
         EXPECT_EQ(IoDeleteSymbolicLink(link.Get()), STATUS_OBJECT_NAME_NOT_FOUND);
         return STATUS_SUCCESS;
-    });
+    };
+    LoadDriver();
     EXPECT_EQ(Kernel().SymbolicLinkTarget("\\??\\ALPHALINK"),
               std::optional<std::string>("\\Device\\Alpha"));
     EXPECT_EQ(Kernel().SymbolicLinkNames(), std::vector<std::string>{"\\DosDevices\\AlphaLink"});
@@ -105,9 +101,7 @@ TEST_F(ObjectNamespaceTest, DriverEntryGetsItsObjectAndAFailureLeavesNothingLoad
     LoadDriver();
     EXPECT_EQ(driver_.RegistryPath,
               "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\HostTest");
-    PDRIVER_OBJECT driver = Kernel().DriverObject();
-    EXPECT_EQ(Utf8(driver->DriverName), "\\Driver\\HostTest");
-    EXPECT_EQ(Utf8(driver->DriverExtension->ServiceKeyName), "HostTest");
+    EXPECT_EQ(Utf8(Kernel().DriverObject()->DriverName), "\\Driver\\HostTest");
 }
 
 }  // namespace

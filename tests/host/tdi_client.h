@@ -1,6 +1,5 @@
-// The TCP transport driven through the driver's own TDI client
-// (net/transport.h), and raw requests on IRPs of the test's own for what
-// that client never does.
+// The TCP transport through the driver's own TDI client (net/transport.h),
+// and raw requests on IRPs of the test's own for what it never does.
 #pragma once
 
 #include "host_test_driver.h"
