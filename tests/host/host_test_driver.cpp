@@ -42,19 +42,17 @@ TestDriver::TestDriver()
     Dispatch[IRP_MJ_CLOSE] = succeed;
 }
 
-// Every routed major function comes here: the call is recorded and handed
-// to the test's routine.
-NTSTATUS NTAPI DispatchToTest(PDEVICE_OBJECT device, PIRP irp)
+// Every routed major function comes here: noted, and handed to the test's
+// routine.
+NTSTATUS NTAPI TestDriver::DispatchToTest(PDEVICE_OBJECT device, PIRP irp)
 {
-    return TestDriver::Current->Record(IoGetCurrentIrpStackLocation(irp)->MajorFunction)(device,
-                                                                                         irp);
-}
-
-const DispatchRoutine& TestDriver::Record(UCHAR major)
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    calls_.push_back(major);
-    return Dispatch.at(major);
+    TestDriver& self = *Current;
+    const UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
+    {
+        std::lock_guard<std::mutex> lock(self.mutex_);
+        self.calls_.push_back(major);
+    }
+    return self.Dispatch.at(major)(device, irp);
 }
 
 NTSTATUS NTAPI TestDriver::DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)

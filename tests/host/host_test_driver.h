@@ -74,9 +74,8 @@ public:
     // The major functions the driver has been called with, in order.
     std::vector<UCHAR> Calls();
 
-    const DispatchRoutine& Record(UCHAR major);  // notes the call
-
 private:
+    static NTSTATUS NTAPI DispatchToTest(PDEVICE_OBJECT device, PIRP irp);
     static void NTAPI Unload(PDRIVER_OBJECT driver);
 
     std::vector<PDEVICE_OBJECT> devices_;

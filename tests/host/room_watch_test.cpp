@@ -31,13 +31,6 @@ protected:
         ASSERT_EQ(errno, EAGAIN);  // full
     }
 
-    void Drain()
-    {
-        std::vector<char> block(65536);
-        while (read(reader_.Get(), block.data(), block.size()) > 0) {
-        }
-    }
-
     // Counts the watch's reports; each must come on another thread at
     // PASSIVE_LEVEL.
     std::unique_ptr<host::RoomWatch> Watch(std::atomic<int>& runs)
@@ -64,7 +57,9 @@ TEST_F(RoomWatchTest, ReportsRoomOncePerArmAndNothingOnceEnded)
     std::atomic<int> runs{0};
     auto watch = Watch(runs);
     watch->Arm();
-    Drain();
+    std::vector<char> block(65536);
+    while (read(reader_.Get(), block.data(), block.size()) > 0) {
+    }
     EXPECT_EQ(write(writer_.Get(), "y", 1), 1);
     ASSERT_TRUE(zel::test::Eventually([&] { return runs == 1; }));
     watch->Arm();

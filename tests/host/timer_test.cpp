@@ -106,12 +106,6 @@ private:
     KTIMER timer_;
 };
 
-void NTAPI RemoveOtherDpc(PKDPC, PVOID context, PVOID, PVOID)
-{
-    auto* removed = static_cast<std::pair<PKDPC, BOOLEAN>*>(context);
-    removed->second = KeRemoveQueueDpc(removed->first);
-}
-
 TEST_F(TimerTest, RemovedDpcDoesNotRun)
 {
     // Two timers due at the same past time expire together, queueing their
@@ -119,7 +113,13 @@ TEST_F(TimerTest, RemovedDpcDoesNotRun)
     HeldDpc held;
     std::pair<PKDPC, BOOLEAN> removed{&dpc_, FALSE};
     KDPC remover;
-    KeInitializeDpc(&remover, RemoveOtherDpc, &removed);
+    KeInitializeDpc(
+        &remover,
+        [](PKDPC, PVOID context, PVOID, PVOID) {
+            auto* removed = static_cast<std::pair<PKDPC, BOOLEAN>*>(context);
+            removed->second = KeRemoveQueueDpc(removed->first);
+        },
+        &removed);
     KTIMER first;
     KeInitializeTimer(&first);
     constexpr LONGLONG kLongAgo = 1;  // absolute
