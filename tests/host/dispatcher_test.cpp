@@ -1,5 +1,4 @@
-// Events and waits: notification events stay signalled and release every
-// waiter, synchronization events release one waiter and reset; timeouts.
+// Events and waits.
 #include "host_test_driver.h"
 #include "nt_time.h"
 
@@ -33,8 +32,7 @@ protected:
         KeInitializeEvent(&releasedOne_, SynchronizationEvent, FALSE);
     }
 
-    // Starts `count` threads that each wait for the event; returns once all
-    // of them are blocked in the wait (their wait blocks are linked).
+    // Starts `count` threads waiting for the event; returns once all block.
     void StartWaiters(PKEVENT event, int count)
     {
         for (int i = 0; i < count; ++i) {

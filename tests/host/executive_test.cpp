@@ -1,5 +1,4 @@
-// Pool and spin locks: IRQL rules, tags, double frees, lock ownership, and
-// mutual exclusion between threads.
+// Pool and spin locks.
 #include "host_test_driver.h"
 
 #include <algorithm>

@@ -1,5 +1,4 @@
-// The I/O manager as the driver sees it: opens, cleanup and close, buffered
-// I/O and completion.
+// The I/O manager as the driver sees it: opens, close, buffering, completion.
 #include "host_test_driver.h"
 
 #include <algorithm>

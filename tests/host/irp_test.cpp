@@ -13,8 +13,7 @@ struct CompletionCall {
     NTSTATUS Status;
 };
 
-// A completion routine's context: its name, what it returns, and where it
-// records its calls.
+// A completion routine's context.
 struct Routine {
     char Name;
     NTSTATUS Returns;

@@ -1,5 +1,4 @@
-// Device objects and names: collisions, case-insensitive lookup, the
-// \DosDevices aliases, the driver's device list and deletion.
+// Device objects, their names and \DosDevices links.
 #include "host_test_driver.h"
 
 #include <algorithm>

@@ -1,5 +1,4 @@
-// The host registry: the store's rules (persistence, volatility, names,
-// roots) and the Rtl registry routines over it, as the driver uses them.
+// The host registry's store, and the Rtl registry routines over it.
 #include "host_test_driver.h"
 
 #include "registry_store.h"

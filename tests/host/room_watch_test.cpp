@@ -1,5 +1,4 @@
-// Kernel::WatchForRoom: a caller's descriptor served on the transport's
-// thread, once per Arm, outside the driver.
+// Kernel::WatchForRoom: a caller's descriptor served outside the driver.
 #include "host_test_driver.h"
 
 #include "../support/eventually.h"
@@ -31,8 +30,7 @@ protected:
         ASSERT_EQ(errno, EAGAIN);  // full
     }
 
-    // Counts the watch's reports; each must come on another thread at
-    // PASSIVE_LEVEL.
+    // Counts the watch's reports, each on another thread at PASSIVE_LEVEL.
     std::unique_ptr<host::RoomWatch> Watch(std::atomic<int>& runs)
     {
         const std::thread::id self = std::this_thread::get_id();

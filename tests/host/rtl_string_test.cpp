@@ -1,5 +1,4 @@
-// The counted-string routines as the driver relies on them: what fits and
-// what does not, NUL termination, integer conversion and ANSI <-> UTF-16.
+// The counted-string routines: what fits, NUL termination, conversions.
 #include "host_test_driver.h"
 
 #include <string>

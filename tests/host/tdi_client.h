@@ -122,8 +122,7 @@ public:
         return Call(TDI_RECEIVE, TDI_REQUEST_KERNEL_RECEIVE{length, TDI_RECEIVE_NORMAL}, &buffer);
     }
     NTSTATUS Receive(const LockedBuffer& buffer) { return Receive(buffer, buffer.Size()); }
-    // A receive a receive event handler hands back: prepared, and sent on
-    // by the transport rather than by the caller.
+    // A receive for the receive event handler to hand back.
     PIRP PrepareReceive(const LockedBuffer& buffer)
     {
         Prepare(TDI_RECEIVE, TDI_REQUEST_KERNEL_RECEIVE{buffer.Size(), TDI_RECEIVE_NORMAL},
@@ -298,8 +297,7 @@ protected:
         HostKernelTest::TearDown();
     }
 
-    // Opens \Device\Tcp with the EA given (none: a control channel) as a
-    // handle and a referenced file object, the channel_.
+    // Opens \Device\Tcp with the EA given (none: a control channel).
     NTSTATUS OpenChannel(PFILE_FULL_EA_INFORMATION ea = nullptr, ULONG length = 0)
     {
         const NTSTATUS status =

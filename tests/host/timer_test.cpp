@@ -82,8 +82,7 @@ TEST_F(TimerTest, SetAndCancelReportWhetherQueuedAndExpiryRunsTheDpcOnce)
     EXPECT_FALSE(KeCancelTimer(&timer_));
 }
 
-// A DPC that holds the DPC thread until released: what is queued meanwhile
-// stays queued.
+// A DPC that holds the DPC thread until released.
 class HeldDpc {
 public:
     HeldDpc()

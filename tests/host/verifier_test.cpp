@@ -1,5 +1,4 @@
-// The verifier's rules around dispatch routines and unload: each violation
-// stops the process with the rule's name.
+// The verifier's rules around dispatch routines and unload.
 #include "host_test_driver.h"
 
 namespace hosttest {

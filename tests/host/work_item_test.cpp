@@ -1,5 +1,4 @@
-// Work items: queued from DISPATCH_LEVEL, run on the system worker thread at
-// PASSIVE_LEVEL with their device and context; a routine may free its item.
+// Work items, run on the system worker thread.
 #include "host_test_driver.h"
 
 #include <atomic>
