@@ -266,21 +266,20 @@ TEST_F(RegistryTest, DirectQueriesCheckTypesAndSizes)
     EXPECT_EQ(query(-5), STATUS_BUFFER_TOO_SMALL);
 }
 
-// A query routine that records the names, types and data it is given.
+// A query routine that records the names and data it is given.
 struct Call {
     std::string Name;
-    ULONG Type;
     Bytes Data;
     PVOID Context;
 };
 
-NTSTATUS NTAPI RecordCall(PWSTR valueName, ULONG valueType, PVOID valueData, ULONG valueLength,
-                          PVOID context, PVOID entryContext)
+NTSTATUS NTAPI RecordCall(PWSTR valueName, ULONG, PVOID valueData, ULONG valueLength, PVOID context,
+                          PVOID entryContext)
 {
     const auto* data = static_cast<const std::uint8_t*>(valueData);
     static_cast<std::vector<Call>*>(entryContext)
         ->push_back(Call{host::rtl::Utf16ToUtf8(host::rtl::ToU16(valueName)).value_or("?"),
-                         valueType, Bytes(data, data + valueLength), context});
+                         Bytes(data, data + valueLength), context});
     return STATUS_SUCCESS;
 }
 

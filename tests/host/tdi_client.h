@@ -345,16 +345,14 @@ protected:
 
     NTSTATUS Disconnect(ULONG flags) { return TdiDisconnectRequest(&endpoint_, flags, &safety_); }
 
-    // What one synchronous receive of up to `length` bytes got; it must end
-    // as `expected`.
-    std::string ReceiveText(ULONG length = 2048, ULONG flags = TDI_RECEIVE_NORMAL,
-                            NTSTATUS expected = STATUS_SUCCESS)
+    // What one synchronous receive of up to `length` bytes got.
+    std::string ReceiveText(ULONG length = 2048, ULONG flags = TDI_RECEIVE_NORMAL)
     {
         LockedBuffer in(length);
         IO_STATUS_BLOCK ioStatus{};
         EXPECT_EQ(TdiReceiveRequest(&endpoint_, nullptr, nullptr, &ioStatus, in.Mdl(), flags,
                                     nullptr, nullptr),
-                  expected);
+                  STATUS_SUCCESS);
         return in.Text(ioStatus.Information);
     }
 

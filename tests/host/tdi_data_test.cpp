@@ -163,7 +163,8 @@ TEST_F(TdiEventsTest, ThePeersCloseAndReset)
     EXPECT_LT(receive.CompletionOrder, disconnects[0].Order);
 
     EXPECT_EQ(SendText("x"), STATUS_CONNECTION_INVALID);
-    ReceiveText(in.Size(), TDI_RECEIVE_NORMAL, STATUS_CONNECTION_INVALID);
+    TdiRequest refused(endpoint_.FileObject);
+    EXPECT_EQ(refused.Receive(in), STATUS_CONNECTION_INVALID);
     TdiRequest early(endpoint_.FileObject);
     early.Connect(listener_.Port());
     EXPECT_EQ(early.Wait(), STATUS_CONNECTION_ACTIVE);
