@@ -1,7 +1,6 @@
-// The library's exports end to end against the driver in zelvcomd: each
-// reaches the driver as its own request, and the library's own checks of
+// The library's exports against the driver in zelvcomd: its own checks of
 // handles and pointers refuse before anything is sent. The table's rules
-// themselves are the driver's and tested there.
+// are the driver's and tested there.
 #include "lib/library_fixture.h"
 
 #include <cstdint>
@@ -19,19 +18,6 @@ struct ForgedHandle {
     std::uint32_t Signature;
     void* Reserved;
 };
-
-// 10.0.0.1 with one channel, on COM1.
-ModuleRecord MakeRecord()
-{
-    ModuleRecord record{};
-    const std::uint8_t address[] = {10, 0, 0, 1};
-    std::memcpy(&record.ModuleIP, address, sizeof address);
-    record.ControlPort = 4000;
-    record.SerialCount = 1;
-    record.SerialPort[0] = 5001;
-    record.SerialNum[0] = 1;
-    return record;
-}
 
 bool SameBytes(const ModuleRecord& A, const ModuleRecord& B)
 {
@@ -88,73 +74,31 @@ TEST(VZelSerialNoDaemon, CreateFailsAndInvalidHandlesAreRefusedByEveryExport)
     ExpectRefused(nullptr);
 }
 
-// With the control device open.
-class ExportsTest : public LibraryTest {
-protected:
-    void SetUp() override
-    {
-        LibraryTest::SetUp();
-        h = VCOM_CreateDevice();
-        ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    }
-    void TearDown() override { VCOM_ReleaseDevice(h); }
-
-    HANDLE h = INVALID_HANDLE_VALUE;
-};
-
-TEST_F(ExportsTest, EveryRequestReachesTheDriver)
+// Null pointers, and handle records whose signature is not live, are
+// refused and send nothing; a failed read leaves the caller's record alone,
+// as the record is received locally and copied out only on success. Every
+// request reaching the driver shows in vcomctl's tests; here a record
+// travels byte for byte, entries past SerialCount too.
+TEST_F(LibraryTest, RefusedArgumentsSendNothingAndRecordsTravelWhole)
 {
-    // Entries past SerialCount travel and are stored as they are.
-    ModuleRecord record = MakeRecord();
+    const HANDLE h = VCOM_CreateDevice();
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(VCOM_AddModule(h, nullptr), 0);
+    EXPECT_EQ(Word(VCOM_GetDevModCount, h), 0u);
+    // 10.0.0.1 with one channel, on COM1.
+    ModuleRecord record{};
+    const std::uint8_t address[] = {10, 0, 0, 1};
+    std::memcpy(&record.ModuleIP, address, sizeof address);
+    record.ControlPort = 4000;
+    record.SerialCount = 1;
+    record.SerialPort[0] = 5001;
+    record.SerialNum[0] = 1;
     std::strcpy(record.ModuleName, "nineteen-bytes-name");
-    for (std::uint32_t c = record.SerialCount; c < MODULE_CHANNEL_COUNT; ++c) {
+    for (std::uint32_t c = 1; c < MODULE_CHANNEL_COUNT; ++c) {
         record.SerialPort[c] = 0xDEAD0000 + c;
         record.SerialNum[c] = 0xBEEF0000 + c;
         record.SerialParaFlag[c] = 0xF00D0000 + c;
     }
-    ASSERT_EQ(VCOM_AddModule(h, &record), 1);
-    EXPECT_EQ(Word(VCOM_GetDevModCount, h), 1u);
-    ModuleRecord back = Filled();
-    EXPECT_EQ(VCOM_GetDevModInfo(h, 0, &back), 1);
-    EXPECT_TRUE(SameBytes(back, record));
-
-    EXPECT_EQ(Word(VCOM_GetDevRunSts, h), 0u);
-    EXPECT_EQ(VCOM_StartAllSerial(h), 1);
-    EXPECT_EQ(Word(VCOM_GetDevRunSts, h), 1u);
-    EXPECT_EQ(VCOM_StopAllSerial(h), 1);
-    EXPECT_EQ(Word(VCOM_GetDevRunSts, h), 0u);
-
-    EXPECT_EQ(VCOM_SaveInfoReg(h), 1);
-    EXPECT_EQ(VCOM_ClearDevInfo(h), 1);
-    EXPECT_EQ(Word(VCOM_GetDevModCount, h), 0u);
-    EXPECT_EQ(VCOM_ResetReadReg(h), 1);
-    EXPECT_EQ(Word(VCOM_GetDevModCount, h), 1u);
-    EXPECT_EQ(VCOM_ClearDevReg(h), 1);
-    ASSERT_EQ(VCOM_ClearDevInfo(h), 1);
-    EXPECT_EQ(VCOM_ResetReadReg(h), 1);
-    EXPECT_EQ(Word(VCOM_GetDevModCount, h), 0u);
-}
-
-TEST_F(ExportsTest, ASecondHandleIsRefusedUntilTheFirstIsReleased)
-{
-    SetLastError(ERROR_SUCCESS);
-    EXPECT_EQ(VCOM_CreateDevice(), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-    ModuleRecord record = MakeRecord();
-    EXPECT_EQ(VCOM_AddModule(h, &record), 1);  // the first keeps working
-    EXPECT_EQ(VCOM_ReleaseDevice(h), 1);
-    h = VCOM_CreateDevice();
-    EXPECT_NE(h, INVALID_HANDLE_VALUE);
-}
-
-// Null pointers, and handle records whose signature is not live, are
-// refused and send nothing; a failed read leaves the caller's record alone,
-// as the record is received locally and copied out only on success.
-TEST_F(ExportsTest, RefusedArgumentsSendNothing)
-{
-    EXPECT_EQ(VCOM_AddModule(h, nullptr), 0);
-    EXPECT_EQ(Word(VCOM_GetDevModCount, h), 0u);
-    ModuleRecord record = MakeRecord();
     ASSERT_EQ(VCOM_AddModule(h, &record), 1);
     EXPECT_EQ(VCOM_GetDevModInfo(h, 0, nullptr), 0);
     EXPECT_EQ(VCOM_GetDevRunSts(h, nullptr), 0);
@@ -175,6 +119,7 @@ TEST_F(ExportsTest, RefusedArgumentsSendNothing)
     EXPECT_EQ(Word(VCOM_GetDevModCount, h), 1u);
     EXPECT_EQ(VCOM_GetDevModInfo(h, 0, &buffer), 1);
     EXPECT_TRUE(SameBytes(buffer, record));
+    EXPECT_EQ(VCOM_ReleaseDevice(h), 1);
 }
 
 }  // namespace

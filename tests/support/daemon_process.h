@@ -43,7 +43,6 @@ public:
         return process_.Stderr().WaitFor(match, deadline).has_value();
     }
     std::string Log() const { return process_.Stderr().Text(); }
-    std::string Output() const { return process_.Stdout().Text(); }
 
     // SIGTERM, then the wait status.
     std::optional<int> Stop()
@@ -57,9 +56,7 @@ public:
     {
         const std::optional<int> status = process_.WaitForExit();
         if (status) {
-            const auto never = [](const std::string&) { return false; };
-            process_.Stdout().WaitFor(never);
-            process_.Stderr().WaitFor(never);
+            process_.Drain();
         }
         return status;
     }

@@ -24,7 +24,7 @@
 namespace zel::test {
 
 struct ConnectResult {
-    UniqueFd Fd;    // valid when connected (or, for StartConnect, connecting)
+    UniqueFd Fd;    // valid when connected
     int Error = 0;  // errno when not
 };
 
@@ -37,27 +37,15 @@ inline sockaddr_in LoopbackAddress(std::uint16_t port)
     return address;
 }
 
-// A connect to 127.0.0.1:port; with SOCK_NONBLOCK, one that may still be in
-// progress.
-inline ConnectResult ConnectWith(std::uint16_t port, int socketFlags)
+inline ConnectResult ConnectLoopback(std::uint16_t port)
 {
-    UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | socketFlags, 0));
+    UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     const sockaddr_in address = LoopbackAddress(port);
     if (!fd.Valid() ||
-        (connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 &&
-         errno != EINPROGRESS)) {
+        connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         return {UniqueFd(), errno};
     }
     return {std::move(fd), 0};
-}
-inline ConnectResult ConnectLoopback(std::uint16_t port)
-{
-    return ConnectWith(port, 0);
-}
-// See WaitConnected.
-inline ConnectResult StartConnect(std::uint16_t port)
-{
-    return ConnectWith(port, SOCK_NONBLOCK);
 }
 
 // A TCP port on 127.0.0.1 that refuses connections until Listen(): the
@@ -120,19 +108,6 @@ inline void ResetConnection(UniqueFd& connection)
     const linger reset{1, 0};
     setsockopt(connection.Get(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
     connection = UniqueFd();
-}
-
-// True once a StartConnect socket has connected; false when it failed or
-// the deadline passed first.
-inline bool WaitConnected(int fd, const Deadline& deadline)
-{
-    pollfd wait{fd, POLLOUT, 0};
-    if (poll(&wait, 1, deadline.PollMs()) != 1) {
-        return false;
-    }
-    int error = 0;
-    socklen_t size = sizeof error;
-    return getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0;
 }
 
 inline bool SendAll(int fd, std::string_view bytes)

@@ -102,24 +102,17 @@ private:
         return args;
     }
 
-    static std::uint16_t PortNumber(const std::string& text)
-    {
-        return static_cast<std::uint16_t>(std::stoul(text));
-    }
-
     // READY control=P channels=P1,P2,...
     void ParseReady(const std::string& line)
     {
         std::istringstream words(line);
         for (std::string word; words >> word;) {
-            const std::string value = word.substr(word.find('=') + 1);
-            if (word.rfind("control=", 0) == 0) {
-                control_ = PortNumber(value);
-            } else if (word.rfind("channels=", 0) == 0) {
-                std::istringstream ports(value);
-                for (std::string port; std::getline(ports, port, ',');) {
-                    channels_.push_back(PortNumber(port));
-                }
+            const bool control = word.rfind("control=", 0) == 0;
+            std::istringstream ports(word.substr(word.find('=') + 1));
+            for (std::string port; (control || word.rfind("channels=", 0) == 0) &&
+                                   std::getline(ports, port, ',');) {
+                const auto number = static_cast<std::uint16_t>(std::stoul(port));
+                control ? void(control_ = number) : channels_.push_back(number);
             }
         }
     }

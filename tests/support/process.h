@@ -152,18 +152,17 @@ public:
     LineCollector& Stdout() { return stdout_; }
     LineCollector& Stderr() { return stderr_; }
 
-    bool Write(std::string_view text)
+    bool WriteLine(std::string_view line)
     {
-        while (!text.empty()) {
+        for (std::string text = std::string(line) + '\n'; !text.empty();) {
             const ssize_t sent = send(stdin_.Get(), text.data(), text.size(), MSG_NOSIGNAL);
             if (sent <= 0 && !(sent < 0 && errno == EINTR)) {
                 return false;
             }
-            text.remove_prefix(static_cast<std::size_t>(std::max<ssize_t>(sent, 0)));
+            text.erase(0, static_cast<std::size_t>(std::max<ssize_t>(sent, 0)));
         }
         return true;
     }
-    bool WriteLine(std::string_view line) { return Write(std::string(line) + '\n'); }
     void CloseStdin() { stdin_.Reset(); }
 
     bool Signal(int signal) { return !status_ && kill(pid_, signal) == 0; }
@@ -188,6 +187,14 @@ public:
         Check(waitpid(pid_, &status, 0), "waitpid");
         status_ = status;
         return status_;
+    }
+
+    // Waits for both output streams to end, so that nothing written is missed.
+    void Drain()
+    {
+        const auto never = [](const std::string&) { return false; };
+        stdout_.WaitFor(never);
+        stderr_.WaitFor(never);
     }
 
     static bool ExitedWith(const std::optional<int>& status, int code)
@@ -255,17 +262,9 @@ inline ProgramOutcome RunToExit(const std::string& program, const std::vector<st
     ChildProcess process(program, args);
     process.CloseStdin();
     const auto status = process.WaitForExit();
-    // Both streams to their end, so nothing written is missed.
-    const auto never = [](const std::string&) { return false; };
-    process.Stdout().WaitFor(never);
-    process.Stderr().WaitFor(never);
-    ProgramOutcome outcome;
-    if (status && WIFEXITED(*status)) {
-        outcome.Status = WEXITSTATUS(*status);
-    }
-    outcome.Out = process.Stdout().Text();
-    outcome.Err = process.Stderr().Text();
-    return outcome;
+    process.Drain();
+    return {status && WIFEXITED(*status) ? WEXITSTATUS(*status) : -1, process.Stdout().Text(),
+            process.Stderr().Text()};
 }
 
 }  // namespace zel::test

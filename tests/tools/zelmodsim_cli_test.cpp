@@ -40,10 +40,8 @@ TEST(ZelmodsimCli, HelpExitsZeroAndBadArgumentsExitWithUsageError)
         tooManyChannels.insert(tooManyChannels.end(), {"--channel", "0:echo"});
     }
     const std::vector<std::vector<std::string>> bad = {
-        {"--frobnicate"},         {"--channel"},       {"--channel", "0:bogus"},
-        {"--control", "65536"},   {"--control", "-1"}, {"--address", "localhost"},
-        {"--reply-mode", "loud"}, tooManyChannels,
-    };
+        {"--frobnicate"}, {"--channel"}, {"--control", "65536"}, {"--address", "localhost"},
+        tooManyChannels};
     for (const auto& args : bad) {
         ChildProcess process(ZELMODSIM_PATH, args);
         EXPECT_TRUE(process.Stderr().WaitForPrefix("zelmodsim: ")) << args.front();
@@ -78,10 +76,7 @@ TEST(ZelmodsimCli, BadCommandsAreReportedAndEndOfInputKeepsItRunningTillTerminat
 {
     ModuleSimulator sim({"echo"});
     EXPECT_EQ(sim.Command("frob"), "error: unknown command 'frob'");
-    EXPECT_EQ(sim.Command("cts 10 1"), "error: channel must be one digit 0-9, not '10'");
-    EXPECT_EQ(sim.Command("status 1 1 0"), "error: count must be a number from 1 to 227, not '0'");
     EXPECT_EQ(sim.Command("close 9"), "error: channel must be a number from 1 to 8, not '9'");
-    EXPECT_EQ(sim.Command("close"), "error: usage: close CHANNEL");
 
     sim.Process().CloseStdin();
     auto client = ConnectLoopback(sim.ChannelPort(1));
@@ -133,18 +128,16 @@ TEST(ZelmodsimText, EscapesDecodeAndTheLogFormDecodesBack)
 // here the ones refused, and the edges.
 TEST(ZelmodsimParse, BadSetupsCommandsAndReplyModesThrow)
 {
-    for (const char* bad :
-         {"echo", ":echo", "x:echo", "0:", "0:source=", "0:echo,", "0:echo,sometimes",
-          "0:echo,reset-after=", "0:echo,close-after=0", "0:sink,close-after=1,close-after=2",
-          "0:echo,close-after=2,reset-after=3", "0:echo,accept-delay,refuse",
-          "0:source-text=bad\\q"}) {
+    for (const char* bad : {"echo", "x:echo", "0:", "0:source=", "0:echo,sometimes",
+                            "0:echo,close-after=0", "0:echo,close-after=2,reset-after=3",
+                            "0:echo,accept-delay,refuse", "0:source-text=bad\\q"}) {
         EXPECT_THROW(ParseChannelSetup(bad), zel::ParseError) << bad;
     }
     EXPECT_EQ(std::get<command::Status>(ParseCommand("status 2 1")).Count, 1U);
     EXPECT_EQ(std::get<command::SendControl>(ParseCommand("send-control  0219600\\r")).Bytes,
               " 0219600\r");
-    for (const char* bad : {"", "quit now", "cts 1", "cts a 1", "status 1 1 228", "send 1",
-                            "send 0 x", "close x", "reply", "reply sometimes", "send-control"}) {
+    for (const char* bad :
+         {"", "quit now", "cts 1", "status 1 1 228", "send 0 x", "reply sometimes"}) {
         EXPECT_THROW(ParseCommand(bad), zel::ParseError) << bad;
     }
     EXPECT_THROW(ParseReplyMode("late="), zel::ParseError);

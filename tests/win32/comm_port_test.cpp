@@ -130,47 +130,18 @@ TEST_F(CommPortTest, ARefusedSettingPutsTheOldStateBackAndKeepsTheError)
     EXPECT_EQ(Sent<SerialBaudRate>(kIoctlSetBaudRate).BaudRate, 9600u);
 }
 
-// Timeouts, purge flags, queue sizes and status words travel unchanged.
-TEST_F(CommPortTest, TheSimpleCallsPassTheirValuesThrough)
+// ClearCommError's outputs are both optional; an escape function Windows
+// does not know sends nothing.
+TEST_F(CommPortTest, OptionalOutputsAndUnknownEscapes)
 {
-    const COMMTIMEOUTS timeouts{1, 2, 3, 4, 5};
-    ASSERT_TRUE(Port().SetTimeouts(&timeouts));
-    EXPECT_EQ(Sent<SerialTimeouts>(kIoctlSetTimeouts).ReadTotalTimeoutConstant, 3u);
-    Answer(kIoctlGetTimeouts, SerialTimeouts{10, 20, 30, 40, 50});
-    COMMTIMEOUTS read{};
-    ASSERT_TRUE(Port().GetTimeouts(&read));
-    EXPECT_EQ(read.ReadTotalTimeoutMultiplier, 20u);
-    EXPECT_EQ(read.WriteTotalTimeoutMultiplier, 40u);
-
-    ASSERT_TRUE(Port().Purge(PURGE_RXCLEAR | PURGE_TXABORT));
-    EXPECT_EQ(Sent<DWORD>(kIoctlPurge), static_cast<DWORD>(PURGE_RXCLEAR | PURGE_TXABORT));
-    ASSERT_TRUE(Port().Setup(4096, 2048));
-    EXPECT_EQ(Sent<SerialQueueSize>(kIoctlSetQueueSize).InSize, 4096u);
-    EXPECT_EQ(Sent<SerialQueueSize>(kIoctlSetQueueSize).OutSize, 2048u);
-    Answer(kIoctlGetModemStatus, DWORD{MS_CTS_ON | MS_RLSD_ON});
-    DWORD modem = 0;
-    ASSERT_TRUE(Port().GetModemStatus(&modem));
-    EXPECT_EQ(modem, MS_CTS_ON | MS_RLSD_ON);
     SerialStatus status{};
     status.AmountInInQueue = 9;
     Answer(kIoctlGetCommStatus, status);
     COMSTAT stat{};
-    ASSERT_TRUE(Port().ClearError(nullptr, &stat));  // either output is optional
+    ASSERT_TRUE(Port().ClearError(nullptr, &stat));
     EXPECT_EQ(stat.cbInQue, 9u);
-}
-
-TEST_F(CommPortTest, EscapeFunctionsMapToTheirControls)
-{
-    const std::pair<DWORD, DWORD> escapes[] = {
-        {SETXOFF, kIoctlSetXoff},      {SETXON, kIoctlSetXon},       {SETRTS, kIoctlSetRts},
-        {CLRRTS, kIoctlClrRts},        {SETDTR, kIoctlSetDtr},       {CLRDTR, kIoctlClrDtr},
-        {RESETDEV, kIoctlResetDevice}, {SETBREAK, kIoctlSetBreakOn}, {CLRBREAK, kIoctlSetBreakOff},
-    };
-    for (const auto& [function, code] : escapes) {
-        codes_.clear();
-        ASSERT_TRUE(Port().Escape(function));
-        EXPECT_EQ(codes_, std::vector<DWORD>{code}) << function;
-    }
+    ASSERT_TRUE(Port().Escape(CLRBREAK));
+    EXPECT_EQ(codes_.back(), kIoctlSetBreakOff);
     codes_.clear();
     constexpr DWORD kNoSuchFunction = 42;
     EXPECT_FALSE(Port().Escape(kNoSuchFunction));

@@ -40,9 +40,6 @@ TEST(NoDaemonTest, OpensFailWithFileNotFoundAndUnknownHandlesAreInvalid)
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
     EXPECT_FALSE(CloseHandle(INVALID_HANDLE_VALUE));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-    char byte = 0;
-    EXPECT_FALSE(ReadFile(reinterpret_cast<HANDLE>(0x4444), &byte, 1, nullptr, nullptr));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
     DCB dcb{};
     EXPECT_FALSE(GetCommState(nullptr, &dcb));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
@@ -63,7 +60,6 @@ TEST(NoDaemonTest, EventsSignalAndResetAsWin32s)
     const HANDLE automatic = CreateEventA(nullptr, FALSE, TRUE, nullptr);
     EXPECT_EQ(WaitForSingleObject(manual, 0), WAIT_TIMEOUT);
     EXPECT_TRUE(SetEvent(manual));
-    EXPECT_EQ(WaitForSingleObject(manual, 0), WAIT_OBJECT_0);
     EXPECT_EQ(WaitForSingleObject(manual, 0), WAIT_OBJECT_0);
     EXPECT_TRUE(ResetEvent(manual));
     EXPECT_EQ(WaitForSingleObject(manual, 0), WAIT_TIMEOUT);
