@@ -109,12 +109,9 @@ public:
         Check(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, in), "socketpair");
         stdin_ = UniqueFd(in[0]);
         const UniqueFd childIn(in[1]);
-        Check(pipe2(out, O_CLOEXEC), "pipe2");
-        UniqueFd readOut(out[0]);
-        const UniqueFd childOut(out[1]);
-        Check(pipe2(err, O_CLOEXEC), "pipe2");
-        UniqueFd readErr(err[0]);
-        const UniqueFd childErr(err[1]);
+        Check(pipe2(out, O_CLOEXEC) | pipe2(err, O_CLOEXEC), "pipe2");
+        UniqueFd readOut(out[0]), readErr(err[0]);
+        const UniqueFd childOut(out[1]), childErr(err[1]);
 
         std::vector<std::string> argvStrings{program};
         argvStrings.insert(argvStrings.end(), args.begin(), args.end());

@@ -169,6 +169,8 @@ TEST_F(VcomctlTest, EachCommandEndToEnd)
     EXPECT_EQ(Ok({"delete-saved"}), "saved configuration deleted\n");
 }
 
+// The holder exits without releasing its handle: the library's unload
+// step (or the process's end) must free the device.
 TEST_F(VcomctlTest, BusyDeviceIsReportedAndFreedAgain)
 {
     ChildProcess holder(HANDLE_HOLDER_PATH, {});

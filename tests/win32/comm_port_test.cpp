@@ -35,7 +35,8 @@ protected:
         answers_[code].assign(bytes, bytes + sizeof value);
     }
 
-    // Records each call's code and input; fails failCode_.
+    // Records each call's code and input; fails failCode_ as an invalid
+    // parameter.
     CommPort Port()
     {
         return CommPort(
@@ -48,7 +49,7 @@ protected:
                 inputs_[code].assign(in, in + inputLength);
                 EXPECT_EQ(overlapped, nullptr);
                 if (code == failCode_) {
-                    SetLastError(failError_);
+                    SetLastError(ERROR_INVALID_PARAMETER);
                     return FALSE;
                 }
                 const auto& answer = answers_[code];
@@ -78,7 +79,6 @@ protected:
     std::map<DWORD, std::vector<BYTE>> inputs_;
     std::vector<DWORD> codes_;
     DWORD failCode_ = 0;
-    DWORD failError_ = 0;
 };
 
 // Windows reads the four settings, then sets them in its own order; RTS and
@@ -123,7 +123,6 @@ TEST_F(CommPortTest, ARefusedSettingPutsTheOldStateBackAndKeepsTheError)
     ASSERT_TRUE(Port().GetState(&dcb));
     dcb.BaudRate = CBR_57600;
     failCode_ = kIoctlSetLineControl;
-    failError_ = ERROR_INVALID_PARAMETER;
     EXPECT_FALSE(Port().SetState(&dcb));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     // The second SET_BAUD_RATE restores 9600.

@@ -11,8 +11,6 @@ TEST(DcbTranslationTest, FieldsAndFlagsBecomeTheSerialStructures)
 {
     constexpr BYTE kBreakChar = 0x7E;
     DCB dcb{};
-    dcb.XoffChar = 0x13;
-    dcb.XoffLim = 512;
     dcb.Parity = EVENPARITY;
     dcb.StopBits = TWOSTOPBITS;
     dcb.fOutxCtsFlow = dcb.fOutxDsrFlow = dcb.fDsrSensitivity = dcb.fAbortOnError = TRUE;
@@ -22,8 +20,6 @@ TEST(DcbTranslationTest, FieldsAndFlagsBecomeTheSerialStructures)
     EXPECT_EQ(s.Line.Parity, 2);
     EXPECT_EQ(s.Line.StopBits, 2);
     EXPECT_EQ(s.Chars.BreakChar, kBreakChar);
-    EXPECT_EQ(s.Chars.XoffChar, 0x13);
-    EXPECT_EQ(s.Handflow.XoffLimit, 512);
     EXPECT_EQ(s.Handflow.ControlHandShake, kSerialDtrHandshake | kSerialCtsHandshake |
                                                kSerialDsrHandshake | kSerialDsrSensitivity |
                                                kSerialErrorAbort);
