@@ -6,34 +6,15 @@
 
 #include <zelvcom_ipc/codec.h>
 
-#include <sys/un.h>
-
 namespace zeltest {
 namespace {
 
 constexpr std::uint32_t kStatusInvalidHandle = 0xC0000008u;
 using Bytes = std::vector<std::uint8_t>;
 
-// A client that speaks the wire protocol by hand, to send what zelwin32
-// never would.
-zel::UniqueFd ConnectUnix(const std::string& path)
-{
-    zel::UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    EXPECT_EQ(connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-    return fd;
-}
-
 bool SendBytes(int fd, const Bytes& bytes)
 {
     return zel::test::SendAll(fd, std::string(bytes.begin(), bytes.end()));
-}
-
-Bytes HelloMessage()
-{
-    return zelipc::EncodeRequest({1, zelipc::HelloRequest{0}});
 }
 
 // One reply; nothing when the connection ends first.
@@ -54,8 +35,11 @@ std::optional<zelipc::Reply> ReceiveReply(int fd)
 
 TEST_F(DaemonTest, AClientThatBreaksTheProtocolLosesOnlyItsOwnConnectionAndHandles)
 {
-    const auto bad = ConnectUnix(SocketPath());
-    ASSERT_TRUE(SendBytes(bad.Get(), HelloMessage()));
+    // A client that speaks the wire protocol by hand, to send what zelwin32
+    // never would.
+    const auto bad = zel::test::ConnectUnix(SocketPath());
+    ASSERT_TRUE(bad.Valid());
+    ASSERT_TRUE(SendBytes(bad.Get(), zelipc::EncodeRequest({1, zelipc::HelloRequest{0}})));
     ASSERT_TRUE(ReceiveReply(bad.Get()));
     ASSERT_TRUE(SendBytes(bad.Get(),
                           zelipc::EncodeRequest({2, zelipc::OpenRequest{0, 0, kControlDevice}})));
@@ -98,7 +82,7 @@ TEST_F(DaemonTest, AClientThatBreaksTheProtocolLosesOnlyItsOwnConnectionAndHandl
     };
     for (const auto& [logged, bytes] : cases) {
         SCOPED_TRACE(logged);
-        const auto next = ConnectUnix(SocketPath());
+        const auto next = zel::test::ConnectUnix(SocketPath());
         ASSERT_TRUE(SendBytes(next.Get(), bytes));
         EXPECT_EQ(zel::test::ReceiveToEnd(next.Get()).End, zel::test::StreamEnd::Eof);
         EXPECT_TRUE(Daemon().SawLog(logged)) << Daemon().Log();

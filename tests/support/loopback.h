@@ -1,5 +1,5 @@
-// Test support: plain TCP clients on 127.0.0.1, ports that refuse them, and
-// reads that end at a deadline instead of hanging.
+// Test support: plain TCP clients on 127.0.0.1 (and Unix socket ones), ports
+// that refuse them, and reads that end at a deadline instead of hanging.
 #pragma once
 
 #include "deadline.h"
@@ -9,6 +9,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -46,6 +47,19 @@ inline ConnectResult ConnectLoopback(std::uint16_t port)
         return {UniqueFd(), errno};
     }
     return {std::move(fd), 0};
+}
+
+// A connection to the Unix socket at path; invalid when it failed.
+inline UniqueFd ConnectUnix(const std::string& path)
+{
+    UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, sizeof address.sun_path - 1);
+    const bool connected =
+        fd.Valid() &&
+        connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    return connected ? std::move(fd) : UniqueFd();
 }
 
 // A TCP port on 127.0.0.1 that refuses connections until Listen(): the

@@ -109,8 +109,8 @@ private:
         for (std::string word; words >> word;) {
             const bool control = word.rfind("control=", 0) == 0;
             std::istringstream ports(word.substr(word.find('=') + 1));
-            for (std::string port; (control || word.rfind("channels=", 0) == 0) &&
-                                   std::getline(ports, port, ',');) {
+            for (std::string port;
+                 (control || word.rfind("channels=", 0) == 0) && std::getline(ports, port, ',');) {
                 const auto number = static_cast<std::uint16_t>(std::stoul(port));
                 control ? void(control_ = number) : channels_.push_back(number);
             }

@@ -13,10 +13,9 @@ namespace {
 // Every byte value, over and over.
 std::string Pattern(std::size_t size)
 {
-    constexpr int kByteValues = 256;
-    std::string bytes(size, '\0');
-    for (std::size_t i = 0; i < size; ++i) {
-        bytes[i] = static_cast<char>(i % kByteValues);
+    std::string bytes;
+    while (bytes.size() < size) {
+        bytes += static_cast<char>(bytes.size());
     }
     return bytes;
 }

@@ -3,7 +3,6 @@
 #include "channel.h"
 #include "commands.h"
 #include "control_port.h"
-#include "text_escape.h"
 
 #include <host/common/errors.h>
 
@@ -13,9 +12,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/un.h>
-
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 
@@ -39,9 +35,11 @@ TEST(ZelmodsimCli, HelpExitsZeroAndBadArgumentsExitWithUsageError)
     for (int i = 0; i <= kMaxChannels; ++i) {
         tooManyChannels.insert(tooManyChannels.end(), {"--channel", "0:echo"});
     }
-    const std::vector<std::vector<std::string>> bad = {
-        {"--frobnicate"}, {"--channel"}, {"--control", "65536"}, {"--address", "localhost"},
-        tooManyChannels};
+    const std::vector<std::vector<std::string>> bad = {{"--frobnicate"},
+                                                       {"--channel"},
+                                                       {"--control", "65536"},
+                                                       {"--address", "localhost"},
+                                                       tooManyChannels};
     for (const auto& args : bad) {
         ChildProcess process(ZELMODSIM_PATH, args);
         EXPECT_TRUE(process.Stderr().WaitForPrefix("zelmodsim: ")) << args.front();
@@ -92,12 +90,8 @@ TEST(ZelmodsimCli, CommandSocketTakesCommandsUntilQuit)
     TempDir dir;
     const std::string path = dir.File("commands");
     ModuleSimulator sim(ModuleSimulator::CommandLine{}, {"--command-socket", path});
-    UniqueFd commands(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    ASSERT_EQ(connect(commands.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address),
-              0);
+    const UniqueFd commands = ConnectUnix(path);
+    ASSERT_TRUE(commands.Valid());
     // Sends one command line and reads its one reply line.
     const auto ask = [&commands](const std::string& line) {
         EXPECT_TRUE(SendAll(commands.Get(), line + "\n"));
@@ -112,25 +106,14 @@ TEST(ZelmodsimCli, CommandSocketTakesCommandsUntilQuit)
     EXPECT_FALSE(std::filesystem::exists(path));
 }
 
-TEST(ZelmodsimText, EscapesDecodeAndTheLogFormDecodesBack)
-{
-    EXPECT_EQ(DecodeEscapes("a\\n\\r\\t\\\\\\x2c\\x7F\\0b"), std::string("a\n\r\t\\,\x7f\0b", 9));
-    for (const char* bad : {"\\", "\\x4", "\\xg0", "\\q"}) {
-        EXPECT_THROW(DecodeEscapes(bad), zel::ParseError) << bad;
-    }
-    const std::string bytes("CTS1 1\\\n\x00\xff", 10);
-    const std::string logged = EscapeForLog(bytes);
-    EXPECT_EQ(logged, "CTS1 1\\\\\\x0a\\x00\\xff");
-    EXPECT_EQ(DecodeEscapes(logged), bytes);
-}
-
-// Every mode, option and command is used end to end by the other tests;
-// here the ones refused, and the edges.
+// Every mode, option, command and escape is used end to end by the other
+// tests; here the ones refused, and the edges.
 TEST(ZelmodsimParse, BadSetupsCommandsAndReplyModesThrow)
 {
-    for (const char* bad : {"echo", "x:echo", "0:", "0:source=", "0:echo,sometimes",
-                            "0:echo,close-after=0", "0:echo,close-after=2,reset-after=3",
-                            "0:echo,accept-delay,refuse", "0:source-text=bad\\q"}) {
+    for (const char* bad :
+         {"echo", "x:echo", "0:", "0:source=", "0:echo,sometimes", "0:echo,close-after=0",
+          "0:echo,close-after=2,reset-after=3", "0:echo,accept-delay,refuse",
+          "0:source-text=bad\\q", "0:source-text=\\x4"}) {
         EXPECT_THROW(ParseChannelSetup(bad), zel::ParseError) << bad;
     }
     EXPECT_EQ(std::get<command::Status>(ParseCommand("status 2 1")).Count, 1U);
