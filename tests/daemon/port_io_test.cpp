@@ -75,12 +75,9 @@ protected:
 // there; here the data goes through the daemon and back.
 TEST_F(PortIoTest, WritesAndReadsGoThroughTheDaemonAndBack)
 {
-    Connect();
-    EXPECT_EQ(Write("hello"), 5u);
-    EXPECT_EQ(ReadExactly(5), "hello");
-
     // A write above the message limit goes in pieces; the caller learns
     // how much of it the driver took, and exactly that comes back.
+    Connect();
     std::string big(zelipc::kMaxData * 2 + 123, '\0');
     for (std::size_t i = 0; i < big.size(); ++i) {
         big[i] = static_cast<char>('a' + i % 26);

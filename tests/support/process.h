@@ -6,6 +6,7 @@
 #pragma once
 
 #include "deadline.h"
+#include "loopback.h"
 #include <host/common/unique_fd.h>
 
 #include <fcntl.h>
@@ -151,14 +152,7 @@ public:
 
     bool WriteLine(std::string_view line)
     {
-        for (std::string text = std::string(line) + '\n'; !text.empty();) {
-            const ssize_t sent = send(stdin_.Get(), text.data(), text.size(), MSG_NOSIGNAL);
-            if (sent <= 0 && !(sent < 0 && errno == EINTR)) {
-                return false;
-            }
-            text.erase(0, static_cast<std::size_t>(std::max<ssize_t>(sent, 0)));
-        }
-        return true;
+        return SendAll(stdin_.Get(), std::string(line) + '\n');
     }
     void CloseStdin() { stdin_.Reset(); }
 

@@ -111,9 +111,7 @@ TEST_F(ZelmodsimControl, ReportsGoToTheCurrentConnectionUntilItIsClosedOrReset)
     EXPECT_EQ(sim_->Command("close-control"), "ok");
     EXPECT_EQ(ReceiveToEnd(client_.Get()).End, StreamEnd::Eof);
     EXPECT_TRUE(sim_->Saw("DISCONNECTED control reason=close-control"));
-    EXPECT_EQ(sim_->Command("cts 1 1"), "error: no open control connection");
     EXPECT_EQ(sim_->Command("status 1 1"), "error: no open control connection");
-    EXPECT_EQ(sim_->Command("close-control"), "error: no open control connection");
 
     Connect();
     EXPECT_EQ(sim_->Command("reset-control"), "ok");

@@ -35,7 +35,7 @@ protected:
     TempDir dir_;
 };
 
-TEST_F(VcomctlUsageTest, HelpAllWays)
+TEST_F(VcomctlUsageTest, HelpAllWaysAndBadCommandLinesExitWithUsageAndSayWhy)
 {
     const auto usage = RunVcomctl({"help"});
     EXPECT_EQ(usage.Status, kExitOk);
@@ -46,11 +46,8 @@ TEST_F(VcomctlUsageTest, HelpAllWays)
     EXPECT_EQ(viaHelp.Status, kExitOk);
     EXPECT_EQ(viaHelp.Out.rfind("usage: vcomctl add", 0), 0u) << viaHelp.Out;
     EXPECT_EQ(RunVcomctl({"add", "10.0.0.1", "--help"}).Out, viaHelp.Out);
-}
 
-// A known command's complaint names it and shows its usage.
-TEST_F(VcomctlUsageTest, BadCommandLinesExitWithUsageAndSayWhy)
-{
+    // A known command's complaint names it and shows its usage.
     const std::pair<std::vector<std::string>, std::string> bad[] = {
         {{}, "no command given"},
         {{"frobnicate"}, "unknown command 'frobnicate'"},

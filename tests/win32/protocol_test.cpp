@@ -19,8 +19,7 @@ TEST(ProtocolTest, MessagesRoundTripWhenTheyArriveByteByByte)
         {9, WriteRequest{4, {'h', 'i'}}},
         {10, ReadRequest{5, kMaxData}},
         {11, CancelRequest{5, 77}},
-        {12, CloseRequest{6}},
-    };
+        {12, CloseRequest{6}}};
     std::vector<std::vector<std::uint8_t>> encoded;
     for (const auto& request : requests) {
         encoded.push_back(EncodeRequest(request));
