@@ -27,10 +27,7 @@ using zel::test::DaemonProcess;
 
 constexpr const char kControlDevice[] = "\\\\.\\ZelMain";
 
-inline bool Contains(const std::string& text, const std::string& part)
-{
-    return text.find(part) != std::string::npos;
-}
+using zel::test::Contains;
 
 class DaemonTest : public ::testing::Test {
 protected:

@@ -24,9 +24,7 @@ TEST_F(PtyTest, AMebibyteEachWayAtOnceComesBackWholeAndInOrder)
     writer.join();
     EXPECT_EQ(writeError, 0);
     EXPECT_EQ(back.size(), sent.size());
-    EXPECT_TRUE(back == sent) << "first difference at byte "
-                              << std::mismatch(back.begin(), back.end(), sent.begin()).first -
-                                     back.begin();
+    EXPECT_TRUE(back == sent);
 }
 
 // The driver's reconnect, seen from a program: a write that meets the

@@ -241,6 +241,11 @@ private:
     std::optional<int> status_;
 };
 
+inline bool Contains(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+
 // A program run to its end with stdin closed: its exit status and all it wrote.
 struct ProgramOutcome {
     int Status = -1;  // the exit status; -1 when it did not exit normally

@@ -24,32 +24,26 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 
-TEST(ZelmodsimCli, HelpExitsZeroAndBadArgumentsExitWithUsageError)
+TEST(ZelmodsimCli, HelpExitsZeroBadArgumentsAreUsageErrorsAndWhatCannotBeSetUpFails)
 {
     ChildProcess help(ZELMODSIM_PATH, {"--help"});
     EXPECT_TRUE(help.Stdout().WaitForPrefix("usage: zelmodsim"));
     EXPECT_TRUE(ChildProcess::ExitedWith(help.WaitForExit(), kExitOk));
 
-    constexpr int kMaxChannels = 8;
-    std::vector<std::string> tooManyChannels;
-    for (int i = 0; i <= kMaxChannels; ++i) {
-        tooManyChannels.insert(tooManyChannels.end(), {"--channel", "0:echo"});
+    // The last: one channel more than a module has.
+    std::vector<std::vector<std::string>> bad = {
+        {"--frobnicate"}, {"--channel"}, {"--control", "65536"}, {"--address", "localhost"}, {}};
+    for (std::size_t i = 0; i <= kMaxChannels; ++i) {
+        bad.back().insert(bad.back().end(), {"--channel", "0:echo"});
     }
-    const std::vector<std::vector<std::string>> bad = {{"--frobnicate"},
-                                                       {"--channel"},
-                                                       {"--control", "65536"},
-                                                       {"--address", "localhost"},
-                                                       tooManyChannels};
     for (const auto& args : bad) {
         ChildProcess process(ZELMODSIM_PATH, args);
         EXPECT_TRUE(process.Stderr().WaitForPrefix("zelmodsim: ")) << args.front();
         EXPECT_TRUE(ChildProcess::ExitedWith(process.WaitForExit(), kExitUsage)) << args.front();
         EXPECT_EQ(process.Stdout().Text(), "");
     }
-}
 
-TEST(ZelmodsimCli, WhatCannotBeSetUpFailsTheStart)
-{
+    // What cannot be set up fails the start.
     ModuleSimulator first({"echo"});
     ChildProcess inUse(ZELMODSIM_PATH,
                        {"--channel", std::to_string(first.ChannelPort(1)) + ":echo"});
@@ -99,7 +93,6 @@ TEST(ZelmodsimCli, CommandSocketTakesCommandsUntilQuit)
         return reply.Data.empty() ? "(no reply)" : reply.Data.substr(0, reply.Data.size() - 1);
     };
     EXPECT_EQ(ask("stats"), "ok stats frames=0 received=");
-    EXPECT_EQ(ask("bogus"), "error: unknown command 'bogus'");
     EXPECT_EQ(ask("cts 1 1"), "error: no open control connection");
     EXPECT_EQ(ask("quit"), "ok");
     EXPECT_TRUE(ChildProcess::ExitedWith(sim.Process().WaitForExit(), kExitOk));

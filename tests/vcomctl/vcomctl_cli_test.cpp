@@ -23,11 +23,6 @@ ProgramOutcome RunVcomctl(const std::vector<std::string>& Args)
     return RunToExit(VCOMCTL_PATH, Args);
 }
 
-bool Contains(const std::string& Text, const std::string& Part)
-{
-    return Text.find(Part) != std::string::npos;
-}
-
 // No daemon anywhere: a command that tried to reach one would exit 3.
 class VcomctlUsageTest : public ::testing::Test {
 protected:
@@ -35,7 +30,7 @@ protected:
     TempDir dir_;
 };
 
-TEST_F(VcomctlUsageTest, HelpAllWaysAndBadCommandLinesExitWithUsageAndSayWhy)
+TEST_F(VcomctlUsageTest, HelpUsageErrorsAndNoDaemon)
 {
     const auto usage = RunVcomctl({"help"});
     EXPECT_EQ(usage.Status, kExitOk);
@@ -67,10 +62,7 @@ TEST_F(VcomctlUsageTest, HelpAllWaysAndBadCommandLinesExitWithUsageAndSayWhy)
             EXPECT_TRUE(Contains(outcome.Err, "usage: vcomctl " + args.front())) << outcome.Err;
         }
     }
-}
-
-TEST_F(VcomctlUsageTest, CommandsSayTheDaemonIsNotRunning)
-{
+    // A command that needs the daemon says it is not there.
     const auto outcome = RunVcomctl({"add", "10.0.0.2", "4100", "bench", "4101:0"});
     EXPECT_EQ(outcome.Status, kExitDaemonNotRunning);
     EXPECT_EQ(outcome.Err,
