@@ -147,7 +147,9 @@ TEST_F(PtyLifecycleTest, AModuleThatRefusesOrTakesNothingDoesNotHoldThePort)
     EXPECT_TRUE(Daemon().SawLog("COM7: the port did not open")) << Daemon().Log();
     ASSERT_TRUE(SawLinked()) << Daemon().Log();
 
-    channel_.Listen();
+    // Room for every connection the stalled session makes again: with a
+    // full backlog the kernel would let one complete only later.
+    channel_.Listen(8);
     Terminal first(Link());
     const zel::UniqueFd stalled = Session();
     // Longer than a few of the driver's send times (a second each): the
