@@ -109,28 +109,6 @@ TEST_F(DispatchTest, ModuleDeviceOpensSharedAndCompletesEverything)
     second->Close();
 }
 
-TEST_F(DispatchTest, PortDeviceIsExclusiveAndFlushSucceeds)
-{
-    ModuleSimulator module({"echo"});
-    ModuleRecord record =
-        MakeRecord(Ip(127, 0, 0, 1), module.ControlPort(), "m", {{module.ChannelPort(1), 5, 0}});
-    ASSERT_EQ(Add(record).Status, STATUS_SUCCESS);
-    ASSERT_EQ(StartAll().Status, STATUS_SUCCESS);
-
-    std::unique_ptr<host::File> port;
-    ASSERT_EQ(Kernel().Open("\\\\.\\COM5", &port), STATUS_SUCCESS);
-    std::unique_ptr<host::File> second;
-    EXPECT_EQ(Kernel().Open("\\\\.\\COM5", &second), STATUS_ACCESS_DENIED);
-    host::IoResult flush = port->StartFlush()->Wait();
-    EXPECT_EQ(flush.Status, STATUS_SUCCESS);
-    EXPECT_EQ(flush.Information, 0u);
-    port->Close();
-
-    std::unique_ptr<host::File> again;
-    EXPECT_EQ(Kernel().Open("\\\\.\\COM5", &again), STATUS_SUCCESS);
-    again->Close();
-}
-
 TEST_F(DispatchTest, UnloadTearsDownRunningModulesAndPorts)
 {
     ASSERT_EQ(Add(MakeRecord(Ip(10, 0, 0, 5), 4000, "a", {{4001, 5, 0}, {4002, 6, 0}})).Status,

@@ -46,22 +46,5 @@ TEST_F(ModuleDeviceTest, ClosingTheModuleTakesTheControlConnectionDown)
     EXPECT_FALSE(Module(0)->ControlConnection.Opened);
 }
 
-TEST_F(ModuleDeviceTest, AnUnreachableModuleFailsTheOpenWithTheConnectStatus)
-{
-    ClosedPort control;
-    AddLoopbackModule(control.Port(), {});
-    std::unique_ptr<host::File> file;
-    NTSTATUS status = Kernel().Open("\\\\.\\ZelSerial0", &file);
-    EXPECT_TRUE(NT_ERROR(status)) << std::hex << status;
-    EXPECT_EQ(file, nullptr);
-    // Nothing stays open for the failed attempt.
-    EXPECT_FALSE(Module(0)->ControlConnection.Opened);
-
-    control.Listen();
-    ASSERT_EQ(Kernel().Open("\\\\.\\ZelSerial0", &file), STATUS_SUCCESS);
-    EXPECT_TRUE(control.Accept().Valid());
-    file->Close();
-}
-
 }  // namespace
 }  // namespace zeltest

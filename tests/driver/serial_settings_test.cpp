@@ -136,20 +136,13 @@ TEST_F(SerialSettingsTest, HandFlowChecksBitsThenIgnoresLimitsOutOfRange)
         EXPECT_EQ(Set(IOCTL_SERIAL_SET_HANDFLOW, flow).Status, STATUS_INVALID_PARAMETER)
             << std::hex << flow.ControlHandShake << " " << flow.FlowReplace;
     }
-    const SERIAL_HANDFLOW ignored[] = {
-        {0, 0, 4096, 1},
-        {0, 0, -1, 1},
-        {0, 0, 1, 2049},
-        {0, 0, 1, -5},
-    };
-    for (const SERIAL_HANDFLOW& flow : ignored) {
+    for (const SERIAL_HANDFLOW& flow :
+         {SERIAL_HANDFLOW{0, 0, 4096, 1}, SERIAL_HANDFLOW{0, 0, -1, 1},
+          SERIAL_HANDFLOW{0, 0, 1, 2049}, SERIAL_HANDFLOW{0, 0, 1, -5}}) {
         EXPECT_EQ(Set(IOCTL_SERIAL_SET_HANDFLOW, flow).Status, STATUS_SUCCESS);
     }
-    SERIAL_HANDFLOW back = Get<SERIAL_HANDFLOW>(IOCTL_SERIAL_GET_HANDFLOW);
-    EXPECT_EQ(back.ControlHandShake, good.ControlHandShake);
-    EXPECT_EQ(back.FlowReplace, good.FlowReplace);
-    EXPECT_EQ(back.XonLimit, good.XonLimit);
-    EXPECT_EQ(back.XoffLimit, good.XoffLimit);
+    const SERIAL_HANDFLOW back = Get<SERIAL_HANDFLOW>(IOCTL_SERIAL_GET_HANDFLOW);
+    EXPECT_EQ(std::memcmp(&back, &good, sizeof(good)), 0);
 
     SERIAL_HANDFLOW edge{0, 0, 2048, 0};
     ASSERT_EQ(Set(IOCTL_SERIAL_SET_HANDFLOW, edge).Status, STATUS_SUCCESS);
