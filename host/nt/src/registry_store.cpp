@@ -12,7 +12,6 @@
 
 #include <sqlite3.h>
 
-#include <array>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -54,12 +53,6 @@ CREATE TABLE key_values (
     PRIMARY KEY (key, folded)
 );
 )sql";
-
-// The NT paths of the two roots, as RTL_REGISTRY_ABSOLUTE callers name them.
-constexpr std::array<std::string_view, 5> kServicesRoot = {"Registry", "Machine", "System",
-                                                           "CurrentControlSet", "Services"};
-constexpr std::array<std::string_view, 4> kDeviceMapRoot = {"Registry", "Machine", "HARDWARE",
-                                                            "DEVICEMAP"};
 
 // ---------------------------------------------------------------------------
 // SQLite handles
@@ -257,21 +250,6 @@ NTSTATUS SplitPath(std::string_view path, std::vector<Name>* components)
         }
         path.remove_prefix(end + 1);
     }
-}
-
-template <std::size_t N>
-bool StartsWithRoot(const std::vector<Name>& components,
-                    const std::array<std::string_view, N>& root)
-{
-    if (components.size() < N) {
-        return false;
-    }
-    for (std::size_t i = 0; i < N; ++i) {
-        if (components[i].Folded != rtl::FoldName(root[i])) {
-            return false;
-        }
-    }
-    return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -647,7 +625,6 @@ private:
             resolved->Tree = deviceMap_.get();
             return SplitPath(key, &resolved->Key);
         case RTL_REGISTRY_ABSOLUTE:
-            return ResolveAbsolute(key, resolved);
         case RTL_REGISTRY_CONTROL:
         case RTL_REGISTRY_WINDOWS_NT:
         case RTL_REGISTRY_USER:
@@ -655,31 +632,6 @@ private:
         default:
             return STATUS_INVALID_PARAMETER;
         }
-    }
-
-    NTSTATUS ResolveAbsolute(const std::string& key, Resolved* resolved) const
-    {
-        if (key.empty() || key.front() != kPathSeparator) {
-            return STATUS_OBJECT_PATH_NOT_FOUND;
-        }
-        std::vector<Name> components;
-        const NTSTATUS status = SplitPath(key, &components);
-        if (!NT_SUCCESS(status)) {
-            return status;
-        }
-        std::size_t rootLength = 0;
-        if (StartsWithRoot(components, kServicesRoot)) {
-            resolved->Tree = services_.get();
-            rootLength = kServicesRoot.size();
-        } else if (StartsWithRoot(components, kDeviceMapRoot)) {
-            resolved->Tree = deviceMap_.get();
-            rootLength = kDeviceMapRoot.size();
-        } else {
-            return STATUS_NOT_IMPLEMENTED;
-        }
-        resolved->Key.assign(std::make_move_iterator(components.begin() + rootLength),
-                             std::make_move_iterator(components.end()));
-        return STATUS_SUCCESS;
     }
 
     // A value needs a key below the root and a non-empty name.

@@ -1,10 +1,9 @@
 // The host registry: the services tree persists in an SQLite database in the
 // state directory; the device map lives in memory, rebuilt at every start.
 //
-// Roots: RTL_REGISTRY_SERVICES, RTL_REGISTRY_DEVICEMAP, and
-// RTL_REGISTRY_ABSOLUTE paths below either of them. Other NT roots answer
-// STATUS_NOT_IMPLEMENTED; values outside the NT set STATUS_INVALID_PARAMETER.
-// Key paths use backslashes (one leading backslash is allowed, empty
+// Roots: RTL_REGISTRY_SERVICES and RTL_REGISTRY_DEVICEMAP. Other NT roots
+// (absolute paths among them) answer STATUS_NOT_IMPLEMENTED; values outside the NT set
+// STATUS_INVALID_PARAMETER. Key paths use backslashes (one leading backslash is allowed, empty
 // components are not); key and value names are case-insensitive and keep the
 // case they were created with. A value lives in a key, never in a root.
 // Every call is one transaction, durable when it returns.
