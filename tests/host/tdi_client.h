@@ -119,14 +119,13 @@ public:
     NTSTATUS Send(const LockedBuffer& buffer) { return Send(buffer, buffer.Size()); }
     NTSTATUS Receive(const LockedBuffer& buffer, ULONG length)
     {
-        return Call(TDI_RECEIVE, TDI_REQUEST_KERNEL_RECEIVE{length, TDI_RECEIVE_NORMAL}, &buffer);
+        return Call(TDI_RECEIVE, TDI_REQUEST_KERNEL_RECEIVE{length, 0}, &buffer);
     }
     NTSTATUS Receive(const LockedBuffer& buffer) { return Receive(buffer, buffer.Size()); }
     // A receive for the receive event handler to hand back.
     PIRP PrepareReceive(const LockedBuffer& buffer)
     {
-        Prepare(TDI_RECEIVE, TDI_REQUEST_KERNEL_RECEIVE{buffer.Size(), TDI_RECEIVE_NORMAL},
-                &buffer);
+        Prepare(TDI_RECEIVE, TDI_REQUEST_KERNEL_RECEIVE{buffer.Size(), 0}, &buffer);
         return irp_;
     }
 
@@ -346,12 +345,12 @@ protected:
     NTSTATUS Disconnect(ULONG flags) { return TdiDisconnectRequest(&endpoint_, flags, &safety_); }
 
     // What one synchronous receive of up to `length` bytes got.
-    std::string ReceiveText(ULONG length = 2048, ULONG flags = TDI_RECEIVE_NORMAL)
+    std::string ReceiveText(ULONG length = 2048)
     {
         LockedBuffer in(length);
         IO_STATUS_BLOCK ioStatus{};
-        EXPECT_EQ(TdiReceiveRequest(&endpoint_, nullptr, nullptr, &ioStatus, in.Mdl(), flags,
-                                    nullptr, nullptr),
+        EXPECT_EQ(TdiReceiveRequest(&endpoint_, nullptr, nullptr, &ioStatus, in.Mdl(), 0, nullptr,
+                                    nullptr),
                   STATUS_SUCCESS);
         return in.Text(ioStatus.Information);
     }

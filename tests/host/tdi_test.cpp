@@ -169,6 +169,10 @@ TEST_F(TdiConnectTest, AGracefulDisconnectWaitsForEarlierSendsThenHalfCloses)
 {
     ASSERT_NO_FATAL_FAILURE(OpenAndConnect(true));
     LockedBuffer in(2048);
+    IO_STATUS_BLOCK ioStatus{};
+    EXPECT_DEATH(TdiReceiveRequest(&endpoint_, nullptr, nullptr, &ioStatus, in.Mdl(),
+                                   TDI_RECEIVE_PEEK, nullptr, nullptr),
+                 "DRIVER_VERIFIER_DETECTED_VIOLATION: TDI_RECEIVE: unsupported receive flags");
     TdiRequest receive(endpoint_.FileObject);
     EXPECT_EQ(receive.Receive(in), STATUS_PENDING);
     LockedBuffer data(kLargeSend);
@@ -224,6 +228,10 @@ TEST_F(TdiLifetimeTest, ClosingTheHandleKeepsTheEndpointUntilTheLastReference)
 {
     ASSERT_NO_FATAL_FAILURE(OpenAndConnect());
     LockedBuffer in(2048);
+    IO_STATUS_BLOCK ioStatus{};
+    EXPECT_DEATH(TdiReceiveRequest(&endpoint_, nullptr, nullptr, &ioStatus, in.Mdl(),
+                                   TDI_RECEIVE_PEEK, nullptr, nullptr),
+                 "DRIVER_VERIFIER_DETECTED_VIOLATION: TDI_RECEIVE: unsupported receive flags");
     TdiRequest receive(endpoint_.FileObject);
     EXPECT_EQ(receive.Receive(in), STATUS_PENDING);
     // The cleanup ends neither connection nor receive.
@@ -269,6 +277,10 @@ TEST_F(TdiLifetimeDeathTest, HandlersAndRequestsThatBreakTheTransportsRules)
         },
         "TDI receive event handler returned without setting BytesTaken");
     LockedBuffer in(2048);
+    IO_STATUS_BLOCK ioStatus{};
+    EXPECT_DEATH(TdiReceiveRequest(&endpoint_, nullptr, nullptr, &ioStatus, in.Mdl(),
+                                   TDI_RECEIVE_PEEK, nullptr, nullptr),
+                 "DRIVER_VERIFIER_DETECTED_VIOLATION: TDI_RECEIVE: unsupported receive flags");
     TdiRequest receive(endpoint_.FileObject);
     EXPECT_EQ(receive.Receive(in), STATUS_PENDING);
     EXPECT_DEATH(CloseTransportFile(&endpoint_.Handle, &endpoint_.FileObject),

@@ -162,9 +162,8 @@ NTSTATUS TcpEndpoint::Receive(TcpRequest request)
     if (receives_.empty() && !readAhead_.Empty()) {
         // Bytes an earlier read took are here already: the receive completes
         // at once, and the reactor looks at what is left.
-        const bool peek = (request.Flags & TDI_RECEIVE_PEEK) != 0;
         request.Transfer.Advance(
-            static_cast<ULONG>(readAhead_.CopyTo(request.Transfer.Remaining(), !peek)));
+            static_cast<ULONG>(readAhead_.CopyTo(request.Transfer.Remaining())));
         reactor_.Kick(id_);
         return Finish(lock, actions, std::move(request), STATUS_SUCCESS);
     }

@@ -47,9 +47,8 @@ public:
     // The read ran this many bytes on.
     void Filled(std::size_t bytes);
 
-    // Copies into the buffers as much as they take, and consumes it unless
-    // it was a peek. Returns the bytes copied.
-    std::size_t CopyTo(const std::vector<iovec>& buffers, bool consume);
+    // Moves into the buffers as much as they take. Returns the bytes moved.
+    std::size_t CopyTo(const std::vector<iovec>& buffers);
     void Consume(std::size_t bytes);
     // The connection has ended: the bytes and the memory go.
     void Clear();

@@ -182,21 +182,18 @@ void TcpEndpoint::ProgressReceives(TcpActions& actions)
         if (receive == nullptr || !Claim(*receive)) {
             return;
         }
-        const bool peek = (receive->Flags & TDI_RECEIVE_PEEK) != 0;
         const std::vector<iovec> room = receive->Transfer.Remaining();
         if (!readAhead_.Empty()) {
             // What an earlier read took comes first, without a system call.
-            receive->Transfer.Advance(static_cast<ULONG>(readAhead_.CopyTo(room, !peek)));
+            receive->Transfer.Advance(static_cast<ULONG>(readAhead_.CopyTo(room)));
             actions.Complete(std::move(*receive), STATUS_SUCCESS);
             receives_.pop_front();
             continue;
         }
         std::vector<iovec> buffers = room;
-        if (!peek) {
-            const std::vector<iovec> spare = readAhead_.Spare();
-            buffers.insert(buffers.end(), spare.begin(), spare.end());
-        }
-        const ssize_t received = socket_.Receive(buffers, peek);
+        const std::vector<iovec> spare = readAhead_.Spare();
+        buffers.insert(buffers.end(), spare.begin(), spare.end());
+        const ssize_t received = socket_.Receive(buffers);
         if (received == 0) {
             PeerClosed(actions);  // the claimed receive ends with 0 bytes
             return;
@@ -216,7 +213,7 @@ void TcpEndpoint::ProgressReceives(TcpActions& actions)
         receive->Transfer.Advance(taken);
         if (static_cast<ULONG>(received) > taken) {
             readAhead_.Filled(static_cast<std::size_t>(received) - taken);
-        } else if (taken == wanted && !peek) {
+        } else if (taken == wanted) {
             readAhead_.Want();  // filled to its end: more is likely to follow
         }
         actions.Complete(std::move(*receive), STATUS_SUCCESS);
@@ -315,7 +312,7 @@ void TcpEndpoint::Consume(ULONG taken, TcpActions& actions)
         return;
     }
     const std::vector<iovec> taking{iovec{lookahead_.data(), taken}};
-    const ssize_t received = socket_.Receive(taking, false);
+    const ssize_t received = socket_.Receive(taking);
     if (received < 0 && received != -EAGAIN) {
         Fail(FromNegatedErrno(received), actions);
     }
@@ -336,7 +333,7 @@ void TcpReadAhead::Filled(std::size_t bytes)
     end_ = begin_ + bytes;
 }
 
-std::size_t TcpReadAhead::CopyTo(const std::vector<iovec>& buffers, bool consume)
+std::size_t TcpReadAhead::CopyTo(const std::vector<iovec>& buffers)
 {
     std::size_t copied = 0;
     for (const iovec& buffer : buffers) {
@@ -344,9 +341,7 @@ std::size_t TcpReadAhead::CopyTo(const std::vector<iovec>& buffers, bool consume
         std::memcpy(buffer.iov_base, Data() + copied, piece);
         copied += piece;
     }
-    if (consume) {
-        Consume(copied);
-    }
+    Consume(copied);
     return copied;
 }
 

@@ -12,6 +12,8 @@
 #include "tcp_address.h"
 #include "tcp_endpoint.h"
 #include "tcp_transport.h"
+#include "verifier.h"
+#include "verifier_rules.h"
 
 #include <tdikrnl.h>
 
@@ -99,7 +101,6 @@ NTSTATUS Send(PIRP irp, PIO_STACK_LOCATION stack, TcpEndpoint& endpoint)
         return CompleteIrp(irp, STATUS_NOT_SUPPORTED);
     }
     TcpRequest request(irp, RequestKind::Send);
-    request.Flags = send->SendFlags;
     request.Transfer = MdlTransfer(irp->MdlAddress, send->SendLength, "TDI_SEND");
     return endpoint.Send(std::move(request));
 }
@@ -107,11 +108,16 @@ NTSTATUS Send(PIRP irp, PIO_STACK_LOCATION stack, TcpEndpoint& endpoint)
 NTSTATUS Receive(PIRP irp, PIO_STACK_LOCATION stack, TcpEndpoint& endpoint)
 {
     const auto* receive = ParametersOf<TDI_REQUEST_KERNEL_RECEIVE>(stack);
+    // Every receive here takes normal data and consumes it; no flag asks
+    // for anything else the host does.
+    if (receive->ReceiveFlags != 0) {
+        verifier::BugCheck(rule::kVerifierViolation, "TDI_RECEIVE: unsupported receive flags " +
+                                                         verifier::Hex(receive->ReceiveFlags));
+    }
     if (receive->ReceiveLength == 0) {
         return CompleteIrp(irp, STATUS_INVALID_PARAMETER);
     }
     TcpRequest request(irp, RequestKind::Receive);
-    request.Flags = receive->ReceiveFlags;
     request.Transfer = MdlTransfer(irp->MdlAddress, receive->ReceiveLength, "TDI_RECEIVE");
     return endpoint.Receive(std::move(request));
 }

@@ -30,7 +30,7 @@ struct TcpRequest {
     PIRP Irp;
     RequestKind Kind;
     MdlTransfer Transfer;                                // send, receive
-    ULONG Flags = 0;                                     // TDI send, receive or disconnect flags
+    ULONG Flags = 0;                                     // TDI disconnect flags
     std::optional<Reactor::Clock::time_point> Deadline;  // connect, disconnect
     bool Claimed = false;                                // the transport holds the cancel routine
     bool Cancelling = false;  // IoCancelIrp holds it: its routine completes the IRP

@@ -92,10 +92,10 @@ ssize_t TcpSocket::Send(const std::vector<iovec>& buffers)
     return sent >= 0 ? sent : Negated();
 }
 
-ssize_t TcpSocket::Receive(const std::vector<iovec>& buffers, bool peek)
+ssize_t TcpSocket::Receive(const std::vector<iovec>& buffers)
 {
     msghdr message = MessageOver(buffers);
-    const ssize_t received = ::recvmsg(fd_.Get(), &message, MSG_DONTWAIT | (peek ? MSG_PEEK : 0));
+    const ssize_t received = ::recvmsg(fd_.Get(), &message, MSG_DONTWAIT);
     return received >= 0 ? received : Negated();
 }
 

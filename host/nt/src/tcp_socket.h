@@ -37,7 +37,7 @@ public:
 
     // Bytes moved, or the negated errno (-EAGAIN when nothing can move now).
     ssize_t Send(const std::vector<iovec>& buffers);
-    ssize_t Receive(const std::vector<iovec>& buffers, bool peek);
+    ssize_t Receive(const std::vector<iovec>& buffers);
     ssize_t Peek(void* buffer, std::size_t length);
     // Bytes waiting to be read.
     std::size_t Available() const;
