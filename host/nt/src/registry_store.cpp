@@ -386,21 +386,6 @@ public:
         });
     }
 
-    std::string CheckIntegrity() const
-    {
-        std::lock_guard lock(mutex_);
-        try {
-            Statement check(db_.get(), "PRAGMA integrity_check");
-            std::string report;
-            while (check.Step()) {
-                report += (report.empty() ? "" : "\n") + check.Text(0);
-            }
-            return report;
-        } catch (const SqliteError& error) {
-            return error.what();
-        }
-    }
-
 private:
     // Runs one write transaction; any SQLite failure rolls it back.
     template <typename Body>
@@ -606,8 +591,6 @@ public:
         NTSTATUS status = Resolve(relativeTo, key, &path);
         return NT_SUCCESS(status) ? path.Tree->ReadKey(path.Key, values) : status;
     }
-
-    std::string CheckIntegrity() const override { return services_->CheckIntegrity(); }
 
 private:
     struct Resolved {

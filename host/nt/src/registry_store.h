@@ -33,8 +33,6 @@ public:
     // one transaction. STATUS_OBJECT_NAME_NOT_FOUND when the key is absent.
     virtual NTSTATUS ReadKey(ULONG relativeTo, const std::string& key,
                              std::vector<RegistryNamedValue>* values) const = 0;
-    // SQLite's integrity check of the persistent database: "ok" when sound.
-    virtual std::string CheckIntegrity() const = 0;
 };
 
 }  // namespace host
