@@ -1,9 +1,20 @@
 #include "request_executor.h"
 
 #include <string>
+#include <string_view>
 
 namespace zelvcomd {
 namespace {
+
+// Programs reach devices as on Windows, through the DOS-device namespace
+// (\\.\NAME, one name, no path): the kernel's own devices, such as the TCP
+// transport, are the drivers' alone.
+bool IsDosDeviceName(const std::string& name)
+{
+    constexpr std::string_view kDosDevicePrefix = "\\\\.\\";
+    return name.size() > kDosDevicePrefix.size() && name.rfind(kDosDevicePrefix, 0) == 0 &&
+           name.find('\\', kDosDevicePrefix.size()) == std::string::npos;
+}
 
 // Not in the host's ntstatus.h: a cancel aimed at a request that is no
 // longer in flight.
@@ -65,6 +76,12 @@ void RequestExecutor::Open(const Context& context, const zelipc::OpenRequest& re
 {
     if (request.Name.empty() || request.Name.find('\0') != std::string::npos) {
         Finish(context, STATUS_OBJECT_NAME_INVALID);
+        return;
+    }
+    if (!IsDosDeviceName(request.Name)) {
+        log_.Debug(Client(context.Session) + ": open " + request.Name +
+                   " refused: not a DOS device name");
+        Finish(context, STATUS_OBJECT_PATH_NOT_FOUND);
         return;
     }
     std::unique_ptr<host::File> file;

@@ -66,6 +66,13 @@ TEST_F(DaemonTest, AClientThatBreaksTheProtocolLosesOnlyItsOwnConnectionAndHandl
 
     const HANDLE control = OpenControl();
     ASSERT_NE(control, INVALID_HANDLE_VALUE) << GetLastError();
+    // Only DOS-device names open: the kernel's own devices are the drivers'.
+    for (const char* name : {"\\Device\\Tcp", "\\Device\\ZelMinVirtCOM", "\\\\.\\ZelMain\\x"}) {
+        EXPECT_EQ(CreateFileA(name, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
+                  INVALID_HANDLE_VALUE)
+            << name;
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND)) << name;
+    }
     // A failed request carries its error back and leaves the output alone.
     std::uint32_t index = 0;
     ModuleRecord untouched;
