@@ -15,13 +15,6 @@
 namespace hosttest {
 namespace {
 
-LARGE_INTEGER Timeout(LONGLONG value)
-{
-    LARGE_INTEGER timeout;
-    timeout.QuadPart = value;
-    return timeout;
-}
-
 constexpr LONGLONG kShortRelativeTimeout = -10 * 10000;  // 10 ms
 
 class DispatcherTest : public HostKernelTest {
@@ -95,16 +88,16 @@ TEST_F(DispatcherTest, WaitsTimeOutOrPoll)
 {
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
-    LARGE_INTEGER relative = Timeout(kShortRelativeTimeout);
+    LARGE_INTEGER relative = Due(kShortRelativeTimeout);
     EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &relative),
               STATUS_TIMEOUT);
-    LARGE_INTEGER absolute = Timeout(host::nt_time::SystemTimeNow() - 1);  // already past
+    LARGE_INTEGER absolute = Due(host::nt_time::SystemTimeNow() - 1);  // already past
     EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &absolute),
               STATUS_TIMEOUT);
     EXPECT_TRUE(IsListEmpty(&event.Header.WaitListHead));
 
     KeInitializeEvent(&event, SynchronizationEvent, TRUE);
-    LARGE_INTEGER zero = Timeout(0);
+    LARGE_INTEGER zero = Due(0);
     KIRQL irql;
     KeRaiseIrql(DISPATCH_LEVEL, &irql);
     EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS);
@@ -118,7 +111,7 @@ TEST_F(DispatcherDeathTest, WaitingAtDispatchLevelOrOnAnUninitialisedObject)
 {
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
-    LARGE_INTEGER timeout = Timeout(kShortRelativeTimeout);
+    LARGE_INTEGER timeout = Due(kShortRelativeTimeout);
     KIRQL irql;
     KeRaiseIrql(DISPATCH_LEVEL, &irql);
     EXPECT_DEATH(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout),

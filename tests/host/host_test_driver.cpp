@@ -22,8 +22,7 @@ std::string Utf8(const UNICODE_STRING& string)
 
 NTSTATUS WaitSafely(PVOID object)
 {
-    LARGE_INTEGER timeout;
-    timeout.QuadPart = -zel::test::kSafetyTimeout.count() * 10000;  // 100 ns units
+    LARGE_INTEGER timeout = Due(-zel::test::kSafetyTimeout.count() * 10000);
     return KeWaitForSingleObject(object, Executive, KernelMode, FALSE, &timeout);
 }
 

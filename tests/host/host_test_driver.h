@@ -88,6 +88,21 @@ private:
 // result is STATUS_TIMEOUT only when something is broken.
 NTSTATUS WaitSafely(PVOID object);
 
+// A relative (negative) or absolute time in 100 ns units.
+inline LARGE_INTEGER Due(LONGLONG time)
+{
+    LARGE_INTEGER due;
+    due.QuadPart = time;
+    return due;
+}
+
+// Raises the IRQL for good: for a death test's statement, which ends there.
+inline void RaiseIrql(KIRQL level)
+{
+    KIRQL previous;
+    KeRaiseIrql(level, &previous);
+}
+
 // Completes the IRP with the given status and byte count.
 NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0);
 

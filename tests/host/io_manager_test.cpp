@@ -161,9 +161,7 @@ TEST_F(IoManagerTest, CloseWaitsForThePendingRequestAndIsSentAtPassiveLevel)
     // The handle is gone but the file object still references the device.
     EXPECT_EQ(device->ReferenceCount, 1);
 
-    LARGE_INTEGER soon;
-    soon.QuadPart = -1;
-    KeSetTimer(&extension->Timer, soon, &extension->Dpc);
+    KeSetTimer(&extension->Timer, Due(-1), &extension->Dpc);
     EXPECT_EQ(read->Wait().Status, STATUS_SUCCESS);
     ASSERT_EQ(WaitSafely(&closed_), STATUS_SUCCESS);
     EXPECT_EQ(completionIrql, DISPATCH_LEVEL);
@@ -278,9 +276,7 @@ TEST_F(IoManagerTest, ATimerTheDriverSetsAlreadyDueRunsItsDpcInThatThreadOnItsWa
                 ranIn = std::this_thread::get_id();
             },
             nullptr);
-        LARGE_INTEGER due;
-        due.QuadPart = 0;  // absolute: long past
-        KeSetTimer(&extension->Timer, due, &extension->Dpc);
+        KeSetTimer(&extension->Timer, Due(0), &extension->Dpc);  // absolute: long past
         EXPECT_EQ(ranIn, std::thread::id()) << "a DPC never runs inside the routine that queued it";
         return Complete(irp, STATUS_SUCCESS);
     };

@@ -46,27 +46,25 @@ class RegistryTest : public HostKernelTest {
 protected:
     host::Registry& Store() { return Kernel().RegistryView(); }
 
+    // A direct, type-checked entry with a default of its own type.
+    static RTL_QUERY_REGISTRY_TABLE Entry(PCWSTR name, PVOID destination, ULONG type,
+                                          const void* data, ULONG length = 0)
+    {
+        return {nullptr,
+                RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_TYPECHECK,
+                const_cast<PWSTR>(name),
+                destination,
+                (type << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT) | type,
+                const_cast<void*>(data),
+                length};
+    }
     static RTL_QUERY_REGISTRY_TABLE DwordEntry(PCWSTR name, ULONG* destination)
     {
-        RTL_QUERY_REGISTRY_TABLE entry{};
-        entry.Flags = RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_TYPECHECK;
-        entry.Name = const_cast<PWSTR>(name);
-        entry.EntryContext = destination;
-        entry.DefaultType = (REG_DWORD << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT) | REG_DWORD;
-        entry.DefaultData = const_cast<ULONG*>(&kZero);
-        entry.DefaultLength = sizeof(ULONG);
-        return entry;
+        return Entry(name, destination, REG_DWORD, &kZero, sizeof(ULONG));
     }
-
     static RTL_QUERY_REGISTRY_TABLE StringEntry(PCWSTR name, UNICODE_STRING* destination)
     {
-        RTL_QUERY_REGISTRY_TABLE entry{};
-        entry.Flags = RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_TYPECHECK;
-        entry.Name = const_cast<PWSTR>(name);
-        entry.EntryContext = destination;
-        entry.DefaultType = (REG_SZ << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT) | REG_SZ;
-        entry.DefaultData = const_cast<PWSTR>(kDefaultName);
-        return entry;
+        return Entry(name, destination, REG_SZ, kDefaultName);
     }
 
     static NTSTATUS Query(RTL_QUERY_REGISTRY_TABLE* table, PCWSTR path = kModuleKey,
@@ -272,10 +270,7 @@ using RegistryDeathTest = RegistryTest;
 TEST_F(RegistryDeathTest, RegistryAtDispatchLevelAMalformedStringOrAnUnsupportedEntry)
 {
     ASSERT_EQ(WriteText(L"ModuleName", L"rack"), STATUS_SUCCESS);
-    KIRQL previous;
-    KeRaiseIrql(DISPATCH_LEVEL, &previous);
-    EXPECT_DEATH(WriteDword(L"ModuleIP", 1), "RtlWriteRegistryValue");
-    KeLowerIrql(previous);
+    EXPECT_DEATH((RaiseIrql(DISPATCH_LEVEL), WriteDword(L"ModuleIP", 1)), "RtlWriteRegistryValue");
     name_.Length = 1;
     RTL_QUERY_REGISTRY_TABLE table[2] = {StringEntry(L"ModuleName", &name_), {}};
     EXPECT_DEATH(Query(table), "Rtl string: RtlQueryRegistryValues .*odd byte length 1");

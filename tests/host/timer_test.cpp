@@ -16,13 +16,6 @@ constexpr LONGLONG kOneHour = -36000000000LL;  // relative, 100-ns units
 constexpr LONGLONG kAtOnce = -1;
 constexpr ULONG kTimerTag = 0x726D6954;  // "Timr"
 
-LARGE_INTEGER Due(LONGLONG value)
-{
-    LARGE_INTEGER due;
-    due.QuadPart = value;
-    return due;
-}
-
 // What a DPC saw when it ran.
 struct DpcRecord {
     std::atomic<int> Runs{0};
@@ -82,26 +75,33 @@ TEST_F(TimerTest, SetAndCancelReportWhetherQueuedAndExpiryRunsTheDpcOnce)
     EXPECT_FALSE(KeCancelTimer(&timer_));
 }
 
-// A DPC that holds the DPC thread until released.
+// A DPC, in pool, that holds the DPC thread until released.
 class HeldDpc {
 public:
     HeldDpc()
     {
         record_.Release = false;
         KeInitializeEvent(&record_.Ran, SynchronizationEvent, FALSE);
-        KeInitializeDpc(&dpc_, RecordDpc, &record_);
+        KeInitializeDpc(dpc_, RecordDpc, &record_);
         KeInitializeTimer(&timer_);
-        KeSetTimer(&timer_, Due(kAtOnce), &dpc_);
+        KeSetTimer(&timer_, Due(kAtOnce), dpc_);
         while (record_.Irql != DISPATCH_LEVEL) {  // running, and held there
             std::this_thread::yield();
         }
     }
+    ~HeldDpc()
+    {
+        Release();
+        KeFlushQueuedDpcs();
+        ExFreePoolWithTag(dpc_, kTimerTag);
+    }
     void Release() { record_.Release = true; }
     int Runs() const { return record_.Runs; }
+    PKDPC Dpc() const { return dpc_; }
 
 private:
     DpcRecord record_;
-    KDPC dpc_;
+    PKDPC dpc_ = static_cast<PKDPC>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KDPC), kTimerTag));
     KTIMER timer_;
 };
 
@@ -145,25 +145,15 @@ TEST_F(TimerTest, FlushReturnsOnlyOnceTheRunningDpcHasRun)
     EXPECT_EQ(runsSeenByFlush, 1);
 }
 
-using TimerDeathTest = HostKernelTest;
+using TimerDeathTest = TimerTest;
 
 TEST_F(TimerDeathTest, TimersLeftQueuedOrFreedAndFlushAbovePassiveLevel)
 {
-    KIRQL irql;
-    KeRaiseIrql(APC_LEVEL, &irql);
-    EXPECT_DEATH(KeFlushQueuedDpcs(), "IRQL_NOT_LESS_OR_EQUAL: KeFlushQueuedDpcs called at IRQL 1");
-    KeLowerIrql(irql);
-    static KTIMER queued;
-    driver_.Entry = [](PDRIVER_OBJECT driver) {
-        TestDriver::Current->CreateDevice(driver, "\\Device\\HostTest0", "", true);
-        KeInitializeTimer(&queued);
-        KeSetTimer(&queued, Due(kOneHour), nullptr);
-        return STATUS_SUCCESS;
-    };
+    EXPECT_DEATH((RaiseIrql(APC_LEVEL), KeFlushQueuedDpcs()),
+                 "IRQL_NOT_LESS_OR_EQUAL: KeFlushQueuedDpcs called at IRQL 1");
     LoadDriver();
-    EXPECT_DEATH(Kernel().UnloadDriver(),
+    EXPECT_DEATH((KeSetTimer(&timer_, Due(kOneHour), nullptr), Kernel().UnloadDriver()),
                  "DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS.*timer");
-    KeCancelTimer(&queued);
     auto* timer =
         static_cast<PKTIMER>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KTIMER), kTimerTag));
     KeInitializeTimer(timer);
@@ -171,43 +161,16 @@ TEST_F(TimerDeathTest, TimersLeftQueuedOrFreedAndFlushAbovePassiveLevel)
     EXPECT_DEATH(ExFreePoolWithTag(timer, kTimerTag), "TIMER_OR_DPC_INVALID");
     KeCancelTimer(timer);
     ExFreePoolWithTag(timer, kTimerTag);
-
-    static std::atomic<bool> running{false};
     EXPECT_DEATH(
         {
-            auto* dpc =
-                static_cast<PKDPC>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KDPC), kTimerTag));
-            KeInitializeDpc(
-                dpc,
-                [](PKDPC, PVOID, PVOID, PVOID) {
-                    running = true;
-                    for (;;) {
-                        std::this_thread::yield();
-                    }
-                },
-                nullptr);
-            static KTIMER held;
-            KeInitializeTimer(&held);
-            KeSetTimer(&held, Due(kAtOnce), dpc);
-            while (!running) {
-                std::this_thread::yield();
-            }
-            ExFreePoolWithTag(dpc, kTimerTag);
+            HeldDpc held;
+            ExFreePoolWithTag(held.Dpc(), kTimerTag);
         },
         "TIMER_OR_DPC_INVALID.*still running");
-    EXPECT_DEATH(
-        {
-            KDPC dpc;
-            KEVENT never;
-            KeInitializeEvent(&never, NotificationEvent, FALSE);
-            KTIMER timer;
-            KeInitializeTimer(&timer);
-            KeInitializeDpc(
-                &dpc, [](PKDPC, PVOID, PVOID, PVOID) { KeLowerIrql(PASSIVE_LEVEL); }, nullptr);
-            KeSetTimer(&timer, Due(kAtOnce), &dpc);
-            WaitSafely(&never);
-        },
-        "IRQL_UNEXPECTED_VALUE: DPC routine");
+    KeInitializeDpc(
+        &dpc_, [](PKDPC, PVOID, PVOID, PVOID) { KeLowerIrql(PASSIVE_LEVEL); }, nullptr);
+    EXPECT_DEATH((KeSetTimer(&timer_, Due(kAtOnce), &dpc_), WaitSafely(&record_.Ran)),
+                 "IRQL_UNEXPECTED_VALUE: DPC routine");
 }
 
 }  // namespace
