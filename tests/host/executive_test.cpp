@@ -63,11 +63,8 @@ using ExecutiveDeathTest = HostKernelTest;
 
 TEST_F(ExecutiveDeathTest, PoolMisusedOrLeftAtUnload)
 {
-    KIRQL irql;
-    KeRaiseIrql(DISPATCH_LEVEL, &irql);
-    EXPECT_DEATH(ExAllocatePoolWithTag(PagedPool, 16, kTag),
+    EXPECT_DEATH((RaiseIrql(DISPATCH_LEVEL), ExAllocatePoolWithTag(PagedPool, 16, kTag)),
                  "IRQL_NOT_LESS_OR_EQUAL: ExAllocatePoolWithTag called at IRQL 2");
-    KeLowerIrql(irql);
     auto* block = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, 8, kTag));
     EXPECT_DEATH(ExFreePoolWithTag(block, kOtherTag),
                  "BAD_POOL_CALLER: ExFreePoolWithTag with tag 'Ethr'.*tagged 'Test'");
@@ -90,11 +87,9 @@ TEST_F(ExecutiveDeathTest, SpinLockOwnershipAndLoweringIrqlAbove)
     KSPIN_LOCK lock;
     KeInitializeSpinLock(&lock);
     KIRQL irql = PASSIVE_LEVEL;
-    std::thread owner([&] { KeAcquireSpinLock(&lock, &irql); });
-    owner.join();
-    KeRaiseIrql(DISPATCH_LEVEL, &irql);
-    EXPECT_DEATH(KeReleaseSpinLock(&lock, irql), "SPIN_LOCK_NOT_OWNED");
-    KeLowerIrql(irql);
+    std::thread([&] { KeAcquireSpinLock(&lock, &irql); }).join();
+    EXPECT_DEATH((RaiseIrql(DISPATCH_LEVEL), KeReleaseSpinLock(&lock, irql)),
+                 "SPIN_LOCK_NOT_OWNED");
     KSPIN_LOCK mine;
     KeInitializeSpinLock(&mine);
     KeAcquireSpinLock(&mine, &irql);

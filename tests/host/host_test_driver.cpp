@@ -38,6 +38,7 @@ TestDriver::TestDriver()
 {
     auto succeed = [](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS); };
     Dispatch[IRP_MJ_CREATE] = succeed;
+    Dispatch[IRP_MJ_CLEANUP] = succeed;
     Dispatch[IRP_MJ_CLOSE] = succeed;
 }
 

@@ -46,7 +46,7 @@ struct TestExtension {
 
 class TestDriver {
 public:
-    // Create and close succeed unless a test routes them elsewhere.
+    // Create, cleanup and close succeed unless a test routes them elsewhere.
     TestDriver();
 
     // Set by the fixture for the duration of a test.

@@ -1,7 +1,6 @@
 // The I/O manager as the driver sees it: opens, close, buffering, completion.
 #include "host_test_driver.h"
 
-#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <thread>
@@ -67,12 +66,11 @@ TEST_F(IoManagerTest, OpensOfInitializingExclusiveAndSharedDevices)
         return IoCreateDevice(driver, 0, name.Get(), FILE_DEVICE_UNKNOWN, 0, FALSE, &busy);
     };
     LoadDriver();
-    PDEVICE_OBJECT exclusive = driver_.Device(0);
     EXPECT_EQ(OpenStatus("\\Device\\Busy"), STATUS_NO_SUCH_DEVICE);
     EXPECT_TRUE(driver_.Calls().empty());
     // A failed create leaves no file object behind.
     EXPECT_EQ(OpenStatus(kDevice), STATUS_ACCESS_DENIED);
-    EXPECT_EQ(exclusive->ReferenceCount, 0);
+    EXPECT_EQ(driver_.Device(0)->ReferenceCount, 0);
     refuse = false;
 
     auto first = OpenOk(kDevice);
@@ -138,9 +136,6 @@ TEST_F(IoManagerTest, DeletedDeviceLivesOnUntilItsLastFileObjectCloses)
 TEST_F(IoManagerTest, CloseWaitsForThePendingRequestAndIsSentAtPassiveLevel)
 {
     driver_.Dispatch[IRP_MJ_READ] = PendRead;
-    driver_.Dispatch[IRP_MJ_CLEANUP] = [](PDEVICE_OBJECT, PIRP irp) {
-        return Complete(irp, STATUS_SUCCESS);
-    };
     RouteCloseToEvent();
     LoadDriver();
     PDEVICE_OBJECT device = driver_.Device(0);
