@@ -2,7 +2,6 @@
 #include "host_test_driver.h"
 
 #include <algorithm>
-#include <mutex>
 #include <vector>
 
 namespace hosttest {
@@ -11,8 +10,8 @@ namespace {
 constexpr const char* kDevice = "\\\\.\\HostTest0";
 constexpr ULONG kReadLength = 4;
 
+// Guarded by the cancel spin lock.
 struct CancelLog {
-    std::mutex Mutex;
     std::vector<PIRP> Pending;
     int Calls = 0;
     bool SawCancelAtDispatchLevel = true;
@@ -22,14 +21,10 @@ CancelLog* cancelLog;  // the running test's
 
 void NTAPI CancelRead(PDEVICE_OBJECT, PIRP irp)
 {
-    {
-        std::lock_guard<std::mutex> lock(cancelLog->Mutex);
-        ++cancelLog->Calls;
-        cancelLog->SawCancelAtDispatchLevel &= irp->Cancel && KeGetCurrentIrql() == DISPATCH_LEVEL;
-        cancelLog->Pending.erase(
-            std::remove(cancelLog->Pending.begin(), cancelLog->Pending.end(), irp),
-            cancelLog->Pending.end());
-    }
+    ++cancelLog->Calls;
+    cancelLog->SawCancelAtDispatchLevel &= irp->Cancel && KeGetCurrentIrql() == DISPATCH_LEVEL;
+    auto& pending = cancelLog->Pending;
+    pending.erase(std::remove(pending.begin(), pending.end(), irp), pending.end());
     IoReleaseCancelSpinLock(irp->CancelIrql);
     Complete(irp, STATUS_CANCELLED);
 }
@@ -41,10 +36,7 @@ NTSTATUS PendCancellable(PDEVICE_OBJECT, PIRP irp)
     IoAcquireCancelSpinLock(&irql);
     IoMarkIrpPending(irp);
     IoSetCancelRoutine(irp, CancelRead);
-    {
-        std::lock_guard<std::mutex> lock(cancelLog->Mutex);
-        cancelLog->Pending.push_back(irp);
-    }
+    cancelLog->Pending.push_back(irp);
     IoReleaseCancelSpinLock(irql);
     return STATUS_PENDING;
 }

@@ -79,18 +79,16 @@ TEST_F(RtlStringTest, AnsiIsWindows1252AndNeedsRoomForTheNul)
 
 TEST_F(RtlStringTest, IntegersNeedRoomForTheNul)
 {
-    WideBuffer largest(kCapacity);
-    ASSERT_EQ(RtlIntegerToUnicodeString(0xFFFFFFFFu, 10, largest.Get()), STATUS_SUCCESS);
-    EXPECT_EQ(largest.Text(), "4294967295");
-    EXPECT_EQ(largest.At(10), UNICODE_NULL);
-    WideBuffer exact(3 * sizeof(WCHAR));
-    EXPECT_EQ(RtlIntegerToUnicodeString(123, 10, exact.Get()), STATUS_BUFFER_OVERFLOW);
-    EXPECT_EQ(exact.Get()->Length, 0);
-    EXPECT_EQ(exact.At(0), kSentinel);
-    WideBuffer fits(4 * sizeof(WCHAR));
-    ASSERT_EQ(RtlIntegerToUnicodeString(123, 10, fits.Get()), STATUS_SUCCESS);
-    EXPECT_EQ(fits.Text(), "123");
-    EXPECT_EQ(fits.At(3), UNICODE_NULL);
+    for (const auto& [value, units, text] :
+         {std::tuple<ULONG, USHORT, std::string>{0xFFFFFFFFu, 11, "4294967295"},
+          {123, 3, ""},
+          {123, 4, "123"}}) {
+        WideBuffer buffer(units * sizeof(WCHAR));
+        EXPECT_EQ(RtlIntegerToUnicodeString(value, 10, buffer.Get()),
+                  text.empty() ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS);
+        EXPECT_EQ(buffer.Text(), text);
+        EXPECT_EQ(buffer.At(text.size()), text.empty() ? kSentinel : UNICODE_NULL) << units;
+    }
 }
 
 // A copy truncates and writes no NUL into a full buffer; an append fits
