@@ -7,7 +7,6 @@
 namespace hosttest {
 namespace {
 
-constexpr const char* kDevice = "\\\\.\\HostTest0";
 constexpr ULONG kReadLength = 4;
 
 // Guarded by the cancel spin lock.
@@ -49,7 +48,7 @@ protected:
         driver_.Dispatch[IRP_MJ_READ] = PendCancellable;
         LoadDriver();
         cancelLog = &log_;
-        file_ = OpenOk(kDevice);
+        file_ = OpenOk(kTestDevice);
     }
 
     void TearDown() override

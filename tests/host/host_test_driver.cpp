@@ -81,8 +81,8 @@ PDEVICE_OBJECT TestDriver::CreateDevice(PDRIVER_OBJECT driver, const std::string
         return nullptr;
     }
     if (!link.empty()) {
-        NtString linkName(link);
-        EXPECT_EQ(IoCreateSymbolicLink(linkName.Get(), deviceName.Get()), STATUS_SUCCESS) << link;
+        EXPECT_EQ(IoCreateSymbolicLink(NtString(link).Get(), deviceName.Get()), STATUS_SUCCESS)
+            << link;
         links_.push_back(link);
     }
     TestExtension* extension = Extension(device);
@@ -98,8 +98,7 @@ PDEVICE_OBJECT TestDriver::CreateDevice(PDRIVER_OBJECT driver, const std::string
 void NTAPI TestDriver::Unload(PDRIVER_OBJECT driver)
 {
     for (const std::string& link : Current->links_) {
-        NtString linkName(link);
-        IoDeleteSymbolicLink(linkName.Get());
+        IoDeleteSymbolicLink(NtString(link).Get());
     }
     while (driver->DeviceObject != nullptr) {
         IoDeleteDevice(driver->DeviceObject);

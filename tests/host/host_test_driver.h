@@ -44,6 +44,9 @@ struct TestExtension {
     KDPC Dpc;
 };
 
+// The default device's DOS name.
+constexpr const char* kTestDevice = "\\\\.\\HostTest0";
+
 class TestDriver {
 public:
     // Create, cleanup and close succeed unless a test routes them elsewhere.

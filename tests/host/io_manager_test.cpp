@@ -10,7 +10,6 @@ namespace {
 
 using host::IoResult;
 
-constexpr const char* kDevice = "\\\\.\\HostTest0";
 constexpr ULONG kReadLength = 8;
 
 ULONG TestControl(ULONG function, ULONG method = METHOD_BUFFERED)
@@ -61,22 +60,22 @@ TEST_F(IoManagerTest, OpensOfInitializingExclusiveAndSharedDevices)
     driver_.Entry = [this](PDRIVER_OBJECT driver) {
         driver_.CreateDevice(driver, "\\Device\\HostTest0", "\\DosDevices\\HostTest0", true);
         driver_.CreateDevice(driver, "\\Device\\Shared", "", false);
-        NtString name("\\Device\\Busy");
         PDEVICE_OBJECT busy = nullptr;
-        return IoCreateDevice(driver, 0, name.Get(), FILE_DEVICE_UNKNOWN, 0, FALSE, &busy);
+        return IoCreateDevice(driver, 0, NtString("\\Device\\Busy").Get(), FILE_DEVICE_UNKNOWN, 0,
+                              FALSE, &busy);
     };
     LoadDriver();
     EXPECT_EQ(OpenStatus("\\Device\\Busy"), STATUS_NO_SUCH_DEVICE);
     EXPECT_TRUE(driver_.Calls().empty());
     // A failed create leaves no file object behind.
-    EXPECT_EQ(OpenStatus(kDevice), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(OpenStatus(kTestDevice), STATUS_ACCESS_DENIED);
     EXPECT_EQ(driver_.Device(0)->ReferenceCount, 0);
     refuse = false;
 
-    auto first = OpenOk(kDevice);
+    auto first = OpenOk(kTestDevice);
     EXPECT_EQ(OpenStatus("\\Device\\HostTest0"), STATUS_ACCESS_DENIED);
     first->Close();
-    EXPECT_NE(OpenOk(kDevice), nullptr);
+    EXPECT_NE(OpenOk(kTestDevice), nullptr);
 
     auto one = OpenOk("\\Device\\Shared");
     auto two = OpenOk("\\Device\\Shared");
@@ -100,7 +99,7 @@ TEST_F(IoManagerTest, CreateThenCloseSendsCleanupThenCloseAtPassiveLevel)
         return STATUS_SUCCESS;
     };
     LoadDriver();
-    auto file = OpenOk(kDevice);
+    auto file = OpenOk(kTestDevice);
     EXPECT_EQ(created, file->FileObject());
     EXPECT_EQ(file->Read(kReadLength).Status, STATUS_INVALID_DEVICE_REQUEST);
     file->Close();
@@ -121,10 +120,10 @@ TEST_F(IoManagerTest, DeletedDeviceLivesOnUntilItsLastFileObjectCloses)
     RouteCloseToEvent();
     LoadDriver();
     PDEVICE_OBJECT device = driver_.Device(0);
-    auto file = OpenOk(kDevice);
+    auto file = OpenOk(kTestDevice);
     IoDeleteDevice(device);
     EXPECT_EQ(Kernel().FindDevice("\\Device\\HostTest0"), nullptr);
-    EXPECT_EQ(OpenStatus(kDevice), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(OpenStatus(kTestDevice), STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_EQ(file->Read(kReadLength).Status, STATUS_SUCCESS);
     EXPECT_EQ(TestDriver::Extension(device)->Index, 7u);
     file->Close();
@@ -148,7 +147,7 @@ TEST_F(IoManagerTest, CloseWaitsForThePendingRequestAndIsSentAtPassiveLevel)
             Complete(TakePending(TestDriver::Current->Device(0)), STATUS_SUCCESS);
         },
         &completionIrql);
-    auto file = OpenOk(kDevice);
+    auto file = OpenOk(kTestDevice);
     auto read = file->StartRead(kReadLength);
     file->Close();
     EXPECT_EQ(driver_.Calls(), (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_READ, IRP_MJ_CLEANUP}));
@@ -192,7 +191,7 @@ TEST_F(IoManagerTest, BufferedControlCopiesBackUnlessAnError)
         return Complete(irp, kStatuses[function], kReturned);
     };
     LoadDriver();
-    auto file = OpenOk(kDevice);
+    auto file = OpenOk(kTestDevice);
     for (ULONG function = 0; function < kNoBuffers; ++function) {
         const IoResult result =
             file->DeviceControl(TestControl(function), "in!!", kInputLength, kOutputLength);
@@ -222,7 +221,7 @@ TEST_F(IoManagerTest, ACompletionCallbackRunsOnceOutsideTheDriver)
         return Complete(irp, STATUS_SUCCESS);
     };
     LoadDriver();
-    auto file = OpenOk(kDevice);
+    auto file = OpenOk(kTestDevice);
     auto read = file->StartRead(kReadLength);
     int calls = 0;
     bool sawReturned = false;
@@ -276,7 +275,7 @@ TEST_F(IoManagerTest, ATimerTheDriverSetsAlreadyDueRunsItsDpcInThatThreadOnItsWa
     };
     LoadDriver();
     const std::uint8_t byte = 0;
-    EXPECT_EQ(OpenOk(kDevice)->Write(&byte, 1).Status, STATUS_SUCCESS);
+    EXPECT_EQ(OpenOk(kTestDevice)->Write(&byte, 1).Status, STATUS_SUCCESS);
     EXPECT_EQ(ranIn, std::this_thread::get_id());
 }
 

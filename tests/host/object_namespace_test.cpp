@@ -11,9 +11,8 @@ protected:
     static NTSTATUS CreateDevice(PDRIVER_OBJECT driver, const char* name, ULONG extensionSize = 0,
                                  PDEVICE_OBJECT* device = nullptr)
     {
-        NtString deviceName(name);
         PDEVICE_OBJECT created = nullptr;
-        const NTSTATUS status = IoCreateDevice(driver, extensionSize, deviceName.Get(),
+        const NTSTATUS status = IoCreateDevice(driver, extensionSize, NtString(name).Get(),
                                                FILE_DEVICE_SERIAL_PORT, 0, TRUE, &created);
         EXPECT_EQ(created != nullptr, NT_SUCCESS(status)) << name;
         if (device != nullptr) {
@@ -59,16 +58,17 @@ TEST_F(ObjectNamespaceTest, LinksAndTheirAliases)
     driver_.Entry = [this](PDRIVER_OBJECT driver) {
         driver_.CreateDevice(driver, "\\Device\\Alpha", "\\DosDevices\\AlphaLink", false);
         driver_.CreateDevice(driver, "\\Device\\Beta", "\\DosDevices\\BetaLink", false);
-        NtString alias("\\??\\alphalink");
-        NtString target("\\Device\\Alpha");
-        EXPECT_EQ(IoCreateSymbolicLink(alias.Get(), target.Get()), STATUS_OBJECT_NAME_COLLISION);
-        NtString missing("\\DosDevices\\Nothing");
-        EXPECT_EQ(IoDeleteSymbolicLink(missing.Get()), STATUS_OBJECT_NAME_NOT_FOUND);
-        NtString deviceName("\\Device\\Alpha");  // a device name is no link
-        EXPECT_EQ(IoDeleteSymbolicLink(deviceName.Get()), STATUS_OBJECT_PATH_NOT_FOUND);
-        NtString link("\\DosDevices\\BetaLink");
-        EXPECT_EQ(IoDeleteSymbolicLink(link.Get()), STATUS_SUCCESS);
-        EXPECT_EQ(IoDeleteSymbolicLink(link.Get()), STATUS_OBJECT_NAME_NOT_FOUND);
+        EXPECT_EQ(IoCreateSymbolicLink(NtString("\\??\\alphalink").Get(),
+                                       NtString("\\Device\\Alpha").Get()),
+                  STATUS_OBJECT_NAME_COLLISION);
+        const auto deleteLink = [](const char* name) {
+            return IoDeleteSymbolicLink(NtString(name).Get());
+        };
+        EXPECT_EQ(deleteLink("\\DosDevices\\Nothing"), STATUS_OBJECT_NAME_NOT_FOUND);
+        // A device name is no link.
+        EXPECT_EQ(deleteLink("\\Device\\Alpha"), STATUS_OBJECT_PATH_NOT_FOUND);
+        EXPECT_EQ(deleteLink("\\DosDevices\\BetaLink"), STATUS_SUCCESS);
+        EXPECT_EQ(deleteLink("\\DosDevices\\BetaLink"), STATUS_OBJECT_NAME_NOT_FOUND);
         return STATUS_SUCCESS;
     };
     LoadDriver();

@@ -4,7 +4,6 @@
 namespace hosttest {
 namespace {
 
-constexpr const char* kDevice = "\\\\.\\HostTest0";
 constexpr ULONG kReadLength = 4;
 
 class VerifierDeathTest : public HostKernelTest {
@@ -14,7 +13,7 @@ protected:
     {
         driver_.Dispatch[IRP_MJ_READ] = std::move(read);
         LoadDriver();
-        OpenOk(kDevice)->Read(kReadLength);
+        OpenOk(kTestDevice)->Read(kReadLength);
     }
 };
 
@@ -61,7 +60,7 @@ TEST_F(VerifierDeathTest, DispatchRoutinesThatBreakTheIrpOrIrqlRules)
                  "IRQL_UNEXPECTED_VALUE: dispatch routine for IRP_MJ_READ was called at IRQL 0 and "
                  "returned at IRQL 1");
     driver_.Dispatch[IRP_MJ_CLOSE] = [](PDEVICE_OBJECT, PIRP) { return STATUS_SUCCESS; };
-    EXPECT_DEATH((LoadDriver(), OpenOk(kDevice)->Close()),
+    EXPECT_DEATH((LoadDriver(), OpenOk(kTestDevice)->Close()),
                  "IRP not completed: dispatch routine for IRP_MJ_CLOSE");
 }
 
@@ -92,7 +91,7 @@ TEST_F(VerifierDeathTest, UnloadWithAHandleOpenOrARequestPending)
         return STATUS_PENDING;
     };
     LoadDriver();
-    auto file = OpenOk(kDevice);
+    auto file = OpenOk(kTestDevice);
     EXPECT_DEATH(Kernel().UnloadDriver(),
                  "DRIVER_VERIFIER_DETECTED_VIOLATION: driver unloaded while 1 handle");
     auto read = file->StartRead(kReadLength);
