@@ -1,9 +1,6 @@
 // Cancelling pending requests through their cancel routines.
 #include "host_test_driver.h"
 
-#include <algorithm>
-#include <vector>
-
 namespace hosttest {
 namespace {
 

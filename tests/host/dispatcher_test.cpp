@@ -7,11 +7,6 @@
 
 #include "../support/deadline.h"
 
-#include <atomic>
-#include <cstring>
-#include <thread>
-#include <vector>
-
 namespace hosttest {
 namespace {
 

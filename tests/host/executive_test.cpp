@@ -1,10 +1,6 @@
 // Pool and spin locks.
 #include "host_test_driver.h"
 
-#include <algorithm>
-#include <thread>
-#include <vector>
-
 namespace hosttest {
 namespace {
 

@@ -9,11 +9,15 @@
 
 #include "../support/temp_dir.h"
 
+#include <algorithm>
+#include <atomic>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace hosttest {

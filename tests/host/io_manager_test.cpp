@@ -1,10 +1,6 @@
 // The I/O manager as the driver sees it: opens, close, buffering, completion.
 #include "host_test_driver.h"
 
-#include <atomic>
-#include <cstring>
-#include <thread>
-
 namespace hosttest {
 namespace {
 

@@ -1,8 +1,6 @@
 // IRPs a driver allocates and sends down, and their completion routines.
 #include "host_test_driver.h"
 
-#include <vector>
-
 namespace hosttest {
 namespace {
 

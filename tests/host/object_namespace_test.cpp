@@ -1,8 +1,6 @@
 // Device objects, their names and \DosDevices links.
 #include "host_test_driver.h"
 
-#include <algorithm>
-
 namespace hosttest {
 namespace {
 

@@ -1,15 +1,11 @@
 // The host registry's store, and the Rtl registry routines over it.
 #include "host_test_driver.h"
 
-#include "registry_store.h"
 #include "rtl_unicode.h"
 
 #include <array>
 #include <cstdint>
-#include <cstring>
 #include <optional>
-#include <string>
-#include <vector>
 
 namespace hosttest {
 namespace {

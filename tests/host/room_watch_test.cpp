@@ -7,10 +7,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
-#include <thread>
-#include <vector>
 
 namespace hosttest {
 namespace {

@@ -1,9 +1,6 @@
 // The counted-string routines: what fits, NUL termination, conversions.
 #include "host_test_driver.h"
 
-#include <string>
-#include <vector>
-
 namespace hosttest {
 namespace {
 

@@ -1,9 +1,6 @@
 // Timers and DPCs.
 #include "host_test_driver.h"
 
-#include <atomic>
-#include <thread>
-
 namespace hosttest {
 namespace {
 

@@ -1,8 +1,6 @@
 // Work items, run on the system worker thread.
 #include "host_test_driver.h"
 
-#include <atomic>
-#include <thread>
 #include <utility>
 
 namespace hosttest {
