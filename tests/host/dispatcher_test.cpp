@@ -14,15 +14,11 @@ constexpr LONGLONG kShortRelativeTimeout = -10 * 10000;  // 10 ms
 
 class DispatcherTest : public HostKernelTest {
 protected:
-    void SetUp() override
-    {
-        HostKernelTest::SetUp();
-        KeInitializeEvent(&releasedOne_, SynchronizationEvent, FALSE);
-    }
-
-    // Starts `count` threads waiting for the event; returns once all block.
+    // Starts `count` threads waiting for the event, each setting
+    // releasedOne_ once released; returns once all block.
     void StartWaiters(PKEVENT event, int count)
     {
+        KeInitializeEvent(&releasedOne_, SynchronizationEvent, FALSE);
         for (int i = 0; i < count; ++i) {
             waiters_.emplace_back([this, event] {
                 EXPECT_EQ(WaitSafely(event), STATUS_SUCCESS);
@@ -65,7 +61,6 @@ TEST_F(DispatcherTest, EventsReleaseTheirWaiters)
 
     KEVENT synchronization;
     KeInitializeEvent(&synchronization, SynchronizationEvent, FALSE);
-    KeClearEvent(&releasedOne_);
     StartWaiters(&synchronization, 2);
     KeSetEvent(&synchronization, IO_NO_INCREMENT, FALSE);
     ASSERT_EQ(WaitSafely(&releasedOne_), STATUS_SUCCESS);

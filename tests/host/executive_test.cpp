@@ -70,11 +70,9 @@ TEST_F(ExecutiveDeathTest, PoolMisusedOrLeftAtUnload)
     ExFreePoolWithTag(block, kTag);
     EXPECT_DEATH(ExFreePoolWithTag(block, kTag), "BAD_POOL_CALLER.*freed twice");
     LoadDriver();
-    PVOID leaked = ExAllocatePoolWithTag(PagedPool, 24, kTag);
-    EXPECT_DEATH(Kernel().UnloadDriver(),
+    EXPECT_DEATH((ExAllocatePoolWithTag(PagedPool, 24, kTag), Kernel().UnloadDriver()),
                  "DRIVER_VERIFIER_DETECTED_VIOLATION: driver unloaded without freeing its pool "
                  "allocations: tag 'Test'.*24 bytes");
-    ExFreePool(leaked);
 }
 
 TEST_F(ExecutiveDeathTest, SpinLockOwnershipAndLoweringIrqlAbove)

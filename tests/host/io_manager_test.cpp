@@ -134,15 +134,14 @@ TEST_F(IoManagerTest, CloseWaitsForThePendingRequestAndIsSentAtPassiveLevel)
     RouteCloseToEvent();
     LoadDriver();
     PDEVICE_OBJECT device = driver_.Device(0);
-    std::atomic<KIRQL> completionIrql{PASSIVE_LEVEL};
     TestExtension* extension = TestDriver::Extension(device);
     KeInitializeDpc(
         &extension->Dpc,
-        [](PKDPC, PVOID context, PVOID, PVOID) {
-            *static_cast<std::atomic<KIRQL>*>(context) = KeGetCurrentIrql();
+        [](PKDPC, PVOID, PVOID, PVOID) {
+            EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
             Complete(TakePending(TestDriver::Current->Device(0)), STATUS_SUCCESS);
         },
-        &completionIrql);
+        nullptr);
     auto file = OpenOk(kTestDevice);
     auto read = file->StartRead(kReadLength);
     file->Close();
@@ -154,7 +153,6 @@ TEST_F(IoManagerTest, CloseWaitsForThePendingRequestAndIsSentAtPassiveLevel)
     KeSetTimer(&extension->Timer, Due(-1), &extension->Dpc);
     EXPECT_EQ(read->Wait().Status, STATUS_SUCCESS);
     ASSERT_EQ(WaitSafely(&closed_), STATUS_SUCCESS);
-    EXPECT_EQ(completionIrql, DISPATCH_LEVEL);
     EXPECT_EQ(closeIrql_, PASSIVE_LEVEL);
     EXPECT_EQ(device->ReferenceCount, 0);
     // The DPC may still be on its way out; its device goes at unload.
@@ -220,24 +218,18 @@ TEST_F(IoManagerTest, ACompletionCallbackRunsOnceOutsideTheDriver)
     auto file = OpenOk(kTestDevice);
     auto read = file->StartRead(kReadLength);
     int calls = 0;
-    bool sawReturned = false;
-    KIRQL irql = HIGH_LEVEL;
-    std::thread::id thread;
     std::shared_ptr<host::PendingIo> next;
-    read->OnComplete([&](const IoResult&) {
+    read->OnComplete([&, self = std::this_thread::get_id()](const IoResult&) {
         ++calls;
-        sawReturned = returned;
-        irql = KeGetCurrentIrql();
-        thread = std::this_thread::get_id();
+        EXPECT_TRUE(returned);
+        EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+        EXPECT_EQ(std::this_thread::get_id(), self);
         next = file->StartRead(kReadLength);  // pends again: the driver is callable
     });
     EXPECT_EQ(calls, 0);
     const std::uint8_t byte = 0;
     EXPECT_EQ(file->Write(&byte, 1).Status, STATUS_SUCCESS);
     EXPECT_EQ(calls, 1);
-    EXPECT_TRUE(sawReturned);
-    EXPECT_EQ(irql, PASSIVE_LEVEL);
-    EXPECT_EQ(thread, std::this_thread::get_id());
     ASSERT_NE(next, nullptr);
     EXPECT_FALSE(next->Done());
 

@@ -46,7 +46,6 @@ protected:
     {
         KeCancelTimer(&timer_);
         KeRemoveQueueDpc(&dpc_);
-        record_.Release = true;
         HostKernelTest::TearDown();
     }
 
