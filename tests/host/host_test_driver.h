@@ -110,7 +110,6 @@ inline void RaiseIrql(KIRQL level)
     KeRaiseIrql(level, &previous);
 }
 
-// Completes the IRP with the given status and byte count.
 NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0);
 
 class HostKernelTest : public ::testing::Test {

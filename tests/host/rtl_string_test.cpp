@@ -36,8 +36,9 @@ using RtlStringTest = HostKernelTest;
 
 // The ANSI code page is Windows-1252: é, €, an undefined byte kept as C1,
 // Ÿ; back, what 1252 cannot encode (an ideograph, a surrogate pair) becomes
-// '?'. Without room for the NUL nothing is written.
-TEST_F(RtlStringTest, AnsiIsWindows1252AndNeedsRoomForTheNul)
+// '?'. A conversion, of text or of an integer, without room for its NUL
+// writes nothing.
+TEST_F(RtlStringTest, AnsiIsWindows1252AndConversionsNeedRoomForTheNul)
 {
     ANSI_STRING source;
     RtlInitAnsiString(&source,
@@ -72,10 +73,7 @@ TEST_F(RtlStringTest, AnsiIsWindows1252AndNeedsRoomForTheNul)
     ASSERT_EQ(RtlUnicodeStringToAnsiString(&fits, &text, FALSE), STATUS_SUCCESS);
     EXPECT_EQ(std::string(storage), "\xE9\x80???x");
     EXPECT_EQ(storage[7], 'Z');  // nothing beyond MaximumLength
-}
 
-TEST_F(RtlStringTest, IntegersNeedRoomForTheNul)
-{
     for (const auto& [value, units, text] :
          {std::tuple<ULONG, USHORT, std::string>{0xFFFFFFFFu, 11, "4294967295"},
           {123, 3, ""},
