@@ -85,10 +85,8 @@ PDEVICE_OBJECT TestDriver::CreateDevice(PDRIVER_OBJECT driver, const std::string
             << link;
         links_.push_back(link);
     }
-    TestExtension* extension = Extension(device);
-    extension->Index = static_cast<ULONG>(devices_.size());
-    KeInitializeSpinLock(&extension->Lock);
-    KeInitializeTimer(&extension->Timer);
+    KeInitializeSpinLock(&Extension(device)->Lock);
+    KeInitializeTimer(&Extension(device)->Timer);
     device->Flags |= DO_BUFFERED_IO;
     device->Flags &= ~DO_DEVICE_INITIALIZING;
     devices_.push_back(device);

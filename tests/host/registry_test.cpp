@@ -61,10 +61,9 @@ protected:
         return Entry(name, destination, REG_SZ, kDefaultName);
     }
 
-    static NTSTATUS Query(RTL_QUERY_REGISTRY_TABLE* table, PCWSTR path = kModuleKey,
-                          PVOID context = nullptr)
+    static NTSTATUS Query(RTL_QUERY_REGISTRY_TABLE* table)
     {
-        return RtlQueryRegistryValues(kServices, path, table, context, nullptr);
+        return RtlQueryRegistryValues(kServices, kModuleKey, table, nullptr, nullptr);
     }
 
     static NTSTATUS Write(PCWSTR name, ULONG type, const void* data, ULONG length)

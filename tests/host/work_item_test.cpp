@@ -74,15 +74,13 @@ TEST_F(WorkItemDeathTest, ItemLeakedAtUnloadForNoDeviceOrReturningWithASpinLockH
                  "DRIVER_VERIFIER_DETECTED_VIOLATION.*without freeing its work items");
     EXPECT_DEATH(IoAllocateWorkItem(nullptr),
                  "DRIVER_VERIFIER_DETECTED_VIOLATION.*null device object");
-    static KSPIN_LOCK lock;
-    KeInitializeSpinLock(&lock);
     EXPECT_DEATH(
         {
             IoQueueWorkItem(
                 record_.Item,
-                [](PDEVICE_OBJECT, PVOID) {
+                [](PDEVICE_OBJECT device, PVOID) {
                     KIRQL irql;
-                    KeAcquireSpinLock(&lock, &irql);
+                    KeAcquireSpinLock(&TestDriver::Extension(device)->Lock, &irql);
                 },
                 DelayedWorkQueue, nullptr);
             WaitSafely(&record_.Done);  // never set: the stop ends the wait
