@@ -12,18 +12,24 @@ namespace {
 
 constexpr LONGLONG kShortRelativeTimeout = -10 * 10000;  // 10 ms
 
-class DispatcherTest : public HostKernelTest {
-protected:
-    // Starts `count` threads waiting for the event, each setting
-    // releasedOne_ once released; returns once all block.
-    void StartWaiters(PKEVENT event, int count)
-    {
-        KeInitializeEvent(&releasedOne_, SynchronizationEvent, FALSE);
+using DispatcherTest = HostKernelTest;
+
+// A notification event releases every waiter and stays signalled until
+// cleared; a synchronization event releases one waiter and resets.
+TEST_F(DispatcherTest, EventsReleaseTheirWaiters)
+{
+    std::vector<std::thread> waiters;
+    std::atomic<int> released{0};
+    KEVENT releasedOne;
+    // Starts `count` threads waiting for the event, each setting releasedOne
+    // once released; returns once all block.
+    const auto startWaiters = [&](PKEVENT event, int count) {
+        KeInitializeEvent(&releasedOne, SynchronizationEvent, FALSE);
         for (int i = 0; i < count; ++i) {
-            waiters_.emplace_back([this, event] {
+            waiters.emplace_back([&, event] {
                 EXPECT_EQ(WaitSafely(event), STATUS_SUCCESS);
-                ++released_;
-                KeSetEvent(&releasedOne_, IO_NO_INCREMENT, FALSE);
+                ++released;
+                KeSetEvent(&releasedOne, IO_NO_INCREMENT, FALSE);
             });
         }
         const zel::test::Deadline deadline;
@@ -31,44 +37,32 @@ protected:
             ASSERT_FALSE(deadline.Passed());
             std::this_thread::yield();
         }
-    }
-
-    void JoinWaiters()
-    {
-        for (auto& waiter : waiters_) {
+    };
+    const auto joinWaiters = [&] {
+        for (auto& waiter : waiters) {
             waiter.join();
         }
-        waiters_.clear();
-    }
-
-    KEVENT releasedOne_;
-    std::atomic<int> released_{0};
-    std::vector<std::thread> waiters_;
-};
-
-// A notification event releases every waiter and stays signalled until
-// cleared; a synchronization event releases one waiter and resets.
-TEST_F(DispatcherTest, EventsReleaseTheirWaiters)
-{
+        waiters.clear();
+    };
     KEVENT notification;
     KeInitializeEvent(&notification, NotificationEvent, FALSE);
-    StartWaiters(&notification, 3);
+    startWaiters(&notification, 3);
     EXPECT_EQ(KeSetEvent(&notification, IO_NO_INCREMENT, FALSE), 0);
-    JoinWaiters();
-    EXPECT_EQ(released_, 3);
+    joinWaiters();
+    EXPECT_EQ(released, 3);
     KeClearEvent(&notification);
     EXPECT_EQ(notification.Header.SignalState, 0);
 
     KEVENT synchronization;
     KeInitializeEvent(&synchronization, SynchronizationEvent, FALSE);
-    StartWaiters(&synchronization, 2);
+    startWaiters(&synchronization, 2);
     KeSetEvent(&synchronization, IO_NO_INCREMENT, FALSE);
-    ASSERT_EQ(WaitSafely(&releasedOne_), STATUS_SUCCESS);
-    EXPECT_EQ(released_, 4);
+    ASSERT_EQ(WaitSafely(&releasedOne), STATUS_SUCCESS);
+    EXPECT_EQ(released, 4);
     EXPECT_EQ(synchronization.Header.SignalState, 0);  // the waiter took the signal
     KeSetEvent(&synchronization, IO_NO_INCREMENT, FALSE);
-    JoinWaiters();
-    EXPECT_EQ(released_, 5);
+    joinWaiters();
+    EXPECT_EQ(released, 5);
 }
 
 // Waits time out, relative or absolute; a zero timeout polls, at
