@@ -13,13 +13,13 @@ struct CancelLog {
     bool SawCancelAtDispatchLevel = true;
 };
 
-CancelLog* cancelLog;  // the running test's
+CancelLog cancelLog;  // the running test's
 
 void NTAPI CancelRead(PDEVICE_OBJECT, PIRP irp)
 {
-    ++cancelLog->Calls;
-    cancelLog->SawCancelAtDispatchLevel &= irp->Cancel && KeGetCurrentIrql() == DISPATCH_LEVEL;
-    auto& pending = cancelLog->Pending;
+    ++cancelLog.Calls;
+    cancelLog.SawCancelAtDispatchLevel &= irp->Cancel && KeGetCurrentIrql() == DISPATCH_LEVEL;
+    auto& pending = cancelLog.Pending;
     pending.erase(std::remove(pending.begin(), pending.end(), irp), pending.end());
     IoReleaseCancelSpinLock(irp->CancelIrql);
     Complete(irp, STATUS_CANCELLED);
@@ -32,7 +32,7 @@ NTSTATUS PendCancellable(PDEVICE_OBJECT, PIRP irp)
     IoAcquireCancelSpinLock(&irql);
     IoMarkIrpPending(irp);
     IoSetCancelRoutine(irp, CancelRead);
-    cancelLog->Pending.push_back(irp);
+    cancelLog.Pending.push_back(irp);
     IoReleaseCancelSpinLock(irql);
     return STATUS_PENDING;
 }
@@ -44,7 +44,7 @@ protected:
         HostKernelTest::SetUp();
         driver_.Dispatch[IRP_MJ_READ] = PendCancellable;
         LoadDriver();
-        cancelLog = &log_;
+        cancelLog = CancelLog();
     }
 
     // Completes the oldest pending read the way a driver does when data
@@ -53,14 +53,12 @@ protected:
     {
         KIRQL irql;
         IoAcquireCancelSpinLock(&irql);
-        PIRP irp = log_.Pending.front();
+        PIRP irp = cancelLog.Pending.front();
         ASSERT_NE(IoSetCancelRoutine(irp, nullptr), nullptr);
-        log_.Pending.erase(log_.Pending.begin());
+        cancelLog.Pending.erase(cancelLog.Pending.begin());
         IoReleaseCancelSpinLock(irql);
         Complete(irp, STATUS_SUCCESS);
     }
-
-    CancelLog log_;
 };
 
 // Closing a handle cancels nothing; a pending request holds the close.
@@ -76,15 +74,15 @@ TEST_F(CancelTest, CancelReachesOnlyPendingRequests)
 
     second->Cancel();
     EXPECT_EQ(second->Wait().Status, STATUS_CANCELLED);
-    EXPECT_EQ(log_.Calls, 1);
-    EXPECT_TRUE(log_.SawCancelAtDispatchLevel);
+    EXPECT_EQ(cancelLog.Calls, 1);
+    EXPECT_TRUE(cancelLog.SawCancelAtDispatchLevel);
     EXPECT_FALSE(first->Done());
 
     completed->Cancel();
     file->CancelAll();
     EXPECT_EQ(first->Wait().Status, STATUS_CANCELLED);
     EXPECT_EQ(third->Wait().Status, STATUS_CANCELLED);
-    EXPECT_EQ(log_.Calls, 3);
+    EXPECT_EQ(cancelLog.Calls, 3);
 
     auto last = file->StartRead(kReadLength);
     file->Close();
@@ -99,9 +97,9 @@ TEST_F(CancelDeathTest, CompletingWithTheCancelRoutineSetOrCancellingACompletedI
 {
     auto file = OpenOk(kTestDevice);
     auto read = file->StartRead(kReadLength);
-    EXPECT_DEATH(Complete(log_.Pending.front(), STATUS_SUCCESS),
+    EXPECT_DEATH(Complete(cancelLog.Pending.front(), STATUS_SUCCESS),
                  "CANCEL_STATE_IN_COMPLETED_IRP.*cancel routine still set");
-    PIRP irp = log_.Pending.front();
+    PIRP irp = cancelLog.Pending.front();
     CompleteOldest();
     read->Wait();
     EXPECT_DEATH(IoCancelIrp(irp), "CANCEL_STATE_IN_COMPLETED_IRP.*already completed");

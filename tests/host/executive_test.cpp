@@ -29,12 +29,6 @@ TEST_F(ExecutiveTest, SpinLockRaisesToDispatchAndExcludesOtherThreads)
     constexpr int kIncrements = 2000;
     KSPIN_LOCK lock;
     KeInitializeSpinLock(&lock);
-    KIRQL irql;
-    KeAcquireSpinLock(&lock, &irql);
-    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
-    KeReleaseSpinLock(&lock, irql);
-    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-
     long counter = 0;  // guarded by the spin lock only
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
@@ -42,11 +36,13 @@ TEST_F(ExecutiveTest, SpinLockRaisesToDispatchAndExcludesOtherThreads)
             for (int i = 0; i < kIncrements; ++i) {
                 KIRQL old;
                 KeAcquireSpinLock(&lock, &old);
+                EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
                 const long seen = counter;
                 std::this_thread::yield();
                 counter = seen + 1;
                 KeReleaseSpinLock(&lock, old);
             }
+            EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
         });
     }
     for (auto& thread : threads) {

@@ -48,7 +48,7 @@ struct TestExtension {
     KDPC Dpc;
 };
 
-// The default device's DOS name.
+// What tests open to reach the default device.
 constexpr const char* kTestDevice = "\\\\.\\HostTest0";
 
 class TestDriver {

@@ -245,8 +245,7 @@ TEST_F(IoManagerTest, ACompletionCallbackRunsOnceOutsideTheDriver)
 // needed, and the DPC has run when the request returns.
 TEST_F(IoManagerTest, ATimerTheDriverSetsAlreadyDueRunsItsDpcInThatThreadOnItsWayOut)
 {
-    // The thread the DPC ran in, when it ran at DISPATCH_LEVEL.
-    static std::thread::id ranIn;
+    static std::thread::id ranIn;  // by the DPC, at DISPATCH_LEVEL
     ranIn = {};
     driver_.Dispatch[IRP_MJ_WRITE] = [](PDEVICE_OBJECT device, PIRP irp) {
         TestExtension* extension = TestDriver::Extension(device);
