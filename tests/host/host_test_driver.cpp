@@ -42,8 +42,7 @@ TestDriver::TestDriver()
     Dispatch[IRP_MJ_CLOSE] = succeed;
 }
 
-// Every routed major function comes here: noted, and handed to the test's
-// routine.
+// Notes each routed request, then hands it to the test's routine.
 NTSTATUS NTAPI TestDriver::DispatchToTest(PDEVICE_OBJECT device, PIRP irp)
 {
     TestDriver& self = *Current;
