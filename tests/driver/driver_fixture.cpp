@@ -154,43 +154,15 @@ host::IoResult DriverTest::Ioctl(ULONG code, const void* input, ULONG inputLengt
     return Control().DeviceControl(code, input, inputLength, outputLength);
 }
 
-host::IoResult DriverTest::Add(const ModuleRecord& record)
+// A control that returns one 32-bit word.
+std::uint32_t DriverTest::Word(ULONG code)
 {
-    return Ioctl(IOCTL_VCOM_ADD_MODULE, &record, sizeof(record), 0);
-}
-
-host::IoResult DriverTest::StartAll()
-{
-    return Ioctl(IOCTL_VCOM_START_ALL_SERIAL);
-}
-
-host::IoResult DriverTest::StopAll()
-{
-    return Ioctl(IOCTL_VCOM_STOP_ALL_SERIAL);
-}
-
-std::uint32_t DriverTest::ModuleCount()
-{
-    host::IoResult result = Ioctl(IOCTL_VCOM_GET_DEV_MOD_COUNT, nullptr, 0, sizeof(std::uint32_t));
+    host::IoResult result = Ioctl(code, nullptr, 0, sizeof(std::uint32_t));
     EXPECT_EQ(result.Status, STATUS_SUCCESS);
     EXPECT_EQ(result.Information, sizeof(std::uint32_t));
-    std::uint32_t count = 0;
-    if (result.Data.size() >= sizeof(count)) {
-        std::memcpy(&count, result.Data.data(), sizeof(count));
-    }
-    return count;
-}
-
-std::uint32_t DriverTest::RunStatus()
-{
-    host::IoResult result = Ioctl(IOCTL_VCOM_GET_DEV_RUN_STS, nullptr, 0, sizeof(std::uint32_t));
-    EXPECT_EQ(result.Status, STATUS_SUCCESS);
-    EXPECT_EQ(result.Information, sizeof(std::uint32_t));
-    std::uint32_t running = 0xFFFFFFFF;
-    if (result.Data.size() >= sizeof(running)) {
-        std::memcpy(&running, result.Data.data(), sizeof(running));
-    }
-    return running;
+    std::uint32_t word = 0xFFFFFFFF;
+    std::memcpy(&word, result.Data.data(), std::min(result.Data.size(), sizeof(word)));
+    return word;
 }
 
 ModuleRecord DriverTest::Record(std::uint32_t index)
@@ -209,40 +181,8 @@ ModuleRecord DriverTest::Record(std::uint32_t index)
 
 bool DriverTest::HasDevice(const std::string& name) const
 {
-    for (const std::string& device : kernel_->DeviceNames()) {
-        if (device == name) {
-            return true;
-        }
-    }
-    return false;
-}
-
-std::optional<std::string> DriverTest::LinkTarget(const std::string& link) const
-{
-    return kernel_->SymbolicLinkTarget(link);
-}
-
-PDEVICE_OBJECT DriverTest::Device(const std::string& name) const
-{
-    return kernel_->FindDevice(name);
-}
-
-PortExtension* DriverTest::Port(unsigned comNumber) const
-{
-    PDEVICE_OBJECT device = Device("\\Device\\VSer" + std::to_string(comNumber));
-    return device == nullptr ? nullptr : static_cast<PortExtension*>(device->DeviceExtension);
-}
-
-ModuleExtension* DriverTest::Module(unsigned index) const
-{
-    PDEVICE_OBJECT device = Device("\\Device\\VZelSerial" + std::to_string(index));
-    return device == nullptr ? nullptr : static_cast<ModuleExtension*>(device->DeviceExtension);
-}
-
-ControlExtension* DriverTest::ControlExt() const
-{
-    PDEVICE_OBJECT device = Device("\\Device\\ZelMinVirtCOM");
-    return device == nullptr ? nullptr : static_cast<ControlExtension*>(device->DeviceExtension);
+    const std::vector<std::string> names = kernel_->DeviceNames();
+    return std::find(names.begin(), names.end(), name) != names.end();
 }
 
 std::optional<std::uint32_t> DriverTest::QueryDword(const std::string& key,

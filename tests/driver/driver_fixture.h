@@ -73,19 +73,42 @@ protected:
     void CloseControl();
     host::IoResult Ioctl(ULONG code, const void* input = nullptr, ULONG inputLength = 0,
                          ULONG outputLength = 0);
-    host::IoResult Add(const ModuleRecord& record);
-    host::IoResult StartAll();
-    host::IoResult StopAll();
-    std::uint32_t ModuleCount();
-    std::uint32_t RunStatus();
+    host::IoResult Add(const ModuleRecord& record)
+    {
+        return Ioctl(IOCTL_VCOM_ADD_MODULE, &record, sizeof(record), 0);
+    }
+    host::IoResult StartAll() { return Ioctl(IOCTL_VCOM_START_ALL_SERIAL); }
+    host::IoResult StopAll() { return Ioctl(IOCTL_VCOM_STOP_ALL_SERIAL); }
+    std::uint32_t Word(ULONG code);
+    std::uint32_t ModuleCount() { return Word(IOCTL_VCOM_GET_DEV_MOD_COUNT); }
+    std::uint32_t RunStatus() { return Word(IOCTL_VCOM_GET_DEV_RUN_STS); }
     ModuleRecord Record(std::uint32_t index);
 
     bool HasDevice(const std::string& name) const;
-    std::optional<std::string> LinkTarget(const std::string& link) const;
-    PDEVICE_OBJECT Device(const std::string& name) const;
-    PortExtension* Port(unsigned comNumber) const;
-    ModuleExtension* Module(unsigned index) const;
-    ControlExtension* ControlExt() const;
+    std::optional<std::string> LinkTarget(const std::string& link) const
+    {
+        return kernel_->SymbolicLinkTarget(link);
+    }
+    PDEVICE_OBJECT Device(const std::string& name) const { return kernel_->FindDevice(name); }
+    // A device's extension, or null when there is no such device.
+    template <typename Extension>
+    Extension* ExtensionOf(const std::string& name) const
+    {
+        PDEVICE_OBJECT device = Device(name);
+        return device == nullptr ? nullptr : static_cast<Extension*>(device->DeviceExtension);
+    }
+    PortExtension* Port(unsigned com) const
+    {
+        return ExtensionOf<PortExtension>("\\Device\\VSer" + std::to_string(com));
+    }
+    ModuleExtension* Module(unsigned index) const
+    {
+        return ExtensionOf<ModuleExtension>("\\Device\\VZelSerial" + std::to_string(index));
+    }
+    ControlExtension* ControlExt() const
+    {
+        return ExtensionOf<ControlExtension>("\\Device\\ZelMinVirtCOM");
+    }
 
     std::optional<std::uint32_t> QueryDword(const std::string& key, const std::string& name) const;
     // A stored name: its UTF-16 text, no NUL.
