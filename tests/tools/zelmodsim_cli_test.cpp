@@ -1,10 +1,6 @@
-// zelmodsim as a program: arguments, exit, the command inputs; and its
-// parsers on their own.
+// zelmodsim as a program: arguments, exit, the command inputs. Every mode,
+// option and command is used end to end by the other tests.
 #include "channel.h"
-#include "commands.h"
-#include "control_port.h"
-
-#include <host/common/errors.h>
 
 #include "support/loopback.h"
 #include "support/module_simulator.h"
@@ -13,7 +9,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 
 namespace zel::test {
 namespace {
@@ -84,43 +79,6 @@ TEST(ZelmodsimCli, CommandSocketTakesCommandsUntilQuit)
     EXPECT_EQ(ask("quit"), "ok");
     EXPECT_TRUE(ChildProcess::ExitedWith(sim.Process().WaitForExit(), kExitOk));
     EXPECT_FALSE(std::filesystem::exists(path));
-}
-
-// Every mode, option, command and escape is used end to end by the other
-// tests; here the ones refused, and the edges.
-TEST(ZelmodsimParse, BadSetupsCommandsAndReplyModesThrow)
-{
-    for (const char* bad :
-         {"echo", "x:echo", "0:", "0:source=", "0:echo,sometimes", "0:echo,close-after=0",
-          "0:echo,close-after=2,reset-after=3", "0:echo,accept-delay,refuse",
-          "0:source-text=bad\\q", "0:source-text=\\x4"}) {
-        EXPECT_THROW(ParseChannelSetup(bad), zel::ParseError) << bad;
-    }
-    EXPECT_EQ(std::get<command::Status>(ParseCommand("status 2 1")).Count, 1U);
-    EXPECT_EQ(std::get<command::SendControl>(ParseCommand("send-control  0219600\\r")).Bytes,
-              " 0219600\r");
-    for (const char* bad :
-         {"", "quit now", "cts 1", "status 1 1 228", "send 0 x", "reply sometimes"}) {
-        EXPECT_THROW(ParseCommand(bad), zel::ParseError) << bad;
-    }
-    EXPECT_THROW(ParseReplyMode("late="), zel::ParseError);
-    EXPECT_THROW(ParseReplyMode("late=600001"), zel::ParseError);
-}
-
-TEST(ZelmodsimLines, SplitsAndLimits)
-{
-    constexpr std::size_t kLimit = 4;
-    LineBuffer buffer(kLimit);
-    std::vector<std::pair<std::string, bool>> lines;
-    const auto collect = [&](std::string_view line, bool tooLong) {
-        lines.emplace_back(line, tooLong);
-    };
-    buffer.Feed("ab\r\ncd", collect);
-    buffer.Feed("\nabcdef\nlast", collect);
-    buffer.Finish(collect);
-    const std::vector<std::pair<std::string, bool>> expected = {
-        {"ab", false}, {"cd", false}, {"abcd", true}, {"last", false}};
-    EXPECT_EQ(lines, expected);
 }
 
 }  // namespace
