@@ -2,8 +2,8 @@
 // the test process (and from helper processes), with zelmodsim as a module.
 #pragma once
 
-#include "module_simulator.h"
 #include "support/daemon_process.h"
+#include "support/module_simulator.h"
 #include "support/temp_dir.h"
 
 #include <windows.h>
@@ -24,6 +24,7 @@
 namespace zeltest {
 
 using zel::test::DaemonProcess;
+using zel::test::ModuleSimulator;
 
 constexpr const char kControlDevice[] = "\\\\.\\ZelMain";
 

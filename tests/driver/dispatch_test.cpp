@@ -1,12 +1,14 @@
 // Driver entry, the routers and their empty entries, exclusive opens and
 // unload.
 #include "driver_fixture.h"
-#include "module_simulator.h"
+#include "support/module_simulator.h"
 
 #include "core/control_device.h"
 
 namespace zeltest {
 namespace {
+
+using zel::test::ModuleSimulator;
 
 // What a driver-built request came back with.
 struct DirectResult {

@@ -3,13 +3,13 @@
 #pragma once
 
 #include "driver_fixture.h"
-#include "module_simulator.h"
 
 #include "port/port_extension.h"
 
 #include "support/deadline.h"
 #include "support/eventually.h"
 #include "support/loopback.h"
+#include "support/module_simulator.h"
 #include <host/common/unique_fd.h>
 
 #include <cstdint>
@@ -19,6 +19,7 @@
 namespace zeltest {
 
 using zel::test::ClosedPort;
+using zel::test::ModuleSimulator;
 
 class NetTest : public DriverTest {
 protected:
