@@ -232,22 +232,22 @@ ULONG ChainLength(PMDL Mdl)
     return length;
 }
 
-void FillSend(PIRP Irp, const ConnectionEndpoint* Endpoint, PMDL Mdl, ULONG Flags)
+// A send and a receive carry the same two parameters: the chain's length and
+// the caller's flags.
+void FillTransfer(PIRP Irp, UCHAR MinorFunction, const ConnectionEndpoint* Endpoint, PMDL Mdl,
+                  ULONG Flags)
 {
     Irp->MdlAddress = Mdl;
-    PIO_STACK_LOCATION stack = PrepareTransportRequest(Irp, TDI_SEND, Endpoint->FileObject);
-    auto* parameters = TransportParameters<TDI_REQUEST_KERNEL_SEND>(stack);
-    parameters->SendLength = ChainLength(Mdl);
-    parameters->SendFlags = Flags;
-}
-
-void FillReceive(PIRP Irp, const ConnectionEndpoint* Endpoint, PMDL Mdl, ULONG Flags)
-{
-    Irp->MdlAddress = Mdl;
-    PIO_STACK_LOCATION stack = PrepareTransportRequest(Irp, TDI_RECEIVE, Endpoint->FileObject);
-    auto* parameters = TransportParameters<TDI_REQUEST_KERNEL_RECEIVE>(stack);
-    parameters->ReceiveLength = ChainLength(Mdl);
-    parameters->ReceiveFlags = Flags;
+    PIO_STACK_LOCATION stack = PrepareTransportRequest(Irp, MinorFunction, Endpoint->FileObject);
+    if (MinorFunction == TDI_SEND) {
+        auto* parameters = TransportParameters<TDI_REQUEST_KERNEL_SEND>(stack);
+        parameters->SendLength = ChainLength(Mdl);
+        parameters->SendFlags = Flags;
+    } else {
+        auto* parameters = TransportParameters<TDI_REQUEST_KERNEL_RECEIVE>(stack);
+        parameters->ReceiveLength = ChainLength(Mdl);
+        parameters->ReceiveFlags = Flags;
+    }
 }
 
 void FillDisconnect(PIRP Irp, const ConnectionEndpoint* Endpoint, ULONG Flags,
@@ -309,58 +309,42 @@ struct PreparedRequest {
     PIRP Irp;
 };
 
-// The context and IRP of a send or receive; both null when either cannot be
-// had (nothing is left allocated).
-PreparedRequest Prepare(ConnectionEndpoint* Endpoint, CompletionCallback Callback,
-                        PVOID CallbackContext, PIO_STATUS_BLOCK StatusBlock, PKEVENT Completed)
+// The context and IRP of a request on an open endpoint; on failure nothing
+// is left allocated.
+NTSTATUS Prepare(ConnectionEndpoint* Endpoint, CompletionCallback Callback, PVOID CallbackContext,
+                 PIO_STATUS_BLOCK StatusBlock, PKEVENT Completed, PreparedRequest* Prepared)
 {
+    if (Endpoint->FileObject == nullptr) {
+        return STATUS_INVALID_DEVICE_STATE;  // not open: nothing to do it on
+    }
     RequestContext* request = NewRequestContext(Endpoint, StatusBlock);
     if (request == nullptr) {
-        return {nullptr, nullptr};
+        return STATUS_INSUFFICIENT_RESOURCES;
     }
     ChooseMode(request, Callback, CallbackContext, Completed);
     PIRP irp = IoAllocateIrp(TransportOf(Endpoint)->StackSize, FALSE);
     if (irp == nullptr) {
         FreeRequestContext(request);
-        return {nullptr, nullptr};
-    }
-    return {request, irp};
-}
-
-}  // namespace
-
-NTSTATUS TdiSendRequest(ConnectionEndpoint* Endpoint, CompletionCallback Callback,
-                        PVOID CallbackContext, PIO_STATUS_BLOCK StatusBlock, PMDL Mdl,
-                        ULONG SendFlags, PLARGE_INTEGER WaitTimeout)
-{
-    if (Endpoint->FileObject == nullptr) {
-        return STATUS_INVALID_DEVICE_STATE;  // not open: nothing to send on
-    }
-    KEVENT completed;
-    PreparedRequest prepared =
-        Prepare(Endpoint, Callback, CallbackContext, StatusBlock, &completed);
-    if (prepared.Request == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    FillSend(prepared.Irp, Endpoint, Mdl, SendFlags);
-    return Issue(Endpoint, prepared.Request, prepared.Irp, &completed, WaitTimeout);
+    *Prepared = {request, irp};
+    return STATUS_SUCCESS;
 }
 
-NTSTATUS TdiReceiveRequest(ConnectionEndpoint* Endpoint, CompletionCallback Callback,
-                           PVOID CallbackContext, PIO_STATUS_BLOCK StatusBlock, PMDL Mdl,
-                           ULONG ReceiveFlags, PLARGE_INTEGER WaitTimeout, ReceiveGate* Gate)
+// A send, or a receive; only an asynchronous receive with a gate is the
+// connection's standing receive.
+NTSTATUS Transfer(UCHAR MinorFunction, ConnectionEndpoint* Endpoint, CompletionCallback Callback,
+                  PVOID CallbackContext, PIO_STATUS_BLOCK StatusBlock, PMDL Mdl, ULONG Flags,
+                  PLARGE_INTEGER WaitTimeout, ReceiveGate* Gate)
 {
-    if (Endpoint->FileObject == nullptr) {
-        return STATUS_INVALID_DEVICE_STATE;  // not open: nothing to receive on
-    }
     KEVENT completed;
-    PreparedRequest prepared =
-        Prepare(Endpoint, Callback, CallbackContext, StatusBlock, &completed);
-    if (prepared.Request == nullptr) {
-        return STATUS_INSUFFICIENT_RESOURCES;
+    PreparedRequest prepared;
+    NTSTATUS status =
+        Prepare(Endpoint, Callback, CallbackContext, StatusBlock, &completed, &prepared);
+    if (!NT_SUCCESS(status)) {
+        return status;
     }
-    FillReceive(prepared.Irp, Endpoint, Mdl, ReceiveFlags);
-    // Only an asynchronous receive is the connection's standing receive.
+    FillTransfer(prepared.Irp, MinorFunction, Endpoint, Mdl, Flags);
     if (Gate != nullptr && Callback != nullptr) {
         ReceiveAdmission admission = AdmitReceive(Gate, prepared.Irp);
         if (admission != ReceiveAdmission::Admitted) {
@@ -373,17 +357,33 @@ NTSTATUS TdiReceiveRequest(ConnectionEndpoint* Endpoint, CompletionCallback Call
     return Issue(Endpoint, prepared.Request, prepared.Irp, &completed, WaitTimeout);
 }
 
+}  // namespace
+
+NTSTATUS TdiSendRequest(ConnectionEndpoint* Endpoint, CompletionCallback Callback,
+                        PVOID CallbackContext, PIO_STATUS_BLOCK StatusBlock, PMDL Mdl,
+                        ULONG SendFlags, PLARGE_INTEGER WaitTimeout)
+{
+    return Transfer(TDI_SEND, Endpoint, Callback, CallbackContext, StatusBlock, Mdl, SendFlags,
+                    WaitTimeout, nullptr);
+}
+
+NTSTATUS TdiReceiveRequest(ConnectionEndpoint* Endpoint, CompletionCallback Callback,
+                           PVOID CallbackContext, PIO_STATUS_BLOCK StatusBlock, PMDL Mdl,
+                           ULONG ReceiveFlags, PLARGE_INTEGER WaitTimeout, ReceiveGate* Gate)
+{
+    return Transfer(TDI_RECEIVE, Endpoint, Callback, CallbackContext, StatusBlock, Mdl,
+                    ReceiveFlags, WaitTimeout, Gate);
+}
+
 NTSTATUS TdiDisconnectRequest(ConnectionEndpoint* Endpoint, ULONG DisconnectFlags,
                               const LARGE_INTEGER* Timeout)
 {
-    if (Endpoint->FileObject == nullptr) {
-        return STATUS_INVALID_DEVICE_STATE;
-    }
     LARGE_INTEGER timeout = *Timeout;
     KEVENT completed;
-    PreparedRequest prepared = Prepare(Endpoint, nullptr, nullptr, nullptr, &completed);
-    if (prepared.Request == nullptr) {
-        return STATUS_INSUFFICIENT_RESOURCES;
+    PreparedRequest prepared;
+    NTSTATUS status = Prepare(Endpoint, nullptr, nullptr, nullptr, &completed, &prepared);
+    if (!NT_SUCCESS(status)) {
+        return status;
     }
     FillDisconnect(prepared.Irp, Endpoint, DisconnectFlags, &timeout);
     return Issue(Endpoint, prepared.Request, prepared.Irp, &completed, nullptr);
