@@ -171,7 +171,7 @@ NTSTATUS Reconnect(ConnectionRecord* Connection)
     if (!Connection->Opened) {
         return STATUS_INVALID_DEVICE_STATE;
     }
-    MarkConnectionDown(Connection);
+    MarkConnectionDown(Connection, false);
     // The transport takes no connect while the last connection is not
     // ended at both sides; an abort ends it at once and fails its requests.
     TdiDisconnectRequest(&Connection->Endpoint, TDI_DISCONNECT_ABORT,
@@ -189,21 +189,15 @@ bool IsConnected(ConnectionRecord* Connection)
     return connected;
 }
 
-void MarkConnectionDown(ConnectionRecord* Connection)
+void MarkConnectionDown(ConnectionRecord* Connection, bool ByPeer)
 {
     KIRQL irql;
     KeAcquireSpinLock(&Connection->StateLock, &irql);
     Connection->Connected = FALSE;
-    KeReleaseSpinLock(&Connection->StateLock, irql);
-}
-
-void MarkPeerDisconnected(ConnectionRecord* Connection)
-{
-    KIRQL irql;
-    KeAcquireSpinLock(&Connection->StateLock, &irql);
-    Connection->PeerDisconnected = TRUE;
-    Connection->Connected = FALSE;
-    ++Connection->Drops;
+    if (ByPeer) {
+        Connection->PeerDisconnected = TRUE;
+        ++Connection->Drops;
+    }
     KeReleaseSpinLock(&Connection->StateLock, irql);
 }
 
@@ -214,7 +208,7 @@ NTSTATUS Disconnect(ConnectionRecord* Connection)
     }
     NTSTATUS status =
         TdiDisconnectRequest(&Connection->Endpoint, TDI_NO_FLAGS, &Connection->DisconnectTimeout);
-    MarkConnectionDown(Connection);
+    MarkConnectionDown(Connection, false);
     for (ULONG polls = 0; !Connection->PeerDisconnected && polls < PEER_DISCONNECT_POLLS; ++polls) {
         DelayMicroseconds(PEER_DISCONNECT_POLL_MICROSECONDS);
     }
@@ -364,7 +358,7 @@ NTSTATUS NTAPI DisconnectEventHandler(PVOID TdiEventContext, CONNECTION_CONTEXT 
     UNREFERENCED_PARAMETER(DisconnectInformationLength);
     UNREFERENCED_PARAMETER(DisconnectInformation);
     UNREFERENCED_PARAMETER(DisconnectFlags);
-    MarkPeerDisconnected(static_cast<ConnectionRecord*>(TdiEventContext));
+    MarkConnectionDown(static_cast<ConnectionRecord*>(TdiEventContext), true);
     return STATUS_SUCCESS;
 }
 

@@ -129,12 +129,10 @@ NTSTATUS Reconnect(ConnectionRecord* Connection);
 // Connected, read under the record's state lock.
 bool IsConnected(ConnectionRecord* Connection);
 
-// Clears Connected: a send failed, or the connection is being replaced.
-void MarkConnectionDown(ConnectionRecord* Connection);
-
-// The transport reported the peer's disconnect (at up to DISPATCH_LEVEL):
-// sets PeerDisconnected and clears Connected.
-void MarkPeerDisconnected(ConnectionRecord* Connection);
+// Clears Connected: the connection is being ended or replaced, or (ByPeer)
+// the transport reported the peer's disconnect, at up to DISPATCH_LEVEL,
+// which also sets PeerDisconnected and counts a drop.
+void MarkConnectionDown(ConnectionRecord* Connection, bool ByPeer);
 
 // Sends SendLength bytes of SendBuffer, waiting at most 1 s.
 NTSTATUS SendConnection(ConnectionRecord* Connection);
