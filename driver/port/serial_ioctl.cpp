@@ -80,11 +80,7 @@ NTSTATUS SetLineControl(PortExtension* Port, SerialRequest* Request)
 
 NTSTATUS GetLineControl(PortExtension* Port, SerialRequest* Request)
 {
-    KIRQL irql;
-    KeAcquireSpinLock(&Port->PortLock, &irql);
-    const SERIAL_LINE_CONTROL lineControl = Port->LineControl;
-    KeReleaseSpinLock(&Port->PortLock, irql);
-    return ReturnSerialValue(Request, lineControl);
+    return ReturnGuardedSerialValue(Request, &Port->PortLock, Port->LineControl);
 }
 
 // RTS goes to the module whatever SerialParaFlag says.
@@ -172,11 +168,7 @@ NTSTATUS GetModemStatus(PortExtension* Port, SerialRequest* Request)
 NTSTATUS GetCommStatus(PortExtension* Port, SerialRequest* Request)
 {
     DelayMicroseconds(COMM_STATUS_DELAY_MICROSECONDS);
-    KIRQL irql;
-    KeAcquireSpinLock(&Port->PortLock, &irql);
-    const SERIAL_STATUS status = Port->CommStatus;
-    KeReleaseSpinLock(&Port->PortLock, irql);
-    return ReturnSerialValue(Request, status);
+    return ReturnGuardedSerialValue(Request, &Port->PortLock, Port->CommStatus);
 }
 
 NTSTATUS Purge(PortExtension* Port, SerialRequest* Request)
@@ -252,38 +244,31 @@ const SerialControl SERIAL_CONTROLS[] = {
     {IOCTL_SERIAL_GET_MODEMSTATUS, NONE, sizeof(ULONG), GetModemStatus},
     {IOCTL_SERIAL_GET_COMMSTATUS, NONE, sizeof(SERIAL_STATUS), GetCommStatus},
     {IOCTL_SERIAL_CONFIG_SIZE, NONE, sizeof(ULONG), GetConfigSize},
-
-    // Accepted without effect; they return no data.
-    {IOCTL_SERIAL_SET_BREAK_ON, NONE, NONE, Ignore},
-    {IOCTL_SERIAL_SET_BREAK_OFF, NONE, NONE, Ignore},
-    {IOCTL_SERIAL_IMMEDIATE_CHAR, NONE, NONE, Ignore},
-    {IOCTL_SERIAL_SET_DTR, NONE, NONE, Ignore},
-    {IOCTL_SERIAL_CLR_DTR, NONE, NONE, Ignore},
-    {IOCTL_SERIAL_RESET_DEVICE, NONE, NONE, Ignore},
-    {IOCTL_SERIAL_SET_XOFF, NONE, NONE, Ignore},
-    {IOCTL_SERIAL_SET_XON, NONE, NONE, Ignore},
-    {IOCTL_SERIAL_XOFF_COUNTER, NONE, NONE, Ignore},
-    {IOCTL_SERIAL_GET_PROPERTIES, NONE, NONE, Ignore},
-    {IOCTL_SERIAL_GET_DTRRTS, NONE, NONE, Ignore},
-    {IOCTL_SERIAL_LSRMST_INSERT, NONE, NONE, Ignore},
-    {IOCTL_SERIAL_GET_COMMCONFIG, NONE, NONE, Ignore},
-    {IOCTL_SERIAL_SET_COMMCONFIG, NONE, NONE, Ignore},
-    {IOCTL_SERIAL_GET_STATS, NONE, NONE, Ignore},
-    {IOCTL_SERIAL_CLEAR_STATS, NONE, NONE, Ignore},
-    {IOCTL_SERIAL_GET_MODEM_CONTROL, NONE, NONE, Ignore},
-    {IOCTL_SERIAL_SET_MODEM_CONTROL, NONE, NONE, Ignore},
-    {IOCTL_SERIAL_SET_FIFO_CONTROL, NONE, NONE, Ignore},
-    {IOCTL_SERENUM_EXPOSE_HARDWARE, NONE, NONE, Ignore},
-    {IOCTL_SERENUM_REMOVE_HARDWARE, NONE, NONE, Ignore},
-    {IOCTL_SERENUM_PORT_DESC, NONE, NONE, Ignore},
-    {IOCTL_SERENUM_GET_PORT_NAME, NONE, NONE, Ignore},
 };
+
+// Accepted without effect; they return no data.
+const ULONG IGNORED_CONTROLS[] = {
+    IOCTL_SERIAL_SET_BREAK_ON,     IOCTL_SERIAL_SET_BREAK_OFF,     IOCTL_SERIAL_IMMEDIATE_CHAR,
+    IOCTL_SERIAL_SET_DTR,          IOCTL_SERIAL_CLR_DTR,           IOCTL_SERIAL_RESET_DEVICE,
+    IOCTL_SERIAL_SET_XOFF,         IOCTL_SERIAL_SET_XON,           IOCTL_SERIAL_XOFF_COUNTER,
+    IOCTL_SERIAL_GET_PROPERTIES,   IOCTL_SERIAL_GET_DTRRTS,        IOCTL_SERIAL_LSRMST_INSERT,
+    IOCTL_SERIAL_GET_COMMCONFIG,   IOCTL_SERIAL_SET_COMMCONFIG,    IOCTL_SERIAL_GET_STATS,
+    IOCTL_SERIAL_CLEAR_STATS,      IOCTL_SERIAL_GET_MODEM_CONTROL, IOCTL_SERIAL_SET_MODEM_CONTROL,
+    IOCTL_SERIAL_SET_FIFO_CONTROL, IOCTL_SERENUM_EXPOSE_HARDWARE,  IOCTL_SERENUM_REMOVE_HARDWARE,
+    IOCTL_SERENUM_PORT_DESC,       IOCTL_SERENUM_GET_PORT_NAME,
+};
+const SerialControl IGNORED_CONTROL = {NONE, NONE, NONE, Ignore};
 
 const SerialControl* FindSerialControl(ULONG Code)
 {
     for (const SerialControl& control : SERIAL_CONTROLS) {
         if (control.Code == Code) {
             return &control;
+        }
+    }
+    for (ULONG ignored : IGNORED_CONTROLS) {
+        if (ignored == Code) {
+            return &IGNORED_CONTROL;
         }
     }
     return nullptr;

@@ -8,35 +8,15 @@
 
 #include <ntddser.h>
 
+// Controls and a modem-status bit that not every kit's ntddser.h carries
+// (mingw-w64's lacks all five).
 #ifndef IOCTL_SERIAL_GET_COMMCONFIG
-#define IOCTL_SERIAL_GET_COMMCONFIG \
-    CTL_CODE(FILE_DEVICE_SERIAL_PORT, 33, METHOD_BUFFERED, FILE_ANY_ACCESS)
-#endif
-#ifndef IOCTL_SERIAL_SET_COMMCONFIG
-#define IOCTL_SERIAL_SET_COMMCONFIG \
-    CTL_CODE(FILE_DEVICE_SERIAL_PORT, 34, METHOD_BUFFERED, FILE_ANY_ACCESS)
-#endif
-
-#ifndef FILE_DEVICE_SERENUM
-#define FILE_DEVICE_SERENUM 0x00000037
-#endif
-#ifndef IOCTL_SERENUM_EXPOSE_HARDWARE
-#define IOCTL_SERENUM_EXPOSE_HARDWARE \
-    CTL_CODE(FILE_DEVICE_SERENUM, 128, METHOD_BUFFERED, FILE_ANY_ACCESS)
-#endif
-#ifndef IOCTL_SERENUM_REMOVE_HARDWARE
-#define IOCTL_SERENUM_REMOVE_HARDWARE \
-    CTL_CODE(FILE_DEVICE_SERENUM, 129, METHOD_BUFFERED, FILE_ANY_ACCESS)
-#endif
-#ifndef IOCTL_SERENUM_PORT_DESC
-#define IOCTL_SERENUM_PORT_DESC CTL_CODE(FILE_DEVICE_SERENUM, 130, METHOD_BUFFERED, FILE_ANY_ACCESS)
-#endif
-#ifndef IOCTL_SERENUM_GET_PORT_NAME
-#define IOCTL_SERENUM_GET_PORT_NAME \
-    CTL_CODE(FILE_DEVICE_SERENUM, 131, METHOD_BUFFERED, FILE_ANY_ACCESS)
-#endif
-
-#ifndef SERIAL_MSR_CTS
+#define ZEL_BUFFERED_IOCTL(DeviceType, Function) \
+    CTL_CODE(DeviceType, Function, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_SERIAL_GET_COMMCONFIG ZEL_BUFFERED_IOCTL(FILE_DEVICE_SERIAL_PORT, 33)
+#define IOCTL_SERIAL_SET_COMMCONFIG ZEL_BUFFERED_IOCTL(FILE_DEVICE_SERIAL_PORT, 34)
+#define IOCTL_SERENUM_EXPOSE_HARDWARE ZEL_BUFFERED_IOCTL(FILE_DEVICE_SERENUM, 128)
+#define IOCTL_SERENUM_REMOVE_HARDWARE ZEL_BUFFERED_IOCTL(FILE_DEVICE_SERENUM, 129)
 #define SERIAL_MSR_CTS 0x10
 #endif
 
@@ -67,6 +47,17 @@ NTSTATUS ReturnSerialValue(SerialRequest* Request, const T& Value)
     *SerialBufferAs<T>(Request) = Value;
     Request->Information = sizeof(T);
     return STATUS_SUCCESS;
+}
+
+// Returns a copy of Setting taken under Lock, the lock that guards it.
+template <typename T>
+NTSTATUS ReturnGuardedSerialValue(SerialRequest* Request, PKSPIN_LOCK Lock, const T& Setting)
+{
+    KIRQL irql;
+    KeAcquireSpinLock(Lock, &irql);
+    const T copy = Setting;
+    KeReleaseSpinLock(Lock, irql);
+    return ReturnSerialValue(Request, copy);
 }
 
 // The IRP_MJ_DEVICE_CONTROL handler. Completes every request except a

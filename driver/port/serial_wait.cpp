@@ -111,11 +111,7 @@ NTSTATUS SetWaitMask(PortExtension* Port, SerialRequest* Request)
 
 NTSTATUS GetWaitMask(PortExtension* Port, SerialRequest* Request)
 {
-    KIRQL irql;
-    KeAcquireSpinLock(&Port->PortLock, &irql);
-    const ULONG mask = Port->WaitMask;
-    KeReleaseSpinLock(&Port->PortLock, irql);
-    return ReturnSerialValue(Request, mask);
+    return ReturnGuardedSerialValue(Request, &Port->PortLock, Port->WaitMask);
 }
 
 void ReportCtsChange(PortExtension* Port, BOOLEAN On)

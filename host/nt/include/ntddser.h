@@ -1,9 +1,10 @@
 // Serial port I/O controls, their structures and constants, with the WDK's
 // names and values.
 //
-// SERIAL_MSR_*, SERIAL_LSR_* and IOCTL_SERIAL_GET/SET_COMMCONFIG are not in
-// every DDK's ntddser.h (mingw-w64 lacks them); code that must also build
-// against such a DDK defines its own copies under #ifndef.
+// SERIAL_MSR_*, SERIAL_LSR_*, IOCTL_SERIAL_GET/SET_COMMCONFIG and
+// IOCTL_SERENUM_EXPOSE/REMOVE_HARDWARE are not in every DDK's ntddser.h
+// (mingw-w64 lacks them); code that must also build against such a DDK
+// defines its own copies under #ifndef.
 #pragma once
 
 #include <ntdef.h>
@@ -66,6 +67,17 @@
 #define IOCTL_SERIAL_GET_MODEM_CONTROL ZEL_SERIAL_IOCTL(37)
 #define IOCTL_SERIAL_SET_MODEM_CONTROL ZEL_SERIAL_IOCTL(38)
 #define IOCTL_SERIAL_SET_FIFO_CONTROL ZEL_SERIAL_IOCTL(39)
+
+// The serial enumerator's controls.
+#ifndef FILE_DEVICE_SERENUM
+#define FILE_DEVICE_SERENUM 0x00000037
+#endif
+#define ZEL_SERENUM_IOCTL(Function) \
+    CTL_CODE(FILE_DEVICE_SERENUM, Function, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_SERENUM_EXPOSE_HARDWARE ZEL_SERENUM_IOCTL(128)
+#define IOCTL_SERENUM_REMOVE_HARDWARE ZEL_SERENUM_IOCTL(129)
+#define IOCTL_SERENUM_PORT_DESC ZEL_SERENUM_IOCTL(130)
+#define IOCTL_SERENUM_GET_PORT_NAME ZEL_SERENUM_IOCTL(131)
 
 // ---------------------------------------------------------------------------
 // Structures the I/O controls carry
