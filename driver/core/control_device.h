@@ -18,9 +18,7 @@ struct ControlExtension {
     PDRIVER_OBJECT DriverObject;                      // where module and port devices go
 };
 
-static_assert(offsetof(ControlExtension, DeviceName) == offsetof(NAMED_DEVICE_HEADER, DeviceName),
-              "NameTeardown finds the control device's names");
-static_assert(offsetof(ControlExtension, LinkName) == offsetof(NAMED_DEVICE_HEADER, LinkName),
+static_assert(SharesNamedDeviceHeader<ControlExtension>(),
               "NameTeardown finds the control device's names");
 
 inline ControlExtension* ControlExtensionOf(PDEVICE_OBJECT ControlDevice)

@@ -21,6 +21,15 @@ struct NAMED_DEVICE_HEADER {
     CountedString LinkName;
 };
 
+// True when Extension holds its names where NAMED_DEVICE_HEADER does, which
+// is where NameTeardown looks for them.
+template <typename Extension>
+constexpr bool SharesNamedDeviceHeader()
+{
+    return offsetof(Extension, DeviceName) == offsetof(NAMED_DEVICE_HEADER, DeviceName) &&
+           offsetof(Extension, LinkName) == offsetof(NAMED_DEVICE_HEADER, LinkName);
+}
+
 // Deletes the device's link and releases both names.
 NTSTATUS NameTeardown(PDEVICE_OBJECT DeviceObject);
 

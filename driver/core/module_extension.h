@@ -30,10 +30,7 @@ struct ModuleExtension {
     KEVENT ModuleLock;     // serialises the module (core/devices.h)
 };
 
-static_assert(offsetof(ModuleExtension, DeviceName) == offsetof(NAMED_DEVICE_HEADER, DeviceName),
-              "NameTeardown finds the module's names");
-static_assert(offsetof(ModuleExtension, LinkName) == offsetof(NAMED_DEVICE_HEADER, LinkName),
-              "NameTeardown finds the module's names");
+static_assert(SharesNamedDeviceHeader<ModuleExtension>(), "NameTeardown finds the module's names");
 
 inline ModuleExtension* ModuleExtensionOf(PDEVICE_OBJECT ModuleDevice)
 {
