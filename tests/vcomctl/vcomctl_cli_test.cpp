@@ -6,17 +6,15 @@
 #include "support/deadline.h"
 #include "support/process.h"
 
+#include "commands.h"
+
 #include <cstdlib>
 
 namespace zel::test {
 namespace {
 
-// The documented exit statuses.
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
-constexpr int kExitDaemonNotRunning = 3;
-constexpr int kExitDeviceBusy = 4;
+using vcomctl::ExitCode;
+using vcomctl::ToStatus;
 
 ProgramOutcome RunVcomctl(const std::vector<std::string>& Args)
 {
@@ -33,12 +31,12 @@ protected:
 TEST_F(VcomctlUsageTest, HelpUsageErrorsAndNoDaemon)
 {
     const auto usage = RunVcomctl({"help"});
-    EXPECT_EQ(usage.Status, kExitOk);
+    EXPECT_EQ(usage.Status, ToStatus(ExitCode::Ok));
     EXPECT_EQ(usage.Out.rfind("usage: vcomctl COMMAND", 0), 0u) << usage.Out;
     EXPECT_EQ(usage.Err, "");
     EXPECT_EQ(RunVcomctl({"-h"}).Out, usage.Out);
     const auto viaHelp = RunVcomctl({"help", "add"});
-    EXPECT_EQ(viaHelp.Status, kExitOk);
+    EXPECT_EQ(viaHelp.Status, ToStatus(ExitCode::Ok));
     EXPECT_EQ(viaHelp.Out.rfind("usage: vcomctl add", 0), 0u) << viaHelp.Out;
     EXPECT_EQ(RunVcomctl({"add", "10.0.0.1", "--help"}).Out, viaHelp.Out);
 
@@ -54,7 +52,7 @@ TEST_F(VcomctlUsageTest, HelpUsageErrorsAndNoDaemon)
     };
     for (const auto& [args, reason] : bad) {
         const auto outcome = RunVcomctl(args);
-        EXPECT_EQ(outcome.Status, kExitUsage) << reason;
+        EXPECT_EQ(outcome.Status, ToStatus(ExitCode::Usage)) << reason;
         EXPECT_TRUE(Contains(outcome.Err, reason)) << outcome.Err;
         EXPECT_EQ(outcome.Out, "");
         if (!args.empty() && args.front() != "frobnicate" && args.front() != "help") {
@@ -64,7 +62,7 @@ TEST_F(VcomctlUsageTest, HelpUsageErrorsAndNoDaemon)
     }
     // A command that needs the daemon says it is not there.
     const auto outcome = RunVcomctl({"add", "10.0.0.2", "4100", "bench", "4101:0"});
-    EXPECT_EQ(outcome.Status, kExitDaemonNotRunning);
+    EXPECT_EQ(outcome.Status, ToStatus(ExitCode::DaemonNotRunning));
     EXPECT_EQ(outcome.Err,
               "vcomctl add: zelvcomd is not running (the control device \\\\.\\ZelMain does "
               "not exist)\n");
@@ -91,7 +89,8 @@ protected:
     std::string Ok(const std::vector<std::string>& Args)
     {
         const auto outcome = RunVcomctl(Args);
-        EXPECT_EQ(outcome.Status, kExitOk) << ::testing::PrintToString(Args) << "\n" << outcome.Err;
+        EXPECT_EQ(outcome.Status, ToStatus(ExitCode::Ok)) << ::testing::PrintToString(Args) << "\n"
+                                                          << outcome.Err;
         EXPECT_EQ(outcome.Err, "");
         return outcome.Out;
     }
@@ -121,13 +120,13 @@ TEST_F(VcomctlTest, EachCommandEndToEnd)
               "'vcomctl save' keeps it\n");
     EXPECT_TRUE(Contains(Ok(kAddBench), "added module 1 'bench' (10.0.0.2, 1 channel)"));
     auto refused = RunVcomctl({"add", "192.168.1.10", "5000", "other", "5001:9"});
-    EXPECT_EQ(refused.Status, kExitFailed);
+    EXPECT_EQ(refused.Status, ToStatus(ExitCode::Failed));
     EXPECT_EQ(refused.Err,
               "vcomctl add: a module with address 192.168.1.10 is already configured: module 0 "
               "('lab')\n");
     EXPECT_EQ(refused.Out, "");
     refused = RunVcomctl({"add", "10.0.0.9", "5000", "other", "5001:9", "5002:COM6"});
-    EXPECT_EQ(refused.Status, kExitFailed);
+    EXPECT_EQ(refused.Status, ToStatus(ExitCode::Failed));
     EXPECT_TRUE(Contains(refused.Err, "COM6 is already used by module 0 ('lab')")) << refused.Err;
 
     EXPECT_EQ(Ok({"list"}), kTwoModulesTable);
@@ -143,7 +142,7 @@ TEST_F(VcomctlTest, EachCommandEndToEnd)
     EXPECT_TRUE(Contains(table, "withheld       " + com6 + "\n")) << table;
     EXPECT_TRUE(Contains(Ok({"list", "--json"}), "\"path\": \"" + com6 + "\"}"));
     refused = RunVcomctl({"start"});
-    EXPECT_EQ(refused.Status, kExitFailed);
+    EXPECT_EQ(refused.Status, ToStatus(ExitCode::Failed));
     EXPECT_TRUE(Contains(refused.Err, "vcomctl start: start failed:")) << refused.Err;
     EXPECT_TRUE(Contains(refused.Err, "vcomctl stop")) << refused.Err;
     EXPECT_EQ(Ok({"stop"}), "stopped all modules\n");
@@ -166,7 +165,7 @@ TEST_F(VcomctlTest, BusyDeviceIsReportedAndFreedAgain)
     ASSERT_TRUE(holder.Stdout().WaitForPrefix("holding"))
         << holder.Stdout().Text() << holder.Stderr().Text();
     const auto outcome = RunVcomctl({"status"});
-    EXPECT_EQ(outcome.Status, kExitDeviceBusy);
+    EXPECT_EQ(outcome.Status, ToStatus(ExitCode::DeviceBusy));
     EXPECT_TRUE(Contains(outcome.Err, "the control device is busy")) << outcome.Err;
     holder.CloseStdin();
     ASSERT_TRUE(ChildProcess::ExitedWith(holder.WaitForExit(), 0));
