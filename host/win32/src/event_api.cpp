@@ -16,6 +16,16 @@ std::shared_ptr<EventObject> EventOf(HANDLE handle)
     return Win32Process::Instance().Handles().Event(handle);
 }
 
+// SetEvent and ResetEvent: the change on the event behind the handle.
+BOOL Change(HANDLE handle, void (EventObject::*change)())
+{
+    const auto event = EventOf(handle);
+    if (event == nullptr)
+        return FailWith(ERROR_INVALID_HANDLE);
+    (event.get()->*change)();
+    return TRUE;
+}
+
 }  // namespace
 
 extern "C" HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES /*lpEventAttributes*/,
@@ -27,20 +37,12 @@ extern "C" HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES /*lpEventAttributes*
 
 extern "C" BOOL WINAPI SetEvent(HANDLE hEvent)
 {
-    const auto event = EventOf(hEvent);
-    if (event == nullptr)
-        return FailWith(ERROR_INVALID_HANDLE);
-    event->Set();
-    return TRUE;
+    return Change(hEvent, &EventObject::Set);
 }
 
 extern "C" BOOL WINAPI ResetEvent(HANDLE hEvent)
 {
-    const auto event = EventOf(hEvent);
-    if (event == nullptr)
-        return FailWith(ERROR_INVALID_HANDLE);
-    event->Reset();
-    return TRUE;
+    return Change(hEvent, &EventObject::Reset);
 }
 
 // Only events are waitable here.
