@@ -40,6 +40,20 @@ bool BufferMissing(LPCVOID buffer, DWORD length)
     return buffer == nullptr && length != 0;
 }
 
+// The file a read or write of length bytes at buffer goes to; null, with the
+// thread's error set, for a handle that is not a file or a missing buffer.
+std::shared_ptr<FileObject> TransferFile(HANDLE handle, LPCVOID buffer, DWORD length)
+{
+    auto file = FileOf(handle);
+    if (file == nullptr) {
+        SetThreadError(ERROR_INVALID_HANDLE);
+    } else if (BufferMissing(buffer, length)) {
+        SetThreadError(ERROR_NOACCESS);
+        file = nullptr;
+    }
+    return file;
+}
+
 const std::uint8_t* Bytes(LPCVOID buffer)
 {
     return static_cast<const std::uint8_t*>(buffer);
@@ -129,11 +143,9 @@ extern "C" BOOL WINAPI CloseHandle(HANDLE hObject)
 extern "C" BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
                                 LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped)
 {
-    const auto file = FileOf(hFile);
+    const auto file = TransferFile(hFile, lpBuffer, nNumberOfBytesToRead);
     if (file == nullptr)
-        return FailWith(ERROR_INVALID_HANDLE);
-    if (BufferMissing(lpBuffer, nNumberOfBytesToRead))
-        return FailWith(ERROR_NOACCESS);
+        return FALSE;
     // A serial read may return fewer bytes than asked; larger reads are
     // cut to the message limit.
     const DWORD length = std::min<DWORD>(nNumberOfBytesToRead, zelipc::kMaxData);
@@ -144,11 +156,9 @@ extern "C" BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBy
 extern "C" BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                                  LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped)
 {
-    const auto file = FileOf(hFile);
+    const auto file = TransferFile(hFile, lpBuffer, nNumberOfBytesToWrite);
     if (file == nullptr)
-        return FailWith(ERROR_INVALID_HANDLE);
-    if (BufferMissing(lpBuffer, nNumberOfBytesToWrite))
-        return FailWith(ERROR_NOACCESS);
+        return FALSE;
     const std::uint8_t* data = Bytes(lpBuffer);
     if (nNumberOfBytesToWrite > zelipc::kMaxData) {
         return WriteInPieces(*file, data, nNumberOfBytesToWrite, lpNumberOfBytesWritten,
