@@ -101,15 +101,15 @@ std::nullopt_t Fail(std::string* error, const std::string& reason)
     return std::nullopt;
 }
 
+// Fields are read inside braced lists, which are evaluated left to right:
+// in wire order.
 std::optional<RequestBody> DecodeBody(Kind kind, ByteReader& in, std::string* error)
 {
     switch (kind) {
     case Kind::Hello:
         return HelloRequest{in.U32()};
     case Kind::Open: {
-        OpenRequest r;
-        r.DesiredAccess = in.U32();
-        r.Flags = in.U32();
+        OpenRequest r{in.U32(), in.U32(), {}};
         const auto name = in.Rest();
         if (name.size() > kMaxNameLength)
             return Fail(error, "device name too long");
@@ -117,27 +117,19 @@ std::optional<RequestBody> DecodeBody(Kind kind, ByteReader& in, std::string* er
         return r;
     }
     case Kind::Read: {
-        ReadRequest r;
-        r.Handle = in.U64();
-        r.Length = in.U32();
+        ReadRequest r{in.U64(), in.U32()};
         if (r.Length > kMaxData)
             return Fail(error, "read length above the limit");
         return r;
     }
     case Kind::Write: {
-        WriteRequest r;
-        r.Handle = in.U64();
-        r.Data = in.Rest();
+        WriteRequest r{in.U64(), in.Rest()};
         if (r.Data.size() > kMaxData)
             return Fail(error, "write data above the limit");
         return r;
     }
     case Kind::DeviceControl: {
-        DeviceControlRequest r;
-        r.Handle = in.U64();
-        r.Code = in.U32();
-        r.OutputLength = in.U32();
-        r.Input = in.Rest();
+        DeviceControlRequest r{in.U64(), in.U32(), in.U32(), in.Rest()};
         if (r.OutputLength > kMaxData || r.Input.size() > kMaxData) {
             return Fail(error, "device control buffer above the limit");
         }
@@ -145,12 +137,8 @@ std::optional<RequestBody> DecodeBody(Kind kind, ByteReader& in, std::string* er
     }
     case Kind::Flush:
         return FlushRequest{in.U64()};
-    case Kind::Cancel: {
-        CancelRequest r;
-        r.Handle = in.U64();
-        r.Target = in.U64();
-        return r;
-    }
+    case Kind::Cancel:
+        return CancelRequest{in.U64(), in.U64()};
     case Kind::Close:
         return CloseRequest{in.U64()};
     default:
