@@ -122,67 +122,38 @@ void RunStatus(const Arguments& Args, std::ostream& Out)
 
 // The commands that send one request without data: start, stop, save,
 // reload, clear, delete-saved.
-using Operation = bool (ControlSession::*)();
-
 struct Action {
     std::string_view Name;
-    Operation Send;
+    ControlSession::PlainRequest Request;
     std::string_view Done;    // stdout on success
     std::string_view Failed;  // stderr on failure: the likely reason
 };
 
-void RunAction(const Action& action, const Arguments& args, std::ostream& out)
-{
-    ExpectNoArguments(args);
-    ControlSession session;
-    if (!(session.*action.Send)()) {
-        throw CommandError(ExitCode::Failed,
-                           std::string(action.Name) + " failed: " + std::string(action.Failed));
-    }
-    out << action.Done << "\n";
-}
+constexpr Action kStart{"start", VCOM_StartAllSerial, "started all modules",
+                        "the last module's devices could not be created (already running? "
+                        "'vcomctl stop' first)"};
+constexpr Action kStop{"stop", VCOM_StopAllSerial, "stopped all modules",
+                       "a module keeps running because one of its COM ports is open"};
+constexpr Action kSave{"save", VCOM_SaveInfoReg, "configuration saved",
+                       "the driver could not store the configuration"};
+constexpr Action kReload{"reload", VCOM_ResetReadReg, "configuration reloaded",
+                         "the driver could not read the saved configuration"};
+constexpr Action kClear{"clear", VCOM_ClearDevInfo, "module table cleared",
+                        "the driver refused to clear the table"};
+constexpr Action kDeleteSaved{"delete-saved", VCOM_ClearDevReg, "saved configuration deleted",
+                              "the driver could not delete the saved configuration"};
 
-void RunStart(const Arguments& Args, std::ostream& Out)
+CommandRunner ActionRunner(Action action)
 {
-    RunAction(
-        {"start", &ControlSession::StartAll, "started all modules",
-         "the last module's devices could not be created (already running? 'vcomctl stop' first)"},
-        Args, Out);
-}
-
-void RunStop(const Arguments& Args, std::ostream& Out)
-{
-    RunAction({"stop", &ControlSession::StopAll, "stopped all modules",
-               "a module keeps running because one of its COM ports is open"},
-              Args, Out);
-}
-
-void RunSave(const Arguments& Args, std::ostream& Out)
-{
-    RunAction({"save", &ControlSession::Save, "configuration saved",
-               "the driver could not store the configuration"},
-              Args, Out);
-}
-
-void RunReload(const Arguments& Args, std::ostream& Out)
-{
-    RunAction({"reload", &ControlSession::Reload, "configuration reloaded",
-               "the driver could not read the saved configuration"},
-              Args, Out);
-}
-
-void RunClear(const Arguments& Args, std::ostream& Out)
-{
-    RunAction({"clear", &ControlSession::Clear, "module table cleared",
-               "the driver refused to clear the table"},
-              Args, Out);
-}
-
-void RunDeleteSaved(const Arguments& Args, std::ostream& Out)
-{
-    RunAction({"delete-saved", &ControlSession::DeleteSaved, "saved configuration deleted",
-               "the driver could not delete the saved configuration"},
-              Args, Out);
+    return [action](const Arguments& args, std::ostream& out) {
+        ExpectNoArguments(args);
+        ControlSession session;
+        if (!session.Send(action.Request)) {
+            throw CommandError(ExitCode::Failed,
+                               std::string(action.Name) + " failed: " + std::string(action.Failed));
+        }
+        out << action.Done << "\n";
+    };
 }
 
 }  // namespace
@@ -226,27 +197,27 @@ const std::vector<Command>& AllCommands()
          "Creates each module's device and its COM ports. Fails when the last module's\n"
          "devices cannot be created, for instance because it is already running;\n"
          "modules added since the last start are created all the same.\n",
-         RunStart},
+         ActionRunner(kStart)},
         {"stop", "stop", "remove the devices and COM ports of every module",
          "Removes every running module's ports and device. A module with an open port\n"
          "keeps running; the command then fails if that module is the last one tried.\n",
-         RunStop},
+         ActionRunner(kStop)},
         {"save", "save", "store the table as the saved configuration",
          "Writes the table to the driver's saved configuration, which the driver loads\n"
          "and starts when it starts.\n",
-         RunSave},
+         ActionRunner(kSave)},
         {"reload", "reload", "replace the table by the saved configuration",
          "Reads the saved configuration into the table. Running modules keep the\n"
          "settings they were started with.\n",
-         RunReload},
+         ActionRunner(kReload)},
         {"clear", "clear", "empty the table",
          "Removes every module from the table. Devices that are running stay until the\n"
          "driver stops and can no longer be stopped: run 'vcomctl stop' first.\n",
-         RunClear},
+         ActionRunner(kClear)},
         {"delete-saved", "delete-saved", "delete the saved configuration",
          "Deletes the saved configuration of the modules now in the table (after\n"
          "'clear' only the module count is deleted).\n",
-         RunDeleteSaved},
+         ActionRunner(kDeleteSaved)},
     };
     return commands;
 }

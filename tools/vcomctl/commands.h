@@ -2,6 +2,7 @@
 // how one that cannot go on says so (message and exit status).
 #pragma once
 
+#include <functional>
 #include <ostream>
 #include <stdexcept>
 #include <string>
@@ -44,7 +45,7 @@ public:
 
 using Arguments = std::vector<std::string>;
 // Writes its results to Out; throws CommandError when it cannot succeed.
-using CommandRunner = void (*)(const Arguments& Args, std::ostream& Out);
+using CommandRunner = std::function<void(const Arguments& Args, std::ostream& Out)>;
 
 struct Command {
     std::string_view Name;

@@ -49,34 +49,9 @@ bool ControlSession::AddModule(const ModuleRecord& Record)
     return VCOM_AddModule(handle_, &Record) != FALSE;
 }
 
-bool ControlSession::StartAll()
+bool ControlSession::Send(PlainRequest Request)
 {
-    return VCOM_StartAllSerial(handle_) != FALSE;
-}
-
-bool ControlSession::StopAll()
-{
-    return VCOM_StopAllSerial(handle_) != FALSE;
-}
-
-bool ControlSession::Save()
-{
-    return VCOM_SaveInfoReg(handle_) != FALSE;
-}
-
-bool ControlSession::Reload()
-{
-    return VCOM_ResetReadReg(handle_) != FALSE;
-}
-
-bool ControlSession::Clear()
-{
-    return VCOM_ClearDevInfo(handle_) != FALSE;
-}
-
-bool ControlSession::DeleteSaved()
-{
-    return VCOM_ClearDevReg(handle_) != FALSE;
+    return Request(handle_) != FALSE;
 }
 
 std::optional<std::uint32_t> ControlSession::RunStatus()

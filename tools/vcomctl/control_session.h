@@ -20,14 +20,13 @@ public:
     ControlSession& operator=(const ControlSession&) = delete;
     ~ControlSession();
 
+    // A library call that sends one request without data, such as
+    // VCOM_StartAllSerial.
+    using PlainRequest = BOOL (*)(HANDLE Device);
+
     // Each is the library's 1/0 as a bool; data only on success.
     bool AddModule(const ModuleRecord& Record);
-    bool StartAll();
-    bool StopAll();
-    bool Save();
-    bool Reload();
-    bool Clear();
-    bool DeleteSaved();
+    bool Send(PlainRequest Request);
     std::optional<std::uint32_t> RunStatus();
     std::optional<std::uint32_t> ModuleCount();
     std::optional<ModuleRecord> Module(std::uint32_t Index);
