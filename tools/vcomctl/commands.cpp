@@ -31,9 +31,9 @@ void CheckNotListed(const std::vector<ModuleRecord>& modules, const ModuleRecord
 {
     for (std::size_t i = 0; i < modules.size(); ++i) {
         if (modules[i].ModuleIP == added.ModuleIP) {
-            throw CommandError(ExitCode::Failed,
-                               "a module with address " + FormatIpv4(added.ModuleIP) +
-                                   " is already configured: " + Describe(i, modules[i]));
+            throw Failure(ExitCode::Failed,
+                          "a module with address " + FormatIpv4(added.ModuleIP) +
+                              " is already configured: " + Describe(i, modules[i]));
         }
     }
 }
@@ -46,9 +46,9 @@ void CheckComNumbersFree(const std::vector<ModuleRecord>& modules, const ModuleR
         for (std::size_t i = 0; i < modules.size() && number != 0; ++i) {
             for (std::uint32_t k = 0; k < ChannelCount(modules[i]); ++k) {
                 if (modules[i].SerialNum[k] == number) {
-                    throw CommandError(ExitCode::Failed, "COM" + std::to_string(number) +
-                                                             " is already used by " +
-                                                             Describe(i, modules[i]));
+                    throw Failure(ExitCode::Failed, "COM" + std::to_string(number) +
+                                                        " is already used by " +
+                                                        Describe(i, modules[i]));
                 }
             }
         }
@@ -58,9 +58,9 @@ void CheckComNumbersFree(const std::vector<ModuleRecord>& modules, const ModuleR
 void CheckRoom(const std::vector<ModuleRecord>& modules)
 {
     if (modules.size() >= MODULE_TABLE_SIZE) {
-        throw CommandError(ExitCode::Failed, "the module table is full (" +
-                                                 std::to_string(MODULE_TABLE_SIZE) +
-                                                 " modules); 'vcomctl clear' empties it");
+        throw Failure(ExitCode::Failed, "the module table is full (" +
+                                            std::to_string(MODULE_TABLE_SIZE) +
+                                            " modules); 'vcomctl clear' empties it");
     }
 }
 
@@ -73,7 +73,7 @@ void RunAdd(const Arguments& Args, std::ostream& Out)
     CheckNotListed(modules, record);
     CheckComNumbersFree(modules, record);
     if (!session.AddModule(record)) {
-        throw CommandError(ExitCode::Failed, "the driver refused the module");
+        throw Failure(ExitCode::Failed, "the driver refused the module");
     }
     Out << "added module " << modules.size() << " '" << ModuleName(record) << "' ("
         << FormatIpv4(record.ModuleIP) << ", " << record.SerialCount << " channel"
@@ -112,7 +112,7 @@ void RunStatus(const Arguments& Args, std::ostream& Out)
     const auto running = session.RunStatus();
     const auto count = session.ModuleCount();
     if (!running || !count) {
-        throw CommandError(ExitCode::Failed, "the driver did not report its status");
+        throw Failure(ExitCode::Failed, "the driver did not report its status");
     }
     Out << "run status: "
         << (*running != 0 ? "running (at least one module device exists)"
@@ -149,8 +149,8 @@ CommandRunner ActionRunner(Action action)
         ExpectNoArguments(args);
         ControlSession session;
         if (!session.Send(action.Request)) {
-            throw CommandError(ExitCode::Failed,
-                               std::string(action.Name) + " failed: " + std::string(action.Failed));
+            throw Failure(ExitCode::Failed,
+                          std::string(action.Name) + " failed: " + std::string(action.Failed));
         }
         out << action.Done << "\n";
     };

@@ -11,17 +11,15 @@ namespace {
 {
     switch (error) {
     case ERROR_FILE_NOT_FOUND:
-        throw CommandError(
-            ExitCode::DaemonNotRunning,
-            "zelvcomd is not running (the control device \\\\.\\ZelMain does not exist)");
+        throw Failure(ExitCode::DaemonNotRunning,
+                      "zelvcomd is not running (the control device \\\\.\\ZelMain does not exist)");
     case ERROR_ACCESS_DENIED:
-        throw CommandError(
+        throw Failure(
             ExitCode::DeviceBusy,
             "the control device is busy: another program has it open; try again when it is done");
     default:
-        throw CommandError(
-            ExitCode::Failed,
-            "cannot open the control device \\\\.\\ZelMain (error " + std::to_string(error) + ")");
+        throw Failure(ExitCode::Failed, "cannot open the control device \\\\.\\ZelMain (error " +
+                                            std::to_string(error) + ")");
     }
 }
 
@@ -81,15 +79,15 @@ std::vector<ModuleRecord> ReadModuleTable(ControlSession& Session)
 {
     const auto count = Session.ModuleCount();
     if (!count) {
-        throw CommandError(ExitCode::Failed, "the driver did not report its module count");
+        throw Failure(ExitCode::Failed, "the driver did not report its module count");
     }
     std::vector<ModuleRecord> modules;
     modules.reserve(*count);
     for (std::uint32_t index = 0; index < *count; ++index) {
         const auto record = Session.Module(index);
         if (!record) {
-            throw CommandError(ExitCode::Failed,
-                               "the driver did not return module " + std::to_string(index));
+            throw Failure(ExitCode::Failed,
+                          "the driver did not return module " + std::to_string(index));
         }
         modules.push_back(*record);
     }

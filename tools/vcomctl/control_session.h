@@ -13,7 +13,7 @@ namespace vcomctl {
 
 class ControlSession {
 public:
-    // Throws CommandError: daemon not running, control device busy, or
+    // Throws Failure: daemon not running, control device busy, or
     // another failure to open.
     ControlSession();
     ControlSession(const ControlSession&) = delete;
@@ -36,7 +36,7 @@ private:
 };
 
 // The driver's whole module table in table order, read record by record;
-// throws CommandError when the driver refuses a read.
+// throws Failure when the driver refuses a read.
 std::vector<ModuleRecord> ReadModuleTable(ControlSession& Session);
 
 }  // namespace vcomctl

@@ -113,7 +113,7 @@ int RunCommand(const vcomctl::Command& command, const Arguments& args)
         std::cerr << "vcomctl " << command.Name << ": " << error.what() << "\n"
                   << "usage: vcomctl " << command.Synopsis << "\n";
         return ToStatus(error.Code());
-    } catch (const vcomctl::CommandError& error) {
+    } catch (const vcomctl::Failure& error) {
         std::cerr << "vcomctl " << command.Name << ": " << error.what() << "\n";
         return ToStatus(error.Code());
     }
