@@ -73,32 +73,66 @@ std::string Text(std::string_view text, std::string_view usage)
     return DecodeEscapes(text);
 }
 
-Command ParseCts(std::string_view args)
+command::OnControl SendOnControl(std::string bytes)
 {
-    const auto words = Words(args, 2, 2, "cts CHANNEL LEVEL");
-    return command::Cts{Digit(words[0], "channel"), Digit(words[1], "level")};
+    return {[bytes = std::move(bytes)](ControlPort& control) { return control.Send(bytes); }};
 }
 
-Command ParseStatus(std::string_view args)
+// Report fields are digits sent as they are, so tests can also send channels
+// the driver must ignore.
+Command ParseCts(std::string_view args, std::string_view usage)
 {
-    const auto words = Words(args, 2, 3, "status CHANNEL LEVEL [COUNT]");
+    const auto words = Words(args, 2, 2, usage);
+    const char channel = Digit(words[0], "channel");
+    return SendOnControl(CtsReport(channel, Digit(words[1], "level")));
+}
+
+Command ParseStatus(std::string_view args, std::string_view usage)
+{
+    const auto words = Words(args, 2, 3, usage);
     const std::size_t count = words.size() == 3
                                   ? zel::ParseDecimal(words[2], 1, kMaxStatusRecords, "count")
                                   : kDefaultStatusCount;
-    return command::Status{Digit(words[0], "channel"), Digit(words[1], "level"), count};
+    const char channel = Digit(words[0], "channel");
+    return SendOnControl(StatusRecords(channel, Digit(words[1], "level"), count));
 }
 
-Command ParseSend(std::string_view args)
+Command ParseSendControl(std::string_view args, std::string_view usage)
 {
-    constexpr std::string_view kUsage = "send CHANNEL TEXT";
+    return SendOnControl(Text(args, usage));
+}
+
+Command ParseSend(std::string_view args, std::string_view usage)
+{
     const auto [channel, text] = SplitWord(args);
-    return command::Send{ChannelNumber(channel), Text(text, kUsage)};
+    const int number = ChannelNumber(channel);
+    return command::OnChannel{
+        number, [bytes = Text(text, usage)](Channel& target) { return target.Send(bytes); }};
 }
 
-template <typename ChannelCommand>
-Command ParseChannelCommand(std::string_view args, std::string_view usage)
+// close, reset, accept and hold: the action on the channel, given CHANNEL only.
+template <CommandResult (Channel::*Action)()>
+Command ParseChannelAction(std::string_view args, std::string_view usage)
 {
-    return ChannelCommand{ChannelNumber(Words(args, 1, 1, usage)[0])};
+    const int number = ChannelNumber(Words(args, 1, 1, usage)[0]);
+    return command::OnChannel{number, [](Channel& channel) { return (channel.*Action)(); }};
+}
+
+// close-control and reset-control: the action on the control connection.
+template <CommandResult (ControlPort::*Action)()>
+Command ParseControlAction(std::string_view args, std::string_view usage)
+{
+    Words(args, 0, 0, usage);
+    return command::OnControl{[](ControlPort& control) { return (control.*Action)(); }};
+}
+
+Command ParseReply(std::string_view args, std::string_view usage)
+{
+    const ReplyMode mode = ParseReplyMode(Words(args, 1, 1, usage)[0]);
+    return command::OnControl{[mode](ControlPort& control) {
+        control.SetReplyMode(mode);
+        return CommandResult::Success("reply " + DescribeReplyMode(mode));
+    }};
 }
 
 template <typename BareCommand>
@@ -108,41 +142,26 @@ Command ParseBare(std::string_view args, std::string_view usage)
     return BareCommand{};
 }
 
-Command ParseSendControl(std::string_view args)
-{
-    return command::SendControl{Text(args, "send-control TEXT")};
-}
-
-Command ParseReply(std::string_view args)
-{
-    return command::Reply{ParseReplyMode(Words(args, 1, 1, "reply answer|silent|late=MS")[0])};
-}
-
 struct CommandParser {
     std::string_view Name;
-    Command (*Parse)(std::string_view args);
+    std::string_view Usage;  // the whole command line, for the error of a bad one
+    Command (*Parse)(std::string_view args, std::string_view usage);
 };
 
 constexpr CommandParser kParsers[] = {
-    {"cts", ParseCts},
-    {"status", ParseStatus},
-    {"send-control", ParseSendControl},
-    {"send", ParseSend},
-    {"close",
-     [](std::string_view a) { return ParseChannelCommand<command::Close>(a, "close CHANNEL"); }},
-    {"reset",
-     [](std::string_view a) { return ParseChannelCommand<command::Reset>(a, "reset CHANNEL"); }},
-    {"accept",
-     [](std::string_view a) { return ParseChannelCommand<command::Accept>(a, "accept CHANNEL"); }},
-    {"hold",
-     [](std::string_view a) { return ParseChannelCommand<command::Hold>(a, "hold CHANNEL"); }},
-    {"close-control",
-     [](std::string_view a) { return ParseBare<command::CloseControl>(a, "close-control"); }},
-    {"reset-control",
-     [](std::string_view a) { return ParseBare<command::ResetControl>(a, "reset-control"); }},
-    {"reply", ParseReply},
-    {"stats", [](std::string_view a) { return ParseBare<command::Stats>(a, "stats"); }},
-    {"quit", [](std::string_view a) { return ParseBare<command::Quit>(a, "quit"); }},
+    {"cts", "cts CHANNEL LEVEL", ParseCts},
+    {"status", "status CHANNEL LEVEL [COUNT]", ParseStatus},
+    {"send-control", "send-control TEXT", ParseSendControl},
+    {"send", "send CHANNEL TEXT", ParseSend},
+    {"close", "close CHANNEL", ParseChannelAction<&Channel::Close>},
+    {"reset", "reset CHANNEL", ParseChannelAction<&Channel::Reset>},
+    {"accept", "accept CHANNEL", ParseChannelAction<&Channel::Accept>},
+    {"hold", "hold CHANNEL", ParseChannelAction<&Channel::Hold>},
+    {"close-control", "close-control", ParseControlAction<&ControlPort::Close>},
+    {"reset-control", "reset-control", ParseControlAction<&ControlPort::Reset>},
+    {"reply", "reply answer|silent|late=MS", ParseReply},
+    {"stats", "stats", ParseBare<command::Stats>},
+    {"quit", "quit", ParseBare<command::Quit>},
 };
 
 }  // namespace
@@ -152,7 +171,7 @@ Command ParseCommand(std::string_view line)
     const auto [word, args] = SplitWord(line);
     for (const auto& parser : kParsers) {
         if (parser.Name == word) {
-            return parser.Parse(args);
+            return parser.Parse(args, parser.Usage);
         }
     }
     throw zel::ParseError(word.empty() ? std::string("empty command")

@@ -21,53 +21,28 @@
 
 namespace zelmodsim {
 
-// The commands taken on standard input and the command socket.
+class Channel;
+
+// The commands taken on standard input and the command socket, each parsed
+// into what it does.
 namespace command {
 
-// Report fields are digits sent as they are, so tests can also send
-// channels the driver must ignore.
-struct Cts {
-    char Channel;
-    char Level;
+// On the control connection: a report or text sent, a close or reset, or a
+// new reply mode.
+struct OnControl {
+    std::function<CommandResult(ControlPort& control)> Run;
 };
-struct Status {
-    char Channel;
-    char Level;
-    std::size_t Count;
-};
-struct SendControl {
-    std::string Bytes;
-};
-struct Send {
-    int Channel;
-    std::string Bytes;
-};
-struct Close {
-    int Channel;
-};
-struct Reset {
-    int Channel;
-};
-struct CloseControl {};
-struct ResetControl {};
-struct Accept {
-    int Channel;
-};
-struct Hold {
-    int Channel;
-};
-struct Reply {
-    ReplyMode Mode;
+// On a channel, by its 1-based number.
+struct OnChannel {
+    int Number;
+    std::function<CommandResult(Channel& channel)> Run;
 };
 struct Stats {};
 struct Quit {};
 
 }  // namespace command
 
-using Command =
-    std::variant<command::Cts, command::Status, command::SendControl, command::Send, command::Close,
-                 command::Reset, command::CloseControl, command::ResetControl, command::Accept,
-                 command::Hold, command::Reply, command::Stats, command::Quit>;
+using Command = std::variant<command::OnControl, command::OnChannel, command::Stats, command::Quit>;
 
 // Throws zel::ParseError. Channel numbers are checked against 1..8 only; whether
 // the channel exists is the executor's business.

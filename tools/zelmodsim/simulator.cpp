@@ -69,61 +69,19 @@ CommandResult Simulator::Execute(std::string_view line)
     }
 }
 
-CommandResult Simulator::Apply(const command::Cts& command)
+CommandResult Simulator::Apply(const command::OnControl& command)
 {
-    return control_.Send(CtsReport(command.Channel, command.Level));
+    return command.Run(control_);
 }
 
-CommandResult Simulator::Apply(const command::Status& command)
+CommandResult Simulator::Apply(const command::OnChannel& command)
 {
-    return control_.Send(StatusRecords(command.Channel, command.Level, command.Count));
-}
-
-CommandResult Simulator::Apply(const command::SendControl& command)
-{
-    return control_.Send(command.Bytes);
-}
-
-CommandResult Simulator::Apply(const command::Send& command)
-{
-    return OnChannel(command.Channel,
-                     [&](Channel& channel) { return channel.Send(command.Bytes); });
-}
-
-CommandResult Simulator::Apply(const command::Close& command)
-{
-    return OnChannel(command.Channel, [](Channel& channel) { return channel.Close(); });
-}
-
-CommandResult Simulator::Apply(const command::Reset& command)
-{
-    return OnChannel(command.Channel, [](Channel& channel) { return channel.Reset(); });
-}
-
-CommandResult Simulator::Apply(const command::CloseControl&)
-{
-    return control_.Close();
-}
-
-CommandResult Simulator::Apply(const command::ResetControl&)
-{
-    return control_.Reset();
-}
-
-CommandResult Simulator::Apply(const command::Accept& command)
-{
-    return OnChannel(command.Channel, [](Channel& channel) { return channel.Accept(); });
-}
-
-CommandResult Simulator::Apply(const command::Hold& command)
-{
-    return OnChannel(command.Channel, [](Channel& channel) { return channel.Hold(); });
-}
-
-CommandResult Simulator::Apply(const command::Reply& command)
-{
-    control_.SetReplyMode(command.Mode);
-    return CommandResult::Success("reply " + DescribeReplyMode(command.Mode));
+    const bool exists =
+        command.Number >= 1 && static_cast<std::size_t>(command.Number) <= channels_.size();
+    if (!exists) {
+        return CommandResult::Failure("there is no channel " + std::to_string(command.Number));
+    }
+    return command.Run(*channels_[static_cast<std::size_t>(command.Number - 1)]);
 }
 
 CommandResult Simulator::Apply(const command::Stats&)
@@ -140,22 +98,6 @@ CommandResult Simulator::Apply(const command::Quit&)
 {
     loop_.Stop();
     return CommandResult::Success();
-}
-
-Channel* Simulator::Find(int number)
-{
-    const bool exists = number >= 1 && static_cast<std::size_t>(number) <= channels_.size();
-    return exists ? channels_[static_cast<std::size_t>(number - 1)].get() : nullptr;
-}
-
-template <typename Action>
-CommandResult Simulator::OnChannel(int number, Action action)
-{
-    Channel* channel = Find(number);
-    if (channel == nullptr) {
-        return CommandResult::Failure("there is no channel " + std::to_string(number));
-    }
-    return action(*channel);
 }
 
 std::string Simulator::ReadyLine() const

@@ -3,13 +3,11 @@
 #pragma once
 
 #include "channel.h"
-#include "commands.h"
 #include "command_result.h"
 #include "commands.h"
 #include "control_port.h"
 #include "event_log.h"
 #include "options.h"
-#include "commands.h"
 
 #include <host/common/event_loop.h>
 #include <host/common/signal_watch.h>
@@ -33,24 +31,11 @@ public:
     CommandResult Execute(std::string_view line);
 
 private:
-    CommandResult Apply(const command::Cts& command);
-    CommandResult Apply(const command::Status& command);
-    CommandResult Apply(const command::SendControl& command);
-    CommandResult Apply(const command::Send& command);
-    CommandResult Apply(const command::Close& command);
-    CommandResult Apply(const command::Reset& command);
-    CommandResult Apply(const command::CloseControl& command);
-    CommandResult Apply(const command::ResetControl& command);
-    CommandResult Apply(const command::Accept& command);
-    CommandResult Apply(const command::Hold& command);
-    CommandResult Apply(const command::Reply& command);
+    CommandResult Apply(const command::OnControl& command);
+    CommandResult Apply(const command::OnChannel& command);
     CommandResult Apply(const command::Stats& command);
     CommandResult Apply(const command::Quit& command);
 
-    // The channel with a 1-based number, or nullptr.
-    Channel* Find(int number);
-    template <typename Action>
-    CommandResult OnChannel(int number, Action action);
     std::string ReadyLine() const;
 
     zel::EventLoop loop_;
