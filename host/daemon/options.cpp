@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <string>
+#include <string_view>
 
 namespace zelvcomd {
 namespace {
@@ -87,6 +88,28 @@ std::nullopt_t Fail(const std::string& reason)
     return std::nullopt;
 }
 
+// The options that take a value, and what the value is.
+struct ValueOption {
+    std::string_view Name;
+    std::string_view Value;
+};
+
+constexpr ValueOption kValueOptions[] = {
+    {"--state", "a directory"},      {"--socket", "a path"},
+    {"--log-level", "a level"},      {"--pty-dir", "a directory"},
+    {"--pty-owner", "a user"},       {"--pty-group", "a group"},
+    {"--pty-mode", "an octal mode"}, {"--pty-closing-wait", "a number of seconds"},
+};
+
+const ValueOption* FindValueOption(const std::string& arg)
+{
+    for (const auto& option : kValueOptions) {
+        if (option.Name == arg)
+            return &option;
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 std::optional<Options> ParseOptions(int argc, char** argv)
@@ -95,54 +118,42 @@ std::optional<Options> ParseOptions(int argc, char** argv)
     options.StateDirectory = zelipc::DefaultStateDirectory();
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        const bool hasValue = i + 1 < argc;
+        std::string value;
+        if (const ValueOption* option = FindValueOption(arg)) {
+            if (i + 1 == argc)
+                return Fail(arg + " needs " + std::string(option->Value));
+            value = argv[++i];
+        }
         if (arg == "--state") {
-            if (!hasValue)
-                return Fail("--state needs a directory");
-            options.StateDirectory = argv[++i];
+            options.StateDirectory = value;
         } else if (arg == "--socket") {
-            if (!hasValue)
-                return Fail("--socket needs a path");
-            options.SocketPath = argv[++i];
+            options.SocketPath = value;
         } else if (arg == "--foreground") {
             options.Foreground = true;
         } else if (arg == "--log-level") {
-            if (!hasValue)
-                return Fail("--log-level needs a level");
-            auto level = ParseLogLevel(argv[++i]);
+            const auto level = ParseLogLevel(value);
             if (!level)
-                return Fail("unknown log level '" + std::string(argv[i]) + "'");
+                return Fail("unknown log level '" + value + "'");
             options.LogLevel = *level;
         } else if (arg == "--pty-dir") {
-            if (!hasValue)
-                return Fail("--pty-dir needs a directory");
-            options.PtyDirectory = argv[++i];
+            options.PtyDirectory = value;
         } else if (arg == "--pty-owner") {
-            if (!hasValue)
-                return Fail("--pty-owner needs a user");
-            options.PtyAccess.Owner = ParseUser(argv[++i]);
+            options.PtyAccess.Owner = ParseUser(value);
             if (!options.PtyAccess.Owner)
-                return Fail("unknown user '" + std::string(argv[i]) + "'");
+                return Fail("unknown user '" + value + "'");
         } else if (arg == "--pty-group") {
-            if (!hasValue)
-                return Fail("--pty-group needs a group");
-            options.PtyAccess.Group = ParseGroup(argv[++i]);
+            options.PtyAccess.Group = ParseGroup(value);
             if (!options.PtyAccess.Group)
-                return Fail("unknown group '" + std::string(argv[i]) + "'");
+                return Fail("unknown group '" + value + "'");
         } else if (arg == "--pty-mode") {
-            if (!hasValue)
-                return Fail("--pty-mode needs an octal mode");
-            const auto mode = Number(argv[++i], kOctal);
+            const auto mode = Number(value, kOctal);
             if (!mode || *mode > kLargestMode)
-                return Fail("bad mode '" + std::string(argv[i]) + "'");
+                return Fail("bad mode '" + value + "'");
             options.PtyAccess.Mode = static_cast<mode_t>(*mode);
         } else if (arg == "--pty-closing-wait") {
-            if (!hasValue)
-                return Fail("--pty-closing-wait needs a number of seconds");
-            const auto seconds = Number(argv[++i], kDecimal);
-            if (!seconds || *seconds > kLongestClosingWaitSeconds) {
-                return Fail("bad closing wait '" + std::string(argv[i]) + "'");
-            }
+            const auto seconds = Number(value, kDecimal);
+            if (!seconds || *seconds > kLongestClosingWaitSeconds)
+                return Fail("bad closing wait '" + value + "'");
             options.PtyClosingWait = std::chrono::seconds(*seconds);
         } else if (arg == "--help" || arg == "-h") {
             std::cout << kUsage;
