@@ -6,15 +6,15 @@
 #include "support/deadline.h"
 #include "support/process.h"
 
-#include "commands.h"
+#include <common/exit_status.h>
 
 #include <cstdlib>
 
 namespace zel::test {
 namespace {
 
-using vcomctl::ExitCode;
-using vcomctl::ToStatus;
+using zeltools::ExitCode;
+using zeltools::ToStatus;
 
 ProgramOutcome RunVcomctl(const std::vector<std::string>& Args)
 {
