@@ -356,9 +356,43 @@ void TerminateIfRoom(UNICODE_STRING* string)
     }
 }
 
-std::size_t AnsiLength(const CHAR* text)
+// The characters before the NUL.
+std::size_t TextLength(const CHAR* text)
 {
     return std::strlen(text);
+}
+
+std::size_t TextLength(const WCHAR* text)
+{
+    return host::rtl::WideLength(text);
+}
+
+// RtlInitUnicodeString and RtlInitAnsiString: the string describes the
+// caller's NUL-terminated text in place, or nothing for a null text.
+template <typename String, typename Char>
+void InitString(String* destination, const Char* text, std::size_t maxBytes, const char* routine)
+{
+    RequireArgument(destination, routine, "DestinationString");
+    destination->Buffer = const_cast<Char*>(text);
+    if (text == nullptr) {
+        destination->Length = 0;
+        destination->MaximumLength = 0;
+        return;
+    }
+    const std::size_t bytes = std::min(TextLength(text) * sizeof(Char), maxBytes);
+    destination->Length = static_cast<USHORT>(bytes);
+    destination->MaximumLength = static_cast<USHORT>(bytes + sizeof(Char));
+}
+
+// What both conversions check before they touch either string.
+template <typename String>
+void RequireConversionArguments(const void* destination, const String* source,
+                                const char* routine)
+{
+    RequireIrqlAtMost(PASSIVE_LEVEL, routine);
+    RequireArgument(destination, routine, "DestinationString");
+    RequireArgument(source, routine, "SourceString");
+    RequireWellFormed(source, routine);
 }
 
 // The destination of a conversion: a new buffer of size bytes from the
@@ -391,36 +425,12 @@ extern "C" {
 
 VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString)
 {
-    RequireArgument(DestinationString, "RtlInitUnicodeString", "DestinationString");
-    DestinationString->Buffer = const_cast<PWSTR>(SourceString);
-    if (SourceString == nullptr) {
-        DestinationString->Length = 0;
-        DestinationString->MaximumLength = 0;
-        return;
-    }
-    std::size_t bytes = host::rtl::WideLength(SourceString) * sizeof(WCHAR);
-    if (bytes > kMaxInitUnicodeBytes) {
-        bytes = kMaxInitUnicodeBytes;
-    }
-    DestinationString->Length = static_cast<USHORT>(bytes);
-    DestinationString->MaximumLength = static_cast<USHORT>(bytes + sizeof(WCHAR));
+    InitString(DestinationString, SourceString, kMaxInitUnicodeBytes, "RtlInitUnicodeString");
 }
 
 VOID NTAPI RtlInitAnsiString(PANSI_STRING DestinationString, PCSZ SourceString)
 {
-    RequireArgument(DestinationString, "RtlInitAnsiString", "DestinationString");
-    DestinationString->Buffer = const_cast<PCHAR>(SourceString);
-    if (SourceString == nullptr) {
-        DestinationString->Length = 0;
-        DestinationString->MaximumLength = 0;
-        return;
-    }
-    std::size_t bytes = AnsiLength(SourceString);
-    if (bytes > kMaxInitAnsiBytes) {
-        bytes = kMaxInitAnsiBytes;
-    }
-    DestinationString->Length = static_cast<USHORT>(bytes);
-    DestinationString->MaximumLength = static_cast<USHORT>(bytes + sizeof(CHAR));
+    InitString(DestinationString, SourceString, kMaxInitAnsiBytes, "RtlInitAnsiString");
 }
 
 ULONG NTAPI RtlxAnsiStringToUnicodeSize(PCANSI_STRING AnsiString)
@@ -436,10 +446,7 @@ NTSTATUS NTAPI RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString,
                                             BOOLEAN AllocateDestinationString)
 {
     constexpr const char* kRoutine = "RtlAnsiStringToUnicodeString";
-    RequireIrqlAtMost(PASSIVE_LEVEL, kRoutine);
-    RequireArgument(DestinationString, kRoutine, "DestinationString");
-    RequireArgument(SourceString, kRoutine, "SourceString");
-    RequireWellFormed(SourceString, kRoutine);
+    RequireConversionArguments(DestinationString, SourceString, kRoutine);
 
     const ULONG size = RtlxAnsiStringToUnicodeSize(SourceString);
     if (size > MAXUSHORT) {
@@ -465,10 +472,7 @@ NTSTATUS NTAPI RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString,
                                             BOOLEAN AllocateDestinationString)
 {
     constexpr const char* kRoutine = "RtlUnicodeStringToAnsiString";
-    RequireIrqlAtMost(PASSIVE_LEVEL, kRoutine);
-    RequireArgument(DestinationString, kRoutine, "DestinationString");
-    RequireArgument(SourceString, kRoutine, "SourceString");
-    RequireWellFormed(SourceString, kRoutine);
+    RequireConversionArguments(DestinationString, SourceString, kRoutine);
 
     const std::size_t units = SourceString->Length / sizeof(WCHAR);
     const std::size_t size = units + sizeof(ANSI_NULL);
