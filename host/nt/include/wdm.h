@@ -105,13 +105,6 @@ FORCEINLINE PLIST_ENTRY RemoveHeadList(PLIST_ENTRY ListHead)
     return Entry;
 }
 
-FORCEINLINE PLIST_ENTRY RemoveTailList(PLIST_ENTRY ListHead)
-{
-    PLIST_ENTRY Entry = ListHead->Blink;
-    RemoveEntryList(Entry);
-    return Entry;
-}
-
 FORCEINLINE VOID InsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry)
 {
     PLIST_ENTRY Blink = ListHead->Blink;
@@ -119,15 +112,6 @@ FORCEINLINE VOID InsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry)
     Entry->Blink = Blink;
     Blink->Flink = Entry;
     ListHead->Blink = Entry;
-}
-
-FORCEINLINE VOID InsertHeadList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry)
-{
-    PLIST_ENTRY Flink = ListHead->Flink;
-    Entry->Flink = Flink;
-    Entry->Blink = ListHead;
-    Flink->Blink = Entry;
-    ListHead->Flink = Entry;
 }
 
 // ---------------------------------------------------------------------------
@@ -828,11 +812,6 @@ FORCEINLINE LONG InterlockedExchange(LONG volatile* Target, LONG Value)
     return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
 
-FORCEINLINE LONG InterlockedExchangeAdd(LONG volatile* Addend, LONG Value)
-{
-    return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
-}
-
 FORCEINLINE LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange,
                                             LONG Comparand)
 {
@@ -844,14 +823,6 @@ FORCEINLINE LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exc
 FORCEINLINE PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value)
 {
     return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
-}
-
-FORCEINLINE PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOID Exchange,
-                                                    PVOID Comparand)
-{
-    __atomic_compare_exchange_n(Destination, &Comparand, Exchange, 0, __ATOMIC_SEQ_CST,
-                                __ATOMIC_SEQ_CST);
-    return Comparand;
 }
 
 // ---------------------------------------------------------------------------
