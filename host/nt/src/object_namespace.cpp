@@ -3,6 +3,7 @@
 #include "rtl_unicode.h"
 
 #include <cctype>
+#include <utility>
 
 namespace host {
 namespace {
@@ -95,20 +96,26 @@ std::optional<std::string> ObjectNamespace::Key(const std::string& name, const c
     return key;
 }
 
-NTSTATUS ObjectNamespace::InsertDevice(const std::string& name, PDEVICE_OBJECT device)
+NTSTATUS ObjectNamespace::Insert(const std::string& name, const char* directory, Entry entry)
 {
     NTSTATUS status;
-    auto key = Key(name, kDeviceDirectory, &status);
+    auto key = Key(name, directory, &status);
     if (!key) {
         return status;
     }
     ParsedName parsed;
     Parse(name, &parsed);
+    entry.Name = Join(parsed);
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!entries_.emplace(*key, Entry{Join(parsed), device, {}}).second) {
+    if (!entries_.emplace(*key, std::move(entry)).second) {
         return STATUS_OBJECT_NAME_COLLISION;
     }
     return STATUS_SUCCESS;
+}
+
+NTSTATUS ObjectNamespace::InsertDevice(const std::string& name, PDEVICE_OBJECT device)
+{
+    return Insert(name, kDeviceDirectory, Entry{{}, device, {}});
 }
 
 void ObjectNamespace::RemoveDevice(const std::string& name)
@@ -122,18 +129,7 @@ void ObjectNamespace::RemoveDevice(const std::string& name)
 
 NTSTATUS ObjectNamespace::InsertLink(const std::string& linkName, const std::string& target)
 {
-    NTSTATUS status;
-    auto key = Key(linkName, kDosDevicesDirectory, &status);
-    if (!key) {
-        return status;
-    }
-    ParsedName parsed;
-    Parse(linkName, &parsed);
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!entries_.emplace(*key, Entry{Join(parsed), nullptr, target}).second) {
-        return STATUS_OBJECT_NAME_COLLISION;
-    }
-    return STATUS_SUCCESS;
+    return Insert(linkName, kDosDevicesDirectory, Entry{{}, nullptr, target});
 }
 
 NTSTATUS ObjectNamespace::RemoveLink(const std::string& linkName)

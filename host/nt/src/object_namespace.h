@@ -44,6 +44,8 @@ private:
     // (*status says why) when the name is malformed or outside them.
     static std::optional<std::string> Key(const std::string& name, const char* directory,
                                           NTSTATUS* status);
+    // Enters a device or a link under CanonicalName(name), its Name.
+    NTSTATUS Insert(const std::string& name, const char* directory, Entry entry);
     const Entry* FindLocked(const std::string& name) const;
 
     mutable std::mutex mutex_;
