@@ -18,6 +18,7 @@
 #include "worker.h"
 
 #include <stdexcept>
+#include <utility>
 
 namespace host {
 namespace {
@@ -159,21 +160,19 @@ void Kernel::Impl::VerifyNothingLeft(PDRIVER_OBJECT driver, const char* when)
          device = device->NextDevice) {
         devices.push_back(devices_->NameOf(device));
     }
-    const std::string driverText = std::string("driver ") + when;
-    RequireEmpty(devices, rule::kVerifierViolation,
-                 driverText + " without deleting its device objects");
-    RequireEmpty(workItems_->Allocated(), rule::kVerifierViolation,
-                 driverText + " without freeing its work items");
-    RequireEmpty(irps_->DriverAllocated(), rule::kVerifierViolation,
-                 driverText + " without freeing the IRPs it allocated");
-    RequireEmpty(pool_->LiveBlocks(), rule::kVerifierViolation,
-                 driverText + " without freeing its pool allocations");
-    RequireEmpty(objects_->OpenHandles(), rule::kVerifierViolation,
-                 driverText + " without closing its handles");
-    RequireEmpty(objects_->ReferencedObjects(), rule::kVerifierViolation,
-                 driverText + " without dereferencing its file objects");
-    RequireEmpty(mdls_->Allocated(), rule::kVerifierViolation,
-                 driverText + " without freeing its MDLs");
+    const std::pair<std::vector<std::string>, const char*> leftovers[] = {
+        {std::move(devices), "deleting its device objects"},
+        {workItems_->Allocated(), "freeing its work items"},
+        {irps_->DriverAllocated(), "freeing the IRPs it allocated"},
+        {pool_->LiveBlocks(), "freeing its pool allocations"},
+        {objects_->OpenHandles(), "closing its handles"},
+        {objects_->ReferencedObjects(), "dereferencing its file objects"},
+        {mdls_->Allocated(), "freeing its MDLs"},
+    };
+    for (const auto& [left, undone] : leftovers) {
+        RequireEmpty(left, rule::kVerifierViolation,
+                     std::string("driver ") + when + " without " + undone);
+    }
 }
 
 }  // namespace host
