@@ -87,16 +87,24 @@ std::optional<TransportFile> TransportFiles::Find(PFILE_OBJECT file) const
     return it->second;
 }
 
-std::optional<TransportFile> TransportFiles::Remove(PFILE_OBJECT file)
+void TransportFiles::Close(PFILE_OBJECT file)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto it = files_.find(file);
-    if (it == files_.end()) {
-        return std::nullopt;
+    TransportFile object;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = files_.find(file);
+        if (it == files_.end()) {
+            return;
+        }
+        object = std::move(it->second);
+        files_.erase(it);
     }
-    TransportFile object = std::move(it->second);
-    files_.erase(it);
-    return object;
+    if (object.Endpoint != nullptr) {
+        object.Endpoint->Close();
+    }
+    if (object.Address != nullptr) {
+        object.Address->Close();
+    }
 }
 
 // The transport's file objects come and go: IRP_MJ_CREATE opens an address
@@ -174,14 +182,7 @@ NTSTATUS NTAPI TcpDispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 NTSTATUS NTAPI TcpDispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     UNREFERENCED_PARAMETER(DeviceObject);
-    const std::optional<TransportFile> file =
-        Tcp().Files().Remove(IoGetCurrentIrpStackLocation(Irp)->FileObject);
-    if (file && file->Endpoint != nullptr) {
-        file->Endpoint->Close();
-    }
-    if (file && file->Address != nullptr) {
-        file->Address->Close();
-    }
+    Tcp().Files().Close(IoGetCurrentIrpStackLocation(Irp)->FileObject);
     return CompleteIrp(Irp, STATUS_SUCCESS);
 }
 

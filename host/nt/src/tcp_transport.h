@@ -31,7 +31,8 @@ class TransportFiles {
 public:
     void Add(PFILE_OBJECT file, TransportFile object);
     std::optional<TransportFile> Find(PFILE_OBJECT file) const;
-    std::optional<TransportFile> Remove(PFILE_OBJECT file);
+    // IRP_MJ_CLOSE: forgets the file's object and closes it.
+    void Close(PFILE_OBJECT file);
 
 private:
     mutable std::mutex mutex_;
