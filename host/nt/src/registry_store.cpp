@@ -58,13 +58,9 @@ CREATE TABLE key_values (
 // SQLite handles
 // ---------------------------------------------------------------------------
 
-class SqliteError : public std::runtime_error {
-public:
-    SqliteError(int code, const std::string& message) : std::runtime_error(message), code_(code) {}
-    int Code() const { return code_; }
-
-private:
-    int code_;
+struct SqliteError : std::runtime_error {
+    SqliteError(int code, const std::string& message) : std::runtime_error(message), Code(code) {}
+    const int Code;
 };
 
 [[noreturn]] void ThrowSqlite(sqlite3* db, int code)
@@ -301,7 +297,7 @@ public:
             }
             return STATUS_SUCCESS;
         } catch (const SqliteError& error) {
-            return StatusFromSqlite(error.Code());
+            return StatusFromSqlite(error.Code);
         }
     }
 
@@ -400,7 +396,7 @@ private:
             }
             return status;
         } catch (const SqliteError& error) {
-            return StatusFromSqlite(error.Code());
+            return StatusFromSqlite(error.Code);
         }
     }
 
