@@ -384,12 +384,8 @@ typedef struct _SERIAL_BASIC_SETTINGS {
 #define SERIAL_PARITY_SPACE ((USHORT)0x1000)
 
 #ifdef __cplusplus
-// The layouts applications exchange with the driver (x64 WDK).
-static_assert(sizeof(SERIAL_LINE_CONTROL) == 3, "three bytes, no padding");
-static_assert(sizeof(SERIAL_CHARS) == 6, "six bytes, no padding");
-static_assert(sizeof(SERIAL_STATUS) == 20, "SERIAL_STATUS");
-static_assert(sizeof(SERIAL_HANDFLOW) == 16, "SERIAL_HANDFLOW");
-static_assert(sizeof(SERIAL_TIMEOUTS) == 20, "SERIAL_TIMEOUTS");
+// The layouts applications exchange with the driver (x64 WDK); the driver
+// checks those of the structures it reads and writes itself.
 static_assert(sizeof(SERIAL_COMMPROP) == 64, "SERIAL_COMMPROP");
 static_assert(sizeof(SERIAL_XOFF_COUNTER) == 12, "SERIAL_XOFF_COUNTER");
 static_assert(IOCTL_SERIAL_SET_BAUD_RATE == 0x001B0004, "serial I/O control code layout");
