@@ -289,9 +289,7 @@ void ReleaseDriverIrp(PIRP irp)
 {
     Irps().With(irp, [&](IrpRecord* record) {
         if (record == nullptr || record->OwnerReleased) {
-            verifier::BugCheck(rule::kBadPoolCaller,
-                               "IoFreeIrp of " + PointerText(irp) +
-                                   ", which is not an allocated IRP (freed twice?)");
+            verifier::BugCheckBadFree("IoFreeIrp", irp, "IRP");
         }
         if (record->Request != nullptr) {
             verifier::BugCheck(rule::kIoManagerViolation,

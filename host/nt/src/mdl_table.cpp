@@ -49,9 +49,7 @@ void MdlTable::Free(PMDL mdl)
         std::lock_guard<std::mutex> lock(mutex_);
         auto it = records_.find(mdl);
         if (it == records_.end()) {
-            verifier::BugCheck(rule::kBadPoolCaller,
-                               "IoFreeMdl of " + PointerText(mdl) +
-                                   ", which is not an allocated MDL (freed twice?)");
+            verifier::BugCheckBadFree("IoFreeMdl", mdl, "MDL");
         }
         if (it->second.Pins != 0) {
             verifier::BugCheck(rule::kVerifierViolation, "IoFreeMdl of " + Describe(mdl) +

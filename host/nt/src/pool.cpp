@@ -117,9 +117,7 @@ void Pool::Free(void* block, ULONG tag)
         std::lock_guard<std::mutex> lock(mutex_);
         auto it = blocks_.find(block);
         if (it == blocks_.end()) {
-            verifier::BugCheck(rule::kBadPoolCaller,
-                               "ExFreePool of " + PointerText(block) +
-                                   ", which is not an allocated pool block (freed twice?)");
+            verifier::BugCheckBadFree("ExFreePool", block, "pool block");
         }
         info = it->second;
         if (tag != 0 && tag != info.Tag) {

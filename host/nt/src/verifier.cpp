@@ -37,6 +37,12 @@ void BugCheck(const char* rule, const std::string& detail)
     std::abort();
 }
 
+void BugCheckBadFree(const char* routine, const void* p, const char* kind)
+{
+    BugCheck(rule::kBadPoolCaller, std::string(routine) + " of " + PointerText(p) +
+                                       ", which is not an allocated " + kind + " (freed twice?)");
+}
+
 std::string Hex(ULONG value)
 {
     char text[16];

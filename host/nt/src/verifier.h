@@ -9,6 +9,9 @@
 namespace host::verifier {
 
 [[noreturn]] void BugCheck(const char* rule, const std::string& detail);
+// routine was handed p to free, but no live object of the kind is there:
+// it was never allocated, or has been freed already.
+[[noreturn]] void BugCheckBadFree(const char* routine, const void* p, const char* kind);
 
 // A status or code as a bug check message shows it: 0x and eight hex digits.
 std::string Hex(ULONG value);
