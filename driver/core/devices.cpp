@@ -6,6 +6,7 @@
 #include "port/port_extension.h"
 #include "port/port_open.h"
 #include "port/port_read.h"
+#include "port/port_reconnect.h"
 #include "port/port_write.h"
 #include "port/serial_ioctl.h"
 
@@ -399,10 +400,12 @@ NTSTATUS CreatePortDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT ModuleDevi
     port->ChannelIndex = ChannelIndex;
     port->ComNumber = comNumber;
 
-    if (KeepNames(&port->DeviceName, &port->LinkName, deviceName, linkName)) {
+    if (KeepNames(&port->DeviceName, &port->LinkName, deviceName, linkName) &&
+        NT_SUCCESS(InitializeReconnect(port, device))) {
         port->RxBuffer = static_cast<PUCHAR>(ExAllocatePool(NonPagedPool, PORT_RX_BUFFER_SIZE));
     }
     if (port->RxBuffer == nullptr) {
+        FreeReconnect(port);
         port->LinkName.Release();
         port->DeviceName.Release();
         DeleteNamedDevice(device, linkName);
@@ -445,6 +448,8 @@ NTSTATUS PortTeardown(PDEVICE_OBJECT PortDevice)
     PortExtension* port = PortExtensionOf(PortDevice);
     RemovePortNames(port);
     StopReadTimer(port);
+    StopReconnecting(port);
+    FreeReconnect(port);
     FreeRxBuffer(port);
     return STATUS_SUCCESS;
 }

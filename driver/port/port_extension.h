@@ -47,6 +47,15 @@ struct PortExtension {
     KEVENT WriteLock;     // the port's writes run one at a time (port/port_write.h)
     LONG OpensAndCloses;  // opens and closes of the port under way (port/port_open.h)
     LONG Stopping;        // a stop is removing the port: no open begins
+    // Background reconnect (port/port_reconnect.h); the flags under PortLock.
+    KTIMER ReconnectTimer;
+    KDPC ReconnectDpc;
+    PIO_WORKITEM ReconnectWork;
+    KEVENT ReconnectIdle;      // set while no attempt is queued, waiting or under way
+    BOOLEAN ReconnectQueued;   // an attempt is queued, waiting or under way
+    LONG ReconnectStopped;     // the port is closed or closing: no attempt begins
+    ULONG ReconnectDelayMs;    // before the next attempt; 0 before the first
+    NTSTATUS ReconnectReason;  // what told of the loss
 };
 
 inline PortExtension* PortExtensionOf(PDEVICE_OBJECT PortDevice)

@@ -6,6 +6,7 @@
 #include "net/connection.h"
 #include "port/port_extension.h"
 #include "port/port_read.h"
+#include "port/port_reconnect.h"
 #include "port/serial_wait.h"
 
 namespace {
@@ -95,6 +96,7 @@ NTSTATUS OpenWithModule(PortExtension* Port, PDEVICE_OBJECT ModuleDevice, PIRP I
     // Counted open before the first receive goes out: its completion ends
     // the cycle on a port that is not open.
     CountOpen(Port, ModuleExtensionOf(ModuleDevice));
+    AllowReconnect(Port);
     RestartReceive(Port);
     return STATUS_SUCCESS;
 }
@@ -119,6 +121,9 @@ NTSTATUS OpenPort(PortExtension* Port, PIRP Irp)
 
 void ClosePort(PortExtension* Port, PIRP Irp)
 {
+    // Before the module's lock: an attempt under way replays the line
+    // settings, which takes it.
+    StopReconnecting(Port);
     PDEVICE_OBJECT moduleDevice = Port->ModuleDevice;
     ModuleExtension* module = moduleDevice == nullptr ? nullptr : ModuleExtensionOf(moduleDevice);
     if (module != nullptr) {

@@ -1,5 +1,7 @@
 #include "port/port_read.h"
 
+#include "port/port_reconnect.h"
+
 #include "net/connection.h"
 #include "port/serial_wait.h"
 
@@ -188,7 +190,15 @@ VOID ReceiveComplete(PVOID Context, PIO_STATUS_BLOCK StatusBlock, ULONG_PTR Extr
     // The status block is the one the next receive reuses.
     const NTSTATUS status = StatusBlock->Status;
     const ULONG received = static_cast<ULONG>(StatusBlock->Information);
-    if (!NT_SUCCESS(status) || !port->IsOpen || received == 0) {
+    if (!port->IsOpen) {
+        return;
+    }
+    // The module closed or reset the connection: the cycle ends, and the
+    // port connects again by itself. The connection is marked down here, as
+    // the transport's disconnect indication may come only later.
+    if (!NT_SUCCESS(status) || received == 0) {
+        MarkConnectionDown(&port->DataConnection, false);
+        ReconnectInBackground(port, status);
         return;
     }
     port->DataConnection.LastReceived = received;

@@ -22,7 +22,8 @@ VOID NTAPI ReadTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument
                           PVOID SystemArgument2);
 
 // Completion of the data connection's receive; context: the PortExtension.
-// A failed or empty receive, or one after close, ends the cycle.
+// A failed or empty receive ends the cycle and, on an open port, begins a
+// background reconnect; one after close just ends it.
 VOID ReceiveComplete(PVOID Context, PIO_STATUS_BLOCK StatusBlock, ULONG_PTR Extra);
 
 // TakeUnread, and the bytes it moved in count as an arrival, as those of a

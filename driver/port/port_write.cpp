@@ -5,6 +5,7 @@
 #include "net/module_control.h"
 #include "port/port_extension.h"
 #include "port/port_read.h"
+#include "port/port_reconnect.h"
 
 namespace {
 
@@ -14,18 +15,6 @@ constexpr ULONG LONGEST_WRITE = CONNECTION_BUFFER_SIZE - 1;
 ULONG WriteLengthOf(PIRP Write)
 {
     return IoGetCurrentIrpStackLocation(Write)->Parameters.Write.Length;
-}
-
-// A synchronization event that starts signalled works as a mutex that may
-// be held across the send's waits.
-void AcquireWriteLock(PortExtension* Port)
-{
-    KeWaitForSingleObject(&Port->WriteLock, Executive, KernelMode, FALSE, nullptr);
-}
-
-void ReleaseWriteLock(PortExtension* Port)
-{
-    KeSetEvent(&Port->WriteLock, IO_NO_INCREMENT, FALSE);
 }
 
 // Fills the send buffer with the first Length bytes of the write.
@@ -58,24 +47,11 @@ void ClearOutQueue(PortExtension* Port)
     KeReleaseSpinLock(&Port->PortLock, irql);
 }
 
-// Data-connection receive restart after a reconnect. Bytes still unread in
-// the connection's ReceiveBuffer hold the receive back until reads have
-// taken them (port/port_read.h).
-void RestartReceiveAfterReconnect(PortExtension* Port)
-{
-    KIRQL irql;
-    KeAcquireSpinLock(&Port->PortLock, &irql);
-    const bool unread = Port->DataConnection.UnreadCount != 0;
-    KeReleaseSpinLock(&Port->PortLock, irql);
-    if (!unread) {
-        RestartReceive(Port);
-    }
-}
-
 // Sends the data connection's SendBuffer. When the connection is down or the
 // send fails: reconnects once, restarts the port's receive, replays the line
-// settings and sends again, returning that resend's status. The caller
-// serialises the port's writes.
+// settings and sends again, returning that resend's status; a reconnect that
+// fails is left to the background attempts. The caller serialises the port's
+// writes.
 NTSTATUS SendWithReconnect(PortExtension* Port)
 {
     ConnectionRecord* data = &Port->DataConnection;
@@ -87,10 +63,10 @@ NTSTATUS SendWithReconnect(PortExtension* Port)
     }
     NTSTATUS status = Reconnect(data);
     if (!NT_SUCCESS(status)) {
+        ReconnectInBackground(Port, status);
         return status;
     }
-    RestartReceiveAfterReconnect(Port);
-    SendLineSettings(Port);
+    ResumeAfterReconnect(Port);
     // The write is done only when its bytes went out on the new connection.
     return SendConnection(data);
 }
@@ -100,6 +76,18 @@ NTSTATUS SendWithReconnect(PortExtension* Port)
 void InitializeWriteLock(PortExtension* Port)
 {
     KeInitializeEvent(&Port->WriteLock, SynchronizationEvent, TRUE);
+}
+
+// A synchronization event that starts signalled works as a mutex that may
+// be held across the send's waits.
+void AcquireWriteLock(PortExtension* Port)
+{
+    KeWaitForSingleObject(&Port->WriteLock, Executive, KernelMode, FALSE, nullptr);
+}
+
+void ReleaseWriteLock(PortExtension* Port)
+{
+    KeSetEvent(&Port->WriteLock, IO_NO_INCREMENT, FALSE);
 }
 
 NTSTATUS NTAPI PortWrite(PDEVICE_OBJECT PortDevice, PIRP Irp)

@@ -18,6 +18,16 @@
 
 namespace zeltest {
 
+// Polls the driver's state until a condition holds.
+using zel::test::Eventually;
+
+// A field the driver's threads write, read as they left it.
+template <typename T>
+T Observe(const T& field)
+{
+    return __atomic_load_n(&field, __ATOMIC_ACQUIRE);
+}
+
 using zel::test::ClosedPort;
 using zel::test::ModuleSimulator;
 
@@ -68,14 +78,14 @@ protected:
     {
         PortExtension* port = Port(comNumber);
         return port != nullptr &&
-               zel::test::Eventually([&] { return Load(port->RxCount) >= count; });
+               zel::test::Eventually([&] { return Observe(port->RxCount) >= count; });
     }
     // Waits until no receive of the port's data connection is in flight.
     bool WaitReceiveIdle(unsigned comNumber)
     {
         PortExtension* port = Port(comNumber);
         return port != nullptr && zel::test::Eventually([&] {
-                   return Load(port->DataConnection.Receive.InFlight) == 0;
+                   return Observe(port->DataConnection.Receive.InFlight) == 0;
                });
     }
 
@@ -83,9 +93,6 @@ protected:
     {
         return std::string(result.Data.begin(), result.Data.end());
     }
-
-private:
-    static ULONG Load(const ULONG& field) { return __atomic_load_n(&field, __ATOMIC_ACQUIRE); }
 };
 
 }  // namespace zeltest

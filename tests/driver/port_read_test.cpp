@@ -265,7 +265,10 @@ TEST_F(PortReadTest, BytesMovedInByAReadFinishAWaitForArrivals)
     ASSERT_EQ(woken.Data.size(), sizeof(ULONG));
 }
 
-TEST_F(PortReadTest, TheModuleClosingTheDataConnectionEndsTheReceiveCycle)
+// A port that only reads gets the module back after it dropped the data
+// connection: the port connects again by itself, replays its line settings
+// and receives, and the log says so.
+TEST_F(PortReadTest, AfterTheModuleDropsTheDataConnectionThePortConnectsAgainByItself)
 {
     OpenWithModule("echo");
     ModuleSends("before");
@@ -273,23 +276,43 @@ TEST_F(PortReadTest, TheModuleClosingTheDataConnectionEndsTheReceiveCycle)
 
     ASSERT_EQ(module_->Command("close 1").rfind("ok", 0), 0u);
     ASSERT_TRUE(module_->Saw("DISCONNECTED channel=1 reason=close"));
-    ASSERT_TRUE(WaitReceiveIdle(5));  // the last receive completed empty; none follows
-    EXPECT_EQ(Port(5)->IsOpen, 1u);
-
-    // A new connection to the channel is not the port's: nothing reconnects
-    // until a write, so what the module sends now goes to that connection.
-    zel::test::ConnectResult other = zel::test::ConnectLoopback(module_->ChannelPort(1));
-    ASSERT_TRUE(other.Fd.Valid());
     ASSERT_TRUE(module_->Saw("CONNECTED channel=1"));
+    // The frames may have been read as one.
+    EXPECT_TRUE(module_->SawMatching([](const std::string& line) {
+        return line.rfind("FRAME ", 0) == 0 && line.find("0318N1") != std::string::npos;
+    })) << module_->Output();
     ModuleSends("after");
-    EXPECT_EQ(zel::test::ReceiveBytes(other.Fd.Get(), 5).Data, "after");
+    ASSERT_TRUE(WaitHeld(5, 11));
+    EXPECT_EQ(Text(com5_->Read(11)), "beforeafter");
+    EXPECT_TRUE(DebugOutputHas(
+        "ZelVCOM: COM5: the data connection is down (status 0x00000000); connecting again\n"));
+    EXPECT_TRUE(DebugOutputHas("ZelVCOM: COM5: the data connection is back\n"));
+}
 
-    EXPECT_EQ(Text(com5_->Read(6)), "before");
-    EXPECT_EQ(Port(5)->RxCount, 0u);
-    host::IoResult nothing = com5_->Read(5);
-    EXPECT_EQ(nothing.Status, STATUS_SUCCESS);
-    EXPECT_EQ(nothing.Information, 0u);
-    EXPECT_EQ(module_->CountPrinted("CONNECTED channel=1"), 2);
+// A module that stays away is tried again after a growing delay; a close
+// ends the attempts, leaving nothing queued.
+TEST_F(PortReadTest, AttemptsAtAnAbsentModuleWaitLongerEachTimeUntilTheClose)
+{
+    module_ = std::make_unique<ModuleSimulator>(std::vector<std::string>{"echo"});
+    zel::test::ClosedPort channel;
+    channel.Listen();
+    AddLoopbackModule(module_->ControlPort(), {channel.Port()});
+    ASSERT_EQ(OpenPort(5, &com5_), STATUS_SUCCESS);
+    zel::UniqueFd far = channel.Accept();
+    ASSERT_TRUE(far.Valid());
+    channel.Close();
+    zel::test::ResetConnection(far);
+
+    PortExtension* port = Port(5);
+    ASSERT_TRUE(Eventually([&] { return Observe(port->ReconnectDelayMs) != 0; }))
+        << "connected " << Observe(port->DataConnection.Connected) << " queued "
+        << int(Observe(port->ReconnectQueued)) << " inflight "
+        << Observe(port->DataConnection.Receive.InFlight);
+    const ULONG first = Observe(port->ReconnectDelayMs);
+    ASSERT_TRUE(Eventually([&] { return Observe(port->ReconnectDelayMs) == 2 * first; }));
+    EXPECT_FALSE(Port(5)->DataConnection.Connected);
+    ClosePort(com5_);
+    EXPECT_EQ(Observe(port->ReconnectQueued), FALSE);
 }
 
 }  // namespace

@@ -20,15 +20,6 @@
 
 namespace zeltest {
 
-// Polls the driver's state until a condition holds.
-using zel::test::Eventually;
-
-template <typename T>
-T Observe(const T& field)
-{
-    return __atomic_load_n(&field, __ATOMIC_ACQUIRE);
-}
-
 template <typename T>
 T ValueOf(const host::IoResult& result)
 {

@@ -23,6 +23,10 @@ private:
 
 class WriteTest : public SerialTest {
 protected:
+    // These tests are of the write's own reconnect: a drop leaves the port
+    // down until a write, with no background attempt.
+    void HoldOffBackgroundReconnect() { InterlockedExchange(&Port(5)->ReconnectStopped, 1); }
+
     bool DataConnected(ULONG connected)
     {
         return Eventually([&] { return Observe(Port(5)->DataConnection.Connected) == connected; });
@@ -82,6 +86,7 @@ TEST_F(WriteTest, AWriteIsCutTo2047Bytes)
 TEST_F(WriteTest, AWriteAfterTheModuleDroppedBothConnectionsReconnectsAndReplaysTheSettings)
 {
     StartModule({"echo"});
+    HoldOffBackgroundReconnect();
     ASSERT_EQ(Set(IOCTL_SERIAL_SET_BAUD_RATE, ULONG{19200}).Status, STATUS_SUCCESS);
     SERIAL_LINE_CONTROL line{};
     line.WordLength = 8;
@@ -119,6 +124,7 @@ TEST_F(WriteTest, AWriteAfterTheModuleDroppedBothConnectionsReconnectsAndReplays
 TEST_F(WriteTest, AChannelWithSerialParaFlagGetsOnlyRtsFramesEvenAfterAReconnect)
 {
     StartModule({"echo"}, true, {1});
+    HoldOffBackgroundReconnect();
     // Its settings are kept for the program but never sent.
     EXPECT_EQ(Set(IOCTL_SERIAL_SET_BAUD_RATE, ULONG{19200}).Status, STATUS_SUCCESS);
     SERIAL_LINE_CONTROL line{STOP_BIT_1, EVEN_PARITY, 8};
@@ -148,6 +154,7 @@ TEST_F(WriteTest, AChannelWithSerialParaFlagGetsOnlyRtsFramesEvenAfterAReconnect
 TEST_F(WriteTest, AWriteOnAConnectionWronglyMarkedUpReconnects)
 {
     StartModule({"echo"});
+    HoldOffBackgroundReconnect();
     ModuleCommand("reset 1");
     ASSERT_TRUE(module_->Saw("DISCONNECTED channel=1 reason=reset"));
     ASSERT_TRUE(DataConnected(0));
@@ -167,6 +174,7 @@ TEST_F(WriteTest, AWriteWhoseResendFailsReportsTheFailureAndNothingWritten)
     AddLoopbackModule(control.Port(), {data.Port()});
     host::File* com5 = nullptr;
     ASSERT_EQ(OpenPort(5, &com5), STATUS_SUCCESS);
+    HoldOffBackgroundReconnect();
     zel::UniqueFd control1 = control.Accept();
     zel::UniqueFd data1 = data.Accept();
     ASSERT_TRUE(control1.Valid() && data1.Valid());
@@ -206,6 +214,7 @@ TEST_F(WriteTest, AWriteWhoseReconnectFailsReportsTheFailureAndNothingWritten)
     AddLoopbackModule(module_->ControlPort(), {data.Port()});
     host::File* com5 = nullptr;
     ASSERT_EQ(OpenPort(5, &com5), STATUS_SUCCESS);
+    HoldOffBackgroundReconnect();
     // The module's line for the open's control connection, before counting.
     ASSERT_TRUE(module_->Saw("CONNECTED control"));
     zel::UniqueFd data1 = data.Accept();
