@@ -355,11 +355,12 @@ void FreeRxBuffer(PortExtension* Port)
 
 // The read timer is left running when data completes its read; a port that
 // goes away must not leave it (or its DPC) queued on freed memory, nor free
-// the memory under a DPC that is already running. PASSIVE_LEVEL.
+// the memory under a DPC that is already running. Once the timer is
+// cancelled the flush lets a DPC it queued run out: on a port nobody has
+// open it finds no read to end. PASSIVE_LEVEL.
 void StopReadTimer(PortExtension* Port)
 {
     KeCancelTimer(&Port->ReadTimer);
-    KeRemoveQueueDpc(&Port->ReadDpc);
     KeFlushQueuedDpcs();
 }
 
