@@ -40,7 +40,7 @@ protected:
     void TearDown() override
     {
         KeCancelTimer(&timer_);
-        KeRemoveQueueDpc(&dpc_);
+        KeFlushQueuedDpcs();
         HostKernelTest::TearDown();
     }
 
@@ -95,33 +95,6 @@ private:
     PKDPC dpc_ = static_cast<PKDPC>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KDPC), kTimerTag));
     KTIMER timer_;
 };
-
-TEST_F(TimerTest, RemovedDpcDoesNotRun)
-{
-    // Two timers due at the same past time expire together, queueing their
-    // DPCs in order; the first removes the second.
-    HeldDpc held;
-    std::pair<PKDPC, BOOLEAN> removed{&dpc_, FALSE};
-    KDPC remover;
-    KeInitializeDpc(
-        &remover,
-        [](PKDPC, PVOID context, PVOID, PVOID) {
-            auto* removed = static_cast<std::pair<PKDPC, BOOLEAN>*>(context);
-            removed->second = KeRemoveQueueDpc(removed->first);
-        },
-        &removed);
-    KTIMER first;
-    KeInitializeTimer(&first);
-    constexpr LONGLONG kLongAgo = 1;  // absolute
-    KeSetTimer(&first, Due(kLongAgo), &remover);
-    KeSetTimer(&timer_, Due(kLongAgo), &dpc_);
-    held.Release();
-    ASSERT_EQ(WaitSafely(&timer_), STATUS_SUCCESS);
-    KeFlushQueuedDpcs();
-    EXPECT_TRUE(removed.second);
-    EXPECT_EQ(record_.Runs, 0);
-    EXPECT_FALSE(KeRemoveQueueDpc(&dpc_));
-}
 
 TEST_F(TimerTest, FlushReturnsOnlyOnceTheRunningDpcHasRun)
 {

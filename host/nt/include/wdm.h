@@ -864,7 +864,6 @@ VOID NTAPI KeInitializeTimer(PKTIMER Timer);
 BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc);
 BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer);
 VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);
-BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc);
 VOID NTAPI KeFlushQueuedDpcs(VOID);
 
 // Pool

@@ -63,11 +63,6 @@ VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID
     Dpc->DpcData = nullptr;
 }
 
-BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc)
-{
-    return Timers().RemoveDpc(Dpc);
-}
-
 VOID NTAPI KeFlushQueuedDpcs(VOID)
 {
     host::verifier::RequireIrqlAtMost(PASSIVE_LEVEL, "KeFlushQueuedDpcs");

@@ -106,22 +106,6 @@ bool TimerQueue::InsertDpcLocked(PKDPC dpc, PVOID argument1, PVOID argument2, bo
     return true;
 }
 
-bool TimerQueue::RemoveDpc(PKDPC dpc)
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (queuedDpcs_.erase(dpc) == 0) {
-        return false;
-    }
-    for (auto it = dpcs_.begin(); it != dpcs_.end(); ++it) {
-        if (it->Dpc == dpc) {
-            dpcs_.erase(it);
-            break;
-        }
-    }
-    idle_.notify_all();
-    return true;
-}
-
 bool TimerQueue::IsDpcQueued(PKDPC dpc)
 {
     std::lock_guard<std::mutex> lock(mutex_);

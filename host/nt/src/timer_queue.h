@@ -38,7 +38,6 @@ public:
     bool SetTimer(PKTIMER timer, Clock::time_point due, PKDPC dpc);
     bool CancelTimer(PKTIMER timer);
     bool IsTimerQueued(PKTIMER timer);
-    bool RemoveDpc(PKDPC dpc);
     bool IsDpcQueued(PKDPC dpc);
 
     // Blocks until no DPC is queued or running.
