@@ -69,9 +69,16 @@ bool TryReconnect(PortExtension* Port)
         return true;
     }
     if (Port->ReconnectDelayMs == 0) {
-        DbgPrint("ZelVCOM: COM%u: the data connection is down (status 0x%08X); connecting again\n",
-                 static_cast<unsigned>(Port->ComNumber),
-                 static_cast<unsigned>(Port->ReconnectReason));
+        if (NT_SUCCESS(Port->ReconnectReason)) {
+            DbgPrint("ZelVCOM: COM%u: the module closed the data connection; connecting again\n",
+                     static_cast<unsigned>(Port->ComNumber));
+        } else {
+            DbgPrint(
+                "ZelVCOM: COM%u: the data connection was lost (status 0x%08X); connecting "
+                "again\n",
+                static_cast<unsigned>(Port->ComNumber),
+                static_cast<unsigned>(Port->ReconnectReason));
+        }
     }
     if (!NT_SUCCESS(Reconnect(data))) {
         return false;

@@ -61,6 +61,20 @@ TEST_F(PtyTest, AfterTheModuleDropsTheConnectionNothingComesTwiceAndWritesFlowAg
     EXPECT_EQ(module_->CountPrinted("CONNECTED channel=1"), 2) << module_->Output();
 }
 
+// A program that only reads hears the module again after the module dropped
+// the data connection: the port connects again without a write.
+TEST_F(PtyTest, AReadOnlyProgramHearsTheModuleAgainAfterADrop)
+{
+    StartModule({"echo"});
+    Terminal com(Link());
+    ASSERT_TRUE(module_->Saw("CONNECTED channel=1"));
+    ASSERT_EQ(module_->Command("close 1").rfind("ok", 0), 0u);
+    ASSERT_TRUE(module_->Saw("CONNECTED channel=1")) << module_->Output();
+    ASSERT_EQ(module_->Command("send 1 again").rfind("ok", 0), 0u);
+    EXPECT_EQ(com.Read(5).Data, "again");
+    EXPECT_TRUE(Daemon().SawLog("COM7: the data connection is back")) << Daemon().Log();
+}
+
 // A program gone as soon as it wrote, as a shell's "echo AT > COM7" (no
 // setup), is served; then bytes a program left unread, and bytes the
 // module sent while its session ended, reach no one.
