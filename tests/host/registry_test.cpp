@@ -38,6 +38,13 @@ constexpr WCHAR kDefaultName[] = L"NULL";
 
 class RegistryTest : public HostKernelTest {
 protected:
+    // The service's key, as its installation leaves it.
+    void SetUp() override
+    {
+        HostKernelTest::SetUp();
+        ASSERT_EQ(Store().Write(kServices, "ZelVCOM", "Type", Dword(1)), STATUS_SUCCESS);
+    }
+
     host::Registry& Store() { return Kernel().RegistryView(); }
 
     // A direct, type-checked entry with a default of its own type.
@@ -253,6 +260,11 @@ TEST_F(RegistryTest, MalformedCallsAreRefusedAndStoreNothing)
         RtlWriteRegistryValue(kServices, kLoneSurrogate, L"V", REG_DWORD, &value, sizeof(value)),
         STATUS_OBJECT_NAME_INVALID);
     EXPECT_FALSE(Store().KeyExists(kServices, "K"));
+    // As Windows: a missing key is made only below one that exists.
+    EXPECT_EQ(RtlWriteRegistryValue(kServices, L"Absent\\K", L"V", REG_DWORD, &value,
+                                    sizeof(value)),
+              STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_FALSE(Store().KeyExists(kServices, "Absent"));
 }
 
 using RegistryDeathTest = RegistryTest;

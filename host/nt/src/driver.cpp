@@ -9,6 +9,7 @@
 #include "mdl_table.h"
 #include "ob_handle_table.h"
 #include "pool.h"
+#include "registry_store.h"
 #include "rtl_unicode.h"
 #include "thread_state.h"
 #include "timer_queue.h"
@@ -100,6 +101,11 @@ NTSTATUS Kernel::Impl::LoadDriver(const std::string& serviceName, PDRIVER_INITIA
     auto name = rtl::Utf8ToUtf16(serviceName);
     if (!name || name->empty()) {
         throw std::invalid_argument("invalid service name: " + serviceName);
+    }
+    // As a service's installation leaves it: the driver's key exists.
+    const NTSTATUS keyStatus = registry_->CreateKey(RTL_REGISTRY_SERVICES, serviceName);
+    if (!NT_SUCCESS(keyStatus)) {
+        return keyStatus;
     }
     auto driver = MakeDriver(*name, entry);
     // The path is the caller's only for the entry's duration, as on Windows.

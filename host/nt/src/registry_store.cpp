@@ -252,6 +252,8 @@ NTSTATUS SplitPath(std::string_view path, std::vector<Name>* components)
 // One tree of keys in one database
 // ---------------------------------------------------------------------------
 
+using KeyCreation = RegistryStore::KeyCreation;
+
 class Hive {
 public:
     explicit Hive(Connection db) : db_(std::move(db)) {}
@@ -324,10 +326,15 @@ public:
         }
     }
 
-    NTSTATUS Write(const std::vector<Name>& key, const Name& value, const RegistryValue& data)
+    NTSTATUS Write(const std::vector<Name>& key, const Name& value, const RegistryValue& data,
+                   KeyCreation creation)
     {
         return Modify([&] {
-            const std::int64_t id = CreatePath(key);
+            const std::optional<std::int64_t> found = CreatePath(key, creation);
+            if (!found) {
+                return STATUS_OBJECT_NAME_NOT_FOUND;
+            }
+            const std::int64_t id = *found;
             // A value keeps the name (and position) it was created with.
             Statement upsert(db_.get(),
                              "INSERT INTO key_values (key, name, folded, type, data) "
@@ -339,6 +346,14 @@ public:
                 .Bind(4, static_cast<std::int64_t>(data.Type))
                 .Bind(5, data.Data);
             upsert.Step();
+            return STATUS_SUCCESS;
+        });
+    }
+
+    NTSTATUS CreateKey(const std::vector<Name>& key)
+    {
+        return Modify([&] {
+            CreatePath(key, KeyCreation::WholePath);
             return STATUS_SUCCESS;
         });
     }
@@ -423,11 +438,17 @@ private:
         return id;
     }
 
-    std::int64_t CreatePath(const std::vector<Name>& key)
+    // Nothing when a key above the last is missing and only the last may be
+    // created.
+    std::optional<std::int64_t> CreatePath(const std::vector<Name>& key, KeyCreation creation)
     {
         std::int64_t id = kRootKeyId;
-        for (const Name& component : key) {
+        for (std::size_t i = 0; i < key.size(); ++i) {
+            const Name& component = key[i];
             std::optional<std::int64_t> child = FindChild(id, component);
+            if (!child && creation == KeyCreation::LastKeyOnly && i + 1 < key.size()) {
+                return std::nullopt;
+            }
             if (!child) {
                 Statement insert(db_.get(),
                                  "INSERT INTO keys (parent, name, folded) VALUES (?, ?, ?)");
@@ -537,10 +558,16 @@ public:
     NTSTATUS Write(ULONG relativeTo, const std::string& key, const std::string& valueName,
                    const RegistryValue& value) override
     {
+        return WriteValue(relativeTo, key, valueName, value, KeyCreation::WholePath);
+    }
+
+    NTSTATUS WriteValue(ULONG relativeTo, const std::string& key, const std::string& valueName,
+                        const RegistryValue& value, KeyCreation creation) override
+    {
         Resolved path;
         Name name;
         NTSTATUS status = ResolveValue(relativeTo, key, valueName, &path, &name);
-        return NT_SUCCESS(status) ? path.Tree->Write(path.Key, name, value) : status;
+        return NT_SUCCESS(status) ? path.Tree->Write(path.Key, name, value, creation) : status;
     }
 
     NTSTATUS DeleteValue(ULONG relativeTo, const std::string& key,
@@ -550,6 +577,13 @@ public:
         Name name;
         NTSTATUS status = ResolveValue(relativeTo, key, valueName, &path, &name);
         return NT_SUCCESS(status) ? path.Tree->DeleteValue(path.Key, name) : status;
+    }
+
+    NTSTATUS CreateKey(ULONG relativeTo, const std::string& key) override
+    {
+        Resolved path;
+        NTSTATUS status = Resolve(relativeTo, key, &path);
+        return NT_SUCCESS(status) ? path.Tree->CreateKey(path.Key) : status;
     }
 
     NTSTATUS DeleteKey(ULONG relativeTo, const std::string& key) override

@@ -29,6 +29,15 @@ public:
     // Throws std::runtime_error with a clear message when it cannot.
     static std::unique_ptr<RegistryStore> Open(const std::filesystem::path& stateDirectory);
 
+    // Write creates every missing key of the path; RtlWriteRegistryValue,
+    // as Windows', only a missing last key below an existing one.
+    enum class KeyCreation { WholePath, LastKeyOnly };
+    virtual NTSTATUS WriteValue(ULONG relativeTo, const std::string& key,
+                                const std::string& valueName, const RegistryValue& value,
+                                KeyCreation creation) = 0;
+    // With every missing key of the path.
+    virtual NTSTATUS CreateKey(ULONG relativeTo, const std::string& key) = 0;
+
     // Every value of one key, in the order the values were created, read in
     // one transaction. STATUS_OBJECT_NAME_NOT_FOUND when the key is absent.
     virtual NTSTATUS ReadKey(ULONG relativeTo, const std::string& key,

@@ -15,7 +15,8 @@
 // Every routine needs a non-empty path, and the value routines a non-empty
 // value name (STATUS_INVALID_PARAMETER otherwise); names holding unpaired
 // surrogates answer STATUS_OBJECT_NAME_INVALID. RtlWriteRegistryValue
-// creates missing parent keys too.
+// creates a missing key only when its parent exists, as Windows does
+// (STATUS_OBJECT_NAME_NOT_FOUND otherwise).
 
 #include "kernel_impl.h"
 #include "registry_store.h"
@@ -267,7 +268,7 @@ NTSTATUS NTAPI RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR Value
     }
     const auto* data = static_cast<const std::uint8_t*>(ValueData);
     RegistryValue value{ValueType, ValueLength == 0 ? Bytes() : Bytes(data, data + ValueLength)};
-    return Store().Write(RelativeTo, key, name, value);
+    return Store().WriteValue(RelativeTo, key, name, value, RegistryStore::KeyCreation::LastKeyOnly);
 }
 
 NTSTATUS NTAPI RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName)
