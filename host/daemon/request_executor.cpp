@@ -2,16 +2,19 @@
 
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 namespace zelvcomd {
 namespace {
+
+constexpr std::string_view kDosDevicePrefix = "\\\\.\\";
+constexpr std::string_view kDosDevicesDirectory = "\\DosDevices\\";
 
 // Programs reach devices as on Windows, through the DOS-device namespace
 // (\\.\NAME, one name, no path): the kernel's own devices, such as the TCP
 // transport, are the drivers' alone.
 bool IsDosDeviceName(const std::string& name)
 {
-    constexpr std::string_view kDosDevicePrefix = "\\\\.\\";
     return name.size() > kDosDevicePrefix.size() && name.rfind(kDosDevicePrefix, 0) == 0 &&
            name.find('\\', kDosDevicePrefix.size()) == std::string::npos;
 }
@@ -19,6 +22,13 @@ bool IsDosDeviceName(const std::string& name)
 // Not in the host's ntstatus.h: a cancel aimed at a request that is no
 // longer in flight.
 constexpr NTSTATUS kStatusNotFound = static_cast<NTSTATUS>(0xC0000225);
+
+template <typename Body, typename = void>
+struct NamesHandle : std::false_type {
+};
+template <typename Body>
+struct NamesHandle<Body, std::void_t<decltype(Body::Handle)>> : std::true_type {
+};
 
 std::string Client(const std::shared_ptr<ClientSession>& session)
 {
@@ -54,6 +64,38 @@ void RequestExecutor::Execute(const std::shared_ptr<ClientSession>& session,
     }
     std::visit(Dispatcher{*this, context}, request.Body);
     session->Handles().Leave();
+}
+
+std::uint64_t RequestExecutor::HandleOf(const zelipc::Request& request)
+{
+    return std::visit(
+        [](const auto& body) -> std::uint64_t {
+            if constexpr (NamesHandle<std::decay_t<decltype(body)>>::value) {
+                return body.Handle;
+            } else {
+                return 0;
+            }
+        },
+        request.Body);
+}
+
+KeyedQueues::Key RequestExecutor::QueueOf(const std::shared_ptr<ClientSession>& session,
+                                          const zelipc::Request& request) const
+{
+    if (std::holds_alternative<zelipc::CancelRequest>(request.Body)) {
+        return nullptr;
+    }
+    PDEVICE_OBJECT device = nullptr;
+    if (const auto* open = std::get_if<zelipc::OpenRequest>(&request.Body)) {
+        if (IsDosDeviceName(open->Name)) {
+            const auto target = kernel_.SymbolicLinkTarget(
+                std::string(kDosDevicesDirectory) + open->Name.substr(kDosDevicePrefix.size()));
+            device = target ? kernel_.FindDevice(*target) : nullptr;
+        }
+    } else if (const auto file = session->Handles().Find(HandleOf(request))) {
+        device = file->FileObject()->DeviceObject;
+    }
+    return device != nullptr ? static_cast<KeyedQueues::Key>(device) : session.get();
 }
 
 void RequestExecutor::Teardown(const std::shared_ptr<ClientSession>& session)

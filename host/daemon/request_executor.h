@@ -7,6 +7,7 @@
 #include "client_session.h"
 #include "device_watch.h"
 #include "logger.h"
+#include "worker_pool.h"
 
 #include <host/kernel.h>
 #include <zelvcom_ipc/protocol.h>
@@ -29,6 +30,17 @@ public:
     // activity counter); answered exactly once, or dropped when the client
     // has gone.
     void Execute(const std::shared_ptr<ClientSession>& session, const zelipc::Request& request);
+
+    // The handle a request names (0 for none).
+    static std::uint64_t HandleOf(const zelipc::Request& request);
+    // Where a request waits for its turn: in its device's queue, so that
+    // what blocks in the driver (a write the module does not take, an open
+    // waiting for a connect) holds one thread for its device and none
+    // other; a request for no device (an unknown handle or name) waits in
+    // its client's. None for a cancel: it never blocks, and must not wait
+    // behind what it cancels.
+    KeyedQueues::Key QueueOf(const std::shared_ptr<ClientSession>& session,
+                             const zelipc::Request& request) const;
 
     // A client that has gone, as a process exit on Windows: its requests
     // are cancelled, then every handle is cleaned up and closed.

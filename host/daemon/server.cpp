@@ -7,9 +7,10 @@
 namespace zelvcomd {
 namespace {
 
-// Threads that dispatch requests; each may be held for seconds by a
-// dispatch routine, and a pended request holds none.
-constexpr std::size_t kWorkerThreads = 8;
+// Threads that stay to dispatch requests. A dispatch routine may hold one
+// for seconds (a pended request holds none); while all are held more
+// start, and the device queues keep it to one per device.
+constexpr std::size_t kResidentWorkers = 8;
 constexpr std::size_t kMaxClients = 256;
 constexpr std::uint32_t kReadable = EPOLLIN | EPOLLRDHUP;
 
@@ -34,7 +35,7 @@ Server::Server(host::Kernel& kernel, Logger& log, DeviceWatch& watch, zel::UnixL
                    }),
       wakeWatch_(loop_, wake_.Fd(), EPOLLIN, [this](std::uint32_t) { FlushQueued(); }),
       executor_(kernel, log, watch, activity_),
-      workers_(kWorkerThreads)
+      workers_(kResidentWorkers)
 {
 }
 
@@ -87,8 +88,13 @@ void Server::OnClient(int fd, std::uint32_t events)
     }
 }
 
-// Hello is answered here; everything else goes to a worker, within the
-// client's limit of requests in flight.
+// Hello is answered here; everything else waits in its device's queue
+// (RequestExecutor::QueueOf), within the client's limit of requests in
+// flight. One queue per device, not per client or handle: what blocks is a
+// device (its module stalled or out of reach), and the driver serialises
+// much of a device's work anyway (a port's writes, a module's frames), so a
+// second thread for it would only wait. The pool grows to give each device
+// with work its thread, so no device, and no client, holds up another.
 void Server::Admit(const std::shared_ptr<ClientSession>& session, const zelipc::Request& request)
 {
     zelipc::Reply reply;
@@ -105,7 +111,8 @@ void Server::Admit(const std::shared_ptr<ClientSession>& session, const zelipc::
         return;
     }
     activity_.Begin();
-    workers_.Post([this, session, request] { executor_.Execute(session, request); });
+    workers_.Post(executor_.QueueOf(session, request),
+                  [this, session, request] { executor_.Execute(session, request); });
 }
 
 void Server::FlushQueued()
@@ -143,7 +150,7 @@ void Server::Disconnect(std::shared_ptr<ClientSession> session, host::LogLevel l
     sessions_.erase(session->Fd());
     session->Disconnect();
     log_.Write(level, Client(session) + " " + why);
-    workers_.Post([this, session] { executor_.Teardown(session); });
+    workers_.Post(nullptr, [this, session] { executor_.Teardown(session); });
 }
 
 void Server::Shutdown(int signal)

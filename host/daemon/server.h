@@ -61,7 +61,7 @@ private:
     std::map<int, Connected> sessions_;
     std::uint64_t nextClientId_ = 1;
     // Declared last: destroyed first, so no task outlives what it uses.
-    WorkerPool workers_;
+    KeyedQueues workers_;
 };
 
 }  // namespace zelvcomd

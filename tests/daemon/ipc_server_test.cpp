@@ -1,10 +1,14 @@
 // The daemon's IPC server: a client that breaks the protocol, or dies,
 // loses its own connection and handles (its pending requests cancelled) and
-// no one else's; a failed request carries its error back.
+// no one else's; a failed request carries its error back; no client, idle
+// or flooding, keeps the others from being served.
 #include "daemon_fixture.h"
 #include "support/loopback.h"
 
 #include <zelvcom_ipc/codec.h>
+
+#include <chrono>
+#include <iostream>
 
 namespace zeltest {
 namespace {
@@ -125,6 +129,86 @@ TEST_F(DaemonTest, AKilledClientsPendingWaitIsCancelledAndItsHandlesClosed)
     const HANDLE port = OpenPort(kCom);
     EXPECT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
     CloseHandle(port);
+}
+
+// A client floods a port with requests that each wait out the driver's
+// reply time (its module has stopped answering control frames): the flood
+// holds that port's turn and nothing else, so another client opens a port
+// of another module and makes a round trip while most of the flood still
+// waits.
+TEST_F(DaemonTest, AFloodOfBlockedRequestsHoldsUpNoOtherPort)
+{
+    constexpr unsigned kHealthyCom = 61;
+    constexpr unsigned kStalledCom = 62;
+    constexpr std::uint32_t kSetRts = 0x001B0030;  // IOCTL_SERIAL_SET_RTS
+    constexpr std::uint64_t kFlood = 48;
+    ModuleSimulator healthy({"echo"});
+    ModuleSimulator stalled(ModuleSimulator::CommandLine{},
+                            {"--address", "127.0.0.2", "--control", "0", "--channel", "0:echo"});
+    ModuleRecord stalledRecord =
+        LoopbackModule(stalled.ControlPort(), {stalled.ChannelPort(1)}, kStalledCom);
+    stalledRecord.ModuleIP = htonl(INADDR_LOOPBACK + 1);
+    const HANDLE control = OpenControl();
+    ASSERT_NE(control, INVALID_HANDLE_VALUE) << GetLastError();
+    const ModuleRecord healthyRecord =
+        LoopbackModule(healthy.ControlPort(), {healthy.ChannelPort(1)}, kHealthyCom);
+    EXPECT_TRUE(Control(control, IOCTL_VCOM_ADD_MODULE, &healthyRecord, sizeof healthyRecord));
+    EXPECT_TRUE(Control(control, IOCTL_VCOM_ADD_MODULE, &stalledRecord, sizeof stalledRecord));
+    EXPECT_TRUE(Control(control, IOCTL_VCOM_START_ALL_SERIAL, nullptr, 0)) << GetLastError();
+    CloseHandle(control);
+    const auto bystander = [this] {
+        const auto start = std::chrono::steady_clock::now();
+        const HANDLE port = OpenPort(kHealthyCom);
+        EXPECT_NE(port, INVALID_HANDLE_VALUE) << GetLastError() << Daemon().Log();
+        COMMTIMEOUTS timeouts{1000, 0, 1, 0, 0};  // a read waits for its bytes
+        EXPECT_TRUE(SetCommTimeouts(port, &timeouts)) << GetLastError();
+        DWORD done = 0;
+        EXPECT_TRUE(WriteFile(port, "ping", 4, &done, nullptr)) << GetLastError();
+        char echoed[4] = {};
+        EXPECT_TRUE(ReadFile(port, echoed, sizeof echoed, &done, nullptr)) << GetLastError();
+        EXPECT_EQ(std::string(echoed, done), "ping");
+        EXPECT_TRUE(CloseHandle(port));
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - start);
+    };
+    const auto unloaded = bystander();
+
+    const auto flooder = zel::test::ConnectUnix(SocketPath());
+    ASSERT_TRUE(SendBytes(flooder.Get(), zelipc::EncodeRequest({1, zelipc::HelloRequest{0}})));
+    ASSERT_TRUE(ReceiveReply(flooder.Get()));
+    const std::string stalledName = "\\\\.\\COM" + std::to_string(kStalledCom);
+    ASSERT_TRUE(SendBytes(flooder.Get(),
+                          zelipc::EncodeRequest({2, zelipc::OpenRequest{0, 0, stalledName}})));
+    const auto opened = ReceiveReply(flooder.Get());
+    ASSERT_TRUE(opened && opened->Status == 0) << Daemon().Log();
+    ASSERT_EQ(stalled.Command("reply silent"), "ok reply silent");
+    // Then a Hello, answered as it is read: the whole flood has been taken
+    // in when its answer comes.
+    constexpr std::uint64_t kFirstFlooding = 3;
+    Bytes flood;
+    for (std::uint64_t id = kFirstFlooding; id < kFirstFlooding + kFlood; ++id) {
+        const auto bytes = zelipc::EncodeRequest(
+            {id, zelipc::DeviceControlRequest{opened->Information, kSetRts, 0, {}}});
+        flood.insert(flood.end(), bytes.begin(), bytes.end());
+    }
+    const auto hello = zelipc::EncodeRequest({1, zelipc::HelloRequest{0}});
+    flood.insert(flood.end(), hello.begin(), hello.end());
+    ASSERT_TRUE(SendBytes(flooder.Get(), flood));
+    std::uint64_t answered = 0;
+    for (auto reply = ReceiveReply(flooder.Get()); reply && reply->Id != 1;
+         reply = ReceiveReply(flooder.Get())) {
+        ++answered;
+    }
+
+    const auto loaded = bystander();
+    pollfd arrived{flooder.Get(), POLLIN, 0};
+    while (poll(&arrived, 1, 0) == 1 && ReceiveReply(flooder.Get())) {
+        ++answered;
+    }
+    std::cout << "open, round trip and close: " << unloaded.count() << " ms alone, "
+              << loaded.count() << " ms while a flood waited; " << answered << " of " << kFlood
+              << " flooding requests answered meanwhile\n";
+    EXPECT_LT(answered, kFlood / 2);
 }
 
 }  // namespace

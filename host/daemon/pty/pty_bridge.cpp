@@ -9,7 +9,9 @@ namespace zelvcomd {
 namespace {
 
 // Port opens and closes connect and disconnect, and a write may wait for a
-// reconnect: each holds a thread for up to seconds.
+// reconnect: each holds a thread for up to seconds. These threads stay;
+// while all are held more start, and as a port has one turn at a time, a
+// port whose module stalls holds one thread and no more.
 constexpr std::size_t kWorkerThreads = 8;
 constexpr char kComLinkPrefix[] = "\\DosDevices\\COM";
 constexpr std::size_t kDosDevicesLength = sizeof("\\DosDevices\\") - 1;
