@@ -14,8 +14,6 @@ namespace {
 constexpr std::size_t kReceiveBlock = 64 * 1024;
 // Replies a client may leave unread before it is cut off.
 constexpr std::size_t kMaxOutboundBytes = 8 * 1024 * 1024;
-// Requests one client may have unanswered at once.
-constexpr std::size_t kMaxRequestsInFlight = 64;
 
 pid_t PeerProcessOf(int fd)
 {
@@ -140,22 +138,6 @@ void ClientSession::QueueReply(const zelipc::Reply& reply)
         wakeQueued_ = true;
     }
     wake_.Push(shared_from_this());
-}
-
-bool ClientSession::TryBeginRequest()
-{
-    std::lock_guard<std::mutex> lock(outMutex_);
-    if (requestsInFlight_ >= kMaxRequestsInFlight) {
-        return false;
-    }
-    ++requestsInFlight_;
-    return true;
-}
-
-void ClientSession::EndRequest()
-{
-    std::lock_guard<std::mutex> lock(outMutex_);
-    --requestsInFlight_;
 }
 
 }  // namespace zelvcomd

@@ -54,10 +54,6 @@ public:
     // ---- Any thread ----
     void QueueReply(const zelipc::Reply& reply);
 
-    // Requests of this client not yet answered, bounded.
-    bool TryBeginRequest();
-    void EndRequest();
-
 private:
     bool Admit(const zelipc::Frame& frame, std::vector<zelipc::Request>* requests,
                std::string* reason);
@@ -80,7 +76,6 @@ private:
     bool wakeQueued_ = false;
     bool overflowed_ = false;
     bool disconnected_ = false;
-    std::size_t requestsInFlight_ = 0;
 };
 
 }  // namespace zelvcomd

@@ -62,7 +62,11 @@ void RequestExecutor::Execute(const std::shared_ptr<ClientSession>& session,
         Drop(context);
         return;
     }
-    std::visit(Dispatcher{*this, context}, request.Body);
+    if (session->Handles().Start(request.Id)) {
+        std::visit(Dispatcher{*this, context}, request.Body);
+    } else {
+        Finish(context, STATUS_CANCELLED);
+    }
     session->Handles().Leave();
 }
 
@@ -143,7 +147,7 @@ void RequestExecutor::Open(const Context& context, const zelipc::OpenRequest& re
 void RequestExecutor::Read(const Context& context, const zelipc::ReadRequest& request)
 {
     if (auto file = FileOf(context, request.Handle)) {
-        Await(context, request.Handle, file->StartRead(request.Length));
+        Await(context, file->StartRead(request.Length));
     }
 }
 
@@ -151,7 +155,7 @@ void RequestExecutor::Write(const Context& context, const zelipc::WriteRequest& 
 {
     if (auto file = FileOf(context, request.Handle)) {
         const auto length = static_cast<ULONG>(request.Data.size());
-        Await(context, request.Handle, file->StartWrite(request.Data.data(), length));
+        Await(context, file->StartWrite(request.Data.data(), length));
     }
 }
 
@@ -159,9 +163,8 @@ void RequestExecutor::Control(const Context& context, const zelipc::DeviceContro
 {
     if (auto file = FileOf(context, request.Handle)) {
         const auto inputLength = static_cast<ULONG>(request.Input.size());
-        Await(context, request.Handle,
-              file->StartDeviceControl(request.Code, request.Input.data(), inputLength,
-                                       request.OutputLength));
+        Await(context, file->StartDeviceControl(request.Code, request.Input.data(), inputLength,
+                                                request.OutputLength));
         // Control requests are what create and delete devices.
         watch_.Check();
     }
@@ -170,7 +173,7 @@ void RequestExecutor::Control(const Context& context, const zelipc::DeviceContro
 void RequestExecutor::Flush(const Context& context, const zelipc::FlushRequest& request)
 {
     if (auto file = FileOf(context, request.Handle)) {
-        Await(context, request.Handle, file->StartFlush());
+        Await(context, file->StartFlush());
     }
 }
 
@@ -182,16 +185,19 @@ void RequestExecutor::Cancel(const Context& context, const zelipc::CancelRequest
     }
     constexpr std::uint64_t kEveryRequest = 0;
     if (request.Target == kEveryRequest) {
+        context.Session->Handles().CancelWaiting(request.Handle);
         file->CancelAll();
         Finish(context, STATUS_SUCCESS);
         return;
     }
-    auto io = context.Session->Handles().Request(request.Target, request.Handle);
-    if (io == nullptr) {
+    std::shared_ptr<host::PendingIo> io;
+    if (!context.Session->Handles().Cancel(request.Target, request.Handle, &io)) {
         Finish(context, kStatusNotFound);
         return;
     }
-    io->Cancel();
+    if (io != nullptr) {
+        io->Cancel();
+    }
     Finish(context, STATUS_SUCCESS);
 }
 
@@ -217,10 +223,11 @@ std::shared_ptr<host::File> RequestExecutor::FileOf(const Context& context, std:
     return file;
 }
 
-void RequestExecutor::Await(const Context& context, std::uint64_t handle,
-                            std::shared_ptr<host::PendingIo> io)
+void RequestExecutor::Await(const Context& context, std::shared_ptr<host::PendingIo> io)
 {
-    context.Session->Handles().Track(context.RequestId, handle, io);
+    if (context.Session->Handles().Track(context.RequestId, io)) {
+        io->Cancel();  // asked for while the dispatch routine ran
+    }
     if (!io->Done()) {
         log_.Debug(Client(context.Session) + ": request " + std::to_string(context.RequestId) +
                    " pending in the driver");
@@ -233,7 +240,6 @@ void RequestExecutor::Await(const Context& context, std::uint64_t handle,
     // Runs at once, or later in the completing thread: it only hands the
     // result on.
     io->OnComplete([this, context](const host::IoResult& result) {
-        context.Session->Handles().Forget(context.RequestId);
         Finish(context, result.Status, result.Information, result.Data);
     });
 }
@@ -246,14 +252,16 @@ void RequestExecutor::Finish(const Context& context, NTSTATUS status, std::uint6
     reply.Status = status;
     reply.Information = information;
     reply.Data = data;
+    // The id is free again before the client can learn that it is.
+    context.Session->Handles().End(context.RequestId);
     context.Session->QueueReply(reply);
-    Drop(context);
+    activity_.End();
 }
 
-// The request is over for the counters, answered or not.
+// A request of a client that has gone: over for the counters, unanswered.
 void RequestExecutor::Drop(const Context& context)
 {
-    context.Session->EndRequest();
+    context.Session->Handles().End(context.RequestId);
     activity_.End();
 }
 

@@ -26,9 +26,9 @@ public:
     {
     }
 
-    // A request the event loop accepted (counted in the session and in the
-    // activity counter); answered exactly once, or dropped when the client
-    // has gone.
+    // A request the event loop accepted (begun in the session and counted
+    // in the activity counter); answered exactly once, or dropped when the
+    // client has gone.
     void Execute(const std::shared_ptr<ClientSession>& session, const zelipc::Request& request);
 
     // The handle a request names (0 for none).
@@ -62,7 +62,7 @@ private:
     void Close(const Context& context, const zelipc::CloseRequest& request);
 
     std::shared_ptr<host::File> FileOf(const Context& context, std::uint64_t handle);
-    void Await(const Context& context, std::uint64_t handle, std::shared_ptr<host::PendingIo> io);
+    void Await(const Context& context, std::shared_ptr<host::PendingIo> io);
     void Finish(const Context& context, NTSTATUS status, std::uint64_t information = 0,
                 const std::vector<std::uint8_t>& data = {});
     void Drop(const Context& context);

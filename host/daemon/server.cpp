@@ -78,13 +78,15 @@ void Server::OnClient(int fd, std::uint32_t events)
     std::string reason;
     const auto received = session->Receive(&requests, &reason);
     for (const auto& request : requests) {
-        Admit(session, request);
+        if (!Admit(session, request, &reason)) {
+            ProtocolError(session, reason);
+            return;
+        }
     }
     if (received == ClientSession::Received::Closed) {
         Disconnect(session, host::LogLevel::Info, "gone");
     } else if (received == ClientSession::Received::Violation) {
-        Disconnect(session, host::LogLevel::Warning,
-                   "protocol error (" + reason + "), connection closed");
+        ProtocolError(session, reason);
     }
 }
 
@@ -95,7 +97,8 @@ void Server::OnClient(int fd, std::uint32_t events)
 // much of a device's work anyway (a port's writes, a module's frames), so a
 // second thread for it would only wait. The pool grows to give each device
 // with work its thread, so no device, and no client, holds up another.
-void Server::Admit(const std::shared_ptr<ClientSession>& session, const zelipc::Request& request)
+bool Server::Admit(const std::shared_ptr<ClientSession>& session, const zelipc::Request& request,
+                   std::string* reason)
 {
     zelipc::Reply reply;
     reply.Id = request.Id;
@@ -103,16 +106,29 @@ void Server::Admit(const std::shared_ptr<ClientSession>& session, const zelipc::
         reply.Status = STATUS_SUCCESS;
         reply.Information = zelipc::kVersion;
         session->QueueReply(reply);
-        return;
+        return true;
     }
-    if (!session->TryBeginRequest()) {
+    switch (session->Handles().Begin(request.Id, RequestExecutor::HandleOf(request))) {
+    case SessionHandles::Admission::IdInUse:
+        *reason = "request id " + std::to_string(request.Id) + " is already in flight";
+        return false;
+    case SessionHandles::Admission::TooMany:
         reply.Status = STATUS_INSUFFICIENT_RESOURCES;
         session->QueueReply(reply);
-        return;
+        return true;
+    case SessionHandles::Admission::Admitted:
+        break;
     }
     activity_.Begin();
     workers_.Post(executor_.QueueOf(session, request),
                   [this, session, request] { executor_.Execute(session, request); });
+    return true;
+}
+
+void Server::ProtocolError(const std::shared_ptr<ClientSession>& session, const std::string& reason)
+{
+    Disconnect(session, host::LogLevel::Warning,
+               "protocol error (" + reason + "), connection closed");
 }
 
 void Server::FlushQueued()

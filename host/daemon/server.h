@@ -34,7 +34,10 @@ public:
 private:
     void Accept();
     void OnClient(int fd, std::uint32_t events);
-    void Admit(const std::shared_ptr<ClientSession>& session, const zelipc::Request& request);
+    // False when the request breaks the protocol: *reason says how.
+    bool Admit(const std::shared_ptr<ClientSession>& session, const zelipc::Request& request,
+               std::string* reason);
+    void ProtocolError(const std::shared_ptr<ClientSession>& session, const std::string& reason);
     void FlushQueued();
     void Flush(const std::shared_ptr<ClientSession>& session);
     void Disconnect(std::shared_ptr<ClientSession> session, host::LogLevel level,

@@ -1,6 +1,12 @@
 #include "session_handles.h"
 
 namespace zelvcomd {
+namespace {
+
+// Requests one client may have unanswered at once.
+constexpr std::size_t kMaxRequestsInFlight = 64;
+
+}  // namespace
 
 std::uint64_t SessionHandles::Add(std::shared_ptr<host::File> file)
 {
@@ -29,25 +35,60 @@ std::shared_ptr<host::File> SessionHandles::Remove(std::uint64_t handle)
     return file;
 }
 
-void SessionHandles::Track(std::uint64_t requestId, std::uint64_t handle,
-                           std::shared_ptr<host::PendingIo> io)
+SessionHandles::Admission SessionHandles::Begin(std::uint64_t requestId, std::uint64_t handle)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    requests_[requestId] = {handle, std::move(io)};
+    if (requests_.count(requestId) != 0) {
+        return Admission::IdInUse;
+    }
+    if (requests_.size() >= kMaxRequestsInFlight) {
+        return Admission::TooMany;
+    }
+    requests_.emplace(requestId, InFlight{handle, nullptr, false});
+    return Admission::Admitted;
 }
 
-void SessionHandles::Forget(std::uint64_t requestId)
+bool SessionHandles::Start(std::uint64_t requestId)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return !requests_.at(requestId).Cancelled;
+}
+
+bool SessionHandles::Track(std::uint64_t requestId, std::shared_ptr<host::PendingIo> io)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto& request = requests_.at(requestId);
+    request.Io = std::move(io);
+    return request.Cancelled;
+}
+
+void SessionHandles::End(std::uint64_t requestId)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     requests_.erase(requestId);
 }
 
-std::shared_ptr<host::PendingIo> SessionHandles::Request(std::uint64_t requestId,
-                                                         std::uint64_t handle) const
+bool SessionHandles::Cancel(std::uint64_t requestId, std::uint64_t handle,
+                            std::shared_ptr<host::PendingIo>* io)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     const auto found = requests_.find(requestId);
-    return found != requests_.end() && found->second.Handle == handle ? found->second.Io : nullptr;
+    if (found == requests_.end() || found->second.Handle != handle) {
+        return false;
+    }
+    found->second.Cancelled = true;
+    *io = found->second.Io;
+    return true;
+}
+
+void SessionHandles::CancelWaiting(std::uint64_t handle)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto& [id, request] : requests_) {
+        if (request.Handle == handle && request.Io == nullptr) {
+            request.Cancelled = true;
+        }
+    }
 }
 
 bool SessionHandles::Enter()

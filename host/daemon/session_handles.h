@@ -20,10 +20,24 @@ public:
     std::shared_ptr<host::File> Find(std::uint64_t handle) const;
     std::shared_ptr<host::File> Remove(std::uint64_t handle);
 
-    // Requests in flight, by request id, so one of them can be cancelled.
-    void Track(std::uint64_t requestId, std::uint64_t handle, std::shared_ptr<host::PendingIo> io);
-    void Forget(std::uint64_t requestId);
-    std::shared_ptr<host::PendingIo> Request(std::uint64_t requestId, std::uint64_t handle) const;
+    // Requests in flight, from their arrival to their answer, by request
+    // id (unique among them, so a cancel finds the one meant) and the
+    // handle they are for (0 for none).
+    enum class Admission { Admitted, IdInUse, TooMany };
+    Admission Begin(std::uint64_t requestId, std::uint64_t handle);
+    // Its turn has come; false when it was cancelled while it waited.
+    bool Start(std::uint64_t requestId);
+    // It has reached the driver as io; true when a cancel came meanwhile.
+    bool Track(std::uint64_t requestId, std::shared_ptr<host::PendingIo> io);
+    // Before its answer is queued, so the id may be used again at once.
+    void End(std::uint64_t requestId);
+    // Cancels one request on the handle: one that waits never starts, and
+    // *io is set when it is in the driver (for the caller to cancel there).
+    // False when no such request is in flight.
+    bool Cancel(std::uint64_t requestId, std::uint64_t handle,
+                std::shared_ptr<host::PendingIo>* io);
+    // Every request on the handle that has not reached the driver yet.
+    void CancelWaiting(std::uint64_t handle);
 
     // A worker enters before dispatching a request of this client; false
     // once the client is gone.
@@ -37,6 +51,7 @@ private:
     struct InFlight {
         std::uint64_t Handle = 0;
         std::shared_ptr<host::PendingIo> Io;
+        bool Cancelled = false;
     };
 
     mutable std::mutex mutex_;

@@ -14,6 +14,7 @@ namespace zeltest {
 namespace {
 
 constexpr std::uint32_t kStatusInvalidHandle = 0xC0000008u;
+constexpr std::int32_t kStatusCancelled = static_cast<std::int32_t>(0xC0000120u);
 using Bytes = std::vector<std::uint8_t>;
 
 bool SendBytes(int fd, const Bytes& bytes)
@@ -50,14 +51,18 @@ TEST_F(DaemonTest, AClientThatBreaksTheProtocolLosesOnlyItsOwnConnectionAndHandl
     const auto opened = ReceiveReply(bad.Get());
     ASSERT_TRUE(opened && opened->Status == 0);
     EXPECT_EQ(OpenControl(), INVALID_HANDLE_VALUE);
-    // A handle it does not hold is answered, not punished.
+    // A handle it does not hold is answered, not punished; a request id is
+    // free again as soon as its answer has come.
     constexpr std::uint64_t kNoSuchHandle = 99;
-    ASSERT_TRUE(
-        SendBytes(bad.Get(), zelipc::EncodeRequest({3, zelipc::ReadRequest{kNoSuchHandle, 1}})));
-    const auto reply = ReceiveReply(bad.Get());
-    ASSERT_TRUE(reply);
-    EXPECT_EQ(reply->Id, 3u);
-    EXPECT_EQ(static_cast<std::uint32_t>(reply->Status), kStatusInvalidHandle);
+    constexpr int kReuses = 100;
+    for (int round = 0; round < kReuses; ++round) {
+        ASSERT_TRUE(SendBytes(bad.Get(),
+                              zelipc::EncodeRequest({3, zelipc::ReadRequest{kNoSuchHandle, 1}})));
+        const auto reply = ReceiveReply(bad.Get());
+        ASSERT_TRUE(reply) << "round " << round << Daemon().Log();
+        EXPECT_EQ(reply->Id, 3u);
+        EXPECT_EQ(static_cast<std::uint32_t>(reply->Status), kStatusInvalidHandle);
+    }
 
     // A write whose payload is above the limit: refused on its header alone.
     Bytes oversized =
@@ -135,7 +140,8 @@ TEST_F(DaemonTest, AKilledClientsPendingWaitIsCancelledAndItsHandlesClosed)
 // reply time (its module has stopped answering control frames): the flood
 // holds that port's turn and nothing else, so another client opens a port
 // of another module and makes a round trip while most of the flood still
-// waits.
+// waits. What
+// waits can be cancelled, and its ids are in use until answered.
 TEST_F(DaemonTest, AFloodOfBlockedRequestsHoldsUpNoOtherPort)
 {
     constexpr unsigned kHealthyCom = 61;
@@ -209,6 +215,29 @@ TEST_F(DaemonTest, AFloodOfBlockedRequestsHoldsUpNoOtherPort)
               << loaded.count() << " ms while a flood waited; " << answered << " of " << kFlood
               << " flooding requests answered meanwhile\n";
     EXPECT_LT(answered, kFlood / 2);
+
+    // A cancel of every request on the handle: those still waiting end
+    // without reaching the driver.
+    ASSERT_TRUE(SendBytes(
+        flooder.Get(), zelipc::EncodeRequest({1, zelipc::CancelRequest{opened->Information, 0}})));
+    std::uint64_t cancelled = 0;
+    for (std::uint64_t left = kFlood - answered + 1; left > 0; --left) {
+        const auto reply = ReceiveReply(flooder.Get());
+        ASSERT_TRUE(reply) << Daemon().Log();
+        cancelled += reply->Status == kStatusCancelled ? 1 : 0;
+    }
+    EXPECT_GT(cancelled, 0u);
+
+    // An id still in flight cannot name a second request.
+    ASSERT_TRUE(SendBytes(flooder.Get(), flood));
+    const std::uint64_t lastFlooding = kFirstFlooding + kFlood - 1;
+    ASSERT_TRUE(SendBytes(
+        flooder.Get(),
+        zelipc::EncodeRequest({lastFlooding, zelipc::FlushRequest{opened->Information}})));
+    EXPECT_EQ(zel::test::ReceiveToEnd(flooder.Get()).End, zel::test::StreamEnd::Eof);
+    EXPECT_TRUE(
+        Daemon().SawLog("request id " + std::to_string(lastFlooding) + " is already in flight"))
+        << Daemon().Log();
 }
 
 }  // namespace

@@ -23,9 +23,11 @@
 //   Pending / Complete (daemon to client): i32 status, u32 reserved,
 //                  u64 information, data
 //
+// A request id belongs to its request until the final reply has come.
+//
 // A message that breaks these rules (bad magic or version, a length above
-// the limits, a payload of the wrong shape, anything but Hello first) ends
-// the connection; it never gets an answer.
+// the limits, a payload of the wrong shape, anything but Hello first, an id
+// still in flight) ends the connection; it never gets an answer.
 #pragma once
 
 #include <cstddef>
