@@ -10,6 +10,11 @@ namespace {
 constexpr std::string_view kDosDevicePrefix = "\\\\.\\";
 constexpr std::string_view kDosDevicesDirectory = "\\DosDevices\\";
 
+// Not in the host's ntstatus.h: a cancel aimed at a request that is no
+// longer in flight, and an open beyond the client's handle limit.
+constexpr NTSTATUS kStatusNotFound = static_cast<NTSTATUS>(0xC0000225);
+constexpr NTSTATUS kStatusTooManyOpenedFiles = static_cast<NTSTATUS>(0xC000011F);
+
 // Programs reach devices as on Windows, through the DOS-device namespace
 // (\\.\NAME, one name, no path): the kernel's own devices, such as the TCP
 // transport, are the drivers' alone.
@@ -18,10 +23,6 @@ bool IsDosDeviceName(const std::string& name)
     return name.size() > kDosDevicePrefix.size() && name.rfind(kDosDevicePrefix, 0) == 0 &&
            name.find('\\', kDosDevicePrefix.size()) == std::string::npos;
 }
-
-// Not in the host's ntstatus.h: a cancel aimed at a request that is no
-// longer in flight.
-constexpr NTSTATUS kStatusNotFound = static_cast<NTSTATUS>(0xC0000225);
 
 template <typename Body, typename = void>
 struct NamesHandle : std::false_type {
@@ -130,9 +131,16 @@ void RequestExecutor::Open(const Context& context, const zelipc::OpenRequest& re
         Finish(context, STATUS_OBJECT_PATH_NOT_FOUND);
         return;
     }
+    if (!context.Session->Handles().Reserve()) {
+        log_.Debug(Client(context.Session) + ": open " + request.Name +
+                   " refused: the client holds as many handles as it may");
+        Finish(context, kStatusTooManyOpenedFiles);
+        return;
+    }
     std::unique_ptr<host::File> file;
     const NTSTATUS status = kernel_.Open(request.Name, &file);
     if (!NT_SUCCESS(status)) {
+        context.Session->Handles().Unreserve();
         log_.Debug(Client(context.Session) + ": open " + request.Name + " failed with " +
                    StatusText(status));
         Finish(context, status);

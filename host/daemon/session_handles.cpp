@@ -3,14 +3,33 @@
 namespace zelvcomd {
 namespace {
 
+// Handles one client may hold at once, as a process's open-file limit.
+constexpr std::size_t kMaxHandles = 1024;
 // Requests one client may have unanswered at once.
 constexpr std::size_t kMaxRequestsInFlight = 64;
 
 }  // namespace
 
+bool SessionHandles::Reserve()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (files_.size() + reserved_ >= kMaxHandles) {
+        return false;
+    }
+    ++reserved_;
+    return true;
+}
+
+void SessionHandles::Unreserve()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    --reserved_;
+}
+
 std::uint64_t SessionHandles::Add(std::shared_ptr<host::File> file)
 {
     std::lock_guard<std::mutex> lock(mutex_);
+    --reserved_;
     const std::uint64_t handle = nextHandle_++;
     files_.emplace(handle, std::move(file));
     return handle;

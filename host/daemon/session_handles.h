@@ -16,6 +16,10 @@ namespace zelvcomd {
 
 class SessionHandles {
 public:
+    // A slot for one more handle, taken by the Add that follows or given
+    // back; false when the client holds as many as it may.
+    bool Reserve();
+    void Unreserve();
     std::uint64_t Add(std::shared_ptr<host::File> file);
     std::shared_ptr<host::File> Find(std::uint64_t handle) const;
     std::shared_ptr<host::File> Remove(std::uint64_t handle);
@@ -57,6 +61,7 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable left_;
     std::map<std::uint64_t, std::shared_ptr<host::File>> files_;
+    std::size_t reserved_ = 0;
     std::map<std::uint64_t, InFlight> requests_;
     std::uint64_t nextHandle_ = 1;
     std::size_t inside_ = 0;

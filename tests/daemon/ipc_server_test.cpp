@@ -240,5 +240,36 @@ TEST_F(DaemonTest, AFloodOfBlockedRequestsHoldsUpNoOtherPort)
         << Daemon().Log();
 }
 
+// Handles are a process's to hold up to a limit, as open files are: one
+// closed makes room again, and another process has a limit of its own.
+TEST_F(DaemonTest, AClientHoldsHandlesUpToItsLimit)
+{
+    constexpr std::size_t kFarMoreThanAnyClientNeeds = 10'000;
+    constexpr const char kModuleDevice[] = "\\\\.\\ZelSerial0";
+    ModuleSimulator module({"echo"});
+    AddAndStart(LoopbackModule(module.ControlPort(), {module.ChannelPort(1)}, 71));
+    const auto open = [&] {
+        return CreateFileA(kModuleDevice, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           0, nullptr);
+    };
+    std::vector<HANDLE> held;
+    for (HANDLE handle = open(); handle != INVALID_HANDLE_VALUE; handle = open()) {
+        held.push_back(handle);
+        ASSERT_LT(held.size(), kFarMoreThanAnyClientNeeds);
+    }
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_TOO_MANY_OPEN_FILES));
+    ASSERT_FALSE(held.empty()) << Daemon().Log();
+
+    zel::test::ChildProcess probe(WIN32_PROBE_PATH, {kModuleDevice});
+    EXPECT_TRUE(probe.Stdout().WaitFor([](const std::string& line) { return line == "READY"; }))
+        << probe.Stdout().Text() << Daemon().Log();
+    CloseHandle(held.back());
+    held.back() = open();
+    EXPECT_NE(held.back(), INVALID_HANDLE_VALUE) << GetLastError();
+    for (const HANDLE handle : held) {
+        CloseHandle(handle);
+    }
+}
+
 }  // namespace
 }  // namespace zeltest

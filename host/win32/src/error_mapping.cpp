@@ -35,6 +35,7 @@ constexpr std::pair<NtStatus, DWORD> kStatusToError[] = {
     {kStatusIoTimeout, ERROR_SEM_TIMEOUT},
     {kStatusIoDeviceError, ERROR_IO_DEVICE},
     {kStatusInvalidUserBuffer, ERROR_INVALID_USER_BUFFER},
+    {kStatusTooManyOpenedFiles, ERROR_TOO_MANY_OPEN_FILES},
     {kStatusCancelled, ERROR_OPERATION_ABORTED},
     {kStatusNotFound, ERROR_NOT_FOUND},
     {kStatusConnectionDisconnected, ERROR_NETNAME_DELETED},

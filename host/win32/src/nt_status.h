@@ -44,6 +44,7 @@ constexpr NtStatus kStatusDeviceDoesNotExist = Status(0xC00000C0);
 constexpr NtStatus kStatusIoTimeout = Status(0xC00000B5);
 constexpr NtStatus kStatusIoDeviceError = Status(0xC0000185);
 constexpr NtStatus kStatusInvalidUserBuffer = Status(0xC00000E8);
+constexpr NtStatus kStatusTooManyOpenedFiles = Status(0xC000011F);
 constexpr NtStatus kStatusCancelled = Status(0xC0000120);
 constexpr NtStatus kStatusNotFound = Status(0xC0000225);
 constexpr NtStatus kStatusConnectionDisconnected = Status(0xC000020C);
