@@ -52,7 +52,7 @@ ClientSession::Received ClientSession::Receive(std::vector<zelipc::Request>* req
         case zelipc::FrameStatus::Invalid:
             return Received::Violation;
         case zelipc::FrameStatus::Ready:
-            if (!Admit(frame, requests, reason)) {
+            if (!Decode(frame, requests, reason)) {
                 return Received::Violation;
             }
             break;
@@ -60,8 +60,8 @@ ClientSession::Received ClientSession::Receive(std::vector<zelipc::Request>* req
     }
 }
 
-bool ClientSession::Admit(const zelipc::Frame& frame, std::vector<zelipc::Request>* requests,
-                          std::string* reason)
+bool ClientSession::Decode(const zelipc::Frame& frame, std::vector<zelipc::Request>* requests,
+                           std::string* reason)
 {
     if (!zelipc::IsRequestKind(frame.Head.MessageKind)) {
         *reason = "a reply sent to the daemon";
@@ -71,12 +71,6 @@ bool ClientSession::Admit(const zelipc::Frame& frame, std::vector<zelipc::Reques
     if (!request) {
         return false;
     }
-    const bool hello = std::holds_alternative<zelipc::HelloRequest>(request->Body);
-    if (!greeted_ && !hello) {
-        *reason = "a request before Hello";
-        return false;
-    }
-    greeted_ = true;
     requests->push_back(std::move(*request));
     return true;
 }

@@ -55,8 +55,8 @@ public:
     void QueueReply(const zelipc::Reply& reply);
 
 private:
-    bool Admit(const zelipc::Frame& frame, std::vector<zelipc::Request>* requests,
-               std::string* reason);
+    bool Decode(const zelipc::Frame& frame, std::vector<zelipc::Request>* requests,
+                std::string* reason);
 
     const std::uint64_t id_;
     zel::UniqueFd socket_;
@@ -67,7 +67,6 @@ private:
     // Event loop only.
     std::vector<std::uint8_t> receiveBlock_;
     zelipc::FrameReader frames_;
-    bool greeted_ = false;
     bool watchingWritable_ = false;
 
     mutable std::mutex outMutex_;

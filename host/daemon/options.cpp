@@ -17,7 +17,7 @@ constexpr const char kUsage[] =
     "usage: zelvcomd [--state DIR] [--socket PATH] [--foreground]\n"
     "                [--log-level debug|info|warning|error]\n"
     "                [--pty-dir DIR] [--pty-owner USER] [--pty-group GROUP] [--pty-mode MODE]\n"
-    "                [--pty-closing-wait SECONDS]\n"
+    "                [--pty-closing-wait SECONDS] [--hello-timeout SECONDS]\n"
     "  --state DIR        registry database and runtime files\n"
     "                     (default /var/lib/zelvcom as root, else $XDG_STATE_HOME/zelvcom\n"
     "                     or ~/.local/state/zelvcom)\n"
@@ -34,6 +34,9 @@ constexpr const char kUsage[] =
     "  --pty-closing-wait SECONDS\n"
     "                     how long what a program wrote before it closed waits for a\n"
     "                     module that takes none of it, before it is dropped (default 30)\n"
+    "  --hello-timeout SECONDS\n"
+    "                     how long a new connection may stay silent before its Hello,\n"
+    "                     before it is closed (default 5)\n"
     "Prints 'zelvcomd ready socket=PATH' once it accepts clients; SIGTERM or SIGINT\n"
     "closes every client handle, unloads the driver and exits.\n";
 
@@ -54,6 +57,7 @@ constexpr mode_t kLargestMode = 07777;
 constexpr int kOctal = 8;
 constexpr int kDecimal = 10;
 constexpr unsigned long kLongestClosingWaitSeconds = 24 * 60 * 60;
+constexpr unsigned long kLongestHelloTimeoutSeconds = 60 * 60;
 
 std::optional<unsigned long> Number(const std::string& text, int base)
 {
@@ -95,10 +99,15 @@ struct ValueOption {
 };
 
 constexpr ValueOption kValueOptions[] = {
-    {"--state", "a directory"},      {"--socket", "a path"},
-    {"--log-level", "a level"},      {"--pty-dir", "a directory"},
-    {"--pty-owner", "a user"},       {"--pty-group", "a group"},
-    {"--pty-mode", "an octal mode"}, {"--pty-closing-wait", "a number of seconds"},
+    {"--state", "a directory"},
+    {"--socket", "a path"},
+    {"--log-level", "a level"},
+    {"--pty-dir", "a directory"},
+    {"--pty-owner", "a user"},
+    {"--pty-group", "a group"},
+    {"--pty-mode", "an octal mode"},
+    {"--pty-closing-wait", "a number of seconds"},
+    {"--hello-timeout", "a number of seconds"},
 };
 
 const ValueOption* FindValueOption(const std::string& arg)
@@ -155,6 +164,11 @@ std::optional<Options> ParseOptions(int argc, char** argv)
             if (!seconds || *seconds > kLongestClosingWaitSeconds)
                 return Fail("bad closing wait '" + value + "'");
             options.PtyClosingWait = std::chrono::seconds(*seconds);
+        } else if (arg == "--hello-timeout") {
+            const auto seconds = Number(value, kDecimal);
+            if (!seconds || *seconds == 0 || *seconds > kLongestHelloTimeoutSeconds)
+                return Fail("bad hello timeout '" + value + "'");
+            options.HelloTimeout = std::chrono::seconds(*seconds);
         } else if (arg == "--help" || arg == "-h") {
             std::cout << kUsage;
             std::exit(EXIT_SUCCESS);

@@ -12,6 +12,9 @@
 namespace zelvcomd {
 
 constexpr long kDefaultClosingWaitSeconds = 30;
+// A client says Hello as soon as it connects; a connection silent this long
+// is closed.
+constexpr long kDefaultHelloTimeoutSeconds = 5;
 
 struct Options {
     std::filesystem::path StateDirectory;
@@ -25,6 +28,7 @@ struct Options {
     // As a serial port's closing wait: what a program wrote before it closed
     // waits this long for a module that takes none of it.
     std::chrono::seconds PtyClosingWait{kDefaultClosingWaitSeconds};
+    std::chrono::seconds HelloTimeout{kDefaultHelloTimeoutSeconds};
 };
 
 // The daemon's files inside the state directory.

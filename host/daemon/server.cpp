@@ -4,6 +4,8 @@
 #include <signal.h>
 #include <string.h>
 
+#include <algorithm>
+
 namespace zelvcomd {
 namespace {
 
@@ -12,6 +14,9 @@ namespace {
 // start, and the device queues keep it to one per device.
 constexpr std::size_t kResidentWorkers = 8;
 constexpr std::size_t kMaxClients = 256;
+// Connections yet to say Hello, apart from the clients: past this many,
+// the one that has waited longest makes room for the newest.
+constexpr std::size_t kMaxAwaitingHello = 256;
 constexpr std::uint32_t kReadable = EPOLLIN | EPOLLRDHUP;
 
 std::string Client(const std::shared_ptr<ClientSession>& session)
@@ -22,7 +27,7 @@ std::string Client(const std::shared_ptr<ClientSession>& session)
 }  // namespace
 
 Server::Server(host::Kernel& kernel, Logger& log, DeviceWatch& watch, zel::UnixListener& listener,
-               zel::SignalWatch& signals)
+               zel::SignalWatch& signals, std::chrono::seconds helloTimeout)
     : log_(log),
       watch_(watch),
       listener_(listener),
@@ -35,13 +40,17 @@ Server::Server(host::Kernel& kernel, Logger& log, DeviceWatch& watch, zel::UnixL
                    }),
       wakeWatch_(loop_, wake_.Fd(), EPOLLIN, [this](std::uint32_t) { FlushQueued(); }),
       executor_(kernel, log, watch, activity_),
+      helloTimeout_(helloTimeout),
       workers_(kResidentWorkers)
 {
 }
 
 void Server::Run()
 {
-    loop_.Run();
+    do {
+        loop_.RunOnce(MillisecondsToNextHello());
+        CloseSilentConnections();
+    } while (loop_.Running());
 }
 
 void Server::Accept()
@@ -50,15 +59,20 @@ void Server::Accept()
     if (!socket.Valid()) {
         return;
     }
-    if (sessions_.size() >= kMaxClients) {
+    if (greeted_ >= kMaxClients) {
         log_.Warning("refused a client: already " + std::to_string(kMaxClients) + " connected");
         return;
+    }
+    if (awaitingHello_.size() >= kMaxAwaitingHello) {
+        Disconnect(awaitingHello_.front().Session, host::LogLevel::Warning,
+                   "has not said Hello and makes room for a new connection, connection closed");
     }
     auto session = std::make_shared<ClientSession>(nextClientId_++, std::move(socket), wake_);
     const int fd = session->Fd();
     zel::EventLoop::Watch watch(loop_, fd, kReadable,
                                 [this, fd](std::uint32_t events) { OnClient(fd, events); });
     sessions_.emplace(fd, Connected{session, std::move(watch)});
+    awaitingHello_.push_back({session, Clock::now() + helloTimeout_});
     log_.Info(Client(session) + " connected (pid " + std::to_string(session->PeerProcess()) + ")");
 }
 
@@ -82,6 +96,9 @@ void Server::OnClient(int fd, std::uint32_t events)
             ProtocolError(session, reason);
             return;
         }
+        if (Find(fd) != session) {
+            return;  // refused at its Hello
+        }
     }
     if (received == ClientSession::Received::Closed) {
         Disconnect(session, host::LogLevel::Info, "gone");
@@ -102,11 +119,26 @@ bool Server::Admit(const std::shared_ptr<ClientSession>& session, const zelipc::
 {
     zelipc::Reply reply;
     reply.Id = request.Id;
+    Connected& connected = sessions_.at(session->Fd());
     if (std::holds_alternative<zelipc::HelloRequest>(request.Body)) {
+        if (!connected.Greeted) {
+            if (greeted_ >= kMaxClients) {
+                Disconnect(session, host::LogLevel::Warning,
+                           "refused: already " + std::to_string(kMaxClients) + " clients");
+                return true;
+            }
+            StopAwaitingHello(session);
+            connected.Greeted = true;
+            ++greeted_;
+        }
         reply.Status = STATUS_SUCCESS;
         reply.Information = zelipc::kVersion;
         session->QueueReply(reply);
         return true;
+    }
+    if (!connected.Greeted) {
+        *reason = "a request before Hello";
+        return false;
     }
     switch (session->Handles().Begin(request.Id, RequestExecutor::HandleOf(request))) {
     case SessionHandles::Admission::IdInUse:
@@ -123,6 +155,37 @@ bool Server::Admit(const std::shared_ptr<ClientSession>& session, const zelipc::
     workers_.Post(executor_.QueueOf(session, request),
                   [this, session, request] { executor_.Execute(session, request); });
     return true;
+}
+
+// Takes the connection off the list of those yet to say Hello.
+void Server::StopAwaitingHello(const std::shared_ptr<ClientSession>& session)
+{
+    const auto found = std::find_if(
+        awaitingHello_.begin(), awaitingHello_.end(),
+        [&session](const AwaitingHello& waiting) { return waiting.Session == session; });
+    if (found != awaitingHello_.end()) {
+        awaitingHello_.erase(found);
+    }
+}
+
+int Server::MillisecondsToNextHello() const
+{
+    if (awaitingHello_.empty()) {
+        return zel::EventLoop::kWaitForever;
+    }
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(awaitingHello_.front().Due - Clock::now());
+    return static_cast<int>(std::max<std::chrono::milliseconds::rep>(0, left.count()));
+}
+
+void Server::CloseSilentConnections()
+{
+    const auto now = Clock::now();
+    while (!awaitingHello_.empty() && awaitingHello_.front().Due <= now) {
+        Disconnect(awaitingHello_.front().Session, host::LogLevel::Info,
+                   "said no Hello within " + std::to_string(helloTimeout_.count()) +
+                       " s, connection closed");
+    }
 }
 
 void Server::ProtocolError(const std::shared_ptr<ClientSession>& session, const std::string& reason)
@@ -163,7 +226,13 @@ void Server::Flush(const std::shared_ptr<ClientSession>& session)
 void Server::Disconnect(std::shared_ptr<ClientSession> session, host::LogLevel level,
                         const std::string& why)
 {
-    sessions_.erase(session->Fd());
+    const auto found = sessions_.find(session->Fd());
+    if (found->second.Greeted) {
+        --greeted_;
+    } else {
+        StopAwaitingHello(session);
+    }
+    sessions_.erase(found);
     session->Disconnect();
     log_.Write(level, Client(session) + " " + why);
     workers_.Post(nullptr, [this, session] { executor_.Teardown(session); });

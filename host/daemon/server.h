@@ -1,6 +1,9 @@
 // The event loop: accepts clients, reads their requests and hands them to
 // the workers, writes replies, and on SIGTERM/SIGINT tears every client
-// down and waits for the last request before returning.
+// down and waits for the last request before returning. A connection that
+// has not said Hello within the hello timeout is closed, and those waiting
+// to say it are bounded apart from the clients, so idle connections never
+// take a client's place.
 #pragma once
 
 #include "activity_counter.h"
@@ -16,7 +19,9 @@
 #include <host/common/unix_listener.h>
 #include <host/kernel.h>
 
+#include <chrono>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <string>
@@ -26,7 +31,7 @@ namespace zelvcomd {
 class Server {
 public:
     Server(host::Kernel& kernel, Logger& log, DeviceWatch& watch, zel::UnixListener& listener,
-           zel::SignalWatch& signals);
+           zel::SignalWatch& signals, std::chrono::seconds helloTimeout);
 
     // Returns once a stop signal has been handled and every client is gone.
     void Run();
@@ -37,6 +42,9 @@ private:
     // False when the request breaks the protocol: *reason says how.
     bool Admit(const std::shared_ptr<ClientSession>& session, const zelipc::Request& request,
                std::string* reason);
+    void StopAwaitingHello(const std::shared_ptr<ClientSession>& session);
+    int MillisecondsToNextHello() const;
+    void CloseSilentConnections();
     void ProtocolError(const std::shared_ptr<ClientSession>& session, const std::string& reason);
     void FlushQueued();
     void Flush(const std::shared_ptr<ClientSession>& session);
@@ -45,9 +53,15 @@ private:
     void Shutdown(int signal);
     std::shared_ptr<ClientSession> Find(int fd) const;
 
+    using Clock = std::chrono::steady_clock;
     struct Connected {
         std::shared_ptr<ClientSession> Session;
         zel::EventLoop::Watch Watch;
+        bool Greeted = false;
+    };
+    struct AwaitingHello {
+        std::shared_ptr<ClientSession> Session;
+        Clock::time_point Due;
     };
 
     Logger& log_;
@@ -61,7 +75,11 @@ private:
     zel::EventLoop::Watch wakeWatch_;
     ActivityCounter activity_;
     RequestExecutor executor_;
+    const std::chrono::seconds helloTimeout_;
     std::map<int, Connected> sessions_;
+    std::size_t greeted_ = 0;
+    // Oldest first, so the first is the next due.
+    std::deque<AwaitingHello> awaitingHello_;
     std::uint64_t nextClientId_ = 1;
     // Declared last: destroyed first, so no task outlives what it uses.
     KeyedQueues workers_;

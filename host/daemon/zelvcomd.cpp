@@ -44,7 +44,7 @@ bool Serve(host::Kernel& kernel, Logger& log, DeviceWatch& watch, zel::SignalWat
         log.Error(error.what());
         return false;
     }
-    Server server(kernel, log, watch, *listener, signals);
+    Server server(kernel, log, watch, *listener, signals, options.HelloTimeout);
     log.Info("accepting clients on " + options.SocketPath.string());
     background.ReportReady("zelvcomd ready socket=" + options.SocketPath.string());
     server.Run();

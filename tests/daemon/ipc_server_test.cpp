@@ -271,5 +271,32 @@ TEST_F(DaemonTest, AClientHoldsHandlesUpToItsLimit)
     }
 }
 
+// Connections that never say Hello take no client's place, and the hello
+// timeout closes them; a client that said it stays, however quiet.
+TEST_F(DaemonTest, ConnectionsThatNeverSayHelloLockNoClientOut)
+{
+    constexpr int kSilent = 300;  // more than the daemon has places for
+    std::vector<zel::UniqueFd> silent;
+    for (int n = 0; n < kSilent; ++n) {
+        silent.push_back(zel::test::ConnectUnix(SocketPath()));
+        ASSERT_TRUE(silent.back().Valid()) << n;
+    }
+    HANDLE control = OpenControl();
+    ASSERT_NE(control, INVALID_HANDLE_VALUE) << GetLastError() << Daemon().Log();
+    EXPECT_EQ(ModuleCount(control), 0u);
+    CloseHandle(control);
+
+    ASSERT_TRUE(StopDaemon()) << Daemon().Log();
+    StartDaemon({"--hello-timeout", "1"});
+    control = OpenControl();
+    ASSERT_NE(control, INVALID_HANDLE_VALUE) << GetLastError() << Daemon().Log();
+    const auto quiet = zel::test::ConnectUnix(SocketPath());
+    EXPECT_EQ(zel::test::ReceiveToEnd(quiet.Get()).End, zel::test::StreamEnd::Eof);
+    EXPECT_TRUE(Daemon().SawLog("said no Hello")) << Daemon().Log();
+    // It came first, and is still served.
+    EXPECT_EQ(ModuleCount(control), 0u);
+    CloseHandle(control);
+}
+
 }  // namespace
 }  // namespace zeltest
