@@ -84,6 +84,13 @@ std::uint64_t RequestExecutor::HandleOf(const zelipc::Request& request)
         request.Body);
 }
 
+std::uint64_t RequestExecutor::IoHandleOf(const zelipc::Request& request)
+{
+    const bool io = !std::holds_alternative<zelipc::CloseRequest>(request.Body) &&
+                    !std::holds_alternative<zelipc::CancelRequest>(request.Body);
+    return io ? HandleOf(request) : 0;
+}
+
 KeyedQueues::Key RequestExecutor::QueueOf(const std::shared_ptr<ClientSession>& session,
                                           const zelipc::Request& request) const
 {

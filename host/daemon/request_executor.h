@@ -33,6 +33,10 @@ public:
 
     // The handle a request names (0 for none).
     static std::uint64_t HandleOf(const zelipc::Request& request);
+    // The handle an I/O request (read, write, device control, flush) is
+    // for, as a cancel finds it; 0 for a close or a cancel, which no cancel
+    // reaches.
+    static std::uint64_t IoHandleOf(const zelipc::Request& request);
     // Where a request waits for its turn: in its device's queue, so that
     // what blocks in the driver (a write the module does not take, an open
     // waiting for a connect) holds one thread for its device and none

@@ -140,7 +140,7 @@ bool Server::Admit(const std::shared_ptr<ClientSession>& session, const zelipc::
         *reason = "a request before Hello";
         return false;
     }
-    switch (session->Handles().Begin(request.Id, RequestExecutor::HandleOf(request))) {
+    switch (session->Handles().Begin(request.Id, RequestExecutor::IoHandleOf(request))) {
     case SessionHandles::Admission::IdInUse:
         *reason = "request id " + std::to_string(request.Id) + " is already in flight";
         return false;

@@ -188,17 +188,25 @@ TEST_F(DaemonTest, AFloodOfBlockedRequestsHoldsUpNoOtherPort)
     const auto opened = ReceiveReply(flooder.Get());
     ASSERT_TRUE(opened && opened->Status == 0) << Daemon().Log();
     ASSERT_EQ(stalled.Command("reply silent"), "ok reply silent");
-    // Then a Hello, answered as it is read: the whole flood has been taken
-    // in when its answer comes.
     constexpr std::uint64_t kFirstFlooding = 3;
-    Bytes flood;
-    for (std::uint64_t id = kFirstFlooding; id < kFirstFlooding + kFlood; ++id) {
-        const auto bytes = zelipc::EncodeRequest(
-            {id, zelipc::DeviceControlRequest{opened->Information, kSetRts, 0, {}}});
+    const auto floodOf = [](std::uint64_t handle) {
+        Bytes flood;
+        for (std::uint64_t id = kFirstFlooding; id < kFirstFlooding + kFlood; ++id) {
+            const auto bytes =
+                zelipc::EncodeRequest({id, zelipc::DeviceControlRequest{handle, kSetRts, 0, {}}});
+            flood.insert(flood.end(), bytes.begin(), bytes.end());
+        }
+        return flood;
+    };
+    // Then the handle's close, and a Hello, answered as it is read: the
+    // whole flood has been taken in when its answer comes.
+    constexpr std::uint64_t kClose = kFirstFlooding + kFlood;
+    Bytes flood = floodOf(opened->Information);
+    for (const auto& bytes :
+         {zelipc::EncodeRequest({kClose, zelipc::CloseRequest{opened->Information}}),
+          zelipc::EncodeRequest({1, zelipc::HelloRequest{0}})}) {
         flood.insert(flood.end(), bytes.begin(), bytes.end());
     }
-    const auto hello = zelipc::EncodeRequest({1, zelipc::HelloRequest{0}});
-    flood.insert(flood.end(), hello.begin(), hello.end());
     ASSERT_TRUE(SendBytes(flooder.Get(), flood));
     std::uint64_t answered = 0;
     for (auto reply = ReceiveReply(flooder.Get()); reply && reply->Id != 1;
@@ -217,23 +225,27 @@ TEST_F(DaemonTest, AFloodOfBlockedRequestsHoldsUpNoOtherPort)
     EXPECT_LT(answered, kFlood / 2);
 
     // A cancel of every request on the handle: those still waiting end
-    // without reaching the driver.
+    // without reaching the driver; the close is no request to cancel.
     ASSERT_TRUE(SendBytes(
         flooder.Get(), zelipc::EncodeRequest({1, zelipc::CancelRequest{opened->Information, 0}})));
     std::uint64_t cancelled = 0;
-    for (std::uint64_t left = kFlood - answered + 1; left > 0; --left) {
+    for (std::uint64_t left = kFlood + 1 - answered + 1; left > 0; --left) {
         const auto reply = ReceiveReply(flooder.Get());
         ASSERT_TRUE(reply) << Daemon().Log();
         cancelled += reply->Status == kStatusCancelled ? 1 : 0;
     }
     EXPECT_GT(cancelled, 0u);
+    ASSERT_TRUE(SendBytes(flooder.Get(),
+                          zelipc::EncodeRequest({2, zelipc::OpenRequest{0, 0, stalledName}})));
+    const auto reopened = ReceiveReply(flooder.Get());
+    ASSERT_TRUE(reopened && reopened->Status == 0) << Daemon().Log();
 
     // An id still in flight cannot name a second request.
-    ASSERT_TRUE(SendBytes(flooder.Get(), flood));
+    ASSERT_TRUE(SendBytes(flooder.Get(), floodOf(reopened->Information)));
     const std::uint64_t lastFlooding = kFirstFlooding + kFlood - 1;
     ASSERT_TRUE(SendBytes(
         flooder.Get(),
-        zelipc::EncodeRequest({lastFlooding, zelipc::FlushRequest{opened->Information}})));
+        zelipc::EncodeRequest({lastFlooding, zelipc::FlushRequest{reopened->Information}})));
     EXPECT_EQ(zel::test::ReceiveToEnd(flooder.Get()).End, zel::test::StreamEnd::Eof);
     EXPECT_TRUE(
         Daemon().SawLog("request id " + std::to_string(lastFlooding) + " is already in flight"))
