@@ -26,7 +26,7 @@ public:
 
     // Requests in flight, from their arrival to their answer, by request
     // id (unique among them, so a cancel finds the one meant) and the
-    // handle they are for (0 for none).
+    // handle a cancel finds them by (0 for none).
     enum class Admission { Admitted, IdInUse, TooMany };
     Admission Begin(std::uint64_t requestId, std::uint64_t handle);
     // Its turn has come; false when it was cancelled while it waited.
