@@ -75,6 +75,30 @@ TEST_F(PtyTest, AReadOnlyProgramHearsTheModuleAgainAfterADrop)
     EXPECT_TRUE(Daemon().SawLog("COM7: the data connection is back")) << Daemon().Log();
 }
 
+// What a program writes while the module is away waits for it and reaches
+// it, in order, once it is back.
+TEST_F(PtyTest, BytesWrittenWhileTheModuleIsAwayReachItWhenItIsBack)
+{
+    zel::test::ClosedPort channel(true);
+    channel.Listen();
+    StartModule({}, channel.Port());
+    Terminal com(Link());
+    zel::UniqueFd first = channel.Accept();
+    ASSERT_TRUE(first.Valid());
+    ASSERT_TRUE(Daemon().SawLog("COM7: opened by a program")) << Daemon().Log();
+    channel.GoAway();
+    zel::test::ResetConnection(first);
+    ASSERT_EQ(com.Write("held "), 0);
+    ASSERT_TRUE(Daemon().SawLog("COM7: the module is away")) << Daemon().Log();
+    ASSERT_EQ(com.Write("in order"), 0);
+
+    channel.Listen();
+    const zel::UniqueFd back = channel.Accept();
+    ASSERT_TRUE(back.Valid());
+    EXPECT_EQ(zel::test::ReceiveBytes(back.Get(), 13).Data, "held in order") << Daemon().Log();
+    EXPECT_TRUE(Daemon().SawLog("COM7: the module is back")) << Daemon().Log();
+}
+
 // A program gone as soon as it wrote, as a shell's "echo AT > COM7" (no
 // setup), is served; then bytes a program left unread, and bytes the
 // module sent while its session ended, reach no one.

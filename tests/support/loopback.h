@@ -66,17 +66,8 @@ inline UniqueFd ConnectUnix(const std::string& path)
 // socket is bound, so nobody else gets the port, but does not listen yet.
 class ClosedPort {
 public:
-    ClosedPort() : socket_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
-    {
-        sockaddr_in address = LoopbackAddress(0);
-        socklen_t size = sizeof(address);
-        if (!socket_.Valid() ||
-            bind(socket_.Get(), reinterpret_cast<sockaddr*>(&address), size) != 0 ||
-            getsockname(socket_.Get(), reinterpret_cast<sockaddr*>(&address), &size) != 0) {
-            throw std::runtime_error("cannot bind a loopback port");
-        }
-        port_ = ntohs(address.sin_port);
-    }
+    // A port that may go away and come back (GoAway) is bound shareable.
+    explicit ClosedPort(bool mayGoAway = false) : mayGoAway_(mayGoAway) { socket_ = Bound(0); }
 
     std::uint16_t Port() const { return port_; }
 
@@ -99,6 +90,14 @@ public:
     // No more connections: connects to the port are refused.
     void Close() { socket_ = UniqueFd(); }
 
+    // Refuses connections, still holding the port (a second socket bound to
+    // it keeps it), until Listen() again: a module away and back.
+    void GoAway()
+    {
+        UniqueFd holder = Bound(port_);
+        socket_ = std::move(holder);
+    }
+
     int Fd() const { return socket_.Get(); }
 
     // The next connection made to the port once it listens.
@@ -112,6 +111,25 @@ public:
     }
 
 private:
+    // With SO_REUSEPORT when the port may go away, so GoAway's socket can
+    // share it.
+    UniqueFd Bound(std::uint16_t port)
+    {
+        UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        const int on = 1;
+        sockaddr_in address = LoopbackAddress(port);
+        socklen_t size = sizeof(address);
+        if (!fd.Valid() ||
+            (mayGoAway_ && setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEPORT, &on, sizeof on) != 0) ||
+            bind(fd.Get(), reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+            getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+            throw std::runtime_error("cannot bind a loopback port");
+        }
+        port_ = ntohs(address.sin_port);
+        return fd;
+    }
+
+    bool mayGoAway_;
     UniqueFd socket_;
     std::uint16_t port_ = 0;
 };

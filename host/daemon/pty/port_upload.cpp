@@ -27,6 +27,10 @@ constexpr std::size_t kPacketHeader = 1;
 // pause does not keep the worker from the other ports' jobs.
 constexpr int kPacketsPerTurn = 16;
 constexpr UCHAR kDataBits = 8;
+// A write that found the module away is tried again after a delay growing
+// by this much each time, up to the longest.
+constexpr std::chrono::milliseconds kFirstRetryDelay(250);
+constexpr std::chrono::milliseconds kLongestRetryDelay(2000);
 
 zel::UniqueFd Duplicate(int fd)
 {
@@ -104,14 +108,19 @@ bool PortUpload::AwaitInput(std::chrono::milliseconds timeout)
 // that takes nothing for the closing wait gets no more.
 void PortUpload::Write(const std::uint8_t* data, std::size_t length)
 {
+    int attempts = 0;
     for (std::size_t sent = 0; sent < length && !givenUp_ && !abandoned_;) {
         const std::size_t rest = length - sent;
         const auto began = std::chrono::steady_clock::now();
         const host::IoResult result = file_->Write(data + sent, static_cast<ULONG>(rest));
         if (!NT_SUCCESS(result.Status)) {
-            log_.Warning(name_ + ": a write of " + std::to_string(rest) + " bytes failed (status " +
-                         StatusText(result.Status) + "); the module did not get them");
-            return;
+            if (!WaitForModule(rest, result.Status, &attempts))
+                return;
+            continue;
+        }
+        if (attempts != 0) {
+            log_.Info(name_ + ": the module is back; the held bytes go out");
+            attempts = 0;
         }
         const std::size_t took = std::min<std::size_t>(result.Information, rest);
         sent += took;
@@ -119,15 +128,50 @@ void PortUpload::Write(const std::uint8_t* data, std::size_t length)
             stalledSince_.reset();
             continue;
         }
-        if (!stalledSince_)
-            stalledSince_ = began;
-        if (std::chrono::steady_clock::now() - *stalledSince_ >= closingWait_) {
-            givenUp_ = true;
-            log_.Warning(name_ + ": the module took nothing for " +
-                         std::to_string(closingWait_.count()) +
-                         " s after the program left; what the program wrote last is dropped");
-        }
+        if (StalledPastClosingWait(began, rest))
+            return;
     }
+}
+
+bool PortUpload::WaitForModule(std::size_t held, NTSTATUS status, int* attempts)
+{
+    if (*attempts == 0) {
+        log_.Warning(name_ + ": the module is away (status " + StatusText(status) + "); " +
+                     std::to_string(held) + " bytes wait until it is back");
+    }
+    ++*attempts;
+    if (abandoned_) {
+        log_.Warning(name_ + ": the port went away; " + std::to_string(held) +
+                     " bytes the program wrote are dropped");
+        return false;
+    }
+    if ((programLeft_ || stopped_) &&
+        StalledPastClosingWait(std::chrono::steady_clock::now(), held))
+        return false;
+    const auto delay = std::min(kFirstRetryDelay * *attempts, kLongestRetryDelay);
+    std::unique_lock<std::mutex> lock(retryMutex_);
+    retryWake_.wait_for(lock, delay, [this] { return abandoned_.load(); });
+    return true;
+}
+
+bool PortUpload::StalledPastClosingWait(std::chrono::steady_clock::time_point began,
+                                        std::size_t held)
+{
+    if (!stalledSince_)
+        stalledSince_ = began;
+    if (std::chrono::steady_clock::now() - *stalledSince_ < closingWait_)
+        return false;
+    givenUp_ = true;
+    log_.Warning(name_ + ": the module took nothing for " + std::to_string(closingWait_.count()) +
+                 " s after the program left; " + std::to_string(held) +
+                 " bytes the program wrote last are dropped");
+    return true;
+}
+
+void PortUpload::WakeRetry()
+{
+    std::lock_guard<std::mutex> lock(retryMutex_);
+    retryWake_.notify_all();
 }
 
 void PortUpload::ApplyLineSettings()

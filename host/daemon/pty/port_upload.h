@@ -15,7 +15,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -59,13 +61,26 @@ public:
     bool Stopped() const { return stopped_; }
     // The port goes away: no write is tried after the one under way. Any
     // thread.
-    void Abandon() { abandoned_ = stopped_ = true; }
+    void Abandon()
+    {
+        abandoned_ = stopped_ = true;
+        WakeRetry();
+    }
     // Sends the program's line settings when they changed, all of them the
     // first time.
     void ApplyLineSettings();
 
 private:
     void Write(const std::uint8_t* data, std::size_t length);
+    // A write failed: the module is away. While the program is there the
+    // bytes wait for it (the driver connects again in the background), and
+    // the master is not read meanwhile, so the program's writes block once
+    // the pseudo-terminal is full. False once they are given up on.
+    bool WaitForModule(std::size_t held, NTSTATUS status, int* attempts);
+    // Once the program has left: true when the module has taken nothing
+    // for the closing wait, which is then logged as dropping held bytes.
+    bool StalledPastClosingWait(std::chrono::steady_clock::time_point began, std::size_t held);
+    void WakeRetry();
 
     const std::shared_ptr<host::File> file_;
     const zel::UniqueFd master_;
@@ -80,6 +95,8 @@ private:
     // Once the program has left: since when the module has taken nothing.
     std::optional<std::chrono::steady_clock::time_point> stalledSince_;
     bool givenUp_ = false;  // the module took nothing for the closing wait
+    std::mutex retryMutex_;
+    std::condition_variable retryWake_;
     std::vector<std::uint8_t> carried_;
 };
 
