@@ -172,7 +172,6 @@ NTSTATUS TcpEndpoint::Receive(TcpRequest request)
 
 void TcpEndpoint::Cancel(PIRP irp)
 {
-    TcpActions actions;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         std::optional<TcpRequest> request = TakeAnywhere(irp);
@@ -182,10 +181,9 @@ void TcpEndpoint::Cancel(PIRP irp)
             return;
         }
         ForgetConnect(*request);
-        actions.Complete(std::move(*request), STATUS_CANCELLED);
+        cancelled_.push_back(std::move(*request));
         UpdateWatch();
     }
-    actions.Run();
     reactor_.Kick(id_);
 }
 
@@ -267,7 +265,8 @@ std::optional<TcpRequest> TcpEndpoint::TakeAnywhere(PIRP irp)
 void TcpEndpoint::RequireNothingPending() const
 {
     std::string pending;
-    for (const RequestQueue* queue : {&connects_, &disconnects_, &sends_, &receives_}) {
+    for (const RequestQueue* queue :
+         {&connects_, &disconnects_, &sends_, &receives_, &cancelled_}) {
         for (const TcpRequest& request : *queue) {
             pending += (pending.empty() ? "" : ", ") + std::string(KindName(request.Kind));
         }

@@ -82,7 +82,8 @@ public:
     NTSTATUS Send(TcpRequest request);
     NTSTATUS Receive(TcpRequest request);
 
-    // The cancel routine's part: completes the request with STATUS_CANCELLED.
+    // The cancel routine's part: the request completes with
+    // STATUS_CANCELLED on the reactor's thread.
     void Cancel(PIRP irp);
     // IRP_MJ_CLOSE: a bug check while requests are pending; otherwise ends
     // the connection, with a reset unless the client disconnected first.
@@ -157,6 +158,10 @@ private:
     RequestQueue disconnects_;
     RequestQueue sends_;
     RequestQueue receives_;
+    // Cancelled, completed on the reactor's next round: as a real
+    // transport may, a cancel completes its request later, on another
+    // thread, so a client must wait for the completion.
+    RequestQueue cancelled_;
     bool watched_ = false;
     std::uint32_t watchedEvents_ = 0;
     // What the receive handler is shown; the reactor thread's alone.

@@ -47,6 +47,10 @@ void TcpEndpoint::Service(std::uint32_t events)
     TcpActions actions;
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        for (TcpRequest& request : cancelled_) {
+            actions.Complete(std::move(request), STATUS_CANCELLED);
+        }
+        cancelled_.clear();
         if (closed_) {
             return;
         }
