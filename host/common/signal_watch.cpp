@@ -7,22 +7,13 @@
 #include <unistd.h>
 
 namespace zel {
-namespace {
-
-sigset_t StopSignals()
+SignalWatch::SignalWatch(std::initializer_list<int> signals)
 {
     sigset_t set;
     sigemptyset(&set);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGINT);
-    return set;
-}
-
-}  // namespace
-
-SignalWatch::SignalWatch()
-{
-    const sigset_t set = StopSignals();
+    for (const int signal : signals) {
+        sigaddset(&set, signal);
+    }
     if (pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) {
         throw ErrnoError("blocking signals");
     }

@@ -46,11 +46,15 @@ bool Redirect(const char* path, int flags, mode_t mode, int target)
     return fd.Valid() && dup2(fd.Get(), target) >= 0;
 }
 
+bool OpenLogAsStderr(const std::filesystem::path& logFile)
+{
+    return Redirect(logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, kLogFileMode, STDERR_FILENO);
+}
+
 void Detach(const std::filesystem::path& logFile)
 {
     if (setsid() < 0 || chdir("/") != 0 || !Redirect("/dev/null", O_RDONLY, 0, STDIN_FILENO) ||
-        !Redirect("/dev/null", O_WRONLY, 0, STDOUT_FILENO) ||
-        !Redirect(logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, kLogFileMode, STDERR_FILENO)) {
+        !Redirect("/dev/null", O_WRONLY, 0, STDOUT_FILENO) || !OpenLogAsStderr(logFile)) {
         std::perror("zelvcomd: detaching");
         std::_Exit(EXIT_FAILURE);
     }
@@ -82,7 +86,7 @@ Background Background::Start(bool foreground, const std::filesystem::path& logFi
     }
     fromChild.Reset();
     Detach(logFile);
-    return Background(std::move(toParent));
+    return Background(std::move(toParent), logFile);
 }
 
 void Background::ReportReady(const std::string& line)
@@ -104,6 +108,11 @@ void Background::ReportReady(const std::string& line)
         written += static_cast<std::size_t>(count);
     }
     toParent_.Reset();
+}
+
+bool Background::ReopenLog() const
+{
+    return Foreground() || OpenLogAsStderr(logFile_);
 }
 
 }  // namespace zelvcomd

@@ -21,11 +21,21 @@ public:
     // parent otherwise.
     void ReportReady(const std::string& line);
 
+    // Opens the log file again (standard error), for a log rotated away;
+    // false with errno set when it cannot. In the foreground there is no
+    // file, and nothing is done.
+    bool ReopenLog() const;
+    bool Foreground() const { return logFile_.empty(); }
+
 private:
     Background() = default;
-    explicit Background(zel::UniqueFd toParent) : toParent_(std::move(toParent)) {}
+    Background(zel::UniqueFd toParent, std::filesystem::path logFile)
+        : toParent_(std::move(toParent)), logFile_(std::move(logFile))
+    {
+    }
 
     zel::UniqueFd toParent_;
+    std::filesystem::path logFile_;
 };
 
 }  // namespace zelvcomd

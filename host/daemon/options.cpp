@@ -37,8 +37,9 @@ constexpr const char kUsage[] =
     "  --hello-timeout SECONDS\n"
     "                     how long a new connection may stay silent before its Hello,\n"
     "                     before it is closed (default 5)\n"
-    "Prints 'zelvcomd ready socket=PATH' once it accepts clients; SIGTERM or SIGINT\n"
-    "closes every client handle, unloads the driver and exits.\n";
+    "Prints 'zelvcomd ready socket=PATH' once it accepts clients; SIGTERM, SIGINT or\n"
+    "SIGQUIT closes every client handle, unloads the driver and exits; SIGHUP opens\n"
+    "the log file again (after logrotate has moved it).\n";
 
 std::optional<host::LogLevel> ParseLogLevel(const std::string& text)
 {

@@ -27,15 +27,20 @@ std::string Client(const std::shared_ptr<ClientSession>& session)
 }  // namespace
 
 Server::Server(host::Kernel& kernel, Logger& log, DeviceWatch& watch, zel::UnixListener& listener,
-               zel::SignalWatch& signals, std::chrono::seconds helloTimeout)
+               zel::SignalWatch& signals, std::chrono::seconds helloTimeout,
+               std::function<void()> onHangup)
     : log_(log),
       watch_(watch),
       listener_(listener),
       signals_(signals),
+      onHangup_(std::move(onHangup)),
       listenerWatch_(loop_, listener_.Fd(), EPOLLIN, [this](std::uint32_t) { Accept(); }),
       signalWatch_(loop_, signals_.Fd(), EPOLLIN,
                    [this](std::uint32_t) {
-                       if (const int signal = signals_.Take(); signal != 0)
+                       const int signal = signals_.Take();
+                       if (signal == SIGHUP)
+                           onHangup_();
+                       else if (signal != 0)
                            Shutdown(signal);
                    }),
       wakeWatch_(loop_, wake_.Fd(), EPOLLIN, [this](std::uint32_t) { FlushQueued(); }),

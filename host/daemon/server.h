@@ -10,6 +10,8 @@
 #include "client_session.h"
 #include "device_watch.h"
 #include "logger.h"
+
+#include <functional>
 #include "request_executor.h"
 #include "wake_queue.h"
 #include "worker_pool.h"
@@ -30,8 +32,10 @@ namespace zelvcomd {
 
 class Server {
 public:
+    // SIGHUP calls onHangup; every other signal of the watch stops.
     Server(host::Kernel& kernel, Logger& log, DeviceWatch& watch, zel::UnixListener& listener,
-           zel::SignalWatch& signals, std::chrono::seconds helloTimeout);
+           zel::SignalWatch& signals, std::chrono::seconds helloTimeout,
+           std::function<void()> onHangup);
 
     // Returns once a stop signal has been handled and every client is gone.
     void Run();
@@ -68,6 +72,7 @@ private:
     DeviceWatch& watch_;
     zel::UnixListener& listener_;
     zel::SignalWatch& signals_;
+    const std::function<void()> onHangup_;
     zel::EventLoop loop_;
     SessionWakeQueue wake_;
     zel::EventLoop::Watch listenerWatch_;

@@ -3,7 +3,7 @@
 //
 // Start: lock the state directory, detach (unless --foreground), load the
 // driver (its saved configuration starts with it), listen, print the ready
-// line. Stop (SIGTERM/SIGINT): tear every client down as at process exit,
+// line. SIGHUP: reopen the log file. Stop (SIGTERM/SIGINT/SIGQUIT): tear every client down as at process exit,
 // wait for the last request, close the ports programs held as
 // pseudo-terminals, unload the driver (the verifier checks run).
 #include "background.h"
@@ -19,7 +19,9 @@
 #include <host/common/unix_listener.h>
 #include <host/kernel.h>
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <cstdlib>
 #include <exception>
 #include <iostream>
@@ -44,7 +46,17 @@ bool Serve(host::Kernel& kernel, Logger& log, DeviceWatch& watch, zel::SignalWat
         log.Error(error.what());
         return false;
     }
-    Server server(kernel, log, watch, *listener, signals, options.HelloTimeout);
+    // SIGHUP, as logrotate sends it: the log file is opened again.
+    const auto reopenLog = [&log, &background] {
+        if (background.Foreground()) {
+            log.Info("SIGHUP: logging to standard error, no log file to reopen");
+        } else if (background.ReopenLog()) {
+            log.Info("log file reopened");
+        } else {
+            log.Warning(std::string("cannot reopen the log file: ") + std::strerror(errno));
+        }
+    };
+    Server server(kernel, log, watch, *listener, signals, options.HelloTimeout, reopenLog);
     log.Info("accepting clients on " + options.SocketPath.string());
     background.ReportReady("zelvcomd ready socket=" + options.SocketPath.string());
     server.Run();
@@ -67,7 +79,7 @@ int Run(const Options& options)
     // A client that vanishes mid-reply shows up as a write error, not a signal.
     std::signal(SIGPIPE, SIG_IGN);
     // Before the kernel starts its threads, so they inherit the blocked signals.
-    zel::SignalWatch signals;
+    zel::SignalWatch signals({SIGTERM, SIGINT, SIGQUIT, SIGHUP});
     host::Kernel kernel({options.StateDirectory, log.Sink()});
 
     const NTSTATUS status = kernel.LoadDriver(kServiceName, DriverEntry);

@@ -3,9 +3,12 @@
 // a restart, and daemonising.
 #include "daemon_fixture.h"
 
+#include "support/eventually.h"
+
 #include <poll.h>
 #include <sys/syscall.h>
 
+#include <cstdio>
 #include <fstream>
 
 namespace zeltest {
@@ -77,13 +80,23 @@ TEST(DaemonBackgroundTest, DetachesOnceReadyAndLogsToTheStateDirectory)
     EXPECT_NE(control, INVALID_HANDLE_VALUE);
     CloseHandle(control);
 
-    // Not our child: its end shows on a pidfd.
+    const auto textOf = [](const std::string& path) {
+        std::ifstream file(path);
+        return std::string((std::istreambuf_iterator<char>(file)),
+                           std::istreambuf_iterator<char>());
+    };
+    // A log rotated away: SIGHUP opens the file again.
+    const std::string log = dir.File("zelvcomd.log");
+    ASSERT_EQ(std::rename(log.c_str(), dir.File("zelvcomd.log.1").c_str()), 0);
+    ASSERT_EQ(kill(daemon, SIGHUP), 0);
+    EXPECT_TRUE(zel::test::Eventually([&] { return Contains(textOf(log), "log file reopened"); }));
+
+    // Not our child: its end shows on a pidfd. SIGQUIT stops it as SIGTERM does.
     const zel::UniqueFd exitWatch(static_cast<int>(syscall(SYS_pidfd_open, daemon, 0)));
-    ASSERT_EQ(kill(daemon, SIGTERM), 0);
+    ASSERT_EQ(kill(daemon, SIGQUIT), 0);
     pollfd wait{exitWatch.Get(), POLLIN, 0};
     ASSERT_EQ(poll(&wait, 1, zel::test::Deadline().PollMs()), 1);
-    std::ifstream log(dir.File("zelvcomd.log"));
-    const std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+    const std::string text = textOf(dir.File("zelvcomd.log.1")) + textOf(log);
     EXPECT_TRUE(Contains(text, "driver ZelVCOM loaded")) << text;
     EXPECT_TRUE(Contains(text, "driver ZelVCOM unloaded")) << text;
 }
