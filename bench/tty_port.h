@@ -26,6 +26,7 @@ public:
     explicit TtyPort(std::string path);
 
     const std::string& Path() const { return path_; }
+    int Fd() const { return fd_.Get(); }
 
     // Some bytes (at most size) once any are there. Throws when none arrive
     // within kIdleTimeout, and Stopped when stopFd becomes readable.
