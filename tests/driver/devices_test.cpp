@@ -180,16 +180,17 @@ TEST_F(DevicesTest, AStartShortOfPoolLeavesNothingThatStopCannotRemove)
               STATUS_SUCCESS);
     const std::vector<std::string> linksBefore = Kernel().SymbolicLinkNames();
     const std::vector<std::string> devicesBefore = Kernel().DeviceNames();
-    for (int failing = 0;; ++failing) {
-        SCOPED_TRACE("failing allocation " + std::to_string(failing));
-        int seen = 0;
-        Kernel().SetPoolFailureRule([&](POOL_TYPE, SIZE_T, ULONG) { return seen++ == failing; });
+    for (std::uint64_t failing = 1;; ++failing) {
+        SCOPED_TRACE("failing call " + std::to_string(failing));
+        host::LowResources plan;
+        plan.FailCall = failing;
+        Kernel().ArmLowResources(plan);
         StartAll();
-        Kernel().SetPoolFailureRule(nullptr);
+        const bool failed = Kernel().DisarmLowResources() != 0;
         ASSERT_EQ(StopAll().Status, STATUS_SUCCESS);
         ASSERT_EQ(Kernel().SymbolicLinkNames(), linksBefore);
         ASSERT_EQ(Kernel().DeviceNames(), devicesBefore);
-        if (seen <= failing) {
+        if (!failed) {
             break;  // the start ran without a failure
         }
     }

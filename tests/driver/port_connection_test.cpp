@@ -31,16 +31,18 @@ TEST_F(PortConnectionTest, AnOpenWhileLaterChannelsAreCreatedStaysCounted)
     std::unique_ptr<host::File> com5;
     NTSTATUS opened = STATUS_PENDING;
     std::atomic<bool> tried{false};
-    Kernel().SetPoolFailureRule([&](POOL_TYPE, SIZE_T, ULONG) {
+    host::LowResources openOnce;
+    openOnce.Rule = [&](const char*) {
         PDEVICE_OBJECT port = Kernel().FindDevice("\\Device\\VSer5");
         if (port != nullptr && (port->Flags & DO_DEVICE_INITIALIZING) == 0 &&
             !tried.exchange(true)) {
             std::thread([&] { opened = Kernel().Open("\\\\.\\COM5", &com5); }).join();
         }
         return false;
-    });
+    };
+    Kernel().ArmLowResources(openOnce);
     ASSERT_EQ(StartAll().Status, STATUS_SUCCESS);
-    Kernel().SetPoolFailureRule(nullptr);
+    Kernel().DisarmLowResources();
     ASSERT_TRUE(tried);
     ASSERT_EQ(opened, STATUS_SUCCESS);
     ASSERT_NE(Port(6), nullptr);

@@ -1,5 +1,8 @@
-// The verifier's rules around dispatch routines and unload.
+// The verifier's rules around dispatch routines and unload, and its
+// low-resources simulation.
 #include "host_test_driver.h"
+
+#include <cstdio>
 
 namespace hosttest {
 namespace {
@@ -101,6 +104,122 @@ TEST_F(VerifierDeathTest, NoKernelRunning)
     TearDown();
     KEVENT event;
     EXPECT_DEATH(KeInitializeEvent(&event, NotificationEvent, FALSE), "HOST_KERNEL_NOT_RUNNING");
+}
+
+using LowResourcesTest = HostKernelTest;
+
+// Each allocating routine fails, as an exhausted system makes it, at the
+// call the simulation picks, and at that call only.
+TEST_F(LowResourcesTest, EachAllocatingRoutineFailsAtThePickedCall)
+{
+    constexpr ULONG kTag = 0x74736554;  // "Test"
+    constexpr ULONG kBytes = 16;
+    LoadDriver();
+    PDEVICE_OBJECT device = driver_.Device(0);
+    static char buffer[kBytes];
+    NtString deviceName("\\Device\\Extra");
+    NtString linkName("\\DosDevices\\Extra");
+    NtString tcpName("\\Device\\Tcp");
+    // Each allocates once and undoes what it got; true when it got it.
+    const std::pair<const char*, std::function<bool()>> routines[] = {
+        {"ExAllocatePoolWithTag",
+         [] {
+             PVOID p = ExAllocatePoolWithTag(NonPagedPool, kBytes, kTag);
+             return p != nullptr && (ExFreePool(p), true);
+         }},
+        {"ExAllocatePool",
+         [] {
+             PVOID p = ExAllocatePool(PagedPool, kBytes);
+             return p != nullptr && (ExFreePool(p), true);
+         }},
+        {"IoAllocateIrp",
+         [] {
+             PIRP irp = IoAllocateIrp(1, FALSE);
+             return irp != nullptr && (IoFreeIrp(irp), true);
+         }},
+        {"IoAllocateMdl",
+         [] {
+             PMDL mdl = IoAllocateMdl(buffer, kBytes, FALSE, FALSE, nullptr);
+             return mdl != nullptr && (IoFreeMdl(mdl), true);
+         }},
+        {"IoAllocateWorkItem",
+         [&] {
+             PIO_WORKITEM item = IoAllocateWorkItem(device);
+             return item != nullptr && (IoFreeWorkItem(item), true);
+         }},
+        {"IoCreateDevice",
+         [&] {
+             PDEVICE_OBJECT extra = nullptr;
+             return NT_SUCCESS(IoCreateDevice(Kernel().DriverObject(), 0, deviceName.Get(),
+                                              FILE_DEVICE_UNKNOWN, 0, FALSE, &extra)) &&
+                    (IoDeleteDevice(extra), true);
+         }},
+        {"IoCreateSymbolicLink",
+         [&] {
+             return NT_SUCCESS(IoCreateSymbolicLink(linkName.Get(), deviceName.Get())) &&
+                    NT_SUCCESS(IoDeleteSymbolicLink(linkName.Get()));
+         }},
+        {"ZwCreateFile",
+         [&] {
+             OBJECT_ATTRIBUTES attributes;
+             InitializeObjectAttributes(&attributes, tcpName.Get(), OBJ_KERNEL_HANDLE, nullptr,
+                                        nullptr);
+             IO_STATUS_BLOCK ioStatus;
+             HANDLE handle = nullptr;
+             const NTSTATUS status =
+                 ZwCreateFile(&handle, GENERIC_READ, &attributes, &ioStatus, nullptr,
+                              FILE_ATTRIBUTE_NORMAL, 0, FILE_OPEN, 0, nullptr, 0);
+             EXPECT_EQ(ioStatus.Status, status);
+             return NT_SUCCESS(status) && NT_SUCCESS(ZwClose(handle));
+         }},
+        {"RtlUnicodeStringToAnsiString",
+         [&] {
+             ANSI_STRING copy;
+             return NT_SUCCESS(RtlUnicodeStringToAnsiString(&copy, linkName.Get(), TRUE)) &&
+                    (RtlFreeAnsiString(&copy), true);
+         }},
+    };
+    for (const auto& [name, allocate] : routines) {
+        SCOPED_TRACE(name);
+        host::LowResources second;
+        second.FailCall = 2;
+        Kernel().ArmLowResources(second);
+        EXPECT_TRUE(allocate());
+        EXPECT_FALSE(allocate());
+        EXPECT_TRUE(allocate());
+        EXPECT_EQ(Kernel().DisarmLowResources(), 1u);
+        EXPECT_TRUE(allocate());
+    }
+}
+
+// Failing at random, the same seed picks the same calls.
+TEST_F(LowResourcesTest, ASeedRepeatsItsFailures)
+{
+    constexpr int kCalls = 64;
+    constexpr std::uint32_t kSeed = 16;
+    std::printf("seed %u\n", kSeed);
+    LoadDriver();
+    auto failures = [&] {
+        host::LowResources random;
+        random.FailProbability = 0.5;
+        random.Seed = kSeed;
+        Kernel().ArmLowResources(random);
+        std::string picked;
+        for (int call = 0; call < kCalls; ++call) {
+            PVOID p = ExAllocatePool(NonPagedPool, 1);
+            picked += p == nullptr ? 'x' : '.';
+            if (p != nullptr) {
+                ExFreePool(p);
+            }
+        }
+        EXPECT_EQ(Kernel().DisarmLowResources(),
+                  static_cast<std::uint64_t>(std::count(picked.begin(), picked.end(), 'x')));
+        return picked;
+    };
+    const std::string first = failures();
+    EXPECT_NE(first.find('x'), std::string::npos);
+    EXPECT_NE(first.find('.'), std::string::npos);
+    EXPECT_EQ(failures(), first);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Device objects and symbolic links.
 #include "device_table.h"
 #include "kernel_impl.h"
+#include "low_resources.h"
 #include "object_namespace.h"
 #include "rtl_unicode.h"
 #include "verifier.h"
@@ -27,6 +28,10 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
                               PDEVICE_OBJECT* DeviceObject)
 {
     host::verifier::RequireIrqlAtMost(PASSIVE_LEVEL, "IoCreateDevice");
+    if (host::SimulateLowResources("IoCreateDevice")) {
+        *DeviceObject = nullptr;
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
     return host::Internals().Devices().Create(DriverObject, DeviceExtensionSize, DeviceName,
                                               DeviceType, DeviceCharacteristics, Exclusive,
                                               DeviceObject);
@@ -41,6 +46,9 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
 NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName)
 {
     host::verifier::RequireIrqlAtMost(PASSIVE_LEVEL, "IoCreateSymbolicLink");
+    if (host::SimulateLowResources("IoCreateSymbolicLink")) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
     auto link = Utf8(SymbolicLinkName);
     auto target = Utf8(DeviceName);
     if (!link || !target) {

@@ -2,6 +2,7 @@
 // memory that holds a queued timer or DPC (or a running DPC) stops, as the
 // verifier does.
 #include "kernel_impl.h"
+#include "low_resources.h"
 #include "pool.h"
 #include "timer_queue.h"
 #include "verifier.h"
@@ -34,6 +35,9 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
 {
     RequireUsableType(PoolType);
     RequireIrqlFor(PoolType, "ExAllocatePoolWithTag");
+    if (host::SimulateLowResources("ExAllocatePoolWithTag")) {
+        return nullptr;
+    }
     return host::Internals().PoolAllocator().Allocate(PoolType, NumberOfBytes, Tag);
 }
 
@@ -41,6 +45,9 @@ PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes)
 {
     RequireUsableType(PoolType);
     RequireIrqlFor(PoolType, "ExAllocatePool");
+    if (host::SimulateLowResources("ExAllocatePool")) {
+        return nullptr;
+    }
     return host::Internals().PoolAllocator().Allocate(PoolType, NumberOfBytes, kUntagged);
 }
 

@@ -1,6 +1,7 @@
 #include "io_file_request.h"
 
 #include "device_table.h"
+#include "irp_table.h"
 #include "kernel_impl.h"
 
 namespace host {
@@ -49,11 +50,9 @@ IO_STATUS_BLOCK SendFileRequest(PFILE_OBJECT file, FileRequest& request)
 {
     IO_STATUS_BLOCK result{};
     PDEVICE_OBJECT device = IoGetRelatedDeviceObject(file);
-    PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
-    if (irp == nullptr) {
-        result.Status = STATUS_INSUFFICIENT_RESOURCES;
-        return result;
-    }
+    // The I/O manager's own IRP: the low-resources simulation fails only
+    // what the driver asks for.
+    PIRP irp = Internals().Irps().Allocate(device->StackSize, nullptr);
     Fill(irp, file, request);
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);

@@ -6,6 +6,7 @@
 #include "irp_engine.h"
 #include "irp_table.h"
 #include "kernel_impl.h"
+#include "low_resources.h"
 #include "thread_state.h"
 #include "verifier.h"
 #include "verifier_rules.h"
@@ -338,6 +339,9 @@ PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota)
     if (StackSize < 1) {
         host::verifier::BugCheck(host::rule::kIoManagerViolation,
                                  "IoAllocateIrp with stack size " + std::to_string(StackSize));
+    }
+    if (host::SimulateLowResources("IoAllocateIrp")) {
+        return nullptr;
     }
     return host::Irps().Allocate(StackSize, nullptr);
 }

@@ -5,6 +5,7 @@
 #include "io_manager.h"
 #include "irp_table.h"
 #include "loaded_driver.h"
+#include "low_resources.h"
 #include "mdl_table.h"
 #include "ob_handle_table.h"
 #include "object_namespace.h"
@@ -51,6 +52,7 @@ Kernel::Impl::Impl(KernelOptions options) : options_(std::move(options))
     std::filesystem::create_directories(options_.StateDirectory);
     registry_ = RegistryStore::Open(options_.StateDirectory);
     pool_ = std::make_unique<Pool>();
+    lowResources_ = std::make_unique<LowResourcesSimulation>();
     dispatcher_ = std::make_unique<Dispatcher>();
     names_ = std::make_unique<ObjectNamespace>();
     devices_ = std::make_unique<DeviceTable>(*names_);
@@ -222,9 +224,19 @@ std::vector<std::string> Kernel::DebugOutput() const
     return impl_->DebugOutput();
 }
 
-void Kernel::SetPoolFailureRule(std::function<bool(POOL_TYPE, SIZE_T, ULONG)> rule)
+void Kernel::ArmLowResources(LowResources plan)
 {
-    impl_->PoolAllocator().SetFailureRule(std::move(rule));
+    if (plan.FailCall == 0 && plan.FailProbability > 0) {
+        impl_->Log(LogLevel::Info, "low resources: each allocating call fails with probability " +
+                                       std::to_string(plan.FailProbability) + ", seed " +
+                                       std::to_string(plan.Seed));
+    }
+    impl_->LowResourcesSim().Arm(std::move(plan));
+}
+
+std::uint64_t Kernel::DisarmLowResources()
+{
+    return impl_->LowResourcesSim().Disarm();
 }
 
 }  // namespace host

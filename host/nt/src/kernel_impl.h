@@ -12,6 +12,7 @@
 namespace host {
 
 class Pool;
+class LowResourcesSimulation;
 class Dispatcher;
 class TimerQueue;
 class Worker;
@@ -53,6 +54,7 @@ public:
     PDRIVER_OBJECT DriverObject() const;
 
     Pool& PoolAllocator() { return *pool_; }
+    LowResourcesSimulation& LowResourcesSim() { return *lowResources_; }
     Dispatcher& Dispatch() { return *dispatcher_; }
     TimerQueue& Timers() { return *timers_; }
     Worker& SystemWorker() { return *worker_; }
@@ -80,6 +82,7 @@ private:
 
     std::unique_ptr<RegistryStore> registry_;
     std::unique_ptr<Pool> pool_;
+    std::unique_ptr<LowResourcesSimulation> lowResources_;
     std::unique_ptr<Dispatcher> dispatcher_;
     std::unique_ptr<ObjectNamespace> names_;
     std::unique_ptr<DeviceTable> devices_;

@@ -1,3 +1,4 @@
+#include "low_resources.h"
 #include "mdl_table.h"
 
 #include "kernel_impl.h"
@@ -172,6 +173,9 @@ PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBu
     if (SecondaryBuffer && Irp == nullptr) {
         host::verifier::BugCheck(host::rule::kIoManagerViolation,
                                  "IoAllocateMdl with SecondaryBuffer TRUE and no IRP");
+    }
+    if (host::SimulateLowResources("IoAllocateMdl")) {
+        return nullptr;
     }
     PMDL mdl = Mdls().Allocate(VirtualAddress, Length);
     if (mdl != nullptr && Irp != nullptr) {

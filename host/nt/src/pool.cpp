@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <utility>
 
 namespace host {
 namespace {
@@ -77,23 +76,8 @@ bool Pool::IsPaged(POOL_TYPE type)
     return (type & 1) != 0;
 }
 
-void Pool::SetFailureRule(FailureRule rule)
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    failureRule_ = std::move(rule);
-}
-
 void* Pool::Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag)
 {
-    FailureRule rule;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        rule = failureRule_;
-    }
-    // Asked outside the lock: a rule may look at the kernel's state.
-    if (rule && rule(type, bytes, tag)) {
-        return nullptr;
-    }
     auto* header = static_cast<Header*>(std::malloc(sizeof(Header) + bytes + kGuardBytes));
     if (header == nullptr) {
         return nullptr;

@@ -6,7 +6,6 @@
 #include <wdm.h>
 
 #include <cstddef>
-#include <functional>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -23,12 +22,8 @@ public:
 
     static bool IsPaged(POOL_TYPE type);
 
-    using FailureRule = std::function<bool(POOL_TYPE type, SIZE_T bytes, ULONG tag)>;
-
-    // Null when memory is exhausted, or when the failure rule says so.
+    // Null when memory is exhausted.
     void* Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag);
-    // An empty rule fails nothing.
-    void SetFailureRule(FailureRule rule);
     // tag 0 frees a block of any tag.
     void Free(void* block, ULONG tag);
 
@@ -49,7 +44,6 @@ private:
 
     mutable std::mutex mutex_;
     std::unordered_map<void*, Block> blocks_;
-    FailureRule failureRule_;
 };
 
 }  // namespace host

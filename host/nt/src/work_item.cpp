@@ -3,6 +3,7 @@
 #include "callback_check.h"
 #include "device_table.h"
 #include "kernel_impl.h"
+#include "low_resources.h"
 #include "thread_state.h"
 #include "verifier.h"
 #include "verifier_rules.h"
@@ -113,6 +114,9 @@ PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject)
     if (DeviceObject == nullptr) {
         host::verifier::BugCheck(host::rule::kVerifierViolation,
                                  "IoAllocateWorkItem for a null device object");
+    }
+    if (host::SimulateLowResources("IoAllocateWorkItem")) {
+        return nullptr;
     }
     return host::Internals().WorkItems().Allocate(DeviceObject);
 }

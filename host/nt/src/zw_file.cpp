@@ -5,6 +5,7 @@
 #include "io_ea_list.h"
 #include "io_file_request.h"
 #include "kernel_impl.h"
+#include "low_resources.h"
 #include "ob_file_object.h"
 #include "ob_handle_table.h"
 #include "rtl_unicode.h"
@@ -87,6 +88,9 @@ NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
     UNREFERENCED_PARAMETER(AllocationSize);
     host::verifier::RequireIrqlAtMost(PASSIVE_LEVEL, "ZwCreateFile");
     *FileHandle = nullptr;
+    if (host::SimulateLowResources("ZwCreateFile")) {
+        return Fail(IoStatusBlock, STATUS_INSUFFICIENT_RESOURCES);
+    }
     if (ObjectAttributes == nullptr || ObjectAttributes->RootDirectory != nullptr) {
         return Fail(IoStatusBlock, STATUS_INVALID_PARAMETER);
     }

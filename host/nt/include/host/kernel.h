@@ -116,6 +116,20 @@ public:
     virtual void Arm() = 0;
 };
 
+// Which allocating calls fail under the low-resources simulation: calls
+// to ExAllocatePool*, IoAllocateIrp, IoAllocateMdl, IoAllocateWorkItem,
+// ZwCreateFile, IoCreateDevice and IoCreateSymbolicLink, and the Rtl
+// routines' own allocations, counted from 1 at arming.
+struct LowResources {
+    // The one call to fail; 0 for none.
+    std::uint64_t FailCall = 0;
+    // Otherwise each call fails with this probability, drawn from Seed.
+    double FailProbability = 0;
+    std::uint32_t Seed = 0;
+    // Otherwise the rule decides, given the routine's name.
+    std::function<bool(const char* routine)> Rule;
+};
+
 struct KernelOptions {
     // Holds the persistent registry (services tree) and runtime files.
     std::filesystem::path StateDirectory;
@@ -162,10 +176,12 @@ public:
     // Throws std::system_error when the descriptor cannot be duplicated.
     std::unique_ptr<RoomWatch> WatchForRoom(int fd, std::function<void()> onRoom);
 
-    // For tests of failure paths: while set, every pool allocation asks the
-    // rule (pool type, bytes, tag) and returns null, as an exhausted pool
-    // does, when it answers true. An empty rule fails nothing.
-    void SetPoolFailureRule(std::function<bool(POOL_TYPE, SIZE_T, ULONG)> rule);
+    // Low-resources simulation, for tests of failure paths: while armed, the
+    // routines that allocate for the driver count their calls and fail the
+    // chosen ones as an exhausted system does. Disarming returns how many
+    // calls failed since arming.
+    void ArmLowResources(LowResources plan);
+    std::uint64_t DisarmLowResources();
 
     // Every DbgPrint message since the kernel started, in order.
     std::vector<std::string> DebugOutput() const;
