@@ -128,9 +128,13 @@ NTSTATUS CreateControlDevice(PDRIVER_OBJECT DriverObject, const CountedString& D
     }
     device->Flags |= DO_BUFFERED_IO;
 
+    // The unload deletes the link by the name kept here: without it the link
+    // would outlive the driver.
     ControlExtension* extension = ControlExtensionOf(device);
-    KeepName(&extension->DeviceName, DeviceName);
-    KeepName(&extension->LinkName, LinkName);
+    if (!KeepNames(&extension->DeviceName, &extension->LinkName, DeviceName, LinkName)) {
+        DeleteNamedDevice(device, LinkName);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
     FillControlDispatchTable(&extension->DispatchTable);
     extension->DriverObject = DriverObject;
 
