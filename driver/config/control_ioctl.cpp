@@ -101,12 +101,17 @@ NTSTATUS StopAllSerial(ControlRequest* Request)
     return status;
 }
 
+// The last module's status, unless an earlier one fell short of resources:
+// its missing devices are not hidden by a later module's start.
 NTSTATUS StartAllSerial(ControlRequest* Request)
 {
     ControlExtension* control = Request->Control;
     NTSTATUS status = STATUS_SUCCESS;
     for (ULONG i = 0; i < control->ModuleCount; ++i) {
-        status = CreateModuleDevice(control->DriverObject, Request->ControlDevice, i);
+        NTSTATUS started = CreateModuleDevice(control->DriverObject, Request->ControlDevice, i);
+        if (status != STATUS_INSUFFICIENT_RESOURCES) {
+            status = started;
+        }
     }
     return status;
 }

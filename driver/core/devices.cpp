@@ -166,19 +166,27 @@ void CopyModuleAddress(ModuleExtension* Module, const ModuleRecord& Record)
                         ByteSwap16(static_cast<USHORT>(Module->ControlPort & TCP_PORT_MASK)));
 }
 
-void CreateChannels(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT ModuleDevice,
-                    const ModuleRecord& Record)
+// A port whose name is taken is simply absent; one that could not be made
+// for want of resources makes the start fail, though the other ports are
+// made all the same.
+NTSTATUS CreateChannels(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT ModuleDevice,
+                        const ModuleRecord& Record)
 {
     ModuleExtension* module = ModuleExtensionOf(ModuleDevice);
+    NTSTATUS status = STATUS_SUCCESS;
     for (ULONG c = 0; c < module->SerialCount; ++c) {
         module->SerialNum[c] = Record.SerialNum[c];
         module->SerialPort[c] = Record.SerialPort[c];
         module->SerialParaFlag[c] = Record.SerialParaFlag[c];
         module->ChannelOpen[c] = 0;
         if (module->SerialNum[c] != 0) {
-            CreatePortDevice(DriverObject, ModuleDevice, c);
+            if (CreatePortDevice(DriverObject, ModuleDevice, c) ==
+                STATUS_INSUFFICIENT_RESOURCES) {
+                status = STATUS_INSUFFICIENT_RESOURCES;
+            }
         }
     }
+    return status;
 }
 
 }  // namespace
@@ -217,7 +225,7 @@ NTSTATUS CreateModuleDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT ControlD
         KeInitializeEvent(&module->ReplyEvent, SynchronizationEvent, FALSE);
         InitializeModuleLock(module);
         SetConnectionOwner(&module->ControlConnection, device);
-        CreateChannels(DriverObject, device, record);
+        status = CreateChannels(DriverObject, device, record);
         device->Flags &= ~DO_DEVICE_INITIALIZING;
     }
 

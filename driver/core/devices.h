@@ -74,8 +74,10 @@ NTSTATUS CallModuleHandlerLocked(UCHAR MajorFunction, PDRIVER_DISPATCH Handler,
                                  PDEVICE_OBJECT ModuleDevice, PIRP Irp);
 
 // Creates \Device\VZelSerial<i> and its link from record i of the control
-// device's table, then its port devices (a port that cannot be made is
-// simply absent).
+// device's table, then its port devices. A port whose name is taken is
+// simply absent; one short of resources is absent too, and the result is
+// STATUS_INSUFFICIENT_RESOURCES with the module device left for a stop to
+// remove.
 NTSTATUS CreateModuleDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT ControlDevice,
                             ULONG ModuleIndex);
 
