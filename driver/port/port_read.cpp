@@ -223,7 +223,14 @@ VOID ReceiveComplete(PVOID Context, PIO_STATUS_BLOCK StatusBlock, ULONG_PTR Extr
 
 NTSTATUS RestartReceive(PortExtension* Port)
 {
-    return PostReceive(&Port->DataConnection, ReceiveComplete, Port);
+    NTSTATUS status = PostReceive(&Port->DataConnection, ReceiveComplete, Port);
+    // A port without its receive would hear nothing more: one that could not
+    // be posted (short of resources) is posted again by the background
+    // attempts.
+    if (!NT_SUCCESS(status)) {
+        ReconnectInBackground(Port, status);
+    }
+    return status;
 }
 
 namespace {

@@ -32,8 +32,9 @@ VOID ReceiveComplete(PVOID Context, PIO_STATUS_BLOCK StatusBlock, ULONG_PTR Extr
 // last unread bytes went in: the caller then posts the next receive (after releasing PortLock).
 bool TakeUnreadAsArrival(PortExtension* Port);
 
-// Posts the next receive of the cycle. Callable at DISPATCH_LEVEL, without
-// PortLock held (its completion takes it).
+// Posts the next receive of the cycle; when it cannot be posted, a
+// background attempt posts it later (port/port_reconnect.h). Callable at
+// DISPATCH_LEVEL, without PortLock held (its completion takes it).
 NTSTATUS RestartReceive(PortExtension* Port);
 
 // The buffer holds at most one byte less than its size.

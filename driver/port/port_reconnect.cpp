@@ -66,7 +66,8 @@ bool TryReconnect(PortExtension* Port)
 {
     ConnectionRecord* data = &Port->DataConnection;
     if (IsConnected(data)) {
-        return true;
+        // The attempt may be for a receive that could not be posted.
+        return NT_SUCCESS(ResumeReceive(Port));
     }
     if (Port->ReconnectDelayMs == 0) {
         if (NT_SUCCESS(Port->ReconnectReason)) {
@@ -83,10 +84,10 @@ bool TryReconnect(PortExtension* Port)
     if (!NT_SUCCESS(Reconnect(data))) {
         return false;
     }
-    ResumeAfterReconnect(Port);
+    const NTSTATUS received = ResumeAfterReconnect(Port);
     DbgPrint("ZelVCOM: COM%u: the data connection is back\n",
              static_cast<unsigned>(Port->ComNumber));
-    return true;
+    return NT_SUCCESS(received);
 }
 
 VOID NTAPI ReconnectWorker(PDEVICE_OBJECT PortDevice, PVOID Context)
@@ -188,14 +189,18 @@ void ReconnectInBackground(PortExtension* Port, NTSTATUS Reason)
     KeReleaseSpinLock(&Port->PortLock, irql);
 }
 
-void ResumeAfterReconnect(PortExtension* Port)
+NTSTATUS ResumeReceive(PortExtension* Port)
 {
     KIRQL irql;
     KeAcquireSpinLock(&Port->PortLock, &irql);
     const bool unread = Port->DataConnection.UnreadCount != 0;
     KeReleaseSpinLock(&Port->PortLock, irql);
-    if (!unread) {
-        RestartReceive(Port);
-    }
+    return unread ? STATUS_SUCCESS : RestartReceive(Port);
+}
+
+NTSTATUS ResumeAfterReconnect(PortExtension* Port)
+{
+    const NTSTATUS status = ResumeReceive(Port);
     SendLineSettings(Port);
+    return status;
 }

@@ -3,7 +3,9 @@
 // only reads learns of the loss from its receive, and then connects again in
 // the background: at once, then after a delay that doubles from half a
 // second to ten, until it succeeds or the port is closed. Either way the new
-// connection gets the port's receive and its line settings again.
+// connection gets the port's receive and its line settings again. A receive
+// that could not be posted, for want of resources, is posted again by the
+// same attempts.
 #pragma once
 
 #include "core/nt.h"
@@ -30,7 +32,11 @@ void StopReconnecting(PortExtension* Port);
 // Reason is the status that told of the loss, for the log.
 void ReconnectInBackground(PortExtension* Port, NTSTATUS Reason);
 
-// After the data connection was made again: the receive starts (unless
-// unread bytes hold it back: port/port_read.h) and the line settings go to
-// the module again. The caller holds the port's write lock.
-void ResumeAfterReconnect(PortExtension* Port);
+// The receive starts (unless unread bytes hold it back: port/port_read.h);
+// its status. At up to DISPATCH_LEVEL.
+NTSTATUS ResumeReceive(PortExtension* Port);
+
+// After the data connection was made again: the receive starts as above and
+// the line settings go to the module again; the receive's status. The
+// caller holds the port's write lock.
+NTSTATUS ResumeAfterReconnect(PortExtension* Port);
