@@ -209,7 +209,9 @@ NTSTATUS Disconnect(ConnectionRecord* Connection)
     NTSTATUS status =
         TdiDisconnectRequest(&Connection->Endpoint, TDI_NO_FLAGS, &Connection->DisconnectTimeout);
     MarkConnectionDown(Connection, false);
-    for (ULONG polls = 0; !Connection->PeerDisconnected && polls < PEER_DISCONNECT_POLLS; ++polls) {
+    // A disconnect that never went out, short of resources, gets no answer.
+    const ULONG polls = status == STATUS_INSUFFICIENT_RESOURCES ? 0 : PEER_DISCONNECT_POLLS;
+    for (ULONG poll = 0; !Connection->PeerDisconnected && poll < polls; ++poll) {
         DelayMicroseconds(PEER_DISCONNECT_POLL_MICROSECONDS);
     }
     return status;
