@@ -171,30 +171,5 @@ TEST_F(DevicesTest, StopWithOpenPortKeepsThatModule)
     EXPECT_EQ(RunStatus(), 0u);
 }
 
-// Whichever pool allocation of a start fails, what the start made is
-// removed by stop-all: no link or device is left behind to collide with
-// the next start.
-TEST_F(DevicesTest, AStartShortOfPoolLeavesNothingThatStopCannotRemove)
-{
-    ASSERT_EQ(Add(MakeRecord(Ip(10, 0, 0, 1), 4000, "m", {{4001, 5, 0}, {4002, 6, 0}})).Status,
-              STATUS_SUCCESS);
-    const std::vector<std::string> linksBefore = Kernel().SymbolicLinkNames();
-    const std::vector<std::string> devicesBefore = Kernel().DeviceNames();
-    for (std::uint64_t failing = 1;; ++failing) {
-        SCOPED_TRACE("failing call " + std::to_string(failing));
-        host::LowResources plan;
-        plan.FailCall = failing;
-        Kernel().ArmLowResources(plan);
-        StartAll();
-        const bool failed = Kernel().DisarmLowResources() != 0;
-        ASSERT_EQ(StopAll().Status, STATUS_SUCCESS);
-        ASSERT_EQ(Kernel().SymbolicLinkNames(), linksBefore);
-        ASSERT_EQ(Kernel().DeviceNames(), devicesBefore);
-        if (!failed) {
-            break;  // the start ran without a failure
-        }
-    }
-}
-
 }  // namespace
 }  // namespace zeltest
