@@ -18,6 +18,7 @@ constexpr const char kUsage[] =
     "                [--log-level debug|info|warning|error]\n"
     "                [--pty-dir DIR] [--pty-owner USER] [--pty-group GROUP] [--pty-mode MODE]\n"
     "                [--pty-closing-wait SECONDS] [--hello-timeout SECONDS]\n"
+    "                [--rfc2217-base-port BASE [--rfc2217-address ADDRESS]]\n"
     "  --state DIR        registry database and runtime files\n"
     "                     (default /var/lib/zelvcom as root, else $XDG_STATE_HOME/zelvcom\n"
     "                     or ~/.local/state/zelvcom)\n"
@@ -37,6 +38,11 @@ constexpr const char kUsage[] =
     "  --hello-timeout SECONDS\n"
     "                     how long a new connection may stay silent before its Hello,\n"
     "                     before it is closed (default 5)\n"
+    "  --rfc2217-base-port BASE\n"
+    "                     serve each port COM<n> also to RFC 2217 (Telnet COM port\n"
+    "                     control) clients on TCP port BASE + n\n"
+    "  --rfc2217-address ADDRESS\n"
+    "                     the IPv4 or IPv6 address they listen on (default 127.0.0.1)\n"
     "Prints 'zelvcomd ready socket=PATH' once it accepts clients; SIGTERM, SIGINT or\n"
     "SIGQUIT closes every client handle, unloads the driver and exits; SIGHUP opens\n"
     "the log file again (after logrotate has moved it).\n";
@@ -59,6 +65,7 @@ constexpr int kOctal = 8;
 constexpr int kDecimal = 10;
 constexpr unsigned long kLongestClosingWaitSeconds = 24 * 60 * 60;
 constexpr unsigned long kLongestHelloTimeoutSeconds = 60 * 60;
+constexpr unsigned long kLargestTcpPort = 65535;
 
 std::optional<unsigned long> Number(const std::string& text, int base)
 {
@@ -109,6 +116,8 @@ constexpr ValueOption kValueOptions[] = {
     {"--pty-mode", "an octal mode"},
     {"--pty-closing-wait", "a number of seconds"},
     {"--hello-timeout", "a number of seconds"},
+    {"--rfc2217-base-port", "a TCP port"},
+    {"--rfc2217-address", "an address"},
 };
 
 const ValueOption* FindValueOption(const std::string& arg)
@@ -170,6 +179,13 @@ std::optional<Options> ParseOptions(int argc, char** argv)
             if (!seconds || *seconds == 0 || *seconds > kLongestHelloTimeoutSeconds)
                 return Fail("bad hello timeout '" + value + "'");
             options.HelloTimeout = std::chrono::seconds(*seconds);
+        } else if (arg == "--rfc2217-base-port") {
+            const auto port = Number(value, kDecimal);
+            if (!port || *port == 0 || *port > kLargestTcpPort)
+                return Fail("bad RFC 2217 base port '" + value + "'");
+            options.Rfc2217BasePort = static_cast<std::uint16_t>(*port);
+        } else if (arg == "--rfc2217-address") {
+            options.Rfc2217Address = value;
         } else if (arg == "--help" || arg == "-h") {
             std::cout << kUsage;
             std::exit(EXIT_SUCCESS);

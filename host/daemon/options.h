@@ -7,7 +7,9 @@
 
 #include <chrono>
 #include <filesystem>
+#include <cstdint>
 #include <optional>
+#include <string>
 
 namespace zelvcomd {
 
@@ -29,6 +31,10 @@ struct Options {
     // waits this long for a module that takes none of it.
     std::chrono::seconds PtyClosingWait{kDefaultClosingWaitSeconds};
     std::chrono::seconds HelloTimeout{kDefaultHelloTimeoutSeconds};
+    // COM<n> is also an RFC 2217 endpoint on TCP port Rfc2217BasePort + n
+    // (none when 0), on this address.
+    std::uint16_t Rfc2217BasePort = 0;
+    std::string Rfc2217Address = "127.0.0.1";
 };
 
 // The daemon's files inside the state directory.

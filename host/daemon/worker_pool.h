@@ -66,6 +66,8 @@ public:
     void Post(Key key, WorkerPool::Task task);
     // Blocks until no task is queued or runs.
     void WaitIdle() { pool_.WaitIdle(); }
+    // Threads waiting for a task now.
+    std::size_t IdleThreads() { return pool_.IdleThreads(); }
 
 private:
     void RunNext(Key key);

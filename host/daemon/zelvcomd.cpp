@@ -18,12 +18,14 @@
 #include <host/common/signal_watch.h>
 #include <host/common/unix_listener.h>
 #include <host/kernel.h>
+#include <zelvcom_ipc/runtime_paths.h>
 
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <cstdlib>
 #include <exception>
+#include <fstream>
 #include <iostream>
 #include <optional>
 
@@ -34,6 +36,32 @@ namespace {
 
 constexpr const char kServiceName[] = "ZelVCOM";
 constexpr int kUsageError = 2;
+
+// Tells vcomctl, beside the socket, where the ports' RFC 2217 endpoints
+// are, for the daemon's life; a note a daemon left behind goes.
+class Rfc2217Note {
+public:
+    explicit Rfc2217Note(const Options& options)
+        : path_(options.SocketPath.parent_path() / zelipc::kRfc2217FileName)
+    {
+        std::error_code ignored;
+        std::filesystem::remove(path_, ignored);
+        if (options.Rfc2217BasePort != 0) {
+            std::ofstream(path_) << options.Rfc2217Address << " " << options.Rfc2217BasePort
+                                 << "\n";
+        }
+    }
+    ~Rfc2217Note()
+    {
+        std::error_code ignored;
+        std::filesystem::remove(path_, ignored);
+    }
+    Rfc2217Note(const Rfc2217Note&) = delete;
+    Rfc2217Note& operator=(const Rfc2217Note&) = delete;
+
+private:
+    const std::filesystem::path path_;
+};
 
 // Listens and serves until a stop signal; false when it cannot listen.
 bool Serve(host::Kernel& kernel, Logger& log, DeviceWatch& watch, zel::SignalWatch& signals,
@@ -97,7 +125,8 @@ int Run(const Options& options)
     std::optional<PtyBridge> ptys;
     try {
         ptys.emplace(kernel, log,
-                     PtyOptions{options.PtyDirectory, options.PtyAccess, options.PtyClosingWait});
+                     PtyOptions{options.PtyDirectory, options.PtyAccess, options.PtyClosingWait,
+                                options.Rfc2217Address, options.Rfc2217BasePort});
     } catch (const std::exception& error) {
         log.Error(std::string("pseudo-terminal ports: ") + error.what());
         kernel.UnloadDriver();
@@ -107,6 +136,7 @@ int Run(const Options& options)
         ptys->OnNamesChanged(created, removed);
     });
     log.Info("ports appear in " + options.PtyDirectory.string());
+    const Rfc2217Note rfc2217(options);
 
     const bool served = Serve(kernel, log, watch, signals, options, background);
     watch.ObserveNames(nullptr);

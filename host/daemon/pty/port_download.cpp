@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 namespace zelvcomd {
 namespace {
@@ -31,6 +32,18 @@ PortDownload::PortDownload(host::Kernel& kernel, std::shared_ptr<host::File> fil
 {
 }
 
+// The read timeouts are set per read.
+NTSTATUS PortDownload::Prepare(host::File& file, ULONG moreEvents, SERIAL_TIMEOUTS* baseTimeouts)
+{
+    host::IoResult current =
+        file.DeviceControl(IOCTL_SERIAL_GET_TIMEOUTS, nullptr, 0, sizeof(SERIAL_TIMEOUTS));
+    if (!NT_SUCCESS(current.Status))
+        return current.Status;
+    std::memcpy(baseTimeouts, current.Data.data(), sizeof *baseTimeouts);
+    const ULONG mask = SERIAL_EV_RXFLAG | moreEvents;  // RXFLAG: completes a pending wait when data arrives
+    return file.DeviceControl(IOCTL_SERIAL_SET_WAIT_MASK, &mask, sizeof mask, 0).Status;
+}
+
 void PortDownload::WatchMaster()
 {
     std::weak_ptr<PortDownload> weak = weak_from_this();
@@ -50,6 +63,26 @@ void PortDownload::MasterWritable()
     {
         std::lock_guard<std::mutex> lock(mutex_);
         masterFull_ = false;
+    }
+    Pump();
+}
+
+void PortDownload::Send(const std::vector<std::uint8_t>& bytes)
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stopped_)
+            return;
+        toProgram_.insert(toProgram_.end(), bytes.begin(), bytes.end());
+    }
+    Pump();
+}
+
+void PortDownload::Hold(bool held)
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        held_ = held;
     }
     Pump();
 }
@@ -132,15 +165,23 @@ PortDownload::Step PortDownload::NextStep()
         return Step::None;
     TakeReadResult();
     const bool arrival = TakeWaitResult();
+    if (modemChanged_) {
+        modemChanged_ = false;
+        return Step::ModemChanged;
+    }
     // A waiting read posted before the wait heard of held bytes would sit
     // until its timer: it is called off, and a draining read takes them.
     if (arrival && read_ && readKind_ == ReadKind::Waiting)
         return Step::CallOffRead;
     // Bytes are written before a waiting read is posted; a draining read
     // completes at once, and what it takes goes to the master in the same
-    // write as the bytes before it.
-    if (read_)
+    // write as the bytes before it. Only the daemon's own bytes can be
+    // waiting while a waiting read is pending: they go at once.
+    if (read_) {
+        if (readKind_ == ReadKind::Waiting)
+            FlushToProgram();
         return Step::None;
+    }
     if (!wait_) {
         heldMaybe_ = true;  // bytes may have arrived while no wait was armed
         return Step::PostWait;
@@ -173,6 +214,9 @@ void PortDownload::Perform(Step step)
     case Step::CallOffRead:
         CallOffRead();
         break;
+    case Step::ModemChanged:
+        onModemChange_();
+        break;
     case Step::None:
         break;
     }
@@ -202,7 +246,11 @@ void PortDownload::TakeReadResult()
     active_ = true;
     if (result.Data.size() == kLongestPortRead)
         heldMaybe_ = true;  // more may be left
-    toProgram_.insert(toProgram_.end(), result.Data.begin(), result.Data.end());
+    if (encode_) {
+        encode_(result.Data.data(), result.Data.size(), &toProgram_);
+    } else {
+        toProgram_.insert(toProgram_.end(), result.Data.begin(), result.Data.end());
+    }
 }
 
 // True when the wait reported an arrival.
@@ -210,12 +258,17 @@ bool PortDownload::TakeWaitResult()
 {
     if (!waitResult_)
         return false;
-    const NTSTATUS status = *waitResult_;
+    const host::IoResult result = std::move(*waitResult_);
     waitResult_.reset();
-    if (!NT_SUCCESS(status)) {
-        log_.Warning(name_ + ": the data wait ended with status " + StatusText(status));
+    if (!NT_SUCCESS(result.Status)) {
+        log_.Warning(name_ + ": the data wait ended with status " + StatusText(result.Status));
         return false;
     }
+    ULONG events = 0;
+    if (result.Data.size() >= sizeof events)
+        std::memcpy(&events, result.Data.data(), sizeof events);
+    if ((events & SERIAL_EV_CTS) != 0 && onModemChange_)
+        modemChanged_ = true;
     heldMaybe_ = true;
     return true;
 }
@@ -224,7 +277,7 @@ bool PortDownload::TakeWaitResult()
 // when it does) or when the program has gone.
 bool PortDownload::FlushToProgram()
 {
-    if (masterFull_)
+    if (masterFull_ || held_)
         return false;
     while (toProgramSent_ < toProgram_.size()) {
         const ssize_t written = write(masterFd_, toProgram_.data() + toProgramSent_,
@@ -275,7 +328,7 @@ void PortDownload::PostWait()
     std::weak_ptr<PortDownload> weak = weak_from_this();
     wait->OnComplete([weak, serial](const host::IoResult& result) {
         if (auto self = weak.lock())
-            self->OnWaitDone(serial, result.Status);
+            self->OnWaitDone(serial, result);
     });
 }
 
@@ -316,14 +369,14 @@ void PortDownload::OnReadDone(std::uint64_t serial, const host::IoResult& result
     Pump();
 }
 
-void PortDownload::OnWaitDone(std::uint64_t serial, NTSTATUS status)
+void PortDownload::OnWaitDone(std::uint64_t serial, const host::IoResult& result)
 {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (serial != waitSerial_)
             return;  // cancelled by Stop
         wait_.reset();
-        waitResult_ = status;
+        waitResult_ = result;
     }
     Pump();
 }

@@ -19,6 +19,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -33,9 +34,31 @@ public:
     PortDownload(host::Kernel& kernel, std::shared_ptr<host::File> file, int masterFd,
                  const SERIAL_TIMEOUTS& baseTimeouts, Logger& log, std::string name);
 
+    // Readies a freshly opened port for a download: keeps its timeouts in
+    // *baseTimeouts and has its wait report data arrival, and also the
+    // events given.
+    static NTSTATUS Prepare(host::File& file, ULONG moreEvents, SERIAL_TIMEOUTS* baseTimeouts);
+
     // Has the transport watch the master for room. Throws std::system_error
     // when it cannot. Before Start.
     void WatchMaster();
+    // For a program on a network connection rather than a pseudo-terminal
+    // (the descriptor is then its socket). Before Start. encode: turns the
+    // module's bytes into what the connection carries. onModemChange: runs
+    // on the pumping thread when the port reports a modem line change (the
+    // wait mask must include SERIAL_EV_CTS).
+    using Encoder = std::function<void(const std::uint8_t*, std::size_t, std::vector<std::uint8_t>*)>;
+    void Encode(Encoder encode) { encode_ = std::move(encode); }
+    void OnModemChange(std::function<void()> onModemChange)
+    {
+        onModemChange_ = std::move(onModemChange);
+    }
+    // Bytes of the daemon's own for the program, after what it has been
+    // given so far. Any thread.
+    void Send(const std::vector<std::uint8_t>& bytes);
+    // While held, nothing more goes to the program: the driver's buffer and
+    // then TCP hold the module back. Any thread.
+    void Hold(bool held);
     void Start();
     // No more writes to the master and no more requests once this returns;
     // the requests in flight are called off. Idempotent.
@@ -47,7 +70,14 @@ private:
     // Reads wait up to a second for data, or only for a timer of no length
     // (taking what is held).
     enum class ReadKind { Waiting, Draining };
-    enum class Step { None, PostWait, PostWaitingRead, PostDrainingRead, CallOffRead };
+    enum class Step {
+        None,
+        PostWait,
+        PostWaitingRead,
+        PostDrainingRead,
+        CallOffRead,
+        ModemChanged
+    };
 
     void MasterWritable();
     void Pump();
@@ -62,7 +92,7 @@ private:
     void PostRead(ReadKind kind);
     void CallOffRead();
     void OnReadDone(std::uint64_t serial, const host::IoResult& result);
-    void OnWaitDone(std::uint64_t serial, NTSTATUS status);
+    void OnWaitDone(std::uint64_t serial, const host::IoResult& result);
 
     host::Kernel& kernel_;
     const std::shared_ptr<host::File> file_;
@@ -70,6 +100,8 @@ private:
     Logger& log_;
     const std::string name_;
     std::optional<ReadKind> readTimeouts_;  // what the port is set to; pumping thread only
+    Encoder encode_;
+    std::function<void()> onModemChange_;
 
     std::mutex mutex_;  // guards what follows
     std::condition_variable idle_;
@@ -89,7 +121,9 @@ private:
 
     std::shared_ptr<host::PendingIo> wait_;  // completes when data arrives with no read pending
     std::uint64_t waitSerial_ = 0;
-    std::optional<NTSTATUS> waitResult_;
+    std::optional<host::IoResult> waitResult_;
+    bool modemChanged_ = false;
+    bool held_ = false;
 
     bool heldMaybe_ = false;  // bytes may be held with no read pending
     bool active_ = false;     // data came recently: keep a read waiting

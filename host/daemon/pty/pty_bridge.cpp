@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 
 namespace zelvcomd {
 namespace {
@@ -114,11 +115,17 @@ void PtyBridge::RunPosted()
         std::remove_if(retiring_.begin(), retiring_.end(),
                        [](const std::shared_ptr<PtyPort>& port) { return port->Quiet(); }),
         retiring_.end());
+    retiringEndpoints_.erase(std::remove_if(retiringEndpoints_.begin(), retiringEndpoints_.end(),
+                                            [](const std::shared_ptr<Rfc2217Port>& endpoint) {
+                                                return endpoint->Quiet();
+                                            }),
+                             retiringEndpoints_.end());
 }
 
 bool PtyBridge::Finished() const
 {
-    return stopping_ && ports_.empty() && retiring_.empty();
+    return stopping_ && ports_.empty() && retiring_.empty() && endpoints_.empty() &&
+           retiringEndpoints_.empty();
 }
 
 void PtyBridge::OnSlaveOpens()
@@ -140,6 +147,8 @@ void PtyBridge::AddPort(const std::string& comName)
 {
     if (stopping_ || ports_.count(comName) != 0)
         return;
+    // First, so that the link tells programs the port is served every way.
+    AddRfc2217(comName);
     auto port = std::make_shared<PtyPort>(*this, comName);
     try {
         port->Publish();
@@ -150,8 +159,35 @@ void PtyBridge::AddPort(const std::string& comName)
     ports_.emplace(comName, std::move(port));
 }
 
+void PtyBridge::AddRfc2217(const std::string& comName)
+{
+    if (options_.Rfc2217BasePort == 0 || endpoints_.count(comName) != 0)
+        return;
+    const unsigned long port =
+        options_.Rfc2217BasePort + std::stoul(comName.substr(sizeof "COM" - 1));
+    if (port > UINT16_MAX) {
+        log_.Error(comName + ": no RFC 2217 endpoint: TCP port " + std::to_string(port) +
+                   " is beyond 65535");
+        return;
+    }
+    auto endpoint = std::make_shared<Rfc2217Port>(*this, comName);
+    try {
+        endpoint->Listen(options_.Rfc2217Address, static_cast<std::uint16_t>(port));
+    } catch (const std::exception& error) {
+        log_.Error(comName + ": no RFC 2217 endpoint: " + error.what());
+        return;
+    }
+    endpoints_.emplace(comName, std::move(endpoint));
+}
+
 void PtyBridge::RemovePort(const std::string& comName)
 {
+    if (auto endpoint = endpoints_.find(comName); endpoint != endpoints_.end()) {
+        endpoint->second->Retire();
+        if (!endpoint->second->Quiet())
+            retiringEndpoints_.push_back(endpoint->second);
+        endpoints_.erase(endpoint);
+    }
     auto found = ports_.find(comName);
     if (found == ports_.end())
         return;
@@ -165,6 +201,8 @@ void PtyBridge::RetireAll()
 {
     while (!ports_.empty())
         RemovePort(ports_.begin()->first);
+    while (!endpoints_.empty())
+        RemovePort(endpoints_.begin()->first);
 }
 
 void PtyBridge::WatchMaster(int fd, std::uint32_t events, PtyPort* port)

@@ -1,12 +1,14 @@
-// Serves every COM port device as a pseudo-terminal: one event loop (its
-// own thread) for all ports, and a few worker threads for the requests the
-// driver blocks in. Ports come and go with the DOS names the driver
-// creates and removes.
+// Serves every COM port device to Linux programs, as a pseudo-terminal and,
+// when asked for, as an RFC 2217 endpoint: one event loop (its own thread)
+// for all ports, and a few worker threads for the requests the driver
+// blocks in. Ports come and go with the DOS names the driver creates and
+// removes.
 #pragma once
 
 #include "../logger.h"
 #include "../wake_queue.h"
 #include "../worker_pool.h"
+#include "../rfc2217/rfc2217_port.h"
 #include "pty_pair.h"
 #include "pty_port.h"
 #include "slave_watch.h"
@@ -30,6 +32,10 @@ struct PtyOptions {
     std::filesystem::path Directory;
     SlaveAccess Access;
     std::chrono::seconds ClosingWait;
+    // Each port COM<n> also listens for an RFC 2217 client on this address,
+    // TCP port BasePort + n; none when BasePort is 0.
+    std::string Rfc2217Address;
+    std::uint16_t Rfc2217BasePort = 0;
 };
 
 class PtyBridge {
@@ -56,8 +62,14 @@ public:
     void ForgetMaster(int fd);
     int WatchSlave(const std::string& slavePath, PtyPort* port);
     void ForgetSlave(int watch);
+    zel::EventLoop& Loop() { return loop_; }
     // Any thread.
-    void RunBlocking(std::function<void()> task) { workers_.Post(std::move(task)); }
+    void RunBlocking(std::function<void()> task) { workers_.Post(nullptr, std::move(task)); }
+    // After the tasks posted earlier for the same key.
+    void RunInOrder(const void* key, std::function<void()> task)
+    {
+        workers_.Post(key, std::move(task));
+    }
     // Whether a worker may stay with one port a while: others are free.
     bool WorkersToSpare() { return workers_.IdleThreads() != 0; }
     void Post(std::function<void()> task) { mailbox_.Push(std::move(task)); }
@@ -70,6 +82,7 @@ private:
     void RunPosted();
     void OnSlaveOpens();
     void AddPort(const std::string& comName);
+    void AddRfc2217(const std::string& comName);
     void RemovePort(const std::string& comName);
     void RetireAll();
     bool Finished() const;
@@ -84,11 +97,13 @@ private:
     zel::EventLoop::Watch mailboxWatch_;
     std::map<std::string, std::shared_ptr<PtyPort>> ports_;
     std::vector<std::shared_ptr<PtyPort>> retiring_;
+    std::map<std::string, std::shared_ptr<Rfc2217Port>> endpoints_;
+    std::vector<std::shared_ptr<Rfc2217Port>> retiringEndpoints_;
     std::unordered_map<int, zel::EventLoop::Watch> masters_;
     std::unordered_map<int, PtyPort*> watches_;
     bool stopping_ = false;
     // Joined before the mailbox and the ports go.
-    WorkerPool workers_;
+    KeyedQueues workers_;
     std::thread thread_;
 };
 

@@ -21,18 +21,6 @@ std::string Status(NTSTATUS status)
     return StatusText(status);
 }
 
-// The wait for data arrival; the read timeouts are set per read.
-NTSTATUS PrepareForBridge(host::File& file, SERIAL_TIMEOUTS* baseTimeouts)
-{
-    host::IoResult current =
-        file.DeviceControl(IOCTL_SERIAL_GET_TIMEOUTS, nullptr, 0, sizeof(SERIAL_TIMEOUTS));
-    if (!NT_SUCCESS(current.Status))
-        return current.Status;
-    std::memcpy(baseTimeouts, current.Data.data(), sizeof *baseTimeouts);
-    const ULONG mask = SERIAL_EV_RXFLAG;  // completes a pending wait when data arrives
-    return file.DeviceControl(IOCTL_SERIAL_SET_WAIT_MASK, &mask, sizeof mask, 0).Status;
-}
-
 }  // namespace
 
 PtyPort::PtyPort(PtyBridge& bridge, std::string comName)
@@ -229,7 +217,7 @@ void PtyPort::BeginOpen()
         std::shared_ptr<host::File> file(std::move(opened));
         SERIAL_TIMEOUTS timeouts{};
         if (NT_SUCCESS(status)) {
-            status = PrepareForBridge(*file, &timeouts);
+            status = PortDownload::Prepare(*file, 0, &timeouts);
             if (!NT_SUCCESS(status)) {
                 file->Close();
                 file.reset();

@@ -6,6 +6,9 @@
 namespace zelipc {
 
 constexpr const char kSocketFileName[] = "zelvcomd.sock";
+// Beside the socket while zelvcomd serves RFC 2217 clients: one line,
+// "ADDRESS BASE"; port COM<n> listens on TCP port BASE + n.
+constexpr const char kRfc2217FileName[] = "zelvcomd.rfc2217";
 // Environment variables a client consults, in this order.
 constexpr const char kSocketEnvironment[] = "ZELVCOM_SOCKET";
 constexpr const char kStateEnvironment[] = "ZELVCOM_STATE";
