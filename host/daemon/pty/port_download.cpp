@@ -40,7 +40,8 @@ NTSTATUS PortDownload::Prepare(host::File& file, ULONG moreEvents, SERIAL_TIMEOU
     if (!NT_SUCCESS(current.Status))
         return current.Status;
     std::memcpy(baseTimeouts, current.Data.data(), sizeof *baseTimeouts);
-    const ULONG mask = SERIAL_EV_RXFLAG | moreEvents;  // RXFLAG: completes a pending wait when data arrives
+    // RXFLAG completes a pending wait when data arrives.
+    const ULONG mask = SERIAL_EV_RXFLAG | moreEvents;
     return file.DeviceControl(IOCTL_SERIAL_SET_WAIT_MASK, &mask, sizeof mask, 0).Status;
 }
 

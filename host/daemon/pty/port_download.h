@@ -47,7 +47,8 @@ public:
     // module's bytes into what the connection carries. onModemChange: runs
     // on the pumping thread when the port reports a modem line change (the
     // wait mask must include SERIAL_EV_CTS).
-    using Encoder = std::function<void(const std::uint8_t*, std::size_t, std::vector<std::uint8_t>*)>;
+    using Encoder =
+        std::function<void(const std::uint8_t*, std::size_t, std::vector<std::uint8_t>*)>;
     void Encode(Encoder encode) { encode_ = std::move(encode); }
     void OnModemChange(std::function<void()> onModemChange)
     {

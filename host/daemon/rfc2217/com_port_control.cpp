@@ -54,7 +54,7 @@ enum Control : std::uint8_t {
 
 // SET-STOPSIZE values, in the order of the NT stop bit values they stand for.
 constexpr std::uint8_t kStopSizes[] = {1, 3, 2};  // STOP_BIT_1, STOP_BITS_1_5, STOP_BITS_2
-constexpr std::uint8_t kFirstParity = 1;         // NONE; then ODD, EVEN, MARK, SPACE as in NT
+constexpr std::uint8_t kFirstParity = 1;          // NONE; then ODD, EVEN, MARK, SPACE as in NT
 constexpr std::uint8_t kLastParity = 5;
 constexpr std::uint8_t kFewestDataBits = 5;
 constexpr std::uint8_t kMostDataBits = 8;
@@ -188,8 +188,8 @@ Bytes ComPortControl::SetBaudRate(std::uint32_t rate)
 Bytes ComPortControl::SetLine(std::uint8_t command, std::uint8_t value)
 {
     SERIAL_LINE_CONTROL line{};
-    const host::IoResult current = file_->DeviceControl(IOCTL_SERIAL_GET_LINE_CONTROL, nullptr,
-                                                        0, sizeof(SERIAL_LINE_CONTROL));
+    const host::IoResult current = file_->DeviceControl(IOCTL_SERIAL_GET_LINE_CONTROL, nullptr, 0,
+                                                        sizeof(SERIAL_LINE_CONTROL));
     if (NT_SUCCESS(current.Status) && current.Data.size() >= sizeof line)
         std::memcpy(&line, current.Data.data(), sizeof line);
     SERIAL_LINE_CONTROL wanted = line;

@@ -146,8 +146,8 @@ void Rfc2217Port::OnOpened(const std::shared_ptr<Session>& session, NTSTATUS sta
         return;  // the close is queued behind the open
     if (!NT_SUCCESS(status)) {
         bridge_.Log().Warning(name_ + ": RFC 2217 client " + session->Peer +
-                              " disconnected: the port did not open (status " +
-                              StatusText(status) + ")");
+                              " disconnected: the port did not open (status " + StatusText(status) +
+                              ")");
         EndSession();
         return;
     }
@@ -315,21 +315,20 @@ void Rfc2217Port::WriteToPort(Session& session, const Bytes& bytes)
             continue;
         }
         if (attempts++ == 0) {
-            bridge_.Log().Warning(name_ + ": the module is away (status " +
-                                  StatusText(result.Status) + "); " +
-                                  std::to_string(bytes.size() - sent) +
-                                  " bytes wait until it is back");
+            bridge_.Log().Warning(
+                name_ + ": the module is away (status " + StatusText(result.Status) + "); " +
+                std::to_string(bytes.size() - sent) + " bytes wait until it is back");
         }
         std::unique_lock<std::mutex> lock(session.StopMutex);
-        if (session.StopWake.wait_for(lock, std::min(kFirstRetryDelay * attempts, kLongestRetryDelay),
+        if (session.StopWake.wait_for(lock,
+                                      std::min(kFirstRetryDelay * attempts, kLongestRetryDelay),
                                       [&session] { return session.Stopped.load(); })) {
             break;
         }
     }
     if (sent < bytes.size()) {
         bridge_.Log().Warning(name_ + ": the RFC 2217 client left; " +
-                              std::to_string(bytes.size() - sent) +
-                              " bytes it wrote are dropped");
+                              std::to_string(bytes.size() - sent) + " bytes it wrote are dropped");
     }
 }
 

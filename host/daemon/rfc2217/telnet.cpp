@@ -40,9 +40,8 @@ Bytes TelnetServer::Greeting()
     options_[kBinary].Ours.Asked = true;
     options_[kBinary].Theirs.Asked = true;
     options_[telnet::kComPortOption].Theirs.Asked = true;
-    return {telnet::kIac, kWill, kBinary,     telnet::kIac,
-            kDo,          kBinary, telnet::kIac, kDo,
-            telnet::kComPortOption};
+    return {telnet::kIac, kWill,        kBinary, telnet::kIac,          kDo,
+            kBinary,      telnet::kIac, kDo,     telnet::kComPortOption};
 }
 
 bool TelnetServer::ComPortAgreed() const
