@@ -135,5 +135,17 @@ TEST_F(Rfc2217Test, ThePortIsEitherTheTerminalsOrTheClients)
     EXPECT_EQ(Say(*client, "echo 16 2"), "echo ok") << Daemon().Log();
 }
 
+TEST_F(Rfc2217Test, VcomctlListShowsEachPortsEndpoint)
+{
+    StartModule({"echo"});
+    ASSERT_EQ(setenv("ZELVCOM_PTY_DIR", PtyDirectory().c_str(), 1), 0);
+    const std::string endpoint = "127.0.0.1:" + std::to_string(port_);
+    const auto table = zel::test::RunToExit(VCOMCTL_PATH, {"list"});
+    EXPECT_TRUE(Contains(table.Out, "RFC 2217")) << table.Out << table.Err;
+    EXPECT_TRUE(Contains(table.Out, endpoint + " ")) << table.Out;
+    const auto json = zel::test::RunToExit(VCOMCTL_PATH, {"list", "--json"});
+    EXPECT_TRUE(Contains(json.Out, "\"rfc2217\": \"" + endpoint + "\"}")) << json.Out << json.Err;
+}
+
 }  // namespace
 }  // namespace zeltest

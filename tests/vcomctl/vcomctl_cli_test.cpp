@@ -131,7 +131,8 @@ TEST_F(VcomctlTest, EachCommandEndToEnd)
 
     EXPECT_EQ(Ok({"list"}), kTwoModulesTable);
     const std::string json = Ok({"list", "--json"});
-    EXPECT_TRUE(Contains(json, R"({"tcp_port": 4002, "com": 6, "withhold": true, "path": null})"))
+    EXPECT_TRUE(Contains(
+        json, R"({"tcp_port": 4002, "com": 6, "withhold": true, "path": null, "rfc2217": null})"))
         << json;
     EXPECT_EQ(Ok({"status"}), "run status: stopped (no module device exists)\nmodules: 2\n");
     EXPECT_EQ(Ok({"start"}), "started all modules\n");
@@ -140,7 +141,7 @@ TEST_F(VcomctlTest, EachCommandEndToEnd)
     const std::string table = listWhen(true);
     EXPECT_TRUE(Contains(table, "sent           " + ptyDir + "/COM5\n")) << table;
     EXPECT_TRUE(Contains(table, "withheld       " + com6 + "\n")) << table;
-    EXPECT_TRUE(Contains(Ok({"list", "--json"}), "\"path\": \"" + com6 + "\"}"));
+    EXPECT_TRUE(Contains(Ok({"list", "--json"}), "\"path\": \"" + com6 + "\", \"rfc2217\": null}"));
     refused = RunVcomctl({"start"});
     EXPECT_EQ(refused.Status, ToStatus(ExitCode::Failed));
     EXPECT_TRUE(Contains(refused.Err, "vcomctl start: start failed:")) << refused.Err;

@@ -99,9 +99,9 @@ void RunList(const Arguments& Args, std::ostream& Out)
     ControlSession session;
     const auto modules = ReadModuleTable(session);
     if (json) {
-        WriteModulesJson(modules, PtyDirectory(), Out);
+        WriteModulesJson(modules, FindPortPlaces(), Out);
     } else {
-        WriteModuleTable(modules, PtyDirectory(), Out);
+        WriteModuleTable(modules, FindPortPlaces(), Out);
     }
 }
 
@@ -182,12 +182,15 @@ const std::vector<Command>& AllCommands()
          "and per channel its TCP port, its COM port, whether line settings are sent, and\n"
          "the path programs open it by (zelvcomd's link to the port's pseudo-terminal,\n"
          "once the port exists; looked for in $ZELVCOM_PTY_DIR, else in \"dev\" beside\n"
-         "the daemon's socket).\n"
+         "the daemon's socket) and, when zelvcomd serves RFC 2217 clients\n"
+         "(--rfc2217-base-port), the port's RFC 2217 endpoint ADDRESS:PORT.\n"
          "  --json  the same as a JSON document:\n"
          "          {\"modules\": [{\"index\", \"name\", \"address\", \"control_port\",\n"
          "                        \"channels\": [{\"tcp_port\", \"com\", \"withhold\", "
-         "\"path\"}]}]}\n"
-         "          (\"com\" 0: the channel has no port; \"path\" null: no link)\n",
+         "\"path\",\n"
+         "                                      \"rfc2217\"}]}]}\n"
+         "          (\"com\" 0: the channel has no port; \"path\" null: no link;\n"
+         "          \"rfc2217\" null: no endpoint)\n",
          RunList},
         {"status", "status", "show the run status and the module count",
          "Prints the run status (running: at least one module device exists) and the\n"

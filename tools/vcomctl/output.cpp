@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <iomanip>
 #include <system_error>
 
@@ -25,19 +26,36 @@ constexpr int CHANNEL_WIDTH = 9;
 constexpr int TCP_PORT_WIDTH = 9;
 constexpr int COM_WIDTH = 8;
 constexpr int LINE_WIDTH = 15;
+// An IPv6 address in brackets and a port.
+constexpr int RFC2217_WIDTH = 48;
 
 constexpr const char NO_PORT[] = "-";
 
 struct Row {
-    std::string Index, Name, Address, Control, Channel, TcpPort, Com, Line, Path;
+    std::string Index, Name, Address, Control, Channel, TcpPort, Com, Line, Rfc2217, Path;
 };
 
-void WriteRow(const Row& row, std::ostream& out)
+// The RFC 2217 column only when the daemon serves RFC 2217 clients.
+void WriteRow(const Row& row, bool withRfc2217, std::ostream& out)
 {
     out << std::left << std::setw(INDEX_WIDTH) << row.Index << std::setw(NAME_WIDTH) << row.Name
         << std::setw(ADDRESS_WIDTH) << row.Address << std::setw(CONTROL_WIDTH) << row.Control
         << std::setw(CHANNEL_WIDTH) << row.Channel << std::setw(TCP_PORT_WIDTH) << row.TcpPort
-        << std::setw(COM_WIDTH) << row.Com << std::setw(LINE_WIDTH) << row.Line << row.Path << "\n";
+        << std::setw(COM_WIDTH) << row.Com << std::setw(LINE_WIDTH) << row.Line;
+    if (withRfc2217)
+        out << std::setw(RFC2217_WIDTH) << row.Rfc2217;
+    out << row.Path << "\n";
+}
+
+// "ADDRESS:PORT" (an IPv6 address in brackets) of COM<number>'s endpoint,
+// while the port exists.
+std::optional<std::string> Rfc2217Endpoint(const PortPlaces& places, std::uint32_t comNumber)
+{
+    if (places.Rfc2217BasePort == 0 || !PortPath(places.PtyDir, comNumber))
+        return std::nullopt;
+    const bool ipv6 = places.Rfc2217Address.find(':') != std::string::npos;
+    return (ipv6 ? "[" + places.Rfc2217Address + "]" : places.Rfc2217Address) + ":" +
+           std::to_string(places.Rfc2217BasePort + comNumber);
 }
 
 std::string ComName(std::uint32_t number)
@@ -45,9 +63,10 @@ std::string ComName(std::uint32_t number)
     return number == 0 ? NO_PORT : "COM" + std::to_string(number);
 }
 
-void WriteTableModule(std::size_t index, const ModuleRecord& record,
-                      const std::filesystem::path& ptyDir, std::ostream& out)
+void WriteTableModule(std::size_t index, const ModuleRecord& record, const PortPlaces& places,
+                      std::ostream& out)
 {
+    const bool withRfc2217 = places.Rfc2217BasePort != 0;
     Row row{std::to_string(index),
             ModuleName(record),
             FormatIpv4(record.ModuleIP),
@@ -56,19 +75,21 @@ void WriteTableModule(std::size_t index, const ModuleRecord& record,
             NO_PORT,
             NO_PORT,
             NO_PORT,
+            NO_PORT,
             NO_PORT};
     const std::uint32_t channels = ChannelCount(record);
     if (channels == 0) {
-        WriteRow(row, out);
+        WriteRow(row, withRfc2217, out);
     }
     for (std::uint32_t c = 0; c < channels; ++c) {
         row.Channel = std::to_string(c);
         row.TcpPort = std::to_string(record.SerialPort[c]);
         row.Com = ComName(record.SerialNum[c]);
         row.Line = LineSettingsWithheld(record, c) ? "withheld" : "sent";
-        const auto path = PortPath(ptyDir, record.SerialNum[c]);
+        const auto path = PortPath(places.PtyDir, record.SerialNum[c]);
         row.Path = path ? path->string() : NO_PORT;
-        WriteRow(row, out);
+        row.Rfc2217 = Rfc2217Endpoint(places, record.SerialNum[c]).value_or(NO_PORT);
+        WriteRow(row, withRfc2217, out);
         // The module's own columns only on its first row.
         row.Index = row.Name = row.Address = row.Control = "";
     }
@@ -86,14 +107,18 @@ std::string UnicodeEscape(unsigned char byte)
     return escape;
 }
 
-std::string PathJson(const std::filesystem::path& ptyDir, std::uint32_t comNumber)
+std::optional<std::string> PathOf(const std::filesystem::path& ptyDir, std::uint32_t comNumber)
 {
     const auto path = PortPath(ptyDir, comNumber);
-    return path ? JsonString(path->string()) : "null";
+    return path ? std::optional<std::string>(path->string()) : std::nullopt;
 }
 
-void WriteChannels(const ModuleRecord& record, const std::filesystem::path& ptyDir,
-                   std::ostream& out)
+std::string OptionalJson(const std::optional<std::string>& text)
+{
+    return text ? JsonString(*text) : "null";
+}
+
+void WriteChannels(const ModuleRecord& record, const PortPlaces& places, std::ostream& out)
 {
     const std::uint32_t channels = ChannelCount(record);
     out << "[";
@@ -101,13 +126,15 @@ void WriteChannels(const ModuleRecord& record, const std::filesystem::path& ptyD
         out << (c == 0 ? "\n" : ",\n") << "        {\"tcp_port\": " << record.SerialPort[c]
             << ", \"com\": " << record.SerialNum[c]
             << ", \"withhold\": " << (LineSettingsWithheld(record, c) ? "true" : "false")
-            << ", \"path\": " << PathJson(ptyDir, record.SerialNum[c]) << "}";
+            << ", \"path\": " << OptionalJson(PathOf(places.PtyDir, record.SerialNum[c]))
+            << ", \"rfc2217\": " << OptionalJson(Rfc2217Endpoint(places, record.SerialNum[c]))
+            << "}";
     }
     out << (channels == 0 ? "]" : "\n      ]");
 }
 
-void WriteJsonModule(std::size_t index, const ModuleRecord& record,
-                     const std::filesystem::path& ptyDir, std::ostream& out)
+void WriteJsonModule(std::size_t index, const ModuleRecord& record, const PortPlaces& places,
+                     std::ostream& out)
 {
     out << "    {\n"
         << "      \"index\": " << index << ",\n"
@@ -115,13 +142,13 @@ void WriteJsonModule(std::size_t index, const ModuleRecord& record,
         << "      \"address\": \"" << FormatIpv4(record.ModuleIP) << "\",\n"
         << "      \"control_port\": " << record.ControlPort << ",\n"
         << "      \"channels\": ";
-    WriteChannels(record, ptyDir, out);
+    WriteChannels(record, places, out);
     out << "\n    }";
 }
 
 }  // namespace
 
-void WriteModuleTable(const std::vector<ModuleRecord>& Modules, const std::filesystem::path& PtyDir,
+void WriteModuleTable(const std::vector<ModuleRecord>& Modules, const PortPlaces& Places,
                       std::ostream& Out)
 {
     if (Modules.empty()) {
@@ -129,10 +156,10 @@ void WriteModuleTable(const std::vector<ModuleRecord>& Modules, const std::files
         return;
     }
     WriteRow({"INDEX", "NAME", "ADDRESS", "CONTROL", "CHANNEL", "TCPPORT", "PORT", "LINE SETTINGS",
-              "PATH"},
-             Out);
+              "RFC 2217", "PATH"},
+             Places.Rfc2217BasePort != 0, Out);
     for (std::size_t i = 0; i < Modules.size(); ++i) {
-        WriteTableModule(i, Modules[i], PtyDir, Out);
+        WriteTableModule(i, Modules[i], Places, Out);
     }
 }
 
@@ -153,13 +180,13 @@ std::string JsonString(std::string_view Text)
     return json + "\"";
 }
 
-void WriteModulesJson(const std::vector<ModuleRecord>& Modules, const std::filesystem::path& PtyDir,
+void WriteModulesJson(const std::vector<ModuleRecord>& Modules, const PortPlaces& Places,
                       std::ostream& Out)
 {
     Out << "{\n  \"modules\": [";
     for (std::size_t i = 0; i < Modules.size(); ++i) {
         Out << (i == 0 ? "\n" : ",\n");
-        WriteJsonModule(i, Modules[i], PtyDir, Out);
+        WriteJsonModule(i, Modules[i], Places, Out);
     }
     Out << (Modules.empty() ? "]\n}\n" : "\n  ]\n}\n");
 }
@@ -170,6 +197,17 @@ std::filesystem::path PtyDirectory()
         return dir;
     }
     return zelipc::ClientSocketPath().parent_path() / DEFAULT_PTY_DIR_NAME;
+}
+
+PortPlaces FindPortPlaces()
+{
+    PortPlaces places{PtyDirectory(), {}, 0};
+    std::ifstream note(zelipc::ClientSocketPath().parent_path() / zelipc::kRfc2217FileName);
+    std::string address;
+    std::uint32_t base = 0;
+    if (note >> address >> base)
+        places = PortPlaces{places.PtyDir, address, base};
+    return places;
 }
 
 std::optional<std::filesystem::path> PortPath(const std::filesystem::path& PtyDir,

@@ -1,7 +1,8 @@
 // `vcomctl list`: the module table for people (one row per channel) and for
-// scripts (JSON), with the path programs open each port by.
+// scripts (JSON), with the path programs open each port by, and its RFC 2217
+// endpoint when zelvcomd serves them.
 //   {"modules": [{"index", "name", "address", "control_port",
-//                 "channels": [{"tcp_port", "com", "withhold", "path"}]}]}
+//                 "channels": [{"tcp_port", "com", "withhold", "path", "rfc2217"}]}]}
 // "com" is the n of COM<n>, 0 when the channel has no port.
 #pragma once
 
@@ -17,11 +18,25 @@
 
 namespace vcomctl {
 
-// PtyDir: where the daemon links each port (a port without a link shows "-",
-// or null in JSON).
-void WriteModuleTable(const std::vector<ModuleRecord>& Modules, const std::filesystem::path& PtyDir,
+// Where zelvcomd serves the ports to programs on this machine.
+struct PortPlaces {
+    // Where the daemon links each port.
+    std::filesystem::path PtyDir;
+    // Port COM<n> is an RFC 2217 endpoint on TCP port Rfc2217BasePort + n
+    // of Rfc2217Address; none when the base is 0.
+    std::string Rfc2217Address;
+    std::uint32_t Rfc2217BasePort = 0;
+};
+// The daemon's: PtyDirectory(), and the note zelvcomd keeps beside its
+// socket while it serves RFC 2217 clients.
+PortPlaces FindPortPlaces();
+
+// A port without a link shows "-" (null in JSON) for its path and its RFC
+// 2217 endpoint, as does a port when the daemon serves no RFC 2217 clients;
+// the table then has no RFC 2217 column.
+void WriteModuleTable(const std::vector<ModuleRecord>& Modules, const PortPlaces& Places,
                       std::ostream& Out);
-void WriteModulesJson(const std::vector<ModuleRecord>& Modules, const std::filesystem::path& PtyDir,
+void WriteModulesJson(const std::vector<ModuleRecord>& Modules, const PortPlaces& Places,
                       std::ostream& Out);
 // A JSON string literal. Bytes above 0x7F (the name's code page) are taken
 // as Latin-1, so the output is always valid UTF-8.
