@@ -26,8 +26,9 @@ constexpr int CHANNEL_WIDTH = 9;
 constexpr int TCP_PORT_WIDTH = 9;
 constexpr int COM_WIDTH = 8;
 constexpr int LINE_WIDTH = 15;
-// An IPv6 address in brackets and a port.
-constexpr int RFC2217_WIDTH = 48;
+// An IPv4 address and a port, and a gap; a longer (IPv6) one keeps a gap of
+// one.
+constexpr int RFC2217_WIDTH = 23;
 
 constexpr const char NO_PORT[] = "-";
 
@@ -43,7 +44,7 @@ void WriteRow(const Row& row, bool withRfc2217, std::ostream& out)
         << std::setw(CHANNEL_WIDTH) << row.Channel << std::setw(TCP_PORT_WIDTH) << row.TcpPort
         << std::setw(COM_WIDTH) << row.Com << std::setw(LINE_WIDTH) << row.Line;
     if (withRfc2217)
-        out << std::setw(RFC2217_WIDTH) << row.Rfc2217;
+        out << std::setw(RFC2217_WIDTH) << row.Rfc2217 + " ";
     out << row.Path << "\n";
 }
 
