@@ -220,6 +220,11 @@ TEST_F(RegistryTest, DirectQueriesCheckTypes)
         EXPECT_EQ(Query(table), STATUS_OBJECT_TYPE_MISMATCH);
     }
     EXPECT_EQ(value, kSentinel);
+    // An empty DWORD value fits and leaves the destination as it was.
+    ASSERT_EQ(Write(L"DataPort", REG_DWORD, nullptr, 0), STATUS_SUCCESS);
+    table[0] = DwordEntry(L"DataPort", &value);
+    EXPECT_EQ(Query(table), STATUS_SUCCESS);
+    EXPECT_EQ(value, kSentinel);
 }
 
 TEST_F(RegistryTest, MalformedCallsAreRefusedAndStoreNothing)

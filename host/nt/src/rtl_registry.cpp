@@ -172,7 +172,10 @@ NTSTATUS StoreDirect(RTL_QUERY_REGISTRY_TABLE& entry, ULONG type, const Bytes& d
     if (data.size() > kDwordBytes) {
         return STATUS_OBJECT_TYPE_MISMATCH;
     }
-    std::memcpy(entry.EntryContext, data.data(), data.size());
+    // An empty value has no bytes to copy (and no buffer to copy from).
+    if (!data.empty()) {
+        std::memcpy(entry.EntryContext, data.data(), data.size());
+    }
     return STATUS_SUCCESS;
 }
 
