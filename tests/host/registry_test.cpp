@@ -204,6 +204,14 @@ TEST_F(RegistryTest, DirectQueriesWithDefaultsAndStrings)
     ASSERT_NE(allocated.Buffer, nullptr);
     EXPECT_EQ(Utf8(allocated), "COM5");
     ExFreePool(allocated.Buffer);
+
+    // An empty string is empty text.
+    ASSERT_EQ(Write(L"ModuleName", REG_SZ, nullptr, 0), STATUS_SUCCESS);
+    allocated = UNICODE_STRING{};
+    ASSERT_EQ(Query(one), STATUS_SUCCESS);
+    EXPECT_EQ(allocated.Length, 0);
+    EXPECT_EQ(allocated.Buffer[0], UNICODE_NULL);
+    ExFreePool(allocated.Buffer);
 }
 
 // Mismatched types are refused, not overrun.

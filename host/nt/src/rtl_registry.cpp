@@ -158,7 +158,9 @@ NTSTATUS StoreString(PUNICODE_STRING destination, const Bytes& data)
     } else if (needed > destination->MaximumLength) {
         return STATUS_BUFFER_TOO_SMALL;
     }
-    std::memcpy(destination->Buffer, data.data(), textBytes);
+    if (textBytes != 0) {
+        std::memcpy(destination->Buffer, data.data(), textBytes);
+    }
     destination->Buffer[units] = UNICODE_NULL;
     destination->Length = static_cast<USHORT>(textBytes);
     return STATUS_SUCCESS;
@@ -172,7 +174,7 @@ NTSTATUS StoreDirect(RTL_QUERY_REGISTRY_TABLE& entry, ULONG type, const Bytes& d
     if (data.size() > kDwordBytes) {
         return STATUS_OBJECT_TYPE_MISMATCH;
     }
-    // An empty value has no bytes to copy (and no buffer to copy from).
+    // An empty value has no buffer to copy from.
     if (!data.empty()) {
         std::memcpy(entry.EntryContext, data.data(), data.size());
     }
