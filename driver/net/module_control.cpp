@@ -12,9 +12,8 @@ constexpr UCHAR BAUD_COMMAND = '2';
 constexpr UCHAR FRAMING_COMMAND = '3';
 constexpr UCHAR RTS_COMMAND = '5';
 
-// A frame's numbers share 100 characters; the channel number starts at 2.
+// A frame's numbers share 100 characters.
 constexpr ULONG FRAME_ROOM = 100;
-constexpr ULONG CHANNEL_AT = 2;
 
 constexpr UCHAR LEVEL_ON = '1';
 constexpr UCHAR LEVEL_OFF = '0';
