@@ -180,8 +180,7 @@ NTSTATUS CreateChannels(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT ModuleDevice
         module->SerialParaFlag[c] = Record.SerialParaFlag[c];
         module->ChannelOpen[c] = 0;
         if (module->SerialNum[c] != 0) {
-            if (CreatePortDevice(DriverObject, ModuleDevice, c) ==
-                STATUS_INSUFFICIENT_RESOURCES) {
+            if (CreatePortDevice(DriverObject, ModuleDevice, c) == STATUS_INSUFFICIENT_RESOURCES) {
                 status = STATUS_INSUFFICIENT_RESOURCES;
             }
         }
@@ -438,7 +437,7 @@ NTSTATUS CreatePortDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT ModuleDevi
     KeInitializeDpc(&port->ReadDpc, ReadTimeoutDpc, device);
     KeInitializeTimer(&port->ReadTimer);
     KeInitializeSpinLock(&port->PortLock);
-    InitializeWriteLock(port);
+    InitializeWaitLock(&port->WriteLock);
 
     module->PortDevices[ChannelIndex] = device;
     device->Flags &= ~DO_DEVICE_INITIALIZING;
@@ -469,19 +468,17 @@ NTSTATUS PortTeardown(PDEVICE_OBJECT PortDevice)
 
 void InitializeModuleLock(ModuleExtension* Module)
 {
-    // A synchronization event that starts signalled works as a mutex that
-    // may be held across waits.
-    KeInitializeEvent(&Module->ModuleLock, SynchronizationEvent, TRUE);
+    InitializeWaitLock(&Module->ModuleLock);
 }
 
 void AcquireModuleLock(ModuleExtension* Module)
 {
-    KeWaitForSingleObject(&Module->ModuleLock, Executive, KernelMode, FALSE, nullptr);
+    AcquireWaitLock(&Module->ModuleLock);
 }
 
 void ReleaseModuleLock(ModuleExtension* Module)
 {
-    KeSetEvent(&Module->ModuleLock, IO_NO_INCREMENT, FALSE);
+    ReleaseWaitLock(&Module->ModuleLock);
 }
 
 NTSTATUS CallModuleHandlerLocked(UCHAR MajorFunction, PDRIVER_DISPATCH Handler,

@@ -44,7 +44,10 @@ struct PortExtension {
     SERIAL_TIMEOUTS Timeouts;
     SERIAL_CHARS SpecialChars;
     ConnectionRecord DataConnection;
-    KEVENT WriteLock;     // the port's writes run one at a time (port/port_write.h)
+    // A wait lock (core/nt.h): the port's writes run one at a time, so the
+    // send buffer is never refilled while its send is in progress; a
+    // background reconnect takes it too, never running beside a write's.
+    KEVENT WriteLock;
     LONG OpensAndCloses;  // opens and closes of the port under way (port/port_open.h)
     LONG Stopping;        // a stop is removing the port: no open begins
     // Background reconnect (port/port_reconnect.h); the flags under PortLock.

@@ -4,7 +4,6 @@
 #include "net/module_control.h"
 #include "port/port_extension.h"
 #include "port/port_read.h"
-#include "port/port_write.h"
 
 namespace {
 
@@ -94,10 +93,10 @@ VOID NTAPI ReconnectWorker(PDEVICE_OBJECT PortDevice, PVOID Context)
 {
     UNREFERENCED_PARAMETER(PortDevice);
     auto* port = static_cast<PortExtension*>(Context);
-    AcquireWriteLock(port);
+    AcquireWaitLock(&port->WriteLock);
     const bool done = Stopped(port) || TryReconnect(port);
     port->ReconnectDelayMs = done ? 0 : NextDelay(port->ReconnectDelayMs);
-    ReleaseWriteLock(port);
+    ReleaseWaitLock(&port->WriteLock);
 
     KIRQL irql;
     KeAcquireSpinLock(&port->PortLock, &irql);

@@ -73,23 +73,6 @@ NTSTATUS SendWithReconnect(PortExtension* Port)
 
 }  // namespace
 
-void InitializeWriteLock(PortExtension* Port)
-{
-    KeInitializeEvent(&Port->WriteLock, SynchronizationEvent, TRUE);
-}
-
-// A synchronization event that starts signalled works as a mutex that may
-// be held across the send's waits.
-void AcquireWriteLock(PortExtension* Port)
-{
-    KeWaitForSingleObject(&Port->WriteLock, Executive, KernelMode, FALSE, nullptr);
-}
-
-void ReleaseWriteLock(PortExtension* Port)
-{
-    KeSetEvent(&Port->WriteLock, IO_NO_INCREMENT, FALSE);
-}
-
 NTSTATUS NTAPI PortWrite(PDEVICE_OBJECT PortDevice, PIRP Irp)
 {
     PortExtension* port = PortExtensionOf(PortDevice);
@@ -99,7 +82,7 @@ NTSTATUS NTAPI PortWrite(PDEVICE_OBJECT PortDevice, PIRP Irp)
     }
     const ULONG length = requested > LONGEST_WRITE ? LONGEST_WRITE : requested;
 
-    AcquireWriteLock(port);
+    AcquireWaitLock(&port->WriteLock);
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     ULONG written = 0;
     if (FillSendBuffer(port, Irp, length)) {
@@ -117,6 +100,6 @@ NTSTATUS NTAPI PortWrite(PDEVICE_OBJECT PortDevice, PIRP Irp)
         // Whatever became of it, nothing of this write waits to go out.
         ClearOutQueue(port);
     }
-    ReleaseWriteLock(port);
+    ReleaseWaitLock(&port->WriteLock);
     return CompleteRequest(Irp, status, written);
 }

@@ -326,11 +326,7 @@ void PortDownload::PostWait()
         wait_ = wait;
         serial = waitSerial_ = ++serial_;
     }
-    std::weak_ptr<PortDownload> weak = weak_from_this();
-    wait->OnComplete([weak, serial](const host::IoResult& result) {
-        if (auto self = weak.lock())
-            self->OnWaitDone(serial, result);
-    });
+    Route(*wait, serial, &PortDownload::OnWaitDone);
 }
 
 void PortDownload::PostRead(ReadKind kind)
@@ -344,10 +340,16 @@ void PortDownload::PostRead(ReadKind kind)
         readKind_ = kind;
         serial = readSerial_ = ++serial_;
     }
+    Route(*read, serial, &PortDownload::OnReadDone);
+}
+
+// The completion goes to done, unless the download has gone meanwhile.
+void PortDownload::Route(host::PendingIo& io, std::uint64_t serial, Completion done)
+{
     std::weak_ptr<PortDownload> weak = weak_from_this();
-    read->OnComplete([weak, serial](const host::IoResult& result) {
+    io.OnComplete([weak, serial, done](const host::IoResult& result) {
         if (auto self = weak.lock())
-            self->OnReadDone(serial, result);
+            ((*self).*done)(serial, result);
     });
 }
 

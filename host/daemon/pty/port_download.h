@@ -92,6 +92,8 @@ private:
     void PostWait();
     void PostRead(ReadKind kind);
     void CallOffRead();
+    using Completion = void (PortDownload::*)(std::uint64_t serial, const host::IoResult& result);
+    void Route(host::PendingIo& io, std::uint64_t serial, Completion done);
     void OnReadDone(std::uint64_t serial, const host::IoResult& result);
     void OnWaitDone(std::uint64_t serial, const host::IoResult& result);
 

@@ -241,19 +241,15 @@ Bytes ComPortControl::SetControl(std::uint8_t value)
         break;
     case kDtrOn:
     case kDtrOff:
-        if (Succeeded(value == kDtrOn ? IOCTL_SERIAL_SET_DTR : IOCTL_SERIAL_CLR_DTR))
-            dtr_ = value == kDtrOn;
-        [[fallthrough]];
     case kDtrQuery:
-        now = dtr_ ? kDtrOn : kDtrOff;
+        now =
+            SetModemLine(value, kDtrOn, kDtrOff, IOCTL_SERIAL_SET_DTR, IOCTL_SERIAL_CLR_DTR, &dtr_);
         break;
     case kRtsOn:
     case kRtsOff:
-        if (Succeeded(value == kRtsOn ? IOCTL_SERIAL_SET_RTS : IOCTL_SERIAL_CLR_RTS))
-            rts_ = value == kRtsOn;
-        [[fallthrough]];
     case kRtsQuery:
-        now = rts_ ? kRtsOn : kRtsOff;
+        now =
+            SetModemLine(value, kRtsOn, kRtsOff, IOCTL_SERIAL_SET_RTS, IOCTL_SERIAL_CLR_RTS, &rts_);
         break;
     default:
         log_.Warning(name_ + ": the RFC 2217 client sent SET-CONTROL " + std::to_string(value) +
@@ -310,6 +306,16 @@ Bytes ComPortControl::ModemState(bool always)
     if (!always && ((changed | (state & ~kLevels)) & modemStateMask_) == 0)
         return {};
     return Answer(kNotifyModemState, {static_cast<std::uint8_t>(state & modemStateMask_)});
+}
+
+// A modem line set or cleared as asked (a query asks neither); the answer
+// is its level after.
+std::uint8_t ComPortControl::SetModemLine(std::uint8_t value, std::uint8_t on, std::uint8_t off,
+                                          unsigned setCode, unsigned clearCode, bool* level)
+{
+    if ((value == on || value == off) && Succeeded(value == on ? setCode : clearCode))
+        *level = value == on;
+    return *level ? on : off;
 }
 
 }  // namespace zelvcomd

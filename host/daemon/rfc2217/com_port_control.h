@@ -48,6 +48,8 @@ private:
     Bytes SetControl(std::uint8_t value);
     Bytes Purge(std::uint8_t value);
     bool Succeeded(unsigned code, const void* input = nullptr, unsigned inputLength = 0);
+    std::uint8_t SetModemLine(std::uint8_t value, std::uint8_t on, std::uint8_t off,
+                              unsigned setCode, unsigned clearCode, bool* level);
 
     const std::shared_ptr<host::File> file_;
     Logger& log_;

@@ -27,28 +27,28 @@ void RequireIrqlFor(POOL_TYPE type, const char* routine)
                                       routine);
 }
 
+PVOID Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const char* routine)
+{
+    RequireUsableType(type);
+    RequireIrqlFor(type, routine);
+    if (host::SimulateLowResources(routine)) {
+        return nullptr;
+    }
+    return host::Internals().PoolAllocator().Allocate(type, bytes, tag);
+}
+
 }  // namespace
 
 extern "C" {
 
 PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
 {
-    RequireUsableType(PoolType);
-    RequireIrqlFor(PoolType, "ExAllocatePoolWithTag");
-    if (host::SimulateLowResources("ExAllocatePoolWithTag")) {
-        return nullptr;
-    }
-    return host::Internals().PoolAllocator().Allocate(PoolType, NumberOfBytes, Tag);
+    return Allocate(PoolType, NumberOfBytes, Tag, "ExAllocatePoolWithTag");
 }
 
 PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes)
 {
-    RequireUsableType(PoolType);
-    RequireIrqlFor(PoolType, "ExAllocatePool");
-    if (host::SimulateLowResources("ExAllocatePool")) {
-        return nullptr;
-    }
-    return host::Internals().PoolAllocator().Allocate(PoolType, NumberOfBytes, kUntagged);
+    return Allocate(PoolType, NumberOfBytes, kUntagged, "ExAllocatePool");
 }
 
 VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag)
