@@ -1,13 +1,17 @@
 // The library's exports against the driver in zelvcomd: its own checks of
 // handles and pointers refuse before anything is sent. The table's rules
 // are the driver's and tested there.
-#include "lib/library_fixture.h"
+#include "daemon_fixture.h"
+
+#include <VZelSerial.h>
 
 #include <cstdint>
 #include <cstring>
 
 namespace zel::test {
 namespace {
+
+using LibraryTest = zeltest::DaemonTest;
 
 constexpr DWORD kUntouched = 0xA5A5A5A5;
 

@@ -2,7 +2,9 @@
 // library is loaded with dlopen here (this program does not link it), so
 // dlclose really unloads it. (vcomctl's busy-device test shows the same at
 // process exit.)
-#include "lib/library_fixture.h"
+#include "daemon_fixture.h"
+
+#include <VZelSerial.h>
 
 #include <dlfcn.h>
 
@@ -44,7 +46,7 @@ void ExpectDeviceFree()
     EXPECT_TRUE(library.Unload());
 }
 
-using UnloadTest = LibraryTest;
+using UnloadTest = zeltest::DaemonTest;
 
 TEST_F(UnloadTest, UnloadWithAnOpenHandleReleasesTheDevice)
 {

@@ -2,7 +2,7 @@
 // daemon; the commands without a daemon; and against a real zelvcomd, its
 // output, its own refusals and exit statuses. Which arguments are refused is
 // tested on the parsers (vcomctl_parts_test).
-#include "lib/library_fixture.h"
+#include "daemon_fixture.h"
 #include "support/deadline.h"
 #include "support/process.h"
 
@@ -83,7 +83,7 @@ constexpr const char kTwoModulesTable[] =
     "1     bench                10.0.0.2         4100     0        4101     -       sent           "
     "-\n";
 
-class VcomctlTest : public LibraryTest {
+class VcomctlTest : public zeltest::DaemonTest {
 protected:
     // Runs vcomctl and expects it to succeed; returns its stdout.
     std::string Ok(const std::vector<std::string>& Args)
@@ -102,7 +102,7 @@ protected:
 // table's rules are the driver's.
 TEST_F(VcomctlTest, EachCommandEndToEnd)
 {
-    const std::string ptyDir = dir_.File("state") + "/dev";
+    const std::string ptyDir = PtyDirectory().string();
     ASSERT_EQ(setenv("ZELVCOM_PTY_DIR", ptyDir.c_str(), 1), 0);
     const std::string com6 = ptyDir + "/COM6";
     // The daemon makes and removes the links just after the command.
