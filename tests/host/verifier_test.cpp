@@ -120,44 +120,36 @@ TEST_F(LowResourcesTest, EachAllocatingRoutineFailsAtThePickedCall)
     NtString deviceName("\\Device\\Extra");
     NtString linkName("\\DosDevices\\Extra");
     NtString tcpName("\\Device\\Tcp");
-    // Each allocates once and undoes what it got; true when it got it.
+    // True when the routine got what it allocates; then frees it again.
+    const auto got = [](auto allocated, auto free) {
+        return allocated != nullptr && (free(allocated), true);
+    };
+    const auto succeeded = [](NTSTATUS status, auto undo) {
+        return NT_SUCCESS(status) && (undo(), true);
+    };
+    PDEVICE_OBJECT extra = nullptr;
+    HANDLE handle = nullptr;
+    ANSI_STRING copy;
+    // Each allocates once and undoes what it got.
     const std::pair<const char*, std::function<bool()>> routines[] = {
         {"ExAllocatePoolWithTag",
-         [] {
-             PVOID p = ExAllocatePoolWithTag(NonPagedPool, kBytes, kTag);
-             return p != nullptr && (ExFreePool(p), true);
-         }},
-        {"ExAllocatePool",
-         [] {
-             PVOID p = ExAllocatePool(PagedPool, kBytes);
-             return p != nullptr && (ExFreePool(p), true);
-         }},
-        {"IoAllocateIrp",
-         [] {
-             PIRP irp = IoAllocateIrp(1, FALSE);
-             return irp != nullptr && (IoFreeIrp(irp), true);
-         }},
+         [&] { return got(ExAllocatePoolWithTag(NonPagedPool, kBytes, kTag), ExFreePool); }},
+        {"ExAllocatePool", [&] { return got(ExAllocatePool(PagedPool, kBytes), ExFreePool); }},
+        {"IoAllocateIrp", [&] { return got(IoAllocateIrp(1, FALSE), IoFreeIrp); }},
         {"IoAllocateMdl",
-         [] {
-             PMDL mdl = IoAllocateMdl(buffer, kBytes, FALSE, FALSE, nullptr);
-             return mdl != nullptr && (IoFreeMdl(mdl), true);
-         }},
-        {"IoAllocateWorkItem",
-         [&] {
-             PIO_WORKITEM item = IoAllocateWorkItem(device);
-             return item != nullptr && (IoFreeWorkItem(item), true);
-         }},
+         [&] { return got(IoAllocateMdl(buffer, kBytes, FALSE, FALSE, nullptr), IoFreeMdl); }},
+        {"IoAllocateWorkItem", [&] { return got(IoAllocateWorkItem(device), IoFreeWorkItem); }},
         {"IoCreateDevice",
          [&] {
-             PDEVICE_OBJECT extra = nullptr;
-             return NT_SUCCESS(IoCreateDevice(Kernel().DriverObject(), 0, deviceName.Get(),
-                                              FILE_DEVICE_UNKNOWN, 0, FALSE, &extra)) &&
-                    (IoDeleteDevice(extra), true);
+             return succeeded(IoCreateDevice(Kernel().DriverObject(), 0, deviceName.Get(),
+                                             FILE_DEVICE_UNKNOWN, 0, FALSE, &extra),
+                              [&] { IoDeleteDevice(extra); });
          }},
         {"IoCreateSymbolicLink",
          [&] {
-             return NT_SUCCESS(IoCreateSymbolicLink(linkName.Get(), deviceName.Get())) &&
-                    NT_SUCCESS(IoDeleteSymbolicLink(linkName.Get()));
+             return succeeded(IoCreateSymbolicLink(linkName.Get(), deviceName.Get()), [&] {
+                 EXPECT_EQ(IoDeleteSymbolicLink(linkName.Get()), STATUS_SUCCESS);
+             });
          }},
         {"ZwCreateFile",
          [&] {
@@ -165,18 +157,16 @@ TEST_F(LowResourcesTest, EachAllocatingRoutineFailsAtThePickedCall)
              InitializeObjectAttributes(&attributes, tcpName.Get(), OBJ_KERNEL_HANDLE, nullptr,
                                         nullptr);
              IO_STATUS_BLOCK ioStatus;
-             HANDLE handle = nullptr;
              const NTSTATUS status =
                  ZwCreateFile(&handle, GENERIC_READ, &attributes, &ioStatus, nullptr,
                               FILE_ATTRIBUTE_NORMAL, 0, FILE_OPEN, 0, nullptr, 0);
              EXPECT_EQ(ioStatus.Status, status);
-             return NT_SUCCESS(status) && NT_SUCCESS(ZwClose(handle));
+             return succeeded(status, [&] { EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS); });
          }},
         {"RtlUnicodeStringToAnsiString",
          [&] {
-             ANSI_STRING copy;
-             return NT_SUCCESS(RtlUnicodeStringToAnsiString(&copy, linkName.Get(), TRUE)) &&
-                    (RtlFreeAnsiString(&copy), true);
+             return succeeded(RtlUnicodeStringToAnsiString(&copy, linkName.Get(), TRUE),
+                              [&] { RtlFreeAnsiString(&copy); });
          }},
     };
     for (const auto& [name, allocate] : routines) {
