@@ -5,7 +5,7 @@
 #include "dispatcher.h"
 #include "kernel_impl.h"
 
-#include "../support/deadline.h"
+#include "../support/eventually.h"
 
 namespace hosttest {
 namespace {
@@ -32,11 +32,8 @@ TEST_F(DispatcherTest, EventsReleaseTheirWaiters)
                 KeSetEvent(&releasedOne, IO_NO_INCREMENT, FALSE);
             });
         }
-        const zel::test::Deadline deadline;
-        while (host::Internals().Dispatch().WaiterCount(&event->Header) != count) {
-            ASSERT_FALSE(deadline.Passed());
-            std::this_thread::yield();
-        }
+        ASSERT_TRUE(zel::test::Eventually(
+            [&] { return host::Internals().Dispatch().WaiterCount(&event->Header) == count; }));
     };
     const auto joinWaiters = [&] {
         for (auto& waiter : waiters) {
