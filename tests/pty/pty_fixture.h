@@ -11,8 +11,6 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include <iostream>
-#include <random>
 #include <system_error>
 
 namespace zeltest {
@@ -119,17 +117,6 @@ protected:
     std::unique_ptr<ModuleSimulator> module_;
 };
 
-// count bytes of a pseudo-random sequence from seed: every byte value
-// occurs, and a block lost, doubled or out of order shows.
-inline std::string PatternBytes(std::size_t count, unsigned seed)
-{
-    std::cout << "pattern of " << count << " bytes, seed " << seed << std::endl;
-    std::mt19937 generator(seed);
-    std::string bytes(count, '\0');
-    for (char& byte : bytes) {
-        byte = static_cast<char>(generator());
-    }
-    return bytes;
-}
+using zel::test::PatternBytes;
 
 }  // namespace zeltest

@@ -1,5 +1,6 @@
 // Test support: plain TCP clients on 127.0.0.1 (and Unix socket ones), ports
-// that refuse them, and reads that end at a deadline instead of hanging.
+// that refuse them, reads that end at a deadline instead of hanging, and
+// bytes to send.
 #pragma once
 
 #include "deadline.h"
@@ -17,7 +18,9 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <iostream>
 #include <limits>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -222,6 +225,19 @@ inline Received ReceiveThrough(int fd, std::string_view marker,
         }
     }
     return received;
+}
+
+// count bytes of a pseudo-random sequence from seed: every byte value
+// occurs, and a block lost, doubled or out of order shows.
+inline std::string PatternBytes(std::size_t count, unsigned seed)
+{
+    std::cout << "pattern of " << count << " bytes, seed " << seed << std::endl;
+    std::mt19937 generator(seed);
+    std::string bytes(count, '\0');
+    for (char& byte : bytes) {
+        byte = static_cast<char>(generator());
+    }
+    return bytes;
 }
 
 }  // namespace zel::test

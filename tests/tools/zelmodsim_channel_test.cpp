@@ -10,16 +10,6 @@
 namespace zel::test {
 namespace {
 
-// Every byte value, over and over.
-std::string Pattern(std::size_t size)
-{
-    std::string bytes;
-    while (bytes.size() < size) {
-        bytes += static_cast<char>(bytes.size());
-    }
-    return bytes;
-}
-
 UniqueFd Connect(ModuleSimulator& sim, int channel)
 {
     auto client = ConnectLoopback(sim.ChannelPort(channel));
@@ -33,7 +23,7 @@ TEST(ZelmodsimChannel, SourcesSinksAndByteLimits)
 {
     constexpr std::size_t kSinkBytes = 3000;
     TempDir dir;
-    const std::string file = Pattern(10000);
+    const std::string file = PatternBytes(10000, 1);
     std::ofstream(dir.File("source.bin"), std::ios::binary) << file;
     ModuleSimulator sim({"source-text=hello\\x2c world\\n", "source=" + dir.File("source.bin"),
                          "sink", "echo,close-after=4", "sink,reset-after=4"});
@@ -45,7 +35,7 @@ TEST(ZelmodsimChannel, SourcesSinksAndByteLimits)
     }
 
     UniqueFd sink = Connect(sim, 3);
-    ASSERT_TRUE(SendAll(sink.Get(), Pattern(kSinkBytes)));
+    ASSERT_TRUE(SendAll(sink.Get(), PatternBytes(kSinkBytes, 2)));
     const std::string total = " total=" + std::to_string(kSinkBytes);
     ASSERT_TRUE(sim.SawMatching([&](const std::string& line) {
         return line.rfind("RECEIVED channel=3 ", 0) == 0 && line.size() > total.size() &&
