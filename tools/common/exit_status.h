@@ -12,7 +12,7 @@ enum class ExitCode : int {
     Ok = 0,
     Failed = 1,            // the operation failed or was refused, or a check before it failed
     Usage = 2,             // bad command line
-    DaemonNotRunning = 3,  // the driver is not there: zelvcomd is not running
+    DaemonNotRunning = 3,  // the driver is not there: zelvcomd or its service is not running
     DeviceBusy = 4,        // another program holds the (exclusive) control device open
 };
 

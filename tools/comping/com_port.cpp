@@ -1,6 +1,8 @@
 // The port through the Win32 comm API, and one round trip through it.
 #include "comping.h"
 
+#include <common/platform.h>
+
 #include <algorithm>
 
 namespace comping {
@@ -8,7 +10,7 @@ namespace {
 
 constexpr const char kDevicePrefix[] = "\\\\.\\";
 constexpr const char kComPrefix[] = "COM";
-// The driver's control device: it exists whenever zelvcomd runs.
+// The driver's control device: it exists whenever the driver is loaded.
 constexpr const char kControlDevice[] = "\\\\.\\ZelMain";
 constexpr BYTE kDataBits = 8;
 // A waiting read of the driver ends after ReadIntervalTimeout milliseconds,
@@ -59,7 +61,7 @@ bool DriverRunning()
     }
     if (!DriverRunning()) {
         throw Failure(ExitCode::DaemonNotRunning,
-                      what + ErrorText(error) + ": zelvcomd is not running");
+                      what + ErrorText(error) + ": " ZEL_DRIVER_HOST " is not running");
     }
     throw Failure(ExitCode::Failed,
                   what + ErrorText(error) +

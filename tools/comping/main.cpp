@@ -4,6 +4,7 @@
 #include "comping.h"
 
 #include <common/argument_reader.h>
+#include <common/platform.h>
 
 #include <algorithm>
 #include <exception>
@@ -36,11 +37,8 @@ exit status:
   1  a round trip came back different or not in time, or a call failed
      (the port does not exist, the module cannot be reached, ...)
   2  usage error
-  3  zelvcomd is not running
-
-environment:
-  ZELVCOM_SOCKET  the socket of zelvcomd, if not its default
-)";
+  3  )" ZEL_DRIVER_HOST R"( is not running
+)" ZEL_ENVIRONMENT_HELP;
 
 // COM numbers a port can have; Windows numbers serial ports up to COM4096.
 constexpr unsigned kFirstCom = 1;

@@ -7,6 +7,8 @@
 #include "control_session.h"
 #include "output.h"
 
+#include <common/platform.h>
+
 #include <string>
 
 namespace vcomctl {
@@ -180,10 +182,9 @@ const std::vector<Command>& AllCommands()
         {"list", "list [--json]", "show the module table",
          "Shows every module of the table in order: index, name, address, control port\n"
          "and per channel its TCP port, its COM port, whether line settings are sent, and\n"
-         "the path programs open it by (zelvcomd's link to the port's pseudo-terminal,\n"
-         "once the port exists; looked for in $ZELVCOM_PTY_DIR, else in \"dev\" beside\n"
-         "the daemon's socket) and, when zelvcomd serves RFC 2217 clients\n"
-         "(--rfc2217-base-port), the port's RFC 2217 endpoint ADDRESS:PORT.\n"
+         "the path programs open it by (" ZEL_PORT_PATH_HELP ") and, when zelvcomd\n"
+         "serves RFC 2217 clients (--rfc2217-base-port), the port's RFC 2217 endpoint\n"
+         "ADDRESS:PORT.\n"
          "  --json  the same as a JSON document:\n"
          "          {\"modules\": [{\"index\", \"name\", \"address\", \"control_port\",\n"
          "                        \"channels\": [{\"tcp_port\", \"com\", \"withhold\", "

@@ -2,6 +2,8 @@
 
 #include "commands.h"
 
+#include <common/platform.h>
+
 #include <string>
 
 namespace vcomctl {
@@ -11,8 +13,8 @@ namespace {
 {
     switch (error) {
     case ERROR_FILE_NOT_FOUND:
-        throw Failure(ExitCode::DaemonNotRunning,
-                      "zelvcomd is not running (the control device \\\\.\\ZelMain does not exist)");
+        throw Failure(ExitCode::DaemonNotRunning, ZEL_DRIVER_HOST
+                      " is not running (the control device \\\\.\\ZelMain does not exist)");
     case ERROR_ACCESS_DENIED:
         throw Failure(
             ExitCode::DeviceBusy,

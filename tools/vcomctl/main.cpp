@@ -2,6 +2,8 @@
 // Here: the command line, the help texts, and the exit status.
 #include "commands.h"
 
+#include <common/platform.h>
+
 #include <exception>
 #include <iostream>
 #include <string>
@@ -12,7 +14,8 @@ using vcomctl::Arguments;
 using vcomctl::ExitCode;
 using vcomctl::ToStatus;
 
-constexpr std::string_view HELP_COMMAND = "help";
+// Not HELP_COMMAND: windows.h defines that.
+constexpr std::string_view HELP_COMMAND_NAME = "help";
 
 // A synopsis wider than its column puts the summary on the next line.
 constexpr std::size_t SYNOPSIS_WIDTH = 18;
@@ -35,11 +38,9 @@ constexpr const char CLOSING[] =
     "  1  the operation failed: the driver refused it, or a check before it failed\n"
     "     (table full, address already listed, COM number in use)\n"
     "  2  usage error: unknown command, bad or missing argument\n"
-    "  3  zelvcomd is not running (the control device does not exist)\n"
-    "  4  the control device is busy: another program has it open\n"
-    "\n"
-    "environment:\n"
-    "  ZELVCOM_SOCKET  the socket of zelvcomd (Linux), if not its default\n";
+    "  3  " ZEL_DRIVER_HOST
+    " is not running (the control device does not exist)\n"
+    "  4  the control device is busy: another program has it open\n" ZEL_ENVIRONMENT_HELP;
 
 void WriteCommandLine(std::string_view synopsis, std::string_view summary, std::ostream& out)
 {
@@ -66,8 +67,8 @@ void WriteUsage(std::ostream& Out)
 void WriteCommandHelp(const vcomctl::Command& Which, std::ostream& Out)
 {
     Out << "usage: vcomctl " << Which.Synopsis << "\n\n" << Which.Details;
-    Out << "\nExit status: 0 ok, 1 failed, 2 usage, 3 zelvcomd not running, 4 control device "
-           "busy.\n";
+    Out << "\nExit status: 0 ok, 1 failed, 2 usage, 3 " ZEL_DRIVER_HOST
+           " not running, 4 control device busy.\n";
 }
 
 bool IsHelpOption(std::string_view arg)
@@ -126,7 +127,7 @@ int Run(int argc, char** argv)
     }
     const std::string name = argv[1];
     const Arguments args(argv + 2, argv + argc);
-    if (IsHelpOption(name) || name == HELP_COMMAND) {
+    if (IsHelpOption(name) || name == HELP_COMMAND_NAME) {
         return RunHelp(args);
     }
     const vcomctl::Command* command = vcomctl::FindCommand(name);

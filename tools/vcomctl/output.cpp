@@ -2,7 +2,7 @@
 
 #include "arguments.h"
 
-#include <zelvcom_ipc/runtime_paths.h>
+#include <common/platform.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -13,9 +13,6 @@
 
 namespace vcomctl {
 namespace {
-
-constexpr const char PTY_DIR_ENVIRONMENT[] = "ZELVCOM_PTY_DIR";
-constexpr const char DEFAULT_PTY_DIR_NAME[] = "dev";
 
 // The table. Column widths: the longest name (19) and address (15) plus a gap.
 constexpr int INDEX_WIDTH = 6;
@@ -52,7 +49,7 @@ void WriteRow(const Row& row, bool withRfc2217, std::ostream& out)
 // while the port exists.
 std::optional<std::string> Rfc2217Endpoint(const PortPlaces& places, std::uint32_t comNumber)
 {
-    if (places.Rfc2217BasePort == 0 || !PortPath(places.PtyDir, comNumber))
+    if (places.Rfc2217BasePort == 0 || !zeltools::PortPath(comNumber))
         return std::nullopt;
     const bool ipv6 = places.Rfc2217Address.find(':') != std::string::npos;
     return (ipv6 ? "[" + places.Rfc2217Address + "]" : places.Rfc2217Address) + ":" +
@@ -87,8 +84,7 @@ void WriteTableModule(std::size_t index, const ModuleRecord& record, const PortP
         row.TcpPort = std::to_string(record.SerialPort[c]);
         row.Com = ComName(record.SerialNum[c]);
         row.Line = LineSettingsWithheld(record, c) ? "withheld" : "sent";
-        const auto path = PortPath(places.PtyDir, record.SerialNum[c]);
-        row.Path = path ? path->string() : NO_PORT;
+        row.Path = zeltools::PortPath(record.SerialNum[c]).value_or(NO_PORT);
         row.Rfc2217 = Rfc2217Endpoint(places, record.SerialNum[c]).value_or(NO_PORT);
         WriteRow(row, withRfc2217, out);
         // The module's own columns only on its first row.
@@ -108,12 +104,6 @@ std::string UnicodeEscape(unsigned char byte)
     return escape;
 }
 
-std::optional<std::string> PathOf(const std::filesystem::path& ptyDir, std::uint32_t comNumber)
-{
-    const auto path = PortPath(ptyDir, comNumber);
-    return path ? std::optional<std::string>(path->string()) : std::nullopt;
-}
-
 std::string OptionalJson(const std::optional<std::string>& text)
 {
     return text ? JsonString(*text) : "null";
@@ -127,7 +117,7 @@ void WriteChannels(const ModuleRecord& record, const PortPlaces& places, std::os
         out << (c == 0 ? "\n" : ",\n") << "        {\"tcp_port\": " << record.SerialPort[c]
             << ", \"com\": " << record.SerialNum[c]
             << ", \"withhold\": " << (LineSettingsWithheld(record, c) ? "true" : "false")
-            << ", \"path\": " << OptionalJson(PathOf(places.PtyDir, record.SerialNum[c]))
+            << ", \"path\": " << OptionalJson(zeltools::PortPath(record.SerialNum[c]))
             << ", \"rfc2217\": " << OptionalJson(Rfc2217Endpoint(places, record.SerialNum[c]))
             << "}";
     }
@@ -192,37 +182,17 @@ void WriteModulesJson(const std::vector<ModuleRecord>& Modules, const PortPlaces
     Out << (Modules.empty() ? "]\n}\n" : "\n  ]\n}\n");
 }
 
-std::filesystem::path PtyDirectory()
-{
-    if (const char* dir = std::getenv(PTY_DIR_ENVIRONMENT); dir != nullptr && *dir != '\0') {
-        return dir;
-    }
-    return zelipc::ClientSocketPath().parent_path() / DEFAULT_PTY_DIR_NAME;
-}
-
 PortPlaces FindPortPlaces()
 {
-    PortPlaces places{PtyDirectory(), {}, 0};
+    PortPlaces places;
+#if !defined(_WIN32)
     std::ifstream note(zelipc::ClientSocketPath().parent_path() / zelipc::kRfc2217FileName);
     std::string address;
     std::uint32_t base = 0;
     if (note >> address >> base)
-        places = PortPlaces{places.PtyDir, address, base};
+        places = PortPlaces{address, base};
+#endif
     return places;
-}
-
-std::optional<std::filesystem::path> PortPath(const std::filesystem::path& PtyDir,
-                                              std::uint32_t ComNumber)
-{
-    if (ComNumber == 0) {
-        return std::nullopt;
-    }
-    std::filesystem::path link = PtyDir / ("COM" + std::to_string(ComNumber));
-    std::error_code error;
-    if (!std::filesystem::is_symlink(link, error)) {
-        return std::nullopt;
-    }
-    return link;
 }
 
 std::string ModuleName(const ModuleRecord& Record)

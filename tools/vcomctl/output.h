@@ -9,7 +9,6 @@
 #include <zelvcom/module_record.h>
 
 #include <cstdint>
-#include <filesystem>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -18,17 +17,15 @@
 
 namespace vcomctl {
 
-// Where zelvcomd serves the ports to programs on this machine.
+// Where zelvcomd serves the ports as RFC 2217 endpoints: port COM<n> on
+// TCP port Rfc2217BasePort + n of Rfc2217Address; none when the base is 0
+// (and always on Windows, which has no zelvcomd).
 struct PortPlaces {
-    // Where the daemon links each port.
-    std::filesystem::path PtyDir;
-    // Port COM<n> is an RFC 2217 endpoint on TCP port Rfc2217BasePort + n
-    // of Rfc2217Address; none when the base is 0.
     std::string Rfc2217Address;
     std::uint32_t Rfc2217BasePort = 0;
 };
-// The daemon's: PtyDirectory(), and the note zelvcomd keeps beside its
-// socket while it serves RFC 2217 clients.
+// From the note zelvcomd keeps beside its socket while it serves RFC 2217
+// clients.
 PortPlaces FindPortPlaces();
 
 // A port without a link shows "-" (null in JSON) for its path and its RFC
@@ -41,14 +38,6 @@ void WriteModulesJson(const std::vector<ModuleRecord>& Modules, const PortPlaces
 // A JSON string literal. Bytes above 0x7F (the name's code page) are taken
 // as Latin-1, so the output is always valid UTF-8.
 std::string JsonString(std::string_view Text);
-
-// Where programs on this machine open each COM port: zelvcomd links
-// <pty dir>/COM<n> to the port's pseudo-terminal while the port exists.
-// $ZELVCOM_PTY_DIR, else the daemon's default: "dev" beside its socket.
-std::filesystem::path PtyDirectory();
-// The link for COM<number> when the daemon has made it.
-std::optional<std::filesystem::path> PortPath(const std::filesystem::path& PtyDir,
-                                              std::uint32_t ComNumber);
 
 // Reading a module record the driver returned, which need not have been
 // written by this tool: the name may lack its NUL, the count may exceed 8.
