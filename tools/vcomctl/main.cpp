@@ -68,7 +68,7 @@ void WriteCommandHelp(const vcomctl::Command& Which, std::ostream& Out)
 {
     Out << "usage: vcomctl " << Which.Synopsis << "\n\n" << Which.Details;
     Out << "\nExit status: 0 ok, 1 failed, 2 usage, 3 " ZEL_DRIVER_HOST
-           " not running, 4 control device busy.\n";
+           " is not running,\n4 control device busy.\n";
 }
 
 bool IsHelpOption(std::string_view arg)
