@@ -225,7 +225,7 @@ std::optional<host::RegistryValue> DriverTest::SerialCommValue(const std::string
 bool DriverTest::DebugOutputHas(const std::string& message) const
 {
     for (const std::string& line : kernel_->DebugOutput()) {
-        if (line == message) {
+        if (line.find(message) != std::string::npos) {
             return true;
         }
     }

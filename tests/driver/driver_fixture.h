@@ -121,6 +121,7 @@ protected:
     void WriteString(const std::string& key, const std::string& name, const std::string& ascii);
     std::optional<host::RegistryValue> SerialCommValue(const std::string& deviceName) const;
 
+    // A line of the driver's debug output holds message.
     bool DebugOutputHas(const std::string& message) const;
 
     TempDir state_;

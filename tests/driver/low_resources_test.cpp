@@ -130,16 +130,6 @@ protected:
         }
     }
 
-    bool Logged(const std::string& part) const
-    {
-        for (const std::string& line : kernel_->DebugOutput()) {
-            if (line.find(part) != std::string::npos) {
-                return true;
-            }
-        }
-        return false;
-    }
-
     std::unique_ptr<ModuleSimulator> module_;
     host::File* com_ = nullptr;
     NTSTATUS status_ = STATUS_PENDING;
@@ -247,8 +237,8 @@ TEST_F(LowResourcesTest, ReconnectAfterTheModuleDropsTheDataConnection)
             ASSERT_EQ(module_->Command("close 1").rfind("ok", 0), 0u);
             PortExtension* port = Port(COM);
             ASSERT_TRUE(Eventually([&] {
-                return Logged("connecting again") &&
-                       (Logged("the data connection is back") ||
+                return DebugOutputHas("connecting again") &&
+                       (DebugOutputHas("the data connection is back") ||
                         Observe(port->ReconnectDelayMs) != 0);
             }));
         },
