@@ -34,11 +34,20 @@ TEST_F(ModuleDeviceTest, OpeningTheModuleBringsItsControlConnectionUp)
     EXPECT_FALSE(ext->ControlConnection.Opened);
 }
 
-TEST_F(ModuleDeviceTest, ClosingTheModuleTakesTheControlConnectionDown)
+// An open the module refuses leaves nothing open behind it; a close takes
+// the connection down.
+TEST_F(ModuleDeviceTest, ARefusedOpenOrAClosingTakesTheControlConnectionDown)
 {
+    zel::test::ClosedPort refusing;
+    AddLoopbackModule(refusing.Port(), {});
+    std::unique_ptr<host::File> file;
+    EXPECT_FALSE(NT_SUCCESS(Kernel().Open("\\\\.\\ZelSerial0", &file)));
+    EXPECT_FALSE(Module(0)->ControlConnection.Opened);
+    ASSERT_EQ(StopAll().Status, STATUS_SUCCESS);
+    ASSERT_EQ(Ioctl(IOCTL_VCOM_CLEAR_DEV_INFO).Status, STATUS_SUCCESS);
+
     ModuleSimulator module({});
     AddLoopbackModule(module.ControlPort(), {});
-    std::unique_ptr<host::File> file;
     ASSERT_EQ(Kernel().Open("\\\\.\\ZelSerial0", &file), STATUS_SUCCESS);
     ASSERT_TRUE(module.Saw("CONNECTED control"));
     file->Close();
