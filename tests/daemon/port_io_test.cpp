@@ -86,6 +86,13 @@ TEST_F(PortIoTest, WritesAndReadsGoThroughTheDaemonAndBack)
     ASSERT_GT(taken, 0u);
     ASSERT_LE(taken, big.size());
     EXPECT_EQ(ReadExactly(taken), big.substr(0, taken));
+
+    // The module drops the connection: a program that only reads hears it
+    // again, the port having connected by itself.
+    ASSERT_EQ(module_->Command("close 1").rfind("ok", 0), 0u);
+    ASSERT_TRUE(module_->Saw("CONNECTED channel=1")) << module_->Output();
+    ASSERT_EQ(module_->Command("send 1 again").rfind("ok", 0), 0u);
+    EXPECT_EQ(ReadExactly(5), "again");
 }
 
 TEST_F(PortIoTest, AnOverlappedWaitPendsUntilACancelOrDataEndsIt)
