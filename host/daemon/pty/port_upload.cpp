@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -135,19 +136,19 @@ void PortUpload::Write(const std::uint8_t* data, std::size_t length)
 
 bool PortUpload::WaitForModule(std::size_t held, NTSTATUS status, int* attempts)
 {
+    // Once the program has left there is no one to hold the bytes for: the
+    // session ends, and the next program's bytes must not queue behind them.
+    if (abandoned_ || programLeft_ || stopped_) {
+        log_.Warning(name_ + ": the module is away (status " + StatusText(status) +
+                     ") and the program has left; " + std::to_string(held) +
+                     " bytes it wrote are dropped");
+        return false;
+    }
     if (*attempts == 0) {
         log_.Warning(name_ + ": the module is away (status " + StatusText(status) + "); " +
                      std::to_string(held) + " bytes wait until it is back");
     }
     ++*attempts;
-    if (abandoned_) {
-        log_.Warning(name_ + ": the port went away; " + std::to_string(held) +
-                     " bytes the program wrote are dropped");
-        return false;
-    }
-    if ((programLeft_ || stopped_) &&
-        StalledPastClosingWait(std::chrono::steady_clock::now(), held))
-        return false;
     const auto delay = std::min(kFirstRetryDelay * *attempts, kLongestRetryDelay);
     std::unique_lock<std::mutex> lock(retryMutex_);
     retryWake_.wait_for(lock, delay, [this] { return abandoned_.load(); });
@@ -162,6 +163,10 @@ bool PortUpload::StalledPastClosingWait(std::chrono::steady_clock::time_point be
     if (std::chrono::steady_clock::now() - *stalledSince_ < closingWait_)
         return false;
     givenUp_ = true;
+    // What the program left in the pseudo-terminal goes with it, unless a
+    // program holds the slave again (its own bytes may be there).
+    if (!SlaveHeld(master_.Get()))
+        tcflush(master_.Get(), TCIFLUSH);
     log_.Warning(name_ + ": the module took nothing for " + std::to_string(closingWait_.count()) +
                  " s after the program left; " + std::to_string(held) +
                  " bytes the program wrote last are dropped");
