@@ -14,6 +14,8 @@
 // four bits), two bytes unused by a device type code, input length and
 // output length (one byte each, in units of 1 up to 255), then the input
 // bytes (missing ones are zero).
+#include "fuzz_kernel.h"
+
 #include <host/common/unique_fd.h>
 #include <host/kernel.h>
 
@@ -72,8 +74,10 @@ UniqueFd ListenLoopback(std::uint16_t* port)
 class LoopbackModule {
 public:
     LoopbackModule()
-        : control_(ListenLoopback(&controlPort_)), data_(ListenLoopback(&dataPort_)),
-          stop_(eventfd(0, EFD_CLOEXEC)), thread_([this] { Serve(); })
+        : control_(ListenLoopback(&controlPort_)),
+          data_(ListenLoopback(&dataPort_)),
+          stop_(eventfd(0, EFD_CLOEXEC)),
+          thread_([this] { Serve(); })
     {
     }
     ~LoopbackModule()
@@ -97,9 +101,8 @@ private:
     {
         std::vector<Peer> peers;
         for (;;) {
-            std::vector<pollfd> wait = {{stop_.Get(), POLLIN, 0},
-                                        {control_.Get(), POLLIN, 0},
-                                        {data_.Get(), POLLIN, 0}};
+            std::vector<pollfd> wait = {
+                {stop_.Get(), POLLIN, 0}, {control_.Get(), POLLIN, 0}, {data_.Get(), POLLIN, 0}};
             for (const Peer& peer : peers) {
                 wait.push_back({peer.Fd.Get(), POLLIN, 0});
             }
@@ -148,19 +151,8 @@ private:
     std::thread thread_;
 };
 
-std::filesystem::path g_state;
 host::Kernel* g_kernel = nullptr;
 LoopbackModule* g_module = nullptr;
-
-void Teardown()
-{
-    delete g_kernel;
-    g_kernel = nullptr;
-    delete g_module;
-    g_module = nullptr;
-    std::error_code ignored;
-    std::filesystem::remove_all(g_state, ignored);
-}
 
 ModuleRecord LoopbackRecord()
 {
@@ -190,8 +182,8 @@ ULONG Code(const std::uint8_t* field)
 
 void Send(host::File& file, ULONG code, const std::vector<std::uint8_t>& input, ULONG outputLength)
 {
-    auto request = file.StartDeviceControl(code, input.data(), static_cast<ULONG>(input.size()),
-                                           outputLength);
+    auto request =
+        file.StartDeviceControl(code, input.data(), static_cast<ULONG>(input.size()), outputLength);
     if (!request->Done()) {
         request->Cancel();
     }
@@ -205,19 +197,11 @@ void Send(host::File& file, ULONG code, const std::vector<std::uint8_t>& input, 
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    std::string pattern =
-        (std::filesystem::exists("/dev/shm") ? std::string("/dev/shm") : std::string("/tmp")) +
-        "/zelvcom-fuzz-ioctl-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) {
-        std::abort();
-    }
-    g_state = pattern;
+    // Registered first, so it goes after the kernel, whose unload closes
+    // its connections to it.
     g_module = new LoopbackModule();
-    host::KernelOptions options;
-    options.StateDirectory = g_state;
-    options.Log = [](host::LogLevel, const std::string&) {};
-    g_kernel = new host::Kernel(options);
-    std::atexit(Teardown);
+    std::atexit([] { delete g_module; });
+    g_kernel = &fuzzsupport::StartKernel("ioctl");
     return 0;
 }
 

@@ -8,6 +8,8 @@
 // Input: records of four bytes and data: key (ModuleInfo, ModuleSvr0..3),
 // value name (with a channel number for the per-channel names), type,
 // data length, then that many data bytes.
+#include "fuzz_kernel.h"
+
 #include <host/kernel.h>
 
 #include <zelvcom/control_ioctl.h>
@@ -33,19 +35,10 @@ constexpr std::size_t kMaxRecords = 48;
 
 const char* const kModuleValues[] = {"ModuleIP", "ControlPort", "SerialCount", "ModuleName"};
 const char* const kChannelValues[] = {"SerialPort", "SerialNum", "SerialParaFlag"};
-const ULONG kTypes[] = {REG_DWORD, REG_SZ, REG_BINARY, REG_MULTI_SZ, REG_EXPAND_SZ, REG_NONE,
-                        REG_QWORD};
+const ULONG kTypes[] = {REG_DWORD,     REG_SZ,   REG_BINARY, REG_MULTI_SZ,
+                        REG_EXPAND_SZ, REG_NONE, REG_QWORD};
 
-std::filesystem::path g_state;
 host::Kernel* g_kernel = nullptr;
-
-void Teardown()
-{
-    delete g_kernel;
-    g_kernel = nullptr;
-    std::error_code ignored;
-    std::filesystem::remove_all(g_state, ignored);
-}
 
 std::string ValueName(unsigned selector, bool moduleInfo)
 {
@@ -72,9 +65,9 @@ void WriteValues(const std::uint8_t* data, std::size_t size)
     std::size_t records = 0;
     while (size >= 4 && records++ < kMaxRecords) {
         const unsigned key = data[0] % (kModuleKeys + 1);
-        const std::string keyPath = key == 0 ? std::string(kService) + "\\ModuleInfo"
-                                             : std::string(kService) + "\\ModuleSvr" +
-                                                   std::to_string(key - 1);
+        const std::string keyPath =
+            key == 0 ? std::string(kService) + "\\ModuleInfo"
+                     : std::string(kService) + "\\ModuleSvr" + std::to_string(key - 1);
         host::RegistryValue value;
         value.Type = Type(data[2]);
         const std::size_t length = std::min<std::size_t>(data[3], size - 4);
@@ -112,8 +105,8 @@ std::vector<std::uint8_t> LoadAndRead(bool save)
             std::abort();
         }
         for (std::uint32_t i = 0; i < modules; ++i) {
-            const host::IoResult record = Control(*control, IOCTL_VCOM_GET_DEV_MOD_INFO, &i,
-                                                  sizeof(i), sizeof(ModuleRecord));
+            const host::IoResult record =
+                Control(*control, IOCTL_VCOM_GET_DEV_MOD_INFO, &i, sizeof(i), sizeof(ModuleRecord));
             if (record.Status != STATUS_SUCCESS || record.Data.size() != sizeof(ModuleRecord)) {
                 std::abort();
             }
@@ -138,18 +131,7 @@ std::vector<std::uint8_t> LoadAndRead(bool save)
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    std::string pattern =
-        (std::filesystem::exists("/dev/shm") ? std::string("/dev/shm") : std::string("/tmp")) +
-        "/zelvcom-fuzz-registry-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) {
-        std::abort();
-    }
-    g_state = pattern;
-    host::KernelOptions options;
-    options.StateDirectory = g_state;
-    options.Log = [](host::LogLevel, const std::string&) {};
-    g_kernel = new host::Kernel(options);
-    std::atexit(Teardown);
+    g_kernel = &fuzzsupport::StartKernel("registry");
     return 0;
 }
 
