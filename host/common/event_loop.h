@@ -6,6 +6,7 @@
 // in a round may still see that round's event.
 #pragma once
 
+#include <host/common/non_copyable.h>
 #include <host/common/unique_fd.h>
 
 #include <cstdint>
@@ -15,7 +16,7 @@
 
 namespace zel {
 
-class EventLoop {
+class EventLoop : zel::NonCopyable {
 public:
     using Handler = std::function<void(std::uint32_t events)>;
 
@@ -27,8 +28,6 @@ public:
         Watch(EventLoop& loop, int fd, std::uint32_t events, Handler handler);
         Watch(Watch&& other) noexcept;
         Watch& operator=(Watch&& other) noexcept;
-        Watch(const Watch&) = delete;
-        Watch& operator=(const Watch&) = delete;
         ~Watch();
 
         void SetEvents(std::uint32_t events);
@@ -42,8 +41,6 @@ public:
     };
 
     EventLoop();
-    EventLoop(const EventLoop&) = delete;
-    EventLoop& operator=(const EventLoop&) = delete;
 
     static constexpr int kWaitForever = -1;
 

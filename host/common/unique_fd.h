@@ -19,8 +19,6 @@ public:
         }
         return *this;
     }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
     ~UniqueFd() { Reset(); }
 
     int Get() const noexcept { return fd_; }

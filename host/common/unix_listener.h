@@ -3,6 +3,7 @@
 // on is not, nor is any other file.
 #pragma once
 
+#include <host/common/non_copyable.h>
 #include <host/common/unique_fd.h>
 
 #include <filesystem>
@@ -10,14 +11,12 @@
 
 namespace zel {
 
-class UnixListener {
+class UnixListener : zel::NonCopyable {
 public:
     // Throws std::runtime_error with the reason when it cannot listen.
     explicit UnixListener(std::filesystem::path path);
     // Removes the socket file, if it is still the one created here.
     ~UnixListener();
-    UnixListener(const UnixListener&) = delete;
-    UnixListener& operator=(const UnixListener&) = delete;
 
     int Fd() const { return fd_.Get(); }
     const std::filesystem::path& Path() const { return path_; }

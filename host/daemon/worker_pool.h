@@ -3,6 +3,7 @@
 // requests one at a time.
 #pragma once
 
+#include <host/common/non_copyable.h>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -18,15 +19,13 @@ namespace zelvcomd {
 // A few resident threads; a task that finds every thread busy gets one
 // more, up to a bound, so tasks blocked in the driver hold no one else
 // back. Threads beyond the resident ones end once they have idled a while.
-class WorkerPool {
+class WorkerPool : zel::NonCopyable {
 public:
     using Task = std::function<void()>;
 
     explicit WorkerPool(std::size_t resident);
     // Runs what is queued, then joins every thread.
     ~WorkerPool();
-    WorkerPool(const WorkerPool&) = delete;
-    WorkerPool& operator=(const WorkerPool&) = delete;
 
     void Post(Task task);
     // Blocks until the queue is empty and no task runs.

@@ -7,6 +7,7 @@
 // wait for the last request, close the ports programs held as
 // pseudo-terminals, unload the driver (the verifier checks run).
 #include "background.h"
+#include <host/common/non_copyable.h>
 #include "device_watch.h"
 #include "logger.h"
 #include "options.h"
@@ -39,7 +40,7 @@ constexpr int kUsageError = 2;
 
 // Tells vcomctl, beside the socket, where the ports' RFC 2217 endpoints
 // are, for the daemon's life; a note a daemon left behind goes.
-class Rfc2217Note {
+class Rfc2217Note : zel::NonCopyable {
 public:
     explicit Rfc2217Note(const Options& options)
         : path_(options.SocketPath.parent_path() / zelipc::kRfc2217FileName)
@@ -56,8 +57,6 @@ public:
         std::error_code ignored;
         std::filesystem::remove(path_, ignored);
     }
-    Rfc2217Note(const Rfc2217Note&) = delete;
-    Rfc2217Note& operator=(const Rfc2217Note&) = delete;
 
 private:
     const std::filesystem::path path_;

@@ -42,8 +42,6 @@ public:
         std::swap(handle_, other.handle_);
         return *this;
     }
-    Win32Handle(const Win32Handle&) = delete;
-    Win32Handle& operator=(const Win32Handle&) = delete;
     ~Win32Handle()
     {
         if (Valid()) {

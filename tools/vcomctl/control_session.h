@@ -3,6 +3,7 @@
 // so a session is short and a second one fails while it lives.
 #pragma once
 
+#include <host/common/non_copyable.h>
 #include <VZelSerial.h>
 
 #include <cstdint>
@@ -11,13 +12,11 @@
 
 namespace vcomctl {
 
-class ControlSession {
+class ControlSession : zel::NonCopyable {
 public:
     // Throws Failure: daemon not running, control device busy, or
     // another failure to open.
     ControlSession();
-    ControlSession(const ControlSession&) = delete;
-    ControlSession& operator=(const ControlSession&) = delete;
     ~ControlSession();
 
     // A library call that sends one request without data, such as

@@ -3,6 +3,7 @@
 // ports do.
 #pragma once
 
+#include <host/common/non_copyable.h>
 #include "event_log.h"
 
 #include <host/common/event_loop.h>
@@ -87,7 +88,7 @@ private:
 // listening, so connects are refused) or holds (listening but not accepting),
 // reads for its owner and closes on request. Connects and disconnects are
 // logged as "CONNECTED <label>" and "DISCONNECTED <label> reason=...".
-class ServedPort {
+class ServedPort : zel::NonCopyable {
 public:
     enum class Listening { Refuse, Accept, Hold };
 
@@ -108,8 +109,6 @@ public:
     // bound comes from BindTcp.
     ServedPort(zel::EventLoop& loop, EventLog& log, zel::UniqueFd bound, Settings settings,
                Handlers handlers);
-    ServedPort(const ServedPort&) = delete;
-    ServedPort& operator=(const ServedPort&) = delete;
 
     std::uint16_t Port() const { return port_; }
     bool HasClient() const { return client_.has_value() && !client_->Closing(); }

@@ -5,6 +5,7 @@
 // removes.
 #pragma once
 
+#include <host/common/non_copyable.h>
 #include "../logger.h"
 #include "../wake_queue.h"
 #include "../worker_pool.h"
@@ -38,13 +39,11 @@ struct PtyOptions {
     std::uint16_t Rfc2217BasePort = 0;
 };
 
-class PtyBridge {
+class PtyBridge : zel::NonCopyable {
 public:
     // Creates the directory and starts the loop. Throws when it cannot.
     PtyBridge(host::Kernel& kernel, Logger& log, PtyOptions options);
     ~PtyBridge();
-    PtyBridge(const PtyBridge&) = delete;
-    PtyBridge& operator=(const PtyBridge&) = delete;
 
     // Any thread: DOS names the driver created and removed.
     void OnNamesChanged(const std::vector<std::string>& created,

@@ -5,6 +5,7 @@
 // goes.
 #pragma once
 
+#include <host/common/non_copyable.h>
 #include <wdm.h>
 
 #include <mutex>
@@ -16,12 +17,10 @@ namespace host {
 
 class ObjectNamespace;
 
-class DeviceTable {
+class DeviceTable : zel::NonCopyable {
 public:
     explicit DeviceTable(ObjectNamespace& names);
     ~DeviceTable();
-    DeviceTable(const DeviceTable&) = delete;
-    DeviceTable& operator=(const DeviceTable&) = delete;
 
     NTSTATUS Create(PDRIVER_OBJECT driver, ULONG extensionSize, PUNICODE_STRING name,
                     DEVICE_TYPE type, ULONG characteristics, BOOLEAN exclusive,

@@ -4,6 +4,7 @@
 // file_state.cpp.
 #pragma once
 
+#include <host/common/non_copyable.h>
 #include <host/kernel.h>
 
 #include <memory>
@@ -16,11 +17,9 @@ namespace host {
 class IoManager;
 class IoRequest;
 
-class FileState : public std::enable_shared_from_this<FileState> {
+class FileState : public std::enable_shared_from_this<FileState>, zel::NonCopyable {
 public:
     FileState(IoManager& io, PDEVICE_OBJECT device, const std::string& remainder);
-    FileState(const FileState&) = delete;
-    FileState& operator=(const FileState&) = delete;
 
     PFILE_OBJECT Object() { return &object_; }
     PDEVICE_OBJECT Device() const { return object_.DeviceObject; }

@@ -6,6 +6,7 @@
 // from under the I/O manager.
 #pragma once
 
+#include <host/common/non_copyable.h>
 #include <wdm.h>
 
 #include <mutex>
@@ -35,12 +36,9 @@ struct IrpRecord {
     std::vector<IrpLevel> Levels;  // indexed by stack location number, 1..StackCount
 };
 
-class IrpTable {
+class IrpTable : zel::NonCopyable {
 public:
-    IrpTable() = default;
     ~IrpTable();
-    IrpTable(const IrpTable&) = delete;
-    IrpTable& operator=(const IrpTable&) = delete;
 
     // Null when memory is exhausted. The IRP has no current stack location.
     PIRP Allocate(CCHAR stackSize, IoRequest* request);

@@ -2,6 +2,7 @@
 // The NT routines reach their state through Internals().
 #pragma once
 
+#include <host/common/non_copyable.h>
 #include <host/kernel.h>
 
 #include <memory>
@@ -27,12 +28,10 @@ class MdlTable;
 class TcpTransport;
 struct LoadedDriver;
 
-class Kernel::Impl {
+class Kernel::Impl : zel::NonCopyable {
 public:
     explicit Impl(KernelOptions options);
     ~Impl();
-    Impl(const Impl&) = delete;
-    Impl& operator=(const Impl&) = delete;
 
     // The instance of the running Kernel, or null while none exists.
     static Impl* CurrentOrNull();

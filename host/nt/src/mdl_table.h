@@ -4,6 +4,7 @@
 // and "locking" is the state the verifier checks.
 #pragma once
 
+#include <host/common/non_copyable.h>
 #include <wdm.h>
 
 #include <mutex>
@@ -13,12 +14,9 @@
 
 namespace host {
 
-class MdlTable {
+class MdlTable : zel::NonCopyable {
 public:
-    MdlTable() = default;
     ~MdlTable();
-    MdlTable(const MdlTable&) = delete;
-    MdlTable& operator=(const MdlTable&) = delete;
 
     // Null when memory is exhausted.
     PMDL Allocate(PVOID virtualAddress, ULONG length);

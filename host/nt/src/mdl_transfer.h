@@ -19,8 +19,6 @@ public:
     MdlTransfer(PMDL chain, ULONG length, const char* user);
     MdlTransfer(MdlTransfer&& other) noexcept;
     MdlTransfer& operator=(MdlTransfer&& other) noexcept;
-    MdlTransfer(const MdlTransfer&) = delete;
-    MdlTransfer& operator=(const MdlTransfer&) = delete;
     ~MdlTransfer();
 
     // Sum of the byte counts of the chain's MDLs.

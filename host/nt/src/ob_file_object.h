@@ -3,6 +3,7 @@
 // counted by the ObjectTable), its references, and its end.
 #pragma once
 
+#include <host/common/non_copyable.h>
 #include <wdm.h>
 
 #include <string>
@@ -14,12 +15,10 @@ namespace host {
 // object of the host, kernel-opened or the caller's, starts this way.
 void InitializeFileObject(FILE_OBJECT& object, PDEVICE_OBJECT device, std::u16string& fileName);
 
-class KernelFile {
+class KernelFile : zel::NonCopyable {
 public:
     // `remainder` is the part of the name below the device ("" for none).
     KernelFile(PDEVICE_OBJECT device, const std::string& openedName, const std::string& remainder);
-    KernelFile(const KernelFile&) = delete;
-    KernelFile& operator=(const KernelFile&) = delete;
 
     PFILE_OBJECT Object() { return &object_; }
     PDEVICE_OBJECT Device() const { return object_.DeviceObject; }

@@ -6,6 +6,7 @@
 // caller's to send (ob_file_close.h).
 #pragma once
 
+#include <host/common/non_copyable.h>
 #include "ob_file_object.h"
 
 #include <wdm.h>
@@ -19,12 +20,8 @@
 
 namespace host {
 
-class ObjectTable {
+class ObjectTable : zel::NonCopyable {
 public:
-    ObjectTable() = default;
-    ObjectTable(const ObjectTable&) = delete;
-    ObjectTable& operator=(const ObjectTable&) = delete;
-
     // A new file object with its first handle (and that handle's reference).
     HANDLE Insert(std::unique_ptr<KernelFile> file, ACCESS_MASK access, ULONG attributes);
 

@@ -3,6 +3,7 @@
 // free or a foreign pointer is caught without touching freed memory.
 #pragma once
 
+#include <host/common/non_copyable.h>
 #include <wdm.h>
 
 #include <cstddef>
@@ -13,12 +14,9 @@
 
 namespace host {
 
-class Pool {
+class Pool : zel::NonCopyable {
 public:
-    Pool() = default;
     ~Pool();
-    Pool(const Pool&) = delete;
-    Pool& operator=(const Pool&) = delete;
 
     static bool IsPaged(POOL_TYPE type);
 

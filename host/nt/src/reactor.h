@@ -5,6 +5,7 @@
 // a client re-checks its sockets whenever it is called.
 #pragma once
 
+#include <host/common/non_copyable.h>
 #include <host/common/event_loop.h>
 #include <host/common/unique_fd.h>
 
@@ -28,15 +29,13 @@ public:
     virtual void Service(std::uint32_t events) = 0;
 };
 
-class Reactor {
+class Reactor : zel::NonCopyable {
 public:
     using Clock = std::chrono::steady_clock;
     using Id = std::uint64_t;
 
     Reactor();
     ~Reactor();
-    Reactor(const Reactor&) = delete;
-    Reactor& operator=(const Reactor&) = delete;
 
     // Ends the thread; a client being served finishes first.
     void Stop();

@@ -7,6 +7,7 @@
 // point leaves either the old or the new value.
 
 #include "registry_store.h"
+#include <host/common/non_copyable.h>
 
 #include "rtl_unicode.h"
 
@@ -81,7 +82,7 @@ void Exec(sqlite3* db, const char* sql)
     }
 }
 
-class Statement {
+class Statement : zel::NonCopyable {
 public:
     Statement(sqlite3* db, const char* sql) : db_(db)
     {
@@ -91,8 +92,6 @@ public:
         }
     }
     ~Statement() { sqlite3_finalize(statement_); }
-    Statement(const Statement&) = delete;
-    Statement& operator=(const Statement&) = delete;
 
     Statement& Bind(int index, std::int64_t value)
     {
@@ -158,7 +157,7 @@ private:
 };
 
 // BEGIN on construction, ROLLBACK on destruction unless committed.
-class Transaction {
+class Transaction : zel::NonCopyable {
 public:
     enum class Kind { Read, Write };
 
@@ -174,8 +173,6 @@ public:
             sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
         }
     }
-    Transaction(const Transaction&) = delete;
-    Transaction& operator=(const Transaction&) = delete;
 
     void Commit()
     {

@@ -7,6 +7,7 @@
 // the IRP. So every IRP completes exactly once.
 #pragma once
 
+#include <host/common/non_copyable.h>
 #include "mdl_transfer.h"
 #include "reactor.h"
 #include "tcp_address.h"
@@ -61,11 +62,8 @@ bool HasLiveHead(const RequestQueue& queue);
 // completion routine may post the next request on the same endpoint, so
 // none of them may run under the lock: declare the actions before taking
 // the lock, and whatever Run has not done runs when they go.
-class TcpActions {
+class TcpActions : zel::NonCopyable {
 public:
-    TcpActions() = default;
-    TcpActions(const TcpActions&) = delete;
-    TcpActions& operator=(const TcpActions&) = delete;
     ~TcpActions();
 
     // Information is the request's transferred byte count.

@@ -4,6 +4,7 @@
 // of the driver's unload checks. Sockets are served by one reactor thread.
 #pragma once
 
+#include <host/common/non_copyable.h>
 #include "reactor.h"
 #include "tcp_address.h"
 #include "tcp_endpoint.h"
@@ -42,13 +43,11 @@ private:
 class DeviceTable;
 class Worker;
 
-class TcpTransport {
+class TcpTransport : zel::NonCopyable {
 public:
     TcpTransport(DeviceTable& devices, Worker& worker);
     // Stops the reactor first, then lets queued closes finish.
     ~TcpTransport();
-    TcpTransport(const TcpTransport&) = delete;
-    TcpTransport& operator=(const TcpTransport&) = delete;
 
     PDEVICE_OBJECT Device() const { return device_; }
     Reactor& Events() { return reactor_; }

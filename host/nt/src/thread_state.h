@@ -2,6 +2,7 @@
 // it holds. Both are per thread, as on a processor running that thread.
 #pragma once
 
+#include <host/common/non_copyable.h>
 #include <wdm.h>
 
 #include <cstddef>
@@ -31,12 +32,10 @@ Snapshot Take();
 // reactor) until it returns. Work handed to RunOutsideDriver meanwhile runs
 // when the outermost scope ends, at PASSIVE_LEVEL with no spin lock held,
 // in the order given.
-class DriverScope {
+class DriverScope : zel::NonCopyable {
 public:
     DriverScope();
     ~DriverScope();
-    DriverScope(const DriverScope&) = delete;
-    DriverScope& operator=(const DriverScope&) = delete;
 };
 
 // Whether the thread is within a DriverScope.

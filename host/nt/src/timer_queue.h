@@ -5,6 +5,7 @@
 // queued on the current processor runs when its IRQL drops.
 #pragma once
 
+#include <host/common/non_copyable.h>
 #include <wdm.h>
 
 #include <chrono>
@@ -25,14 +26,12 @@ namespace host {
 
 class Dispatcher;
 
-class TimerQueue {
+class TimerQueue : zel::NonCopyable {
 public:
     using Clock = std::chrono::steady_clock;
 
     explicit TimerQueue(Dispatcher& dispatcher);
     ~TimerQueue();
-    TimerQueue(const TimerQueue&) = delete;
-    TimerQueue& operator=(const TimerQueue&) = delete;
 
     // Each returns whether the timer (or DPC) was queued before the call.
     bool SetTimer(PKTIMER timer, Clock::time_point due, PKDPC dpc);

@@ -2,6 +2,7 @@
 // closes at PASSIVE_LEVEL, in the order they were queued.
 #pragma once
 
+#include <host/common/non_copyable.h>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -10,12 +11,10 @@
 
 namespace host {
 
-class Worker {
+class Worker : zel::NonCopyable {
 public:
     Worker();
     ~Worker();
-    Worker(const Worker&) = delete;
-    Worker& operator=(const Worker&) = delete;
 
     void Queue(std::function<void()> task);
     // Blocks until the queue is empty and no task runs.

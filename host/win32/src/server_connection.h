@@ -4,6 +4,7 @@
 // and replies may come in any order.
 #pragma once
 
+#include <host/common/non_copyable.h>
 #include "pending_call.h"
 
 #include <host/common/unique_fd.h>
@@ -23,7 +24,7 @@ namespace zelwin32 {
 // What a request still in flight fails with once the daemon has gone.
 constexpr NtStatus kStatusDaemonGone = kStatusDeviceRemoved;
 
-class ServerConnection {
+class ServerConnection : zel::NonCopyable {
 public:
     // Connects and exchanges Hello; nothing when no daemon answers there
     // (or it speaks another protocol version).
@@ -31,8 +32,6 @@ public:
 
     explicit ServerConnection(zel::UniqueFd socket);
     ~ServerConnection();
-    ServerConnection(const ServerConnection&) = delete;
-    ServerConnection& operator=(const ServerConnection&) = delete;
 
     std::uint64_t NewRequestId() { return nextId_++; }
     // Sends a request with an id from NewRequestId. Never fails: a broken

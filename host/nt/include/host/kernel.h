@@ -6,6 +6,7 @@
 // (tests, zelvcomd). It never appears in driver code.
 #pragma once
 
+#include <host/common/non_copyable.h>
 #include <wdm.h>
 
 #include <chrono>
@@ -138,12 +139,10 @@ struct KernelOptions {
     LogSink Log;
 };
 
-class Kernel {
+class Kernel : zel::NonCopyable {
 public:
     explicit Kernel(KernelOptions options);
     ~Kernel();
-    Kernel(const Kernel&) = delete;
-    Kernel& operator=(const Kernel&) = delete;
 
     // The live instance; a bug check when there is none.
     static Kernel& Current();
