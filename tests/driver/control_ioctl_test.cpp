@@ -207,18 +207,6 @@ TEST_F(ControlIoctlTest, GetRecordChecksBuffersAndIndex)
     EXPECT_EQ(std::memcmp(result.Data.data(), &expected, sizeof(expected)), 0);
 }
 
-TEST_F(ControlIoctlTest, RunStatusFollowsStartAndStop)
-{
-    EXPECT_EQ(RunStatus(), 0u);
-    ASSERT_EQ(Add(Numbered(0)).Status, STATUS_SUCCESS);
-    ASSERT_EQ(Add(Numbered(1)).Status, STATUS_SUCCESS);
-    EXPECT_EQ(RunStatus(), 0u);
-    EXPECT_EQ(StartAll().Status, STATUS_SUCCESS);
-    EXPECT_EQ(RunStatus(), 1u);
-    EXPECT_EQ(StopAll().Status, STATUS_SUCCESS);
-    EXPECT_EQ(RunStatus(), 0u);
-}
-
 TEST_F(ControlIoctlTest, SecondStartReportsNameCollisionAndChangesNothing)
 {
     ASSERT_EQ(Add(MakeRecord(Ip(10, 0, 0, 1), 4000, "a", {{4001, 5, 0}})).Status, STATUS_SUCCESS);

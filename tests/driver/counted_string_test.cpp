@@ -1,6 +1,6 @@
-// CountedString and ByteSwap16: text, ownership and termination. The host
-// pool stops the process on a double free or on freeing a literal, so
-// "frees only once" is checked by surviving the second Release.
+// CountedString: text, ownership and termination. The host pool stops the
+// process on a double free or on freeing a literal, so "frees only once" is
+// checked by surviving the second Release.
 #include "driver_fixture.h"
 
 #include "core/counted_string.h"
@@ -37,20 +37,6 @@ bool IsReleased(const CountedString& s)
 {
     return s.Kind == StringKind::Empty && s.Buffer == nullptr && s.Length == 0 &&
            s.MaximumLength == 0;
-}
-
-TEST_F(CountedStringTest, ALiteralIsBorrowedAndNeverFreed)
-{
-    static const WCHAR literal[] = L"\\Device\\VSer";
-    CountedString s;
-    s.InitFromLiteral(literal);
-    EXPECT_EQ(s.Kind, StringKind::Borrowed);
-    EXPECT_EQ(Address(s.Buffer), Address(literal));
-    EXPECT_EQ(Text(s), "\\Device\\VSer");
-    s.Release();  // the host pool would stop on freeing it
-    EXPECT_TRUE(IsReleased(s));
-    s.Release();
-    EXPECT_TRUE(IsReleased(s));
 }
 
 TEST_F(CountedStringTest, IntegersAreDecimalWithoutLeadingZerosOrSign)
@@ -163,12 +149,6 @@ TEST_F(CountedStringTest, EmptyTextIsOwnedAndAJoinTooLongIsEmpty)
     left.Release();
     right.Release();
     fromAnsi.Release();
-}
-
-TEST(ByteSwap16Test, ExchangesTheBytes)
-{
-    EXPECT_EQ(ByteSwap16(0x1234), 0x3412);
-    EXPECT_EQ(ByteSwap16(0x00FF), 0xFF00);
 }
 
 }  // namespace

@@ -47,16 +47,6 @@ DirectResult SendDirect(PDEVICE_OBJECT device, UCHAR majorFunction)
 
 using DispatchTest = DriverTest;
 
-TEST_F(DispatchTest, LoadWithoutConfigurationHasOnlyTheControlDevice)
-{
-    EXPECT_TRUE(HasDevice("\\Device\\ZelMinVirtCOM"));
-    EXPECT_EQ(LinkTarget("\\DosDevices\\ZelMain"), "\\Device\\ZelMinVirtCOM");
-    EXPECT_EQ(Kernel().DeviceNames().size(), 1u);
-    EXPECT_EQ(ModuleCount(), 0u);
-    EXPECT_EQ(RunStatus(), 0u);
-    EXPECT_TRUE(Kernel().DebugOutput().empty());
-}
-
 TEST_F(DispatchTest, UnroutedRequestsFailOnEveryKindOfDevice)
 {
     ModuleRecord record = MakeRecord(Ip(10, 0, 0, 1), 4000, "m", {{4001, 5, 0}});
@@ -109,21 +99,6 @@ TEST_F(DispatchTest, ModuleDeviceOpensSharedAndCompletesEverything)
     }
     first->Close();
     second->Close();
-}
-
-TEST_F(DispatchTest, UnloadTearsDownRunningModulesAndPorts)
-{
-    ASSERT_EQ(Add(MakeRecord(Ip(10, 0, 0, 5), 4000, "a", {{4001, 5, 0}, {4002, 6, 0}})).Status,
-              STATUS_SUCCESS);
-    ASSERT_EQ(Add(MakeRecord(Ip(10, 0, 0, 6), 4000, "b", {{4001, 7, 0}})).Status, STATUS_SUCCESS);
-    ASSERT_EQ(StartAll().Status, STATUS_SUCCESS);
-    ASSERT_EQ(Kernel().DeviceNames().size(), 6u);
-    CloseControl();
-    Kernel().UnloadDriver();
-    EXPECT_TRUE(Kernel().DeviceNames().empty());
-    EXPECT_TRUE(Kernel().SymbolicLinkNames().empty());
-    EXPECT_FALSE(SerialCommValue("\\Device\\VSer5"));
-    EXPECT_FALSE(SerialCommValue("\\Device\\VSer7"));
 }
 
 // Loading with \DosDevices\ZelMain taken: the load fails with the link's
