@@ -418,8 +418,7 @@ NTSTATUS NTAPI ModuleCreate(PDEVICE_OBJECT ModuleDevice, PIRP Irp)
     }
     NTSTATUS status = Connect(control);
     if (NT_SUCCESS(status)) {
-        ForgetPartialReport(&module->Reports);  // a new connection, a new stream
-        PostReceive(control, ControlReceiveComplete, module);
+        status = StartControlReceive(module);
     }
     return status;
 }

@@ -78,15 +78,28 @@ ModuleExtension* ModuleOf(const PortExtension* Port)
     return Port->ModuleDevice == nullptr ? nullptr : ModuleExtensionOf(Port->ModuleDevice);
 }
 
-// Brings the module's control connection back and starts its receive
-// cycle again; a report cut off by the old connection is dropped.
-NTSTATUS ReconnectControl(ModuleExtension* Module)
+// Posts the control connection's receive. A connection without one would
+// never hear a reply or a report again: when it cannot be posted (short of
+// resources) the connection is marked down, so the next frame connects it
+// afresh and posts again.
+NTSTATUS PostControlReceive(ModuleExtension* Module)
 {
     ConnectionRecord* control = &Module->ControlConnection;
-    NTSTATUS status = Reconnect(control);
+    const NTSTATUS status = PostReceive(control, ControlReceiveComplete, Module);
+    if (!NT_SUCCESS(status)) {
+        MarkConnectionDown(control, false);
+        return status;
+    }
+    return STATUS_SUCCESS;  // posted (pending), or one is posted already
+}
+
+// Brings the module's control connection back and starts its receive
+// cycle again.
+NTSTATUS ReconnectControl(ModuleExtension* Module)
+{
+    NTSTATUS status = Reconnect(&Module->ControlConnection);
     if (NT_SUCCESS(status)) {
-        ForgetPartialReport(&Module->Reports);
-        PostReceive(control, ControlReceiveComplete, Module);
+        status = StartControlReceive(Module);
     }
     return status;
 }
@@ -302,6 +315,12 @@ void ApplyCtsReport(PVOID Context, const CtsReport& Report)
 
 }  // namespace
 
+NTSTATUS StartControlReceive(ModuleExtension* Module)
+{
+    ForgetPartialReport(&Module->Reports);
+    return PostControlReceive(Module);
+}
+
 VOID ControlReceiveComplete(PVOID Context, PIO_STATUS_BLOCK StatusBlock, ULONG_PTR Extra)
 {
     UNREFERENCED_PARAMETER(Extra);
@@ -316,7 +335,7 @@ VOID ControlReceiveComplete(PVOID Context, PIO_STATUS_BLOCK StatusBlock, ULONG_P
         control->ReceiveBuffer[received] = '\0';
         ScanReports(&module->Reports, control->ReceiveBuffer, received, ApplyCtsReport, module);
         control->LastReceived = received;
-        PostReceive(control, ControlReceiveComplete, module);
+        PostControlReceive(module);
     }
     KeSetEvent(&module->ReplyEvent, IO_NO_INCREMENT, FALSE);
 }

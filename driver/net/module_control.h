@@ -75,6 +75,11 @@ NTSTATUS SendControlFrame(ModuleExtension* Module);
 // baud rate, framing and RTS level. Takes the module's lock.
 void SendLineSettings(PortExtension* Port);
 
+// Starts the receive cycle of a control connection just connected: a report
+// cut off by an earlier connection is dropped. On failure the connection is
+// marked down, so the next frame connects it again.
+NTSTATUS StartControlReceive(ModuleExtension* Module);
+
 // Context: the ModuleExtension. Re-posts the receive while the connection
 // delivers text and sets the module's ReplyEvent on every completion.
 VOID ControlReceiveComplete(PVOID Context, PIO_STATUS_BLOCK StatusBlock, ULONG_PTR Extra);

@@ -111,6 +111,21 @@ protected:
         ExpectReceived(com, ECHOED);
     }
 
+    // The module's reports reach the port once a frame has gone: a control
+    // connection left without its receive is connected again by the next
+    // frame.
+    void ExpectReportsHeard(host::File* com)
+    {
+        const ULONG baud = 19200;
+        ASSERT_EQ(com->DeviceControl(IOCTL_SERIAL_SET_BAUD_RATE, &baud, sizeof baud, 0).Status,
+                  STATUS_SUCCESS);
+        ASSERT_EQ(module_->Command("cts 1 1").rfind("ok", 0), 0u);
+        EXPECT_TRUE(Eventually([&] {
+            return com->DeviceControl(IOCTL_SERIAL_GET_MODEMSTATUS, nullptr, 0, 4).Data ==
+                   std::vector<std::uint8_t>{SERIAL_MSR_CTS, 0, 0, 0};
+        })) << "the module's CTS report was not heard";
+    }
+
     void OpenAndEcho()
     {
         host::File* com = nullptr;
@@ -174,6 +189,7 @@ TEST_F(LowResourcesTest, PortOpen)
             ExpectClean(status_);
             if (NT_SUCCESS(status_)) {
                 Echo(com_);
+                ExpectReportsHeard(com_);
                 ClosePort(com_);
             }
             OpenAndEcho();
