@@ -23,9 +23,7 @@ TEST_F(ControlIoctlTest, AddStoresTheRecordByteForByte)
     record.SerialPort[5] = 0xAAAA;
     record.SerialNum[7] = 77;
     record.SerialParaFlag[6] = 3;
-    host::IoResult add = Add(record);
-    EXPECT_EQ(add.Status, STATUS_SUCCESS);
-    EXPECT_EQ(add.Information, 0u);
+    EXPECT_EQ(OutcomeOf(Add(record)), Outcome(STATUS_SUCCESS, 0u));
     EXPECT_EQ(ModuleCount(), 1u);
 
     std::uint32_t index = 0;
@@ -49,27 +47,24 @@ TEST_F(ControlIoctlTest, BuffersAreCheckedAndUnknownCodesRefused)
     std::uint32_t word = 0;
     for (ULONG code :
          {ULONG(0x11708000), ULONG(0x1170802C), ULONG(0x11704004), ULONG(0x001B0004)}) {
-        host::IoResult result = Ioctl(code, &word, sizeof(word), sizeof(word));
-        EXPECT_EQ(result.Status, STATUS_INVALID_PARAMETER) << std::hex << code;
-        EXPECT_EQ(result.Information, 0u);
+        EXPECT_EQ(OutcomeOf(Ioctl(code, &word, sizeof(word), sizeof(word))),
+                  Outcome(STATUS_INVALID_PARAMETER, 0u))
+            << std::hex << code;
     }
     for (ULONG code : {ULONG(IOCTL_VCOM_GET_DEV_MOD_COUNT), ULONG(IOCTL_VCOM_GET_DEV_RUN_STS)}) {
         for (ULONG shortOutput : {0u, 3u}) {
-            host::IoResult result = Ioctl(code, nullptr, 0, shortOutput);
-            EXPECT_EQ(result.Status, STATUS_BUFFER_TOO_SMALL) << std::hex << code;
-            EXPECT_EQ(result.Information, 0u);
+            EXPECT_EQ(OutcomeOf(Ioctl(code, nullptr, 0, shortOutput)),
+                      Outcome(STATUS_BUFFER_TOO_SMALL, 0u))
+                << std::hex << code;
         }
-        host::IoResult result = Ioctl(code, nullptr, 0, 64);
-        EXPECT_EQ(result.Status, STATUS_SUCCESS);
-        EXPECT_EQ(result.Information, 4u);
+        EXPECT_EQ(OutcomeOf(Ioctl(code, nullptr, 0, 64)), Outcome(STATUS_SUCCESS, 4u));
     }
     // The rest carry no bytes back, whatever room the caller gave.
     for (ULONG code : {ULONG(IOCTL_VCOM_STOP_ALL_SERIAL), ULONG(IOCTL_VCOM_START_ALL_SERIAL),
                        ULONG(IOCTL_VCOM_CLEAR_DEV_INFO), ULONG(IOCTL_VCOM_CLEAR_DEV_REG),
                        ULONG(IOCTL_VCOM_SAVE_INFO_REG)}) {
         host::IoResult result = Ioctl(code, nullptr, 0, 16);
-        EXPECT_EQ(result.Status, STATUS_SUCCESS) << std::hex << code;
-        EXPECT_EQ(result.Information, 0u);
+        EXPECT_EQ(OutcomeOf(result), Outcome(STATUS_SUCCESS, 0u)) << std::hex << code;
         EXPECT_TRUE(result.Data.empty());
     }
     // Start and stop of an empty table make nothing.
@@ -82,15 +77,12 @@ TEST_F(ControlIoctlTest, AddChecksTheLengthThenTheChannelCount)
     ModuleRecord record = Numbered(1);
     record.SerialCount = 0xFFFFFFFF;
     for (ULONG length : {ULONG(sizeof(record) - 1), 0u}) {
-        host::IoResult result = Ioctl(IOCTL_VCOM_ADD_MODULE, &record, length, 0);
-        EXPECT_EQ(result.Status, STATUS_BUFFER_TOO_SMALL);
-        EXPECT_EQ(result.Information, 0u);
+        EXPECT_EQ(OutcomeOf(Ioctl(IOCTL_VCOM_ADD_MODULE, &record, length, 0)),
+                  Outcome(STATUS_BUFFER_TOO_SMALL, 0u));
     }
     for (std::uint32_t count : {std::uint32_t(MODULE_CHANNEL_COUNT + 1), 0xFFFFFFFFu}) {
         record.SerialCount = count;
-        host::IoResult result = Add(record);
-        EXPECT_EQ(result.Status, STATUS_INVALID_PARAMETER) << count;
-        EXPECT_EQ(result.Information, 0u);
+        EXPECT_EQ(OutcomeOf(Add(record)), Outcome(STATUS_INVALID_PARAMETER, 0u)) << count;
     }
     EXPECT_EQ(ModuleCount(), 0u);
 
@@ -108,9 +100,7 @@ TEST_F(ControlIoctlTest, DuplicateModuleIPIsRefused)
     ModuleRecord first = MakeRecord(Ip(10, 0, 0, 1), 4000, "first", {{4001, 5, 0}});
     ModuleRecord second = MakeRecord(Ip(10, 0, 0, 1), 4100, "second", {{4101, 6, 1}, {4102, 7, 0}});
     ASSERT_EQ(Add(first).Status, STATUS_SUCCESS);
-    host::IoResult result = Add(second);
-    EXPECT_EQ(result.Status, STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(result.Information, 0u);
+    EXPECT_EQ(OutcomeOf(Add(second)), Outcome(STATUS_UNSUCCESSFUL, 0u));
     EXPECT_EQ(ModuleCount(), 1u);
     EXPECT_EQ(RecordName(Record(0)), "first");
 
@@ -131,9 +121,7 @@ TEST_F(ControlIoctlTest, ARecordWhosePortsCouldNotBeNamedOrConnectedIsRefused)
     auto expectRefused = [&](const char* what, auto change) {
         ModuleRecord record = base;
         change(record);
-        host::IoResult result = Add(record);
-        EXPECT_EQ(result.Status, STATUS_INVALID_PARAMETER) << what;
-        EXPECT_EQ(result.Information, 0u) << what;
+        EXPECT_EQ(OutcomeOf(Add(record)), Outcome(STATUS_INVALID_PARAMETER, 0u)) << what;
     };
     expectRefused("another module's COM", [](ModuleRecord& r) { r.SerialNum[1] = 5; });
     expectRefused("a COM twice", [](ModuleRecord& r) { r.SerialNum[1] = 6; });
@@ -182,26 +170,21 @@ TEST_F(ControlIoctlTest, GetRecordChecksBuffersAndIndex)
 
     std::uint32_t index = 0;
     host::IoResult result = Ioctl(IOCTL_VCOM_GET_DEV_MOD_INFO, &index, 4, 127);
-    EXPECT_EQ(result.Status, STATUS_BUFFER_TOO_SMALL);
-    EXPECT_EQ(result.Information, 0u);
+    EXPECT_EQ(OutcomeOf(result), Outcome(STATUS_BUFFER_TOO_SMALL, 0u));
     result = Ioctl(IOCTL_VCOM_GET_DEV_MOD_INFO, &index, 3, 128);
-    EXPECT_EQ(result.Status, STATUS_BUFFER_TOO_SMALL);
-    EXPECT_EQ(result.Information, 0u);
+    EXPECT_EQ(OutcomeOf(result), Outcome(STATUS_BUFFER_TOO_SMALL, 0u));
 
     index = 2;  // equal to ModuleCount
     result = Ioctl(IOCTL_VCOM_GET_DEV_MOD_INFO, &index, 4, 128);
-    EXPECT_EQ(result.Status, STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(result.Information, 0u);
+    EXPECT_EQ(OutcomeOf(result), Outcome(STATUS_UNSUCCESSFUL, 0u));
     EXPECT_TRUE(result.Data.empty());
     index = 0xFFFFFFFF;
     result = Ioctl(IOCTL_VCOM_GET_DEV_MOD_INFO, &index, 4, 128);
-    EXPECT_EQ(result.Status, STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(result.Information, 0u);
+    EXPECT_EQ(OutcomeOf(result), Outcome(STATUS_UNSUCCESSFUL, 0u));
 
     index = 1;
     result = Ioctl(IOCTL_VCOM_GET_DEV_MOD_INFO, &index, 4, 200);
-    EXPECT_EQ(result.Status, STATUS_SUCCESS);
-    EXPECT_EQ(result.Information, 128u);
+    EXPECT_EQ(OutcomeOf(result), Outcome(STATUS_SUCCESS, 128u));
     ModuleRecord expected = Numbered(1);
     ASSERT_EQ(result.Data.size(), sizeof(expected));
     EXPECT_EQ(std::memcmp(result.Data.data(), &expected, sizeof(expected)), 0);
@@ -214,9 +197,7 @@ TEST_F(ControlIoctlTest, SecondStartReportsNameCollisionAndChangesNothing)
     PDEVICE_OBJECT module = Device("\\Device\\VZelSerial0");
     auto names = Kernel().DeviceNames();
 
-    host::IoResult again = StartAll();
-    EXPECT_EQ(again.Status, STATUS_OBJECT_NAME_COLLISION);
-    EXPECT_EQ(again.Information, 0u);
+    EXPECT_EQ(OutcomeOf(StartAll()), Outcome(STATUS_OBJECT_NAME_COLLISION, 0u));
     EXPECT_EQ(Device("\\Device\\VZelSerial0"), module);
     EXPECT_EQ(Kernel().DeviceNames().size(), names.size());
 
@@ -232,9 +213,7 @@ TEST_F(ControlIoctlTest, ClearEmptiesTheTableAndStopAllStillRemovesItsDevices)
 {
     ASSERT_EQ(Add(MakeRecord(Ip(10, 0, 0, 1), 4000, "a", {{4001, 5, 0}})).Status, STATUS_SUCCESS);
     ASSERT_EQ(StartAll().Status, STATUS_SUCCESS);
-    host::IoResult clear = Ioctl(IOCTL_VCOM_CLEAR_DEV_INFO);
-    EXPECT_EQ(clear.Status, STATUS_SUCCESS);
-    EXPECT_EQ(clear.Information, 0u);
+    EXPECT_EQ(OutcomeOf(Ioctl(IOCTL_VCOM_CLEAR_DEV_INFO)), Outcome(STATUS_SUCCESS, 0u));
     EXPECT_EQ(ModuleCount(), 0u);
     EXPECT_EQ(RunStatus(), 1u) << "its devices still run";
     EXPECT_TRUE(HasDevice("\\Device\\VZelSerial0"));

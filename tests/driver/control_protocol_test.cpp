@@ -96,9 +96,7 @@ TEST_F(ControlProtocolTest, AModuleThatNeverRepliesStillGivesSuccess)
     StartModule({"echo"});
     ModuleCommand("reply silent");
     const ULONG baud = 4800;
-    host::IoResult result = Set(IOCTL_SERIAL_SET_BAUD_RATE, baud);
-    EXPECT_EQ(result.Status, STATUS_SUCCESS);
-    EXPECT_EQ(result.Information, 0u);
+    EXPECT_EQ(OutcomeOf(Set(IOCTL_SERIAL_SET_BAUD_RATE, baud)), Outcome(STATUS_SUCCESS, 0u));
     EXPECT_TRUE(module_->Saw("FRAME 0214800"));
     EXPECT_EQ(Get<ULONG>(IOCTL_SERIAL_GET_BAUD_RATE), baud);
 }

@@ -81,20 +81,13 @@ TEST_F(DispatchTest, ModuleDeviceOpensSharedAndCompletesEverything)
     ASSERT_EQ(Kernel().Open("\\\\.\\ZelSerial0", &first), STATUS_SUCCESS);
     ASSERT_EQ(Kernel().Open("\\\\.\\ZelSerial0", &second), STATUS_SUCCESS);
 
-    host::IoResult read = first->Read(8);
-    EXPECT_EQ(read.Status, STATUS_SUCCESS);
-    EXPECT_EQ(read.Information, 0u);
+    EXPECT_EQ(OutcomeOf(first->Read(8)), Outcome(STATUS_SUCCESS, 0u));
     const char bytes[4] = {1, 2, 3, 4};
-    host::IoResult write = first->Write(bytes, sizeof(bytes));
-    EXPECT_EQ(write.Status, STATUS_SUCCESS);
-    EXPECT_EQ(write.Information, 0u);
-    host::IoResult flush = second->StartFlush()->Wait();
-    EXPECT_EQ(flush.Status, STATUS_SUCCESS);
-    EXPECT_EQ(flush.Information, 0u);
+    EXPECT_EQ(OutcomeOf(first->Write(bytes, sizeof(bytes))), Outcome(STATUS_SUCCESS, 0u));
+    EXPECT_EQ(OutcomeOf(second->StartFlush()->Wait()), Outcome(STATUS_SUCCESS, 0u));
     for (ULONG code : {ULONG(0x001B0004), ULONG(IOCTL_VCOM_GET_DEV_MOD_COUNT), ULONG(0)}) {
         host::IoResult control = second->DeviceControl(code, bytes, sizeof(bytes), 16);
-        EXPECT_EQ(control.Status, STATUS_SUCCESS) << code;
-        EXPECT_EQ(control.Information, 0u);
+        EXPECT_EQ(OutcomeOf(control), Outcome(STATUS_SUCCESS, 0u)) << code;
         EXPECT_TRUE(control.Data.empty());
     }
     first->Close();

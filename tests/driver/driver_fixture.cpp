@@ -158,8 +158,7 @@ host::IoResult DriverTest::Ioctl(ULONG code, const void* input, ULONG inputLengt
 std::uint32_t DriverTest::Word(ULONG code)
 {
     host::IoResult result = Ioctl(code, nullptr, 0, sizeof(std::uint32_t));
-    EXPECT_EQ(result.Status, STATUS_SUCCESS);
-    EXPECT_EQ(result.Information, sizeof(std::uint32_t));
+    EXPECT_EQ(OutcomeOf(result), Outcome(STATUS_SUCCESS, sizeof(std::uint32_t)));
     std::uint32_t word = 0xFFFFFFFF;
     std::memcpy(&word, result.Data.data(), std::min(result.Data.size(), sizeof(word)));
     return word;
@@ -169,8 +168,8 @@ ModuleRecord DriverTest::Record(std::uint32_t index)
 {
     host::IoResult result =
         Ioctl(IOCTL_VCOM_GET_DEV_MOD_INFO, &index, sizeof(index), sizeof(ModuleRecord));
-    EXPECT_EQ(result.Status, STATUS_SUCCESS) << "record " << index;
-    EXPECT_EQ(result.Information, sizeof(ModuleRecord));
+    EXPECT_EQ(OutcomeOf(result), Outcome(STATUS_SUCCESS, sizeof(ModuleRecord)))
+        << "record " << index;
     ModuleRecord record;
     std::memset(&record, 0xEE, sizeof(record));
     if (result.Data.size() >= sizeof(record)) {

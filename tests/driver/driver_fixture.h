@@ -17,6 +17,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
@@ -47,6 +48,13 @@ ModuleRecord MakeRecord(std::uint32_t moduleIP, std::uint32_t controlPort, const
                         std::initializer_list<Channel> channels);
 
 std::string RecordName(const ModuleRecord& record);
+
+// A request's status and byte count, compared as one.
+using Outcome = std::pair<NTSTATUS, ULONG_PTR>;
+inline Outcome OutcomeOf(const host::IoResult& result)
+{
+    return {result.Status, result.Information};
+}
 
 constexpr char SERVICE_KEY[] = "ZelVCOM";
 constexpr char MODULE_INFO_KEY[] = "ZelVCOM\\ModuleInfo";

@@ -62,8 +62,7 @@ TEST_F(ModuleReportTest, ACtsReportCompletesOnlyAWaitForCts)
     ASSERT_TRUE(Eventually([&] { return Observe(Port(5)->WaitPending) == 1; }));
     ModuleCommand("cts 1 1");
     const host::IoResult& result = Await(wait);
-    EXPECT_EQ(result.Status, STATUS_SUCCESS);
-    EXPECT_EQ(result.Information, 4u);
+    EXPECT_EQ(OutcomeOf(result), Outcome(STATUS_SUCCESS, 4u));
     EXPECT_EQ(ValueOf<ULONG>(result), static_cast<ULONG>(SERIAL_EV_CTS));
     EXPECT_EQ(ModemStatus(), static_cast<ULONG>(SERIAL_MSR_CTS));
     EXPECT_EQ(Port(5)->WaitPending, 0u);

@@ -215,9 +215,7 @@ TEST_F(PortConnectionTest, BytesNotReadBeforeCloseAreGoneAfterReopen)
 
     ASSERT_EQ(OpenPort(5, &com5), STATUS_SUCCESS);
     EXPECT_EQ(Port(5)->RxCount, 0u);
-    host::IoResult read = com5->Read(3);
-    EXPECT_EQ(read.Status, STATUS_SUCCESS);
-    EXPECT_EQ(read.Information, 0u);
+    EXPECT_EQ(OutcomeOf(com5->Read(3)), Outcome(STATUS_SUCCESS, 0u));
 }
 
 NTSTATUS NTAPI KeepRequest(PDEVICE_OBJECT, PIRP, PVOID)

@@ -53,19 +53,16 @@ TEST_F(PortReadTest, HeldBytesAreReadAtOnceAndAShortReadGetsNothing)
     ASSERT_TRUE(WaitHeld(5, 100));
 
     host::IoResult read = com5_->Read(50);
-    EXPECT_EQ(read.Status, STATUS_SUCCESS);
-    EXPECT_EQ(read.Information, 50u);
+    EXPECT_EQ(OutcomeOf(read), Outcome(STATUS_SUCCESS, 50u));
     EXPECT_EQ(Text(read), hundred.substr(0, 50));
     EXPECT_EQ(Port(5)->RxCount, 50u);
 
     read = com5_->Read(60);
-    EXPECT_EQ(read.Status, STATUS_SUCCESS);
-    EXPECT_EQ(read.Information, 0u);
+    EXPECT_EQ(OutcomeOf(read), Outcome(STATUS_SUCCESS, 0u));
     EXPECT_EQ(Port(5)->CommStatus.AmountInInQueue, 50u);
     Port(5)->CommStatus.AmountInOutQueue = 7;
     read = com5_->Read(0);
-    EXPECT_EQ(read.Status, STATUS_SUCCESS);
-    EXPECT_EQ(read.Information, 0u);
+    EXPECT_EQ(OutcomeOf(read), Outcome(STATUS_SUCCESS, 0u));
     EXPECT_EQ(Port(5)->CommStatus.AmountInOutQueue, 7u) << "the transmit side is the writes'";
 
     EXPECT_EQ(Text(com5_->Read(50)), hundred.substr(50));
@@ -109,9 +106,7 @@ TEST_F(PortReadTest, AnArrivalCompletesAReadThatAsksForAtLeastAllHeld)
     auto pending = com5_->StartRead(10);
     ASSERT_FALSE(pending->Done());
     // A second read while one waits is refused and leaves the first alone.
-    host::IoResult second = com5_->Read(10);
-    EXPECT_EQ(second.Status, STATUS_INVALID_DEVICE_REQUEST);
-    EXPECT_EQ(second.Information, 0u);
+    EXPECT_EQ(OutcomeOf(com5_->Read(10)), Outcome(STATUS_INVALID_DEVICE_REQUEST, 0u));
 
     ModuleSends("0123456");
     const host::IoResult& read = pending->Wait();

@@ -30,9 +30,7 @@ TEST_F(RegistryConfigTest, SaveWritesEveryModuleThenTheCount)
     ASSERT_EQ(Add(first).Status, STATUS_SUCCESS);
     ASSERT_EQ(Add(second).Status, STATUS_SUCCESS);
 
-    host::IoResult save = Ioctl(IOCTL_VCOM_SAVE_INFO_REG);
-    EXPECT_EQ(save.Status, STATUS_SUCCESS);
-    EXPECT_EQ(save.Information, 0u);
+    EXPECT_EQ(OutcomeOf(Ioctl(IOCTL_VCOM_SAVE_INFO_REG)), Outcome(STATUS_SUCCESS, 0u));
 
     EXPECT_EQ(QueryDword(MODULE_INFO_KEY, "ModuleCount"), 2u);
     EXPECT_EQ(ValueCount(Registry(), ModuleKey(0)), 4u);
@@ -98,8 +96,7 @@ TEST_F(RegistryConfigTest, ReloadOverwritesTheTableInPlace)
     ASSERT_EQ(ModuleCount(), 2u);
 
     host::IoResult reload = Ioctl(IOCTL_VCOM_RESET_READ_REG);
-    EXPECT_EQ(reload.Status, STATUS_SUCCESS);
-    EXPECT_EQ(reload.Information, 0u);
+    EXPECT_EQ(OutcomeOf(reload), Outcome(STATUS_SUCCESS, 0u));
     EXPECT_EQ(ModuleCount(), 1u);
     EXPECT_EQ(RecordName(Record(0)), "kept");
     // A reload touches no device.
@@ -114,9 +111,7 @@ TEST_F(RegistryConfigTest, DeleteRemovesCountAndNumbersButLeavesNamesAndFlags)
     // A channel beyond the table's count is not the table's to delete.
     WriteDword(ModuleKey(0), "SerialPort2", 4003);
 
-    host::IoResult remove = Ioctl(IOCTL_VCOM_CLEAR_DEV_REG);
-    EXPECT_EQ(remove.Status, STATUS_SUCCESS);
-    EXPECT_EQ(remove.Information, 0u);
+    EXPECT_EQ(OutcomeOf(Ioctl(IOCTL_VCOM_CLEAR_DEV_REG)), Outcome(STATUS_SUCCESS, 0u));
 
     EXPECT_FALSE(QueryDword(MODULE_INFO_KEY, "ModuleCount"));
     EXPECT_TRUE(Registry().KeyExists(RTL_REGISTRY_SERVICES, MODULE_INFO_KEY));

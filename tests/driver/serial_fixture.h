@@ -74,8 +74,7 @@ protected:
     T Get(ULONG code, unsigned channel = 1)
     {
         host::IoResult result = Control(code, nullptr, 0, sizeof(T), channel);
-        EXPECT_EQ(result.Status, STATUS_SUCCESS);
-        EXPECT_EQ(result.Information, sizeof(T));
+        EXPECT_EQ(OutcomeOf(result), Outcome(STATUS_SUCCESS, sizeof(T)));
         return ValueOf<T>(result);
     }
 

@@ -36,9 +36,7 @@ TEST_F(SerialFramesTest, EachSettingGoesAsItsFrameForItsChannel)
     EXPECT_EQ(Set(IOCTL_SERIAL_SET_LINE_CONTROL, Line(STOP_BIT_1, SPACE_PARITY, 6)).Status,
               STATUS_SUCCESS);
     EXPECT_TRUE(module_->Saw("FRAME 0316S1"));
-    host::IoResult on = Control(IOCTL_SERIAL_SET_RTS);
-    EXPECT_EQ(on.Status, STATUS_SUCCESS);
-    EXPECT_EQ(on.Information, 0u);
+    EXPECT_EQ(OutcomeOf(Control(IOCTL_SERIAL_SET_RTS)), Outcome(STATUS_SUCCESS, 0u));
     EXPECT_TRUE(module_->Saw("FRAME 0511"));
     EXPECT_EQ(Control(IOCTL_SERIAL_CLR_RTS, nullptr, 0, 0, 2).Status, STATUS_SUCCESS);
     EXPECT_TRUE(module_->Saw("FRAME 0520"));

@@ -27,17 +27,17 @@ TEST_F(SerialSettingsTest, ABufferBelowItsSizeIsTooSmallAndChangesNothing)
          {std::pair<ULONG, ULONG>{IOCTL_SERIAL_SET_BAUD_RATE, sizeof(ULONG)},
           {IOCTL_SERIAL_SET_LINE_CONTROL, sizeof(SERIAL_LINE_CONTROL)},
           {IOCTL_SERIAL_SET_HANDFLOW, sizeof(SERIAL_HANDFLOW)}}) {
-        host::IoResult result = Control(code, input.data(), length - 1, 64);
-        EXPECT_EQ(result.Status, STATUS_BUFFER_TOO_SMALL) << std::hex << code;
-        EXPECT_EQ(result.Information, 0u) << std::hex << code;
+        EXPECT_EQ(OutcomeOf(Control(code, input.data(), length - 1, 64)),
+                  Outcome(STATUS_BUFFER_TOO_SMALL, 0u))
+            << std::hex << code;
     }
     for (const auto& [code, length] :
          {std::pair<ULONG, ULONG>{IOCTL_SERIAL_GET_TIMEOUTS, sizeof(SERIAL_TIMEOUTS)},
           {IOCTL_SERIAL_GET_COMMSTATUS, sizeof(SERIAL_STATUS)},
           {IOCTL_SERIAL_WAIT_ON_MASK, sizeof(ULONG)}}) {
-        host::IoResult result = Control(code, input.data(), 32, length - 1);
-        EXPECT_EQ(result.Status, STATUS_BUFFER_TOO_SMALL) << std::hex << code;
-        EXPECT_EQ(result.Information, 0u) << std::hex << code;
+        EXPECT_EQ(OutcomeOf(Control(code, input.data(), 32, length - 1)),
+                  Outcome(STATUS_BUFFER_TOO_SMALL, 0u))
+            << std::hex << code;
     }
     PortExtension* port = Port(5);
     EXPECT_EQ(port->BaudRate, 9600u);
@@ -172,19 +172,16 @@ TEST_F(SerialSettingsTest, ControlsWithoutEffectSucceedAndUnknownOnesAreRefused)
     for (ULONG code : {ULONG(IOCTL_SERIAL_SET_BREAK_ON), ULONG(IOCTL_SERIAL_SET_DTR),
                        ULONG(IOCTL_SERIAL_GET_PROPERTIES), ULONG(IOCTL_SERIAL_GET_STATS),
                        ULONG(IOCTL_SERIAL_SET_FIFO_CONTROL), ULONG(0x0037020C)}) {
-        host::IoResult result = Control(code, nullptr, 0, 64);
-        EXPECT_EQ(result.Status, STATUS_SUCCESS) << std::hex << code;
-        EXPECT_EQ(result.Information, 0u) << std::hex << code;
+        EXPECT_EQ(OutcomeOf(Control(code, nullptr, 0, 64)), Outcome(STATUS_SUCCESS, 0u))
+            << std::hex << code;
     }
     for (ULONG code : {0x001B00A0u, 0x00370210u, 0x11708004u, 0x001B0000u}) {
-        host::IoResult result = Control(code, nullptr, 0, 64);
-        EXPECT_EQ(result.Status, STATUS_INVALID_PARAMETER) << std::hex << code;
-        EXPECT_EQ(result.Information, 0u);
+        EXPECT_EQ(OutcomeOf(Control(code, nullptr, 0, 64)), Outcome(STATUS_INVALID_PARAMETER, 0u))
+            << std::hex << code;
     }
     const ULONG queueSizes[2] = {4096, 4096};
-    host::IoResult queue = Control(IOCTL_SERIAL_SET_QUEUE_SIZE, queueSizes, sizeof(queueSizes));
-    EXPECT_EQ(queue.Status, STATUS_SUCCESS);
-    EXPECT_EQ(queue.Information, 0u);
+    EXPECT_EQ(OutcomeOf(Control(IOCTL_SERIAL_SET_QUEUE_SIZE, queueSizes, sizeof(queueSizes))),
+              Outcome(STATUS_SUCCESS, 0u));
 }
 
 }  // namespace

@@ -38,8 +38,7 @@ TEST_F(SerialStatusTest, PurgeRxClearDropsTheReceivedBytes)
     EXPECT_EQ(Port(5)->RxCount, 5u) << "only SERIAL_PURGE_RXCLEAR drops received bytes";
     EXPECT_EQ(Port(5)->CommStatus.AmountInOutQueue, 7u);
     host::IoResult purge = Purge(SERIAL_PURGE_RXCLEAR, sizeof(ULONG));
-    EXPECT_EQ(purge.Status, STATUS_SUCCESS);
-    EXPECT_EQ(purge.Information, 4u);
+    EXPECT_EQ(OutcomeOf(purge), Outcome(STATUS_SUCCESS, 4u));
     EXPECT_EQ(Port(5)->RxCount, 0u);
     SERIAL_STATUS status = Get<SERIAL_STATUS>(IOCTL_SERIAL_GET_COMMSTATUS);
     EXPECT_EQ(status.AmountInInQueue, 0u);
@@ -59,12 +58,10 @@ TEST_F(SerialStatusTest, PurgeEndsAWaitingReadWhateverTheFlags)
     SetReadTimeouts(5, 5000, 1);
     auto read = Com().StartRead(10);
     ASSERT_TRUE(Eventually([&] { return Observe(Port(5)->PendingRead) != nullptr; }));
-    host::IoResult purge = Purge(0);
-    EXPECT_EQ(purge.Status, STATUS_SUCCESS);
-    EXPECT_EQ(purge.Information, 0u) << "no more than the output buffer takes";
+    EXPECT_EQ(OutcomeOf(Purge(0)), Outcome(STATUS_SUCCESS, 0u))
+        << "no more than the output buffer takes";
     const host::IoResult& result = Await(read);
-    EXPECT_EQ(result.Status, STATUS_CANCELLED);
-    EXPECT_EQ(result.Information, 0u);
+    EXPECT_EQ(OutcomeOf(result), Outcome(STATUS_CANCELLED, 0u));
     EXPECT_EQ(Port(5)->PendingRead, nullptr);
 }
 

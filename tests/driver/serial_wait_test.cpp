@@ -53,8 +53,7 @@ TEST_F(SerialWaitTest, ANewMaskCompletesThePendingWaitWithNoEvent)
     ASSERT_TRUE(Kept());
     SetMask(SERIAL_EV_RXFLAG);
     const host::IoResult& result = Await(wait);
-    EXPECT_EQ(result.Status, STATUS_SUCCESS);
-    EXPECT_EQ(result.Information, 4u);
+    EXPECT_EQ(OutcomeOf(result), Outcome(STATUS_SUCCESS, 4u));
     EXPECT_EQ(ValueOf<ULONG>(result), 0u);
     EXPECT_TRUE(Forgotten());
     EXPECT_EQ(Port(5)->WaitMask, SERIAL_EV_RXFLAG);
@@ -70,8 +69,7 @@ TEST_F(SerialWaitTest, ArrivingDataCompletesAWaitForRxFlagOrRxChar)
         ASSERT_TRUE(Kept());
         ModuleCommand("send 1 x");
         const host::IoResult& result = Await(wait);
-        EXPECT_EQ(result.Status, STATUS_SUCCESS);
-        EXPECT_EQ(result.Information, 4u);
+        EXPECT_EQ(OutcomeOf(result), Outcome(STATUS_SUCCESS, 4u));
         EXPECT_EQ(ValueOf<ULONG>(result), ARRIVAL_EVENT_WORD);
         EXPECT_TRUE(Forgotten());
         EXPECT_EQ(Get<ULONG>(IOCTL_SERIAL_GET_WAIT_MASK), mask);
@@ -117,8 +115,7 @@ TEST_F(SerialWaitTest, ACancelledWaitIsCompletedOnceAndForgotten)
     ASSERT_TRUE(Kept());
     wait->Cancel();
     const host::IoResult& cancelled = Await(wait);
-    EXPECT_EQ(cancelled.Status, STATUS_CANCELLED);
-    EXPECT_EQ(cancelled.Information, 0u);
+    EXPECT_EQ(OutcomeOf(cancelled), Outcome(STATUS_CANCELLED, 0u));
     EXPECT_TRUE(Forgotten());
 
     // As from a driver above: cancelled on its way down, before any cancel
@@ -164,8 +161,7 @@ TEST_F(SerialWaitTest, ACancelRacingADataArrivalCompletesTheWaitOnce)
             EXPECT_EQ(result.Information, 4u);
             ++byData;
         } else {
-            EXPECT_EQ(result.Status, STATUS_CANCELLED);
-            EXPECT_EQ(result.Information, 0u);
+            EXPECT_EQ(OutcomeOf(result), Outcome(STATUS_CANCELLED, 0u));
             ++byCancel;
         }
         EXPECT_TRUE(Forgotten());

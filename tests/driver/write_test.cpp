@@ -53,16 +53,13 @@ TEST_F(WriteTest, AWriteIsSentAndCompletesWithItsLength)
 {
     StartModule({"echo"});
     host::IoResult write = Com().Write("0123456789", 10);
-    EXPECT_EQ(write.Status, STATUS_SUCCESS);
-    EXPECT_EQ(write.Information, 10u);
+    EXPECT_EQ(OutcomeOf(write), Outcome(STATUS_SUCCESS, 10u));
     EXPECT_EQ(Port(5)->CommStatus.AmountInOutQueue, 0u);
     ASSERT_TRUE(WaitHeld(5, 10));
     EXPECT_EQ(Text(Com().Read(10)), "0123456789");
 
     // An empty write sends nothing.
-    host::IoResult empty = Com().Write("", 0);
-    EXPECT_EQ(empty.Status, STATUS_SUCCESS);
-    EXPECT_EQ(empty.Information, 0u);
+    EXPECT_EQ(OutcomeOf(Com().Write("", 0)), Outcome(STATUS_SUCCESS, 0u));
     ASSERT_EQ(Com().Write("x", 1).Status, STATUS_SUCCESS);
     ASSERT_TRUE(WaitHeld(5, 1));
     EXPECT_EQ(Stats().rfind("ok stats frames=0 received=11", 0), 0u) << Stats();
@@ -73,8 +70,7 @@ TEST_F(WriteTest, AWriteIsCutTo2047Bytes)
     StartModule({"sink"});
     std::string big(3000, 'w');
     host::IoResult write = Com().Write(big.data(), static_cast<ULONG>(big.size()));
-    EXPECT_EQ(write.Status, STATUS_SUCCESS);
-    EXPECT_EQ(write.Information, 2047u);
+    EXPECT_EQ(OutcomeOf(write), Outcome(STATUS_SUCCESS, 2047u));
     EXPECT_TRUE(
         Eventually([&] { return Stats().rfind("ok stats frames=0 received=2047", 0) == 0; }));
     // A second write shows nothing more of the first went.
@@ -103,9 +99,7 @@ TEST_F(WriteTest, AWriteAfterTheModuleDroppedBothConnectionsReconnectsAndReplays
     ASSERT_TRUE(DataConnected(0));
     ASSERT_TRUE(WaitReceiveIdle(5));
 
-    host::IoResult write = Com().Write("hello", 5);
-    EXPECT_EQ(write.Status, STATUS_SUCCESS);
-    EXPECT_EQ(write.Information, 5u);
+    EXPECT_EQ(OutcomeOf(Com().Write("hello", 5)), Outcome(STATUS_SUCCESS, 5u));
 
     // The data connection, then the control connection.
     EXPECT_TRUE(module_->Saw("CONNECTED channel=1"));
@@ -264,8 +258,7 @@ TEST_F(WriteTest, AWriteTheModuleTakesOnlyPartOfReportsWhatWent)
         reported += write.Information;
     } while (Observe(lastSend.Information) == block.size() && reported < kMostWritten);
     EXPECT_LT(Observe(lastSend.Information), block.size());
-    EXPECT_EQ(write.Status, STATUS_TIMEOUT);
-    EXPECT_EQ(write.Information, Observe(lastSend.Information));
+    EXPECT_EQ(OutcomeOf(write), Outcome(STATUS_TIMEOUT, Observe(lastSend.Information)));
     EXPECT_EQ(Port(5)->CommStatus.AmountInOutQueue, 0u);
 
     // The rest of the block goes next, and the stream is whole.
@@ -275,8 +268,7 @@ TEST_F(WriteTest, AWriteTheModuleTakesOnlyPartOfReportsWhatWent)
         [&] { received = zel::test::ReceiveBytes(far.Get(), reported + rest.size()); });
     const host::IoResult again = com5->Write(rest.data(), static_cast<ULONG>(rest.size()));
     reader.join();
-    EXPECT_EQ(again.Status, STATUS_SUCCESS);
-    EXPECT_EQ(again.Information, rest.size());
+    EXPECT_EQ(OutcomeOf(again), Outcome(STATUS_SUCCESS, rest.size()));
     ASSERT_EQ(received.Data.size(), reported + rest.size());
     for (std::size_t at = 0; at < received.Data.size(); at += block.size()) {
         ASSERT_EQ(received.Data.compare(at, block.size(), block), 0) << "at byte " << at;
@@ -298,9 +290,8 @@ TEST_F(WriteTest, WritesOfOnePortFromTwoThreadsArriveWhole)
     const std::string second(1500, 'b');
     auto writer = [&](const std::string& bytes) {
         for (int round = 0; round < ROUNDS; ++round) {
-            host::IoResult write = com5->Write(bytes.data(), static_cast<ULONG>(bytes.size()));
-            EXPECT_EQ(write.Status, STATUS_SUCCESS);
-            EXPECT_EQ(write.Information, bytes.size());
+            EXPECT_EQ(OutcomeOf(com5->Write(bytes.data(), static_cast<ULONG>(bytes.size()))),
+                      Outcome(STATUS_SUCCESS, bytes.size()));
         }
     };
     std::thread one(writer, std::cref(first));
