@@ -1,11 +1,9 @@
 // The serial and control I/O controls with any code and any buffers, sent
 // through the I/O manager on an open port and on the control device. Each
-// input starts from a fresh load: a module on 127.0.0.1 (served in this
-// process: the control connection answers every frame, the data connection
-// is drained) with one channel, started, its port open. A request that
-// pends is cancelled. The input's requests go in order; then the handles
-// close and the driver unloads, and the verifier checks that nothing is
-// left.
+// input starts from a fresh load: a module on 127.0.0.1 (zelmodsim, which
+// answers every frame and drains its channel) with one channel, started, its port open. A request
+// that pends is cancelled. The input's requests go in order; then the handles close and the driver
+// unloads, and the verifier checks that nothing is left.
 //
 // Input: records of eight bytes and input data: target (bit 0: the control
 // device, else the port), code mode (bit 7: the next four bytes are the
@@ -15,8 +13,8 @@
 // output length (one byte each, in units of 1 up to 255), then the input
 // bytes (missing ones are zero).
 #include "fuzz_kernel.h"
+#include "support/module_simulator.h"
 
-#include <host/common/unique_fd.h>
 #include <host/kernel.h>
 
 #include <ntddser.h>
@@ -24,135 +22,28 @@
 #include <zelvcom/module_record.h>
 
 #include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <atomic>
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 
 namespace {
 
-using zel::UniqueFd;
+using zel::test::ModuleSimulator;
 
 constexpr char kService[] = "ZelVCOM";
 constexpr unsigned kComNumber = 7;
 constexpr std::size_t kMaxRequests = 24;
 constexpr std::size_t kRecordSize = 8;
 
-UniqueFd ListenLoopback(std::uint16_t* port)
-{
-    UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof(address);
-    if (!fd.Valid() || bind(fd.Get(), reinterpret_cast<sockaddr*>(&address), size) != 0 ||
-        listen(fd.Get(), 16) != 0 ||
-        getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&address), &size) != 0) {
-        std::abort();
-    }
-    *port = ntohs(address.sin_port);
-    return fd;
-}
-
-// The module: one thread serving both listeners and every connection made
-// to them. A connection to the control port gets "OK" for whatever it
-// sends; one to the data port has its bytes read and dropped.
-class LoopbackModule {
-public:
-    LoopbackModule()
-        : control_(ListenLoopback(&controlPort_)),
-          data_(ListenLoopback(&dataPort_)),
-          stop_(eventfd(0, EFD_CLOEXEC)),
-          thread_([this] { Serve(); })
-    {
-    }
-    ~LoopbackModule()
-    {
-        const std::uint64_t one = 1;
-        if (write(stop_.Get(), &one, sizeof one) != sizeof one) {
-            std::abort();
-        }
-        thread_.join();
-    }
-    std::uint16_t ControlPort() const { return controlPort_; }
-    std::uint16_t DataPort() const { return dataPort_; }
-
-private:
-    struct Peer {
-        UniqueFd Fd;
-        bool Answers;
-    };
-
-    void Serve()
-    {
-        std::vector<Peer> peers;
-        for (;;) {
-            std::vector<pollfd> wait = {
-                {stop_.Get(), POLLIN, 0}, {control_.Get(), POLLIN, 0}, {data_.Get(), POLLIN, 0}};
-            for (const Peer& peer : peers) {
-                wait.push_back({peer.Fd.Get(), POLLIN, 0});
-            }
-            if (poll(wait.data(), wait.size(), -1) < 0) {
-                continue;
-            }
-            if (wait[0].revents != 0) {
-                return;
-            }
-            for (std::size_t i = peers.size(); i-- > 0;) {
-                if (wait[3 + i].revents != 0 && !Serve(peers[i])) {
-                    peers.erase(peers.begin() + static_cast<std::ptrdiff_t>(i));
-                }
-            }
-            for (int listener : {1, 2}) {
-                if (wait[listener].revents != 0) {
-                    UniqueFd fd(accept4(wait[listener].fd, nullptr, nullptr, SOCK_CLOEXEC));
-                    if (fd.Valid()) {
-                        peers.push_back({std::move(fd), listener == 1});
-                    }
-                }
-            }
-        }
-    }
-
-    // False when the peer has gone.
-    static bool Serve(Peer& peer)
-    {
-        char block[4096];
-        const ssize_t got = read(peer.Fd.Get(), block, sizeof block);
-        if (got <= 0) {
-            return false;
-        }
-        if (peer.Answers) {
-            static const char kReply[] = "OK";
-            send(peer.Fd.Get(), kReply, sizeof kReply - 1, MSG_NOSIGNAL);
-        }
-        return true;
-    }
-
-    std::uint16_t controlPort_ = 0;
-    std::uint16_t dataPort_ = 0;
-    UniqueFd control_;
-    UniqueFd data_;
-    UniqueFd stop_;
-    std::thread thread_;
-};
-
 host::Kernel* g_kernel = nullptr;
-LoopbackModule* g_module = nullptr;
+ModuleSimulator* g_module = nullptr;
 
 ModuleRecord LoopbackRecord()
 {
@@ -163,7 +54,7 @@ ModuleRecord LoopbackRecord()
     record.ControlPort = g_module->ControlPort();
     record.SerialCount = 1;
     std::memcpy(record.ModuleName, "fuzz", 4);
-    record.SerialPort[0] = g_module->DataPort();
+    record.SerialPort[0] = g_module->ChannelPort(1);
     record.SerialNum[0] = kComNumber;
     return record;
 }
@@ -199,7 +90,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     // Registered first, so it goes after the kernel, whose unload closes
     // its connections to it.
-    g_module = new LoopbackModule();
+    g_module = new ModuleSimulator({"sink"});
     std::atexit([] { delete g_module; });
     g_kernel = &fuzzsupport::StartKernel("ioctl");
     return 0;
