@@ -190,28 +190,30 @@ std::shared_ptr<IoRequest> IoManager::Send(const std::shared_ptr<FileState>& fil
             request->Finish(IoResult{STATUS_INVALID_HANDLE, 0, {}});
             return request;
         }
-        std::lock_guard<std::mutex> lock(mutex_);
         ++requestsInFlight_;
     }
     devices_.AddKernelReference(device);
-    irps_.Hold(irp);
-    DispatchAndFinishCleanup(device, irp);
-    irps_.Release(irp);
+    if (major == IRP_MJ_CLEANUP) {
+        DispatchAndFinishCleanup(device, irp);
+    } else {
+        IofCallDriver(device, irp);  // the IRP may be gone once this returns
+    }
     devices_.ReleaseKernelReference(device);
     return request;
 }
 
 void IoManager::DispatchAndFinishCleanup(PDEVICE_OBJECT device, PIRP irp)
 {
-    const UCHAR major = IoGetNextIrpStackLocation(irp)->MajorFunction;
+    // Held so that it can be looked at after the dispatch.
+    irps_.Hold(irp);
     const CHAR topLevel = irp->StackCount;
     const NTSTATUS status = IofCallDriver(device, irp);
-    if (major != IRP_MJ_CLEANUP || status == STATUS_PENDING || IsLevelCompleted(irp, topLevel)) {
-        return;
+    if (status != STATUS_PENDING && !IsLevelCompleted(irp, topLevel)) {
+        // A driver may leave a cleanup uncompleted; the I/O manager finishes it.
+        irp->IoStatus.Status = status;
+        IofCompleteRequest(irp, IO_NO_INCREMENT);
     }
-    // A driver may leave a cleanup uncompleted; the I/O manager finishes it.
-    irp->IoStatus.Status = status;
-    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    irps_.Release(irp);
 }
 
 void IoManager::SendClose(const std::shared_ptr<FileState>& file)
@@ -257,10 +259,7 @@ void IoManager::FinishRequest(PIRP irp, IoRequest& request)
     }
     if (IsUserRequest(major)) {
         const bool lastAfterCleanup = file->RemoveRequest(&request);
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            --requestsInFlight_;
-        }
+        --requestsInFlight_;
         // IRP_MJ_CLOSE goes at PASSIVE_LEVEL; this may run at DISPATCH_LEVEL.
         if (lastAfterCleanup) {
             worker_.Queue([this, file] { SendClose(file); });
@@ -294,7 +293,7 @@ void IoManager::PrepareForUnload()
     }
     if (requestsInFlight_ != 0) {
         verifier::BugCheck(rule::kPendingOperationsAtUnload,
-                           "driver unloaded while " + std::to_string(requestsInFlight_) +
+                           "driver unloaded while " + std::to_string(requestsInFlight_.load()) +
                                " request(s) on its devices are still pending");
     }
     closed_.wait(lock, [this] { return unclosedFileObjects_ == 0; });

@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -98,7 +99,8 @@ private:
     std::condition_variable closed_;
     int openHandles_ = 0;
     int unclosedFileObjects_ = 0;
-    int requestsInFlight_ = 0;
+    // Counted on every request, read only at unload: no lock.
+    std::atomic<int> requestsInFlight_{0};
 };
 
 }  // namespace host

@@ -120,10 +120,12 @@ void RequireDispatchUnchanged(const thread_state::Snapshot& before, UCHAR major)
     }
 }
 
-void VerifyDispatchResult(PIRP irp, CHAR level, UCHAR major, NTSTATUS status)
+// Checks what the dispatch routine returned against what it did with the
+// IRP, then drops the dispatch's hold.
+void EndDispatch(PIRP irp, CHAR level, UCHAR major, NTSTATUS status)
 {
-    Irps().With(irp, [&](IrpRecord* record) {
-        const IrpLevel& state = record->Levels[level];
+    Irps().ReleaseAfter(irp, 1, false, [&](IrpRecord& record) {
+        const IrpLevel& state = record.Levels[level];
         const bool marked = state.Completed
                                 ? state.MarkedPending
                                 : (LocationAt(irp, level)->Control & SL_PENDING_RETURNED) != 0;
@@ -138,14 +140,14 @@ void VerifyDispatchResult(PIRP irp, CHAR level, UCHAR major, NTSTATUS status)
                                    " for an IRP marked pending (it must return STATUS_PENDING)");
         }
         if (status != STATUS_PENDING && !state.Completed &&
-            !IoManagerFinishes(*record, level, major)) {
+            !IoManagerFinishes(record, level, major)) {
             verifier::BugCheck(rule::kIoManagerViolation,
                                "IRP not completed: " + DispatchRoutineName(major) + " returned " +
                                    verifier::Hex(status) + " without completing the IRP");
         }
-        if (static_cast<std::size_t>(level) + 1 < record->Levels.size() &&
+        if (static_cast<std::size_t>(level) + 1 < record.Levels.size() &&
             status == STATUS_PENDING) {
-            record->Levels[level + 1].LowerReturnedPending = true;
+            record.Levels[level + 1].LowerReturnedPending = true;
         }
     });
 }
@@ -178,8 +180,20 @@ struct LevelCompletion {
     PVOID Context;
 };
 
+bool ShouldInvoke(PIRP irp, const LevelCompletion& level)
+{
+    const NTSTATUS status = irp->IoStatus.Status;
+    return level.Routine != nullptr &&
+           ((NT_SUCCESS(status) && (level.Control & SL_INVOKE_ON_SUCCESS) != 0) ||
+            (!NT_SUCCESS(status) && (level.Control & SL_INVOKE_ON_ERROR) != 0) ||
+            (irp->Cancel && (level.Control & SL_INVOKE_ON_CANCEL) != 0));
+}
+
 // Notes that the completion passed the location and clears it, as NT does.
-LevelCompletion PassLocation(PIRP irp, PIO_STACK_LOCATION stack, CHAR level)
+// When the location's routine is to run, the IRP is handed to it: `invoke`
+// is set and `completions` is the count the routine starts from.
+LevelCompletion PassLocation(PIRP irp, PIO_STACK_LOCATION stack, CHAR level, bool* invoke,
+                             unsigned* completions)
 {
     return Irps().With(irp, [&](IrpRecord* record) {
         const LevelCompletion passed{stack->Control, stack->CompletionRoutine, stack->Context};
@@ -188,35 +202,34 @@ LevelCompletion PassLocation(PIRP irp, PIO_STACK_LOCATION stack, CHAR level)
         stack->Control = 0;
         stack->CompletionRoutine = nullptr;
         stack->Context = nullptr;
+        *invoke = ShouldInvoke(irp, passed);
+        if (*invoke) {
+            // While its routine runs the IRP belongs to that level's driver.
+            record->Completing = false;
+            record->InRoutine = true;
+            *completions = record->Completions;
+        }
         return passed;
     });
 }
 
-bool ShouldInvoke(PIRP irp, const LevelCompletion& level)
+NTSTATUS CallCompletionRoutine(PIRP irp, const LevelCompletion& level, PDEVICE_OBJECT device,
+                               unsigned completions)
 {
-    const NTSTATUS status = irp->IoStatus.Status;
-    return (NT_SUCCESS(status) && (level.Control & SL_INVOKE_ON_SUCCESS) != 0) ||
-           (!NT_SUCCESS(status) && (level.Control & SL_INVOKE_ON_ERROR) != 0) ||
-           (irp->Cancel && (level.Control & SL_INVOKE_ON_CANCEL) != 0);
-}
-
-NTSTATUS CallCompletionRoutine(PIRP irp, const LevelCompletion& level, PDEVICE_OBJECT device)
-{
-    unsigned completions = 0;
-    Irps().With(irp, [&](IrpRecord* record) {
-        // While its routine runs the IRP belongs to that level's driver.
-        record->Completing = false;
-        record->InRoutine = true;
-        completions = record->Completions;
-    });
     const thread_state::Snapshot before = thread_state::Take();
     const NTSTATUS status = level.Routine(device, irp, level.Context);
     verifier::RequireUnchanged(before, "completion routine");
+    if (status == STATUS_MORE_PROCESSING_REQUIRED) {
+        // The routine took the IRP back: the walk ends, and with it the
+        // completion's hold.
+        Irps().ReleaseAfter(irp, 1, false, [](IrpRecord& record) {
+            record.InRoutine = false;
+            record.Completing = false;
+        });
+        return status;
+    }
     Irps().With(irp, [&](IrpRecord* record) {
         record->InRoutine = false;
-        if (status == STATUS_MORE_PROCESSING_REQUIRED) {
-            return;
-        }
         if (record->OwnerReleased) {
             verifier::BugCheck(rule::kIoManagerViolation,
                                "a completion routine freed its IRP and returned " +
@@ -238,20 +251,24 @@ void PropagatePending(PIRP irp)
     Irps().With(irp, [&](IrpRecord*) { IoMarkIrpPending(irp); });
 }
 
-// True when a completion routine took the IRP back.
+// True when a completion routine took the IRP back (the completion's hold
+// is released then).
 bool WalkStack(PIRP irp)
 {
     while (irp->CurrentLocation <= irp->StackCount) {
         PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
         const CHAR level = irp->CurrentLocation;
         IoSkipCurrentIrpStackLocation(irp);
-        const LevelCompletion passed = PassLocation(irp, stack, level);
+        bool invoke = false;
+        unsigned completions = 0;
+        const LevelCompletion passed = PassLocation(irp, stack, level, &invoke, &completions);
         irp->PendingReturned = (passed.Control & SL_PENDING_RETURNED) != 0;
         const bool atTop = irp->CurrentLocation > irp->StackCount;
-        if (passed.Routine != nullptr && ShouldInvoke(irp, passed)) {
+        if (invoke) {
             PDEVICE_OBJECT device =
                 atTop ? nullptr : IoGetCurrentIrpStackLocation(irp)->DeviceObject;
-            if (CallCompletionRoutine(irp, passed, device) == STATUS_MORE_PROCESSING_REQUIRED) {
+            if (CallCompletionRoutine(irp, passed, device, completions) ==
+                STATUS_MORE_PROCESSING_REQUIRED) {
                 return true;
             }
         } else if (!atTop && irp->PendingReturned) {
@@ -275,13 +292,10 @@ void CompleteAtTop(PIRP irp)
                                "completion routine must return STATUS_MORE_PROCESSING_REQUIRED");
     }
     Internals().Io().FinishRequest(irp, *request);
-    Irps().ReleaseOwner(irp);
+    // The owner's hold and the completion's.
+    Irps().ReleaseAfter(irp, 2, true, [](IrpRecord&) {});
 }
 
-void StopWalk(PIRP irp)
-{
-    Irps().With(irp, [&](IrpRecord* record) { record->Completing = false; });
-}
 
 // ---------------------------------------------------------------------------
 // IoFreeIrp
@@ -363,8 +377,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     const NTSTATUS status = routine(DeviceObject, Irp);
     host::RequireDispatchUnchanged(before, major);
 
-    host::VerifyDispatchResult(Irp, level, major, status);
-    host::Irps().Release(Irp);
+    host::EndDispatch(Irp, level, major, status);
     return status;
 }
 
@@ -381,12 +394,9 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         host::verifier::BugCheck(host::rule::kCancelStateInCompletedIrp,
                                  "IRP completed with its cancel routine still set");
     }
-    if (host::WalkStack(Irp)) {
-        host::StopWalk(Irp);
-    } else {
+    if (!host::WalkStack(Irp)) {
         host::CompleteAtTop(Irp);
     }
-    host::Irps().Release(Irp);
 }
 
 }  // extern "C"

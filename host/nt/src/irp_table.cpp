@@ -36,9 +36,18 @@ using host::verifier::PointerText;
 
 IrpTable::~IrpTable()
 {
-    for (auto& [irp, record] : records_) {
-        std::free(irp);
+    for (Shard& shard : shards_) {
+        for (auto& [irp, record] : shard.Records) {
+            std::free(irp);
+        }
     }
+}
+
+IrpTable::Shard& IrpTable::ShardOf(PIRP irp)
+{
+    // IRPs are heap blocks: the low bits are alignment.
+    constexpr unsigned kAlignmentBits = 4;
+    return shards_[(reinterpret_cast<std::uintptr_t>(irp) >> kAlignmentBits) % kShards];
 }
 
 PIRP IrpTable::Allocate(CCHAR stackSize, IoRequest* request)
@@ -51,60 +60,49 @@ PIRP IrpTable::Allocate(CCHAR stackSize, IoRequest* request)
     IrpRecord record;
     record.Request = request;
     record.Levels.resize(static_cast<std::size_t>(stackSize) + 1);
-    std::lock_guard<std::mutex> lock(mutex_);
-    records_.emplace(irp, std::move(record));
+    Shard& shard = ShardOf(irp);
+    std::lock_guard<std::mutex> lock(shard.Mutex);
+    shard.Records.emplace(irp, std::move(record));
     return irp;
 }
 
-IrpRecord* IrpTable::Find(PIRP irp)
+IrpRecord* IrpTable::Find(Shard& shard, PIRP irp)
 {
-    auto it = records_.find(irp);
-    return it == records_.end() ? nullptr : &it->second;
+    auto it = shard.Records.find(irp);
+    return it == shard.Records.end() ? nullptr : &it->second;
 }
 
 void IrpTable::Hold(PIRP irp)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    IrpRecord* record = Find(irp);
-    if (record == nullptr) {
-        verifier::BugCheck(rule::kIoManagerViolation,
-                           PointerText(irp) + " used as an IRP but is not an allocated IRP");
-    }
-    ++record->Holds;
+    With(irp, [irp](IrpRecord* record) {
+        if (record == nullptr) {
+            verifier::BugCheck(rule::kIoManagerViolation,
+                               PointerText(irp) + " used as an IRP but is not an allocated IRP");
+        }
+        ++record->Holds;
+    });
 }
 
-void IrpTable::Release(PIRP irp)
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    ReleaseLocked(irp, *Find(irp));
-}
-
-void IrpTable::ReleaseOwner(PIRP irp)
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    IrpRecord& record = *Find(irp);
-    record.OwnerReleased = true;
-    ReleaseLocked(irp, record);
-}
-
-void IrpTable::ReleaseLocked(PIRP irp, IrpRecord& record)
+void IrpTable::ReleaseLocked(Shard& shard, PIRP irp, IrpRecord& record)
 {
     if (--record.Holds != 0) {
         return;
     }
     const std::size_t bytes = IrpBytes(static_cast<CCHAR>(record.Levels.size() - 1));
-    records_.erase(irp);
+    shard.Records.erase(irp);
     std::memset(irp, kFreedFill, bytes);
     std::free(irp);
 }
 
 std::vector<std::string> IrpTable::DriverAllocated() const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
     std::vector<std::string> lines;
-    for (const auto& [irp, record] : records_) {
-        if (record.Request == nullptr && !record.OwnerReleased) {
-            lines.push_back("IRP " + PointerText(irp));
+    for (const Shard& shard : shards_) {
+        std::lock_guard<std::mutex> lock(shard.Mutex);
+        for (const auto& [irp, record] : shard.Records) {
+            if (record.Request == nullptr && !record.OwnerReleased) {
+                lines.push_back("IRP " + PointerText(irp));
+            }
         }
     }
     return lines;

@@ -9,6 +9,9 @@
 #include <host/common/non_copyable.h>
 #include <wdm.h>
 
+#include <array>
+#include <cstddef>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -36,6 +39,9 @@ struct IrpRecord {
     std::vector<IrpLevel> Levels;  // indexed by stack location number, 1..StackCount
 };
 
+// The records live in shards, each under a lock of its own, so that
+// requests on different IRPs (different ports, reads beside writes) do not
+// wait for one another.
 class IrpTable : zel::NonCopyable {
 public:
     ~IrpTable();
@@ -43,29 +49,49 @@ public:
     // Null when memory is exhausted. The IRP has no current stack location.
     PIRP Allocate(CCHAR stackSize, IoRequest* request);
 
-    // Runs f(record) under the table's lock; record is null when the IRP is
-    // not (or no longer) allocated.
+    // Runs f(record) under the lock of the IRP's shard; record is null when
+    // the IRP is not (or no longer) allocated.
     template <typename F>
     auto With(PIRP irp, F&& f)
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return std::forward<F>(f)(Find(irp));
+        Shard& shard = ShardOf(irp);
+        std::lock_guard<std::mutex> lock(shard.Mutex);
+        return std::forward<F>(f)(Find(shard, irp));
     }
 
     // Holds are taken on a known-live IRP; releasing the last one frees it.
     void Hold(PIRP irp);
-    void Release(PIRP irp);
-    void ReleaseOwner(PIRP irp);
+    void Release(PIRP irp) { ReleaseAfter(irp, 1, false, [](IrpRecord&) {}); }
+    void ReleaseOwner(PIRP irp) { ReleaseAfter(irp, 1, true, [](IrpRecord&) {}); }
+    // Runs f(record) on the live IRP, then, under the same lock, drops
+    // `holds` holds, the owner's among them when owner is set.
+    template <typename F>
+    void ReleaseAfter(PIRP irp, int holds, bool owner, F&& f)
+    {
+        Shard& shard = ShardOf(irp);
+        std::lock_guard<std::mutex> lock(shard.Mutex);
+        IrpRecord& record = *Find(shard, irp);
+        std::forward<F>(f)(record);
+        record.OwnerReleased = record.OwnerReleased || owner;
+        record.Holds -= holds - 1;
+        ReleaseLocked(shard, irp, record);
+    }
 
     // IRPs from IoAllocateIrp that their driver has not freed.
     std::vector<std::string> DriverAllocated() const;
 
 private:
-    IrpRecord* Find(PIRP irp);
-    void ReleaseLocked(PIRP irp, IrpRecord& record);
+    static constexpr std::size_t kShards = 64;
+    struct Shard {
+        mutable std::mutex Mutex;
+        std::unordered_map<PIRP, IrpRecord> Records;
+    };
 
-    mutable std::mutex mutex_;
-    std::unordered_map<PIRP, IrpRecord> records_;
+    Shard& ShardOf(PIRP irp);
+    static IrpRecord* Find(Shard& shard, PIRP irp);
+    static void ReleaseLocked(Shard& shard, PIRP irp, IrpRecord& record);
+
+    std::array<Shard, kShards> shards_;
 };
 
 }  // namespace host
