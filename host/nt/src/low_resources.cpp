@@ -26,6 +26,9 @@ std::uint64_t LowResourcesSimulation::Disarm()
 
 bool LowResourcesSimulation::ShouldFail(const char* routine)
 {
+    if (!armed_.load()) {
+        return false;
+    }
     std::function<bool(const char*)> rule;
     {
         std::lock_guard<std::mutex> lock(mutex_);

@@ -4,6 +4,7 @@
 
 #include <host/kernel.h>
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <random>
@@ -21,7 +22,8 @@ public:
 
 private:
     std::mutex mutex_;
-    bool armed_ = false;
+    // Read without the lock first: every allocation asks, and it is rarely armed.
+    std::atomic<bool> armed_{false};
     LowResources plan_;
     std::mt19937 random_;
     std::uint64_t calls_ = 0;
