@@ -19,11 +19,14 @@ constexpr const char kUsage[] =
     "                [--pty-dir DIR] [--pty-owner USER] [--pty-group GROUP] [--pty-mode MODE]\n"
     "                [--pty-closing-wait SECONDS] [--hello-timeout SECONDS]\n"
     "                [--rfc2217-base-port BASE [--rfc2217-address ADDRESS]]\n"
-    "  --state DIR        registry database and runtime files\n"
-    "                     (default /var/lib/zelvcom as root, else $XDG_STATE_HOME/zelvcom\n"
-    "                     or ~/.local/state/zelvcom)\n"
-    "  --socket PATH      the clients' socket (default DIR/zelvcomd.sock; clients find\n"
-    "                     it there, or through ZELVCOM_SOCKET or ZELVCOM_STATE)\n"
+    "  --state DIR        registry database and runtime files (default /var/lib/zelvcom\n"
+    "                     as root, else $XDG_STATE_HOME/zelvcom or ~/.local/state/zelvcom);\n"
+    "                     made if missing, as are the socket's and ports' directories,\n"
+    "                     but never their parents\n"
+    "  --socket PATH      the clients' socket (default DIR/zelvcomd.sock, but\n"
+    "                     /run/zelvcom/zelvcomd.sock for /var/lib/zelvcom: clients\n"
+    "                     try that one first, then their user's default; a client\n"
+    "                     with ZELVCOM_SOCKET or ZELVCOM_STATE set tries only that)\n"
     "  --foreground       stay attached and log to stderr; without it zelvcomd detaches\n"
     "                     once it is ready and logs to DIR/zelvcomd.log\n"
     "  --log-level L      least severe log level written (default info)\n"
@@ -193,14 +196,14 @@ std::optional<Options> ParseOptions(int argc, char** argv)
             return Fail("unknown argument '" + arg + "'");
         }
     }
-    if (options.SocketPath.empty()) {
-        options.SocketPath = options.StateDirectory / zelipc::kSocketFileName;
-    }
-    if (options.PtyDirectory.empty()) {
-        options.PtyDirectory = options.StateDirectory / kPtyDirectoryName;
-    }
     // Absolute, so the daemon's paths survive the chdir of daemonising.
     options.StateDirectory = std::filesystem::absolute(options.StateDirectory);
+    if (options.SocketPath.empty()) {
+        options.SocketPath = zelipc::SocketFor(options.StateDirectory);
+    }
+    if (options.PtyDirectory.empty()) {
+        options.PtyDirectory = options.StateDirectory / zelipc::kPtyDirectoryName;
+    }
     options.SocketPath = std::filesystem::absolute(options.SocketPath);
     options.PtyDirectory = std::filesystem::absolute(options.PtyDirectory);
     return options;

@@ -40,7 +40,6 @@ struct Options {
 // The daemon's files inside the state directory.
 constexpr const char kLockFileName[] = "zelvcomd.lock";
 constexpr const char kLogFileName[] = "zelvcomd.log";
-constexpr const char kPtyDirectoryName[] = "dev";
 
 // Parses argv; on a bad argument prints the reason and usage to stderr and
 // returns nothing. --help prints the usage and exits.

@@ -68,8 +68,8 @@ TEST_F(DaemonTest, CompingNamesWhatWentWrong)
     ASSERT_TRUE(StopDaemon()) << Daemon().Log();
     outcome = RunComping({"COM61"});
     EXPECT_EQ(outcome.Status, kExitDaemonNotRunning);
-    EXPECT_EQ(outcome.Err,
-              "comping: cannot open \\\\.\\COM61 (error 2): zelvcomd is not running\n");
+    EXPECT_EQ(outcome.Err, "comping: cannot open \\\\.\\COM61 (error 2): cannot reach zelvcomd: " +
+                               SocketPath() + " ($ZELVCOM_SOCKET): absent\n");
     EXPECT_EQ(outcome.Out, "");
 }
 

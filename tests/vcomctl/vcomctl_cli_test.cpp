@@ -63,9 +63,8 @@ TEST_F(VcomctlUsageTest, HelpUsageErrorsAndNoDaemon)
     // A command that needs the daemon says it is not there.
     const auto outcome = RunVcomctl({"add", "10.0.0.2", "4100", "bench", "4101:0"});
     EXPECT_EQ(outcome.Status, ToStatus(ExitCode::DaemonNotRunning));
-    EXPECT_EQ(outcome.Err,
-              "vcomctl add: zelvcomd is not running (the control device \\\\.\\ZelMain does "
-              "not exist)\n");
+    EXPECT_EQ(outcome.Err, "vcomctl add: cannot reach zelvcomd: " + dir_.File("absent.sock") +
+                               " ($ZELVCOM_SOCKET): absent\n");
     EXPECT_EQ(outcome.Out, "");
 }
 

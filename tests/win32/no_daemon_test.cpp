@@ -7,22 +7,60 @@
 #include <zelvcom_ipc/runtime_paths.h>
 
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 
 #include <cstdlib>
 #include <thread>
 
 namespace {
 
-TEST(RuntimePathsTest, TheSocketVariableWinsThenTheStateVariableThenTheDefault)
+TEST(RuntimePathsTest, ANamedSocketIsTheOnlyOneElseTheServicesThenTheUsersOwn)
 {
     using namespace zelipc;
+    const auto paths = [] {
+        std::vector<std::filesystem::path> tried;
+        for (const auto& candidate : ClientSocketCandidates()) {
+            tried.push_back(candidate.Path);
+        }
+        return tried;
+    };
     setenv(kSocketEnvironment, "/run/somewhere/s", 1);
     setenv(kStateEnvironment, "/srv/zel", 1);
-    EXPECT_EQ(ClientSocketPath(), "/run/somewhere/s");
+    EXPECT_EQ(paths(), std::vector<std::filesystem::path>{"/run/somewhere/s"});
     setenv(kSocketEnvironment, "", 1);  // empty counts as unset
-    EXPECT_EQ(ClientSocketPath(), "/srv/zel/zelvcomd.sock");
+    EXPECT_EQ(paths(), std::vector<std::filesystem::path>{SocketFor("/srv/zel")});
     unsetenv(kStateEnvironment);
-    EXPECT_EQ(ClientSocketPath(), DefaultStateDirectory() / "zelvcomd.sock");
+    // The service's daemon first, then the one this user starts by default.
+    EXPECT_EQ(paths().front(), SocketFor(kSystemStateDirectory));
+    EXPECT_EQ(paths().front(), SocketFor(std::string(kSystemStateDirectory) + "/"));
+    EXPECT_EQ(paths().back(), SocketFor(DefaultStateDirectory()));
+}
+
+// A socket nobody listens on, then one this user may not use (root may use
+// any, so the second try runs as nobody then).
+TEST(RuntimePathsTest, ASocketThatCannotBeReachedSaysWhy)
+{
+    zel::test::TempDir dir;
+    const std::string path = dir.File("s");
+    setenv(zelipc::kSocketEnvironment, path.c_str(), 1);
+    const zel::UniqueFd bound(socket(AF_UNIX, SOCK_STREAM, 0));
+    sockaddr_un address{AF_UNIX, {}};
+    path.copy(address.sun_path, sizeof address.sun_path - 1);
+    ASSERT_EQ(bind(bound.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    std::string why;
+    EXPECT_FALSE(zelipc::ConnectClient(&why).Valid());
+    EXPECT_EQ(why, path + " ($ZELVCOM_SOCKET): refused: no zelvcomd listens on it");
+
+    ASSERT_EQ(chmod(path.c_str(), 0), 0);
+    const uid_t self = geteuid();
+    ASSERT_TRUE(self != 0 || seteuid(getpwnam("nobody")->pw_uid) == 0);
+    EXPECT_FALSE(zelipc::ConnectClient(&why).Valid());
+    ASSERT_EQ(seteuid(self), 0);
+    EXPECT_NE(why.find("permission denied: add yourself to group zelvcom"), std::string::npos)
+        << why;
 }
 
 TEST(NoDaemonTest, OpensFailWithFileNotFoundAndUnknownHandlesAreInvalid)

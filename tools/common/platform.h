@@ -25,6 +25,11 @@ namespace zeltools {
 
 // What is missing when the control device does not exist.
 #define ZEL_DRIVER_HOST "the ZelVCOM service"
+// Why the driver's devices do not exist.
+inline std::string DriverMissing()
+{
+    return ZEL_DRIVER_HOST " is not running (the control device \\\\.\\ZelMain does not exist)";
+}
 // The help's environment section: nothing is read from it.
 #define ZEL_ENVIRONMENT_HELP ""
 #define ZEL_PORT_PATH_HELP "\\\\.\\COM<n>, once the port exists"
@@ -53,7 +58,17 @@ inline std::optional<std::string> PortPath(std::uint32_t ComNumber)
     "the daemon's socket"
 
 constexpr char kPtyDirEnvironment[] = "ZELVCOM_PTY_DIR";
-constexpr char kDefaultPtyDirName[] = "dev";
+
+// Why the driver's devices cannot be opened: every socket tried, and why
+// each failed. Asked again, so a daemon that has come up since says so.
+inline std::string DriverMissing()
+{
+    std::string why;
+    if (zelipc::ConnectClient(&why).Valid()) {
+        why = "it answers now, but did not when asked (another version?)";
+    }
+    return "cannot reach " ZEL_DRIVER_HOST ": " + why;
+}
 
 // zelvcomd links <pty dir>/COM<n> to the port's pseudo-terminal while the
 // port exists.
@@ -66,7 +81,7 @@ inline std::optional<std::string> PortPath(std::uint32_t ComNumber)
     const std::filesystem::path ptyDir =
         dir != nullptr && *dir != '\0'
             ? std::filesystem::path(dir)
-            : zelipc::ClientSocketPath().parent_path() / kDefaultPtyDirName;
+            : zelipc::PtyDirectoryFor(zelipc::ClientSocketPath());
     const std::filesystem::path link = ptyDir / ("COM" + std::to_string(ComNumber));
     std::error_code error;
     if (!std::filesystem::is_symlink(link, error)) {

@@ -61,7 +61,7 @@ bool DriverRunning()
     }
     if (!DriverRunning()) {
         throw Failure(ExitCode::DaemonNotRunning,
-                      what + ErrorText(error) + ": " ZEL_DRIVER_HOST " is not running");
+                      what + ErrorText(error) + ": " + zeltools::DriverMissing());
     }
     throw Failure(ExitCode::Failed,
                   what + ErrorText(error) +

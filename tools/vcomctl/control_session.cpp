@@ -13,8 +13,7 @@ namespace {
 {
     switch (error) {
     case ERROR_FILE_NOT_FOUND:
-        throw Failure(ExitCode::DaemonNotRunning, ZEL_DRIVER_HOST
-                      " is not running (the control device \\\\.\\ZelMain does not exist)");
+        throw Failure(ExitCode::DaemonNotRunning, zeltools::DriverMissing());
     case ERROR_ACCESS_DENIED:
         throw Failure(
             ExitCode::DeviceBusy,

@@ -187,7 +187,7 @@ windows_view() {
     PTY_DIR="$linux_state/dev" perl -pe '
         s/"path": "\Q$ENV{PTY_DIR}\E\/COM/"path": "\\\\\\\\.\\\\COM/;
         s/\Q$ENV{PTY_DIR}\E\/(COM\d+)$/\\\\.\\$1/;
-        s/zelvcomd is not running/the ZelVCOM service is not running/' "$1"
+        s/cannot reach zelvcomd: .*$/the ZelVCOM service is not running (the control device \\\\.\\ZelMain does not exist)/' "$1"
 }
 
 compare_tools() {

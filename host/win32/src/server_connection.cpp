@@ -2,39 +2,18 @@
 
 #include <zelvcom_ipc/codec.h>
 #include <zelvcom_ipc/frame_reader.h>
+#include <zelvcom_ipc/runtime_paths.h>
 
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
-#include <cstring>
 
 namespace zelwin32 {
 namespace {
 
 constexpr std::size_t kReceiveBlock = 64 * 1024;
-
-zel::UniqueFd ConnectTo(const std::filesystem::path& socketPath)
-{
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    const std::string path = socketPath.string();
-    if (path.empty() || path.size() >= sizeof address.sun_path) {
-        return {};
-    }
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    zel::UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!fd.Valid()) {
-        return {};
-    }
-    int result = 0;
-    do {
-        result = connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    } while (result != 0 && errno == EINTR);
-    return result == 0 ? std::move(fd) : zel::UniqueFd();
-}
 
 bool SendAll(int fd, const std::vector<std::uint8_t>& bytes)
 {
@@ -59,9 +38,9 @@ CallResult ResultOf(zelipc::Reply reply)
 
 }  // namespace
 
-std::shared_ptr<ServerConnection> ServerConnection::Connect(const std::filesystem::path& socketPath)
+std::shared_ptr<ServerConnection> ServerConnection::Connect()
 {
-    zel::UniqueFd socket = ConnectTo(socketPath);
+    zel::UniqueFd socket = zelipc::ConnectClient();
     if (!socket.Valid()) {
         return nullptr;
     }

@@ -13,7 +13,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -26,9 +25,10 @@ constexpr NtStatus kStatusDaemonGone = kStatusDeviceRemoved;
 
 class ServerConnection : zel::NonCopyable {
 public:
-    // Connects and exchanges Hello; nothing when no daemon answers there
-    // (or it speaks another protocol version).
-    static std::shared_ptr<ServerConnection> Connect(const std::filesystem::path& socketPath);
+    // Connects to the first of the client's sockets that accepts and
+    // exchanges Hello; nothing when no daemon answers (or it speaks another
+    // protocol version).
+    static std::shared_ptr<ServerConnection> Connect();
 
     explicit ServerConnection(zel::UniqueFd socket);
     ~ServerConnection();

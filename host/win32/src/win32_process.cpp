@@ -1,7 +1,5 @@
 #include "win32_process.h"
 
-#include <zelvcom_ipc/runtime_paths.h>
-
 namespace zelwin32 {
 
 Win32Process& Win32Process::Instance()
@@ -14,7 +12,7 @@ std::shared_ptr<ServerConnection> Win32Process::Connection()
 {
     std::lock_guard<std::mutex> lock(connectMutex_);
     if (connection_ == nullptr || connection_->Broken()) {
-        connection_ = ServerConnection::Connect(zelipc::ClientSocketPath());
+        connection_ = ServerConnection::Connect();
     }
     return connection_;
 }
