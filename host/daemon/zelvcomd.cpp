@@ -21,6 +21,8 @@
 #include <host/kernel.h>
 #include <zelvcom_ipc/runtime_paths.h>
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -29,6 +31,7 @@
 #include <fstream>
 #include <iostream>
 #include <optional>
+#include <stdexcept>
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 
@@ -37,6 +40,8 @@ namespace {
 
 constexpr const char kServiceName[] = "ZelVCOM";
 constexpr int kUsageError = 2;
+// Narrowed by the umask, as for any program.
+constexpr mode_t kDirectoryMode = 0777;
 
 // Tells vcomctl, beside the socket, where the ports' RFC 2217 endpoints
 // are, for the daemon's life; a note a daemon left behind goes.
@@ -61,6 +66,20 @@ public:
 private:
     const std::filesystem::path path_;
 };
+
+// Makes a missing directory, but not its parent: a mistyped path fails
+// rather than growing a tree somewhere.
+void MakeDirectory(const std::filesystem::path& directory)
+{
+    if (mkdir(directory.c_str(), kDirectoryMode) == 0 || errno == EEXIST) {
+        return;
+    }
+    const int error = errno;
+    const std::string why = error == ENOENT
+                                ? directory.parent_path().string() + " does not exist"
+                                : std::strerror(error);
+    throw std::runtime_error("cannot create the directory " + directory.string() + ": " + why);
+}
 
 // Listens and serves until a stop signal; false when it cannot listen.
 bool Serve(host::Kernel& kernel, Logger& log, DeviceWatch& watch, zel::SignalWatch& signals,
@@ -92,7 +111,10 @@ bool Serve(host::Kernel& kernel, Logger& log, DeviceWatch& watch, zel::SignalWat
 
 int Run(const Options& options)
 {
-    std::filesystem::create_directories(options.StateDirectory);
+    for (const auto& directory :
+         {options.StateDirectory, options.SocketPath.parent_path(), options.PtyDirectory}) {
+        MakeDirectory(directory);
+    }
     std::string error;
     const auto lock = StateLock::Acquire(options.StateDirectory, &error);
     if (!lock) {

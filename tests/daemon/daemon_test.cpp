@@ -25,6 +25,11 @@ TEST_F(DaemonTest, RefusesASecondDaemonStopsCleanlyAndComesBackWithWhatWasSaved)
     EXPECT_TRUE(zel::test::ChildProcess::ExitedWith(second.WaitForExit(), EXIT_FAILURE));
     EXPECT_TRUE(Contains(second.Log(), "another zelvcomd already uses the state directory"))
         << second.Log();
+    // A state directory whose parent is missing is refused, not grown a tree.
+    DaemonProcess astray(Dir().Path() / "typo" / "state", Dir().File("astray.sock"));
+    EXPECT_TRUE(zel::test::ChildProcess::ExitedWith(astray.WaitForExit(), EXIT_FAILURE));
+    EXPECT_TRUE(Contains(astray.Log(), Dir().File("typo") + " does not exist")) << astray.Log();
+    EXPECT_FALSE(std::filesystem::exists(Dir().Path() / "typo"));
 
     // The first one carries on.
     ModuleSimulator module({"echo", "echo"});
@@ -61,18 +66,20 @@ TEST_F(DaemonTest, RefusesASecondDaemonStopsCleanlyAndComesBackWithWhatWasSaved)
     CloseHandle(again);
 }
 
+// The state and socket directories are made, as the last part of their paths.
 TEST(DaemonBackgroundTest, DetachesOnceReadyAndLogsToTheStateDirectory)
 {
-    zel::test::TempDir dir;
-    const std::string socket = dir.File("s");
-    zel::test::ChildProcess parent(ZELVCOMD_PATH,
-                                   {"--state", dir.Path().string(), "--socket", socket});
+    zel::test::TempDir base;
+    const std::filesystem::path state = base.Path() / "state";
+    const auto file = [&state](const char* name) { return (state / name).string(); };
+    const std::string socket = base.File("run") + "/s";
+    zel::test::ChildProcess parent(ZELVCOMD_PATH, {"--state", state.string(), "--socket", socket});
     EXPECT_TRUE(parent.Stdout().WaitFor(
         [&](const std::string& line) { return line == "zelvcomd ready socket=" + socket; }));
     ASSERT_TRUE(zel::test::ChildProcess::ExitedWith(parent.WaitForExit(), EXIT_SUCCESS));
 
     pid_t daemon = 0;
-    std::ifstream(dir.File("zelvcomd.lock")) >> daemon;
+    std::ifstream(file("zelvcomd.lock")) >> daemon;
     ASSERT_GT(daemon, 0);
     zel::test::UseDaemonSocket(socket);
     const HANDLE control = CreateFileA(kControlDevice, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
@@ -86,8 +93,8 @@ TEST(DaemonBackgroundTest, DetachesOnceReadyAndLogsToTheStateDirectory)
                            std::istreambuf_iterator<char>());
     };
     // A log rotated away: SIGHUP opens the file again.
-    const std::string log = dir.File("zelvcomd.log");
-    ASSERT_EQ(std::rename(log.c_str(), dir.File("zelvcomd.log.1").c_str()), 0);
+    const std::string log = file("zelvcomd.log");
+    ASSERT_EQ(std::rename(log.c_str(), file("zelvcomd.log.1").c_str()), 0);
     ASSERT_EQ(kill(daemon, SIGHUP), 0);
     EXPECT_TRUE(zel::test::Eventually([&] { return Contains(textOf(log), "log file reopened"); }));
 
@@ -96,7 +103,7 @@ TEST(DaemonBackgroundTest, DetachesOnceReadyAndLogsToTheStateDirectory)
     ASSERT_EQ(kill(daemon, SIGQUIT), 0);
     pollfd wait{exitWatch.Get(), POLLIN, 0};
     ASSERT_EQ(poll(&wait, 1, zel::test::Deadline().PollMs()), 1);
-    const std::string text = textOf(dir.File("zelvcomd.log.1")) + textOf(log);
+    const std::string text = textOf(file("zelvcomd.log.1")) + textOf(log);
     EXPECT_TRUE(Contains(text, "driver ZelVCOM loaded")) << text;
     EXPECT_TRUE(Contains(text, "driver ZelVCOM unloaded")) << text;
 }

@@ -47,7 +47,6 @@ PtyBridge::PtyBridge(host::Kernel& kernel, Logger& log, PtyOptions options)
                     }),
       workers_(kWorkerThreads)
 {
-    std::filesystem::create_directories(options_.Directory);
     thread_ = std::thread([this] { Run(); });
 }
 

@@ -41,7 +41,7 @@ struct PtyOptions {
 
 class PtyBridge : zel::NonCopyable {
 public:
-    // Creates the directory and starts the loop. Throws when it cannot.
+    // Starts the loop (the directory exists). Throws when it cannot.
     PtyBridge(host::Kernel& kernel, Logger& log, PtyOptions options);
     ~PtyBridge();
 
