@@ -9,6 +9,7 @@
 #include <host/common/numbers.h>
 
 #include <sys/epoll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -231,11 +232,17 @@ StdinCommands::StdinCommands(zel::EventLoop& loop, EventLog& log, CommandExecuto
                                        [this](std::uint32_t) { OnReadable(); });
     } catch (const std::system_error& error) {
         // A regular file or /dev/null cannot be watched; run without it.
+        // Only a file may have held commands someone meant us to read.
         if (error.code() != std::errc::operation_not_permitted) {
             throw;
         }
-        std::fputs("zelmodsim: standard input cannot be watched (a file?); it is not read\n",
-                   stderr);
+        struct stat input {};
+        if (fstat(STDIN_FILENO, &input) == 0 && S_ISREG(input.st_mode) && input.st_size > 0) {
+            std::fputs(
+                "zelmodsim: standard input is a file: its commands are not read (give "
+                "them on a pipe or the --command-socket)\n",
+                stderr);
+        }
     }
 }
 
