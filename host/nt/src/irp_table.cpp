@@ -36,18 +36,11 @@ using host::verifier::PointerText;
 
 IrpTable::~IrpTable()
 {
-    for (Shard& shard : shards_) {
+    records_.ForEach([](Shard& shard) {
         for (auto& [irp, record] : shard.Records) {
             std::free(irp);
         }
-    }
-}
-
-IrpTable::Shard& IrpTable::ShardOf(PIRP irp)
-{
-    // IRPs are heap blocks: the low bits are alignment.
-    constexpr unsigned kAlignmentBits = 4;
-    return shards_[(reinterpret_cast<std::uintptr_t>(irp) >> kAlignmentBits) % kShards];
+    });
 }
 
 PIRP IrpTable::Allocate(CCHAR stackSize, IoRequest* request)
@@ -60,7 +53,7 @@ PIRP IrpTable::Allocate(CCHAR stackSize, IoRequest* request)
     IrpRecord record;
     record.Request = request;
     record.Levels.resize(static_cast<std::size_t>(stackSize) + 1);
-    Shard& shard = ShardOf(irp);
+    Shard& shard = records_.Of(irp);
     std::lock_guard<std::mutex> lock(shard.Mutex);
     shard.Records.emplace(irp, std::move(record));
     return irp;
@@ -68,7 +61,7 @@ PIRP IrpTable::Allocate(CCHAR stackSize, IoRequest* request)
 
 IrpRecord* IrpTable::Find(Shard& shard, PIRP irp)
 {
-    auto it = shard.Records.find(irp);
+    auto it = shard.Records.find(static_cast<void*>(irp));
     return it == shard.Records.end() ? nullptr : &it->second;
 }
 
@@ -89,7 +82,7 @@ void IrpTable::ReleaseLocked(Shard& shard, PIRP irp, IrpRecord& record)
         return;
     }
     const std::size_t bytes = IrpBytes(static_cast<CCHAR>(record.Levels.size() - 1));
-    shard.Records.erase(irp);
+    shard.Records.erase(static_cast<void*>(irp));
     std::memset(irp, kFreedFill, bytes);
     std::free(irp);
 }
@@ -97,14 +90,13 @@ void IrpTable::ReleaseLocked(Shard& shard, PIRP irp, IrpRecord& record)
 std::vector<std::string> IrpTable::DriverAllocated() const
 {
     std::vector<std::string> lines;
-    for (const Shard& shard : shards_) {
-        std::lock_guard<std::mutex> lock(shard.Mutex);
+    records_.ForEach([&lines](const Shard& shard) {
         for (const auto& [irp, record] : shard.Records) {
             if (record.Request == nullptr && !record.OwnerReleased) {
                 lines.push_back("IRP " + PointerText(irp));
             }
         }
-    }
+    });
     return lines;
 }
 

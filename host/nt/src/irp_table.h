@@ -6,12 +6,11 @@
 // from under the I/O manager.
 #pragma once
 
+#include "sharded_table.h"
+
 #include <host/common/non_copyable.h>
 #include <wdm.h>
 
-#include <array>
-#include <cstddef>
-#include <cstdint>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -39,9 +38,6 @@ struct IrpRecord {
     std::vector<IrpLevel> Levels;  // indexed by stack location number, 1..StackCount
 };
 
-// The records live in shards, each under a lock of its own, so that
-// requests on different IRPs (different ports, reads beside writes) do not
-// wait for one another.
 class IrpTable : zel::NonCopyable {
 public:
     ~IrpTable();
@@ -54,21 +50,27 @@ public:
     template <typename F>
     auto With(PIRP irp, F&& f)
     {
-        Shard& shard = ShardOf(irp);
+        Shard& shard = records_.Of(irp);
         std::lock_guard<std::mutex> lock(shard.Mutex);
         return std::forward<F>(f)(Find(shard, irp));
     }
 
     // Holds are taken on a known-live IRP; releasing the last one frees it.
     void Hold(PIRP irp);
-    void Release(PIRP irp) { ReleaseAfter(irp, 1, false, [](IrpRecord&) {}); }
-    void ReleaseOwner(PIRP irp) { ReleaseAfter(irp, 1, true, [](IrpRecord&) {}); }
+    void Release(PIRP irp)
+    {
+        ReleaseAfter(irp, 1, false, [](IrpRecord&) {});
+    }
+    void ReleaseOwner(PIRP irp)
+    {
+        ReleaseAfter(irp, 1, true, [](IrpRecord&) {});
+    }
     // Runs f(record) on the live IRP, then, under the same lock, drops
     // `holds` holds, the owner's among them when owner is set.
     template <typename F>
     void ReleaseAfter(PIRP irp, int holds, bool owner, F&& f)
     {
-        Shard& shard = ShardOf(irp);
+        Shard& shard = records_.Of(irp);
         std::lock_guard<std::mutex> lock(shard.Mutex);
         IrpRecord& record = *Find(shard, irp);
         std::forward<F>(f)(record);
@@ -81,17 +83,12 @@ public:
     std::vector<std::string> DriverAllocated() const;
 
 private:
-    static constexpr std::size_t kShards = 64;
-    struct Shard {
-        mutable std::mutex Mutex;
-        std::unordered_map<PIRP, IrpRecord> Records;
-    };
+    using Shard = ShardedTable<IrpRecord>::Shard;
 
-    Shard& ShardOf(PIRP irp);
     static IrpRecord* Find(Shard& shard, PIRP irp);
     static void ReleaseLocked(Shard& shard, PIRP irp, IrpRecord& record);
 
-    std::array<Shard, kShards> shards_;
+    ShardedTable<IrpRecord> records_;
 };
 
 }  // namespace host

@@ -64,9 +64,11 @@ bool GuardIntact(void* block, SIZE_T size)
 
 Pool::~Pool()
 {
-    for (auto& [block, info] : blocks_) {
-        std::free(HeaderOf(block));
-    }
+    blocks_.ForEach([](auto& shard) {
+        for (auto& [block, info] : shard.Records) {
+            std::free(HeaderOf(block));
+        }
+    });
 }
 
 bool Pool::IsPaged(POOL_TYPE type)
@@ -86,8 +88,9 @@ void* Pool::Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag)
     void* block = header + 1;
     std::memset(block, kFreshFill, bytes);
     std::memset(GuardOf(block, bytes), kGuardFill, kGuardBytes);
-    std::lock_guard<std::mutex> lock(mutex_);
-    blocks_.emplace(block, Block{type, tag, bytes});
+    auto& shard = blocks_.Of(block);
+    std::lock_guard<std::mutex> lock(shard.Mutex);
+    shard.Records.emplace(block, Block{type, tag, bytes});
     return block;
 }
 
@@ -98,9 +101,10 @@ void Pool::Free(void* block, ULONG tag)
     }
     Block info{};
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        auto it = blocks_.find(block);
-        if (it == blocks_.end()) {
+        auto& shard = blocks_.Of(block);
+        std::lock_guard<std::mutex> lock(shard.Mutex);
+        auto it = shard.Records.find(block);
+        if (it == shard.Records.end()) {
             verifier::BugCheckBadFree("ExFreePool", block, "pool block");
         }
         info = it->second;
@@ -108,7 +112,7 @@ void Pool::Free(void* block, ULONG tag)
             verifier::BugCheck(rule::kBadPoolCaller, "ExFreePoolWithTag with tag " + TagText(tag) +
                                                          " of a block tagged " + TagText(info.Tag));
         }
-        blocks_.erase(it);
+        shard.Records.erase(it);
     }
     Header* header = HeaderOf(block);
     if (header->Magic != kLiveMagic || !GuardIntact(block, info.Size)) {
@@ -122,9 +126,10 @@ void Pool::Free(void* block, ULONG tag)
 
 bool Pool::Lookup(void* block, POOL_TYPE* type, SIZE_T* size) const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto it = blocks_.find(block);
-    if (it == blocks_.end()) {
+    const auto& shard = blocks_.Of(block);
+    std::lock_guard<std::mutex> lock(shard.Mutex);
+    auto it = shard.Records.find(block);
+    if (it == shard.Records.end()) {
         return false;
     }
     *type = it->second.Type;
@@ -134,15 +139,19 @@ bool Pool::Lookup(void* block, POOL_TYPE* type, SIZE_T* size) const
 
 std::vector<std::string> Pool::LiveBlocks() const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
     std::vector<std::string> lines;
-    for (const auto& [block, info] : blocks_) {
-        if (lines.size() == kLiveBlocksListed) {
-            lines.push_back("... and " + std::to_string(blocks_.size() - kLiveBlocksListed) +
-                            " more");
-            break;
+    std::size_t unlisted = 0;
+    blocks_.ForEach([&](const auto& shard) {
+        for (const auto& [block, info] : shard.Records) {
+            if (lines.size() == kLiveBlocksListed) {
+                ++unlisted;
+            } else {
+                lines.push_back(Describe(info) + " at " + PointerText(block));
+            }
         }
-        lines.push_back(Describe(info) + " at " + PointerText(block));
+    });
+    if (unlisted != 0) {
+        lines.push_back("... and " + std::to_string(unlisted) + " more");
     }
     return lines;
 }

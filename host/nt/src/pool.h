@@ -3,6 +3,8 @@
 // free or a foreign pointer is caught without touching freed memory.
 #pragma once
 
+#include "sharded_table.h"
+
 #include <host/common/non_copyable.h>
 #include <wdm.h>
 
@@ -40,8 +42,7 @@ private:
 
     static std::string Describe(const Block& block);
 
-    mutable std::mutex mutex_;
-    std::unordered_map<void*, Block> blocks_;
+    ShardedTable<Block> blocks_;
 };
 
 }  // namespace host
