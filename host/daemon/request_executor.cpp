@@ -1,5 +1,10 @@
 #include "request_executor.h"
 
+#include <host/common/numbers.h>
+#include <zelvcom_ipc/codec.h>
+
+#include <algorithm>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -31,6 +36,21 @@ template <typename Body>
 struct NamesHandle<Body, std::void_t<decltype(Body::Handle)>> : std::true_type {
 };
 
+constexpr std::string_view kModuleLinkPrefix = "\\DosDevices\\ZelSerial";
+constexpr std::string_view kPortLinkPrefix = "\\DosDevices\\COM";
+constexpr std::uint32_t kHighestLinkNumber = 4096;
+
+// n of a link name that is prefix followed by n.
+std::optional<std::uint32_t> NumberAfter(const std::string& link, std::string_view prefix)
+{
+    if (link.compare(0, prefix.size(), prefix) != 0)
+        return std::nullopt;
+    const auto number =
+        zel::ReadDecimal(std::string_view(link).substr(prefix.size()), 0, kHighestLinkNumber);
+    return number ? std::optional<std::uint32_t>(static_cast<std::uint32_t>(*number))
+                  : std::nullopt;
+}
+
 std::string Client(const std::shared_ptr<ClientSession>& session)
 {
     return "client " + std::to_string(session->Id());
@@ -53,6 +73,7 @@ struct RequestExecutor::Dispatcher {
     void operator()(const zelipc::FlushRequest& r) const { executor.Flush(context, r); }
     void operator()(const zelipc::CancelRequest& r) const { executor.Cancel(context, r); }
     void operator()(const zelipc::CloseRequest& r) const { executor.Close(context, r); }
+    void operator()(const zelipc::PortStatusRequest& r) const { executor.PortStatus(context, r); }
 };
 
 void RequestExecutor::Execute(const std::shared_ptr<ClientSession>& session,
@@ -145,7 +166,8 @@ void RequestExecutor::Open(const Context& context, const zelipc::OpenRequest& re
         return;
     }
     std::unique_ptr<host::File> file;
-    const NTSTATUS status = kernel_.Open(request.Name, &file);
+    const Opener client{zelipc::PortOpener::Client, context.Session->PeerProcess(), "", ""};
+    const NTSTATUS status = ledger_.Open(kernel_, request.Name, client, &file);
     if (!NT_SUCCESS(status)) {
         context.Session->Handles().Unreserve();
         log_.Debug(Client(context.Session) + ": open " + request.Name + " failed with " +
@@ -226,6 +248,39 @@ void RequestExecutor::Close(const Context& context, const zelipc::CloseRequest& 
     file->Close();
     log_.Debug(Client(context.Session) + ": closed handle " + std::to_string(request.Handle));
     Finish(context, STATUS_SUCCESS);
+}
+
+// The ports that exist, from the first asked for up, as many as one reply
+// holds; the first page also names the module devices that exist.
+void RequestExecutor::PortStatus(const Context& context, const zelipc::PortStatusRequest& request)
+{
+    zelipc::PortStatusPage page;
+    std::vector<std::uint32_t> ports;
+    for (const auto& link : kernel_.SymbolicLinkNames()) {
+        if (const auto module = NumberAfter(link, kModuleLinkPrefix)) {
+            if (request.From == 0)
+                page.ModuleDevices.push_back(*module);
+        } else if (const auto port = NumberAfter(link, kPortLinkPrefix)) {
+            if (*port >= request.From)
+                ports.push_back(*port);
+        }
+    }
+    std::sort(ports.begin(), ports.end());
+    // No more are looked at than a page can hold.
+    const std::size_t most = zelipc::kMaxData / zelipc::EncodedSize({});
+    std::uint32_t next = ports.size() > most ? ports[most] : 0;
+    ports.resize(std::min(ports.size(), most));
+    std::size_t size = zelipc::EncodePortStatus(page).size();
+    for (auto& report : ledger_.Reports(ports)) {
+        size += zelipc::EncodedSize(report);
+        if (size > zelipc::kMaxData) {
+            next = report.ComNumber;
+            break;
+        }
+        page.Ports.push_back(std::move(report));
+    }
+    const std::vector<std::uint8_t> data = zelipc::EncodePortStatus(page);
+    Finish(context, STATUS_SUCCESS, next, data);
 }
 
 // The open file behind a handle; answers STATUS_INVALID_HANDLE when there is none.

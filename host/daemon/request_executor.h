@@ -7,6 +7,7 @@
 #include "client_session.h"
 #include "device_watch.h"
 #include "logger.h"
+#include "port_ledger.h"
 #include "worker_pool.h"
 
 #include <host/kernel.h>
@@ -21,8 +22,8 @@ namespace zelvcomd {
 class RequestExecutor {
 public:
     RequestExecutor(host::Kernel& kernel, Logger& log, DeviceWatch& watch,
-                    ActivityCounter& activity)
-        : kernel_(kernel), log_(log), watch_(watch), activity_(activity)
+                    ActivityCounter& activity, PortLedger& ledger)
+        : kernel_(kernel), log_(log), watch_(watch), activity_(activity), ledger_(ledger)
     {
     }
 
@@ -64,6 +65,7 @@ private:
     void Flush(const Context& context, const zelipc::FlushRequest& request);
     void Cancel(const Context& context, const zelipc::CancelRequest& request);
     void Close(const Context& context, const zelipc::CloseRequest& request);
+    void PortStatus(const Context& context, const zelipc::PortStatusRequest& request);
 
     std::shared_ptr<host::File> FileOf(const Context& context, std::uint64_t handle);
     void Await(const Context& context, std::shared_ptr<host::PendingIo> io);
@@ -75,6 +77,7 @@ private:
     Logger& log_;
     DeviceWatch& watch_;
     ActivityCounter& activity_;
+    PortLedger& ledger_;
 };
 
 }  // namespace zelvcomd

@@ -26,9 +26,9 @@ std::string Client(const std::shared_ptr<ClientSession>& session)
 
 }  // namespace
 
-Server::Server(host::Kernel& kernel, Logger& log, DeviceWatch& watch, zel::UnixListener& listener,
-               zel::SignalWatch& signals, std::chrono::seconds helloTimeout,
-               std::function<void()> onHangup)
+Server::Server(host::Kernel& kernel, Logger& log, DeviceWatch& watch, PortLedger& ledger,
+               zel::UnixListener& listener, zel::SignalWatch& signals,
+               std::chrono::seconds helloTimeout, std::function<void()> onHangup)
     : log_(log),
       watch_(watch),
       listener_(listener),
@@ -44,7 +44,7 @@ Server::Server(host::Kernel& kernel, Logger& log, DeviceWatch& watch, zel::UnixL
                            Shutdown(signal);
                    }),
       wakeWatch_(loop_, wake_.Fd(), EPOLLIN, [this](std::uint32_t) { FlushQueued(); }),
-      executor_(kernel, log, watch, activity_),
+      executor_(kernel, log, watch, activity_, ledger),
       helloTimeout_(helloTimeout),
       workers_(kResidentWorkers)
 {

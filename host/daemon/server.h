@@ -33,9 +33,9 @@ namespace zelvcomd {
 class Server {
 public:
     // SIGHUP calls onHangup; every other signal of the watch stops.
-    Server(host::Kernel& kernel, Logger& log, DeviceWatch& watch, zel::UnixListener& listener,
-           zel::SignalWatch& signals, std::chrono::seconds helloTimeout,
-           std::function<void()> onHangup);
+    Server(host::Kernel& kernel, Logger& log, DeviceWatch& watch, PortLedger& ledger,
+           zel::UnixListener& listener, zel::SignalWatch& signals,
+           std::chrono::seconds helloTimeout, std::function<void()> onHangup);
 
     // Returns once a stop signal has been handled and every client is gone.
     void Run();

@@ -11,6 +11,7 @@
 #include "device_watch.h"
 #include "logger.h"
 #include "options.h"
+#include "port_ledger.h"
 #include "pty/capacity.h"
 #include "pty/pty_bridge.h"
 #include "server.h"
@@ -82,8 +83,8 @@ void MakeDirectory(const std::filesystem::path& directory)
 }
 
 // Listens and serves until a stop signal; false when it cannot listen.
-bool Serve(host::Kernel& kernel, Logger& log, DeviceWatch& watch, zel::SignalWatch& signals,
-           const Options& options, Background& background)
+bool Serve(host::Kernel& kernel, Logger& log, DeviceWatch& watch, PortLedger& ledger,
+           zel::SignalWatch& signals, const Options& options, Background& background)
 {
     std::optional<zel::UnixListener> listener;
     try {
@@ -102,7 +103,7 @@ bool Serve(host::Kernel& kernel, Logger& log, DeviceWatch& watch, zel::SignalWat
             log.Warning(std::string("cannot reopen the log file: ") + std::strerror(errno));
         }
     };
-    Server server(kernel, log, watch, *listener, signals, options.HelloTimeout, reopenLog);
+    Server server(kernel, log, watch, ledger, *listener, signals, options.HelloTimeout, reopenLog);
     log.Info("accepting clients on " + options.SocketPath.string());
     background.ReportReady("zelvcomd ready socket=" + options.SocketPath.string());
     server.Run();
@@ -129,7 +130,15 @@ int Run(const Options& options)
     std::signal(SIGPIPE, SIG_IGN);
     // Before the kernel starts its threads, so they inherit the blocked signals.
     zel::SignalWatch signals({SIGTERM, SIGINT, SIGQUIT, SIGHUP});
-    host::Kernel kernel({options.StateDirectory, log.Sink()});
+    // The driver's reports on the ports' connections reach the ledger
+    // through the log.
+    PortLedger ledger;
+    const host::LogSink logSink = log.Sink();
+    host::Kernel kernel(
+        {options.StateDirectory, [&ledger, logSink](host::LogLevel level, const std::string& line) {
+             ledger.OnKernelLog(line);
+             logSink(level, line);
+         }});
 
     const NTSTATUS status = kernel.LoadDriver(kServiceName, DriverEntry);
     if (!NT_SUCCESS(status)) {
@@ -145,7 +154,7 @@ int Run(const Options& options)
     PrepareCapacity(log);
     std::optional<PtyBridge> ptys;
     try {
-        ptys.emplace(kernel, log,
+        ptys.emplace(kernel, log, ledger,
                      PtyOptions{options.PtyDirectory, options.PtyAccess, options.PtyClosingWait,
                                 options.Rfc2217Address, options.Rfc2217BasePort});
     } catch (const std::exception& error) {
@@ -159,7 +168,7 @@ int Run(const Options& options)
     log.Info("ports appear in " + options.PtyDirectory.string());
     const Rfc2217Note rfc2217(options);
 
-    const bool served = Serve(kernel, log, watch, signals, options, background);
+    const bool served = Serve(kernel, log, watch, ledger, signals, options, background);
     watch.ObserveNames(nullptr);
     ptys->Stop();
     kernel.UnloadDriver();

@@ -34,6 +34,12 @@ void Decode(const zelipc::Frame& frame, const std::uint8_t* start)
         }
     } else if (auto reply = zelipc::DecodeReply(frame.Head, frame.Payload, &error)) {
         ExpectSameBytes(zelipc::EncodeReply(*reply), frame, start);
+        // Any reply's data, taken as a port status page, the same way.
+        if (auto page = zelipc::DecodePortStatus(reply->Data, &error)) {
+            if (zelipc::EncodePortStatus(*page) != reply->Data) {
+                std::abort();
+            }
+        }
     }
 }
 

@@ -19,7 +19,8 @@ TEST(ProtocolTest, MessagesRoundTripWhenTheyArriveByteByByte)
         {9, WriteRequest{4, {'h', 'i'}}},
         {10, ReadRequest{5, kMaxData}},
         {11, CancelRequest{5, 77}},
-        {12, CloseRequest{6}}};
+        {12, CloseRequest{6}},
+        {13, PortStatusRequest{2049}}};
     std::vector<std::vector<std::uint8_t>> encoded;
     for (const auto& request : requests) {
         encoded.push_back(EncodeRequest(request));
@@ -53,6 +54,35 @@ TEST(ProtocolTest, MessagesRoundTripWhenTheyArriveByteByByte)
     const auto reply = DecodeReply(frames.back().Head, frames.back().Payload, &error);
     ASSERT_TRUE(reply) << error;
     EXPECT_EQ(EncodeReply(*reply), encoded.back());
+}
+
+// A page takes the bytes the daemon counts to fill a reply; a longer text
+// is cut, and what decodes is what was encoded.
+TEST(ProtocolTest, PortStatusPagesTakeTheirCountedSizeAndDecodeAsSent)
+{
+    PortReport open{11,
+                    PortOpener::Program,
+                    4242,
+                    PortLink::Reconnecting,
+                    5,
+                    6,
+                    1,
+                    2,
+                    "picocom",
+                    "/dev/pts/7",
+                    std::string(kMaxReportText + 9, 'e')};
+    PortReport closed;
+    closed.ComNumber = 12;
+    const PortStatusPage page{{0, 3}, {open, closed}};
+    const auto data = EncodePortStatus(page);
+    EXPECT_EQ(data.size(),
+              EncodePortStatus({{0, 3}, {}}).size() + EncodedSize(open) + EncodedSize(closed));
+    std::string error;
+    const auto decoded = DecodePortStatus(data, &error);
+    ASSERT_TRUE(decoded) << error;
+    open.LastError.resize(kMaxReportText);
+    EXPECT_EQ(EncodePortStatus(*decoded), EncodePortStatus({{0, 3}, {open, closed}}));
+    EXPECT_FALSE(DecodePortStatus({data.begin(), data.end() - 1}, &error));
 }
 
 // What the daemon refuses on its connections (a bad magic, version or

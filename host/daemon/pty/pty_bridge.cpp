@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
+#include <set>
 
 namespace zelvcomd {
 namespace {
@@ -32,9 +33,10 @@ std::string ComNameOf(const std::string& link)
 
 }  // namespace
 
-PtyBridge::PtyBridge(host::Kernel& kernel, Logger& log, PtyOptions options)
+PtyBridge::PtyBridge(host::Kernel& kernel, Logger& log, PortLedger& ledger, PtyOptions options)
     : kernel_(kernel),
       log_(log),
+      ledger_(ledger),
       options_(std::move(options)),
       slavesWatch_(loop_, slaves_.Fd(), EPOLLIN,
                    [this](std::uint32_t) { Guarded([this] { OnSlaveOpens(); }); }),
@@ -202,6 +204,44 @@ void PtyBridge::RetireAll()
         RemovePort(ports_.begin()->first);
     while (!endpoints_.empty())
         RemovePort(endpoints_.begin()->first);
+}
+
+void PtyBridge::FindHolder(const std::shared_ptr<PtyPort>& port, const std::string& slave)
+{
+    std::lock_guard<std::mutex> lock(holdersMutex_);
+    holdersWanted_.emplace_back(port, slave);
+    if (!findingHolders_) {
+        findingHolders_ = true;
+        RunBlocking([this] { FindHolders(); });
+    }
+}
+
+void PtyBridge::FindHolders()
+{
+    for (;;) {
+        std::vector<std::pair<std::weak_ptr<PtyPort>, std::string>> wanted;
+        {
+            std::lock_guard<std::mutex> lock(holdersMutex_);
+            wanted.swap(holdersWanted_);
+            if (wanted.empty()) {
+                findingHolders_ = false;
+                return;
+            }
+        }
+        std::set<std::string> slaves;
+        for (const auto& entry : wanted)
+            slaves.insert(entry.second);
+        Post([wanted, holders = FindPtyHolders(slaves)] {
+            for (const auto& [weak, slave] : wanted) {
+                const auto found = holders.find(slave);
+                if (auto port = weak.lock()) {
+                    port->OnHolderFound(slave, found != holders.end()
+                                                   ? std::optional<PtyHolder>(found->second)
+                                                   : std::nullopt);
+                }
+            }
+        });
+    }
 }
 
 void PtyBridge::WatchMaster(int fd, std::uint32_t events, PtyPort* port)

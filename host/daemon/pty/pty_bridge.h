@@ -7,6 +7,7 @@
 
 #include <host/common/non_copyable.h>
 #include "../logger.h"
+#include "../port_ledger.h"
 #include "../wake_queue.h"
 #include "../worker_pool.h"
 #include "../rfc2217/rfc2217_port.h"
@@ -22,6 +23,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -42,7 +44,7 @@ struct PtyOptions {
 class PtyBridge : zel::NonCopyable {
 public:
     // Starts the loop (the directory exists). Throws when it cannot.
-    PtyBridge(host::Kernel& kernel, Logger& log, PtyOptions options);
+    PtyBridge(host::Kernel& kernel, Logger& log, PortLedger& ledger, PtyOptions options);
     ~PtyBridge();
 
     // Any thread: DOS names the driver created and removed.
@@ -54,6 +56,7 @@ public:
 
     // For the ports, on the loop thread.
     host::Kernel& Kernel() { return kernel_; }
+    PortLedger& Ledger() { return ledger_; }
     Logger& Log() { return log_; }
     const PtyOptions& Options() const { return options_; }
     void WatchMaster(int fd, std::uint32_t events, PtyPort* port);
@@ -72,6 +75,10 @@ public:
     // Whether a worker may stay with one port a while: others are free.
     bool WorkersToSpare() { return workers_.IdleThreads() != 0; }
     void Post(std::function<void()> task) { mailbox_.Push(std::move(task)); }
+    // Finds who opened the port's slave, off the loop; the ports opened
+    // meanwhile share one pass over /proc. Answers on the loop
+    // (PtyPort::OnHolderFound).
+    void FindHolder(const std::shared_ptr<PtyPort>& port, const std::string& slave);
 
 private:
     void Run();
@@ -85,9 +92,11 @@ private:
     void RemovePort(const std::string& comName);
     void RetireAll();
     bool Finished() const;
+    void FindHolders();
 
     host::Kernel& kernel_;
     Logger& log_;
+    PortLedger& ledger_;
     const PtyOptions options_;
     zel::EventLoop loop_;
     SlaveWatch slaves_;
@@ -101,6 +110,9 @@ private:
     std::unordered_map<int, zel::EventLoop::Watch> masters_;
     std::unordered_map<int, PtyPort*> watches_;
     bool stopping_ = false;
+    std::mutex holdersMutex_;  // guards the two below, shared with the finder's worker
+    std::vector<std::pair<std::weak_ptr<PtyPort>, std::string>> holdersWanted_;
+    bool findingHolders_ = false;
     // Joined before the mailbox and the ports go.
     KeyedQueues workers_;
     std::thread thread_;

@@ -1,6 +1,7 @@
 #include "pty_port.h"
 
 #include "port_link.h"
+#include "pty_holder.h"
 #include "pty_bridge.h"
 
 #include <ntddser.h>
@@ -211,9 +212,12 @@ void PtyPort::BeginOpen()
     phase_ = Phase::Opening;
     reopenWanted_ = false;
     auto self = shared_from_this();
-    Submit([self] {
+    const std::string slave = pty_ ? pty_->SlavePath() : std::string();
+    Submit([self, slave] {
+        const Opener program{zelipc::PortOpener::Program, 0, "", slave};
         std::unique_ptr<host::File> opened;
-        NTSTATUS status = self->bridge_.Kernel().Open("\\\\.\\" + self->name_, &opened);
+        NTSTATUS status = self->bridge_.Ledger().Open(self->bridge_.Kernel(),
+                                                      "\\\\.\\" + self->name_, program, &opened);
         std::shared_ptr<host::File> file(std::move(opened));
         SERIAL_TIMEOUTS timeouts{};
         if (NT_SUCCESS(status)) {
@@ -266,7 +270,7 @@ void PtyPort::OnOpened(NTSTATUS status, std::shared_ptr<host::File> file)
     programPresent_ = true;
     interest_ = EPOLLIN;
     bridge_.WatchMaster(pty_->Master(), interest_, this);
-    bridge_.Log().Info(name_ + ": opened by a program on " + pty_->SlavePath());
+    bridge_.FindHolder(shared_from_this(), pty_->SlavePath());
     auto upload = upload_;
     Submit([upload, carried = std::move(carried_)] {
         upload->ApplyLineSettings();
@@ -276,6 +280,17 @@ void PtyPort::OnOpened(NTSTATUS status, std::shared_ptr<host::File> file)
     });
     carried_.clear();
     download_->Start();
+}
+
+void PtyPort::OnHolderFound(const std::string& slave, const std::optional<PtyHolder>& holder)
+{
+    std::string who;
+    if (holder) {
+        who = " (" + holder->Program + ", pid " + std::to_string(holder->Pid) + ")";
+        if (const auto number = ComNumberOf("\\\\.\\" + name_))
+            bridge_.Ledger().ProgramFound(*number, slave, *holder);
+    }
+    bridge_.Log().Info(name_ + ": opened by a program" + who + " on " + slave);
 }
 
 void PtyPort::EndSession()

@@ -14,6 +14,7 @@
 
 #include "port_download.h"
 #include "port_upload.h"
+#include "pty_holder.h"
 #include "pty_pair.h"
 
 #include <host/kernel.h>
@@ -54,6 +55,9 @@ public:
     // Opens an idle port when a program holds the slave: after the slave
     // watch lost events, and after a session ended.
     void CheckForProgram();
+    // Who opened the slave at path, looked up after the open; for the log
+    // and the port's status.
+    void OnHolderFound(const std::string& slave, const std::optional<PtyHolder>& holder);
 
 private:
     enum class Phase { Idle, Opening, Open, Closing };

@@ -212,7 +212,8 @@ void Rfc2217Port::Open(const std::shared_ptr<Session>& session, NTSTATUS* status
     if (session->Stopped)
         return;
     std::unique_ptr<host::File> opened;
-    *status = bridge_.Kernel().Open("\\\\.\\" + name_, &opened);
+    const Opener client{zelipc::PortOpener::Rfc2217, 0, "", session->Peer};
+    *status = bridge_.Ledger().Open(bridge_.Kernel(), "\\\\.\\" + name_, client, &opened);
     if (!NT_SUCCESS(*status))
         return;
     std::shared_ptr<host::File> file(std::move(opened));

@@ -2,6 +2,7 @@
 
 #include "wire.h"
 
+#include <algorithm>
 #include <type_traits>
 
 namespace zelipc {
@@ -18,6 +19,7 @@ struct KindOf {
     Kind operator()(const FlushRequest&) const { return Kind::Flush; }
     Kind operator()(const CancelRequest&) const { return Kind::Cancel; }
     Kind operator()(const CloseRequest&) const { return Kind::Close; }
+    Kind operator()(const PortStatusRequest&) const { return Kind::PortStatus; }
 };
 
 struct PayloadWriter {
@@ -53,6 +55,7 @@ struct PayloadWriter {
         out.U64(r.Target);
     }
     void operator()(const CloseRequest& r) const { out.U64(r.Handle); }
+    void operator()(const PortStatusRequest& r) const { out.U32(r.From); }
 };
 
 // Header with a zero length, patched once the payload is known.
@@ -88,6 +91,7 @@ bool KnownKind(std::uint16_t value)
     case Kind::Flush:
     case Kind::Cancel:
     case Kind::Close:
+    case Kind::PortStatus:
     case Kind::Pending:
     case Kind::Complete:
         return true;
@@ -141,12 +145,105 @@ std::optional<RequestBody> DecodeBody(Kind kind, ByteReader& in, std::string* er
         return CancelRequest{in.U64(), in.U64()};
     case Kind::Close:
         return CloseRequest{in.U64()};
+    case Kind::PortStatus:
+        return PortStatusRequest{in.U32()};
     default:
         return Fail(error, "not a request");
     }
 }
 
+// Port status pages: texts are a u16 length and the bytes.
+constexpr std::size_t kReportFixedBytes = 6 * 4 + 2 * 8 + 3 * 2;
+
+void PutText(ByteWriter& out, const std::string& text)
+{
+    const std::size_t length = std::min(text.size(), kMaxReportText);
+    out.U16(static_cast<std::uint16_t>(length));
+    out.Bytes(reinterpret_cast<const std::uint8_t*>(text.data()), length);
+}
+
+// Nothing longer than the encoder writes, so what decodes encodes back the
+// same.
+std::string TakeText(ByteReader& in, bool* tooLong)
+{
+    const std::uint16_t length = in.U16();
+    *tooLong = *tooLong || length > kMaxReportText;
+    return in.Text(length);
+}
+
 }  // namespace
+
+std::size_t EncodedSize(const PortReport& report)
+{
+    return kReportFixedBytes + std::min(report.Program.size(), kMaxReportText) +
+           std::min(report.Where.size(), kMaxReportText) +
+           std::min(report.LastError.size(), kMaxReportText);
+}
+
+std::vector<std::uint8_t> EncodePortStatus(const PortStatusPage& page)
+{
+    ByteWriter out;
+    out.U32(static_cast<std::uint32_t>(page.ModuleDevices.size()));
+    for (const std::uint32_t index : page.ModuleDevices)
+        out.U32(index);
+    out.U32(static_cast<std::uint32_t>(page.Ports.size()));
+    for (const PortReport& port : page.Ports) {
+        out.U32(port.ComNumber);
+        out.U32(static_cast<std::uint32_t>(port.OpenedBy));
+        out.U32(port.ProcessId);
+        out.U32(static_cast<std::uint32_t>(port.Link));
+        out.U64(port.ToModule);
+        out.U64(port.FromModule);
+        out.U32(port.Drops);
+        out.U32(port.Reconnects);
+        PutText(out, port.Program);
+        PutText(out, port.Where);
+        PutText(out, port.LastError);
+    }
+    return out.Take();
+}
+
+std::optional<PortStatusPage> DecodePortStatus(const std::vector<std::uint8_t>& data,
+                                               std::string* error)
+{
+    ByteReader in(data.data(), data.size());
+    PortStatusPage page;
+    // Each count is checked against what is left, so a count cannot make
+    // the decoder reserve more than the data could hold.
+    const std::uint32_t modules = in.U32();
+    if (modules > in.Left() / sizeof(std::uint32_t))
+        return Fail(error, "module count above the data");
+    for (std::uint32_t i = 0; i < modules; ++i)
+        page.ModuleDevices.push_back(in.U32());
+    const std::uint32_t ports = in.U32();
+    if (ports > in.Left() / kReportFixedBytes)
+        return Fail(error, "port count above the data");
+    for (std::uint32_t i = 0; i < ports && in.Ok(); ++i) {
+        PortReport port;
+        port.ComNumber = in.U32();
+        port.OpenedBy = static_cast<PortOpener>(in.U32());
+        port.ProcessId = in.U32();
+        port.Link = static_cast<PortLink>(in.U32());
+        port.ToModule = in.U64();
+        port.FromModule = in.U64();
+        port.Drops = in.U32();
+        port.Reconnects = in.U32();
+        bool tooLong = false;
+        port.Program = TakeText(in, &tooLong);
+        port.Where = TakeText(in, &tooLong);
+        port.LastError = TakeText(in, &tooLong);
+        if (port.OpenedBy > PortOpener::Rfc2217 || port.Link > PortLink::Reconnecting)
+            return Fail(error, "unknown opener or link state");
+        if (tooLong)
+            return Fail(error, "a text above the limit");
+        page.Ports.push_back(std::move(port));
+    }
+    if (!in.Ok())
+        return Fail(error, "truncated port status");
+    if (in.Left() != 0)
+        return Fail(error, "trailing bytes after the port status");
+    return page;
+}
 
 bool IsRequestKind(Kind kind)
 {

@@ -26,4 +26,11 @@ std::optional<Reply> DecodeReply(const Header& header, const std::vector<std::ui
 
 bool IsRequestKind(Kind kind);
 
+// The data of a PortStatus reply; nothing with the reason when malformed.
+std::vector<std::uint8_t> EncodePortStatus(const PortStatusPage& page);
+std::optional<PortStatusPage> DecodePortStatus(const std::vector<std::uint8_t>& data,
+                                               std::string* error);
+// The bytes one report takes in a page.
+std::size_t EncodedSize(const PortReport& report);
+
 }  // namespace zelipc

@@ -20,8 +20,20 @@
 //   Flush          u64 handle
 //   Cancel         u64 handle, u64 request id (0 = every request on the handle)
 //   Close          u64 handle
+//   PortStatus     u32 first COM number         -> Data = a port status page (below),
+//                                                  Information = the COM number to
+//                                                  ask from next, 0 when none is left
 //   Pending / Complete (daemon to client): i32 status, u32 reserved,
 //                  u64 information, data
+//
+// A port status page: u32 count, then the indexes of the module devices
+// that exist (only in the page asked for from COM number 0, else count 0);
+// u32 count, then per port that exists, from the first COM number asked for
+// up: u32 COM number, u32 opener (PortOpener), u32 opener's process id (0:
+// unknown), u32 link (PortLink), u64 bytes to the module, u64 bytes from
+// it, u32 drops, u32 reconnects, then three texts, each a u16 length and
+// its bytes: the opener's program name, where it holds the port (a
+// pseudo-terminal, a client's address), the last error in words.
 //
 // A request id belongs to its request until the final reply has come.
 //
@@ -59,6 +71,7 @@ enum class Kind : std::uint16_t {
     Flush = 6,
     Cancel = 7,
     Close = 8,
+    PortStatus = 9,
     Pending = 0x81,
     Complete = 0x82,
 };
@@ -102,13 +115,51 @@ struct CancelRequest {
 struct CloseRequest {
     std::uint64_t Handle = 0;
 };
+struct PortStatusRequest {
+    std::uint32_t From = 0;
+};
 
-using RequestBody = std::variant<HelloRequest, OpenRequest, ReadRequest, WriteRequest,
-                                 DeviceControlRequest, FlushRequest, CancelRequest, CloseRequest>;
+using RequestBody =
+    std::variant<HelloRequest, OpenRequest, ReadRequest, WriteRequest, DeviceControlRequest,
+                 FlushRequest, CancelRequest, CloseRequest, PortStatusRequest>;
 
 struct Request {
     std::uint64_t Id = 0;
     RequestBody Body;
+};
+
+// What zelvcomd has seen of one port since it started, apart from the
+// driver: who has it open, the bytes each way, the module's comings and
+// goings.
+enum class PortOpener : std::uint32_t {
+    None = 0,
+    Program = 1,  // a program on the port's pseudo-terminal
+    Client = 2,   // a zelwin32 client process
+    Rfc2217 = 3,  // an RFC 2217 client
+};
+enum class PortLink : std::uint32_t {
+    Closed = 0,  // the port is not open: no connection
+    Connected = 1,
+    Reconnecting = 2,  // the module went away; the driver connects again
+};
+struct PortReport {
+    std::uint32_t ComNumber = 0;
+    PortOpener OpenedBy = PortOpener::None;
+    std::uint32_t ProcessId = 0;
+    PortLink Link = PortLink::Closed;
+    std::uint64_t ToModule = 0;
+    std::uint64_t FromModule = 0;
+    std::uint32_t Drops = 0;
+    std::uint32_t Reconnects = 0;
+    std::string Program;
+    std::string Where;
+    std::string LastError;
+};
+// Longest text of a report; longer ones are cut.
+constexpr std::size_t kMaxReportText = 255;
+struct PortStatusPage {
+    std::vector<std::uint32_t> ModuleDevices;
+    std::vector<PortReport> Ports;
 };
 
 // Pending or Complete.

@@ -47,6 +47,16 @@ public:
     std::uint16_t U16() { return static_cast<std::uint16_t>(Get(sizeof(std::uint16_t))); }
     std::uint32_t U32() { return static_cast<std::uint32_t>(Get(sizeof(std::uint32_t))); }
     std::uint64_t U64() { return Get(sizeof(std::uint64_t)); }
+    std::string Text(std::size_t length)
+    {
+        if (!ok_ || Left() < length) {
+            ok_ = false;
+            return {};
+        }
+        std::string text(reinterpret_cast<const char*>(data_ + offset_), length);
+        offset_ += length;
+        return text;
+    }
     std::vector<std::uint8_t> Rest()
     {
         std::vector<std::uint8_t> rest(data_ + offset_, data_ + length_);
