@@ -39,6 +39,7 @@ TEST_F(VcomctlUsageTest, HelpUsageErrorsAndNoDaemon)
     EXPECT_EQ(viaHelp.Status, ToStatus(ExitCode::Ok));
     EXPECT_EQ(viaHelp.Out.rfind("usage: vcomctl add", 0), 0u) << viaHelp.Out;
     EXPECT_EQ(RunVcomctl({"add", "10.0.0.1", "--help"}).Out, viaHelp.Out);
+    EXPECT_EQ(RunVcomctl({"help", "--help"}).Out.rfind("usage: vcomctl help", 0), 0u);
 
     // A known command's complaint names it and shows its usage.
     const std::pair<std::vector<std::string>, std::string> bad[] = {
@@ -75,11 +76,11 @@ const std::vector<std::string> kAddBench = {"add", "10.0.0.2", "4100", "bench", 
 constexpr const char kTwoModulesTable[] =
     "INDEX NAME                 ADDRESS          CONTROL  CHANNEL  TCPPORT  PORT    LINE SETTINGS  "
     "PATH\n"
-    "0     lab                  192.168.1.10     4000     0        4001     COM5    sent           "
+    "0     lab                  192.168.1.10     4000     1        4001     COM5    sent           "
     "-\n"
-    "                                                     1        4002     COM6    withheld       "
+    "                                                     2        4002     COM6    withheld       "
     "-\n"
-    "1     bench                10.0.0.2         4100     0        4101     -       sent           "
+    "1     bench                10.0.0.2         4100     1        4101     -       sent           "
     "-\n";
 
 class VcomctlTest : public zeltest::DaemonTest {

@@ -83,9 +83,18 @@ int UsageFailure(const std::string& message)
     return ToStatus(ExitCode::Usage);
 }
 
+constexpr const char HELP_HELP[] =
+    "usage: vcomctl help [COMMAND]\n"
+    "\n"
+    "Shows the commands, or COMMAND's help (as 'vcomctl COMMAND --help' does).\n";
+
 // vcomctl help [COMMAND]
 int RunHelp(const Arguments& args)
 {
+    if (args.size() == 1 && IsHelpOption(args.front())) {
+        std::cout << HELP_HELP;
+        return ToStatus(ExitCode::Ok);
+    }
     if (args.empty()) {
         WriteUsage(std::cout);
         return ToStatus(ExitCode::Ok);

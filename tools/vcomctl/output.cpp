@@ -80,7 +80,7 @@ void WriteTableModule(std::size_t index, const ModuleRecord& record, const PortP
         WriteRow(row, withRfc2217, out);
     }
     for (std::uint32_t c = 0; c < channels; ++c) {
-        row.Channel = std::to_string(c);
+        row.Channel = std::to_string(c + 1);  // as the module's label counts
         row.TcpPort = std::to_string(record.SerialPort[c]);
         row.Com = ComName(record.SerialNum[c]);
         row.Line = LineSettingsWithheld(record, c) ? "withheld" : "sent";
