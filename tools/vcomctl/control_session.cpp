@@ -4,10 +4,19 @@
 
 #include <common/platform.h>
 
+#include <algorithm>
+#include <chrono>
 #include <string>
+#include <thread>
 
 namespace vcomctl {
 namespace {
+
+// Another vcomctl holds the device for a few requests: tried again soon, a
+// little later each time, until this long has passed.
+constexpr std::chrono::seconds BUSY_WAIT(5);
+constexpr std::chrono::milliseconds FIRST_RETRY_DELAY(5);
+constexpr std::chrono::milliseconds LONGEST_RETRY_DELAY(100);
 
 [[noreturn]] void ThrowOpenFailure(DWORD error)
 {
@@ -15,9 +24,10 @@ namespace {
     case ERROR_FILE_NOT_FOUND:
         throw Failure(ExitCode::DaemonNotRunning, zeltools::DriverMissing());
     case ERROR_ACCESS_DENIED:
-        throw Failure(
-            ExitCode::DeviceBusy,
-            "the control device is busy: another program has it open; try again when it is done");
+        throw Failure(ExitCode::DeviceBusy,
+                      "the control device is busy: another program has had it open for the "
+                      "last " +
+                          std::to_string(BUSY_WAIT.count()) + " s; try again when it is done");
     default:
         throw Failure(ExitCode::Failed, "cannot open the control device \\\\.\\ZelMain (error " +
                                             std::to_string(error) + ")");
@@ -33,8 +43,16 @@ std::optional<std::uint32_t> Word(BOOL ok, DWORD word)
 
 ControlSession::ControlSession() : handle_(VCOM_CreateDevice())
 {
-    if (handle_ == INVALID_HANDLE_VALUE) {
-        ThrowOpenFailure(GetLastError());
+    const auto giveUp = std::chrono::steady_clock::now() + BUSY_WAIT;
+    auto delay = FIRST_RETRY_DELAY;
+    while (handle_ == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        if (error != ERROR_ACCESS_DENIED || std::chrono::steady_clock::now() >= giveUp) {
+            ThrowOpenFailure(error);
+        }
+        std::this_thread::sleep_for(delay);
+        delay = std::min(delay * 2, LONGEST_RETRY_DELAY);
+        handle_ = VCOM_CreateDevice();
     }
 }
 

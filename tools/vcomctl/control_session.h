@@ -1,6 +1,7 @@
 // The control device held open through VZelSerial for one command: opened
 // by the constructor, released by the destructor. The device is exclusive,
-// so a session is short and a second one fails while it lives.
+// so a session is short; one that finds another vcomctl's session tries
+// again until that one ends, for a few seconds at most.
 #pragma once
 
 #include <host/common/non_copyable.h>
@@ -14,8 +15,8 @@ namespace vcomctl {
 
 class ControlSession : zel::NonCopyable {
 public:
-    // Throws Failure: daemon not running, control device busy, or
-    // another failure to open.
+    // Throws Failure: daemon not running, control device busy for longer
+    // than a session takes, or another failure to open.
     ControlSession();
     ~ControlSession();
 

@@ -25,7 +25,8 @@ constexpr const char INTRODUCTION[] =
     "usage: vcomctl COMMAND [ARGUMENTS]\n"
     "\n"
     "Configures the ZelVCOM driver through its control device \\\\.\\ZelMain (on Linux\n"
-    "the driver runs in zelvcomd). The device takes one program at a time.\n"
+    "the driver runs in zelvcomd). The device takes one program at a time: a\n"
+    "command waits a few seconds for another to be done with it.\n"
     "\n"
     "commands:\n";
 
@@ -40,7 +41,7 @@ constexpr const char CLOSING[] =
     "  2  usage error: unknown command, bad or missing argument\n"
     "  3  " ZEL_DRIVER_HOST
     " is not running (the control device does not exist)\n"
-    "  4  the control device is busy: another program has it open\n" ZEL_ENVIRONMENT_HELP;
+    "  4  the control device stayed busy: another program kept it open\n" ZEL_ENVIRONMENT_HELP;
 
 void WriteCommandLine(std::string_view synopsis, std::string_view summary, std::ostream& out)
 {
