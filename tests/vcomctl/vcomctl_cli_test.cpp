@@ -142,10 +142,7 @@ TEST_F(VcomctlTest, EachCommandEndToEnd)
     EXPECT_TRUE(Contains(table, "sent           " + ptyDir + "/COM5\n")) << table;
     EXPECT_TRUE(Contains(table, "withheld       " + com6 + "\n")) << table;
     EXPECT_TRUE(Contains(Ok({"list", "--json"}), "\"path\": \"" + com6 + "\", \"rfc2217\": null}"));
-    refused = RunVcomctl({"start"});
-    EXPECT_EQ(refused.Status, ToStatus(ExitCode::Failed));
-    EXPECT_TRUE(Contains(refused.Err, "vcomctl start: start failed:")) << refused.Err;
-    EXPECT_TRUE(Contains(refused.Err, "vcomctl stop")) << refused.Err;
+    EXPECT_EQ(Ok({"start"}), "all modules are already running\n");
     EXPECT_EQ(Ok({"stop"}), "stopped all modules\n");
     EXPECT_FALSE(Contains(listWhen(false), com6));
 
@@ -156,6 +153,52 @@ TEST_F(VcomctlTest, EachCommandEndToEnd)
     EXPECT_EQ(Ok({"reload"}), "configuration reloaded\n");
     EXPECT_EQ(Ok({"list"}), kTwoModulesTable);
     EXPECT_EQ(Ok({"delete-saved"}), "saved configuration deleted\n");
+}
+
+// Stop acts on every module it can and names each one an open port keeps
+// running; clear, which would leave their ports out of reach, does nothing.
+TEST_F(VcomctlTest, OpenPortsKeepTheirModulesAndHoldTheTable)
+{
+    ModuleSimulator a({"echo"});
+    ModuleSimulator b(ModuleSimulator::CommandLine{},
+                      {"--address", "127.0.0.2", "--control", "0", "--channel", "0:echo"});
+    const auto module = [](ModuleSimulator& sim, const char* address, const char* name,
+                           const char* com) {
+        return std::vector<std::string>{"add", address, std::to_string(sim.ControlPort()), name,
+                                        std::to_string(sim.ChannelPort(1)) + ":" + com};
+    };
+    Ok(module(a, "127.0.0.1", "a", "21"));
+    Ok(module(b, "127.0.0.2", "b", "22"));
+    Ok({"add", "10.0.0.3", "4000", "c", "4001:23"});
+    Ok({"start"});
+    const HANDLE com21 = OpenPort(21);
+    const HANDLE com22 = OpenPort(22);
+    ASSERT_NE(com21, INVALID_HANDLE_VALUE) << GetLastError();
+    ASSERT_NE(com22, INVALID_HANDLE_VALUE) << GetLastError();
+
+    auto outcome = RunVcomctl({"stop"});
+    EXPECT_EQ(outcome.Status, ToStatus(ExitCode::Failed));
+    EXPECT_EQ(outcome.Out, "stopped module 2 ('c')\n");
+    const std::string byUs = ", pid " + std::to_string(getpid()) + ")\n";
+    EXPECT_TRUE(
+        Contains(outcome.Err, "vcomctl stop: module 0 ('a') keeps running: COM21 is open ("))
+        << outcome.Err;
+    EXPECT_TRUE(
+        Contains(outcome.Err, "vcomctl stop: module 1 ('b') keeps running: COM22 is open ("))
+        << outcome.Err;
+    EXPECT_TRUE(Contains(outcome.Err, byUs)) << outcome.Err;
+
+    const std::string table = Ok({"list"});
+    // Clearing now would leave the ports where no stop reaches them.
+    outcome = RunVcomctl({"clear"});
+    EXPECT_EQ(outcome.Status, ToStatus(ExitCode::Failed));
+    EXPECT_TRUE(Contains(outcome.Err, "run 'vcomctl stop' first")) << outcome.Err;
+    EXPECT_EQ(Ok({"list"}), table);
+    EXPECT_TRUE(Contains(Ok({"status"}), "run status: running")) << Daemon().Log();
+
+    EXPECT_TRUE(CloseHandle(com21));
+    EXPECT_TRUE(CloseHandle(com22));
+    EXPECT_EQ(Ok({"clear", "--force"}), "stopped all modules\nmodule table cleared\n");
 }
 
 // A command that finds the device held tries again until it is free, for a

@@ -1,11 +1,13 @@
-// What each command does, and the command list with each command's help.
-// add checks the arguments, then the table, then adds: the driver only says
-// "failed", so the table is read first to tell the reason.
+// The command list with each command's help, and the commands that send
+// one request or read the table. add checks the arguments, then the table,
+// then adds: the driver only says "failed", so the table is read first to
+// tell the reason.
 #include "commands.h"
 
 #include "arguments.h"
 #include "control_session.h"
 #include "output.h"
+#include "table_commands.h"
 
 #include <common/platform.h>
 
@@ -16,64 +18,12 @@ namespace {
 
 constexpr std::string_view JSON_OPTION = "--json";
 
-// Throws UsageError unless Args is empty.
-void ExpectNoArguments(const Arguments& Args)
-{
-    if (!Args.empty()) {
-        throw UsageError("no arguments expected (got '" + Args.front() + "')");
-    }
-}
-
-std::string Describe(std::size_t index, const ModuleRecord& record)
-{
-    return "module " + std::to_string(index) + " ('" + ModuleName(record) + "')";
-}
-
-void CheckNotListed(const std::vector<ModuleRecord>& modules, const ModuleRecord& added)
-{
-    for (std::size_t i = 0; i < modules.size(); ++i) {
-        if (modules[i].ModuleIP == added.ModuleIP) {
-            throw Failure(ExitCode::Failed,
-                          "a module with address " + FormatIpv4(added.ModuleIP) +
-                              " is already configured: " + Describe(i, modules[i]));
-        }
-    }
-}
-
-// A second port device for the same COM<n> would fail to be created.
-void CheckComNumbersFree(const std::vector<ModuleRecord>& modules, const ModuleRecord& added)
-{
-    for (std::uint32_t c = 0; c < ChannelCount(added); ++c) {
-        const std::uint32_t number = added.SerialNum[c];
-        for (std::size_t i = 0; i < modules.size() && number != 0; ++i) {
-            for (std::uint32_t k = 0; k < ChannelCount(modules[i]); ++k) {
-                if (modules[i].SerialNum[k] == number) {
-                    throw Failure(ExitCode::Failed, "COM" + std::to_string(number) +
-                                                        " is already used by " +
-                                                        Describe(i, modules[i]));
-                }
-            }
-        }
-    }
-}
-
-void CheckRoom(const std::vector<ModuleRecord>& modules)
-{
-    if (modules.size() >= MODULE_TABLE_SIZE) {
-        throw Failure(ExitCode::Failed, "the module table is full (" +
-                                            std::to_string(MODULE_TABLE_SIZE) +
-                                            " modules); 'vcomctl clear' empties it");
-    }
-}
-
 void RunAdd(const Arguments& Args, std::ostream& Out)
 {
     const ModuleRecord record = ParseModuleArgument(Args);
     ControlSession session;
     const auto modules = ReadModuleTable(session);
-    CheckRoom(modules);
-    CheckNotListed(modules, record);
-    CheckComNumbersFree(modules, record);
+    CheckAddable(modules, record);
     if (!session.AddModule(record)) {
         throw Failure(ExitCode::Failed, "the driver refused the module");
     }
@@ -122,8 +72,7 @@ void RunStatus(const Arguments& Args, std::ostream& Out)
         << "\nmodules: " << *count << "\n";
 }
 
-// The commands that send one request without data: start, stop, save,
-// reload, clear, delete-saved.
+// The commands that send one request without data: save, delete-saved.
 struct Action {
     std::string_view Name;
     ControlSession::PlainRequest Request;
@@ -131,17 +80,8 @@ struct Action {
     std::string_view Failed;  // stderr on failure: the likely reason
 };
 
-constexpr Action kStart{"start", VCOM_StartAllSerial, "started all modules",
-                        "the last module's devices could not be created (already running? "
-                        "'vcomctl stop' first)"};
-constexpr Action kStop{"stop", VCOM_StopAllSerial, "stopped all modules",
-                       "a module keeps running because one of its COM ports is open"};
 constexpr Action kSave{"save", VCOM_SaveInfoReg, "configuration saved",
                        "the driver could not store the configuration"};
-constexpr Action kReload{"reload", VCOM_ResetReadReg, "configuration reloaded",
-                         "the driver could not read the saved configuration"};
-constexpr Action kClear{"clear", VCOM_ClearDevInfo, "module table cleared",
-                        "the driver refused to clear the table"};
 constexpr Action kDeleteSaved{"delete-saved", VCOM_ClearDevReg, "saved configuration deleted",
                               "the driver could not delete the saved configuration"};
 
@@ -159,6 +99,13 @@ CommandRunner ActionRunner(Action action)
 }
 
 }  // namespace
+
+void ExpectNoArguments(const Arguments& Args)
+{
+    if (!Args.empty()) {
+        throw UsageError("no arguments expected (got '" + Args.front() + "')");
+    }
+}
 
 const std::vector<Command>& AllCommands()
 {
@@ -198,26 +145,29 @@ const std::vector<Command>& AllCommands()
          "number of modules in the table.\n",
          RunStatus},
         {"start", "start", "create the devices and COM ports of every module",
-         "Creates each module's device and its COM ports. Fails when the last module's\n"
-         "devices cannot be created, for instance because it is already running;\n"
-         "modules added since the last start are created all the same.\n",
-         ActionRunner(kStart)},
+         "Creates the devices and COM ports of every module that is not running, and\n"
+         "tells each module's outcome. A module already running is left as it is.\n"
+         "Fails when a module could not be started.\n",
+         RunStart},
         {"stop", "stop", "remove the devices and COM ports of every module",
          "Removes every running module's ports and device. A module with an open port\n"
-         "keeps running; the command then fails if that module is the last one tried.\n",
-         ActionRunner(kStop)},
+         "keeps running: each such module is named, with its open ports, and the\n"
+         "command fails.\n",
+         RunStop},
         {"save", "save", "store the table as the saved configuration",
          "Writes the table to the driver's saved configuration, which the driver loads\n"
          "and starts when it starts.\n",
          ActionRunner(kSave)},
-        {"reload", "reload", "replace the table by the saved configuration",
-         "Reads the saved configuration into the table. Running modules keep the\n"
-         "settings they were started with.\n",
-         ActionRunner(kReload)},
-        {"clear", "clear", "empty the table",
-         "Removes every module from the table. Devices that are running stay until the\n"
-         "driver stops and can no longer be stopped: run 'vcomctl stop' first.\n",
-         ActionRunner(kClear)},
+        {"reload", "reload [--force]", "replace the table by the saved configuration",
+         "Reads the saved configuration into the table. Refused while modules run:\n"
+         "their ports could be left where 'vcomctl stop' no longer finds them.\n"
+         "  --force  stop the modules first\n",
+         RunReload},
+        {"clear", "clear [--force]", "empty the table",
+         "Removes every module from the table. Refused while modules run: their ports\n"
+         "would be left where 'vcomctl stop' no longer finds them.\n"
+         "  --force  stop the modules first\n",
+         RunClear},
         {"delete-saved", "delete-saved", "delete the saved configuration",
          "Deletes the saved configuration of the modules now in the table (after\n"
          "'clear' only the module count is deleted).\n",

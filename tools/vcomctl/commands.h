@@ -29,6 +29,8 @@ struct Command {
 };
 
 const std::vector<Command>& AllCommands();
+// Throws UsageError unless Args is empty.
+void ExpectNoArguments(const Arguments& Args);
 // Null when there is no such command.
 const Command* FindCommand(std::string_view Name);
 

@@ -6,6 +6,7 @@
 
 #include <exception>
 #include <iostream>
+#include <sstream>
 #include <string>
 
 namespace {
@@ -125,7 +126,11 @@ int RunCommand(const vcomctl::Command& command, const Arguments& args)
                   << "usage: vcomctl " << command.Synopsis << "\n";
         return ToStatus(error.Code());
     } catch (const vcomctl::Failure& error) {
-        std::cerr << "vcomctl " << command.Name << ": " << error.what() << "\n";
+        // A failure per line, each for a module or a port, say.
+        std::istringstream lines(error.what());
+        for (std::string line; std::getline(lines, line);) {
+            std::cerr << "vcomctl " << command.Name << ": " << line << "\n";
+        }
         return ToStatus(error.Code());
     }
 }
