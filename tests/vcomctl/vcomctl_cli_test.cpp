@@ -9,6 +9,7 @@
 #include <common/exit_status.h>
 
 #include <cstdlib>
+#include <fstream>
 
 namespace zel::test {
 namespace {
@@ -152,11 +153,31 @@ TEST_F(VcomctlTest, EachCommandEndToEnd)
     EXPECT_EQ(Ok({"list", "--json"}), "{\n  \"modules\": []\n}\n");
     EXPECT_EQ(Ok({"reload"}), "configuration reloaded\n");
     EXPECT_EQ(Ok({"list"}), kTwoModulesTable);
+
+    // Export and import round trip; as the table is the saved
+    // configuration, each change saves it again.
+    const std::string exported = Ok({"export"});
+    EXPECT_EQ(exported, Ok({"list", "--json"}));
+    const std::string file = Dir().File("modules.json");
+    std::ofstream(file) << exported;
+    refused = RunVcomctl({"import", file});
+    EXPECT_EQ(refused.Status, ToStatus(ExitCode::Failed));
+    EXPECT_TRUE(Contains(refused.Err,
+                         "modules.json: module 0: a module with address 192.168.1.10 "
+                         "is already configured"))
+        << refused.Err;
+    EXPECT_EQ(Ok({"remove", "0"}),
+              "removed module 0 ('lab'); the modules after it moved up one index\n"
+              "configuration saved\n");
+    EXPECT_TRUE(Contains(Ok({"list"}), "0     bench")) << Ok({"list"});
+    EXPECT_TRUE(Contains(Ok({"import", "--replace", file}), "configuration saved\n"));
+    EXPECT_EQ(Ok({"reload"}), "configuration reloaded\n");
+    EXPECT_EQ(Ok({"list"}), kTwoModulesTable);
     EXPECT_EQ(Ok({"delete-saved"}), "saved configuration deleted\n");
 }
 
 // Stop acts on every module it can and names each one an open port keeps
-// running; clear, which would leave their ports out of reach, does nothing.
+// running; remove and clear, which would stop them all, change nothing.
 TEST_F(VcomctlTest, OpenPortsKeepTheirModulesAndHoldTheTable)
 {
     ModuleSimulator a({"echo"});
@@ -189,6 +210,10 @@ TEST_F(VcomctlTest, OpenPortsKeepTheirModulesAndHoldTheTable)
     EXPECT_TRUE(Contains(outcome.Err, byUs)) << outcome.Err;
 
     const std::string table = Ok({"list"});
+    outcome = RunVcomctl({"remove", "2"});
+    EXPECT_EQ(outcome.Status, ToStatus(ExitCode::Failed));
+    EXPECT_TRUE(Contains(outcome.Err, "module 1 ('b'): COM22 is open")) << outcome.Err;
+    EXPECT_TRUE(Contains(outcome.Err, "nothing was changed")) << outcome.Err;
     // Clearing now would leave the ports where no stop reaches them.
     outcome = RunVcomctl({"clear"});
     EXPECT_EQ(outcome.Status, ToStatus(ExitCode::Failed));

@@ -98,6 +98,12 @@ CommandRunner ActionRunner(Action action)
     };
 }
 
+void RunExport(const Arguments& Args, std::ostream& Out)
+{
+    ExpectNoArguments(Args);
+    RunList({std::string(JSON_OPTION)}, Out);
+}
+
 }  // namespace
 
 void ExpectNoArguments(const Arguments& Args)
@@ -140,6 +146,10 @@ const std::vector<Command>& AllCommands()
          "          (\"com\" 0: the channel has no port; \"path\" null: no link;\n"
          "          \"rfc2217\" null: no endpoint)\n",
          RunList},
+        {"export", "export", "write the table as JSON, for import",
+         "Writes the table as 'vcomctl list --json' does; 'vcomctl import' reads it back.\n"
+         "Example: vcomctl export > modules.json\n",
+         RunExport},
         {"status", "status", "show the run status and the module count",
          "Prints the run status (running: at least one module device exists) and the\n"
          "number of modules in the table.\n",
@@ -154,6 +164,27 @@ const std::vector<Command>& AllCommands()
          "keeps running: each such module is named, with its open ports, and the\n"
          "command fails.\n",
          RunStop},
+        {"remove", "remove INDEX", "remove one module from the table",
+         "Removes module INDEX ('vcomctl list' shows the indexes); the modules after it\n"
+         "move up one index. The driver changes its table only as a whole, so every\n"
+         "module is stopped, the table cleared and the others added back; a running\n"
+         "table is started again, and saved again when the saved configuration was\n"
+         "the table. Refused while a port of the table is open. A step that fails\n"
+         "puts the old table back.\n",
+         RunRemove},
+        {"edit", "edit INDEX ADDRESS CONTROL_PORT NAME CHANNEL...",
+         "replace one module of the table",
+         "Replaces module INDEX by the module the arguments describe, as 'vcomctl add'\n"
+         "takes them, with add's checks against the other modules. The table changes\n"
+         "as for 'vcomctl remove': stopped, rebuilt, started and saved again as it was.\n"
+         "Example: vcomctl edit 0 192.168.1.10 4000 lab 4001:5 4002:7\n",
+         RunEdit},
+        {"import", "import [--replace] FILE", "add the modules of an exported table",
+         "Reads FILE ('-': standard input) as 'vcomctl export' writes it and checks\n"
+         "every module as 'vcomctl add' would before changing anything. The modules\n"
+         "are added at the end of the table (run 'vcomctl start' for their ports).\n"
+         "  --replace  they replace the table, which changes as for 'vcomctl remove'\n",
+         RunImport},
         {"save", "save", "store the table as the saved configuration",
          "Writes the table to the driver's saved configuration, which the driver loads\n"
          "and starts when it starts.\n",
