@@ -226,6 +226,38 @@ TEST_F(VcomctlTest, OpenPortsKeepTheirModulesAndHoldTheTable)
     EXPECT_EQ(Ok({"clear", "--force"}), "stopped all modules\nmodule table cleared\n");
 }
 
+// What zelvcomd saw of a port: who has it open, the bytes each way, the
+// module dropping the connection and the driver's connecting again.
+TEST_F(VcomctlTest, PortsTellOpenerTrafficDropsAndReconnects)
+{
+    ModuleSimulator module({"echo"});
+    Ok({"add", "127.0.0.1", std::to_string(module.ControlPort()), "m",
+        std::to_string(module.ChannelPort(1)) + ":31"});
+    Ok({"start"});
+    const std::string row = "COM31   0       1        ";
+    EXPECT_TRUE(Contains(Ok({"ports"}), row + "closed        0          0            0      0  "));
+    const HANDLE port = OpenPort(31);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
+    COMMTIMEOUTS waitForData{1000, 0, 1, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(port, &waitForData)) << GetLastError();
+    DWORD moved = 0;
+    ASSERT_TRUE(WriteFile(port, "ping", 4, &moved, nullptr)) << GetLastError();
+    char echo[4];
+    for (DWORD got = 0, have = 0; have < sizeof echo; have += got) {
+        ASSERT_TRUE(ReadFile(port, echo + have, sizeof echo - have, &got, nullptr));
+    }
+    ASSERT_EQ(module.Command("close 1").rfind("ok", 0), 0u);
+    ASSERT_TRUE(Daemon().SawLog("COM31: the data connection is back")) << Daemon().Log();
+
+    const std::string ports = Ok({"ports"});
+    EXPECT_TRUE(Contains(ports, row + "connected     4          4            1      1  ")) << ports;
+    EXPECT_TRUE(Contains(ports, "(pid " + std::to_string(getpid()) + "), a zelwin32 client\n"))
+        << ports;
+    EXPECT_TRUE(Contains(ports, "last error: the module closed the data connection\n")) << ports;
+    EXPECT_TRUE(Contains(Ok({"ports", "--json"}), "\"drops\": 1,"));
+    EXPECT_TRUE(CloseHandle(port));
+}
+
 // A command that finds the device held tries again until it is free, for a
 // few seconds at most. The holder exits without releasing its handle: the
 // library's unload step (or the process's end) must free the device.

@@ -8,9 +8,13 @@
 #include "control_session.h"
 #include "output.h"
 #include "table_commands.h"
+#if !defined(_WIN32)
+#include "ports_command.h"
+#endif
 
 #include <common/platform.h>
 
+#include <algorithm>
 #include <string>
 
 namespace vcomctl {
@@ -104,6 +108,19 @@ void RunExport(const Arguments& Args, std::ostream& Out)
     RunList({std::string(JSON_OPTION)}, Out);
 }
 
+// zelvcomd keeps what it sees of the ports: Linux has ports, after status.
+std::vector<Command> WithPlatformCommands(std::vector<Command> commands)
+{
+#if !defined(_WIN32)
+    const auto status = std::find_if(commands.begin(), commands.end(), [](const Command& command) {
+        return command.Name == "status";
+    });
+    commands.insert(status + 1, {"ports", "ports [--json] [--watch [SECONDS]]",
+                                 "show each port's state and traffic", PORTS_HELP, RunPorts});
+#endif
+    return commands;
+}
+
 }  // namespace
 
 void ExpectNoArguments(const Arguments& Args)
@@ -115,7 +132,7 @@ void ExpectNoArguments(const Arguments& Args)
 
 const std::vector<Command>& AllCommands()
 {
-    static const std::vector<Command> commands{
+    static const std::vector<Command> commands = WithPlatformCommands({
         {"add", "add ADDRESS CONTROL_PORT NAME CHANNEL...", "add a module to the driver's table",
          "Adds one module (a networked serial device server) at the end of the table.\n"
          "  ADDRESS       its IPv4 address, a dotted quad such as 192.168.1.10\n"
@@ -203,7 +220,7 @@ const std::vector<Command>& AllCommands()
          "Deletes the saved configuration of the modules now in the table (after\n"
          "'clear' only the module count is deleted).\n",
          ActionRunner(kDeleteSaved)},
-    };
+    });
     return commands;
 }
 

@@ -45,17 +45,6 @@ void WriteRow(const Row& row, bool withRfc2217, std::ostream& out)
     out << row.Path << "\n";
 }
 
-// "ADDRESS:PORT" (an IPv6 address in brackets) of COM<number>'s endpoint,
-// while the port exists.
-std::optional<std::string> Rfc2217Endpoint(const PortPlaces& places, std::uint32_t comNumber)
-{
-    if (places.Rfc2217BasePort == 0 || !zeltools::PortPath(comNumber))
-        return std::nullopt;
-    const bool ipv6 = places.Rfc2217Address.find(':') != std::string::npos;
-    return (ipv6 ? "[" + places.Rfc2217Address + "]" : places.Rfc2217Address) + ":" +
-           std::to_string(places.Rfc2217BasePort + comNumber);
-}
-
 std::string ComName(std::uint32_t number)
 {
     return number == 0 ? NO_PORT : "COM" + std::to_string(number);
@@ -180,6 +169,15 @@ void WriteModulesJson(const std::vector<ModuleRecord>& Modules, const PortPlaces
         WriteJsonModule(i, Modules[i], Places, Out);
     }
     Out << (Modules.empty() ? "]\n}\n" : "\n  ]\n}\n");
+}
+
+std::optional<std::string> Rfc2217Endpoint(const PortPlaces& Places, std::uint32_t ComNumber)
+{
+    if (Places.Rfc2217BasePort == 0 || !zeltools::PortPath(ComNumber))
+        return std::nullopt;
+    const bool ipv6 = Places.Rfc2217Address.find(':') != std::string::npos;
+    return (ipv6 ? "[" + Places.Rfc2217Address + "]" : Places.Rfc2217Address) + ":" +
+           std::to_string(Places.Rfc2217BasePort + ComNumber);
 }
 
 PortPlaces FindPortPlaces()

@@ -28,6 +28,10 @@ struct PortPlaces {
 // clients.
 PortPlaces FindPortPlaces();
 
+// "ADDRESS:PORT" (an IPv6 address in brackets) of COM<number>'s RFC 2217
+// endpoint, while the port exists and the daemon serves them.
+std::optional<std::string> Rfc2217Endpoint(const PortPlaces& Places, std::uint32_t ComNumber);
+
 // A port without a link shows "-" (null in JSON) for its path and its RFC
 // 2217 endpoint, as does a port when the daemon serves no RFC 2217 clients;
 // the table then has no RFC 2217 column.
