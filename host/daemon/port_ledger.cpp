@@ -98,6 +98,18 @@ public:
         }
     }
 
+    // "picocom (pid 6217) on /dev/pts/3", or what of it is known.
+    std::string Holder()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (opener_.Kind == zelipc::PortOpener::None)
+            return "";
+        std::string who = opener_.Program.empty() ? "a program" : opener_.Program;
+        if (opener_.Pid != 0)
+            who += " (pid " + std::to_string(opener_.Pid) + ")";
+        return opener_.Where.empty() ? who : who + " on " + opener_.Where;
+    }
+
     zelipc::PortReport Snapshot(std::uint32_t comNumber)
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -273,9 +285,7 @@ NTSTATUS PortLedger::Open(host::Kernel& kernel, const std::string& name, Opener 
     if (!NT_SUCCESS(status)) {
         // Refused because someone has it: no fault of the port's.
         if (status != STATUS_ACCESS_DENIED) {
-            port->Failed("an open failed: " + (status == STATUS_UNSUCCESSFUL
-                                                   ? "the port could not connect to its module"
-                                                   : StatusWords(status)));
+            port->Failed("an open failed: " + WhyNotOpened(name, status));
         }
         return status;
     }
@@ -361,6 +371,21 @@ std::optional<std::uint32_t> ComNumberOf(const std::string& dosName)
     const auto number = zel::ReadDecimal(name.substr(kComPrefix.size()), 1, kHighestComNumber);
     return number ? std::optional<std::uint32_t>(static_cast<std::uint32_t>(*number))
                   : std::nullopt;
+}
+
+std::string PortLedger::WhyNotOpened(const std::string& name, NTSTATUS status)
+{
+    const auto number = ComNumberOf(name);
+    if (number && status == STATUS_ACCESS_DENIED) {
+        const std::string holder = PortOf(*number)->Holder();
+        return "COM" + std::to_string(*number) + " is held by " +
+               (holder.empty() ? "another program" : holder) + " (status " + StatusText(status) +
+               ")";
+    }
+    if (number && status == STATUS_UNSUCCESSFUL) {
+        return "the port could not connect to its module (status " + StatusText(status) + ")";
+    }
+    return StatusWords(status);
 }
 
 std::string StatusWords(NTSTATUS status)

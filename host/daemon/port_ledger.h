@@ -42,6 +42,10 @@ public:
     NTSTATUS Open(host::Kernel& kernel, const std::string& name, Opener opener,
                   std::unique_ptr<host::File>* file);
 
+    // Why an open of "\\.\NAME" failed with status, in words, the status
+    // after them; for a port held by another opener, who holds it.
+    std::string WhyNotOpened(const std::string& name, NTSTATUS status);
+
     // A line of the host's log; the driver's reports on a port's data
     // connection are taken from it.
     void OnKernelLog(const std::string& line);

@@ -78,7 +78,7 @@ void Server::Accept()
                                 [this, fd](std::uint32_t events) { OnClient(fd, events); });
     sessions_.emplace(fd, Connected{session, std::move(watch)});
     awaitingHello_.push_back({session, Clock::now() + helloTimeout_});
-    log_.Info(Client(session) + " connected (pid " + std::to_string(session->PeerProcess()) + ")");
+    log_.Debug(Client(session) + " connected (pid " + std::to_string(session->PeerProcess()) + ")");
 }
 
 void Server::OnClient(int fd, std::uint32_t events)
@@ -106,7 +106,7 @@ void Server::OnClient(int fd, std::uint32_t events)
         }
     }
     if (received == ClientSession::Received::Closed) {
-        Disconnect(session, host::LogLevel::Info, "gone");
+        Disconnect(session, host::LogLevel::Debug, "gone");
     } else if (received == ClientSession::Received::Violation) {
         ProtocolError(session, reason);
     }
@@ -217,7 +217,7 @@ void Server::Flush(const std::shared_ptr<ClientSession>& session)
     }
     const auto flushed = session->Flush();
     if (flushed == ClientSession::Flushed::Failed) {
-        Disconnect(session, host::LogLevel::Info, "gone");
+        Disconnect(session, host::LogLevel::Debug, "gone");
         return;
     }
     const bool blocked = flushed == ClientSession::Flushed::Blocked;

@@ -144,7 +144,8 @@ TEST_F(PtyLifecycleTest, AModuleThatRefusesOrTakesNothingDoesNotHoldThePort)
         EXPECT_TRUE(refused.HungUp()) << Daemon().Log();
         EXPECT_EQ(refused.Write("x"), EIO);
     }
-    EXPECT_TRUE(Daemon().SawLog("COM7: the port did not open")) << Daemon().Log();
+    EXPECT_TRUE(Daemon().SawLog("COM7: the port did not open: the port could not connect"))
+        << Daemon().Log();
     ASSERT_TRUE(SawLinked()) << Daemon().Log();
 
     // Room for every connection the stalled session makes again: with a

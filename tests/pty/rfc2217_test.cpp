@@ -125,7 +125,8 @@ TEST_F(Rfc2217Test, ThePortIsEitherTheTerminalsOrTheClients)
         auto refused = zel::test::ConnectLoopback(port_);
         ASSERT_EQ(refused.Error, 0);
         EXPECT_EQ(zel::test::ReceiveToEnd(refused.Fd.Get()).End, zel::test::StreamEnd::Eof);
-        EXPECT_TRUE(Daemon().SawLog("disconnected: the port did not open")) << Daemon().Log();
+        EXPECT_TRUE(Daemon().SawLog("disconnected: the port did not open: COM7 is held by "))
+            << Daemon().Log();
     }
     ASSERT_TRUE(SawClosed()) << Daemon().Log();
     const auto client = Client();

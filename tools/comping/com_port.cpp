@@ -22,6 +22,8 @@ constexpr DWORD kLongestReadWaitMs = 1000;
 std::string Describe(DWORD error)
 {
     switch (error) {
+    case ERROR_ACCESS_DENIED:
+        return ": another program has the port open (vcomctl ports shows which)";
     case ERROR_GEN_FAILURE:
         return ": the driver could not reach the module (its control port or this channel's port)";
     case ERROR_DEVICE_REMOVED:

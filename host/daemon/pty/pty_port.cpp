@@ -17,11 +17,6 @@ namespace {
 // leaves the port to the loop.
 constexpr std::chrono::milliseconds kUploadLinger{20};
 
-std::string Status(NTSTATUS status)
-{
-    return StatusText(status);
-}
-
 }  // namespace
 
 PtyPort::PtyPort(PtyBridge& bridge, std::string comName)
@@ -248,8 +243,9 @@ void PtyPort::OnOpened(NTSTATUS status, std::shared_ptr<host::File> file)
     }
     if (!NT_SUCCESS(status)) {
         phase_ = Phase::Idle;
-        bridge_.Log().Warning(name_ + ": the port did not open (status " + Status(status) +
-                              "); the program sees a hangup and its next open tries again");
+        bridge_.Log().Warning(name_ + ": the port did not open: " +
+                              bridge_.Ledger().WhyNotOpened("\\\\.\\" + name_, status) +
+                              "; the program sees a hangup and its next open tries again");
         HangUp();
         return;
     }

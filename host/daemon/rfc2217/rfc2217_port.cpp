@@ -146,8 +146,8 @@ void Rfc2217Port::OnOpened(const std::shared_ptr<Session>& session, NTSTATUS sta
         return;  // the close is queued behind the open
     if (!NT_SUCCESS(status)) {
         bridge_.Log().Warning(name_ + ": RFC 2217 client " + session->Peer +
-                              " disconnected: the port did not open (status " + StatusText(status) +
-                              ")");
+                              " disconnected: the port did not open: " +
+                              bridge_.Ledger().WhyNotOpened("\\\\.\\" + name_, status));
         EndSession();
         return;
     }
