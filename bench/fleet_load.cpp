@@ -102,13 +102,22 @@ void Serve(std::vector<Line>& lines, std::chrono::seconds runFor, double rate)
     }
     const Clock::time_point start = Clock::now();
     const Clock::time_point end = start + runFor;
+    Clock::time_point nextTick = start;
     for (Clock::time_point now = start; now < end; now = Clock::now()) {
-        const double elapsed = std::chrono::duration<double>(now - start).count();
-        const auto due = static_cast<std::uint64_t>(elapsed * rate);
-        for (Line& line : lines) {
-            TopUp(line, due);
+        // Writes go once a tick, not on every echo that wakes the loop: a
+        // line-rate writer, not a stream of one-byte writes.
+        if (now >= nextTick) {
+            const double elapsed = std::chrono::duration<double>(now - start).count();
+            const auto due = static_cast<std::uint64_t>(elapsed * rate);
+            for (Line& line : lines) {
+                TopUp(line, due);
+            }
+            nextTick += kTick;
         }
-        poll(fds.data(), fds.size(), static_cast<int>(kTick.count()));
+        const auto untilTick =
+            std::chrono::duration_cast<std::chrono::milliseconds>(nextTick - Clock::now());
+        poll(fds.data(), fds.size(),
+             static_cast<int>(std::max<std::int64_t>(untilTick.count(), 0)));
         for (std::size_t i = 0; i < lines.size(); ++i) {
             if (fds[i].revents != 0) {
                 Drain(lines[i]);
