@@ -50,6 +50,7 @@ public:
     // The loop saw the session's last program leave. From then on, bytes
     // read while a program holds the slave again are not sent: they are the
     // next program's, and its answers must come back in its own session.
+    // Any open of the slave counts, so the daemon makes none after this.
     // Any thread.
     void ProgramLeft() { programLeft_ = true; }
     // What was read for the next session. After the last turn.

@@ -408,13 +408,17 @@ void PtyPort::OnUploadTurn(PortUpload::Outcome outcome)
 
 void PtyPort::ProgramGone()
 {
-    if (upload_)
-        upload_->ProgramLeft();
     StopDownload();
     bridge_.ForgetMaster(pty_->Master());
     programPresent_ = false;
     interest_ = 0;
+    // Before the upload learns that the program left: from then on a turn
+    // takes whoever holds the slave for the next program, the daemon's own
+    // open here too, and would carry this program's bytes into the next
+    // session instead of sending or dropping them.
     DiscardLeftovers();
+    if (upload_)
+        upload_->ProgramLeft();
     bridge_.Log().Debug(name_ + ": the last program closed the port");
     DrainAfterProgram();
 }
