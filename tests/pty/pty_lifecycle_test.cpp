@@ -168,7 +168,7 @@ TEST_F(PtyLifecycleTest, AModuleThatRefusesOrTakesNothingDoesNotHoldThePort)
     Terminal second(Link());
     const zel::UniqueFd data = Session();
     ASSERT_EQ(second.Write("served"), 0);
-    EXPECT_EQ(zel::test::ReceiveBytes(data.Get(), 6).Data, "served");
+    EXPECT_EQ(zel::test::ReceiveBytes(data.Get(), 6).Data, "served") << Daemon().Log();
     ASSERT_TRUE(zel::test::SendAll(data.Get(), "and back"));
     EXPECT_EQ(second.Read(8).Data, "and back");
 }
