@@ -43,7 +43,8 @@ for program in "$BINDIR/vcomctl" "$BINDIR/comping" "$BINDIR/zelmodsim" "$SBINDIR
     ! readelf -d "$PREFIX/$program" | grep -F "$BUILD" || fail "$program names the build tree"
     ! ldd "$PREFIX/$program" | grep -F "$BUILD" || fail "$program loads from the build tree"
 done
-ldd "$PREFIX/$BINDIR/vcomctl" | grep -q "=> $PREFIX/.*libVZelSerial" ||
+# grep reads to the end: with pipefail, an early exit would fail ldd with SIGPIPE.
+ldd "$PREFIX/$BINDIR/vcomctl" | grep "=> $PREFIX/.*libVZelSerial" >/dev/null ||
     fail "vcomctl does not load the installed libVZelSerial: $(ldd "$PREFIX/$BINDIR/vcomctl")"
 
 UNIT="$PREFIX/lib/systemd/system/zelvcomd.service"
@@ -71,7 +72,7 @@ export ZELVCOM_SOCKET="$STATE/zelvcomd.sock"
 "$PREFIX/$BINDIR/vcomctl" list >/dev/null
 "$PREFIX/$BINDIR/vcomctl" add 127.0.0.1 "$control" installed "$channel:71" >/dev/null
 "$PREFIX/$BINDIR/vcomctl" start >/dev/null
-"$PREFIX/$BINDIR/vcomctl" list | grep -q " COM71 " || fail "COM71 is not listed"
+"$PREFIX/$BINDIR/vcomctl" list | grep " COM71 " >/dev/null || fail "COM71 is not listed"
 "$PREFIX/$BINDIR/comping" COM71 --count 2 >/dev/null
 
 cat >"$WORK/client.cpp" <<'CLIENT'
