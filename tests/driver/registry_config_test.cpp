@@ -165,12 +165,12 @@ TEST_F(RegistryConfigTest, SaveAfterShrinkLeavesTheOldModuleKey)
 
 TEST_F(RegistryConfigTest, NamesOfNineteenRoundTripAndOfTwentyReloadAsNull)
 {
-    const std::string nineteen = "ABCDEFGHIJKLMNOPQRS";
-    ASSERT_EQ(Add(MakeRecord(Ip(10, 0, 0, 2), 4000, nineteen, {})).Status, STATUS_SUCCESS);
+    const ModuleRecord nineteen = MakeRecord(Ip(10, 0, 0, 2), 4000, "ABCDEFGHIJKLMNOPQRS", {});
+    ASSERT_EQ(Add(nineteen).Status, STATUS_SUCCESS);
     ASSERT_EQ(Ioctl(IOCTL_VCOM_SAVE_INFO_REG).Status, STATUS_SUCCESS);
     Restart();
-    EXPECT_EQ(RecordName(Record(0)), nineteen);
-    EXPECT_EQ(Record(0).ModuleName[19], '\0');
+    const ModuleRecord loaded19 = Record(0);  // the name, its NUL, nothing beyond
+    EXPECT_EQ(std::memcmp(&loaded19, &nineteen, sizeof nineteen), 0);
     ASSERT_EQ(Ioctl(IOCTL_VCOM_CLEAR_DEV_INFO).Status, STATUS_SUCCESS);
 
     ModuleRecord record = MakeRecord(Ip(10, 0, 0, 1), 4000, "", {{0x4141, 0x41, 0}});
