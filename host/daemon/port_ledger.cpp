@@ -46,11 +46,11 @@ bool EndsWith(std::string_view text, std::string_view suffix)
 class PortLedger::Port {
 public:
     // Returns the session's number, for its close.
-    std::uint64_t Opened(Opener opener)
+    std::uint64_t Opened(const Opener& opener)
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        opener_ = std::move(opener);
-        link_ = PortLink::Connected;
+        SetOpener(opener);
+        state_.Link = PortLink::Connected;
         return ++session_;
     }
     // A close that comes after the next opener's open leaves that one be.
@@ -58,14 +58,14 @@ public:
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (session == session_) {
-            opener_ = Opener{};
-            link_ = PortLink::Closed;
+            SetOpener(Opener{});
+            state_.Link = PortLink::Closed;
         }
     }
     void Failed(std::string words)
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        lastError_ = std::move(words);
+        state_.LastError = std::move(words);
     }
 
     // A read or write of the port's opener has ended.
@@ -73,14 +73,14 @@ public:
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (NT_SUCCESS(result.Status)) {
-            (write ? toModule_ : fromModule_) += result.Information;
+            (write ? state_.ToModule : state_.FromModule) += result.Information;
             // What went out went over a connection: a write reconnects by
             // itself when the connection had gone.
             if (write && result.Information != 0)
                 LinkBack();
         } else if (result.Status != STATUS_CANCELLED) {
-            lastError_ = std::string(write ? "a write" : "a read") +
-                         " failed: " + StatusWords(result.Status);
+            state_.LastError = std::string(write ? "a write" : "a read") +
+                               " failed: " + StatusWords(result.Status);
             if (write)
                 LinkGone();
         }
@@ -91,7 +91,7 @@ public:
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (EndsWith(text, kGoneSuffix)) {
-            lastError_ = std::string(text.substr(0, text.size() - kGoneSuffix.size()));
+            state_.LastError = std::string(text.substr(0, text.size() - kGoneSuffix.size()));
             LinkGone();
         } else if (text == kBackReport) {
             LinkBack();
@@ -102,66 +102,57 @@ public:
     std::string Holder()
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (opener_.Kind == zelipc::PortOpener::None)
+        if (state_.OpenedBy == zelipc::PortOpener::None)
             return "";
-        std::string who = opener_.Program.empty() ? "a program" : opener_.Program;
-        if (opener_.Pid != 0)
-            who += " (pid " + std::to_string(opener_.Pid) + ")";
-        return opener_.Where.empty() ? who : who + " on " + opener_.Where;
+        std::string who = state_.Program.empty() ? "a program" : state_.Program;
+        if (state_.ProcessId != 0)
+            who += " (pid " + std::to_string(state_.ProcessId) + ")";
+        return state_.Where.empty() ? who : who + " on " + state_.Where;
     }
 
     zelipc::PortReport Snapshot(std::uint32_t comNumber)
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        zelipc::PortReport report;
+        zelipc::PortReport report = state_;
         report.ComNumber = comNumber;
-        report.OpenedBy = opener_.Kind;
-        report.ProcessId = static_cast<std::uint32_t>(opener_.Pid);
-        report.Program = opener_.Program;
-        report.Where = opener_.Where;
-        report.Link = link_;
-        report.ToModule = toModule_;
-        report.FromModule = fromModule_;
-        report.Drops = drops_;
-        report.Reconnects = reconnects_;
-        report.LastError = lastError_;
         return report;
     }
     // A program on the pseudo-terminal found since the port was opened.
     void ProgramFound(const std::string& where, const PtyHolder& holder)
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (opener_.Kind == zelipc::PortOpener::Program && opener_.Where == where) {
-            opener_.Pid = holder.Pid;
-            opener_.Program = holder.Program;
+        if (state_.OpenedBy == zelipc::PortOpener::Program && state_.Where == where) {
+            state_.ProcessId = static_cast<std::uint32_t>(holder.Pid);
+            state_.Program = holder.Program;
         }
     }
 
 private:
+    void SetOpener(const Opener& opener)
+    {
+        state_.OpenedBy = opener.Kind;
+        state_.ProcessId = static_cast<std::uint32_t>(opener.Pid);
+        state_.Program = opener.Program;
+        state_.Where = opener.Where;
+    }
     // Each going counts once, however it was noticed; so does each return.
     void LinkGone()
     {
-        if (link_ == PortLink::Connected) {
-            link_ = PortLink::Reconnecting;
-            ++drops_;
+        if (state_.Link == PortLink::Connected) {
+            state_.Link = PortLink::Reconnecting;
+            ++state_.Drops;
         }
     }
     void LinkBack()
     {
-        if (link_ == PortLink::Reconnecting) {
-            link_ = PortLink::Connected;
-            ++reconnects_;
+        if (state_.Link == PortLink::Reconnecting) {
+            state_.Link = PortLink::Connected;
+            ++state_.Reconnects;
         }
     }
 
     std::mutex mutex_;
-    Opener opener_;
-    PortLink link_ = PortLink::Closed;
-    std::uint64_t toModule_ = 0;
-    std::uint64_t fromModule_ = 0;
-    std::uint32_t drops_ = 0;
-    std::uint32_t reconnects_ = 0;
-    std::string lastError_;
+    zelipc::PortReport state_;  // all but the COM number, which the ledger keys it by
     std::uint64_t session_ = 0;
 };
 
@@ -291,7 +282,7 @@ NTSTATUS PortLedger::Open(host::Kernel& kernel, const std::string& name, Opener 
     }
     if (opener.Program.empty() && opener.Pid != 0)
         opener.Program = ProgramName(opener.Pid);
-    const std::uint64_t session = port->Opened(std::move(opener));
+    const std::uint64_t session = port->Opened(opener);
     *file = std::make_unique<CountedFile>(std::move(*file), port, session);
     return status;
 }
