@@ -64,6 +64,13 @@ void TcpEndpoint::Service(std::uint32_t events)
 
 void TcpEndpoint::Progress(std::uint32_t events, TcpActions& actions)
 {
+    // The events may have been gathered for the socket of the connection
+    // before, replaced since (a disconnect and a new connect between the
+    // reactor's wait and this round): a hang-up counts only when the socket
+    // there is now reports it.
+    if ((events & EPOLLHUP) != 0 && !socket_.HungUp()) {
+        events &= ~static_cast<std::uint32_t>(EPOLLHUP);
+    }
     if (link_ == Link::Connecting) {
         ProgressConnect(events, actions);
     }

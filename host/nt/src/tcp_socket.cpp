@@ -1,6 +1,7 @@
 #include "tcp_socket.h"
 
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
@@ -69,6 +70,12 @@ int TcpSocket::TakeError() const
         return errno;
     }
     return error;
+}
+
+bool TcpSocket::HungUp() const
+{
+    pollfd now{fd_.Get(), 0, 0};
+    return ::poll(&now, 1, 0) == 1 && (now.revents & POLLHUP) != 0;
 }
 
 TcpSocket::Progress TcpSocket::ConnectProgress(int* error) const

@@ -34,6 +34,8 @@ public:
     Progress ConnectProgress(int* error) const;
     // The socket's pending error (SO_ERROR), cleared by reading it.
     int TakeError() const;
+    // Whether the socket reports a hang-up now.
+    bool HungUp() const;
 
     // Bytes moved, or the negated errno (-EAGAIN when nothing can move now).
     ssize_t Send(const std::vector<iovec>& buffers);
