@@ -16,6 +16,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 namespace zelvcomd {
 namespace {
@@ -110,6 +111,7 @@ bool PortUpload::AwaitInput(std::chrono::milliseconds timeout)
 void PortUpload::Write(const std::uint8_t* data, std::size_t length)
 {
     int attempts = 0;
+    bool slow = false;
     for (std::size_t sent = 0; sent < length && !givenUp_ && !abandoned_;) {
         const std::size_t rest = length - sent;
         const auto began = std::chrono::steady_clock::now();
@@ -125,6 +127,10 @@ void PortUpload::Write(const std::uint8_t* data, std::size_t length)
         }
         const std::size_t took = std::min<std::size_t>(result.Information, rest);
         sent += took;
+        if (took < rest && !std::exchange(slow, true)) {
+            log_.Debug(name_ + ": the module took " + std::to_string(took) + " of " +
+                       std::to_string(rest) + " bytes within the send time; the rest waits");
+        }
         if (took != 0 || !(programLeft_ || stopped_)) {
             stalledSince_.reset();
             continue;
