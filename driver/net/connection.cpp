@@ -172,8 +172,15 @@ NTSTATUS Reconnect(ConnectionRecord* Connection)
         return STATUS_INVALID_DEVICE_STATE;
     }
     MarkConnectionDown(Connection, false);
+    // A module that closed its side gracefully still takes what we sent
+    // before, some of it perhaps still with the transport: our side is
+    // closed gracefully too, after those bytes. An abort would drop them,
+    // though their writes were reported done.
+    TdiDisconnectRequest(&Connection->Endpoint, TDI_DISCONNECT_RELEASE,
+                         &Connection->DisconnectTimeout);
     // The transport takes no connect while the last connection is not
-    // ended at both sides; an abort ends it at once and fails its requests.
+    // ended at both sides (a module that has not closed, or that reset
+    // it); an abort ends it at once and fails its requests.
     TdiDisconnectRequest(&Connection->Endpoint, TDI_DISCONNECT_ABORT,
                          &Connection->DisconnectTimeout);
     ResetReceiveGate(&Connection->Receive);
