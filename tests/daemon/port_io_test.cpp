@@ -15,14 +15,20 @@ constexpr unsigned kCom = 51;
 
 class PortIoTest : public DaemonTest {
 protected:
-    // The port, opened with flags, on an echo channel.
-    void Connect(DWORD flags = FILE_ATTRIBUTE_NORMAL)
+    // The port, opened with flags, on an echo channel, or on dataPort (the
+    // test's own) of a module without channels.
+    void Connect(DWORD flags = FILE_ATTRIBUTE_NORMAL, std::uint16_t dataPort = 0)
     {
-        module_ = std::make_unique<ModuleSimulator>(std::vector<std::string>{"echo"});
-        AddAndStart(LoopbackModule(module_->ControlPort(), {module_->ChannelPort(1)}, kCom));
+        module_ = std::make_unique<ModuleSimulator>(
+            std::vector<std::string>(dataPort == 0 ? 1 : 0, "echo"));
+        AddAndStart(LoopbackModule(module_->ControlPort(),
+                                   {dataPort != 0 ? dataPort : module_->ChannelPort(1)}, kCom));
+        // Its pseudo-terminal, held while the port exists, is in the count.
+        ASSERT_TRUE(Daemon().SawLog(" -> /dev/pts/")) << Daemon().Log();
+        descriptors_ = Descriptors();
         port_ = OpenPort(kCom, flags);
         ASSERT_NE(port_, INVALID_HANDLE_VALUE) << GetLastError() << Daemon().Log();
-        ASSERT_TRUE(module_->Saw("CONNECTED channel=1"));
+        ASSERT_TRUE(dataPort != 0 || module_->Saw("CONNECTED channel=1"));
         // A read waits (ReadIntervalTimeout, at most a second) when the
         // total constant is neither 0 nor MAXULONG.
         COMMTIMEOUTS timeouts{1000, 0, 1, 0, 0};
@@ -68,6 +74,7 @@ protected:
 
     std::unique_ptr<ModuleSimulator> module_;
     HANDLE port_ = INVALID_HANDLE_VALUE;
+    std::size_t descriptors_ = 0;  // the daemon's, before the port was opened
     const zel::test::Deadline deadline_;
 };
 
@@ -147,6 +154,35 @@ TEST_F(PortIoTest, AThreadBlockedInTheDriverLetsAnotherThreadWrite)
     EXPECT_EQ(Write("ping"), 4u);
     EXPECT_EQ(waiter.get() & EV_RXCHAR, static_cast<DWORD>(EV_RXCHAR));
 }
+
+class PortFaultTest : public PortIoTest, public ::testing::WithParamInterface<Fault> {};
+
+// Every write ends, in success or failure (a failed or short one is seen);
+// once the port is closed the daemon holds what it held before.
+TEST_P(PortFaultTest, EveryWriteEndsNothingIsDoubledAndThePortRecovers)
+{
+    const Fault fault = GetParam();
+    FaultyChannel channel(fault);
+    Connect(FILE_ATTRIBUTE_NORMAL, channel.Port());
+    const auto write = [this](const std::string& piece) -> std::size_t {
+        DWORD written = 0;
+        return WriteFile(port_, piece.data(), static_cast<DWORD>(piece.size()), &written, nullptr)
+                   ? written
+                   : 0;
+    };
+    channel.Play(*module_, write, [&](const std::atomic<bool>& cut) {
+        DCB dcb{};
+        if (fault != Fault::SilentControl) {
+            return zel::test::Eventually([&] { return cut.load(); });
+        }
+        return GetCommState(port_, &dcb) && (dcb.BaudRate = CBR_9600, SetCommState(port_, &dcb));
+    });
+    ASSERT_TRUE(channel.Send("back"));
+    EXPECT_EQ(ReadExactly(4), "back");
+    ASSERT_TRUE(CloseHandle(std::exchange(port_, INVALID_HANDLE_VALUE)));
+    EXPECT_TRUE(DescriptorsBackTo(descriptors_)) << descriptors_ << " before";
+}
+INSTANTIATE_TEST_SUITE_P(Faults, PortFaultTest, kFaults, FaultName);
 
 }  // namespace
 }  // namespace zeltest

@@ -14,21 +14,6 @@ namespace {
 
 constexpr std::size_t kWriteChunk = 4096;
 
-// What each of a process's descriptors refers to, as /proc shows it.
-std::vector<std::string> DescriptorTargets(pid_t pid)
-{
-    std::vector<std::string> targets;
-    std::error_code error;
-    for (const auto& entry :
-         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error)) {
-        const auto target = std::filesystem::read_symlink(entry.path(), error);
-        if (!error) {  // not one closed meanwhile
-            targets.push_back(target.string());
-        }
-    }
-    return targets;
-}
-
 // Writes to the terminal until it takes nothing more for fullAfter; returns
 // what it took.
 std::string FillUntilFull(Terminal& terminal, std::chrono::milliseconds fullAfter)
@@ -74,8 +59,7 @@ TEST_F(PtyLifecycleTest, AHundredOpensAndClosesLeaveNoDescriptorOrTerminalBehind
     // good is in the count.
     ASSERT_EQ(EchoOf(Terminal(Link()), "warm"), "warm");
     ASSERT_TRUE(SawClosed()) << Daemon().Log();
-    const pid_t daemon = Daemon().Process().Pid();
-    const std::size_t before = DescriptorTargets(daemon).size();
+    const std::size_t before = Descriptors();
     const std::filesystem::path slave = std::filesystem::read_symlink(Link());
     for (int cycle = 0; cycle < 100; ++cycle) {
         Terminal opened(Link());
@@ -84,10 +68,9 @@ TEST_F(PtyLifecycleTest, AHundredOpensAndClosesLeaveNoDescriptorOrTerminalBehind
     EXPECT_EQ(EchoOf(Terminal(Link()), "still served"), "still served") << Daemon().Log();
     // Its session was the last; once it has ended, the daemon holds what it
     // held before.
-    EXPECT_TRUE(zel::test::Eventually([&] { return DescriptorTargets(daemon).size() == before; },
-                                      zel::test::Deadline(), std::chrono::milliseconds(10)))
-        << before << " descriptors before, now " << DescriptorTargets(daemon).size();
-    const auto held = DescriptorTargets(daemon);
+    EXPECT_TRUE(DescriptorsBackTo(before))
+        << before << " descriptors before, now " << Descriptors();
+    const auto held = DescriptorTargets(Daemon().Process().Pid());
     EXPECT_EQ(std::count(held.begin(), held.end(), "/dev/ptmx"), 1);
     EXPECT_EQ(std::filesystem::read_symlink(Link()), slave);
     EXPECT_TRUE(std::filesystem::exists(slave));
