@@ -60,14 +60,19 @@ std::uint64_t ChannelCount(const std::string& reply, int channel)
 
 }  // namespace
 
+SimulatorCommands::SimulatorCommands(std::string socketPath)
+    : path_(std::move(socketPath)), socket_(ConnectUnix(path_))
+{
+}
+
 SimulatorStats::SimulatorStats(std::string socketPath, const std::string& logPath)
-    : path_(std::move(socketPath)), socket_(ConnectUnix(path_)), log_(logPath)
+    : commands_(std::move(socketPath)), log_(logPath)
 {
 }
 
 std::uint64_t SimulatorStats::Received(int channel)
 {
-    return ChannelCount(Ask("stats"), channel);
+    return ChannelCount(commands_.Ask("stats"), channel);
 }
 
 void SimulatorStats::AwaitReceived(int channel, std::uint64_t target)
@@ -95,7 +100,7 @@ void SimulatorStats::AwaitReceived(int channel, std::uint64_t target)
     }
 }
 
-std::string SimulatorStats::Ask(std::string_view command)
+std::string SimulatorCommands::Ask(std::string_view command)
 {
     const std::string line = std::string(command) + '\n';
     if (send(socket_.Get(), line.data(), line.size(), MSG_NOSIGNAL) !=
@@ -106,7 +111,7 @@ std::string SimulatorStats::Ask(std::string_view command)
 }
 
 // Blocking reads, bounded by the same idle timeout as the terminal.
-std::string SimulatorStats::ReadLine()
+std::string SimulatorCommands::ReadLine()
 {
     for (;;) {
         if (const auto end = unread_.find('\n'); end != std::string::npos) {

@@ -1,5 +1,6 @@
-// zelmodsim's command socket, asked how many data bytes a channel has taken:
-// the module's own word that uploaded bytes have arrived.
+// zelmodsim's command socket: commands sent to it, and how many data bytes a
+// channel has taken asked of it (the module's own word that uploaded bytes
+// have arrived).
 #pragma once
 
 #include <host/common/unique_fd.h>
@@ -10,6 +11,24 @@
 #include <string_view>
 
 namespace zelbench {
+
+// zelmodsim's --command-socket: a command sent, its result line read back.
+class SimulatorCommands {
+public:
+    // Connects; throws naming the path.
+    explicit SimulatorCommands(std::string socketPath);
+
+    // The result line ("ok ..." or "error: ..."); throws when the simulator
+    // does not answer within kIdleTimeout.
+    std::string Ask(std::string_view command);
+
+private:
+    std::string ReadLine();
+
+    std::string path_;
+    zel::UniqueFd socket_;
+    std::string unread_;
+};
 
 class SimulatorStats {
 public:
@@ -28,12 +47,7 @@ public:
     void AwaitReceived(int channel, std::uint64_t target);
 
 private:
-    std::string Ask(std::string_view command);
-    std::string ReadLine();
-
-    std::string path_;
-    zel::UniqueFd socket_;
-    std::string unread_;
+    SimulatorCommands commands_;
     FileWatch log_;
 };
 
