@@ -56,6 +56,7 @@ struct PortExtension {
     PIO_WORKITEM ReconnectWork;
     KEVENT ReconnectIdle;      // set while no attempt is queued, waiting or under way
     BOOLEAN ReconnectQueued;   // an attempt is queued, waiting or under way
+    BOOLEAN ReconnectAgain;    // a loss was told of while an attempt was under way
     LONG ReconnectStopped;     // the port is closed or closing: no attempt begins
     ULONG ReconnectDelayMs;    // before the next attempt; 0 before the first
     NTSTATUS ReconnectReason;  // what told of the loss

@@ -94,13 +94,21 @@ VOID NTAPI ReconnectWorker(PDEVICE_OBJECT PortDevice, PVOID Context)
     UNREFERENCED_PARAMETER(PortDevice);
     auto* port = static_cast<PortExtension*>(Context);
     AcquireWaitLock(&port->WriteLock);
+    KIRQL irql;
+    KeAcquireSpinLock(&port->PortLock, &irql);
+    port->ReconnectAgain = FALSE;  // this attempt answers what came before it
+    KeReleaseSpinLock(&port->PortLock, irql);
     const bool done = Stopped(port) || TryReconnect(port);
     port->ReconnectDelayMs = done ? 0 : NextDelay(port->ReconnectDelayMs);
     ReleaseWaitLock(&port->WriteLock);
 
-    KIRQL irql;
     KeAcquireSpinLock(&port->PortLock, &irql);
-    if (done || Stopped(port)) {
+    if (Stopped(port)) {
+        FinishAttempts(port);
+    } else if (done && port->ReconnectAgain) {
+        // The connection this attempt found (or made) was lost meanwhile.
+        QueueAttempt(port);
+    } else if (done) {
         FinishAttempts(port);
     } else {
         WaitForNextAttempt(port);
@@ -153,6 +161,7 @@ void AllowReconnect(PortExtension* Port)
     KIRQL irql;
     KeAcquireSpinLock(&Port->PortLock, &irql);
     Port->ReconnectDelayMs = 0;
+    Port->ReconnectAgain = FALSE;
     InterlockedExchange(&Port->ReconnectStopped, 0);
     KeReleaseSpinLock(&Port->PortLock, irql);
 }
@@ -184,6 +193,11 @@ void ReconnectInBackground(PortExtension* Port, NTSTATUS Reason)
         Port->ReconnectReason = Reason;
         KeClearEvent(&Port->ReconnectIdle);
         QueueAttempt(Port);
+    } else if (!Stopped(Port)) {
+        // An attempt under way may already have passed its look at the
+        // connection: it goes round once more when it is done.
+        Port->ReconnectAgain = TRUE;
+        Port->ReconnectReason = Reason;
     }
     KeReleaseSpinLock(&Port->PortLock, irql);
 }
